@@ -1,0 +1,95 @@
+// Records of one back-end server: the proxy with its settings, metrics and operation
+// slots, and the socket pool of its idle connections.
+//
+// Fields that one thread writes under one lock while another reads them under a
+// different lock, or tests them before taking any lock, are atomics (relaxed order):
+// a reader sees either the old or the new value, which is all the callers rely on.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <netinet/in.h>
+
+#include "request_types.h"
+#include "sync_types.h"
+
+struct propertyTable;
+
+extern "C" {
+
+// Load-balancing algorithm codes, shared with the mapping entries.
+inline constexpr int QN_ROUNDROBIN = 1;
+inline constexpr int QN_ROUNDROBIN_WEIGHTED = 2;
+inline constexpr int QN_MIN = 3;
+inline constexpr int QN_MAX = 4;
+inline constexpr int QN_RANDOM_WEIGHTED = 5;
+
+// "Never" for nextMapCheckTime.
+inline constexpr int32_t QN_TIME_NEVER = 2147483647;
+
+// One open connection. While idle, next is the next idle connection; while checked
+// out, next points at the record itself when it came from the idle list and is null
+// when the connection was opened for this checkout.
+struct quonConnection {
+    quonConnection* next;
+    int32_t sock;
+};
+
+struct socketPool {
+    sockaddr_in address;
+    quonConnection* freeList;  // top of the idle stack; null when none is idle
+};
+
+struct proxyServerInfo {
+    std::atomic<int32_t> weight;  // replaced by every load value the server reports
+    int32_t weightLeft;
+    int32_t algorithm;
+    int32_t sticky;
+    char* replicationId;
+    std::atomic<int32_t> active;
+};
+
+struct proxyMetrics {
+    syncLock lock;
+    int32_t totalResponseMillis;
+    int32_t requestCount;
+};
+
+typedef int (*qnProxyHandleRequestFn)(quon_request* req, quonProxy* proxy, const char* arg,
+                                      int32_t* clusterSeq);
+typedef void (*qnProxyDestroyFn)(quonProxy* proxy, quon_request* req);
+typedef void (*qnProxyDestroyPooledSocketsFn)(quon_request* req, quonProxy* proxy);
+typedef propertyTable* (*qnProxyFetchPropsFn)(quon_request* req, quonProxy* proxy,
+                                              const char* name, int32_t* clusterSeq);
+typedef int (*qnProxyInitFn)(quonProxy* proxy, quon_request* req, const char* server,
+                             int defaultRetryInterval, int temporary);
+typedef int (*qnProxyOpFn)(quonProxy* proxy, quon_request* req);
+typedef void (*qnProxyVoidOpFn)(quonProxy* proxy, quon_request* req);
+
+struct quonProxy {
+    syncLock lock;  // guards the times, mappings, refCount and the idle list
+    socketPool* pool;
+    char name[64];
+    int32_t mapCheckInterval;
+    std::atomic<int32_t> nextMapCheckTime;
+    propertyTable* mappings;
+    int32_t proxyRetryInterval;
+    std::atomic<int32_t> nextProxyRetryTime;
+    int32_t refCount;
+    proxyServerInfo* serverInfo;
+    proxyMetrics* metrics;
+
+    qnProxyHandleRequestFn handleRequest;
+    qnProxyDestroyFn destroy;
+    qnProxyDestroyPooledSocketsFn destroyPooledSockets;
+    qnProxyFetchPropsFn fetchProps;
+    qnProxyInitFn initProxy;
+    qnProxyOpFn refreshMappings;
+    qnProxyOpFn isAlive;
+    qnProxyOpFn sendPing;
+    qnProxyOpFn addRef;
+    qnProxyOpFn release;
+    qnProxyVoidOpFn requestEnded;
+};
+
+}  // extern "C"

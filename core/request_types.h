@@ -1,0 +1,131 @@
+// The per-call context of the connector core: identity of the call, a few per-call
+// flags and buffers, the socket time-outs and the table of service operations through
+// which the core reaches the web server, the network, memory and the log.
+//
+// A record lives on the stack of one web-server call (start-up, configuration line,
+// child start or exit, translate, handler) and belongs to that thread alone.
+#pragma once
+
+#include <cstdio>
+
+// The web server's own records stay opaque to the core.
+struct server_rec;
+struct request_rec;
+struct sockaddr_in;
+
+extern "C" {
+
+struct quonProxy;
+struct quon_request;
+
+// Connector error codes, kept in errorCode beside the system's error numbers.
+inline constexpr int EQUON_BUSY = -10;
+inline constexpr int EQUON_OUT_OF_SYNC = -11;
+inline constexpr int EQUON_CLIENT_DOWN = -12;
+
+// Which adapter filled a record.
+inline constexpr int QN_TYPE_DEFAULTS = 0;
+inline constexpr int QN_TYPE_APACHE = 2;
+
+// traceE flags: connection, proxy and cluster events; routine detail.
+inline constexpr int QN_TRACE_EVENT = 1;
+inline constexpr int QN_TRACE_DETAIL = 2;
+
+// One request attribute. Name and value are referenced, not owned; new nodes go in
+// front, and count is the list's length when the node was added.
+struct qnAttribute {
+    const char* name;
+    const void* value;
+    qnAttribute* next;
+    int count;
+    int size;
+};
+
+// Web-server operations.
+typedef const char* (*qnGetHeaderFn)(quon_request* req, const char* name);
+typedef void (*qnFreeHeaderFn)(quon_request* req, const char* value);
+typedef char* (*qnGetRealPathFn)(quon_request* req, const char* path);
+typedef int (*qnGetPostDataFn)(quon_request* req, char* buffer, int length);
+typedef void (*qnSetStatusFn)(quon_request* req, int status, const char* reason);
+typedef void (*qnAddHeaderFn)(quon_request* req, const char* name, const char* value);
+typedef int (*qnWriteClientFn)(quon_request* req, const char* buffer, int length);
+
+// Request attributes.
+typedef const void* (*qnGetAttributeFn)(quon_request* req, const char* name, void* destination);
+typedef int (*qnGetAttributeSizeFn)(quon_request* req, const char* name);
+typedef char** (*qnGetAttributeNamesFn)(quon_request* req);
+typedef void (*qnSetAttributeFn)(quon_request* req, const char* name, const void* value,
+                                 int size);
+typedef void (*qnFreeAttributesFn)(quon_request* req);
+
+// Memory, files and the three message channels.
+typedef void* (*qnMallocFn)(quon_request* req, int size);
+typedef char* (*qnStrdupFn)(quon_request* req, const char* text);
+typedef void (*qnFreeFn)(quon_request* req, void* pointer);
+typedef FILE* (*qnFileOpenFn)(quon_request* req, const char* path, const char* mode);
+typedef void (*qnLogFn)(quon_request* req, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+typedef void (*qnTraceEFn)(quon_request* req, int flags, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// Network.
+typedef int (*qnConnectFn)(quon_request* req, const sockaddr_in* address);
+typedef void (*qnCloseSocketFn)(quon_request* req, int sock);
+typedef int (*qnSendFn)(quon_request* req, int sock, const char* buffer, int length);
+typedef int (*qnRecvFn)(quon_request* req, int sock, char* buffer, int length,
+                        quonProxy* proxy);
+
+struct quon_request {
+    int type;
+    server_rec* server;
+    request_rec* request;
+    char logPrefix[64];
+    int errorCode;
+    int redirected;
+    int firstPostRead;
+    int morePostData;
+    int responseStarted;
+    int deferErrors;
+    qnAttribute* attributes;
+    char** attributeNames;
+    const char** headerNames;
+    const char** headerValues;
+    const char* uri;
+    const char* filterPath;
+    unsigned int startTime;
+    char* sessionId;
+    int connectTimeout;
+    int sendTimeout;
+    int recvTimeout;
+
+    qnGetHeaderFn getHeader;
+    qnFreeHeaderFn freeHeader;
+    qnGetRealPathFn getRealPath;
+    qnGetPostDataFn getPostData;
+    qnSetStatusFn setStatus;
+    qnAddHeaderFn addHeader;
+    qnWriteClientFn writeClient;
+    int clientWriteFailures;
+    qnGetAttributeFn getAttribute;
+    qnGetAttributeSizeFn getAttributeSize;
+    qnGetAttributeNamesFn getAttributeNames;
+    qnSetAttributeFn setAttribute;
+    qnFreeAttributesFn freeAttributes;
+    qnFreeAttributesFn freeAttributeNames;
+    qnMallocFn malloc;
+    qnStrdupFn strdup;
+    qnFreeFn free;
+    qnMallocFn permMalloc;
+    qnFreeFn permFree;
+    qnStrdupFn permStrdup;
+    qnFileOpenFn fileOpen;
+    qnLogFn log;
+    qnLogFn trace;
+    qnTraceEFn traceE;
+    qnConnectFn connect;
+    qnCloseSocketFn closeSocket;
+    qnSendFn send;
+    qnRecvFn recv;
+};
+
+}  // extern "C"

@@ -1,0 +1,57 @@
+#include "strutil.h"
+
+#include <climits>
+#include <cstdlib>
+
+namespace {
+int replaceAll(char* text, char from, char to) {
+    if (!text) return 0;
+    int replaced = 0;
+    for (; *text; ++text)
+        if (*text == from) *text = to, replaced = 1;
+    return replaced;
+}
+
+char asciiUpper(char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; }
+char asciiLower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+
+// Copies source into destination, from becoming to and letters mapped by caseOf.
+void mapCopy(const char* source, char* destination, char from, char to, char (*caseOf)(char)) {
+    for (; *source; ++source, ++destination) *destination = *source == from ? to : caseOf(*source);
+    *destination = '\0';
+}
+}  // namespace
+
+const char* normalizeURI(quon_request*, const char* uri) { return uri; }
+
+int fromDashesToUnderscores(quon_request*, char* text) { return replaceAll(text, '-', '_'); }
+
+int fromUnderscoresToDashes(quon_request*, char* text) { return replaceAll(text, '_', '-'); }
+
+void toUpperCaseWithDashes(quon_request*, const char* source, char* destination) {
+    mapCopy(source, destination, '_', '-', asciiUpper);
+}
+
+void toUpperCaseWithUnderscores(quon_request*, const char* source, char* destination) {
+    mapCopy(source, destination, '-', '_', asciiUpper);
+}
+
+void toLowerCaseWithDashes(quon_request*, const char* source, char* destination) {
+    mapCopy(source, destination, '_', '-', asciiLower);
+}
+
+void toLowerCaseWithUnderscores(quon_request*, const char* source, char* destination) {
+    mapCopy(source, destination, '-', '_', asciiLower);
+}
+
+// Base 16 with the standard conversion's rules; anything after the number gives 0,
+// and values beyond int32 saturate.
+int32_t hexstrtol(const char* text) {
+    if (!text || !*text) return 0;
+    char* end = nullptr;
+    long value = strtol(text, &end, 16);
+    if (*end != '\0') return 0;
+    if (value > INT32_MAX) return INT32_MAX;
+    if (value < INT32_MIN) return INT32_MIN;
+    return int32_t(value);
+}

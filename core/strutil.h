@@ -1,0 +1,19 @@
+// Small string utilities of the adapter and the configuration code. The req argument
+// is unused; it keeps the signature of every core operation.
+#pragma once
+
+#include <cstdint>
+
+#include "export.h"
+#include "request_types.h"
+
+QN_EXPORT const char* normalizeURI(quon_request* req, const char* uri);
+QN_EXPORT int fromDashesToUnderscores(quon_request* req, char* text);
+QN_EXPORT int fromUnderscoresToDashes(quon_request* req, char* text);
+QN_EXPORT void toUpperCaseWithDashes(quon_request* req, const char* source, char* destination);
+QN_EXPORT void toUpperCaseWithUnderscores(quon_request* req, const char* source,
+                                          char* destination);
+QN_EXPORT void toLowerCaseWithDashes(quon_request* req, const char* source, char* destination);
+QN_EXPORT void toLowerCaseWithUnderscores(quon_request* req, const char* source,
+                                          char* destination);
+QN_EXPORT int32_t hexstrtol(const char* text);

@@ -1,0 +1,90 @@
+#include "sync.h"
+
+#include <atomic>
+#include <pthread.h>
+
+#include <apr_pools.h>
+#include <apr_thread_mutex.h>
+
+// The pool every mutex of the process is made from; created at child start and
+// cleared at child exit.
+apr_pool_t* quon_apr_pool = nullptr;
+
+namespace {
+// APR pools are not thread-safe, and locks are created from many request threads
+// (each table and proxy makes its own): creation and destruction are serialised.
+pthread_mutex_t poolGuard = PTHREAD_MUTEX_INITIALIZER;
+
+void stderrSink(int, const char* message) { fprintf(stderr, "%s\n", message); }
+std::atomic<qnSystemLogFn> systemLog{stderrSink};
+
+void systemMessage(int level, const char* message) { systemLog.load()(level, message); }
+}  // namespace
+
+void qnSetSystemLog(qnSystemLogFn sink) { systemLog.store(sink ? sink : stderrSink); }
+
+void initQuonMutexPool(void) {
+    pthread_mutex_lock(&poolGuard);
+    if (apr_pool_create_ex(&quon_apr_pool, nullptr, nullptr, nullptr) != APR_SUCCESS) {
+        quon_apr_pool = nullptr;
+        systemMessage(QN_LEVEL_CRIT, "initMutexPool - error in apr pool creation!");
+    }
+    pthread_mutex_unlock(&poolGuard);
+}
+
+void freeQuonMutexPool(void) {
+    pthread_mutex_lock(&poolGuard);
+    if (quon_apr_pool) apr_pool_clear(quon_apr_pool);
+    pthread_mutex_unlock(&poolGuard);
+}
+
+void initSync(quon_request*, apr_thread_mutex_t** mutex, int32_t* held) {
+    pthread_mutex_lock(&poolGuard);
+    apr_status_t status = quon_apr_pool ? apr_thread_mutex_create(
+                                              mutex, APR_THREAD_MUTEX_UNNESTED, quon_apr_pool)
+                                        : APR_ENOPOOL;
+    pthread_mutex_unlock(&poolGuard);
+    if (status != APR_SUCCESS) {
+        *mutex = nullptr;
+        systemMessage(QN_LEVEL_CRIT, "initSync - error in mutex initialization!");
+    }
+    *held = 0;
+}
+
+void freeSync(quon_request*, apr_thread_mutex_t** mutex) {
+    pthread_mutex_lock(&poolGuard);
+    apr_status_t status = *mutex ? apr_thread_mutex_destroy(*mutex) : APR_EINVAL;
+    pthread_mutex_unlock(&poolGuard);
+    if (status != APR_SUCCESS)
+        systemMessage(QN_LEVEL_NOTICE, "freeSync - could not destroy the mutex!");
+    *mutex = nullptr;
+}
+
+// A mutex that failed (or was never made) is reported and the caller goes on as if
+// it held the lock: the held flag then tells of a second holder.
+void startSync(quon_request* req, apr_thread_mutex_t** mutex, int32_t* held) {
+    if (!*mutex || apr_thread_mutex_lock(*mutex) != APR_SUCCESS)
+        systemMessage(QN_LEVEL_CRIT, "startSync - error while locking mutex!");
+    if (*held == 1 && req) req->log(req, "startSync - detected broken mutex!");
+    *held = 1;
+}
+
+void stopSync(quon_request* req, apr_thread_mutex_t** mutex, int32_t* held) {
+    if (*held == 0 && req) req->log(req, "stopSync - detected broken mutex!");
+    *held = 0;
+    if (!*mutex || apr_thread_mutex_unlock(*mutex) != APR_SUCCESS)
+        systemMessage(QN_LEVEL_CRIT, "stopSync - error while unlocking mutex!");
+}
+
+void gtod(struct timeval* tv) { gettimeofday(tv, nullptr); }
+
+unsigned int tvToMillis(const struct timeval* tv) {
+    return static_cast<unsigned int>(tv->tv_sec) * 1000u +
+           static_cast<unsigned int>(tv->tv_usec / 1000);
+}
+
+unsigned int nowMillis() {
+    struct timeval tv;
+    gtod(&tv);
+    return tvToMillis(&tv);
+}
