@@ -1,0 +1,108 @@
+#include "http_connection.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "connections.h"
+#include "event_log.h"
+#include "http_exchange.h"
+#include "server_context.h"
+#include "sessions.h"
+#include "settings.h"
+#include "stopper.h"
+
+namespace quon_backend {
+namespace {
+
+struct SocketNames {
+    std::string peerAddress;
+    std::string localPort;
+};
+
+SocketNames namesOf(int fd) {
+    SocketNames names;
+    sockaddr_in addr{};
+    socklen_t size = sizeof addr;
+    char text[INET_ADDRSTRLEN] = "";
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
+        ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+    names.peerAddress = text;
+    size = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
+        names.localPort = std::to_string(ntohs(addr.sin_port));
+    return names;
+}
+
+// The value of the JSESSIONID cookie, if the request carries one.
+std::optional<std::string> sessionCookie(const HttpRequestHead& head) {
+    const std::string* cookie = head.header("Cookie");
+    if (!cookie) return std::nullopt;
+    const size_t at = cookie->find("JSESSIONID=");
+    if (at == std::string::npos) return std::nullopt;
+    return std::string(sessionIdOf(std::string_view(*cookie).substr(at + 11)));
+}
+
+// The request as the application sees it, with the CGI variables in their usual order.
+AppRequest toAppRequest(const HttpRequestHead& head, const SocketNames& names) {
+    AppRequest r;
+    r.method = head.method;
+    const size_t q = head.target.find('?');
+    r.uri = head.target.substr(0, q);
+    if (q != std::string::npos) r.queryString = head.target.substr(q + 1);
+    std::string serverName;
+    if (const std::string* host = head.header("Host")) serverName = host->substr(0, host->rfind(':'));
+    r.cgi = {{"QUERY_STRING", r.queryString}, {"REQUEST_METHOD", r.method},
+             {"SCRIPT_NAME", ""},             {"PATH_INFO", ""},
+             {"REMOTE_HOST", ""},             {"REMOTE_ADDR", names.peerAddress},
+             {"SERVER_NAME", serverName},     {"SERVER_PORT", names.localPort},
+             {"SERVER_PROTOCOL", head.version}, {"PATH_TRANSLATED", ""},
+             {"SERVER_PORT_SECURE", "0"},     {"REMOTE_USER", ""},
+             {"AUTH_TYPE", ""}};
+    r.headers = head.headers;
+    r.sessionId = sessionCookie(head);
+    return r;
+}
+
+void answerBadRequest(SocketWriter& out, const std::string& why) {
+    out.buffer().append("HTTP/1.1 400 Bad Request\r\nContent-Type: text/plain\r\nContent-Length: ");
+    out.buffer().append(std::to_string(why.size() + 1)).append("\r\nConnection: close\r\n\r\n");
+    out.buffer().append(why).append("\n");
+    out.flush();
+}
+
+}  // namespace
+
+void serveHttpConnection(ConnectionSlot& slot, ServerContext& server) {
+    SocketReader in(slot.fd());
+    SocketWriter out(slot.fd());
+    const SocketNames names = namesOf(slot.fd());
+    const char* tag = slot.tag().c_str();
+    for (;;) {
+        const std::shared_ptr<const Settings> settings = server.settings.current();
+        HttpRequestHead head;
+        std::string error;
+        slot.setIdle(true);
+        const HeadStatus status = readRequestHead(in, head, settings->idleTimeoutMs, error);
+        slot.setIdle(false);
+        if (status == HeadStatus::TimedOut) return server.log.printf("[%s] idle time-out, closing", tag);
+        if (status == HeadStatus::Closed) return server.log.printf("[%s] closed", tag);
+        HttpBody body;
+        if (status == HeadStatus::Bad || !body.start(head, error)) {
+            server.log.printf("[%s] bad input: %s, closing", tag, error.c_str());
+            return answerBadRequest(out, error);
+        }
+        server.log.printf("[%s] %s %s", tag, printable(head.method).c_str(),
+                          printable(head.target).c_str());
+        const AppRequest request = toAppRequest(head, names);
+        const bool keepAlive = head.keepAlive();
+        HttpExchange exchange(in, out, head, body, request.cgi, server.docRoot, keepAlive);
+        const AppContext context{*settings,   server.settings, server.sessions, server.stopper,
+                                 server.log,  server.quonAddress, slot.tag()};
+        const After after = serveRequest(request, exchange, context);
+        if (after == After::Close || !keepAlive || exchange.broken() || !body.drain(in)) return;
+        if (server.stopper.stopped()) return;
+    }
+}
+
+}  // namespace quon_backend

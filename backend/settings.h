@@ -1,0 +1,62 @@
+// What the back-end serves and how it misbehaves, rebuilt as a whole from the command
+// line, the property-set files and the control file at start and on every SIGHUP.
+// Connections take an immutable snapshot per exchange, so a reload never tears one.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "faults.h"
+#include "options.h"
+#include "properties.h"
+
+namespace quon_backend {
+
+struct Settings {
+    PropertyList propertySets;  // set name -> text, sent byte for byte
+    std::string repId;          // "rep_id" of the server-props set
+    std::optional<int32_t> clusterSeq;
+    std::optional<int32_t> loadValue;
+    std::vector<std::string> buddies;  // 4-character ids
+    Fault fault = Fault::None;         // for request exchanges
+    Fault propsFault = Fault::None;    // for props exchanges
+    int32_t faultCount = -1;           // exchanges left to fail; -1: all
+    int32_t propsFaultCount = -1;
+    int32_t idleTimeoutMs = 0;
+
+    // The text of a property set, or null when the server has no such set.
+    const std::string* propertySet(std::string_view name) const {
+        return findProperty(propertySets, name);
+    }
+};
+
+// Applies one run-time setting by its name ("cluster-seq", "fault", ...).
+bool applySetting(Settings& settings, const Property& setting, std::string& error);
+
+class SettingsStore {
+public:
+    explicit SettingsStore(const Options& options) : options_(options) {}
+
+    // Builds new settings and publishes them; what could not be applied is described in
+    // `problems` and left at its default.
+    void reload(std::vector<std::string>& problems);
+    std::shared_ptr<const Settings> current() const;
+
+    // Whether the server-wide fault of request (or props) exchanges hits this exchange;
+    // a limited fault is used up one exchange at a time.
+    bool takeFault(bool props);
+
+private:
+    const Options& options_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<const Settings> current_ = std::make_shared<Settings>();
+    std::atomic<int32_t> faultsLeft_{-1};
+    std::atomic<int32_t> propsFaultsLeft_{-1};
+};
+
+}  // namespace quon_backend
