@@ -1,0 +1,230 @@
+// The Apache request adapter: fills a quon_request for Apache and supplies the
+// operations behind its web-server slots, and writes the connector's log lines.
+#include "quon_apache.h"  // httpd.h first: the other httpd headers need it
+
+#include <cstdarg>
+#include <cstdlib>
+#include <unistd.h>
+
+#include <apr_lib.h>
+#include <apr_strings.h>
+#include <http_core.h>
+#include <http_log.h>
+#include <http_protocol.h>
+#include <http_request.h>
+
+#include "request.h"
+#include "strutil.h"
+
+APLOG_USE_MODULE(quon);
+
+namespace {
+constexpr const char* kInitPrefix = "qnApache[init] ";
+constexpr int kLogBufferSize = 2045;  // a longer message keeps its first 2044 characters
+
+void setLogPrefix(quon_request* req, request_rec* r) {
+    if (!r || !r->connection || !r->connection->client_addr) {
+        apr_cpystrn(req->logPrefix, kInitPrefix, sizeof req->logPrefix);
+        return;
+    }
+    apr_snprintf(req->logPrefix, sizeof req->logPrefix, "qnApache[%d: %d] ", int(getpid()),
+                 int(r->connection->client_addr->port));
+}
+
+const char* orNull(const char* text) { return text ? text : "<null>"; }
+}  // namespace
+
+QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_rec* server) {
+    init_quon_request(req);
+    QuonServerConfig* conf = quonConfigOf(server);
+    req->request = r;
+    req->server = server;
+    req->type = QN_TYPE_APACHE;
+    req->connectTimeout = conf->connectTimeout;
+    req->sendTimeout = conf->sendTimeout;
+    req->recvTimeout = conf->recvTimeout;
+    setLogPrefix(req, r);
+    req->getHeader = getHeader;
+    req->getRealPath = getRealPath;
+    req->getPostData = getPostData;
+    req->setStatus = setStatus;
+    req->addHeader = addHeader;
+    req->writeClient = writeClient;
+    req->log = WriteToLog;
+    if (conf->verbose) req->trace = WriteToLog;
+    if (conf->traceFlags) req->traceE = WriteToLogE;
+    if (r) {
+        req->uri = normalizeURI(req, r->uri);
+        if (conf->apiAlloc) {
+            req->malloc = apache_malloc;
+            req->free = apache_free;
+        }
+    }
+    return conf;
+}
+
+// Looks in the CGI variables, then the request headers, then the variables again with
+// dashes turned into underscores; REMOTE_HOST falls back to the client's address.
+const char* getHeader(quon_request* req, const char* name) {
+    request_rec* r = req->request;
+    if (!r || !name) return nullptr;
+    const char* value = apr_table_get(r->subprocess_env, name);
+    if (!value) value = apr_table_get(r->headers_in, name);
+    if (!value && strchr(name, '-')) {
+        char* underscored = req->strdup(req, name);
+        if (underscored) {
+            fromDashesToUnderscores(req, underscored);
+            value = apr_table_get(r->subprocess_env, underscored);
+            req->free(req, underscored);
+        }
+    }
+    if (!value && strcasecmp(name, "REMOTE_HOST") == 0) return getHeader(req, "REMOTE_ADDR");
+    req->trace(req, "   %s: %s", name, orNull(value));
+    return value;
+}
+
+// The file-system path that a sub-request maps the URI to, path info included.
+char* getRealPath(quon_request* req, const char* path) {
+    request_rec* r = req->request;
+    if (!r || !path) return nullptr;
+    char* escaped = ap_os_escape_path(r->pool, path, 1);
+    req->trace(req, "   ap_escape_uri(%s) = %s", path, escaped);
+    const char* result = nullptr;
+    if (request_rec* sub = ap_sub_req_lookup_uri(escaped, r, nullptr)) {
+        if (sub->filename)
+            result = apr_pstrcat(r->pool, sub->filename, sub->path_info ? sub->path_info : "",
+                                 nullptr);
+        ap_destroy_sub_req(sub);
+    }
+    req->trace(req, "   getRealPath(%s) = %s", path, orNull(result));
+    return result ? req->strdup(req, result) : nullptr;
+}
+
+int getPostData(quon_request* req, char* buffer, int length) {
+    request_rec* r = req->request;
+    if (req->firstPostRead && ap_should_client_block(r)) {
+        req->firstPostRead = 0;
+    } else if (!req->morePostData) {
+        req->trace(req, "   getPostData returning %d", 0);
+        return 0;
+    } else {
+        req->firstPostRead = 0;
+    }
+    int count = int(ap_get_client_block(r, buffer, apr_size_t(length > 0 ? length : 0)));
+    if (count > 0) {
+        req->trace(req, "   read %d bytes of post.", count);
+        req->morePostData = 1;
+    } else {
+        req->morePostData = 0;
+    }
+    req->trace(req, "   getPostData returning %d", count);
+    return count;
+}
+
+// A 503 becomes a redirect to the configured error URL, after which nothing more is
+// written to the client.
+void setStatus(quon_request* req, int status, const char* reason) {
+    request_rec* r = req->request;
+    if (!reason) reason = "";
+    r->status = status;
+    r->status_line = apr_psprintf(r->pool, "%d %s", status, reason);
+    if (status != HTTP_SERVICE_UNAVAILABLE) return;
+    QuonServerConfig* conf = quonConfigOf(req->server);
+    if (!conf->errorUrl) {
+        req->trace(req, "setStatus(): 503 and no error url");
+        return;
+    }
+    r->status = HTTP_MOVED_TEMPORARILY;
+    r->status_line = apr_psprintf(r->pool, "302 %s", reason);
+    ap_set_content_length(r, 0);
+    apr_table_set(r->headers_out, "Location", conf->errorUrl);
+    req->redirected = 1;
+    req->trace(req, "   redirect ap_send_http_header()");
+}
+
+void addHeader(quon_request* req, const char* name, const char* value) {
+    request_rec* r = req->request;
+    if (!name || !value) return;
+    if (strcasecmp(name, "content-length") == 0) {
+        int length = atoi(value);
+        ap_set_content_length(r, apr_off_t(length));
+        req->trace(req, "   ap_set_content_length(%d)", length);
+    } else if (strcasecmp(name, "content-type") == 0) {
+        ap_set_content_type(r, pstrdup_lower(r, value));
+        req->trace(req, "   request_rec->content_type = %s", r->content_type);
+    } else if (strcasecmp(name, "content-encoding") == 0) {
+        r->content_encoding = pstrdup_lower(r, value);
+        req->trace(req, "   request_rec->content_encoding = %s", r->content_encoding);
+    } else if (strcasecmp(name, "set-cookie") == 0) {
+        req->trace(req, "   adding cookie %.50s: %.200s", name, value);
+        apr_table_add(r->headers_out, name, value);
+    } else {
+        apr_table_set(r->headers_out, name, value);
+        req->trace(req, "   table_set(%s, %s)", name, value);
+    }
+}
+
+// Apache sends status and headers itself with the first body bytes; every call
+// flushes, so the client sees each piece as it arrives.
+int writeClient(quon_request* req, const char* buffer, int length) {
+    if (req->redirected) return 0;
+    request_rec* r = req->request;
+    if (!req->responseStarted) req->trace(req, "   ap_send_http_header()");
+    if (length > 0) {
+        req->trace(req, "   ap_rwrite(%d bytes)", length);
+        if (ap_rwrite(buffer, length, r) < 0) {
+            ++req->clientWriteFailures;
+            return -1;
+        }
+        req->clientWriteFailures = 0;
+    }
+    ap_rflush(r);
+    return 0;
+}
+
+// Per-call memory from the request's pool; every allocation is logged.
+void* apache_malloc(quon_request* req, int size) {
+    apr_size_t bytes = size < 1 ? 1 : apr_size_t(size);
+    void* block = apr_palloc(req->request->pool, bytes);
+    if (!block) {
+        req->log(req, "apache_malloc(%d) failed!", size);
+        return nullptr;
+    }
+    req->log(req, "MEM apache_malloc: %p: %d bytes", block, int(bytes));
+    return block;
+}
+
+// The pool goes with the request: nothing is released here.
+void apache_free(quon_request* req, void* pointer) { req->log(req, "MEM apache_free: %p", pointer); }
+
+void WriteToLog(quon_request* req, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    WriteToLogHelper(req, format, args);
+    va_end(args);
+}
+
+void WriteToLogE(quon_request* req, int flags, const char* format, ...) {
+    if (!req->server) return;
+    QuonServerConfig* conf = quonConfigOf(req->server);
+    if (!conf || !(flags & conf->traceFlags)) return;
+    va_list args;
+    va_start(args, format);
+    WriteToLogHelper(req, format, args);
+    va_end(args);
+}
+
+void WriteToLogHelper(quon_request* req, const char* format, va_list args) {
+    char message[kLogBufferSize];
+    if (vsnprintf(message, sizeof message, format, args) < 0) message[sizeof message - 1] = '\0';
+    if (!message[0]) return;
+    ap_log_error(APLOG_MARK, APLOG_NOTICE, 0, req->server, "%s %s", req->logPrefix, message);
+}
+
+// Lower-cases a media type or encoding up to its parameters; they keep their case.
+char* pstrdup_lower(request_rec* r, const char* text) {
+    if (!text) return nullptr;
+    char* copy = apr_pstrdup(r->pool, text);
+    for (char* c = copy; *c && *c != ';'; ++c) *c = char(apr_tolower(*c));
+    return copy;
+}

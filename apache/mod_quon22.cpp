@@ -1,0 +1,86 @@
+// Module record, hook registration, start-up banner and the per-child start and
+// clean-up of the connector.
+#include "quon_apache.h"  // httpd.h first: the other httpd headers need it
+
+#include <apr_strings.h>
+#include <http_log.h>
+#include <http_protocol.h>
+#include <http_request.h>
+
+#include "flags.h"
+#include "sync.h"
+
+APLOG_USE_MODULE(quon);
+
+namespace {
+constexpr const char* kProduct = "Quon";
+constexpr int kMajor = 4;
+constexpr int kMinor = 0;
+constexpr int kBuild = 108487;
+
+// Lock messages that arise without a quon_request go straight to the error log.
+void systemLog(int level, const char* message) {
+    ap_log_error(APLOG_MARK, level, 0, nullptr, "%s", message);
+}
+}  // namespace
+
+int quon_init(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
+    ap_add_version_component(pconf, apr_psprintf(pconf, "%s/%d.%d", kProduct, kMajor, kMinor));
+    quon_request req;
+    init_apache_request(&req, nullptr, server);
+    req.log(&req, "%s %d.%d (Build %d) Apache 2.2 module - %s %s", kProduct, kMajor, kMinor,
+            kBuild, __DATE__, __TIME__);
+    return OK;
+}
+
+void quon_child_init(apr_pool_t* pchild, server_rec* server) {
+    initQuonMutexPool();
+    quon_request req;
+    QuonServerConfig* conf = init_apache_request(&req, nullptr, server);
+    if (!conf->configured) {
+        req.trace(&req, "quon_child_init: Quon not configured for server");
+        return;
+    }
+    if (conf->table.load()) {
+        req.trace(&req, "quon_child_init: mapping table not null");
+        return;
+    }
+    apr_pool_cleanup_register(pchild, server, quon_child_exit, quon_child_exit);
+}
+
+// Runs when the child's pool is cleared: waits in progress give up, the main server's
+// mappings table (and with it every proxy and socket) goes, then the lock pool.
+apr_status_t quon_child_exit(void* data) {
+    auto* server = static_cast<server_rec*>(data);
+    gShutdown.store(1);
+    quon_request req;
+    QuonServerConfig* conf = init_apache_request(&req, nullptr, server);
+    req.trace(&req, "quon_child_exit: r is %p, server %p", static_cast<void*>(&req),
+              static_cast<void*>(server));
+    // The mappings table is deleted here once the dispatch creates it.
+    conf->table.store(nullptr);
+    freeQuonMutexPool();
+    return APR_SUCCESS;
+}
+
+void quon_hooks(apr_pool_t* pool) {
+    qnSetSystemLog(systemLog);
+    ap_hook_post_config(quon_init, nullptr, nullptr, APR_HOOK_MIDDLE);
+    ap_hook_child_init(quon_child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
+    ap_hook_type_checker(quon_trans, nullptr, nullptr, APR_HOOK_FIRST);
+    ap_hook_handler(quon_service, nullptr, nullptr, APR_HOOK_MIDDLE);
+    if (quon_test_hooks) quon_test_hooks(pool);
+}
+
+extern "C" {
+module AP_MODULE_DECLARE_DATA quon_module = {
+    STANDARD20_MODULE_STUFF,
+    nullptr,         // per-directory create
+    nullptr,         // per-directory merge
+    make_quon_conf,  // per-server create
+    nullptr,         // per-server merge: a virtual host without lines shares the main record
+    quon_commands,
+    quon_hooks,
+    0,  // flags
+};
+}

@@ -1,0 +1,70 @@
+// The module's face towards Apache httpd 2.4: the per-server configuration record,
+// the hooks and the adapter that fills a quon_request for Apache. This directory is
+// the only place that includes httpd headers.
+#pragma once
+
+#include <atomic>
+
+#include <httpd.h>
+#include <http_config.h>
+
+#include "request_types.h"
+
+struct mappingsTable;
+
+// The one symbol Apache looks up when it loads the module.
+extern "C" __attribute__((visibility("default"))) module AP_MODULE_DECLARE_DATA quon_module;
+
+// Per-server configuration, allocated zero-filled from the configuration pool. String
+// fields point at directive arguments, which Apache keeps in that pool.
+struct QuonServerConfig {
+    int configured;
+    const char* errorUrl;
+    // Created by the first translate call of a child process and read by every worker
+    // thread afterwards.
+    std::atomic<mappingsTable*> table;
+    const char* serverStore;
+    const char* bootstrap;
+    int verbose;
+    int traceFlags;
+    int apiAlloc;
+    int ignoreSuffixMap;
+    int proxyRetryInterval;
+    int connectTimeout;
+    int sendTimeout;
+    int recvTimeout;
+};
+
+// Configuration.
+void* make_quon_conf(apr_pool_t* pool, server_rec* server);
+const char* quon_config(cmd_parms* cmd, void* dirConfig, const char* key, const char* value);
+extern const command_rec quon_commands[];
+QuonServerConfig* quonConfigOf(server_rec* server);
+
+// Lifecycle and request hooks.
+void quon_hooks(apr_pool_t* pool);
+int quon_init(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_t* ptemp, server_rec* server);
+void quon_child_init(apr_pool_t* pchild, server_rec* server);
+apr_status_t quon_child_exit(void* server);
+int quon_trans(request_rec* r);
+int quon_service(request_rec* r);
+
+// The adapter: fills req for Apache and returns the server's configuration.
+QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_rec* server);
+const char* getHeader(quon_request* req, const char* name);
+char* getRealPath(quon_request* req, const char* path);
+int getPostData(quon_request* req, char* buffer, int length);
+void setStatus(quon_request* req, int status, const char* reason);
+void addHeader(quon_request* req, const char* name, const char* value);
+int writeClient(quon_request* req, const char* buffer, int length);
+void* apache_malloc(quon_request* req, int size);
+void apache_free(quon_request* req, void* pointer);
+void WriteToLog(quon_request* req, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void WriteToLogE(quon_request* req, int flags, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+void WriteToLogHelper(quon_request* req, const char* format, va_list args)
+    __attribute__((format(printf, 2, 0)));
+char* pstrdup_lower(request_rec* r, const char* text);
+
+// Extra hooks of a test build of the module; absent from the module that users load.
+extern "C" void quon_test_hooks(apr_pool_t* pool) __attribute__((weak, visibility("hidden")));

@@ -1,0 +1,145 @@
+// A handler built only into the test build of the module: each /probe/<op> request
+// builds a quon_request with init_apache_request and drives one adapter operation, so
+// that the tests see through a real Apache what the operation did.
+#include "quon_apache.h"
+
+#include <cstdlib>
+#include <string>
+
+#include <apr_strings.h>
+#include <http_main.h>
+#include <http_protocol.h>
+#include <http_request.h>
+#include <util_script.h>
+
+#include "flags.h"
+
+namespace {
+constexpr const char* kProbeHandler = "quon-probe";
+
+struct Probe {
+    request_rec* r;
+    quon_request req;
+    apr_table_t* args;
+
+    const char* arg(const char* name, const char* fallback = "") const {
+        const char* value = apr_table_get(args, name);
+        return value ? value : fallback;
+    }
+    int number(const char* name, int fallback = 0) const {
+        const char* value = apr_table_get(args, name);
+        return value ? atoi(value) : fallback;
+    }
+    void say(const std::string& text) { req.writeClient(&req, text.data(), int(text.size())); }
+};
+
+std::string configOf(request_rec* r, const QuonServerConfig* conf) {
+    const QuonServerConfig* main = quonConfigOf(ap_server_conf);
+    return apr_psprintf(
+        r->pool,
+        "configured=%d\nerrorUrl=%s\nserverStore=%s\nbootstrap=%s\nverbose=%d\n"
+        "traceFlags=%d\napiAlloc=%d\nignoreSuffixMap=%d\nproxyRetryInterval=%d\n"
+        "connectTimeout=%d\nsendTimeout=%d\nrecvTimeout=%d\nqnMetrics=%d\nqnDebugger=%d\n"
+        "sharesMainRecord=%d\n",
+        conf->configured, conf->errorUrl ? conf->errorUrl : "<null>",
+        conf->serverStore ? conf->serverStore : "<null>",
+        conf->bootstrap ? conf->bootstrap : "<null>", conf->verbose, conf->traceFlags,
+        conf->apiAlloc, conf->ignoreSuffixMap, conf->proxyRetryInterval, conf->connectTimeout,
+        conf->sendTimeout, conf->recvTimeout, qnMetrics, qnDebugger, conf == main ? 1 : 0);
+}
+
+// Reads the whole body through getPostData in pieces of ?chunk= bytes, then asks once
+// more after the end to show that no further read happens.
+void probePost(Probe& p) {
+    int status = ap_setup_client_block(p.r, REQUEST_CHUNKED_ERROR);
+    if (status != OK) {
+        p.say(apr_psprintf(p.r->pool, "setup=%d\n", status));
+        return;
+    }
+    p.req.firstPostRead = p.req.morePostData = 1;
+    int chunk = p.number("chunk", 8192);
+    char* buffer = static_cast<char*>(apr_palloc(p.r->pool, apr_size_t(chunk)));
+    long total = 0, calls = 0;
+    unsigned long sum = 0;
+    for (int n; (n = p.req.getPostData(&p.req, buffer, chunk)) > 0; total += n, ++calls)
+        for (int i = 0; i < n; ++i) sum = (sum * 31 + static_cast<unsigned char>(buffer[i])) % 1000000007;
+    int more = p.req.morePostData;
+    int after = p.req.getPostData(&p.req, buffer, chunk);
+    p.say(apr_psprintf(p.r->pool, "bytes=%ld\ncalls=%ld\nmore=%d\nafter=%d\nsum=%lu\n", total,
+                       calls, more, after, sum));
+}
+
+void probeLog(Probe& p) {
+    std::string text = p.arg("text", "probe message");
+    int length = p.number("len");
+    if (length > 0) {
+        text.clear();
+        for (int i = 0; i < length; ++i) text += char('a' + i % 26);
+        text += "<END>";
+    }
+    std::string channel = p.arg("channel", "log");
+    if (channel == "trace")
+        p.req.trace(&p.req, "%s", text.c_str());
+    else if (channel == "traceE")
+        p.req.traceE(&p.req, p.number("flag", 1), "%s", text.c_str());
+    else
+        p.req.log(&p.req, "%s", text.c_str());
+    p.say("logged\n");
+}
+
+void probeHeaders(Probe& p) {
+    p.req.addHeader(&p.req, "Content-Type", p.arg("type", "Text/HTML; Charset=UTF-8"));
+    p.req.addHeader(&p.req, "Content-Encoding", p.arg("encoding", "X-Probe"));
+    p.req.addHeader(&p.req, "Set-Cookie", "first=1");
+    p.req.addHeader(&p.req, "Set-Cookie", "second=2");
+    p.req.addHeader(&p.req, "X-Probe", "one");
+    p.req.addHeader(&p.req, "X-Probe", "two");
+    p.say("headers\n");
+}
+
+int probe(request_rec* r) {
+    if (!r->handler || strcmp(r->handler, kProbeHandler) != 0) return DECLINED;
+    Probe p{r, {}, nullptr};
+    QuonServerConfig* conf = init_apache_request(&p.req, r, r->server);
+    ap_args_to_table(r, &p.args);
+    const char* op = r->path_info && *r->path_info ? r->path_info + 1 : "";
+    if (strcmp(op, "config") == 0) {
+        p.say(configOf(r, conf));
+    } else if (strcmp(op, "header") == 0) {
+        // The CGI variables exist once the handler has added them, as the real one does.
+        ap_add_common_vars(r);
+        ap_add_cgi_vars(r);
+        const char* value = p.req.getHeader(&p.req, p.arg("name"));
+        p.say(std::string("value=") + (value ? value : "<null>") + "\n");
+    } else if (strcmp(op, "realpath") == 0) {
+        char* path = p.req.getRealPath(&p.req, p.arg("path"));
+        p.say(std::string("path=") + (path ? path : "<null>") + "\n");
+        if (path) p.req.free(&p.req, path);
+    } else if (strcmp(op, "post") == 0) {
+        probePost(p);
+    } else if (strcmp(op, "status") == 0) {
+        p.req.setStatus(&p.req, p.number("code", 200), p.arg("reason", "OK"));
+        p.req.addHeader(&p.req, "X-Redirected", p.req.redirected ? "1" : "0");
+        int wrote = p.req.writeClient(&p.req, "page body\n", 10);
+        p.say(apr_psprintf(r->pool, "wrote=%d\n", wrote));
+    } else if (strcmp(op, "headers") == 0) {
+        probeHeaders(p);
+    } else if (strcmp(op, "length") == 0) {
+        p.req.addHeader(&p.req, "Content-Length", p.arg("value"));
+        p.say(p.arg("body"));
+    } else if (strcmp(op, "log") == 0) {
+        probeLog(p);
+    } else if (strcmp(op, "malloc") == 0) {
+        void* block = p.req.malloc(&p.req, p.number("size"));
+        if (block) p.req.free(&p.req, block);
+        p.say(block ? "allocated\n" : "failed\n");
+    } else {
+        return HTTP_NOT_FOUND;
+    }
+    return OK;
+}
+}  // namespace
+
+extern "C" void quon_test_hooks(apr_pool_t*) {
+    ap_hook_handler(probe, nullptr, nullptr, APR_HOOK_FIRST);
+}

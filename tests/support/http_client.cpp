@@ -1,0 +1,110 @@
+#include "http_client.h"
+
+#include <algorithm>
+#include <curl/curl.h>
+#include <strings.h>
+
+namespace {
+size_t collectBody(char* data, size_t size, size_t count, void* target) {
+    static_cast<std::string*>(target)->append(data, size * count);
+    return size * count;
+}
+
+std::string trim(std::string text) {
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    size_t start = text.find_first_not_of(' ');
+    return start == std::string::npos ? "" : text.substr(start);
+}
+
+// Every header line of the last response (a 100 Continue starts over).
+size_t collectHeader(char* data, size_t size, size_t count, void* target) {
+    auto* response = static_cast<HttpResponse*>(target);
+    std::string line = trim(std::string(data, size * count));
+    if (line.rfind("HTTP/", 0) == 0) {
+        response->statusLine = line;
+        response->headers.clear();
+    } else if (size_t colon = line.find(':'); colon != std::string::npos) {
+        response->headers.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));
+    }
+    return size * count;
+}
+
+struct BodySource {
+    const std::string* body;
+    size_t offset;
+};
+
+// Feeds a chunked upload in pieces of at most the size curl asks for.
+size_t readBody(char* buffer, size_t size, size_t count, void* source) {
+    auto* from = static_cast<BodySource*>(source);
+    size_t n = std::min(size * count, from->body->size() - from->offset);
+    from->body->copy(buffer, n, from->offset);
+    from->offset += n;
+    return n;
+}
+
+struct CurlInit {
+    CurlInit() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+};
+}  // namespace
+
+std::string HttpResponse::header(const std::string& name) const {
+    for (const auto& [key, value] : headers)
+        if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
+    return "";
+}
+
+std::vector<std::string> HttpResponse::headersNamed(const std::string& name) const {
+    std::vector<std::string> values;
+    for (const auto& [key, value] : headers)
+        if (strcasecmp(key.c_str(), name.c_str()) == 0) values.push_back(value);
+    return values;
+}
+
+HttpResponse httpRequest(const HttpRequest& request) {
+    static CurlInit init;
+    HttpResponse response;
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = nullptr;
+    for (const std::string& header : request.headers) headers = curl_slist_append(headers, header.c_str());
+    if (request.chunked) headers = curl_slist_append(headers, "Transfer-Encoding: chunked");
+    headers = curl_slist_append(headers, "Expect:");
+    curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");  // tests only ever talk to loopback
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, request.timeoutMs);
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    BodySource source{&request.body, 0};
+    if (request.chunked) {
+        curl_easy_setopt(curl, CURLOPT_POST, 1L);
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
+        curl_easy_setopt(curl, CURLOPT_READDATA, &source);
+    } else if (request.hasBody || !request.body.empty()) {
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
+    }
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response);
+    CURLcode result = curl_easy_perform(curl);
+    if (result == CURLE_OK)
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+    else
+        response.error = curl_easy_strerror(result);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return response;
+}
+
+HttpResponse httpGet(const std::string& url, const std::vector<std::string>& headers) {
+    return httpRequest({.url = url, .headers = headers});
+}
+
+HttpResponse httpPost(const std::string& url, const std::string& body,
+                      const std::vector<std::string>& headers) {
+    return httpRequest({.url = url, .method = "POST", .headers = headers, .body = body,
+                        .hasBody = true});
+}

@@ -1,0 +1,35 @@
+// A small HTTP client for tests (libcurl): status, every response header in order
+// (repeated ones included) and the body, with a bounded time.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct HttpResponse {
+    long status = 0;  // 0 when no response came
+    std::string statusLine;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    std::string error;  // curl's text when the transfer failed
+
+    // First value of the header (case-insensitive name), or "" when absent.
+    std::string header(const std::string& name) const;
+    // Every value of the header, in order.
+    std::vector<std::string> headersNamed(const std::string& name) const;
+};
+
+struct HttpRequest {
+    std::string url;
+    std::string method = "GET";
+    std::vector<std::string> headers;  // "Name: value"
+    std::string body;
+    bool hasBody = false;
+    bool chunked = false;  // send the body with chunked transfer encoding
+    long timeoutMs = 20000;
+};
+
+HttpResponse httpRequest(const HttpRequest& request);
+HttpResponse httpGet(const std::string& url, const std::vector<std::string>& headers = {});
+HttpResponse httpPost(const std::string& url, const std::string& body,
+                      const std::vector<std::string>& headers = {});
