@@ -24,7 +24,7 @@ constexpr const char* kServerName = "quon.server.name";
 constexpr const char* kServerRootDir = "quon.server.rootdir";
 
 constexpr int kMaxDepth = 32;
-constexpr int kMaxReferences = 1024;
+constexpr int kMaxReferences = 256;
 constexpr size_t kMaxGrownLength = 64 * 1024;
 
 class Expansion {
