@@ -1,0 +1,139 @@
+// Locks, their failure reports, the millisecond clock and a multi-threaded run of locks
+// and per-thread attribute lists (also run under ThreadSanitizer).
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "recording_request.h"
+#include "sync.h"
+
+namespace {
+std::mutex sinkGuard;
+std::vector<std::pair<int, std::string>> systemLines;
+
+void recordSystem(int level, const char* message) {
+    std::lock_guard<std::mutex> hold(sinkGuard);
+    systemLines.emplace_back(level, message);
+}
+
+class SystemLog : public ::testing::Test {
+protected:
+    void SetUp() override {
+        systemLines.clear();
+        qnSetSystemLog(recordSystem);
+    }
+    void TearDown() override { qnSetSystemLog(nullptr); }
+    static bool saw(int level, const std::string& text) {
+        std::lock_guard<std::mutex> hold(sinkGuard);
+        for (const auto& [l, t] : systemLines)
+            if (l == level && t == text) return true;
+        return false;
+    }
+};
+}  // namespace
+
+TEST(Locks, BrokenMutexIsDetectedThroughTheRecordOnly) {
+    RecordingRequest req;
+    syncLock lock;
+    initLock(req.get(), lock);
+    lock.held = 1;  // as if another thread held it
+    startSync(req.get(), &lock.mutex, &lock.held);
+    EXPECT_EQ(req.count("log", "startSync - detected broken mutex!"), 1);
+    EXPECT_EQ(lock.held, 1);
+    stopSync(req.get(), &lock.mutex, &lock.held);
+    EXPECT_EQ(lock.held, 0);
+    stopSync(req.get(), &lock.mutex, &lock.held);  // released without being held
+    EXPECT_EQ(req.count("log", "stopSync - detected broken mutex!"), 1);
+    startSync(req.get(), &lock.mutex, &lock.held);  // the mutex still works
+    stopSync(nullptr, &lock.mutex, &lock.held);
+    stopSync(nullptr, &lock.mutex, &lock.held);  // no record: nothing to report through
+    lock.held = 1;
+    startSync(nullptr, &lock.mutex, &lock.held);
+    stopSync(nullptr, &lock.mutex, &lock.held);
+    EXPECT_EQ(req.lines.size(), 2u) << req.dump();
+    freeLock(req.get(), lock);
+}
+
+TEST(Locks, GuardReleasesOnEveryPath) {
+    RecordingRequest req;
+    syncLock lock;
+    initLock(req.get(), lock);
+    auto earlyReturn = [&](bool early) {
+        SyncGuard hold(req.get(), lock);
+        if (early) return 1;
+        hold.unlock();
+        hold.unlock();  // a second unlock does nothing
+        return 2;
+    };
+    EXPECT_EQ(earlyReturn(true), 1);
+    EXPECT_EQ(lock.held, 0);
+    EXPECT_EQ(earlyReturn(false), 2);
+    EXPECT_EQ(lock.held, 0);
+    EXPECT_EQ(req.lines.size(), 0u) << req.dump();
+    freeLock(req.get(), lock);
+}
+
+TEST_F(SystemLog, FailuresWithoutARecordGoToTheSystemLog) {
+    apr_pool_t* pool = quon_apr_pool;
+    quon_apr_pool = nullptr;  // no pool: the mutex cannot be made
+    syncLock lock{nullptr, 7};
+    initSync(nullptr, &lock.mutex, &lock.held);
+    quon_apr_pool = pool;
+    EXPECT_EQ(lock.held, 0);
+    EXPECT_TRUE(saw(QN_LEVEL_CRIT, "initSync - error in mutex initialization!"));
+    startSync(nullptr, &lock.mutex, &lock.held);
+    EXPECT_TRUE(saw(QN_LEVEL_CRIT, "startSync - error while locking mutex!"));
+    stopSync(nullptr, &lock.mutex, &lock.held);
+    EXPECT_TRUE(saw(QN_LEVEL_CRIT, "stopSync - error while unlocking mutex!"));
+    freeSync(nullptr, &lock.mutex);
+    EXPECT_TRUE(saw(QN_LEVEL_NOTICE, "freeSync - could not destroy the mutex!"));
+}
+
+TEST(Clock, MillisecondsWrapAndDifferencesSurviveTheWrap) {
+    timeval a{5, 999999}, b{6, 0};
+    EXPECT_EQ(tvToMillis(&a), 5999u);
+    EXPECT_EQ(tvToMillis(&b), 6000u);
+    timeval beforeWrap{4294967, 290000}, afterWrap{4294967, 305000};  // 2^32 ms lies between
+    unsigned int start = tvToMillis(&beforeWrap), end = tvToMillis(&afterWrap);
+    EXPECT_GT(start, end);
+    EXPECT_EQ(end - start, 15u);
+    timeval now;
+    gtod(&now);
+    EXPECT_GT(now.tv_sec, 1700000000);
+}
+
+// Many threads share one lock and each keeps its own attribute list: the counter is
+// exact and no mutex is ever reported broken.
+TEST(Locks, ThreadsShareALockAndKeepTheirOwnAttributes) {
+    constexpr int kThreads = 8, kRounds = 2000;
+    RecordingRequest owner;
+    syncLock lock;
+    initLock(owner.get(), lock);
+    long counter = 0;
+    std::vector<int> broken(kThreads, 0), namesSeen(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            RecordingRequest req;
+            for (int i = 0; i < kRounds; ++i) {
+                SyncGuard hold(req.get(), lock);
+                ++counter;
+            }
+            for (int i = 0; i < 50; ++i) req->setAttribute(req.get(), "n", &t, sizeof t);
+            char** names = req->getAttributeNames(req.get());
+            for (; names && *names; ++names) ++namesSeen[t];
+            req->freeAttributeNames(req.get());
+            req->freeAttributes(req.get());
+            broken[t] = int(req.lines.size()) - 50;  // the setAttribute traces
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(counter, long(kThreads) * kRounds);
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(broken[t], 0);
+        EXPECT_EQ(namesSeen[t], 50);
+    }
+    freeLock(owner.get(), lock);
+}
