@@ -1,0 +1,76 @@
+#include "error_page.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#include "socket.h"
+
+namespace {
+struct ErrorClass {
+    const char* statusMessage;  // written to the trace only
+    const char* errorMessage;   // shown to the client
+};
+
+constexpr ErrorClass kClosed{"Quon unexpectedly closed connection", "Quon closed connection"};
+constexpr ErrorClass kNoConnect{"Could not connect to Quon", "Could not connect to Quon Server"};
+constexpr ErrorClass kBusy{
+    "Application server is busy.  Either there are too many concurrent requests or server "
+    "still starting up",
+    "Application server is busy.  Either there are too many concurrent requests or the "
+    "server still is starting up"};
+constexpr ErrorClass kClientDown{"Couldn't write back to client",
+                                 "WriteClient failed. Browser of other client probably shut down"};
+constexpr ErrorClass kProtocol{"Quon Connector protocol error", "Quon Connector Protocol Error"};
+
+constexpr int kPageSize = 1024;
+constexpr const char* kPageFormat =
+    "<H2>Server Error</H2>The server encountered an internal error and was unable to complete "
+    "your request.<P><B>%s.</B>";
+
+const ErrorClass& classify(int error) {
+    switch (error) {
+        case ECONNRESET:
+        case EPIPE:
+        case ESHUTDOWN:
+            return kClosed;
+        case ETIMEDOUT:
+        case ECONNREFUSED:
+            return kNoConnect;
+        case EQUON_BUSY:
+            return kBusy;
+        case EQUON_CLIENT_DOWN:
+            return kClientDown;
+        default:
+            return kProtocol;
+    }
+}
+}  // namespace
+
+void proxyerror(quon_request* req, quonProxy* proxy) {
+    const ErrorClass& kind = classify(req->errorCode);
+    if (req->errorCode == EQUON_CLIENT_DOWN) {
+        req->trace(req, "proxyerror: EQUON_CLIENT_DOWN: statusMsg: %s, errorMsg: %s",
+                   kind.statusMessage, kind.errorMessage);
+        return;
+    }
+    if (req->deferErrors) {
+        req->log(req, "%s deferred error: %s : %d: %s", proxy ? proxy->name : "<null>",
+                 kind.errorMessage, req->errorCode, describeError(req->errorCode));
+        return;
+    }
+    auto* page = static_cast<char*>(req->malloc(req, kPageSize));
+    req->log(req, "returning error page for %s", describeError(req->errorCode));
+    req->trace(req, "proxyerror: statusMsg: %s, errorMsg: %s", kind.statusMessage,
+               kind.errorMessage);
+    if (!page) {
+        req->log(req, "   proxyerror: <error: out of memory>");
+        return;
+    }
+    int length = snprintf(page, kPageSize, kPageFormat, kind.errorMessage);
+    if (length >= kPageSize) length = kPageSize - 1;
+    req->setStatus(req, 503, "Server Error");
+    req->addHeader(req, "content-type", "text/html");
+    req->writeClient(req, page, length);
+    req->responseStarted = 1;
+    req->free(req, page);
+}

@@ -1,0 +1,11 @@
+// What the web client gets when a request cannot be served: an error page with status
+// 503 (a redirect when an error URL is configured), or nothing when the client is gone
+// or another server is still to be tried.
+#pragma once
+
+#include "export.h"
+#include "proxy_types.h"
+#include "request_types.h"
+
+// proxy may be null. Called once per failed attempt, before its connection is destroyed.
+QN_EXPORT void proxyerror(quon_request* req, quonProxy* proxy);

@@ -1,0 +1,139 @@
+#include "pool.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+
+#include "flags.h"
+#include "memory.h"
+#include "socket.h"
+#include "sync.h"
+#include "wire.h"
+
+socketPool* initPool(quon_request* req, quonProxy* proxy, const char* host, int port) {
+    auto* pool = permNew<socketPool>(req);
+    if (!pool) return nullptr;
+    pool->address.sin_family = AF_INET;
+    // No name lookup: text that is not a dotted IPv4 address gives the all-ones address.
+    pool->address.sin_addr.s_addr = inet_addr(host);
+    pool->address.sin_port = htons(static_cast<uint16_t>(port));
+    req->trace(req, "%s initPool finished", proxy->name);
+    return pool;
+}
+
+// Hands out the most recently returned idle connection, or opens and pings a new one.
+// Nothing is handed out while the process shuts down, and a call that has already
+// failed once does not connect again before the server's retry time.
+quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
+    socketPool* pool = proxy->pool;
+    if (gShutdown.load(std::memory_order_relaxed) || !pool) return nullptr;
+    {
+        SyncGuard hold(req, proxy->lock);
+        if (quonConnection* conn = pool->freeList) {
+            pool->freeList = conn->next;
+            conn->next = conn;
+            hold.unlock();
+            req->trace(req, "%s pooled socket [%d] returned", proxy->name, conn->sock);
+            return conn;
+        }
+        int32_t retryAt = proxy->nextProxyRetryTime.load(std::memory_order_relaxed);
+        int32_t now = nowSeconds();
+        if (req->errorCode != 0 && now < retryAt) {
+            req->traceE(req, QN_TRACE_EVENT, "%s connect deferred %d secs, error %d", proxy->name,
+                        retryAt - now, req->errorCode);
+            return nullptr;
+        }
+    }
+    int sock = req->connect(req, &pool->address);
+    if (sock >= 0) {
+        if (sendPingMsg(req, proxy, sock) == 4) {
+            auto* conn = permNew<quonConnection>(req);
+            if (!conn) {
+                req->closeSocket(req, sock);
+                return nullptr;
+            }
+            conn->next = nullptr;
+            conn->sock = sock;
+            return conn;
+        }
+        req->closeSocket(req, sock);
+    }
+    if (isQuonServerUnreachable(req, 1)) {
+        SyncGuard hold(req, proxy->lock);
+        setNextProxyRetryTime(req, proxy, nowSeconds());
+        if (proxy->serverInfo) proxy->serverInfo->active.store(0, std::memory_order_relaxed);
+    }
+    req->trace(req, "%s connect failed: %d %s, no sock added to pool", proxy->name, req->errorCode,
+               describeError(req->errorCode));
+    return nullptr;
+}
+
+void returnQuonConnectionToPool(quon_request* req, quonProxy* proxy, quonConnection* conn) {
+    int sock = conn->sock;  // once on the list, another thread may take it at once
+    {
+        SyncGuard hold(req, proxy->lock);
+        proxy->nextProxyRetryTime.store(0, std::memory_order_relaxed);
+        conn->next = proxy->pool->freeList;
+        proxy->pool->freeList = conn;
+    }
+    req->trace(req, "%s returned socket [%d] to pool", proxy->name, sock);
+}
+
+// Books the request's error against the server, then closes the connection. A system
+// error other than a time-out or a lack of memory means the server's other connections
+// are taken to be broken too.
+void destroyQuonConnection(quon_request* req, quonProxy* proxy, quonConnection* conn) {
+    int32_t now = nowSeconds();
+    {
+        SyncGuard hold(req, proxy->lock);
+        req->trace(req, "%s destroying/closing socket [%d] error %d", proxy->name, conn->sock,
+                   req->errorCode);
+        if (isQuonServerUnreachable(req, 0)) {
+            setNextProxyRetryTime(req, proxy, now);
+            if (proxy->serverInfo) proxy->serverInfo->active.store(0, std::memory_order_relaxed);
+            req->traceE(req, QN_TRACE_DETAIL, "%s server unreachable, set proxy retry timer",
+                        proxy->name);
+        } else {
+            proxy->nextProxyRetryTime.store(0, std::memory_order_relaxed);
+        }
+        int error = req->errorCode;
+        if (error > 0 && error != ETIMEDOUT && error != ENOBUFS)
+            proxy->destroyPooledSockets(req, proxy);
+        if (proxy->mapCheckInterval != 0)
+            proxy->nextMapCheckTime.store(now - 1, std::memory_order_relaxed);
+    }
+    req->closeSocket(req, conn->sock);
+    req->permFree(req, conn);
+}
+
+void proxy_destroyPooledSockets(quon_request* req, quonProxy* proxy) {
+    socketPool* pool = proxy->pool;
+    if (!pool || !pool->freeList) return;
+    req->traceE(req, QN_TRACE_DETAIL, "%s freeing pooled sockets", proxy->name);
+    while (quonConnection* conn = pool->freeList) {
+        pool->freeList = conn->next;
+        req->closeSocket(req, conn->sock);
+        req->permFree(req, conn);
+    }
+}
+
+void setNextProxyRetryTime(quon_request*, quonProxy* proxy, time_t now) {
+    int32_t interval = proxy->proxyRetryInterval;
+    proxy->nextProxyRetryTime.store(interval ? static_cast<int32_t>(now) + interval : 0,
+                                    std::memory_order_relaxed);
+}
+
+// A connect that times out or breaks at once means the server cannot be reached; a
+// slow answer in the middle of an exchange does not.
+int isQuonServerUnreachable(quon_request* req, int connecting) {
+    switch (req->errorCode) {
+        case ECONNREFUSED:
+        case EHOSTDOWN:
+        case EHOSTUNREACH:
+            return 1;
+        case ETIMEDOUT:
+        case EPIPE:
+            return connecting ? 1 : 0;
+        default:
+            return 0;
+    }
+}

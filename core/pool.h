@@ -1,0 +1,47 @@
+// A proxy's pool of idle connections to its server, and the server's reachability as
+// the pool sees it (retry time, active flag, early mapping refresh).
+#pragma once
+
+#include <ctime>
+
+#include "proxy_types.h"
+#include "request_types.h"
+
+socketPool* initPool(quon_request* req, quonProxy* proxy, const char* host, int port);
+quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req);
+void returnQuonConnectionToPool(quon_request* req, quonProxy* proxy, quonConnection* conn);
+void destroyQuonConnection(quon_request* req, quonProxy* proxy, quonConnection* conn);
+// The caller holds the proxy's lock.
+void proxy_destroyPooledSockets(quon_request* req, quonProxy* proxy);
+// The caller holds the proxy's lock.
+void setNextProxyRetryTime(quon_request* req, quonProxy* proxy, time_t now);
+int isQuonServerUnreachable(quon_request* req, int connecting);
+
+// Seconds since the epoch as the proxies keep them (int32).
+inline int32_t nowSeconds() { return static_cast<int32_t>(time(nullptr)); }
+
+// A connection checked out for one exchange. Whoever serves the exchange says how it
+// ended: giveBack() after a clean finish returns it to the pool; on every other path
+// the destructor destroys it, so a half-read stream is never reused.
+class CheckedOut {
+public:
+    CheckedOut(quon_request* req, quonProxy* proxy, quonConnection* conn)
+        : req_(req), proxy_(proxy), conn_(conn) {}
+    ~CheckedOut() {
+        if (conn_) destroyQuonConnection(req_, proxy_, conn_);
+    }
+    CheckedOut(const CheckedOut&) = delete;
+    CheckedOut& operator=(const CheckedOut&) = delete;
+
+    void giveBack() {
+        returnQuonConnectionToPool(req_, proxy_, conn_);
+        conn_ = nullptr;
+    }
+    int sock() const { return conn_->sock; }
+    quonConnection* get() const { return conn_; }
+
+private:
+    quon_request* req_;
+    quonProxy* proxy_;
+    quonConnection* conn_;
+};

@@ -1,0 +1,257 @@
+#include "proxy.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "flags.h"
+#include "forward.h"
+#include "mapping_order.h"
+#include "memory.h"
+#include "pool.h"
+#include "property.h"
+#include "sync.h"
+#include "wire.h"
+
+namespace {
+constexpr int kNameSize = 64;
+constexpr size_t kMaxHost = 39;
+constexpr int kDefaultMapCheck = 10;
+constexpr int kDefaultRetryInterval = 600;
+// Without a "weight" a server counts as one share: weighted choices then treat it like
+// any other server instead of starving it.
+constexpr int kDefaultWeight = 1;
+
+struct Algorithm {
+    const char* name;
+    int code;
+};
+constexpr Algorithm kAlgorithms[] = {{"ROUNDROBIN", QN_ROUNDROBIN},
+                                     {"ROUNDROBIN_WEIGHTED", QN_ROUNDROBIN_WEIGHTED},
+                                     {"MIN", QN_MIN},
+                                     {"MAX", QN_MAX},
+                                     {"RANDOM_WEIGHTED", QN_RANDOM_WEIGHTED}};
+
+const char* tempText(int temporary) { return temporary ? " temp " : " "; }
+
+int failInit(quon_request* req, quonProxy* proxy) {
+    req->log(req, "could not initialize proxy for %s", proxy->name);
+    return -1;
+}
+
+// Without an "algorithm" the server gets round robin, as for a name it does not know,
+// but without the warning: nothing was misspelled.
+int algorithmCode(quon_request* req, const char* value) {
+    if (!value) {
+        req->trace(req, "installed %s load balancing algorithm.", kAlgorithms[0].name);
+        return QN_ROUNDROBIN;
+    }
+    for (const Algorithm& algorithm : kAlgorithms)
+        if (strcmp(value, algorithm.name) == 0) {
+            req->trace(req, "installed %s load balancing algorithm.", value);
+            return algorithm.code;
+        }
+    req->log(req, "unrecognized load balancing algorithm %s, defaulting to Round Robin", value);
+    return QN_ROUNDROBIN;
+}
+
+// Load-balancing settings from the server's properties. Without "sticky" sessions are
+// sticky, as for every value but "false": the server issues the sessions either way.
+proxyServerInfo* readServerInfo(quon_request* req, quonProxy* proxy, const propertyTable* props) {
+    auto* info = permNew<proxyServerInfo>(req);
+    if (!info) return nullptr;
+    info->active = 1;
+    const char* weight = getPropertyValue(props, "weight");
+    info->weight = weight ? atoi(weight) : kDefaultWeight;
+    info->weightLeft = info->weight;
+    info->algorithm = algorithmCode(req, getPropertyValue(props, "algorithm"));
+    const char* sticky = getPropertyValue(props, "sticky");
+    info->sticky = sticky && strcmp(sticky, "false") == 0 ? 0 : 1;
+    req->traceE(req, QN_TRACE_EVENT, "%s sticky sessions: %s", proxy->name,
+                sticky ? sticky : "<null>");
+    const char* replicationId = getPropertyValue(props, "rep_id");
+    info->replicationId = replicationId ? req->permStrdup(req, replicationId) : nullptr;
+    req->traceE(req, QN_TRACE_EVENT, "%s replication Id: %s .", proxy->name,
+                replicationId ? replicationId : "<null>");
+    return info;
+}
+
+// Intervals and settings from "server-props"; the first mapping fetch is due at once.
+int applyServerProps(quonProxy* proxy, quon_request* req, const propertyTable* props,
+                     int defaultRetryInterval) {
+    const char* mapCheck = getPropertyValue(props, "mapcheck");
+    proxy->mapCheckInterval = mapCheck ? atoi(mapCheck) : kDefaultMapCheck;
+    req->trace(req, "mapcheck interval in secs: %d", proxy->mapCheckInterval);
+    proxy->nextMapCheckTime = 0;
+    const char* retry = getPropertyValue(props, "proxyretryinterval");
+    proxy->proxyRetryInterval = retry                   ? atoi(retry)
+                                : defaultRetryInterval ? defaultRetryInterval
+                                                       : kDefaultRetryInterval;
+    req->trace(req, "proxy retry interval in secs: %d", proxy->proxyRetryInterval);
+    proxy->nextProxyRetryTime = 0;
+    req->traceE(req, QN_TRACE_EVENT, "%s socket timeouts (c%d/r%d/s%d) secs", proxy->name,
+                req->connectTimeout / 1000, req->recvTimeout / 1000, req->sendTimeout / 1000);
+    proxy->serverInfo = readServerInfo(req, proxy, props);
+    return proxy->serverInfo ? 0 : -1;
+}
+
+// The pool from "host:port". A host part longer than any IPv4 address can be is
+// refused like a server text without a port.
+int makePool(quonProxy* proxy, quon_request* req, const char* server) {
+    const char* colon = strchr(server, ':');
+    if (!colon || size_t(colon - server) > kMaxHost) {
+        req->log(req, "Invalid server %.200s. Please use <ip>:<port> notation", server);
+        return -1;
+    }
+    char host[kMaxHost + 1];
+    memcpy(host, server, size_t(colon - server));
+    host[colon - server] = '\0';
+    proxy->pool = initPool(req, proxy, host, atoi(colon + 1));
+    if (!proxy->pool) {
+        req->log(req, "initProxy failed to initialize socket pool");
+        return failInit(req, proxy);
+    }
+    return 0;
+}
+}  // namespace
+
+quonProxy* quonProxyNew(quon_request* req) {
+    auto* proxy = permNew<quonProxy>(req);
+    if (!proxy) return nullptr;
+    proxy->handleRequest = proxy_handleRequest;
+    proxy->destroy = proxy_destroyInetProxy;
+    proxy->destroyPooledSockets = proxy_destroyPooledSockets;
+    proxy->fetchProps = fetchProps;
+    proxy->initProxy = initProxy;
+    proxy->refreshMappings = proxy_refreshMappings;
+    proxy->isAlive = proxy_isAlive;
+    proxy->sendPing = proxy_sendPing;
+    proxy->addRef = proxyAddRef;
+    proxy->release = proxyRelease;
+    proxy->requestEnded = requestEnded;
+    initLock(req, proxy->lock);
+    proxyAddRef(proxy, req);
+    return proxy;
+}
+
+// After a failure the parts already made stay in the record; destroy releases them.
+int initProxy(quonProxy* proxy, quon_request* req, const char* server, int defaultRetryInterval,
+              int temporary) {
+    if (proxy->pool) {
+        req->trace(req, "initialized%sproxy for %s", tempText(temporary), proxy->name);
+        return 0;
+    }
+    snprintf(proxy->name, kNameSize, "%s", server);
+    if (makePool(proxy, req, server) != 0) return -1;
+    if (temporary) {
+        req->trace(req, "initialized%sproxy for %s", tempText(temporary), proxy->name);
+        return 0;
+    }
+    if (qnMetrics && !proxy->metrics) {
+        proxy->metrics = permNew<proxyMetrics>(req);
+        if (proxy->metrics) initLock(req, proxy->metrics->lock);
+    }
+    propertyTable* props = proxy->fetchProps(req, proxy, "server-props", nullptr);
+    if (!props) {
+        req->trace(req, "initProxy failed to fetch server properties");
+        return failInit(req, proxy);
+    }
+    if (applyServerProps(proxy, req, props, defaultRetryInterval) != 0) {
+        freeProperties(req, props);
+        return failInit(req, proxy);
+    }
+    if (proxy->refreshMappings(proxy, req) < 0) {
+        req->trace(req, "initProxy failed to initialize mappings");
+        freeProperties(req, props);
+        return failInit(req, proxy);
+    }
+    freeProperties(req, props);
+    req->trace(req, "initialized%sproxy for %s", tempText(0), proxy->name);
+    return 0;
+}
+
+// Probes a server taken out of rotation, once its retry time has come.
+int proxy_isAlive(quonProxy* proxy, quon_request* req) {
+    int32_t now = nowSeconds();
+    int32_t retryAt = proxy->nextProxyRetryTime.load(std::memory_order_relaxed);
+    if (retryAt == 0 || now < retryAt) return 0;
+    {
+        SyncGuard hold(req, proxy->lock);
+        if (now < proxy->nextProxyRetryTime.load(std::memory_order_relaxed)) return 0;
+    }
+    return proxy->sendPing(proxy, req);
+}
+
+// Pings over an idle connection (trying the next one while they turn out stale) or a
+// new one; 1 when a ping went out.
+int proxy_sendPing(quonProxy* proxy, quon_request* req) {
+    for (;;) {
+        quonConnection* conn = getQuonConnectionFromPool(proxy, req);
+        if (!conn) return 0;
+        if (sendPingMsg(req, proxy, conn->sock) == 4) {
+            returnQuonConnectionToPool(req, proxy, conn);
+            return 1;
+        }
+        bool pooled = conn->next != nullptr;
+        destroyQuonConnection(req, proxy, conn);
+        if (!pooled) return 0;
+    }
+}
+
+int proxyAddRef(quonProxy* proxy, quon_request* req) {
+    SyncGuard hold(req, proxy->lock);
+    return ++proxy->refCount;
+}
+
+int proxyRelease(quonProxy* proxy, quon_request* req) {
+    SyncGuard hold(req, proxy->lock);
+    if (proxy->refCount > 0) --proxy->refCount;
+    return proxy->refCount;
+}
+
+void requestEnded(quonProxy* proxy, quon_request* req) {
+    proxyMetrics* metrics = proxy->metrics;
+    if (!qnMetrics || !metrics) return;
+    SyncGuard hold(req, metrics->lock);
+    metrics->totalResponseMillis += int32_t(nowMillis() - req->startTime);
+    metrics->requestCount += 1;
+}
+
+namespace {
+void closeIdleConnections(quonProxy* proxy, quon_request* req) {
+    socketPool* pool = proxy->pool;
+    if (!pool) return;
+    while (quonConnection* conn = pool->freeList) {
+        pool->freeList = conn->next;
+        req->trace(req, "%s closing socket %d", proxy->name, conn->sock);
+        destroyQuonConnection(req, proxy, conn);
+    }
+    permDelete(req, pool);
+    proxy->pool = nullptr;
+}
+
+void reportMetrics(quonProxy* proxy, quon_request* req) {
+    proxyMetrics* metrics = proxy->metrics;
+    int average = metrics->requestCount ? metrics->totalResponseMillis / metrics->requestCount : 0;
+    req->log(req, "proxy metrics for %s", proxy->name);
+    req->log(req, "\tAverage response time: %i ms", average);
+    req->log(req, "\tTotal Requests handled: %i", metrics->requestCount);
+    freeLock(req, metrics->lock);
+    permDelete(req, metrics);
+    proxy->metrics = nullptr;
+}
+}  // namespace
+
+// Drops one reference; the last one tears the proxy down with its sockets.
+void proxy_destroyInetProxy(quonProxy* proxy, quon_request* req) {
+    if (proxy->release(proxy, req) > 0) return;
+    closeIdleConnections(proxy, req);
+    if (proxy->mappings) freeProperties(req, proxy->mappings);
+    if (proxyServerInfo* info = proxy->serverInfo) {
+        if (info->replicationId) req->permFree(req, info->replicationId);
+        permDelete(req, info);
+    }
+    if (proxy->metrics) reportMetrics(proxy, req);
+    freeLock(req, proxy->lock);
+    req->trace(req, "%s destroyed.", proxy->name);
+    permDelete(req, proxy);
+}

@@ -1,0 +1,19 @@
+// One back-end server: creation, initialisation from its "server-props", reference
+// counting, reachability probes, response-time metrics and destruction. Callers outside
+// this file go through the proxy's operation slots.
+#pragma once
+
+#include "export.h"
+#include "proxy_types.h"
+#include "request_types.h"
+
+// A new proxy with every slot set, its lock made and one reference; null without memory.
+QN_EXPORT quonProxy* quonProxyNew(quon_request* req);
+int initProxy(quonProxy* proxy, quon_request* req, const char* server, int defaultRetryInterval,
+              int temporary);
+int proxy_isAlive(quonProxy* proxy, quon_request* req);
+int proxy_sendPing(quonProxy* proxy, quon_request* req);
+int proxyAddRef(quonProxy* proxy, quon_request* req);
+int proxyRelease(quonProxy* proxy, quon_request* req);
+void requestEnded(quonProxy* proxy, quon_request* req);
+void proxy_destroyInetProxy(quonProxy* proxy, quon_request* req);
