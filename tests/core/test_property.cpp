@@ -5,7 +5,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "property.h"
@@ -40,18 +39,15 @@ TEST_F(PropertyTable, LookupFindsTheFirstMatchOnly) {
 }
 
 TEST_F(PropertyTable, SetChangesTheFirstEntryOrAppends) {
+    EXPECT_EQ(setProperty(nullptr, table.get(), "k", "9"), -1);
+    EXPECT_EQ(setProperty(nullptr, table.get(), "z", "9"), -1);
+    EXPECT_EQ(pairsOf(table.get()), initial);
     const char* unchanged = table->entries[0].value;
     EXPECT_EQ(setProperty(req.get(), table.get(), "k", "1"), 0);
     EXPECT_EQ(table->entries[0].value, unchanged);
     EXPECT_EQ(setProperty(req.get(), table.get(), "k", "9"), 0);
     EXPECT_EQ(setProperty(req.get(), table.get(), "new", "n"), 3);
     EXPECT_EQ(pairsOf(table.get()), (Pairs{{"k", "9"}, {"b", "2"}, {"k", "3"}, {"new", "n"}}));
-}
-
-TEST_F(PropertyTable, SetWithoutRecordTouchesNothing) {
-    EXPECT_EQ(setProperty(nullptr, table.get(), "k", "9"), -1);
-    EXPECT_EQ(setProperty(nullptr, table.get(), "z", "9"), -1);
-    EXPECT_EQ(pairsOf(table.get()), initial);
 }
 
 TEST_F(PropertyTable, RemoveByIndexClosesTheGap) {

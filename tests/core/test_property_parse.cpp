@@ -2,13 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "property.h"
@@ -40,6 +39,8 @@ struct ParseCase {
     std::vector<std::string> skipped;  // lines reported as having no value
 };
 
+void PrintTo(const ParseCase& c, std::ostream* out) { *out << c.name; }
+
 class PropertyParse : public ::testing::TestWithParam<ParseCase> {};
 
 TEST_P(PropertyParse, YieldsTheTable) {
@@ -56,7 +57,7 @@ TEST_P(PropertyParse, YieldsTheTable) {
 
 using namespace std::string_literals;
 INSTANTIATE_TEST_SUITE_P(
-    LineRules, PropertyParse,
+    PropertyLineRules, PropertyParse,
     ::testing::Values(
         ParseCase{"BlanksKept", "a = b \n", {{"a ", " b "}}, {}},
         ParseCase{"DuplicatesKept", "k=1\nk=2\n", {{"k", "1"}, {"k", "2"}}, {}},
@@ -106,9 +107,7 @@ protected:
     void TearDown() override { std::filesystem::remove_all(dir); }
     std::string write(const char* name, const std::string& content) {
         std::string path = dir + "/" + name;
-        FILE* file = fopen(path.c_str(), "wb");
-        fwrite(content.data(), 1, content.size(), file);
-        fclose(file);
+        std::ofstream(path, std::ios::binary) << content;
         return path;
     }
     std::string dir;
