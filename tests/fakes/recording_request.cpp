@@ -9,8 +9,6 @@
 static_assert(std::is_standard_layout_v<RecordingRequest>);
 
 namespace {
-RecordingRequest* recorderOf(quon_request* req) { return reinterpret_cast<RecordingRequest*>(req); }
-
 std::string format(const char* fmt, va_list args) {
     va_list copy;
     va_copy(copy, args);

@@ -36,4 +36,10 @@ public:
     quon_request req;  // first member: the recording slots find their recorder from it
     std::vector<RecordedLine> lines;
     int traceMask;
+    void* owner = nullptr;  // a fake built around the recorder finds itself through this
 };
+
+// The recorder of a record that a RecordingRequest made.
+inline RecordingRequest* recorderOf(quon_request* req) {
+    return reinterpret_cast<RecordingRequest*>(req);
+}

@@ -1,0 +1,293 @@
+// Forwarding one request against a scripted peer: the PROXY_SERVICE_40 bytes, every
+// command of the exchange, and the failures with their error pages.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "error_page.h"
+#include "fake_web_server.h"
+#include "forward.h"
+#include "loopback_peer.h"
+#include "proxy_helpers.h"
+#include "wire.h"
+#include "wire_bytes.h"
+#include "wire_codes.h"
+
+namespace {
+const char* const kVariables[] = {"QUERY_STRING", "REQUEST_METHOD", "SCRIPT_NAME", "PATH_INFO",
+                                  "REMOTE_HOST", "REMOTE_ADDR", "SERVER_NAME", "SERVER_PORT",
+                                  "SERVER_PROTOCOL", "PATH_TRANSLATED", "SERVER_PORT_SECURE",
+                                  "REMOTE_USER", "AUTH_TYPE"};
+const int32_t kVariableCodes[] = {19, 22, 29, 28, 20, 21, 24, 25, 26, 27, 33, 34, 35};
+
+// A GET as the handler hook prepares it: some variables set, the rest missing.
+void plainGet(FakeWebServer& web) {
+    web.uri = "/app/x";
+    web.variables = {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "a=1"},
+                     {"SERVER_NAME", "www.test"}, {"SERVER_PORT", "80"},
+                     {"REMOTE_ADDR", "127.0.0.1"}, {"SERVER_PROTOCOL", "HTTP/1.1"}};
+    web.headers = {{"Host", "www.test"}, {"Accept", "*/*"}};
+    web.prepare();
+}
+
+// The message written out item by item from the layout.
+std::string expectedGet(const FakeWebServer& web, const std::string& extraBefore,
+                        const std::string& extraAfter) {
+    std::string items = extraBefore;
+    for (int i = 0; i < 13; ++i) {
+        auto found = web.variables.find(kVariables[i]);
+        items += be32(kVariableCodes[i]) + wireString(found == web.variables.end() ? "" : found->second);
+    }
+    items += be32(23) + wireString(web.uri) + extraAfter;
+    for (const auto& [name, value] : web.headers) items += be32(32) + wireString(name) + wireString(value);
+    return items;
+}
+
+std::string frame(const std::string& items) {
+    return be32(39) + be32(int32_t(items.size())) + items;
+}
+
+// Reads the ping and one PROXY_SERVICE_40 message; returns the message.
+std::string receiveRequest(LoopbackPeer& peer) {
+    if (peer.receive(4) != be32(PROXY_PING)) return "no ping";
+    std::string head = peer.receive(8);
+    if (head.size() != 8) return "no head";
+    return head + peer.receive(size_t(getInt32(head.data() + 4)));
+}
+}  // namespace
+
+TEST(ServiceMessage, PlainGetHasVariablesUriHeadersAndEnd) {
+    FakeWebServer web;
+    plainGet(web);
+    char* message = nullptr;
+    int length = buildRequest(web.get(), &message, nullptr);
+    std::string bytes(message, size_t(length));
+    EXPECT_EQ(bytes, frame(expectedGet(web, "", "") + be32(31)));
+    EXPECT_EQ(bytes.substr(bytes.size() - 4), be32(SERVICE_END));
+    for (const char* name : kVariables) EXPECT_EQ(web.lookups[name], 1) << name;
+    EXPECT_EQ(web.headersHandedBack, 13);
+    web->free(web.get(), message);
+    web.finish();
+    EXPECT_EQ(web.liveBlocks(), 0);
+}
+
+TEST(ServiceMessage, AttributesArgumentAndSessionTakeTheirPlaces) {
+    FakeWebServer web;
+    plainGet(web);
+    const char binary[] = {'x', '\0', 'y'};
+    web->setAttribute(web.get(), "bin", binary, 3);
+    web->setAttribute(web.get(), "cipher", "AES", 3);
+    char session[] = "ABCDxyzTRWXYZ";
+    web->sessionId = session;
+    char* message = nullptr;
+    int length = buildRequest(web.get(), &message, "the-arg");
+    std::string attributes = be32(18) + wireString("cipher") + wireString("AES") + be32(18) +
+                             wireString("bin") + wireString(std::string(binary, 3));
+    std::string items = expectedGet(web, attributes, be32(30) + wireString("the-arg")) + be32(42) +
+                        wireString(session) + be32(31);
+    EXPECT_EQ(std::string(message, size_t(length)), frame(items));
+    web->free(web.get(), message);
+    web->sessionId = nullptr;
+    web.finish();
+    EXPECT_EQ(web.liveBlocks(), 0);
+}
+
+TEST(ServiceMessage, HeaderBlocksSplitLineByLine) {
+    char block[] = "A: 1\r\nB: 2\r\n\tfolded\r\n  more\r\nC: no end";
+    char *name, *value;
+    char* at = nextHeader(block, &name, &value);
+    ASSERT_NE(at, nullptr);
+    EXPECT_STREQ(name, "A");
+    EXPECT_STREQ(value, "1");
+    at = nextHeader(at, &name, &value);
+    ASSERT_NE(at, nullptr);
+    EXPECT_STREQ(name, "B");
+    EXPECT_STREQ(value, "2\r\n\tfolded\r\n  more");
+    EXPECT_EQ(nextHeader(at, &name, &value), nullptr);  // a last line without CR LF
+}
+
+class ForwardPeer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(peer.listening());
+        info.active = 1;
+        proxy->serverInfo = &info;
+        plainGet(web);
+    }
+    void TearDown() override { proxy->serverInfo = nullptr; }
+
+    // Forwards in the background while the peer reads the request and answers.
+    int exchange(const std::string& answer, int32_t* seq = nullptr, bool closeAfter = false) {
+        auto result = inBackground([&] {
+            return proxy_handleRequest(web.get(), proxy.get(), nullptr, seq);
+        });
+        EXPECT_TRUE(peer.accept());
+        request = receiveRequest(peer);
+        peer.send(answer);
+        if (closeAfter) peer.close();
+        return result.get();
+    }
+
+    FakeWebServer web;
+    LoopbackPeer peer;
+    BareProxy proxy{web.get(), peer.address()};
+    proxyServerInfo info{};
+    std::string request;
+};
+
+TEST_F(ForwardPeer, ServesEveryCommandOfTheExchange) {
+    web.realPaths["/docs/x"] = "/srv/docs/x";
+    web.body = std::string(100000, 'b');
+    web.prepare();
+    int32_t seq = 0;
+    auto result = inBackground([&] { return proxy_handleRequest(web.get(), proxy.get(), nullptr, &seq); });
+    ASSERT_TRUE(peer.accept());
+    EXPECT_EQ(receiveRequest(peer), frame(expectedGet(web, "", "") + be32(31)));
+    peer.send(message(PROXY_GET_HEADER, wireString("X-Missing")) +
+              message(PROXY_GET_HEADER, wireString("Accept")));
+    EXPECT_EQ(peer.receive(4), be32(0));
+    EXPECT_EQ(peer.receive(7), wireString("*/*"));
+    peer.send(message(PROXY_GET_REALPATH, wireString("/docs/x")));
+    EXPECT_EQ(peer.receive(15), wireString("/srv/docs/x"));
+    peer.send(message(PROXY_GET_DATA, be32(100000)));
+    std::string head = peer.receive(8);
+    EXPECT_EQ(head, be32(PROXY_POST_DATA) + be32(40960));  // at most 40960 per answer
+    EXPECT_EQ(peer.receive(40960), std::string(40960, 'b'));
+    peer.send(message(PROXY_PUT_STATUS, be32(201) + wireString("Made")) +
+              message(PROXY_PUT_HEADER, wireString("A: 1\r\nSet-Cookie: c=1\r\n x\r\nB: dropped")) +
+              message(PROXY_PUT_HEADER_VALUE, wireString("Set-Cookie") + wireString("d=2")) +
+              message(PROXY_SET_ATTRIBUTE, wireString("attr") + wireString("val")) +
+              message(PROXY_PUT_LOAD_VALUE, be32(77)) + message(PROXY_PUT_CLUSTER_SEQ, be32(9)) +
+              message(PROXY_PUT_CLIENT, wireString("hello ")) +
+              message(PROXY_PUT_CLIENT, wireString("world")) + message(PROXY_FINISH));
+    EXPECT_EQ(result.get(), 0) << web.recorder.dump();
+    EXPECT_EQ(web.status, 201);
+    EXPECT_EQ(web.reason, "Made");
+    using Headers = std::vector<std::pair<std::string, std::string>>;
+    EXPECT_EQ(web.responseHeaders,
+              (Headers{{"A", "1"}, {"Set-Cookie", "c=1\r\n x"}, {"Set-Cookie", "d=2"}}));
+    EXPECT_EQ(web.responseBody, "hello world");
+    EXPECT_EQ(web.writes, (std::vector<int>{6, 5, 0}));  // each piece as it came, then a flush
+    EXPECT_EQ(info.weight.load(), 77);
+    EXPECT_EQ(seq, 9);
+    EXPECT_EQ(web->responseStarted, 1);
+    EXPECT_EQ(proxy.idle(), 1);
+    web.finish();
+    EXPECT_EQ(web.liveBlocks(), 0);  // the attribute's buffers went with the exchange
+}
+
+TEST_F(ForwardPeer, RequestBodyEndsWithACountOfZeroAndAFailedReadIsSent) {
+    web.body = "xyz";
+    web.prepare();
+    auto result = inBackground([&] { return proxy_handleRequest(web.get(), proxy.get(), nullptr, nullptr); });
+    ASSERT_TRUE(peer.accept());
+    receiveRequest(peer);
+    peer.send(message(PROXY_GET_DATA, be32(10)));
+    EXPECT_EQ(peer.receive(11), be32(16) + be32(3) + "xyz");
+    peer.send(message(PROXY_GET_DATA, be32(10)));
+    EXPECT_EQ(peer.receive(8), be32(16) + be32(0));
+    web.failRead = true;
+    peer.send(message(PROXY_GET_DATA, be32(10)));
+    EXPECT_EQ(peer.receive(8), be32(16) + be32(-1));
+    peer.send(message(PROXY_FINISH));
+    EXPECT_EQ(result.get(), 0);
+    EXPECT_TRUE(web.recorder.contains("log", "sendPostData: error reading from client"));
+}
+
+TEST_F(ForwardPeer, FinishAtOnceOnlyFlushesAndLeavesTheSequenceUnset) {
+    int32_t seq = 5;
+    EXPECT_EQ(exchange(message(PROXY_FINISH), &seq), 0);
+    EXPECT_EQ(web.writes, std::vector<int>{0});
+    EXPECT_EQ(seq, -1);
+    EXPECT_EQ(web.status, 0);
+}
+
+struct FailureCase {
+    const char* name;
+    std::string answer;
+    bool closeAfter;
+    int error;
+    const char* page;     // error message on the page
+    const char* logLine;  // "" when none is expected
+};
+
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
+
+class ForwardFailure : public ForwardPeer, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(ForwardFailure, EndsWithTheErrorPageOfItsClass) {
+    const FailureCase& c = GetParam();
+    EXPECT_EQ(exchange(c.answer, nullptr, c.closeAfter), -1);
+    EXPECT_EQ(web->errorCode, c.error);
+    EXPECT_EQ(web.status, 503);
+    EXPECT_EQ(web.reason, "Server Error");
+    EXPECT_EQ(web.responseHeaders.at(0), (std::pair<std::string, std::string>{"content-type", "text/html"}));
+    EXPECT_EQ(web.responseBody,
+              "<H2>Server Error</H2>The server encountered an internal error and was unable to "
+              "complete your request.<P><B>" + std::string(c.page) + ".</B>");
+    if (*c.logLine) EXPECT_TRUE(web.recorder.contains("log", c.logLine)) << web.recorder.dump();
+    EXPECT_TRUE(web.recorder.contains("traceE", "handleQnppRequest aborting <-- ["));
+    EXPECT_EQ(proxy.idle(), 0);  // a failed exchange never goes back to the pool
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ForwardFailure,
+    ::testing::Values(
+        FailureCase{"Busy", message(PROXY_BUSY), false, EQUON_BUSY,
+                    "Application server is busy.  Either there are too many concurrent requests "
+                    "or the server still is starting up",
+                    ""},
+        FailureCase{"UnknownCommand", message(100), false, EQUON_OUT_OF_SYNC,
+                    "Quon Connector Protocol Error", "handleQnppRequest: bad command: 100 <- ["},
+        FailureCase{"CodeFive", message(5), false, EQUON_OUT_OF_SYNC,
+                    "Quon Connector Protocol Error", "handleQnppRequest: bad command: 5 <- ["},
+        FailureCase{"ClosedMidString", message(PROXY_PUT_CLIENT, be32(100) + "abc"), true,
+                    ECONNRESET, "Quon closed connection", ""},
+        FailureCase{"ClosedBetweenCommands", message(PROXY_PUT_STATUS, be32(200) + wireString("OK")),
+                    true, ECONNRESET, "Quon closed connection", "command error: "}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ForwardPeer, ClientGoneAfterTheFifthFailedWriteEndsWithoutAPage) {
+    web.failWritesFrom = 0;
+    std::string answer;
+    for (int i = 0; i < 6; ++i) answer += message(PROXY_PUT_CLIENT, wireString("chunk"));
+    EXPECT_EQ(exchange(answer + message(PROXY_FINISH)), -1);
+    EXPECT_EQ(web->errorCode, EQUON_CLIENT_DOWN);
+    EXPECT_EQ(web.writes.size(), 5u);  // the fifth consecutive failure ended it
+    EXPECT_EQ(web.status, 0);
+    EXPECT_TRUE(web.recorder.contains("trace", "proxyerror: EQUON_CLIENT_DOWN: statusMsg: "
+                                               "Couldn't write back to client"));
+}
+
+TEST_F(ForwardPeer, FourFailedWritesAreAbsorbed) {
+    web.failWritesFrom = 0;
+    std::string answer;
+    for (int i = 0; i < 4; ++i) answer += message(PROXY_PUT_CLIENT, wireString("chunk"));
+    EXPECT_EQ(exchange(answer + message(PROXY_FINISH)), 0);  // the final flush failing too
+    EXPECT_EQ(web->errorCode, EQUON_CLIENT_DOWN);
+    EXPECT_EQ(proxy.idle(), 1);
+}
+
+TEST_F(ForwardPeer, DeferredErrorIsLoggedInsteadOfAnswered) {
+    web->deferErrors = 1;
+    EXPECT_EQ(exchange(message(PROXY_BUSY)), -1);
+    EXPECT_EQ(web.status, 0);
+    EXPECT_EQ(web.responseBody, "");
+    EXPECT_TRUE(web.recorder.contains("log", proxy->name + std::string(" deferred error: Application server is busy.")))
+        << web.recorder.dump();
+}
+
+TEST(ErrorPage, NoServerAtAllGivesTheConnectPage) {
+    FakeWebServer web;
+    web->errorCode = ETIMEDOUT;
+    proxyerror(web.get(), nullptr);
+    EXPECT_EQ(web.status, 503);
+    EXPECT_NE(web.responseBody.find("<P><B>Could not connect to Quon Server.</B>"), std::string::npos);
+    EXPECT_EQ(web->responseStarted, 1);
+    EXPECT_TRUE(web.recorder.contains("log", "returning error page for " + std::to_string(ETIMEDOUT)));
+    web->deferErrors = 1;
+    web.recorder.clear();
+    proxyerror(web.get(), nullptr);
+    EXPECT_TRUE(web.recorder.contains("log", "<null> deferred error: Could not connect to Quon Server : "));
+}

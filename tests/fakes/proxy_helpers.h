@@ -1,0 +1,47 @@
+// Small helpers for tests that drive a quonProxy directly.
+#pragma once
+
+#include <arpa/inet.h>
+#include <future>
+#include <string>
+
+#include "proxy.h"
+#include "proxy_types.h"
+#include "request_types.h"
+
+// "host:port" of an IPv4 socket address.
+inline std::string serverName(const sockaddr_in& address) {
+    char host[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &address.sin_addr, host, sizeof host);
+    return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+// A proxy with a pool to the address and nothing fetched, as a temporary proxy has;
+// destroyed with its idle connections at the end of the scope.
+class BareProxy {
+public:
+    BareProxy(quon_request* req, const sockaddr_in& address) : req_(req), proxy_(quonProxyNew(req)) {
+        proxy_->initProxy(proxy_, req, serverName(address).c_str(), 0, 1);
+    }
+    ~BareProxy() { proxy_->destroy(proxy_, req_); }
+    BareProxy(const BareProxy&) = delete;
+    BareProxy& operator=(const BareProxy&) = delete;
+
+    quonProxy* get() const { return proxy_; }
+    quonProxy* operator->() const { return proxy_; }
+    int idle() const {
+        int count = 0;
+        for (quonConnection* c = proxy_->pool->freeList; c; c = c->next) ++count;
+        return count;
+    }
+
+private:
+    quon_request* req_;
+    quonProxy* proxy_;
+};
+
+// Runs f on its own thread, so that the test thread can play the server meanwhile.
+template <typename F>
+auto inBackground(F f) {
+    return std::async(std::launch::async, std::move(f));
+}
