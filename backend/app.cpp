@@ -162,8 +162,9 @@ After serveRequest(const AppRequest& request, Exchange& exchange, const AppConte
         exchange.finish();
         return exchange.broken() ? After::Close : After::KeepOpen;
     }
-    if (fault != Fault::None) context.log.printf("%.*s fault %s", int(context.tag.size()),
-                                                 context.tag.data(), faultName(fault));
+    if (fault != Fault::None)
+        context.log.printf("[%.*s] fault %s", int(context.tag.size()), context.tag.data(),
+                           faultName(fault));
     After after = After::KeepOpen;
     if (injectFault(fault, exchange, after)) return after;
 
@@ -176,10 +177,10 @@ After serveRequest(const AppRequest& request, Exchange& exchange, const AppConte
     const std::string_view name = actionOf(request.uri);
     for (const ActionEntry& entry : kActions)
         if (entry.name == name) run = entry.run;
-    after = run(call);
-    if (!exchange.broken()) exchange.finish();
-    if (exchange.broken()) return After::Close;
-    return fault == Fault::CloseIdle ? After::Close : after;
+    // An action that gives up (stop, broken connection) leaves the exchange unfinished.
+    if (run(call) == After::Close || exchange.broken()) return After::Close;
+    exchange.finish();
+    return exchange.broken() || fault == Fault::CloseIdle ? After::Close : After::KeepOpen;
 }
 
 }  // namespace quon_backend

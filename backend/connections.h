@@ -32,7 +32,7 @@ private:
     friend class ConnectionRegistry;
     int fd_;
     std::string tag_;
-    std::atomic<bool> idle_{false};
+    std::atomic<bool> idle_{true};  // a new connection waits for its first message
     std::atomic<bool> done_{false};
     std::thread thread_;
 };

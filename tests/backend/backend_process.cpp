@@ -1,0 +1,127 @@
+#include "backend_process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace backend_test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Polls `done` every few milliseconds until it holds or kWait has passed.
+template <typename Done>
+bool waitUntil(Done done) {
+    const auto deadline = Clock::now() + kWait;
+    while (!done()) {
+        if (Clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+std::string valueOf(const std::string& text, const std::string& key) {
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line))
+        if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+    return "";
+}
+
+}  // namespace
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+BackendProcess::BackendProcess(std::string host) : host_(std::move(host)) {
+    char pattern[] = "/tmp/quon-backend-test-XXXXXX";
+    const char* made = ::mkdtemp(pattern);
+    dir_ = made ? made : "/tmp";
+}
+
+BackendProcess::~BackendProcess() {
+    if (running()) stop();
+    std::error_code ignored;
+    if (dir_ != "/tmp") std::filesystem::remove_all(dir_, ignored);
+}
+
+std::string BackendProcess::writeFile(const std::string& name, const std::string& text) const {
+    const std::string file = path(name);
+    const std::string temporary = file + ".new";
+    std::ofstream(temporary, std::ios::binary) << text;
+    std::filesystem::rename(temporary, file);
+    return file;
+}
+
+bool BackendProcess::start(const std::vector<std::string>& options) {
+    std::vector<std::string> args = {QUON_BACKEND_PATH,   "--listen",          host_ + ":0",
+                                     "--http",            host_ + ":0",        "--log",
+                                     path("backend.log"), "--ready-file",      path("ready")};
+    args.insert(args.end(), options.begin(), options.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 1, path("stdout").c_str(), O_WRONLY | O_CREAT, 0644);
+    posix_spawn_file_actions_addopen(&files, 2, path("stderr").c_str(), O_WRONLY | O_CREAT, 0644);
+    const int failed = posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    if (failed != 0) {
+        pid_ = -1;
+        return false;
+    }
+    const bool ready = waitUntil([&] {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return true;
+        }
+        return !valueOf(readFile(path("ready")), "pid").empty();
+    });
+    if (!ready || pid_ < 0) return false;
+    const std::string text = readFile(path("ready"));
+    quon_ = valueOf(text, "quon");
+    http_ = valueOf(text, "http");
+    return true;
+}
+
+bool BackendProcess::reload() {
+    if (!running() || ::kill(pid_, SIGHUP) != 0) return false;
+    return waitForLog("settings loaded (generation " + std::to_string(++generation_) + ")");
+}
+
+int BackendProcess::stop() {
+    if (!running()) return -1;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    const bool exited = waitUntil([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; });
+    if (!exited) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, &status, 0);
+    }
+    pid_ = -1;
+    return exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string BackendProcess::logText() const { return readFile(path("backend.log")); }
+
+bool BackendProcess::waitForLog(const std::string& text) const {
+    return waitUntil([&] { return logText().find(text) != std::string::npos; });
+}
+
+}  // namespace backend_test

@@ -1,0 +1,56 @@
+// Runs the real quon-backend for a test: in a temporary directory of its own, on a
+// loopback address and free ports, and stops it by its PID.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace backend_test {
+
+// Generous for sanitizer builds; every wait in the tests is bounded by it.
+inline constexpr std::chrono::milliseconds kWait{10000};
+
+class BackendProcess {
+public:
+    // host: a 127.x.y.z address; files are written into the directory before the start.
+    explicit BackendProcess(std::string host = "127.0.0.2");
+    ~BackendProcess();
+    BackendProcess(const BackendProcess&) = delete;
+    BackendProcess& operator=(const BackendProcess&) = delete;
+
+    // Path of a file of the test's directory, written with `text`.
+    std::string writeFile(const std::string& name, const std::string& text) const;
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    // Starts the server with the given options besides --listen, --http, --log and
+    // --ready-file; false when it did not come up.
+    bool start(const std::vector<std::string>& options = {});
+    // Sends SIGHUP and waits until the server has loaded the settings again.
+    bool reload();
+    // SIGTERM, then waits for the exit; the exit status, or -1 if it had to be killed.
+    int stop();
+    bool running() const { return pid_ > 0; }
+
+    const std::string& quonAddress() const { return quon_; }
+    const std::string& httpAddress() const { return http_; }
+    pid_t pid() const { return pid_; }
+
+    std::string logText() const;
+    // Waits until the log holds `text`; false after kWait.
+    bool waitForLog(const std::string& text) const;
+
+private:
+    std::string host_;
+    std::string dir_;
+    std::string quon_;
+    std::string http_;
+    pid_t pid_ = -1;
+    int generation_ = 1;
+};
+
+// The text of a file, or empty.
+std::string readFile(const std::string& path);
+
+}  // namespace backend_test
