@@ -19,7 +19,17 @@ QN_EXPORT void initializeSocketTimeouts(quon_request* req, int* destination);
 // a buffer of the calling thread that its next call overwrites.
 QN_EXPORT const char* describeError(int error);
 
+// Each wait is one poll bounded by the record's time-out for it; a signal resumes the wait
+// with the time left. errorCode ends 0 or the reason: a system error number, ETIMEDOUT when
+// a wait ran out, ECONNREFUSED for a refused connect, ECONNRESET when the peer hung up.
+
+// A connected non-blocking TCP socket without Nagle's delay, or -1 (the socket is closed).
 int qnConnect(quon_request* req, const sockaddr_in* address);
+// length, or -1; a length of 0 or less returns 0 without touching sock.
 int qnSend(quon_request* req, int sock, const char* buffer, int length);
+// The bytes received, fewer than length only when the peer closed the connection, or -1.
+// When a wait runs out and proxy's ping still reaches its server, the receive waits on;
+// once gShutdown is set it gives up instead. Never closes sock.
 int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* proxy);
+// Shuts sock down for writing (unless errorCode is EPIPE) and closes it; errorCode stays.
 void qnCloseSocket(quon_request* req, int sock);

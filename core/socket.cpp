@@ -1,0 +1,256 @@
+#include "socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+#include "flags.h"
+#include "proxy_types.h"
+
+namespace {
+// Every text this file writes.
+constexpr char kOutOfSync[] = "Quon connector protocol out of sync";
+constexpr char kBusy[] = "Quon too busy or out of memory";
+constexpr char kNoSystemText[] = "null";
+constexpr char kErrorText[] = "%d %s";
+constexpr char kSocketFailed[] = "socket() %s";
+constexpr char kNoFlags[] = "Warning: could not get socket flags: %s";
+constexpr char kNoNonBlocking[] = "Warning: could not set socket to non-blocking: %s";
+constexpr char kNoNoDelay[] = "Warning: could not set TCP_NODELAY: %s";
+constexpr char kNoSoError[] = "Warning: could not get SO_ERROR: %s";
+constexpr char kConnectPollHup[] = "qnConnect: POLLHUP so ECONNREFUSED";
+constexpr char kConnectFailed[] = "%s:%d connect failed[%d]: %d %s";
+constexpr char kConnected[] = "%s:%d qnConnect [%d]";
+constexpr char kSendPollHup[] = "qnSend: POLLHUP so ECONNRESET";
+constexpr char kSendNoPollOut[] = "qnSend: POLLOUT not set so ECONNRESET";
+constexpr char kSendFailed[] = "send failed[%d]: %d %s";
+constexpr char kRecvShutdown[] = "qnRecv [%d] shutdown";
+constexpr char kRecvReachable[] = "qnRecv [%d] timeout but server reachable so recv again";
+constexpr char kRecvPollHup[] = "qnRecv: POLLHUP so ECONNRESET";
+constexpr char kRecvNoPollIn[] = "qnRecv: POLLIN not set so ECONNRESET";
+constexpr char kRecvFailed[] = "recv failed[%d]: %d %s";
+constexpr char kClosing[] = "qnCloseSocket [%d]";
+constexpr char kShutdownFailed[] = "socket shutdown failed[%d]: %d, %s";
+constexpr char kCloseFailed[] = "socket close fail[%d]: %d, %s";
+
+using Clock = std::chrono::steady_clock;
+
+// Waits at most timeoutMs (a negative time-out counts as 0) for events on sock. A signal
+// resumes the wait with the time that is left, so signals never stretch it. Returns
+// poll's result: above 0 with the reported events in revents, 0 when the time ran out,
+// -1 with errno.
+int waitFor(int sock, short events, int timeoutMs, short& revents) {
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    pollfd entry{sock, events, 0};
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        int ready = poll(&entry, 1, left.count() > 0 ? int(left.count()) : 0);
+        if (ready >= 0 || errno != EINTR) {
+            revents = entry.revents;
+            return ready;
+        }
+    }
+}
+
+bool wouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// Non-blocking mode and no Nagle delay; a failure is a warning that does not stop the
+// connect. When the flags cannot be read, non-blocking mode is set alone.
+void prepareSocket(quon_request* req, int sock) {
+    int flags = fcntl(sock, F_GETFL, 0);
+    if (flags < 0) {
+        req->errorCode = errno;
+        req->log(req, kNoFlags, describeError(req->errorCode));
+        flags = 0;
+    }
+    if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) {
+        req->errorCode = errno;
+        req->log(req, kNoNonBlocking, describeError(req->errorCode));
+    }
+    int on = 1;
+    if (setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
+        req->log(req, kNoNoDelay, describeError(errno));
+}
+
+// The error the kernel keeps for a connect that neither completed nor was refused
+// outright; ECONNREFUSED when it cannot be read.
+int pendingError(quon_request* req, int sock) {
+    int error = ECONNREFUSED;
+    socklen_t size = sizeof error;
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &size) == 0) return error;
+    req->log(req, kNoSoError, describeError(errno));
+    return ECONNREFUSED;
+}
+
+// Connects sock within the connect time-out; returns 0 or the reason of the failure.
+int connectWithin(quon_request* req, int sock, const sockaddr_in* address) {
+    if (connect(sock, reinterpret_cast<const sockaddr*>(address), sizeof *address) == 0) return 0;
+    // An interrupted connect goes on in the background: it is waited for like one in progress.
+    if (errno != EINPROGRESS && errno != EINTR && !wouldBlock(errno)) return errno;
+    short revents = 0;
+    int ready = waitFor(sock, POLLOUT, req->connectTimeout, revents);
+    if (ready == 0) return ETIMEDOUT;
+    if (ready < 0) return errno;
+    if (revents & POLLHUP) {
+        req->trace(req, kConnectPollHup);
+        return ECONNREFUSED;
+    }
+    // POLLERR beside POLLOUT is a failed connect: its reason is the pending error.
+    if ((revents & POLLOUT) && !(revents & POLLERR)) return 0;
+    return pendingError(req, sock);
+}
+
+// Waits until sock takes more bytes; returns 0 or the reason to give up.
+int waitToSend(quon_request* req, int sock) {
+    short revents = 0;
+    int ready = waitFor(sock, POLLOUT, req->sendTimeout, revents);
+    if (ready == 0) return ETIMEDOUT;
+    if (ready < 0) return errno;
+    if (revents & POLLHUP) {
+        req->trace(req, kSendPollHup);
+        return ECONNRESET;
+    }
+    if (revents & POLLOUT) return 0;
+    req->trace(req, kSendNoPollOut);
+    return ECONNRESET;
+}
+
+// A wait for data ran out: the receive goes on only while the server answers pings,
+// and never once the process is shutting down. Returns 0 to go on, else ETIMEDOUT.
+int afterRecvTimeout(quon_request* req, int sock, quonProxy* proxy) {
+    if (gShutdown.load(std::memory_order_relaxed)) {
+        req->traceE(req, QN_TRACE_DETAIL, kRecvShutdown, sock);
+        return ETIMEDOUT;
+    }
+    // The ping does socket work of its own on this record: what it leaves in errorCode
+    // is overwritten with this receive's outcome.
+    if (!proxy || !proxy->sendPing || !proxy->sendPing(proxy, req)) return ETIMEDOUT;
+    req->traceE(req, QN_TRACE_DETAIL, kRecvReachable, sock);
+    return 0;
+}
+
+// Waits until sock has data; returns 0 or the reason to give up.
+int waitToReceive(quon_request* req, int sock, quonProxy* proxy) {
+    short revents = 0;
+    int ready = waitFor(sock, POLLIN, req->recvTimeout, revents);
+    if (ready == 0) return afterRecvTimeout(req, sock, proxy);
+    if (ready < 0) return errno;
+    if (revents & POLLHUP) {
+        req->trace(req, kRecvPollHup);
+        return ECONNRESET;
+    }
+    if (revents & POLLIN) return 0;
+    req->trace(req, kRecvNoPollIn);
+    return ECONNRESET;
+}
+
+// strerror_r comes in two forms: GNU's returns the text, POSIX's fills the buffer.
+[[maybe_unused]] const char* systemText(const char* text, const char*) {
+    return text;
+}
+[[maybe_unused]] const char* systemText(int status, const char* buffer) {
+    return status == 0 ? buffer : nullptr;
+}
+}  // namespace
+
+void initializeSocketTimeouts(quon_request*, int* destination) {
+    destination[0] = QN_DEFAULT_CONNECT_TIMEOUT;
+    destination[1] = QN_DEFAULT_SEND_TIMEOUT;
+    destination[2] = QN_DEFAULT_RECV_TIMEOUT;
+}
+
+const char* describeError(int error) {
+    if (error == EQUON_OUT_OF_SYNC) return kOutOfSync;
+    if (error == EQUON_BUSY) return kBusy;
+    // One buffer per thread: worker threads describe their errors at the same time.
+    thread_local char text[256];
+    char scratch[256];
+    const char* system = systemText(strerror_r(error, scratch, sizeof scratch), scratch);
+    snprintf(text, sizeof text, kErrorText, error, system ? system : kNoSystemText);
+    return text;
+}
+
+int qnConnect(quon_request* req, const sockaddr_in* address) {
+    // Close-on-exec: processes that the web server starts must not inherit back-end sockets.
+    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        req->errorCode = errno;
+        req->log(req, kSocketFailed, describeError(req->errorCode));
+        return -1;
+    }
+    prepareSocket(req, sock);
+    req->errorCode = connectWithin(req, sock, address);
+
+    char host[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address->sin_addr, host, sizeof host);
+    const int port = ntohs(address->sin_port);
+    if (req->errorCode != 0) {
+        req->log(req, kConnectFailed, host, port, sock, req->errorCode,
+                 describeError(req->errorCode));
+        close(sock);
+        return -1;
+    }
+    req->traceE(req, QN_TRACE_DETAIL, kConnected, host, port, sock);
+    return sock;
+}
+
+int qnSend(quon_request* req, int sock, const char* buffer, int length) {
+    req->errorCode = 0;
+    int sent = 0;
+    while (sent < length && req->errorCode == 0) {
+        // MSG_NOSIGNAL: a peer that went away is an error code here, never a SIGPIPE.
+        ssize_t count = send(sock, buffer + sent, size_t(length - sent), MSG_NOSIGNAL);
+        if (count >= 0)
+            sent += int(count);
+        else if (wouldBlock(errno))
+            req->errorCode = waitToSend(req, sock);
+        else if (errno != EINTR)
+            req->errorCode = errno;
+    }
+    if (req->errorCode == 0) return sent;
+    req->trace(req, kSendFailed, sock, req->errorCode, describeError(req->errorCode));
+    return -1;
+}
+
+int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* proxy) {
+    req->errorCode = 0;
+    int received = 0;
+    while (received < length && req->errorCode == 0) {
+        ssize_t count = recv(sock, buffer + received, size_t(length - received), 0);
+        if (count > 0)
+            received += int(count);
+        else if (count == 0)
+            break;  // the peer closed the connection: what came so far is the answer
+        else if (wouldBlock(errno))
+            req->errorCode = waitToReceive(req, sock, proxy);
+        else if (errno != EINTR)
+            req->errorCode = errno;
+    }
+    if (req->errorCode == 0) return received;
+    req->trace(req, kRecvFailed, sock, req->errorCode, describeError(req->errorCode));
+    return -1;
+}
+
+void qnCloseSocket(quon_request* req, int sock) {
+    req->traceE(req, QN_TRACE_DETAIL, kClosing, sock);
+    // After EPIPE the connection is gone in both directions: nothing is left to shut down.
+    if (req->errorCode != EPIPE && shutdown(sock, SHUT_WR) != 0 && errno != ENOTCONN) {
+        const int error = errno;
+        req->log(req, kShutdownFailed, sock, error, describeError(error));
+    }
+    // close is not repeated after EINTR: the descriptor is released either way.
+    if (close(sock) != 0) {
+        const int error = errno;
+        req->log(req, kCloseFailed, sock, error, describeError(error));
+    }
+}
