@@ -67,18 +67,6 @@ TEST_F(PropertyTable, RemoveTakesTheFirstMatchAndLeavesAbsentKeys) {
     EXPECT_EQ(pairsOf(table.get()), (Pairs{{"b", "2"}, {"k", "3"}}));
 }
 
-TEST(PropertyTableFull, RemoveOfAbsentKeyRemovesNothing) {
-    RecordingRequest req;
-    Table table(parseProperties(req.get(), ""));
-    for (int i = 0; i < QN_PROPERTY_CAPACITY; ++i)
-        ASSERT_EQ(addProperty(table.get(), strdup(std::to_string(i).c_str()), strdup("v")), i);
-    EXPECT_EQ(addProperty(table.get(), nullptr, nullptr), -1);
-    EXPECT_EQ(removeProperty(req.get(), table.get(), "absent", "v"), QN_PROPERTY_CAPACITY);
-    EXPECT_EQ(req.count("log", "propertyTable full when trying to add absent = v"), 1);
-    EXPECT_EQ(removeProperty(req.get(), table.get(), "0", "v"), QN_PROPERTY_CAPACITY - 1);
-    EXPECT_STREQ(table->entries[0].key, "1");
-}
-
 int permFrees = 0;
 void countingPermFree(quon_request*, void* block) {
     ++permFrees;

@@ -93,8 +93,13 @@ TEST(PropertyParseFull, RefusesThe8193rdKeyAndGoesOn) {
     EXPECT_EQ(setProperty(req.get(), table.get(), "new", "v"), -1);
     EXPECT_EQ(req.count("log", "propertyTable full when trying to add new = v"), 1);
     EXPECT_EQ(addProperty1(req.get(), table.get(), nullptr, nullptr), -1);
+    EXPECT_EQ(addProperty(table.get(), nullptr, nullptr), -1);
     EXPECT_EQ(setProperty(req.get(), table.get(), "k5", "w"), 5);
-    EXPECT_EQ(table->count, QN_PROPERTY_CAPACITY);
+    // Removing an absent key sets it first; on a full table that fails and nothing goes.
+    EXPECT_EQ(removeProperty(req.get(), table.get(), "absent", "v"), QN_PROPERTY_CAPACITY);
+    EXPECT_EQ(req.count("log", "propertyTable full when trying to add absent = v"), 1);
+    EXPECT_EQ(removeProperty(req.get(), table.get(), "k0", "v"), QN_PROPERTY_CAPACITY - 1);
+    EXPECT_STREQ(table->entries[0].key, "k1");
 }
 
 class PropertyLoad : public ::testing::Test {
