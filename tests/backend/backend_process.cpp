@@ -1,5 +1,7 @@
 #include "backend_process.h"
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -54,7 +56,13 @@ BackendProcess::BackendProcess(std::string host) : host_(std::move(host)) {
 }
 
 BackendProcess::~BackendProcess() {
-    if (running()) stop();
+    // Every test's server must also stop cleanly and without a sanitizer report.
+    if (running()) {
+        EXPECT_EQ(stop(), 0) << readFile(path("stderr"));
+    }
+    const std::string errors = readFile(path("stderr"));
+    EXPECT_EQ(errors.find("Sanitizer"), std::string::npos) << errors;
+    EXPECT_EQ(errors.find("runtime error"), std::string::npos) << errors;
     std::error_code ignored;
     if (dir_ != "/tmp") std::filesystem::remove_all(dir_, ignored);
 }

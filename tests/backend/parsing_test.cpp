@@ -63,20 +63,24 @@ TEST(PropertyLookup, FindsTheFirstEntryOfAKey) {
 }
 
 TEST(ByteCursorTest, RefusesStringsThatRunPastTheEnd) {
-    std::string text;
-    ByteCursor ok(be32(3) + "abc");
-    EXPECT_TRUE(ok.readString(text));
-    EXPECT_EQ(text, "abc");
-    EXPECT_EQ(ok.remaining(), 0u);
-    ByteCursor past(be32(4) + "abc");
-    EXPECT_FALSE(past.readString(text));
-    ByteCursor negative(be32(-1) + "abc");
-    EXPECT_FALSE(negative.readString(text));
-    ByteCursor huge(be32(0x7FFFFFFF) + "abc");
-    EXPECT_FALSE(huge.readString(text));
-    int32_t n = 0;
-    ByteCursor shortInt(std::string("\0\0\1", 3));
-    EXPECT_FALSE(shortInt.readInt32(n));
+    struct Case {
+        std::string bytes;
+        bool ok;
+    };
+    const Case cases[] = {{be32(3) + "abc", true},
+                          {be32(4) + "abc", false},
+                          {be32(-1) + "abc", false},
+                          {be32(0x7FFFFFFF) + "abc", false},
+                          {std::string("\0\0\1", 3), false}};
+    for (const Case& c : cases) {
+        ByteCursor cursor(c.bytes);
+        std::string text;
+        EXPECT_EQ(cursor.readString(text), c.ok) << testing::PrintToString(c.bytes);
+        if (c.ok) {
+            EXPECT_EQ(text, "abc");
+            EXPECT_EQ(cursor.remaining(), 0u);
+        }
+    }
 }
 
 TEST(ServiceItemsTest, ReadsEveryKindOfItem) {
