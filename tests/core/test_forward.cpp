@@ -226,7 +226,9 @@ TEST_P(ForwardFailure, EndsWithTheErrorPageOfItsClass) {
     EXPECT_EQ(web.responseBody,
               "<H2>Server Error</H2>The server encountered an internal error and was unable to "
               "complete your request.<P><B>" + std::string(c.page) + ".</B>");
-    if (*c.logLine) EXPECT_TRUE(web.recorder.contains("log", c.logLine)) << web.recorder.dump();
+    if (*c.logLine) {
+        EXPECT_TRUE(web.recorder.contains("log", c.logLine)) << web.recorder.dump();
+    }
     EXPECT_TRUE(web.recorder.contains("traceE", "handleQnppRequest aborting <-- ["));
     EXPECT_EQ(proxy.idle(), 0);  // a failed exchange never goes back to the pool
 }

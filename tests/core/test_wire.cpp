@@ -139,7 +139,9 @@ TEST_P(WirePropsAnswers, EndTheExchangeAsTheyShould) {
     EXPECT_EQ(table != nullptr, answer.table) << req.dump();
     EXPECT_EQ(proxy.idle(), answer.returned ? 1 : 0);
     EXPECT_EQ(req.contains("traceE", "fetchProps aborting"), !answer.returned) << req.dump();
-    if (*answer.logLine) EXPECT_TRUE(req.contains("log", answer.logLine)) << req.dump();
+    if (*answer.logLine) {
+        EXPECT_TRUE(req.contains("log", answer.logLine)) << req.dump();
+    }
     EXPECT_FALSE(answer.bytes.substr(0, 4) == be32(0) && req.contains("log", "Unexpected command"));
     if (table) freeProperties(req.get(), table);
 }
