@@ -4,7 +4,7 @@
 
 #include "app_internal.h"
 #include "event_log.h"
-#include "stopper.h"
+#include "server_context.h"
 
 namespace quon_backend {
 namespace {
@@ -24,10 +24,10 @@ struct ActionEntry {
 };
 
 constexpr ActionEntry kActions[] = {
-    {"echo", actionEcho},         {"header", actionHeader},   {"realpath", actionRealPath},
-    {"body", actionBody},         {"size", actionSize},       {"status", actionStatus},
-    {"headers", actionHeaders},   {"session", actionSession}, {"attr", actionAttributes},
-    {"load", actionLoad},         {"seq", actionSeq},         {"slow", actionSlow},
+    {"echo", actionEcho},       {"header", actionHeader},   {"realpath", actionRealPath},
+    {"body", actionBody},       {"size", actionSize},       {"status", actionStatus},
+    {"headers", actionHeaders}, {"session", actionSession}, {"attr", actionAttributes},
+    {"load", actionLoad},       {"seq", actionSeq},         {"slow", actionSlow},
 };
 
 // The fault for this exchange: the request's own, else the server-wide one.

@@ -26,7 +26,7 @@ struct AppRequest {
     std::string method;
     std::string uri;
     std::string queryString;
-    std::vector<NameValue> cgi;         // variables as received, in order
+    std::vector<NameValue> cgi;  // variables as received, in order
     std::vector<NameValue> headers;
     std::vector<NameValue> attributes;  // values are raw bytes
     std::optional<std::string> arg;

@@ -6,7 +6,7 @@
 
 #include "app_internal.h"
 #include "sessions.h"
-#include "stopper.h"
+#include "server_context.h"
 
 namespace quon_backend {
 namespace {
@@ -180,7 +180,8 @@ After actionSession(const ActionCall& call) {
         state = "new";
     }
     startResponse(call, 200, "OK");
-    if (state == "new") call.exchange.putHeaderBlock("Set-Cookie: JSESSIONID=" + id + "; Path=/\r\n");
+    if (state == "new")
+        call.exchange.putHeaderBlock("Set-Cookie: JSESSIONID=" + id + "; Path=/\r\n");
     std::string text;
     appendLine(text, "session", id);
     appendLine(text, "state", state);

@@ -1,4 +1,4 @@
-#include "http_connection.h"
+#include "server_context.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -7,10 +7,8 @@
 #include "connections.h"
 #include "event_log.h"
 #include "http_exchange.h"
-#include "server_context.h"
 #include "sessions.h"
 #include "settings.h"
-#include "stopper.h"
 
 namespace quon_backend {
 namespace {
@@ -51,13 +49,20 @@ AppRequest toAppRequest(const HttpRequestHead& head, const SocketNames& names) {
     r.uri = head.target.substr(0, q);
     if (q != std::string::npos) r.queryString = head.target.substr(q + 1);
     std::string serverName;
-    if (const std::string* host = head.header("Host")) serverName = host->substr(0, host->rfind(':'));
-    r.cgi = {{"QUERY_STRING", r.queryString}, {"REQUEST_METHOD", r.method},
-             {"SCRIPT_NAME", ""},             {"PATH_INFO", ""},
-             {"REMOTE_HOST", ""},             {"REMOTE_ADDR", names.peerAddress},
-             {"SERVER_NAME", serverName},     {"SERVER_PORT", names.localPort},
-             {"SERVER_PROTOCOL", head.version}, {"PATH_TRANSLATED", ""},
-             {"SERVER_PORT_SECURE", "0"},     {"REMOTE_USER", ""},
+    if (const std::string* host = head.header("Host"))
+        serverName = host->substr(0, host->rfind(':'));
+    r.cgi = {{"QUERY_STRING", r.queryString},
+             {"REQUEST_METHOD", r.method},
+             {"SCRIPT_NAME", ""},
+             {"PATH_INFO", ""},
+             {"REMOTE_HOST", ""},
+             {"REMOTE_ADDR", names.peerAddress},
+             {"SERVER_NAME", serverName},
+             {"SERVER_PORT", names.localPort},
+             {"SERVER_PROTOCOL", head.version},
+             {"PATH_TRANSLATED", ""},
+             {"SERVER_PORT_SECURE", "0"},
+             {"REMOTE_USER", ""},
              {"AUTH_TYPE", ""}};
     r.headers = head.headers;
     r.sessionId = sessionCookie(head);
@@ -71,38 +76,64 @@ void answerBadRequest(SocketWriter& out, const std::string& why) {
     out.flush();
 }
 
+class HttpConnection : public Connection {
+public:
+    HttpConnection(int fd, std::string tag, ServerContext& server)
+        : Connection(fd, std::move(tag)), server_(server), in_(fd), out_(fd), names_(namesOf(fd)) {}
+
+    bool serve() override {
+        do {
+            if (!serveNext() || server_.stopper.stopped()) return false;
+        } while (in_.hasBuffered());
+        return true;
+    }
+
+private:
+    bool serveNext();
+
+    ServerContext& server_;
+    SocketReader in_;
+    SocketWriter out_;
+    const SocketNames names_;
+};
+
+// One request: its head, the application, and the rest of its body.
+bool HttpConnection::serveNext() {
+    const char* t = tag().c_str();
+    const std::shared_ptr<const Settings> settings = server_.settings.current();
+    HttpRequestHead head;
+    std::string error;
+    const HeadStatus status = readRequestHead(in_, head, kAnswerTimeoutMs, error);
+    if (status == HeadStatus::TimedOut || status == HeadStatus::Closed) {
+        server_.log.printf("[%s] closed", t);
+        return false;
+    }
+    HttpBody body;
+    if (status == HeadStatus::Bad || !body.start(head, error)) {
+        server_.log.printf("[%s] bad input: %s, closing", t, error.c_str());
+        answerBadRequest(out_, error);
+        return false;
+    }
+    server_.log.printf("[%s] %s %s", t, printable(head.method).c_str(),
+                       printable(head.target).c_str());
+    const AppRequest request = toAppRequest(head, names_);
+    const bool keepAlive = head.keepAlive();
+    HttpExchange exchange(in_, out_, head, body, request.cgi, server_.docRoot, keepAlive);
+    const AppContext context{*settings,
+                             server_.settings,
+                             server_.sessions,
+                             server_.stopper,
+                             server_.log,
+                             server_.quonAddress,
+                             tag()};
+    const After after = serveRequest(request, exchange, context);
+    return after == After::KeepOpen && keepAlive && !exchange.broken() && body.drain(in_);
+}
+
 }  // namespace
 
-void serveHttpConnection(ConnectionSlot& slot, ServerContext& server) {
-    SocketReader in(slot.fd());
-    SocketWriter out(slot.fd());
-    const SocketNames names = namesOf(slot.fd());
-    const char* tag = slot.tag().c_str();
-    for (;;) {
-        const std::shared_ptr<const Settings> settings = server.settings.current();
-        HttpRequestHead head;
-        std::string error;
-        slot.setIdle(true);
-        const HeadStatus status = readRequestHead(in, head, settings->idleTimeoutMs, error);
-        slot.setIdle(false);
-        if (status == HeadStatus::TimedOut) return server.log.printf("[%s] idle time-out, closing", tag);
-        if (status == HeadStatus::Closed) return server.log.printf("[%s] closed", tag);
-        HttpBody body;
-        if (status == HeadStatus::Bad || !body.start(head, error)) {
-            server.log.printf("[%s] bad input: %s, closing", tag, error.c_str());
-            return answerBadRequest(out, error);
-        }
-        server.log.printf("[%s] %s %s", tag, printable(head.method).c_str(),
-                          printable(head.target).c_str());
-        const AppRequest request = toAppRequest(head, names);
-        const bool keepAlive = head.keepAlive();
-        HttpExchange exchange(in, out, head, body, request.cgi, server.docRoot, keepAlive);
-        const AppContext context{*settings,   server.settings, server.sessions, server.stopper,
-                                 server.log,  server.quonAddress, slot.tag()};
-        const After after = serveRequest(request, exchange, context);
-        if (after == After::Close || !keepAlive || exchange.broken() || !body.drain(in)) return;
-        if (server.stopper.stopped()) return;
-    }
+std::unique_ptr<Connection> newHttpConnection(int fd, std::string tag, ServerContext& server) {
+    return std::make_unique<HttpConnection>(fd, std::move(tag), server);
 }
 
 }  // namespace quon_backend

@@ -84,7 +84,8 @@ void HttpExchange::writeHead(int64_t length) {
     std::string& out = out_.buffer();
     out.append("HTTP/1.1 ").append(std::to_string(status_)).append(" ").append(reason_);
     out.append("\r\n");
-    for (const NameValue& h : headers_) out.append(h.name).append(": ").append(h.value).append("\r\n");
+    for (const NameValue& h : headers_)
+        out.append(h.name).append(": ").append(h.value).append("\r\n");
     if (length >= 0)
         out.append("Content-Length: ").append(std::to_string(length)).append("\r\n");
     else

@@ -19,7 +19,12 @@ class HttpExchange : public Exchange {
 public:
     HttpExchange(SocketReader& in, SocketWriter& out, const HttpRequestHead& head, HttpBody& body,
                  const std::vector<NameValue>& cgi, std::string_view docRoot, bool keepAlive)
-        : in_(in), out_(out), head_(head), body_(body), cgi_(cgi), docRoot_(docRoot),
+        : in_(in),
+          out_(out),
+          head_(head),
+          body_(body),
+          cgi_(cgi),
+          docRoot_(docRoot),
           keepAlive_(keepAlive) {}
 
     std::optional<std::string> getHeader(std::string_view name) override;

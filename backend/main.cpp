@@ -74,8 +74,7 @@ int runServer(int argc, char** argv) {
     std::printf("quon-backend: protocol on %s%s%s\n", server.quonAddress().c_str(),
                 options.http ? ", http on " : "", server.httpAddress().c_str());
     std::fflush(stdout);
-    std::thread signalThread(
-        [&] { handleSignals(signals, server, store, log); });
+    std::thread signalThread([&] { handleSignals(signals, server, store, log); });
     server.run();
     signalThread.join();
     return 0;

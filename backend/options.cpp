@@ -30,8 +30,8 @@ constexpr const char* kUsage =
 
 // Options that set a run-time setting of the same name (without the dashes).
 constexpr const char* kSettingOptions[] = {
-    "cluster-seq",  "load-value",        "buddies",        "fault",
-    "fault-count",  "props-fault",       "props-fault-count", "idle-timeout-ms",
+    "cluster-seq", "load-value",  "buddies",           "fault",
+    "fault-count", "props-fault", "props-fault-count", "idle-timeout-ms",
 };
 
 bool isSettingOption(std::string_view name) {

@@ -11,16 +11,16 @@
 namespace quon_backend {
 
 struct Endpoint {
-    std::string host;  // dotted IPv4 address
+    std::string host;   // dotted IPv4 address
     uint16_t port = 0;  // 0: any free port
 };
 
 struct Options {
-    Endpoint quon;                  // the protocol port
-    std::optional<Endpoint> http;   // the same application over HTTP/1.1
-    PropertyList propertyFiles;     // set name -> file path
-    PropertyList settingDefaults;   // run-time settings given on the command line
-    std::string controlFile;        // run-time settings read at start and on SIGHUP
+    Endpoint quon;                 // the protocol port
+    std::optional<Endpoint> http;  // the same application over HTTP/1.1
+    PropertyList propertyFiles;    // set name -> file path
+    PropertyList settingDefaults;  // run-time settings given on the command line
+    std::string controlFile;       // run-time settings read at start and on SIGHUP
     std::string logFile;
     std::string readyFile;
     std::string docRoot = "/srv/quon";

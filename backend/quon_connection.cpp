@@ -1,13 +1,11 @@
-#include "quon_connection.h"
+#include "server_context.h"
 
 #include "connections.h"
 #include "core/wire_codes.h"
 #include "event_log.h"
 #include "quon_exchange.h"
-#include "server_context.h"
 #include "service_message.h"
 #include "settings.h"
-#include "stopper.h"
 
 namespace quon_backend {
 namespace {
@@ -15,52 +13,53 @@ namespace {
 // Longest property-set name the server reads.
 constexpr int32_t kMaxSetName = 4096;
 
-class QuonConnection {
+class QuonConnection : public Connection {
 public:
-    QuonConnection(ConnectionSlot& slot, ServerContext& server)
-        : slot_(slot), server_(server), log_(server.log), in_(slot.fd()), out_(slot.fd()) {}
+    QuonConnection(int fd, std::string tag, ServerContext& server)
+        : Connection(fd, std::move(tag)), server_(server), log_(server.log), in_(fd), out_(fd) {}
 
-    void serve();
+    bool serve() override;
 
 private:
+    bool serveMessage();
     bool serveProps();
     bool serveService();
     void logLine(const char* text, const std::string& detail = "") {
-        log_.printf("[%s] %s%s", slot_.tag().c_str(), text, detail.c_str());
+        log_.printf("[%s] %s%s", tag().c_str(), text, detail.c_str());
     }
 
-    ConnectionSlot& slot_;
     ServerContext& server_;
     EventLog& log_;
     SocketReader in_;
     SocketWriter out_;
 };
 
-void QuonConnection::serve() {
-    for (;;) {
-        const int idleMs = server_.settings.current()->idleTimeoutMs;
-        slot_.setIdle(true);
-        int32_t code = 0;
-        const ReadStatus status = in_.readInt32(code, idleMs);
-        slot_.setIdle(false);
-        if (status == ReadStatus::TimedOut) return logLine("idle time-out, closing");
-        if (status != ReadStatus::Ok) return logLine("closed: ", describe(status));
-        bool keep = false;
-        switch (code) {
-            case PROXY_PING:
-                logLine("PROXY_PING");
-                keep = true;
-                break;
-            case PROXY_GET_PROPS:
-                keep = serveProps();
-                break;
-            case PROXY_SERVICE_40:
-                keep = serveService();
-                break;
-            default:
-                logLine("bad input: unknown message code ", std::to_string(code) + ", closing");
-        }
-        if (!keep || server_.stopper.stopped()) return;
+bool QuonConnection::serve() {
+    do {
+        if (!serveMessage() || server_.stopper.stopped()) return false;
+    } while (in_.hasBuffered());
+    return true;
+}
+
+// One message from the client: a ping, a props exchange or a request exchange.
+bool QuonConnection::serveMessage() {
+    int32_t code = 0;
+    const ReadStatus status = in_.readInt32(code, kAnswerTimeoutMs);
+    if (status != ReadStatus::Ok) {
+        logLine("closed: ", describe(status));
+        return false;
+    }
+    switch (code) {
+        case PROXY_PING:
+            logLine("PROXY_PING");
+            return true;
+        case PROXY_GET_PROPS:
+            return serveProps();
+        case PROXY_SERVICE_40:
+            return serveService();
+        default:
+            logLine("bad input: unknown message code ", std::to_string(code) + ", closing");
+            return false;
     }
 }
 
@@ -75,9 +74,10 @@ bool QuonConnection::serveProps() {
     }
     logLine("PROXY_GET_PROPS ", printable(name));
     const std::shared_ptr<const Settings> settings = server_.settings.current();
-    QuonExchange exchange(in_, out_, log_, slot_.tag());
+    QuonExchange exchange(in_, out_, log_, tag());
     exchange.setTruncatedCode(PROXY_PUT_PROPS);
-    const Fault fault = settings->propsFault != Fault::None && settings->propsFault != Fault::Refuse &&
+    const Fault fault = settings->propsFault != Fault::None &&
+                                settings->propsFault != Fault::Refuse &&
                                 server_.settings.takeFault(true)
                             ? settings->propsFault
                             : Fault::None;
@@ -117,16 +117,17 @@ bool QuonConnection::serveService() {
     logLine("PROXY_SERVICE_40 ", std::to_string(length) + " bytes " + printable(request.method) +
                                      " " + printable(request.uri));
     const std::shared_ptr<const Settings> settings = server_.settings.current();
-    const AppContext context{*settings,       server_.settings, server_.sessions, server_.stopper,
-                             log_,            server_.quonAddress, slot_.tag()};
-    QuonExchange exchange(in_, out_, log_, slot_.tag());
+    const AppContext context{
+        *settings, server_.settings, server_.sessions, server_.stopper, log_, server_.quonAddress,
+        tag()};
+    QuonExchange exchange(in_, out_, log_, tag());
     return serveRequest(request, exchange, context) == After::KeepOpen;
 }
 
 }  // namespace
 
-void serveQuonConnection(ConnectionSlot& slot, ServerContext& server) {
-    QuonConnection(slot, server).serve();
+std::unique_ptr<Connection> newQuonConnection(int fd, std::string tag, ServerContext& server) {
+    return std::make_unique<QuonConnection>(fd, std::move(tag), server);
 }
 
 }  // namespace quon_backend

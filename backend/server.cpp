@@ -11,8 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "http_connection.h"
-#include "quon_connection.h"
+#include "server_context.h"
 
 namespace quon_backend {
 namespace {
@@ -35,7 +34,7 @@ std::string peerText(const sockaddr_in& peer) {
 Server::Server(const Options& options, SettingsStore& settings, EventLog& log)
     : options_(options),
       context_{settings, sessions_, stopper_, log, "", "", options.docRoot},
-      registry_(static_cast<size_t>(options.maxConnections), log) {
+      pool_(static_cast<size_t>(options.maxConnections), log, settings) {
     listeners_.push_back({options.quon, false});
     if (options.http) listeners_.push_back({*options.http, true});
 }
@@ -57,7 +56,8 @@ bool Server::listen(Listener& listener, std::string& error) {
     addr.sin_port = htons(listener.endpoint.port);
     ::inet_pton(AF_INET, listener.endpoint.host.c_str(), &addr.sin_addr);
     socklen_t size = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd, 1024) != 0 ||
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, 1024) != 0 ||
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
         error = "cannot listen on " + addressText(listener.endpoint) + ": " + std::strerror(errno);
         ::close(fd);
@@ -70,7 +70,9 @@ bool Server::listen(Listener& listener, std::string& error) {
 }
 
 bool Server::open(std::string& error) {
-    if (::pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) != 0) return failWith(error, std::strerror(errno));
+    if (::pipe2(wakePipe_, O_NONBLOCK | O_CLOEXEC) != 0)
+        return failWith(error, std::strerror(errno));
+    if (!pool_.open(error)) return false;
     for (Listener& l : listeners_) {
         if (!listen(l, error)) return false;
         (l.http ? context_.httpAddress : context_.quonAddress) = addressText(l.endpoint);
@@ -109,7 +111,7 @@ void Server::stop() {
 }
 
 void Server::settingsChanged() {
-    if (context_.settings.current()->fault == Fault::CloseIdle) registry_.closeIdle();
+    if (context_.settings.current()->fault == Fault::CloseIdle) pool_.closeIdle();
     wake();
 }
 
@@ -135,16 +137,15 @@ void Server::acceptAll(Listener& listener) {
     for (;;) {
         sockaddr_in peer{};
         socklen_t size = sizeof peer;
-        const int fd = ::accept4(listener.fd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
+        const int fd =
+            ::accept4(listener.fd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);
         if (fd < 0) return;
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::string tag = (listener.http ? "h" : "q") + std::to_string(++accepted_);
         context_.log.printf("[%s] accepted from %s", tag.c_str(), peerText(peer).c_str());
-        if (listener.http)
-            registry_.start(fd, std::move(tag), [this](ConnectionSlot& s) { serveHttpConnection(s, context_); });
-        else
-            registry_.start(fd, std::move(tag), [this](ConnectionSlot& s) { serveQuonConnection(s, context_); });
+        pool_.add(listener.http ? newHttpConnection(fd, std::move(tag), context_)
+                                : newQuonConnection(fd, std::move(tag), context_));
     }
 }
 
@@ -164,13 +165,12 @@ void Server::run() {
         }
         for (size_t i = 0; i < open.size() && !stopper_.stopped(); ++i)
             if (fds[i + 1].revents & POLLIN) acceptAll(*open[i]);
-        registry_.reap();
     }
     for (Listener& l : listeners_) {
         if (l.fd >= 0) ::close(l.fd);
         l.fd = -1;
     }
-    registry_.shutdownAll();
+    pool_.stop();
     context_.log.printf("stopped");
 }
 

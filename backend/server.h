@@ -1,5 +1,5 @@
 // The listening side of the back-end: the protocol port and the optional HTTP port, the
-// accept loop that hands each connection to a thread of its own, the refuse fault that
+// accept loop that hands each connection to the connection pool, the refuse fault that
 // closes the listening sockets, and the orderly stop.
 #pragma once
 
@@ -14,7 +14,6 @@
 #include "server_context.h"
 #include "sessions.h"
 #include "settings.h"
-#include "stopper.h"
 
 namespace quon_backend {
 
@@ -53,7 +52,7 @@ private:
     SessionStore sessions_;
     Stopper stopper_;
     ServerContext context_;
-    ConnectionRegistry registry_;
+    ConnectionPool pool_;
     std::vector<Listener> listeners_;
     int wakePipe_[2] = {-1, -1};
     uint64_t accepted_ = 0;

@@ -20,8 +20,7 @@ std::vector<std::string> sessionBuddies(std::string_view id) {
     std::vector<std::string> buddies;
     const size_t tr = id.find("TR");
     if (tr == std::string_view::npos) return buddies;
-    for (size_t at = tr + 2; at + 4 <= id.size(); at += 4)
-        buddies.emplace_back(id.substr(at, 4));
+    for (size_t at = tr + 2; at + 4 <= id.size(); at += 4) buddies.emplace_back(id.substr(at, 4));
     return buddies;
 }
 

@@ -1,7 +1,21 @@
 #include "settings.h"
 
+#include <array>
+#include <utility>
+
 namespace quon_backend {
 namespace {
+
+constexpr std::array<std::pair<Fault, const char*>, 8> kFaultNames{{
+    {Fault::None, "none"},
+    {Fault::Busy, "busy"},
+    {Fault::UnknownCode, "unknown-code"},
+    {Fault::CloseMidString, "close-mid-string"},
+    {Fault::CloseBeforeCode, "close-before-code"},
+    {Fault::NeverAnswer, "never-answer"},
+    {Fault::CloseIdle, "close-idle"},
+    {Fault::Refuse, "refuse"},
+}};
 
 bool setInt(std::optional<int32_t>& field, const std::string& value) {
     if (value.empty()) {
@@ -56,9 +70,22 @@ bool applyKnown(Settings& s, const Property& p) {
 
 }  // namespace
 
+std::optional<Fault> parseFault(std::string_view name) {
+    if (name.empty()) return Fault::None;
+    for (const auto& [fault, text] : kFaultNames)
+        if (name == text) return fault;
+    return std::nullopt;
+}
+
+const char* faultName(Fault fault) {
+    for (const auto& [f, text] : kFaultNames)
+        if (f == fault) return text;
+    return "?";
+}
+
 bool applySetting(Settings& settings, const Property& setting, std::string& error) {
     static constexpr const char* kKnown[] = {
-        "cluster-seq", "load-value",        "buddies",        "fault",
+        "cluster-seq", "load-value",  "buddies",           "fault",
         "props-fault", "fault-count", "props-fault-count", "idle-timeout-ms",
     };
     bool known = false;

@@ -21,8 +21,8 @@ void putString(std::string& out, std::string_view text) {
 
 int32_t getInt32(const char* bytes) {
     const auto* b = reinterpret_cast<const unsigned char*>(bytes);
-    const uint32_t u = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) |
-                       uint32_t{b[3]};
+    const uint32_t u =
+        (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | uint32_t{b[3]};
     return static_cast<int32_t>(u);
 }
 
@@ -44,15 +44,22 @@ bool ByteCursor::readString(std::string& text) {
 
 const char* describe(ReadStatus status) {
     switch (status) {
-        case ReadStatus::Ok: return "ok";
-        case ReadStatus::Closed: return "peer closed connection";
-        case ReadStatus::TimedOut: return "timed out";
-        case ReadStatus::Failed: return "read failed";
-        case ReadStatus::BadLength: return "bad length";
+        case ReadStatus::Ok:
+            return "ok";
+        case ReadStatus::Closed:
+            return "peer closed connection";
+        case ReadStatus::TimedOut:
+            return "timed out";
+        case ReadStatus::Failed:
+            return "read failed";
+        case ReadStatus::BadLength:
+            return "bad length";
     }
     return "?";
 }
 
+// Tries the socket without waiting first: in the common case the bytes are there and the
+// read costs one call; otherwise it waits for them at most timeoutMs (0: without bound).
 ReadStatus SocketReader::fill(int timeoutMs) {
     if (begin_ == end_) begin_ = end_ = 0;
     if (begin_ > 0 && end_ == sizeof buffer_) {
@@ -60,23 +67,21 @@ ReadStatus SocketReader::fill(int timeoutMs) {
         end_ -= begin_;
         begin_ = 0;
     }
-    if (timeoutMs > 0) {
-        pollfd p{fd_, POLLIN, 0};
-        int ready;
-        do {
-            ready = ::poll(&p, 1, timeoutMs);
-        } while (ready < 0 && errno == EINTR);
-        if (ready == 0) return ReadStatus::TimedOut;
-        if (ready < 0) return ReadStatus::Failed;
-    }
+    const int flags = timeoutMs > 0 ? MSG_DONTWAIT : 0;
     for (;;) {
-        const ssize_t got = ::recv(fd_, buffer_ + end_, sizeof buffer_ - end_, 0);
+        const ssize_t got = ::recv(fd_, buffer_ + end_, sizeof buffer_ - end_, flags);
         if (got > 0) {
             end_ += static_cast<size_t>(got);
             return ReadStatus::Ok;
         }
         if (got == 0) return ReadStatus::Closed;
-        if (errno != EINTR) return errno == ECONNRESET ? ReadStatus::Closed : ReadStatus::Failed;
+        if (errno == EINTR) continue;
+        if (errno == ECONNRESET) return ReadStatus::Closed;
+        if (errno != EAGAIN && errno != EWOULDBLOCK) return ReadStatus::Failed;
+        pollfd p{fd_, POLLIN, 0};
+        const int ready = ::poll(&p, 1, timeoutMs);
+        if (ready == 0) return ReadStatus::TimedOut;
+        if (ready < 0 && errno != EINTR) return ReadStatus::Failed;
     }
 }
 
@@ -116,8 +121,8 @@ ReadStatus SocketReader::readLine(std::string& line, size_t maxLength, int timeo
     for (;;) {
         const char* start = buffer_ + begin_;
         const void* lf = std::memchr(start, '\n', end_ - begin_);
-        const size_t upto = lf ? static_cast<size_t>(static_cast<const char*>(lf) - start)
-                               : end_ - begin_;
+        const size_t upto =
+            lf ? static_cast<size_t>(static_cast<const char*>(lf) - start) : end_ - begin_;
         if (line.size() + upto > maxLength) return ReadStatus::BadLength;
         line.append(start, upto);
         if (lf) {

@@ -58,7 +58,7 @@ private:
     ReadStatus fill(int timeoutMs);
 
     int fd_;
-    char buffer_[64 * 1024];
+    char buffer_[16 * 1024];
     size_t begin_ = 0;
     size_t end_ = 0;
 };

@@ -42,14 +42,19 @@ std::string ping() {
 }
 
 std::string serviceRequest(const std::string& uri, const std::string& query) {
-    const std::pair<int32_t, std::string> cgi[] = {
-        {SERVICE_QUERY_STRING, query},       {SERVICE_REQUEST_METHOD, "GET"},
-        {SERVICE_SCRIPT_NAME, ""},           {SERVICE_PATH_INFO, ""},
-        {SERVICE_REMOTE_HOST, ""},           {SERVICE_REMOTE_ADDR, "127.0.0.1"},
-        {SERVICE_SERVER_NAME, "localhost"},  {SERVICE_SERVER_PORT, "80"},
-        {SERVICE_SERVER_PROTOCOL, "HTTP/1.1"}, {SERVICE_PATH_TRANSLATED, ""},
-        {SERVICE_SERVER_PORT_SECURE, "0"},   {SERVICE_REMOTE_USER, ""},
-        {SERVICE_AUTH_TYPE, ""}};
+    const std::pair<int32_t, std::string> cgi[] = {{SERVICE_QUERY_STRING, query},
+                                                   {SERVICE_REQUEST_METHOD, "GET"},
+                                                   {SERVICE_SCRIPT_NAME, ""},
+                                                   {SERVICE_PATH_INFO, ""},
+                                                   {SERVICE_REMOTE_HOST, ""},
+                                                   {SERVICE_REMOTE_ADDR, "127.0.0.1"},
+                                                   {SERVICE_SERVER_NAME, "localhost"},
+                                                   {SERVICE_SERVER_PORT, "80"},
+                                                   {SERVICE_SERVER_PROTOCOL, "HTTP/1.1"},
+                                                   {SERVICE_PATH_TRANSLATED, ""},
+                                                   {SERVICE_SERVER_PORT_SECURE, "0"},
+                                                   {SERVICE_REMOTE_USER, ""},
+                                                   {SERVICE_AUTH_TYPE, ""}};
     std::string items;
     for (const auto& [code, value] : cgi) {
         put32(items, code);
@@ -76,7 +81,8 @@ Progress consume(std::string& in, std::string& out) {
         if (!get32(in, at, code)) break;
         bool whole = true;
         switch (code) {
-            case PROXY_GET_HEADER: case PROXY_GET_REALPATH:
+            case PROXY_GET_HEADER:
+            case PROXY_GET_REALPATH:
                 if ((whole = skipString(in, next))) putStr(out, "");
                 break;
             case PROXY_GET_DATA:
@@ -86,17 +92,21 @@ Progress consume(std::string& in, std::string& out) {
                     put32(out, 0);
                 }
                 break;
-            case PROXY_PUT_HEADER: case PROXY_PUT_CLIENT: case PROXY_PUT_PROPS:
+            case PROXY_PUT_HEADER:
+            case PROXY_PUT_CLIENT:
+            case PROXY_PUT_PROPS:
                 whole = skipString(in, next);
                 break;
             case PROXY_PUT_STATUS:
                 next += 4;
                 whole = in.size() >= next && skipString(in, next);
                 break;
-            case PROXY_SET_ATTRIBUTE: case PROXY_PUT_HEADER_VALUE:
+            case PROXY_SET_ATTRIBUTE:
+            case PROXY_PUT_HEADER_VALUE:
                 whole = skipString(in, next) && skipString(in, next);
                 break;
-            case PROXY_PUT_CLUSTER_SEQ: case PROXY_PUT_LOAD_VALUE:
+            case PROXY_PUT_CLUSTER_SEQ:
+            case PROXY_PUT_LOAD_VALUE:
                 next += 4;
                 whole = in.size() >= next;
                 break;

@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
                 return 0;
             }
             if (option == "--target" && !parseTarget(value, config)) return 2;
-            if (option == "--connections") config.connections = std::max(1, std::atoi(value.c_str()));
+            if (option == "--connections")
+                config.connections = std::max(1, std::atoi(value.c_str()));
             if (option == "--seconds") config.seconds = std::atof(value.c_str());
             if (option == "--uri") config.uri = value;
             if (option == "--query") config.query = value;

@@ -15,8 +15,8 @@ using namespace std::string_literals;
 class AppActionsTest : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(server.start({"--server-props", server.writeFile("sp", "rep_id=APP1\n"),
-                                  "--buddies", "APP2,APP3"}))
+        ASSERT_TRUE(server.start(
+            {"--server-props", server.writeFile("sp", "rep_id=APP1\n"), "--buddies", "APP2,APP3"}))
             << readFile(server.path("stderr"));
         ASSERT_TRUE(client.connect(server.quonAddress()));
     }
@@ -79,11 +79,11 @@ TEST_F(AppActionsTest, HeadersComeInBlocksWithAFoldAndTwoCookiesThenAValue) {
         "Set-Cookie: quon_a=1; Path=/\r\nSet-Cookie: quon_b=2; Path=/\r\n";
     const std::string first =
         "Content-Type: text/plain\r\nX-Quon-Server: " + server.quonAddress() + "\r\n";
-    const std::string expected = be32(6) + be32(200) + str("OK") + be32(7) + str(first) +
-                                 be32(7) + str(folded) +
+    const std::string expected = be32(6) + be32(200) + str("OK") + be32(7) + str(first) + be32(7) +
+                                 str(folded) +
                                  // 00 00 00 25, name, value: PROXY_PUT_HEADER_VALUE.
-                                 "\x00\x00\x00\x25"s + str("X-Quon-Value") + str("v1") +
-                                 be32(8) + str("headers\n") + be32(9);
+                                 "\x00\x00\x00\x25"s + str("X-Quon-Value") + str("v1") + be32(8) +
+                                 str("headers\n") + be32(9);
     EXPECT_EQ(client.read(expected.size()), expected);
     EXPECT_TRUE(client.silentFor(50));
 }

@@ -76,9 +76,9 @@ std::string BackendProcess::writeFile(const std::string& name, const std::string
 }
 
 bool BackendProcess::start(const std::vector<std::string>& options) {
-    std::vector<std::string> args = {QUON_BACKEND_PATH,   "--listen",          host_ + ":0",
-                                     "--http",            host_ + ":0",        "--log",
-                                     path("backend.log"), "--ready-file",      path("ready")};
+    std::vector<std::string> args = {
+        QUON_BACKEND_PATH, "--listen",          host_ + ":0",   "--http",     host_ + ":0",
+        "--log",           path("backend.log"), "--ready-file", path("ready")};
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

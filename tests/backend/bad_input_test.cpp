@@ -16,11 +16,11 @@ using namespace std::string_literals;
 
 struct BadInputCase {
     const char* name;
-    std::string request;   // a valid request sent first, or empty
-    int32_t question;      // the code of the server's question to it
-    std::string bytes;     // the bad bytes
-    bool halfClose;        // the client stops sending after them
-    const char* logLine;   // what the server's log must then say
+    std::string request;  // a valid request sent first, or empty
+    int32_t question;     // the code of the server's question to it
+    std::string bytes;    // the bad bytes
+    bool halfClose;       // the client stops sending after them
+    const char* logLine;  // what the server's log must then say
 };
 
 void PrintTo(const BadInputCase& c, std::ostream* os) { *os << c.name; }

@@ -82,18 +82,18 @@ TEST_P(RequestFaultTest, SendsWhatTheFaultSaysThenClosesOrStaysOpen) {
 
 INSTANTIATE_TEST_SUITE_P(
     PerRequest, RequestFaultTest,
-    testing::Values(
-        FaultCase{"busy", [](const std::string&) { return kBusy; }, false},
-        FaultCase{"unknown-code", [](const std::string&) { return be32(99); }, true},
-        FaultCase{"close-mid-string",
-                  [](const std::string&) {
-                      // PUT_CLIENT announces 100 bytes and only 9 come.
-                      return be32(6) + be32(200) + str("OK") + be32(7) +
-                             str("Content-Type: text/plain\r\n") + be32(8) + be32(100) + "cut short";
-                  },
-                  true},
-        FaultCase{"close-before-code", [](const std::string&) { return ""s; }, true},
-        FaultCase{"close-idle", statusAnswer, true}),
+    testing::Values(FaultCase{"busy", [](const std::string&) { return kBusy; }, false},
+                    FaultCase{"unknown-code", [](const std::string&) { return be32(99); }, true},
+                    FaultCase{"close-mid-string",
+                              [](const std::string&) {
+                                  // PUT_CLIENT announces 100 bytes and only 9 come.
+                                  return be32(6) + be32(200) + str("OK") + be32(7) +
+                                         str("Content-Type: text/plain\r\n") + be32(8) + be32(100) +
+                                         "cut short";
+                              },
+                              true},
+                    FaultCase{"close-before-code", [](const std::string&) { return ""s; }, true},
+                    FaultCase{"close-idle", statusAnswer, true}),
     [](const testing::TestParamInfo<FaultCase>& info) {
         std::string name = info.param.fault;
         std::erase(name, '-');

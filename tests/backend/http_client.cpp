@@ -72,8 +72,8 @@ std::optional<HttpResponse> HttpClient::readResponse() {
     }
 }
 
-std::optional<HttpResponse> HttpClient::request(const std::string& target, const std::string& method,
-                                                const std::string& body,
+std::optional<HttpResponse> HttpClient::request(const std::string& target,
+                                                const std::string& method, const std::string& body,
                                                 const std::string& extraHeaders) {
     std::string text = method + " " + target + " HTTP/1.1\r\nHost: test\r\n" + extraHeaders;
     if (!body.empty() || method == "POST")

@@ -27,7 +27,8 @@ public:
     bool connect(const std::string& address) { return socket_.connect(address); }
     bool send(const std::string& bytes) { return socket_.send(bytes); }
     // Sends a GET (or the given method, with a body) and reads the response.
-    std::optional<HttpResponse> request(const std::string& target, const std::string& method = "GET",
+    std::optional<HttpResponse> request(const std::string& target,
+                                        const std::string& method = "GET",
                                         const std::string& body = "",
                                         const std::string& extraHeaders = "");
     std::optional<HttpResponse> readResponse();

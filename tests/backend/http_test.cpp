@@ -58,8 +58,9 @@ TEST_F(HttpTest, RequestBodiesAreReadWithEitherFraming) {
     std::optional<HttpResponse> r = client.request("/a/body", "POST", data);
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(lineValue(r->body, "length"), "100000");
-    ASSERT_TRUE(client.send("POST /a/body HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n"
-                            "5\r\nhello\r\n6;ext=1\r\n world\r\n0\r\n\r\n"));
+    ASSERT_TRUE(
+        client.send("POST /a/body HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: chunked\r\n\r\n"
+                    "5\r\nhello\r\n6;ext=1\r\n world\r\n0\r\n\r\n"));
     r = client.readResponse();
     ASSERT_TRUE(r.has_value());
     EXPECT_EQ(lineValue(r->body, "length"), "11");

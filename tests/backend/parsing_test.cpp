@@ -36,23 +36,26 @@ TEST_P(PropertyTextTest, ParsesToTheExpectedPairs) {
 
 INSTANTIATE_TEST_SUITE_P(
     Syntax, PropertyTextTest,
-    testing::Values(
-        PropertyCase{"Plain", "a=1\nb=2\n", {{"a", "1"}, {"b", "2"}}},
-        PropertyCase{"BlanksKept", "k = v\n", {{"k ", " v"}}},
-        PropertyCase{"CrLfLikeLf", "a=1\r\nb=2\r\n", {{"a", "1"}, {"b", "2"}}},
-        PropertyCase{"CrCrLfKeepsOneCr", "a=1\r\r\n", {{"a", "1\r"}}},
-        PropertyCase{"CommentsAndEmptyLines", "# c\n\n\na=1\n#x=2", {{"a", "1"}}},
-        PropertyCase{"HashInsideIsPlain", "a=#1\n", {{"a", "#1"}}},
-        PropertyCase{"Backslashes", "a=x\\yz\nb=\\\\\nc=q\\\nd=4", {{"a", "xyz"}, {"b", "\\"},
-                                                                 {"c", "q"}, {"d", "4"}}},
-        PropertyCase{"NoValueSkipped", "lonely\na=1\n", {{"a", "1"}}},
-        PropertyCase{"UnfinishedLastKeyDropped", "a=1\nb", {{"a", "1"}}},
-        PropertyCase{"EmptyValue", "a=\n", {{"a", ""}}},
-        PropertyCase{"LeadingEquals", "==x\n", {{"=", "x"}}},
-        PropertyCase{"MoreEqualsInValue", "/a/*=x=y\n", {{"/a/*", "x=y"}}},
-        PropertyCase{"CtrlZEndsText", "a=1\n\x1A" "b=2\n", {{"a", "1"}}},
-        PropertyCase{"NulEndsText", std::string("a=1\n\0b=2\n", 9), {{"a", "1"}}},
-        PropertyCase{"DuplicatesKept", "a=1\na=2\n", {{"a", "1"}, {"a", "2"}}}),
+    testing::Values(PropertyCase{"Plain", "a=1\nb=2\n", {{"a", "1"}, {"b", "2"}}},
+                    PropertyCase{"BlanksKept", "k = v\n", {{"k ", " v"}}},
+                    PropertyCase{"CrLfLikeLf", "a=1\r\nb=2\r\n", {{"a", "1"}, {"b", "2"}}},
+                    PropertyCase{"CrCrLfKeepsOneCr", "a=1\r\r\n", {{"a", "1\r"}}},
+                    PropertyCase{"CommentsAndEmptyLines", "# c\n\n\na=1\n#x=2", {{"a", "1"}}},
+                    PropertyCase{"HashInsideIsPlain", "a=#1\n", {{"a", "#1"}}},
+                    PropertyCase{"Backslashes",
+                                 "a=x\\yz\nb=\\\\\nc=q\\\nd=4",
+                                 {{"a", "xyz"}, {"b", "\\"}, {"c", "q"}, {"d", "4"}}},
+                    PropertyCase{"NoValueSkipped", "lonely\na=1\n", {{"a", "1"}}},
+                    PropertyCase{"UnfinishedLastKeyDropped", "a=1\nb", {{"a", "1"}}},
+                    PropertyCase{"EmptyValue", "a=\n", {{"a", ""}}},
+                    PropertyCase{"LeadingEquals", "==x\n", {{"=", "x"}}},
+                    PropertyCase{"MoreEqualsInValue", "/a/*=x=y\n", {{"/a/*", "x=y"}}},
+                    PropertyCase{"CtrlZEndsText",
+                                 "a=1\n\x1A"
+                                 "b=2\n",
+                                 {{"a", "1"}}},
+                    PropertyCase{"NulEndsText", std::string("a=1\n\0b=2\n", 9), {{"a", "1"}}},
+                    PropertyCase{"DuplicatesKept", "a=1\na=2\n", {{"a", "1"}, {"a", "2"}}}),
     [](const testing::TestParamInfo<PropertyCase>& info) { return info.param.name; });
 
 TEST(PropertyLookup, FindsTheFirstEntryOfAKey) {
@@ -130,9 +133,10 @@ INSTANTIATE_TEST_SUITE_P(
         BadItemsCase{"MissingUri", kCgi + be32(31), "expected item 23"},
         BadItemsCase{"MissingEnd", kCgi + item(23, "/"), "truncated item code"},
         BadItemsCase{"UnknownItem", kCgi + item(23, "/") + be32(77), "expected item 31"},
-        BadItemsCase{"HeaderAfterSession", kCgi + item(23, "/") + item(42, "s") + be32(32) +
-                                               str("a") + str("b") + be32(31),
-                     "expected item 31"},
+        BadItemsCase{
+            "HeaderAfterSession",
+            kCgi + item(23, "/") + item(42, "s") + be32(32) + str("a") + str("b") + be32(31),
+            "expected item 31"},
         BadItemsCase{"BytesAfterEnd", kCgi + item(23, "/") + be32(31) + "x", "after item 31"},
         BadItemsCase{"StringPastEnd", kCgi + be32(23) + be32(1000) + "/", "bad string in item 23"},
         BadItemsCase{"NegativeLength", kCgi + be32(23) + be32(-5), "bad string in item 23"}),

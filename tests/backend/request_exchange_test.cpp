@@ -132,7 +132,8 @@ TEST_F(RequestExchangeTest, AFailedBodyReadIsAnsweredWith400AndTheConnectionLive
 
 TEST_F(RequestExchangeTest, ExchangesFollowEachOtherWithPingsBetween) {
     for (int i = 0; i < 10; ++i) {
-        ASSERT_TRUE(client.send("\x00\x00\x00\x0C"s + simpleRequest("/x/echo", "i=" + std::to_string(i))));
+        ASSERT_TRUE(
+            client.send("\x00\x00\x00\x0C"s + simpleRequest("/x/echo", "i=" + std::to_string(i))));
         const std::vector<Command> answer = client.readUntilEnd();
         ASSERT_FALSE(answer.empty());
         ASSERT_EQ(answer.back().code, 9);

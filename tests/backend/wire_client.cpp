@@ -27,8 +27,8 @@ std::string item(int32_t code, std::string_view value) { return be32(code) + str
 
 std::string cgiItems(std::string_view method, std::string_view query) {
     return item(19, query) + item(22, method) + item(29, "/app") + item(28, "") + item(20, "") +
-           item(21, "127.0.0.1") + item(24, "localhost") + item(25, "80") +
-           item(26, "HTTP/1.1") + item(27, "") + item(33, "0") + item(34, "") + item(35, "");
+           item(21, "127.0.0.1") + item(24, "localhost") + item(25, "80") + item(26, "HTTP/1.1") +
+           item(27, "") + item(33, "0") + item(34, "") + item(35, "");
 }
 
 std::string service40(std::string_view items) {
@@ -99,7 +99,11 @@ std::optional<Command> Client::readCommand() {
     std::optional<std::string> s1, s2;
     std::optional<int32_t> n;
     switch (c.code) {
-        case 3: case 4: case 7: case 8: case 14:  // one string
+        case 3:
+        case 4:
+        case 7:
+        case 8:
+        case 14:  // one string
             if (!(s1 = readString())) return std::nullopt;
             c.first = *s1;
             break;
@@ -108,11 +112,14 @@ std::optional<Command> Client::readCommand() {
             c.number = *n;
             c.first = *s1;
             break;
-        case 15: case 40: case 41:  // one int32
+        case 15:
+        case 40:
+        case 41:  // one int32
             if (!(n = readInt32())) return std::nullopt;
             c.number = *n;
             break;
-        case 18: case 37:  // name, value
+        case 18:
+        case 37:  // name, value
             if (!(s1 = readString()) || !(s2 = readString())) return std::nullopt;
             c.first = *s1;
             c.second = *s2;
