@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 
 #include "backend_process.h"
 #include "wire_client.h"
@@ -106,6 +107,19 @@ TEST_F(FaultsTest, NeverAnsweringHoldsOnlyThatConnection) {
     expectServing();
     client.close();
     EXPECT_TRUE(server.waitForLog("closed: peer closed connection"));
+}
+
+TEST_F(FaultsTest, MoreSilentPeersThanWorkersStallNobodyElse) {
+    std::vector<std::unique_ptr<Client>> silent;
+    for (int i = 0; i < 4; ++i) {
+        silent.push_back(std::make_unique<Client>());
+        ASSERT_TRUE(silent.back()->connect(server.quonAddress()));
+        ASSERT_TRUE(silent.back()->send(simpleRequest("/app/echo", "fault=never-answer")));
+    }
+    ASSERT_TRUE(server.waitForLog("[q5] not answering"));
+    ASSERT_TRUE(client.send(simpleRequest("/app/echo")));
+    EXPECT_EQ(client.readUntilEnd().back().code, 9);
+    expectServing();
 }
 
 TEST_F(FaultsTest, AnUnknownFaultNameIsABadRequest) {

@@ -65,6 +65,20 @@ TEST(LifecycleTest, ServesManyConnectionsAtOnce) {
     EXPECT_EQ(server.stop(), 0);
 }
 
+TEST(LifecycleTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+    BackendProcess server("127.0.0.8");
+    ASSERT_TRUE(server.start({"--max-connections", "2"}));
+    Client first, second, third;
+    ASSERT_TRUE(first.connect(server.quonAddress()));
+    ASSERT_TRUE(second.connect(server.quonAddress()));
+    ASSERT_TRUE(server.waitForLog("[q2] accepted"));
+    ASSERT_TRUE(third.connect(server.quonAddress()));
+    EXPECT_TRUE(third.closedByPeer());
+    EXPECT_TRUE(server.waitForLog("[q3] refused: 2 connections already"));
+    ASSERT_TRUE(second.send(simpleRequest("/app/echo")));
+    EXPECT_EQ(second.readUntilEnd().back().code, 9);
+}
+
 struct StartCase {
     const char* name;
     std::vector<std::string> options;
