@@ -1,5 +1,21 @@
 // The application's operations over the binary protocol: commands are buffered and go
 // out together when the server needs an answer or ends the exchange.
+//
+// What the server sends (int32 in network order; string = int32 length, bytes):
+//   3  PROXY_GET_HEADER        string name        -> the client answers a bare string
+//   4  PROXY_GET_REALPATH      string uri         -> the client answers a bare string
+//   6  PROXY_PUT_STATUS        int32 status, string reason
+//   7  PROXY_PUT_HEADER        string "Name: value\r\n"...
+//   8  PROXY_PUT_CLIENT        string body bytes
+//   9  PROXY_FINISH
+//   14 PROXY_PUT_PROPS         string property text
+//   15 PROXY_GET_DATA          int32 bytes wanted -> the client answers
+//                                                    16 PROXY_POST_DATA int32 n, n bytes
+//   18 PROXY_SET_ATTRIBUTE     string name, string value
+//   37 PROXY_PUT_HEADER_VALUE  string name, string value
+//   38 PROXY_BUSY
+//   40 PROXY_PUT_CLUSTER_SEQ   int32
+//   41 PROXY_PUT_LOAD_VALUE    int32
 #pragma once
 
 #include <cstdint>
