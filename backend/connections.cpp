@@ -21,6 +21,12 @@ constexpr int kMonitorPeriodMs = 10;
 // Bound on workers, whatever the connection limit: each is one stuck exchange.
 constexpr size_t kMaxWorkers = 1024;
 
+// Log lines, after the connection's tag in brackets.
+constexpr char kLogRefused[] = "[%s] refused: %zu connections already";
+constexpr char kLogError[] = "[%s] error: %s, closing";
+constexpr char kLogCloseIdle[] = "[%s] closing idle connection";
+constexpr char kLogIdleTimeout[] = "[%s] idle time-out, closing";
+
 }  // namespace
 
 int64_t monotonicMs() {
@@ -60,8 +66,7 @@ void ConnectionPool::startWorker() {
 bool ConnectionPool::add(std::unique_ptr<Connection> connection) {
     std::lock_guard lock(mutex_);
     if (connections_.size() >= limit_ || stopping_) {
-        log_.printf("[%s] refused: %zu connections already", connection->tag().c_str(),
-                    connections_.size());
+        log_.printf(kLogRefused, connection->tag().c_str(), connections_.size());
         return false;
     }
     Connection* c = connection.get();
@@ -91,9 +96,9 @@ void ConnectionPool::work(Worker& self) {
         try {
             keep = !stopping_ && c->serve();
         } catch (const std::exception& e) {
-            log_.printf("[%s] error: %s, closing", c->tag().c_str(), e.what());
+            log_.printf(kLogError, c->tag().c_str(), e.what());
         } catch (...) {
-            log_.printf("[%s] error: unknown exception, closing", c->tag().c_str());
+            log_.printf(kLogError, c->tag().c_str(), "unknown exception");
         }
         self.busySinceMs = 0;
         // Re-armed under the serving lock, so the next worker's turn starts after this one.
@@ -124,7 +129,7 @@ void ConnectionPool::closeIdle() {
     std::lock_guard lock(mutex_);
     for (auto& [c, owned] : connections_) {
         if (!c->idle_) continue;
-        log_.printf("[%s] closing idle connection", c->tag().c_str());
+        log_.printf(kLogCloseIdle, c->tag().c_str());
         ::shutdown(c->fd(), SHUT_RDWR);
     }
 }
@@ -134,7 +139,7 @@ void ConnectionPool::closeIdleFor(int64_t idleMs) {
     std::lock_guard lock(mutex_);
     for (auto& [c, owned] : connections_) {
         if (!c->idle_ || now - c->idleSinceMs_ < idleMs) continue;
-        log_.printf("[%s] idle time-out, closing", c->tag().c_str());
+        log_.printf(kLogIdleTimeout, c->tag().c_str());
         ::shutdown(c->fd(), SHUT_RDWR);
         c->idleSinceMs_ = now;  // logged once; the worker that sees the close ends it
     }

@@ -13,6 +13,11 @@
 namespace quon_backend {
 namespace {
 
+// Log lines, after the connection's tag in brackets.
+constexpr char kLogClosed[] = "[%s] closed";
+constexpr char kLogBadInput[] = "[%s] bad input: %s, closing";
+constexpr char kLogRequest[] = "[%s] %s %s";
+
 struct SocketNames {
     std::string peerAddress;
     std::string localPort;
@@ -105,16 +110,16 @@ bool HttpConnection::serveNext() {
     std::string error;
     const HeadStatus status = readRequestHead(in_, head, kAnswerTimeoutMs, error);
     if (status == HeadStatus::TimedOut || status == HeadStatus::Closed) {
-        server_.log.printf("[%s] closed", t);
+        server_.log.printf(kLogClosed, t);
         return false;
     }
     HttpBody body;
     if (status == HeadStatus::Bad || !body.start(head, error)) {
-        server_.log.printf("[%s] bad input: %s, closing", t, error.c_str());
+        server_.log.printf(kLogBadInput, t, error.c_str());
         answerBadRequest(out_, error);
         return false;
     }
-    server_.log.printf("[%s] %s %s", t, printable(head.method).c_str(),
+    server_.log.printf(kLogRequest, t, printable(head.method).c_str(),
                        printable(head.target).c_str());
     const AppRequest request = toAppRequest(head, names_);
     const bool keepAlive = head.keepAlive();

@@ -13,6 +13,20 @@ namespace {
 // Longest property-set name the server reads.
 constexpr int32_t kMaxSetName = 4096;
 
+// Log lines, after the connection's tag in brackets.
+constexpr char kLogClosed[] = "[%s] closed: %s";
+constexpr char kLogPing[] = "[%s] PROXY_PING";
+constexpr char kLogUnknownCode[] = "[%s] bad input: unknown message code %d, closing";
+constexpr char kLogBadSetName[] = "[%s] bad input: PROXY_GET_PROPS name: %s, closing";
+constexpr char kLogNoSetName[] = "[%s] PROXY_GET_PROPS name: %s, closing";
+constexpr char kLogGetProps[] = "[%s] PROXY_GET_PROPS %s";
+constexpr char kLogFault[] = "[%s] fault %s";
+constexpr char kLogNoLength[] = "[%s] PROXY_SERVICE_40 length: %s, closing";
+constexpr char kLogBadLength[] = "[%s] bad input: PROXY_SERVICE_40 length %d, closing";
+constexpr char kLogNoItems[] = "[%s] PROXY_SERVICE_40 items: %s, closing";
+constexpr char kLogBadItems[] = "[%s] bad input: PROXY_SERVICE_40 %s, closing";
+constexpr char kLogService[] = "[%s] PROXY_SERVICE_40 %d bytes %s %s";
+
 class QuonConnection : public Connection {
 public:
     QuonConnection(int fd, std::string tag, ServerContext& server)
@@ -24,9 +38,6 @@ private:
     bool serveMessage();
     bool serveProps();
     bool serveService();
-    void logLine(const char* text, const std::string& detail = "") {
-        log_.printf("[%s] %s%s", tag().c_str(), text, detail.c_str());
-    }
 
     ServerContext& server_;
     EventLog& log_;
@@ -46,19 +57,19 @@ bool QuonConnection::serveMessage() {
     int32_t code = 0;
     const ReadStatus status = in_.readInt32(code, kAnswerTimeoutMs);
     if (status != ReadStatus::Ok) {
-        logLine("closed: ", describe(status));
+        log_.printf(kLogClosed, tag().c_str(), describe(status));
         return false;
     }
     switch (code) {
         case PROXY_PING:
-            logLine("PROXY_PING");
+            log_.printf(kLogPing, tag().c_str());
             return true;
         case PROXY_GET_PROPS:
             return serveProps();
         case PROXY_SERVICE_40:
             return serveService();
         default:
-            logLine("bad input: unknown message code ", std::to_string(code) + ", closing");
+            log_.printf(kLogUnknownCode, tag().c_str(), code);
             return false;
     }
 }
@@ -68,11 +79,11 @@ bool QuonConnection::serveProps() {
     std::string name;
     const ReadStatus status = in_.readString(name, kMaxSetName, kAnswerTimeoutMs);
     if (status != ReadStatus::Ok) {
-        logLine(status == ReadStatus::BadLength ? "bad input: " : "",
-                std::string("PROXY_GET_PROPS name: ") + describe(status) + ", closing");
+        log_.printf(status == ReadStatus::BadLength ? kLogBadSetName : kLogNoSetName, tag().c_str(),
+                    describe(status));
         return false;
     }
-    logLine("PROXY_GET_PROPS ", printable(name));
+    log_.printf(kLogGetProps, tag().c_str(), printable(name).c_str());
     const std::shared_ptr<const Settings> settings = server_.settings.current();
     QuonExchange exchange(in_, out_, log_, tag());
     exchange.setTruncatedCode(PROXY_PUT_PROPS);
@@ -81,7 +92,7 @@ bool QuonConnection::serveProps() {
                                 server_.settings.takeFault(true)
                             ? settings->propsFault
                             : Fault::None;
-    if (fault != Fault::None) logLine("fault ", faultName(fault));
+    if (fault != Fault::None) log_.printf(kLogFault, tag().c_str(), faultName(fault));
     After after = After::KeepOpen;
     if (injectFault(fault, exchange, after)) return after == After::KeepOpen && !exchange.broken();
     if (const std::string* text = settings->propertySet(name)) exchange.putProps(*text);
@@ -95,27 +106,27 @@ bool QuonConnection::serveService() {
     int32_t length = 0;
     ReadStatus status = in_.readInt32(length, kAnswerTimeoutMs);
     if (status != ReadStatus::Ok) {
-        logLine("PROXY_SERVICE_40 length: ", std::string(describe(status)) + ", closing");
+        log_.printf(kLogNoLength, tag().c_str(), describe(status));
         return false;
     }
     if (length < 4 || length > kMaxServiceItems) {
-        logLine("bad input: PROXY_SERVICE_40 length ", std::to_string(length) + ", closing");
+        log_.printf(kLogBadLength, tag().c_str(), length);
         return false;
     }
     std::string items(static_cast<size_t>(length), '\0');
     status = in_.readExact(items.data(), items.size(), kAnswerTimeoutMs);
     if (status != ReadStatus::Ok) {
-        logLine("PROXY_SERVICE_40 items: ", std::string(describe(status)) + ", closing");
+        log_.printf(kLogNoItems, tag().c_str(), describe(status));
         return false;
     }
     AppRequest request;
     std::string error;
     if (!parseServiceItems(items, request, error)) {
-        logLine("bad input: PROXY_SERVICE_40 ", error + ", closing");
+        log_.printf(kLogBadItems, tag().c_str(), error.c_str());
         return false;
     }
-    logLine("PROXY_SERVICE_40 ", std::to_string(length) + " bytes " + printable(request.method) +
-                                     " " + printable(request.uri));
+    log_.printf(kLogService, tag().c_str(), length, printable(request.method).c_str(),
+                printable(request.uri).c_str());
     const std::shared_ptr<const Settings> settings = server_.settings.current();
     const AppContext context{
         *settings, server_.settings, server_.sessions, server_.stopper, log_, server_.quonAddress,

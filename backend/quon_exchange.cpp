@@ -5,19 +5,31 @@
 #include "server_context.h"
 
 namespace quon_backend {
+namespace {
+
+// Log lines, after the connection's tag in brackets.
+constexpr char kLogSendFailed[] = "[%.*s] send failed";
+constexpr char kLogReadFailed[] = "[%.*s] %s%s: %s, closing";
+constexpr char kLogAnswer[] = "[%.*s] answer to %s %s: %zu bytes \"%s\"";
+constexpr char kLogNotPostData[] =
+    "[%.*s] bad input: code %d where PROXY_POST_DATA was due, closing";
+constexpr char kLogPostData[] = "[%.*s] PROXY_POST_DATA %d";
+constexpr char kLogPostDataTooLarge[] =
+    "[%.*s] bad input: PROXY_POST_DATA count %d above %d, closing";
+constexpr char kLogNotAnswering[] = "[%.*s] not answering";
+
+}  // namespace
 
 void QuonExchange::command(int32_t code) { putInt32(out_.buffer(), code); }
 
 void QuonExchange::flush() {
-    if (!broken() && !out_.flush())
-        log_.printf("[%.*s] send failed", int(tag_.size()), tag_.data());
+    if (!broken() && !out_.flush()) log_.printf(kLogSendFailed, int(tag_.size()), tag_.data());
 }
 
 void QuonExchange::fail(const char* what, ReadStatus status) {
     broken_ = true;
     const char* kind = status == ReadStatus::BadLength ? "bad input: " : "";
-    log_.printf("[%.*s] %s%s: %s, closing", int(tag_.size()), tag_.data(), kind, what,
-                describe(status));
+    log_.printf(kLogReadFailed, int(tag_.size()), tag_.data(), kind, what, describe(status));
 }
 
 // Sends a question and reads the bare string that answers it.
@@ -34,8 +46,8 @@ std::optional<std::string> QuonExchange::ask(int32_t code, const char* name,
         fail(name, status);
         return std::nullopt;
     }
-    log_.printf("[%.*s] answer to %s %s: %zu bytes \"%s\"", int(tag_.size()), tag_.data(), name,
-                printable(what).c_str(), answer.size(), printable(answer).c_str());
+    log_.printf(kLogAnswer, int(tag_.size()), tag_.data(), name, printable(what).c_str(),
+                answer.size(), printable(answer).c_str());
     return answer;
 }
 
@@ -63,17 +75,16 @@ BodyChunk QuonExchange::readBody(int32_t want, std::string& bytes) {
     if (status != ReadStatus::Ok) return failed("PROXY_POST_DATA", status);
     if (code != PROXY_POST_DATA) {
         broken_ = true;
-        log_.printf("[%.*s] bad input: code %d where PROXY_POST_DATA was due, closing",
-                    int(tag_.size()), tag_.data(), code);
+        log_.printf(kLogNotPostData, int(tag_.size()), tag_.data(), code);
         return chunk;
     }
     status = in_.readInt32(chunk.count, kAnswerTimeoutMs);
     if (status != ReadStatus::Ok) return failed("PROXY_POST_DATA", status);
-    log_.printf("[%.*s] PROXY_POST_DATA %d", int(tag_.size()), tag_.data(), chunk.count);
+    log_.printf(kLogPostData, int(tag_.size()), tag_.data(), chunk.count);
     if (chunk.count > PROXY_POST_DATA_MAX) {
         broken_ = true;
-        log_.printf("[%.*s] bad input: PROXY_POST_DATA count %d above %d, closing",
-                    int(tag_.size()), tag_.data(), chunk.count, PROXY_POST_DATA_MAX);
+        log_.printf(kLogPostDataTooLarge, int(tag_.size()), tag_.data(), chunk.count,
+                    PROXY_POST_DATA_MAX);
         return chunk;
     }
     bytes.resize(chunk.count > 0 ? static_cast<size_t>(chunk.count) : 0);
@@ -108,7 +119,7 @@ void QuonExchange::beginClient(size_t length) {
 void QuonExchange::clientBytes(std::string_view bytes) {
     out_.buffer().append(bytes);
     if (!broken() && !out_.flushIfLarge())
-        log_.printf("[%.*s] send failed", int(tag_.size()), tag_.data());
+        log_.printf(kLogSendFailed, int(tag_.size()), tag_.data());
 }
 
 void QuonExchange::setAttribute(std::string_view name, std::string_view value) {
@@ -162,7 +173,7 @@ void QuonExchange::sendTruncatedString() {
 
 void QuonExchange::hang() {
     flush();
-    log_.printf("[%.*s] not answering", int(tag_.size()), tag_.data());
+    log_.printf(kLogNotAnswering, int(tag_.size()), tag_.data());
     in_.drainUntilClosed();
 }
 

@@ -16,6 +16,12 @@
 namespace quon_backend {
 namespace {
 
+constexpr char kLogListening[] = "listening on %s (protocol)%s%s";
+constexpr char kLogRefusing[] = "refusing connections on %s";
+constexpr char kLogAccepting[] = "accepting connections on %s";
+constexpr char kLogAccepted[] = "[%s] accepted from %s";
+constexpr char kLogStopped[] = "stopped";
+
 std::string addressText(const Endpoint& e) { return e.host + ":" + std::to_string(e.port); }
 
 bool failWith(std::string& error, std::string why) {
@@ -77,8 +83,7 @@ bool Server::open(std::string& error) {
         if (!listen(l, error)) return false;
         (l.http ? context_.httpAddress : context_.quonAddress) = addressText(l.endpoint);
     }
-    context_.log.printf("listening on %s (protocol)%s%s", context_.quonAddress.c_str(),
-                        options_.http ? ", " : "",
+    context_.log.printf(kLogListening, context_.quonAddress.c_str(), options_.http ? ", " : "",
                         options_.http ? (context_.httpAddress + " (http)").c_str() : "");
     return writeReadyFile(error);
 }
@@ -123,10 +128,10 @@ void Server::applyRefuse() {
         if (refuse && l.fd >= 0) {
             ::close(l.fd);
             l.fd = -1;
-            context_.log.printf("refusing connections on %s", addressText(l.endpoint).c_str());
+            context_.log.printf(kLogRefusing, addressText(l.endpoint).c_str());
         } else if (!refuse && l.fd < 0) {
             if (listen(l, error))
-                context_.log.printf("accepting connections on %s", addressText(l.endpoint).c_str());
+                context_.log.printf(kLogAccepting, addressText(l.endpoint).c_str());
             else
                 context_.log.printf("%s", error.c_str());
         }
@@ -143,7 +148,7 @@ void Server::acceptAll(Listener& listener) {
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::string tag = (listener.http ? "h" : "q") + std::to_string(++accepted_);
-        context_.log.printf("[%s] accepted from %s", tag.c_str(), peerText(peer).c_str());
+        context_.log.printf(kLogAccepted, tag.c_str(), peerText(peer).c_str());
         pool_.add(listener.http ? newHttpConnection(fd, std::move(tag), context_)
                                 : newQuonConnection(fd, std::move(tag), context_));
     }
@@ -171,7 +176,7 @@ void Server::run() {
         l.fd = -1;
     }
     pool_.stop();
-    context_.log.printf("stopped");
+    context_.log.printf(kLogStopped);
 }
 
 }  // namespace quon_backend
