@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "backend_process.h"
-#include "http_client.h"
+#include "backend_http_client.h"
 
 namespace backend_test {
 namespace {

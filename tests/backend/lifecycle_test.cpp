@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "backend_process.h"
-#include "http_client.h"
+#include "backend_http_client.h"
 #include "wire_client.h"
 
 namespace backend_test {

@@ -1,4 +1,4 @@
-#include "http_client.h"
+#include "backend_http_client.h"
 
 #include <sys/socket.h>
 
