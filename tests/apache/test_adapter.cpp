@@ -11,15 +11,6 @@
 #include "http_client.h"
 
 namespace {
-std::map<std::string, std::string> keyValues(const std::string& body) {
-    std::map<std::string, std::string> values;
-    std::istringstream lines(body);
-    for (std::string line; std::getline(lines, line);)
-        if (size_t eq = line.find('='); eq != std::string::npos)
-            values[line.substr(0, eq)] = line.substr(eq + 1);
-    return values;
-}
-
 unsigned long checksum(const std::string& bytes) {
     unsigned long sum = 0;
     for (unsigned char c : bytes) sum = (sum * 31 + c) % 1000000007;

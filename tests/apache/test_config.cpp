@@ -10,15 +10,6 @@
 #include "http_client.h"
 
 namespace {
-std::map<std::string, std::string> keyValues(const std::string& body) {
-    std::map<std::string, std::string> values;
-    std::istringstream lines(body);
-    for (std::string line; std::getline(lines, line);)
-        if (size_t eq = line.find('='); eq != std::string::npos)
-            values[line.substr(0, eq)] = line.substr(eq + 1);
-    return values;
-}
-
 std::string virtualHost(const std::string& name, const std::string& lines) {
     return "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName " + name + "\n" + lines +
            "</VirtualHost>\n";

@@ -1,6 +1,7 @@
 #include "http_client.h"
 
 #include <algorithm>
+#include <sstream>
 #include <curl/curl.h>
 #include <strings.h>
 
@@ -107,4 +108,13 @@ HttpResponse httpPost(const std::string& url, const std::string& body,
                       const std::vector<std::string>& headers) {
     return httpRequest({.url = url, .method = "POST", .headers = headers, .body = body,
                         .hasBody = true});
+}
+
+std::map<std::string, std::string> keyValues(const std::string& body) {
+    std::map<std::string, std::string> values;
+    std::istringstream lines(body);
+    for (std::string line; std::getline(lines, line);)
+        if (size_t eq = line.find('='); eq != std::string::npos)
+            values[line.substr(0, eq)] = line.substr(eq + 1);
+    return values;
 }

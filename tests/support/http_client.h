@@ -2,6 +2,7 @@
 // (repeated ones included) and the body, with a bounded time.
 #pragma once
 
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -33,3 +34,6 @@ HttpResponse httpRequest(const HttpRequest& request);
 HttpResponse httpGet(const std::string& url, const std::vector<std::string>& headers = {});
 HttpResponse httpPost(const std::string& url, const std::string& body,
                       const std::vector<std::string>& headers = {});
+
+// The "key=value" lines of a body, as the probe handler writes them.
+std::map<std::string, std::string> keyValues(const std::string& body);
