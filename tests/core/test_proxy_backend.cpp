@@ -9,6 +9,7 @@
 #include "flags.h"
 #include "loopback_peer.h"
 #include "property_types.h"
+#include "pool.h"
 #include "proxy.h"
 #include "proxy_helpers.h"
 #include "recording_request.h"
@@ -158,4 +159,30 @@ TEST(ProxyMetrics, AverageAndCountAtDestruction) {
         EXPECT_EQ(req.count("log", "\tTotal Requests handled: " + std::to_string(durations)), 1);
         EXPECT_EQ(req.count("log", "proxy metrics for 127.0.0.2:9"), 1);
     }
+}
+
+TEST(ProxyRefresh, NewMappingsReplaceTheOldOnesAndAnEmptySetKeepsThem) {
+    BackendProcess backend("127.0.0.3");
+    std::string props = backend.writeFile("server.props", "mapcheck=1\n");
+    std::string mappings = backend.writeFile("mappings.props", "/a/*=1\n");
+    ASSERT_TRUE(backend.start({"--server-props", props, "--mappings", mappings}));
+    RecordingRequest req;
+    quonProxy* proxy = quonProxyNew(req.get());
+    ASSERT_EQ(proxy->initProxy(proxy, req.get(), backend.quonAddress().c_str(), 0, 0), 0);
+    EXPECT_EQ(mappingKeys(proxy), std::vector<std::string>{"/a*"});
+    EXPECT_EQ(proxy->refreshMappings(proxy, req.get()), 1);  // not due yet
+    backend.writeFile("mappings.props", "/b/*=2\n*.jsp=3\n/b/c/*=4\n");
+    ASSERT_TRUE(backend.reload());
+    proxy->nextMapCheckTime = 0;
+    EXPECT_EQ(proxy->refreshMappings(proxy, req.get()), 0) << req.dump();
+    EXPECT_EQ(mappingKeys(proxy), (std::vector<std::string>{"/b/c*", "/b*", "*.jsp"}));
+    EXPECT_GE(proxy->nextMapCheckTime.load(), nowSeconds());
+    backend.writeFile("mappings.props", "");
+    ASSERT_TRUE(backend.reload());
+    proxy->nextMapCheckTime = 0;
+    EXPECT_EQ(proxy->refreshMappings(proxy, req.get()), -1);
+    EXPECT_EQ(mappingKeys(proxy).size(), 3u) << "the installed table stays";
+    EXPECT_EQ(req.count("traceE", "could not get mappings, checking again in 1 seconds"), 1)
+        << req.dump();
+    proxy->destroy(proxy, req.get());
 }
