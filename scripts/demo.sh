@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # The demo: a local quon-backend cluster of two servers (127.0.0.2 and 127.0.0.3) and a
 # real Apache 2.4 with mod_quon22 on 127.0.0.1 configured for it, started from generated
-# files in .demo/; a few requests, and what each of them wrote to its log. Everything it
+# files; a few requests, and what each of them wrote to its log. Everything it
 # starts is stopped by process id when it ends (at once when not run from a terminal).
+# The files live in /tmp/quon-demo (or $QUON_DEMO_DIR), where Apache's children, which
+# run as www-data when the demo runs as root, can read them.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${BUILD:-$top/build}" && pwd)
-demo=$top/.demo
+demo=${QUON_DEMO_DIR:-/tmp/quon-demo}
 module=$build/apache/mod_quon22.so
 backend=$build/backend/quon-backend
 for f in "$module" "$backend"; do
@@ -23,7 +25,7 @@ trap stop_all EXIT
 ready_value() { sed -n "s/^$2=//p" "$1"; }
 wait_for_file() { for _ in $(seq 100); do [ -s "$1" ] && return 0; sleep 0.05; done; return 1; }
 
-rm -rf "$demo" && mkdir -p "$demo/htdocs" "$demo/run"
+rm -rf "$demo" && mkdir -p "$demo/htdocs" "$demo/run" && chmod 755 "$demo"
 printf '/app/*=app\n*.jsp=jsp\n' >"$demo/mappings.props"
 printf 'SRV1=127.0.0.2:0\nSRV2=127.0.0.3:0\n' >"$demo/cluster.props"
 
