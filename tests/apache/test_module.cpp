@@ -64,8 +64,9 @@ TEST(ModuleSymbols, LeavesOnlyPlatformSymbolsUnresolved) {
     }
 }
 
-TEST(ModuleStartup, WritesTheBannerAndAddsTheVersionComponent) {
-    ApacheServer apache({.directives = "ServerTokens Full\n"});
+TEST(ModuleStartup, BannerVersionComponentAndChildCleanUp) {
+    ApacheServer apache({.directives = "ServerTokens Full\nQuonConfig Verbose true\n"
+                                       "QuonConfig connecttimeout 3\n"});
     std::string why;
     ASSERT_TRUE(apache.start(&why)) << why;
     EXPECT_TRUE(apache.waitForLog("qnApache[init]  Quon 4.0 (Build 108487) Apache 2.2 module - "))
@@ -73,14 +74,20 @@ TEST(ModuleStartup, WritesTheBannerAndAddsTheVersionComponent) {
     HttpResponse response = httpGet(apache.url("/"));
     EXPECT_NE(response.header("Server").find("Quon/4.0"), std::string::npos)
         << response.header("Server");
+    // A configured main server's child registers its clean-up, which runs at exit.
+    apache.stop();
+    EXPECT_EQ(apache.countLog("qnApache[init]  quon_child_exit: r is 0x"), 1) << apache.errorLog();
 }
 
 TEST(ModuleStartup, UnconfiguredMainServerDeclinesWithTheLogLine) {
-    ApacheServer apache({});
+    ApacheServer apache({.directives = "QuonConfig Verbose true\n"});
     std::string why;
     ASSERT_TRUE(apache.start(&why)) << why;
     HttpResponse response = httpGet(apache.url("/missing.html"));
     EXPECT_EQ(response.status, 404);  // declined: Apache serves it as a plain file
     EXPECT_TRUE(apache.waitForLog("]  Server has not been properly configured for Quon."))
         << apache.errorLog();
+    EXPECT_TRUE(apache.waitForLog("qnApache[init]  quon_child_init: Quon not configured for server"));
+    apache.stop();
+    EXPECT_EQ(apache.countLog("quon_child_exit"), 0);
 }
