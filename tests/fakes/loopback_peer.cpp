@@ -115,26 +115,7 @@ std::string LoopbackPeer::receive(std::size_t count, int timeoutMs) {
     return bytes;
 }
 
-bool LoopbackPeer::waitForEnd(int timeoutMs) {
-    const Clock::time_point deadline = after(timeoutMs);
-    char chunk[4096];
-    while (connection_ >= 0) {
-        ssize_t got = recv(connection_, chunk, sizeof chunk, 0);
-        if (got == 0) return true;
-        if (got < 0 && errno != EAGAIN && errno != EINTR) return false;
-        if (got < 0 && !waitUntil(connection_, POLLIN, deadline)) return false;
-    }
-    return false;
-}
-
 void LoopbackPeer::close() {
-    closeIfOpen(connection_);
-}
-
-void LoopbackPeer::reset() {
-    // A zero linger time makes close send RST instead of FIN.
-    linger abort{1, 0};
-    if (connection_ >= 0) setsockopt(connection_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     closeIfOpen(connection_);
 }
 

@@ -29,9 +29,6 @@ public:
 
     bool listening() const { return listener_ >= 0; }
     const sockaddr_in& address() const { return address_; }
-    int port() const { return ntohs(address_.sin_port); }
-    // The accepted connection, -1 when there is none.
-    int connection() const { return connection_; }
 
     // Accepts the next connection, closing the previous one; false when none came in time.
     bool accept(int timeoutMs = kPeerWaitMs);
@@ -40,11 +37,8 @@ public:
     // Reads until count bytes, the end of the stream, a failure or the time-out; returns
     // what arrived.
     std::string receive(std::size_t count, int timeoutMs = kPeerWaitMs);
-    // Reads and discards until the end of the stream; false on failure or time-out.
-    bool waitForEnd(int timeoutMs = kPeerWaitMs);
-    // Closes the connection in order (FIN), or abortively (RST) with reset.
+    // Closes the connection in order (FIN).
     void close();
-    void reset();
 
 private:
     sockaddr_in address_{};
@@ -83,7 +77,6 @@ public:
 
     bool bound() const { return sock_ >= 0; }
     const sockaddr_in& address() const { return address_; }
-    int port() const { return ntohs(address_.sin_port); }
 
 private:
     sockaddr_in address_{};
