@@ -1,8 +1,11 @@
-// Operations on a property table: first-match lookup and set, add, remove, release.
+// Property tables: the text rules users trip over, the table operations and the file loader.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -11,6 +14,7 @@
 #include "recording_request.h"
 
 namespace {
+using namespace std::string_literals;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 struct FreeTable {
@@ -25,72 +29,122 @@ Pairs pairsOf(const propertyTable* table) {
     return pairs;
 }
 
-class PropertyTable : public ::testing::Test {
-protected:
-    RecordingRequest req;
-    Table table{parseProperties(req.get(), "k=1\nb=2\nk=3\n")};
-    const Pairs initial{{"k", "1"}, {"b", "2"}, {"k", "3"}};
+struct ParseCase {
+    const char* name;
+    std::string text;  // may hold NULs
+    Pairs expected;
+    std::vector<std::string> skipped = {};  // lines reported as having no value
 };
 
-TEST_F(PropertyTable, LookupFindsTheFirstMatchOnly) {
-    EXPECT_STREQ(getPropertyValue(table.get(), "k"), "1");
-    EXPECT_EQ(getPropertyValue(table.get(), "K"), nullptr);
-    EXPECT_EQ(getPropertyValue(nullptr, "k"), nullptr);
+class PropertyParse : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(PropertyParse, YieldsTheTable) {
+    const ParseCase& c = GetParam();
+    RecordingRequest req;
+    Table table(parseProperties(req.get(), c.text.c_str()));
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(pairsOf(table.get()), c.expected);
+    for (const std::string& line : c.skipped)
+        EXPECT_EQ(req.count("trace", "property " + line + " has no value. skipping."), 1);
+    // One trace per pair kept and per line skipped, nothing on the log.
+    EXPECT_EQ(req.lines.size(), c.expected.size() + c.skipped.size()) << req.dump();
+    EXPECT_FALSE(req.contains("log", ""));
 }
 
-TEST_F(PropertyTable, SetChangesTheFirstEntryOrAppends) {
-    EXPECT_EQ(setProperty(nullptr, table.get(), "k", "9"), -1);
-    EXPECT_EQ(setProperty(nullptr, table.get(), "z", "9"), -1);
-    EXPECT_EQ(pairsOf(table.get()), initial);
-    const char* unchanged = table->entries[0].value;
-    EXPECT_EQ(setProperty(req.get(), table.get(), "k", "1"), 0);
-    EXPECT_EQ(table->entries[0].value, unchanged);
-    EXPECT_EQ(setProperty(req.get(), table.get(), "k", "9"), 0);
-    EXPECT_EQ(setProperty(req.get(), table.get(), "new", "n"), 3);
-    EXPECT_EQ(pairsOf(table.get()), (Pairs{{"k", "9"}, {"b", "2"}, {"k", "3"}, {"new", "n"}}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    PropertyLineRules, PropertyParse,
+    ::testing::Values(
+        ParseCase{"EmptyText", "", {}},
+        ParseCase{"Backslash", "a=a\\b\nb=\\\\\nc=x\\n\n", {{"a", "ab"}, {"b", "\\"}, {"c", "xn"}}},
+        ParseCase{"BackslashAtLineEnd", "a=x\\\nb=y\n", {{"a", "x"}, {"b", "y"}}},
+        ParseCase{"BlanksKept", "a = b \n", {{"a ", " b "}}},
+        ParseCase{"DuplicatesKept", "k=1\nk=2\n", {{"k", "1"}, {"k", "2"}}},
+        ParseCase{"EmptyValue", "k=\nm=", {{"k", ""}, {"m", ""}}},
+        ParseCase{"EqualsStartsKey", "==x\na=b=c\n", {{"=", "x"}, {"a", "b=c"}}},
+        ParseCase{"CrLfLikeLf", "a=1\r\nb=2\r\n", {{"a", "1"}, {"b", "2"}}},
+        ParseCase{"CrCrLfKeepsOneCr", "a=1\r\r\nb=2\n", {{"a", "1\r"}, {"b", "2"}}},
+        ParseCase{"LoneCrEatsNextChar", "a=1\rxb=2\n", {{"a", "1"}, {"b", "2"}}},
+        ParseCase{"EmptyLinesSkipped", "\n\r\n\na=1\n\n", {{"a", "1"}}},
+        ParseCase{"LineWithoutEquals", "alone\nb=2\nx y\r\n", {{"b", "2"}}, {"alone", "x y"}},
+        ParseCase{"KeyAtEndWithoutEquals", "a=1\ntail", {{"a", "1"}}},
+        ParseCase{"Comments", "#c=1\na=1#x\n b=#\n#c\r d=1\n#", {{"a", "1#x"}, {" b", "#"}}},
+        ParseCase{"NulEndsValue", "a=1\0b=2\n"s, {{"a", "1"}}},
+        ParseCase{"NulEndsKey", "a=1\nke\0=y\n"s, {{"a", "1"}}},
+        ParseCase{"NulAfterCrRun", "a=1\r\0b=2\n"s, {{"a", "1"}}},
+        ParseCase{"CtrlZEndsAtLineStart", "a=x\x1Ay\n\x1Az=2\n", {{"a", "x\x1Ay"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(PropertyTable, RemoveByIndexClosesTheGap) {
-    EXPECT_EQ(removePropertyByIndex(req.get(), table.get(), 0), 2);
-    EXPECT_EQ(pairsOf(table.get()), (Pairs{{"b", "2"}, {"k", "3"}}));
-    EXPECT_EQ(table->entries[2].key, nullptr);
-    EXPECT_EQ(removePropertyByIndex(req.get(), table.get(), 1), 1);
-    EXPECT_EQ(removePropertyByIndex(req.get(), table.get(), 0), 0);
-    EXPECT_EQ(removePropertyByIndex(req.get(), table.get(), 0), 0);
-    EXPECT_EQ(req.count("log", ""), 0) << req.dump();
-}
-
-TEST_F(PropertyTable, RemoveTakesTheFirstMatchAndLeavesAbsentKeys) {
-    EXPECT_EQ(removeProperty(req.get(), table.get(), "absent", "v"), 3);
-    EXPECT_EQ(pairsOf(table.get()), initial);
-    EXPECT_EQ(removeProperty(req.get(), table.get(), "k", "x"), 2);
-    EXPECT_EQ(pairsOf(table.get()), (Pairs{{"b", "2"}, {"k", "3"}}));
+TEST(PropertyFull, RefusesNewKeysWithTheMessageAndMinusOne) {
+    std::string text;
+    for (int i = 0; i <= QN_PROPERTY_CAPACITY; ++i) text += "k" + std::to_string(i) + "=v\n";
+    RecordingRequest req;
+    Table table(parseProperties(req.get(), text.c_str()));
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(table->count, QN_PROPERTY_CAPACITY);
+    EXPECT_EQ(req.count("log", "propertyTable full when trying to add k8192 = v"), 1);
+    EXPECT_EQ(setProperty(req.get(), table.get(), "new", "v"), -1);
+    EXPECT_EQ(req.count("log", "propertyTable full when trying to add new = v"), 1);
+    EXPECT_EQ(addProperty1(req.get(), table.get(), nullptr, nullptr), -1);
+    EXPECT_EQ(addProperty(table.get(), nullptr, nullptr), -1);
+    EXPECT_EQ(setProperty(req.get(), table.get(), "k5", "w"), 5) << "an existing key still changes";
 }
 
 int permFrees = 0;
-void countingPermFree(quon_request*, void* block) {
-    ++permFrees;
-    free(block);
-}
+void countingPermFree(quon_request*, void* block) { ++permFrees, free(block); }
 
-TEST_F(PropertyTable, FreeReleasesEveryStringAndIgnoresNull) {
+TEST(PropertyTable, OperationsTakeTheFirstMatch) {
+    RecordingRequest req;
+    Table table(parseProperties(req.get(), "k=1\nb=2\nk=3\n"));
+    EXPECT_STREQ(getPropertyValue(table.get(), "k"), "1");
+    EXPECT_EQ(getPropertyValue(table.get(), "K"), nullptr);
+    EXPECT_EQ(setProperty(req.get(), table.get(), "k", "9"), 0);
+    EXPECT_EQ(setProperty1(table.get(), "new", "n"), 3);
+    EXPECT_EQ(pairsOf(table.get()), (Pairs{{"k", "9"}, {"b", "2"}, {"k", "3"}, {"new", "n"}}));
+    EXPECT_EQ(removeProperty(req.get(), table.get(), "k", "x"), 3);
+    EXPECT_EQ(removeProperty(req.get(), table.get(), "absent", "v"), 3);
+    EXPECT_EQ(removePropertyByIndex(req.get(), table.get(), 1), 2);
+    EXPECT_EQ(removePropertyByIndex(req.get(), table.get(), 2), 2);
+    EXPECT_EQ(addProperty(table.get(), strdup("c"), strdup("4")), 2);
+    EXPECT_EQ(pairsOf(table.get()), (Pairs{{"b", "2"}, {"new", "n"}, {"c", "4"}}));
+    EXPECT_EQ(setProperty(nullptr, table.get(), "z", "9"), -1);
+    EXPECT_FALSE(req.contains("log", "")) << req.dump();
+    // Every key and value, then the table itself.
     req->permFree = countingPermFree;
-    permFrees = 0;
     freeProperties(req.get(), nullptr);
-    EXPECT_EQ(permFrees, 0);
     freeProperties(req.get(), table.release());
     EXPECT_EQ(permFrees, 2 * 3 + 1);
-    EXPECT_EQ(req.count("log", ""), 0);
 }
 
-TEST(PropertyWrappers, WorkWithoutARecord) {
-    Table table(parseProperties1("a=1\n"));
+// Blocks of the request-scoped allocator still held.
+int callBlocks = 0;
+void* countingMalloc(quon_request*, int size) { return ++callBlocks, malloc(size_t(size)); }
+void countingFree(quon_request*, void* block) { --callBlocks, free(block); }
+void* failingMalloc(quon_request*, int) { return nullptr; }
+
+TEST(PropertyLoad, ReadsAFileOrSaysWhyNot) {
+    char pattern[] = "/tmp/quon-props-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    struct RemoveAll {
+        std::string dir;
+        ~RemoveAll() { std::filesystem::remove_all(dir); }
+    } temporary{pattern};
+    const std::string real = temporary.dir + "/real", missing = temporary.dir + "/missing";
+    std::ofstream(real, std::ios::binary) << "# servers\r\na=1\r\nb = 2";
+    std::ofstream(temporary.dir + "/empty").flush();
+    RecordingRequest req;
+    req->malloc = countingMalloc;
+    req->free = countingFree;
+
+    Table table(loadProperties(req.get(), real.c_str()));
     ASSERT_NE(table, nullptr);
-    EXPECT_EQ(setProperty1(table.get(), "a", "2"), 0);
-    EXPECT_EQ(setProperty1(table.get(), "b", "3"), 1);
-    char* key = strdup("c");
-    EXPECT_EQ(addProperty(table.get(), key, strdup("4")), 2);
-    EXPECT_EQ(table->entries[2].key, key);
-    EXPECT_EQ(pairsOf(table.get()), (Pairs{{"a", "2"}, {"b", "3"}, {"c", "4"}}));
+    EXPECT_EQ(pairsOf(table.get()), (Pairs{{"a", "1"}, {"b ", " 2"}}));
+    EXPECT_EQ(callBlocks, 0) << "the file buffer is freed";
+    EXPECT_EQ(loadProperties(req.get(), (temporary.dir + "/empty").c_str()), nullptr);
+    EXPECT_FALSE(req.contains("log", "")) << req.dump();
+    EXPECT_EQ(loadProperties(req.get(), missing.c_str()), nullptr);
+    EXPECT_EQ(req.count("log", "could not open " + missing + ": " + strerror(ENOENT)), 1);
+    req->malloc = failingMalloc;
+    EXPECT_EQ(loadProperties(req.get(), real.c_str()), nullptr);
+    EXPECT_EQ(req.count("log", "could not read data in " + real), 1);
 }
 }  // namespace
