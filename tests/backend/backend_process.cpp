@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -12,40 +11,34 @@
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 extern char** environ;
 
 namespace backend_test {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Polls `done` every few milliseconds until it holds or kWait has passed.
 template <typename Done>
 bool waitUntil(Done done) {
-    const auto deadline = Clock::now() + kWait;
-    while (!done()) {
-        if (Clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        if (std::chrono::steady_clock::now() > deadline) return false;
     return true;
 }
 
+// The value of a "key=value" line of the ready file.
 std::string valueOf(const std::string& text, const std::string& key) {
     std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line))
-        if (line.rfind(key + "=", 0) == 0) return line.substr(key.size() + 1);
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with(key + "=")) return line.substr(key.size() + 1);
     return "";
 }
 
 }  // namespace
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
@@ -68,11 +61,9 @@ BackendProcess::~BackendProcess() {
 }
 
 std::string BackendProcess::writeFile(const std::string& name, const std::string& text) const {
-    const std::string file = path(name);
-    const std::string temporary = file + ".new";
-    std::ofstream(temporary, std::ios::binary) << text;
-    std::filesystem::rename(temporary, file);
-    return file;
+    std::ofstream(path(name) + ".new", std::ios::binary) << text;
+    std::filesystem::rename(path(name) + ".new", path(name));
+    return path(name);
 }
 
 bool BackendProcess::start(const std::vector<std::string>& options) {
@@ -89,23 +80,15 @@ bool BackendProcess::start(const std::vector<std::string>& options) {
     posix_spawn_file_actions_addopen(&files, 2, path("stderr").c_str(), O_WRONLY | O_CREAT, 0644);
     const int failed = posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&files);
-    if (failed != 0) {
-        pid_ = -1;
-        return false;
-    }
-    const bool ready = waitUntil([&] {
-        int status = 0;
-        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return true;
-        }
-        return !valueOf(readFile(path("ready")), "pid").empty();
-    });
-    if (!ready || pid_ < 0) return false;
-    const std::string text = readFile(path("ready"));
-    quon_ = valueOf(text, "quon");
-    http_ = valueOf(text, "http");
-    return true;
+    if (failed != 0) pid_ = -1;
+    // Up when the ready file names its pid; down when it has exited already.
+    const bool up = running() && waitUntil([&] {
+                        if (::waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+                        return !running() || !valueOf(readFile(path("ready")), "pid").empty();
+                    });
+    quon_ = valueOf(readFile(path("ready")), "quon");
+    http_ = valueOf(readFile(path("ready")), "http");
+    return up && running();
 }
 
 bool BackendProcess::reload() {

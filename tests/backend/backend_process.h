@@ -42,10 +42,7 @@ public:
     bool waitForLog(const std::string& text) const;
 
 private:
-    std::string host_;
-    std::string dir_;
-    std::string quon_;
-    std::string http_;
+    std::string host_, dir_, quon_, http_;
     pid_t pid_ = -1;
     int generation_ = 1;
 };
