@@ -1,9 +1,6 @@
-// Faults, asked for by one request or set for the whole server on the command line or
-// through the control file and SIGHUP.
+// Faults, asked for by one request or set for the whole server through the control file
+// and SIGHUP: what the server sends, whether it closes, and that it goes on serving.
 #include <gtest/gtest.h>
-
-#include <functional>
-#include <memory>
 
 #include "backend_process.h"
 #include "wire_client.h"
@@ -11,196 +8,102 @@
 namespace backend_test {
 namespace {
 
-using namespace std::string_literals;
+// The request every case sends, with more parameters.
+std::string statusRequest(const std::string& more = "") {
+    return request("/app/status", "code=204&reason=x" + more);
+}
 
-const std::string kBusy("\x00\x00\x00\x26", 4);
-const std::string kFinish("\x00\x00\x00\x09", 4);
+enum class Then { Serves, Closes, StaysSilent };  // after the fault's bytes
 
-class FaultsTest : public testing::Test {
+struct FaultCase {
+    const char* name;
+    std::string control;  // server-wide settings loaded on SIGHUP
+    std::string sent;     // the request sent then, if any
+    std::string bytes;    // what the server sends then
+    Then then;
+    bool refusesNew;  // new connections are refused while the fault is set
+    const char* logLine;
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+class FaultTest : public testing::TestWithParam<FaultCase> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(server.start({"--server-props", server.writeFile("sp", "rep_id=FLT1\n"),
-                                  "--control", server.writeFile("control", "")}))
+        ASSERT_TRUE(server.start({"--control", server.writeFile("control", "")}))
             << readFile(server.path("stderr"));
         ASSERT_TRUE(client.connect(server.quonAddress()));
-        // Accepted before any test closes the listeners.
+        // Accepted before a fault can close the listeners.
         ASSERT_TRUE(server.waitForLog("[q1] accepted from"));
     }
 
-    void setControl(const std::string& text) {
-        server.writeFile("control", text);
-        ASSERT_TRUE(server.reload());
-    }
-
-    // A new connection still gets a whole answer.
-    void expectServing() {
-        Client other;
-        ASSERT_TRUE(other.connect(server.quonAddress()));
-        ASSERT_TRUE(other.send(simpleRequest("/app/echo")));
-        const std::vector<Command> answer = other.readUntilEnd();
-        ASSERT_FALSE(answer.empty());
-        EXPECT_EQ(answer.back().code, 9);
+    // A status request on `c` gets its whole answer.
+    void expectServed(Client& c) {
+        const std::string answer =
+            head(server.quonAddress(), 204, "x") + putClient("status: 204\n") + kFinish;
+        ASSERT_TRUE(c.send(statusRequest()));
+        EXPECT_EQ(c.read(answer.size()), answer);
     }
 
     BackendProcess server{"127.0.0.5"};
     Client client;
 };
 
-struct FaultCase {
-    const char* fault;
-    // The exact bytes the server sends for /app/status?code=204&reason=x with that fault.
-    std::function<std::string(const std::string& address)> answer;
-    bool closes;
-};
-
-std::string statusAnswer(const std::string& address) {
-    return be32(6) + be32(204) + str("x") + be32(7) +
-           str("Content-Type: text/plain\r\nX-Quon-Server: " + address + "\r\n") + be32(8) +
-           str("status: 204\n") + kFinish;
-}
-
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.fault; }
-
-class RequestFaultTest : public FaultsTest, public testing::WithParamInterface<FaultCase> {};
-
-TEST_P(RequestFaultTest, SendsWhatTheFaultSaysThenClosesOrStaysOpen) {
+TEST_P(FaultTest, SendsWhatTheFaultSaysAndTheServerGoesOn) {
     const FaultCase& c = GetParam();
-    ASSERT_TRUE(client.send(simpleRequest("/app/status", "code=204&reason=x&fault="s + c.fault)));
-    const std::string expected = c.answer(server.quonAddress());
-    if (!expected.empty()) {
-        EXPECT_EQ(client.read(expected.size()), expected);
-    }
-    if (c.closes) {
-        EXPECT_TRUE(client.closedByPeer());
+    server.writeFile("control", c.control);
+    ASSERT_TRUE(server.reload());
+    ASSERT_TRUE(client.send(c.sent));
+    EXPECT_EQ(client.read(c.bytes.size()), c.bytes);
+    if (c.then == Then::Serves) {
+        expectServed(client);
     } else {
-        ASSERT_TRUE(client.send(simpleRequest("/app/status", "code=204&reason=x")));
-        EXPECT_EQ(client.read(statusAnswer(server.quonAddress()).size()),
-                  statusAnswer(server.quonAddress()));
+        EXPECT_TRUE(c.then == Then::Closes ? client.closedByPeer() : client.silentFor(200));
     }
-    EXPECT_TRUE(server.waitForLog("fault "s + c.fault));
-    expectServing();
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    PerRequest, RequestFaultTest,
-    testing::Values(FaultCase{"busy", [](const std::string&) { return kBusy; }, false},
-                    FaultCase{"unknown-code", [](const std::string&) { return be32(99); }, true},
-                    FaultCase{"close-mid-string",
-                              [](const std::string&) {
-                                  // PUT_CLIENT announces 100 bytes and only 9 come.
-                                  return be32(6) + be32(200) + str("OK") + be32(7) +
-                                         str("Content-Type: text/plain\r\n") + be32(8) + be32(100) +
-                                         "cut short";
-                              },
-                              true},
-                    FaultCase{"close-before-code", [](const std::string&) { return ""s; }, true},
-                    FaultCase{"close-idle", statusAnswer, true}),
-    [](const testing::TestParamInfo<FaultCase>& info) {
-        std::string name = info.param.fault;
-        std::erase(name, '-');
-        return name;
-    });
-
-TEST_F(FaultsTest, NeverAnsweringHoldsOnlyThatConnection) {
-    ASSERT_TRUE(client.send(simpleRequest("/app/echo", "fault=never-answer")));
-    EXPECT_TRUE(client.silentFor(300));
-    expectServing();
-    client.close();
-    EXPECT_TRUE(server.waitForLog("closed: peer closed connection"));
-}
-
-TEST_F(FaultsTest, MoreSilentPeersThanWorkersStallNobodyElse) {
-    std::vector<std::unique_ptr<Client>> silent;
-    for (int i = 0; i < 4; ++i) {
-        silent.push_back(std::make_unique<Client>());
-        ASSERT_TRUE(silent.back()->connect(server.quonAddress()));
-        ASSERT_TRUE(silent.back()->send(simpleRequest("/app/echo", "fault=never-answer")));
+    // The quon listener's line comes first.
+    EXPECT_TRUE(server.waitForLog(c.logLine)) << server.logText();
+    Client other;
+    EXPECT_EQ(other.connect(server.quonAddress()), !c.refusesNew);
+    server.writeFile("control", "");
+    ASSERT_TRUE(server.reload());
+    if (c.refusesNew) {
+        ASSERT_TRUE(server.waitForLog("accepting connections on " + server.quonAddress()));
     }
-    ASSERT_TRUE(server.waitForLog("[q5] not answering"));
-    ASSERT_TRUE(client.send(simpleRequest("/app/echo")));
-    EXPECT_EQ(client.readUntilEnd().back().code, 9);
-    expectServing();
-}
-
-TEST_F(FaultsTest, AnUnknownFaultNameIsABadRequest) {
-    ASSERT_TRUE(client.send(simpleRequest("/app/echo", "fault=nonsense")));
-    const std::vector<Command> answer = client.readUntilEnd();
-    ASSERT_FALSE(answer.empty());
-    EXPECT_EQ(answer.front().number, 400);
-    EXPECT_EQ(answer.back().code, 9);
-}
-
-TEST_F(FaultsTest, AServerWideFaultCanBeLimitedToAFewExchanges) {
-    setControl("fault=busy\nfault-count=2\n");
-    for (int i = 0; i < 2; ++i) {
-        ASSERT_TRUE(client.send(simpleRequest("/app/echo")));
-        EXPECT_EQ(client.read(4), kBusy);
-    }
-    ASSERT_TRUE(client.send(simpleRequest("/app/status", "code=204&reason=x")));
-    EXPECT_EQ(client.read(statusAnswer(server.quonAddress()).size()),
-              statusAnswer(server.quonAddress()));
-}
-
-TEST_F(FaultsTest, PropsFaultsLeaveRequestsAlone) {
-    setControl("props-fault=busy\n");
-    ASSERT_TRUE(client.send("\x00\x00\x00\x0D"s + str("server-props")));
-    EXPECT_EQ(client.read(4), kBusy);
-    ASSERT_TRUE(client.send(simpleRequest("/app/status", "code=204&reason=x")));
-    EXPECT_EQ(client.read(statusAnswer(server.quonAddress()).size()),
-              statusAnswer(server.quonAddress()));
-    setControl("props-fault=close-mid-string\n");
-    ASSERT_TRUE(client.send("\x00\x00\x00\x0D"s + str("server-props")));
-    EXPECT_EQ(client.read(17), be32(14) + be32(100) + "cut short");
-    EXPECT_TRUE(client.closedByPeer());
-}
-
-TEST_F(FaultsTest, RefusingClosesTheListenersUntilTheFaultIsCleared) {
-    setControl("fault=refuse\n");
-    ASSERT_TRUE(server.waitForLog("refusing connections on " + server.quonAddress()));
-    ASSERT_TRUE(server.waitForLog("refusing connections on " + server.httpAddress()));
-    Client refused;
-    EXPECT_FALSE(refused.connect(server.quonAddress()));
-    EXPECT_FALSE(refused.connect(server.httpAddress()));
-    // A connection accepted before keeps being served.
-    ASSERT_TRUE(client.send(simpleRequest("/app/echo")));
-    EXPECT_EQ(client.readUntilEnd().back().code, 9);
-    setControl("");
-    ASSERT_TRUE(server.waitForLog("accepting connections on " + server.quonAddress()));
-    expectServing();
-}
-
-TEST_F(FaultsTest, CloseIdleShutsConnectionsWaitingBetweenExchanges) {
-    ASSERT_TRUE(client.send("\x00\x00\x00\x0C"s));
-    ASSERT_TRUE(server.waitForLog("[q1] PROXY_PING"));
-    setControl("fault=close-idle\n");
-    EXPECT_TRUE(client.closedByPeer());
-    EXPECT_TRUE(server.waitForLog("closing idle connection"));
     Client next;
     ASSERT_TRUE(next.connect(server.quonAddress()));
-    ASSERT_TRUE(next.send(simpleRequest("/app/status", "code=204&reason=x")));
-    EXPECT_EQ(next.read(statusAnswer(server.quonAddress()).size()),
-              statusAnswer(server.quonAddress()));
-    EXPECT_TRUE(next.closedByPeer());
+    expectServed(next);
 }
 
-TEST_F(FaultsTest, AnIdleTimeoutClosesQuietConnections) {
-    setControl("idle-timeout-ms=150\n");
-    Client quiet;
-    ASSERT_TRUE(quiet.connect(server.quonAddress()));
-    EXPECT_TRUE(quiet.closedByPeer());
-    EXPECT_TRUE(server.waitForLog("idle time-out, closing"));
-}
+// The status request's first messages, and PROXY_PUT_CLIENT announcing 100 bytes of
+// which only 9 come.
+const std::string kCutShort = be32(6) + be32(200) + str("OK") + be32(7) +
+                              str("Content-Type: text/plain\r\n") + be32(8) + be32(100) +
+                              "cut short";
 
-TEST(FaultsFromTheCommandLine, ApplyFromTheStart) {
-    BackendProcess server("127.0.0.5");
-    ASSERT_TRUE(server.start({"--fault", "busy", "--fault-count", "1"}));
-    Client client;
-    ASSERT_TRUE(client.connect(server.quonAddress()));
-    ASSERT_TRUE(client.send(simpleRequest("/app/echo")));
-    EXPECT_EQ(client.read(4), kBusy);
-    ASSERT_TRUE(client.send(simpleRequest("/app/echo")));
-    EXPECT_EQ(client.readUntilEnd().back().code, 9);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Modes, FaultTest,
+    testing::Values(FaultCase{"Busy", "", statusRequest("&fault=busy"), kBusy, Then::Serves, false,
+                              "fault busy"},
+                    FaultCase{"UnknownCode", "", statusRequest("&fault=unknown-code"), be32(99),
+                              Then::Closes, false, "fault unknown-code"},
+                    FaultCase{"CloseMidString", "", statusRequest("&fault=close-mid-string"),
+                              kCutShort, Then::Closes, false, "fault close-mid-string"},
+                    FaultCase{"CloseBeforeCode", "", statusRequest("&fault=close-before-code"), "",
+                              Then::Closes, false, "fault close-before-code"},
+                    FaultCase{"NeverAnswer", "", statusRequest("&fault=never-answer"), "",
+                              Then::StaysSilent, false, "not answering"},
+                    FaultCase{"ServerBusyOnce", "fault=busy\nfault-count=1\n", statusRequest(),
+                              kBusy, Then::Serves, false, "fault busy"},
+                    FaultCase{"PropsCutShort", "props-fault=close-mid-string\n",
+                              getProps("server-props"), be32(14) + be32(100) + "cut short",
+                              Then::Closes, false, "fault close-mid-string"},
+                    // Set on SIGHUP, it closes the connections idle at that moment.
+                    FaultCase{"CloseIdle", "fault=close-idle\n", "", "", Then::Closes, false,
+                              "closing idle connection"},
+                    // Connections accepted before go on.
+                    FaultCase{"Refuse", "fault=refuse\n", "", "", Then::Serves, true,
+                              "refusing connections on "}),
+    [](const testing::TestParamInfo<FaultCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace backend_test

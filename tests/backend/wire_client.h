@@ -1,74 +1,74 @@
-// The test's side of the binary protocol, written from the message layouts: byte
-// builders for hand-made messages, a socket whose every read has a time-out, and a
-// decoder of the server's commands.
+// The test's side of the binary protocol, written from the message layouts: builders of
+// the bytes each side sends, and a socket whose every read has a time-out.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
 
 namespace backend_test {
 
-// int32 in network order, and a string as its length and its bytes.
-std::string be32(int32_t value);
-std::string str(std::string_view text);
-// One item of a request message: its code and one string.
-std::string item(int32_t code, std::string_view value);
-// The thirteen CGI-variable items in their fixed order.
-std::string cgiItems(std::string_view method, std::string_view query);
-// PROXY_SERVICE_40: code 39, the length of the items, the items.
-std::string service40(std::string_view items);
-// A whole request for `uri` with no attributes, headers or session: ends with item 31.
-std::string simpleRequest(std::string_view uri, std::string_view query = "",
-                          std::string_view method = "GET");
+// int32 in network order; a string as its length and its bytes; a request item.
+inline std::string be32(int32_t v) {
+    const auto u = static_cast<uint32_t>(v);
+    return {char(u >> 24), char(u >> 16), char(u >> 8), char(u)};
+}
+inline std::string str(const std::string& text) { return be32(int32_t(text.size())) + text; }
+inline std::string item(int32_t code, const std::string& value) { return be32(code) + str(value); }
 
-// A server command with its fields, decoded by its code's layout.
-struct Command {
-    int32_t code = 0;
-    int32_t number = 0;  // status, count, sequence number or load value
-    std::string first;   // the first string field
-    std::string second;  // the second string field
-};
+// Messages without a payload: PROXY_PING, PROXY_FINISH, PROXY_BUSY.
+inline const std::string kPing = be32(12), kFinish = be32(9), kBusy = be32(38);
+
+// PROXY_GET_PROPS: 00 00 00 0D, the set's name.
+inline std::string getProps(const std::string& name) { return be32(13) + str(name); }
+// The thirteen CGI-variable items in their fixed order.
+inline std::string cgiItems(const std::string& method, const std::string& query) {
+    return item(19, query) + item(22, method) + item(29, "/app") + item(28, "") + item(20, "") +
+           item(21, "127.0.0.1") + item(24, "localhost") + item(25, "80") + item(26, "HTTP/1.1") +
+           item(27, "") + item(33, "0") + item(34, "") + item(35, "");
+}
+// PROXY_SERVICE_40: 00 00 00 27, the length of the items, the items.
+inline std::string service40(const std::string& items) {
+    return be32(39) + be32(int32_t(items.size())) + items;
+}
+// A request for `uri` with no attributes, headers or session: ends with item 31.
+inline std::string request(const std::string& uri, const std::string& query = "",
+                           const std::string& method = "GET") {
+    return service40(cgiItems(method, query) + item(23, uri) + be32(31));
+}
+
+// PROXY_PUT_STATUS and the PROXY_PUT_HEADER block that open every application answer.
+inline std::string head(const std::string& server, int32_t status = 200,
+                        const std::string& reason = "OK", const std::string& type = "text/plain") {
+    return be32(6) + be32(status) + str(reason) + be32(7) +
+           str("Content-Type: " + type + "\r\nX-Quon-Server: " + server + "\r\n");
+}
+// PROXY_PUT_CLIENT: 00 00 00 08, the bytes.
+inline std::string putClient(const std::string& bytes) { return be32(8) + str(bytes); }
 
 class Client {
 public:
     Client() = default;
-    ~Client();
+    ~Client() { close(); }
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
     // Connects to host:port; false when the connection is refused or fails.
     bool connect(const std::string& address);
-    bool send(std::string_view bytes);
+    bool send(const std::string& bytes);
     // Exactly n bytes, or nothing on a close, an error or the time-out.
     std::optional<std::string> read(size_t n);
-    std::optional<int32_t> readInt32();
-    std::optional<std::string> readString();
-    // One command with its payload.
-    std::optional<Command> readCommand();
-    // Commands up to and including PROXY_FINISH or PROXY_BUSY; stops at anything unreadable.
-    std::vector<Command> readUntilEnd();
-    // True when the server closes the connection (before the time-out) without sending
-    // more bytes than `allowed`.
+    // The text of one PROXY_PUT_CLIENT followed by PROXY_FINISH, or nothing.
+    std::optional<std::string> readBody();
+    // True when the server closes within kWait, after at most `allowed` more bytes.
     bool closedByPeer(size_t allowed = 0);
-    // True when nothing arrives within `ms` milliseconds and the connection stays open.
+    // True when nothing arrives, not even a close, within `ms` milliseconds.
     bool silentFor(int ms);
+    void shutdownWrite();
     void close();
-    int fd() const { return fd_; }
 
 private:
     int fd_ = -1;
 };
-
-// A command list rendered as "code:number:first:second" entries, for readable failures.
-std::string describe(const std::vector<Command>& commands);
-
-// The body of a response: the bytes of its PROXY_PUT_CLIENT commands in order.
-std::string bodyOf(const std::vector<Command>& commands);
-
-// The value of a "key: value" line of an application text, or nullopt.
-std::optional<std::string> lineValue(const std::string& text, const std::string& key);
 
 }  // namespace backend_test
