@@ -271,15 +271,6 @@ TEST_F(ForwardPeer, FourFailedWritesAreAbsorbed) {
     EXPECT_EQ(proxy.idle(), 1);
 }
 
-TEST_F(ForwardPeer, DeferredErrorIsLoggedInsteadOfAnswered) {
-    web->deferErrors = 1;
-    EXPECT_EQ(exchange(message(PROXY_BUSY)), -1);
-    EXPECT_EQ(web.status, 0);
-    EXPECT_EQ(web.responseBody, "");
-    EXPECT_TRUE(web.recorder.contains("log", proxy->name + std::string(" deferred error: Application server is busy.")))
-        << web.recorder.dump();
-}
-
 TEST(ErrorPage, NoServerAtAllGivesTheConnectPage) {
     FakeWebServer web;
     web->errorCode = ETIMEDOUT;
