@@ -1,7 +1,7 @@
 #include "server_context.h"
 
 #include "connections.h"
-#include "core/wire_codes.h"
+#include "core/proxy/wire_codes.h"
 #include "event_log.h"
 #include "quon_exchange.h"
 #include "service_message.h"

@@ -1,6 +1,6 @@
 #include "quon_exchange.h"
 
-#include "core/wire_codes.h"
+#include "core/proxy/wire_codes.h"
 #include "event_log.h"
 #include "server_context.h"
 

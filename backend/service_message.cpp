@@ -1,6 +1,6 @@
 #include "service_message.h"
 
-#include "core/wire_codes.h"
+#include "core/proxy/wire_codes.h"
 #include "wire.h"
 
 namespace quon_backend {

@@ -1,6 +1,6 @@
 #include "answer_parser.h"
 
-#include "core/wire_codes.h"
+#include "core/proxy/wire_codes.h"
 
 namespace quon_bench {
 namespace {
