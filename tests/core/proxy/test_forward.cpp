@@ -174,7 +174,35 @@ TEST_F(ForwardPeer, ServesEveryCommandOfTheExchange) {
     EXPECT_EQ(web->responseStarted, 1);
     EXPECT_EQ(proxy.idle(), 1);
     web.finish();
-    EXPECT_EQ(web.liveBlocks(), 0);  // the attribute's buffers went with the exchange
+    EXPECT_EQ(web.liveBlocks(), 0);  // the attribute's buffers went with the request
+}
+
+// What the server sets lives until the request ends: a second attempt, as the dispatch
+// makes after a failure, carries it to the next server.
+TEST_F(ForwardPeer, ServerAttributesLiveUntilTheEndOfTheRequest) {
+    web->deferErrors = 1;
+    EXPECT_EQ(exchange(message(PROXY_SET_ATTRIBUTE, wireString("node") + wireString("A")) +
+                       message(PROXY_BUSY)),
+              -1);
+    EXPECT_EQ(exchange(message(PROXY_FINISH)), 0);
+    std::string attribute = be32(18) + wireString("node") + wireString("A");
+    EXPECT_EQ(request, frame(expectedGet(web, attribute, "") + be32(31)));
+    web.finish();
+    EXPECT_EQ(web.liveBlocks(), 0);
+}
+
+// Without memory for the attribute's node its name and value are released at once.
+TEST_F(ForwardPeer, AttributeWithoutANodeFreesItsBuffers) {
+    static qnMallocFn counted = web->malloc;
+    web->malloc = [](quon_request* req, int size) {
+        return size == int(sizeof(qnAttribute)) ? nullptr : counted(req, size);
+    };
+    EXPECT_EQ(exchange(message(PROXY_SET_ATTRIBUTE, wireString("n") + wireString("v")) +
+                       message(PROXY_FINISH)),
+              0);
+    EXPECT_EQ(web->attributes, nullptr);
+    web.finish();
+    EXPECT_EQ(web.liveBlocks(), 0);
 }
 
 TEST_F(ForwardPeer, RequestBodyEndsWithACountOfZeroAndAFailedReadIsSent) {
