@@ -96,6 +96,18 @@ TEST(ServiceMessage, AttributesArgumentAndSessionTakeTheirPlaces) {
     EXPECT_EQ(web.liveBlocks(), 0);
 }
 
+TEST(ServiceMessage, HeaderNamesWithoutValuesCountAsNoHeaders) {
+    FakeWebServer web;
+    plainGet(web);
+    web->headerValues = nullptr;
+    char* message = nullptr;
+    int length = buildRequest(web.get(), &message, nullptr);
+    web.headers.clear();
+    EXPECT_EQ(std::string(message, size_t(length)), frame(expectedGet(web, "", "") + be32(31)));
+    web->free(web.get(), message);
+    web.finish();
+}
+
 TEST(ServiceMessage, HeaderBlocksSplitLineByLine) {
     char block[] = "A: 1\r\nB: 2\r\n\tfolded\r\n  more\r\nC: no end";
     char *name, *value;
