@@ -138,25 +138,34 @@ TEST(ProxyReferences, DestroyDropsOneReferenceAtATime) {
     EXPECT_EQ(req.count("trace", " destroyed."), 1) << req.dump();
 }
 
+// Requests of 10, 20, 30 ms, or none; sums past 2^31 ms (25 days) and a count at its limit.
 TEST(ProxyMetrics, AverageAndCountAtDestruction) {
-    for (int durations : {3, 0}) {
+    struct Row {
+        int requests;
+        int64_t total;
+        int32_t count;
+        const char *average, *handled;
+    };
+    for (const Row& row : {Row{3, 0, 0, "20", "3"}, Row{0, 0, 0, "0", "0"},
+                           Row{1, 2147483642, 1, "1073741826", "2"},
+                           Row{1, 2147483647, 2147483647, "1", "2147483647"}}) {
         RecordingRequest req;
-        qnMetrics = 1;
         quonProxy* proxy = quonProxyNew(req.get());
         proxy->initProxy(proxy, req.get(), "127.0.0.2:9", 0, 1);
         proxy->metrics = new (malloc(sizeof(proxyMetrics))) proxyMetrics{};
         initLock(req.get(), proxy->metrics->lock);
-        for (int i = 1; i <= durations; ++i) {
+        proxy->metrics->totalResponseMillis = row.total;
+        proxy->metrics->requestCount = row.count;
+        qnMetrics = 1;
+        for (int i = 1; i <= row.requests; ++i) {
             req->startTime = nowMillis() - unsigned(10 * i);
             proxy->requestEnded(proxy, req.get());
         }
         qnMetrics = 0;
         proxy->destroy(proxy, req.get());
-        EXPECT_EQ(req.count("log", "\tAverage response time: " +
-                                       std::string(durations ? "20" : "0") + " ms"),
-                  1)
+        EXPECT_EQ(req.count("log", "\tAverage response time: " + std::string(row.average) + " ms"), 1)
             << req.dump();
-        EXPECT_EQ(req.count("log", "\tTotal Requests handled: " + std::to_string(durations)), 1);
+        EXPECT_EQ(req.count("log", "\tTotal Requests handled: " + std::string(row.handled)), 1);
         EXPECT_EQ(req.count("log", "proxy metrics for 127.0.0.2:9"), 1);
     }
 }
