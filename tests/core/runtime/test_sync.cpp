@@ -2,6 +2,9 @@
 // and per-thread attribute lists (also run under ThreadSanitizer).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -89,6 +92,29 @@ TEST_F(SystemLog, FailuresWithoutARecordGoToTheSystemLog) {
     EXPECT_TRUE(saw(QN_LEVEL_CRIT, "stopSync - error while unlocking mutex!"));
     freeSync(nullptr, &lock.mutex);
     EXPECT_TRUE(saw(QN_LEVEL_NOTICE, "freeSync - could not destroy the mutex!"));
+}
+
+// A bootstrap server that stays down makes and destroys a proxy, and its lock, on every
+// request: that must not grow the process.
+TEST(Locks, MakingAndDestroyingDoesNotGrowTheProcess) {
+    auto residentKiB = [] {
+        long pages = 0, resident = 0;
+        FILE* statm = fopen("/proc/self/statm", "r");
+        if (!statm || fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = -1;
+        if (statm) fclose(statm);
+        return resident * (sysconf(_SC_PAGESIZE) / 1024);
+    };
+    syncLock lock;
+    auto cycles = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            initLock(nullptr, lock);
+            freeLock(nullptr, lock);
+        }
+    };
+    cycles(1000);
+    long before = residentKiB();
+    cycles(100000);
+    EXPECT_LT(residentKiB() - before, 512) << "KiB more after 100,000 locks";
 }
 
 TEST(Clock, MillisecondsWrapAndDifferencesSurviveTheWrap) {
