@@ -65,11 +65,15 @@ TEST(ServiceMessage, PlainGetHasVariablesUriHeadersAndEnd) {
     plainGet(web);
     char* message = nullptr;
     int length = buildRequest(web.get(), &message, nullptr);
-    std::string bytes(message, size_t(length));
-    EXPECT_EQ(bytes, frame(expectedGet(web, "", "") + be32(31)));
-    EXPECT_EQ(bytes.substr(bytes.size() - 4), be32(SERVICE_END));
+    EXPECT_EQ(std::string(message, size_t(length)), frame(expectedGet(web, "", "") + be32(31)));
     for (const char* name : kVariables) EXPECT_EQ(web.lookups[name], 1) << name;
     EXPECT_EQ(web.headersHandedBack, 13);
+    web->free(web.get(), message);
+    // Header names without their value array count as no headers.
+    web->headerValues = nullptr;
+    length = buildRequest(web.get(), &message, nullptr);
+    web.headers.clear();
+    EXPECT_EQ(std::string(message, size_t(length)), frame(expectedGet(web, "", "") + be32(31)));
     web->free(web.get(), message);
     web.finish();
     EXPECT_EQ(web.liveBlocks(), 0);
@@ -94,32 +98,6 @@ TEST(ServiceMessage, AttributesArgumentAndSessionTakeTheirPlaces) {
     web->sessionId = nullptr;
     web.finish();
     EXPECT_EQ(web.liveBlocks(), 0);
-}
-
-TEST(ServiceMessage, HeaderNamesWithoutValuesCountAsNoHeaders) {
-    FakeWebServer web;
-    plainGet(web);
-    web->headerValues = nullptr;
-    char* message = nullptr;
-    int length = buildRequest(web.get(), &message, nullptr);
-    web.headers.clear();
-    EXPECT_EQ(std::string(message, size_t(length)), frame(expectedGet(web, "", "") + be32(31)));
-    web->free(web.get(), message);
-    web.finish();
-}
-
-TEST(ServiceMessage, HeaderBlocksSplitLineByLine) {
-    char block[] = "A: 1\r\nB: 2\r\n\tfolded\r\n  more\r\nC: no end";
-    char *name, *value;
-    char* at = nextHeader(block, &name, &value);
-    ASSERT_NE(at, nullptr);
-    EXPECT_STREQ(name, "A");
-    EXPECT_STREQ(value, "1");
-    at = nextHeader(at, &name, &value);
-    ASSERT_NE(at, nullptr);
-    EXPECT_STREQ(name, "B");
-    EXPECT_STREQ(value, "2\r\n\tfolded\r\n  more");
-    EXPECT_EQ(nextHeader(at, &name, &value), nullptr);  // a last line without CR LF
 }
 
 class ForwardPeer : public ::testing::Test {
