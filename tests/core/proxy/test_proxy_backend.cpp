@@ -85,13 +85,12 @@ INSTANTIATE_TEST_SUITE_P(
         Settings{"Defaults", "rep_id=SRV1\n", 0, 10, 600, 1, 1, 1, "SRV1", ""},
         Settings{"CallersRetryInterval", "weight=3\n", 300, 10, 300, 3, 1, 1, nullptr, ""},
         Settings{"AllGiven",
-                 "mapcheck=0\nproxyretryinterval=5\nweight=7\nalgorithm=MIN\nsticky=false\n"
+                 "mapcheck=0\nproxyretryinterval=5\nweight=7\nalgorithm=RANDOM_WEIGHTED\nsticky=false\n"
                  "rep_id=ABCD\n",
-                 300, 0, 5, 7, 3, 0, "ABCD", ""},
-        Settings{"StickyOnlyOffForFalse", "sticky=False\nalgorithm=RANDOM_WEIGHTED\n", 0, 10, 600,
-                 1, 5, 1, nullptr, ""},
-        Settings{"UnknownAlgorithm", "algorithm=roundrobin\nsticky=no\n", 0, 10, 600, 1, 1, 1,
-                 nullptr, "unrecognized load balancing algorithm roundrobin, defaulting to Round Robin"}),
+                 300, 0, 5, 7, 5, 0, "ABCD", ""},
+        Settings{"UnknownAlgorithmAndStickyOnlyOffForFalse", "algorithm=roundrobin\nsticky=False\n",
+                 0, 10, 600, 1, 1, 1, nullptr,
+                 "unrecognized load balancing algorithm roundrobin, defaulting to Round Robin"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ProxyInit, BadServerTextsAndRepeatedInitialisation) {

@@ -37,26 +37,6 @@ TEST(WireStrings, ReadDataKeepsBytesAndRefusesImpossibleLengths) {
     close(pair[1]);
 }
 
-TEST(WireExchange, NewConnectionIsPingedThenThePropsRequestGoesOut) {
-    RecordingRequest req;
-    LoopbackPeer peer;
-    BareProxy proxy(req.get(), peer.address());
-    int32_t seq = 0;
-    auto fetched = inBackground([&] { return fetchProps(req.get(), proxy.get(), "server-props", &seq); });
-    ASSERT_TRUE(peer.accept());
-    EXPECT_EQ(peer.receive(4), kPing);
-    EXPECT_EQ(peer.receive(20), std::string("\x00\x00\x00\x0D\x00\x00\x00\x0C", 8) + "server-props");
-    peer.send(message(PROXY_PUT_PROPS, wireString("mapcheck=5\nweight=2\n")) +
-              message(PROXY_PUT_CLUSTER_SEQ, be32(7)) + message(PROXY_FINISH));
-    propertyTable* table = fetched.get();
-    ASSERT_NE(table, nullptr);
-    EXPECT_STREQ(getPropertyValue(table, "weight"), "2");
-    EXPECT_EQ(table->count, 2);
-    EXPECT_EQ(seq, 7);
-    EXPECT_EQ(proxy.idle(), 1);  // the connection went back to the pool
-    freeProperties(req.get(), table);
-}
-
 struct PropsAnswer {
     const char* name;
     std::string bytes;     // what the server answers after the request
@@ -64,6 +44,7 @@ struct PropsAnswer {
     bool returned;         // the connection goes back to the pool
     const char* logLine;   // "" when none is expected
     int error = 0;         // errorCode the exchange leaves, when not 0
+    int32_t seq = -1;      // the cluster sequence number it reports
 };
 
 void PrintTo(const PropsAnswer& a, std::ostream* out) { *out << a.name; }
@@ -75,9 +56,10 @@ TEST_P(WirePropsAnswers, EndTheExchangeAsTheyShould) {
     RecordingRequest req;
     LoopbackPeer peer;
     BareProxy proxy(req.get(), peer.address());
-    auto fetched = inBackground([&] { return fetchProps(req.get(), proxy.get(), "server-props", nullptr); });
-    ASSERT_TRUE(peer.accept());
-    peer.receive(24);
+    int32_t seq = 0;
+    auto fetched = inBackground([&] { return fetchProps(req.get(), proxy.get(), "server-props", &seq); });
+    ASSERT_TRUE(peer.accept());  // a new connection is pinged, then the request goes out
+    EXPECT_EQ(peer.receive(24), kPing + message(PROXY_GET_PROPS, wireString("server-props")));
     peer.send(answer.bytes);
     if (!answer.returned) peer.close();
     propertyTable* table = fetched.get();
@@ -91,6 +73,7 @@ TEST_P(WirePropsAnswers, EndTheExchangeAsTheyShould) {
     if (answer.error) {
         EXPECT_EQ(req->errorCode, answer.error);
     }
+    EXPECT_EQ(seq, answer.seq);
     if (table) freeProperties(req.get(), table);
 }
 
@@ -100,6 +83,10 @@ INSTANTIATE_TEST_SUITE_P(
         PropsAnswer{"FinishAlone", message(PROXY_FINISH), false, true, ""},
         PropsAnswer{"EmptyText", message(PROXY_PUT_PROPS, be32(0)) + message(PROXY_FINISH), true,
                     true, ""},
+        PropsAnswer{"WithSequence",
+                    message(PROXY_PUT_PROPS, wireString("a=1\n")) +
+                        message(PROXY_PUT_CLUSTER_SEQ, be32(7)) + message(PROXY_FINISH),
+                    true, true, "", 0, 7},
         PropsAnswer{"SecondTextWins",
                     message(PROXY_PUT_PROPS, wireString("a=1\n")) +
                         message(PROXY_PUT_PROPS, wireString("b=2\n")) + message(PROXY_FINISH),
