@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -99,35 +100,31 @@ TEST(Clock, MillisecondsWrapAndDifferencesSurviveTheWrap) {
     EXPECT_EQ(tvToMillis(&afterWrap) - tvToMillis(&beforeWrap), 15u);
 }
 
-// Many threads share one lock and each keeps its own attribute list: the counter is
-// exact and no mutex is ever reported broken.
-TEST(Locks, ThreadsShareALockAndKeepTheirOwnAttributes) {
+// Many threads share one lock while each makes and frees locks of its own, so that kept
+// mutexes pass between threads: the counter is exact and no mutex is reported broken.
+TEST(Locks, ThreadsShareALockWhileOthersComeAndGo) {
     constexpr int kThreads = 8, kRounds = 2000;
-    RecordingRequest owner;
-    syncLock lock;
-    initLock(owner.get(), lock);
+    syncLock shared;
+    initLock(nullptr, shared);
     long counter = 0;
-    std::vector<int> broken(kThreads, 0), namesSeen(kThreads, 0);
+    std::atomic<int> reports{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
+        threads.emplace_back([&] {
             RecordingRequest req;
             for (int i = 0; i < kRounds; ++i) {
-                SyncGuard hold(req.get(), lock);
+                syncLock own;
+                initLock(req.get(), own);
+                SyncGuard first(req.get(), own), second(req.get(), shared);
                 ++counter;
+                second.unlock();
+                first.unlock();
+                freeLock(req.get(), own);
             }
-            for (int i = 0; i < 50; ++i) req->setAttribute(req.get(), "n", &t, sizeof t);
-            char** names = req->getAttributeNames(req.get());
-            for (; names && *names; ++names) ++namesSeen[t];
-            req->freeAttributeNames(req.get());
-            req->freeAttributes(req.get());
-            broken[t] = int(req.lines.size()) - 50;  // the setAttribute traces
+            reports += int(req.lines.size());
         });
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(counter, long(kThreads) * kRounds);
-    for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(broken[t], 0);
-        EXPECT_EQ(namesSeen[t], 50);
-    }
-    freeLock(owner.get(), lock);
+    EXPECT_EQ(reports.load(), 0);
+    freeLock(nullptr, shared);
 }
