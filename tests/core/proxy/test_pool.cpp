@@ -83,6 +83,16 @@ TEST_F(PoolTest, RefusedConnectMarksTheServerUnreachable) {
     refused->serverInfo = nullptr;
 }
 
+TEST_F(PoolTest, ConnectTimingOutMarksTheServerUnreachable) {
+    FullBacklogListener backlog;
+    BareProxy slow(req.get(), backlog.address());
+    slow->proxyRetryInterval = 30;
+    req->connectTimeout = 100;
+    EXPECT_EQ(getQuonConnectionFromPool(slow.get(), req.get()), nullptr);
+    EXPECT_EQ(req->errorCode, ETIMEDOUT);
+    EXPECT_GE(slow->nextProxyRetryTime.load(), nowSeconds() + 29);
+}
+
 // A server out of rotation is probed only once its retry time has come; a ping that gets
 // through clears the retry time.
 TEST_F(PoolTest, IsAlivePingsOnlyOnceTheRetryTimeHasCome) {

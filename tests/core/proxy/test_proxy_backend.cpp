@@ -60,6 +60,7 @@ TEST_P(ProxySettings, InitialiseFromTheServersProperties) {
     EXPECT_EQ(proxy->mapCheckInterval, s.mapCheck);
     EXPECT_EQ(proxy->proxyRetryInterval, s.retry);
     EXPECT_EQ(proxy->nextProxyRetryTime.load(), 0);
+    EXPECT_EQ(proxy->nextMapCheckTime.load() == QN_TIME_NEVER, s.mapCheck == 0);
     ASSERT_NE(proxy->serverInfo, nullptr);
     EXPECT_EQ(proxy->serverInfo->weight.load(), s.weight);
     EXPECT_EQ(proxy->serverInfo->weightLeft, s.weight);
