@@ -94,7 +94,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "unrecognized load balancing algorithm roundrobin, defaulting to Round Robin"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ProxyInit, BadServerTextsAndRepeatedInitialisation) {
+TEST(ProxyInit, BadServerTextsRepeatedInitialisationAndReferences) {
     RecordingRequest req;
     quonProxy* proxy = quonProxyNew(req.get());
     EXPECT_EQ(proxy->initProxy(proxy, req.get(), "127.0.0.2-8009", 0, 0), -1);
@@ -111,7 +111,13 @@ TEST(ProxyInit, BadServerTextsAndRepeatedInitialisation) {
     req.clear();
     EXPECT_EQ(proxy->initProxy(proxy, req.get(), "127.0.0.3:1", 0, 0), 0);
     EXPECT_EQ(req.count("trace", "initialized proxy for 127.0.0.2:8009"), 1) << req.dump();
+    // Destruction drops one reference at a time; the last one tears the proxy down.
+    EXPECT_EQ(proxy->addRef(proxy, req.get()), 2);
     proxy->destroy(proxy, req.get());
+    EXPECT_EQ(proxy->refCount, 1);
+    EXPECT_FALSE(req.contains("trace", " destroyed."));
+    proxy->destroy(proxy, req.get());
+    EXPECT_EQ(req.count("trace", "127.0.0.2:8009 destroyed."), 1) << req.dump();
 }
 
 TEST(ProxyInit, UnreachableServerFailsAndIsDestroyedWholly) {
@@ -122,20 +128,6 @@ TEST(ProxyInit, UnreachableServerFailsAndIsDestroyedWholly) {
     EXPECT_TRUE(req.contains("trace", "initProxy failed to fetch server properties"));
     EXPECT_EQ(req.count("log", "could not initialize proxy for " + serverName(refusing.address())), 1);
     proxy->destroy(proxy, req.get());  // ASan checks that the pool went with it
-}
-
-TEST(ProxyReferences, DestroyDropsOneReferenceAtATime) {
-    RecordingRequest req;
-    quonProxy* proxy = quonProxyNew(req.get());
-    EXPECT_EQ(proxy->refCount, 1);
-    EXPECT_EQ(proxy->addRef(proxy, req.get()), 2);
-    proxy->destroy(proxy, req.get());
-    EXPECT_EQ(proxy->refCount, 1);
-    EXPECT_EQ(req.count("trace", std::string(proxy->name) + " destroyed."), 0);
-    proxy->release(proxy, req.get());
-    EXPECT_EQ(proxy->release(proxy, req.get()), 0);  // never below 0
-    proxy->destroy(proxy, req.get());
-    EXPECT_EQ(req.count("trace", " destroyed."), 1) << req.dump();
 }
 
 // Requests of 10, 20, 30 ms, or none; sums past 2^31 ms (25 days) and a count at its limit.
