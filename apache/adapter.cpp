@@ -146,9 +146,9 @@ void addHeader(quon_request* req, const char* name, const char* value) {
     request_rec* r = req->request;
     if (!name || !value) return;
     if (strcasecmp(name, "content-length") == 0) {
-        int length = atoi(value);
-        ap_set_content_length(r, apr_off_t(length));
-        req->trace(req, "   ap_set_content_length(%d)", length);
+        apr_off_t length = parseContentLength(value);  // 64-bit: bodies above 2 GiB
+        if (length >= 0) ap_set_content_length(r, length);
+        req->trace(req, "   ap_set_content_length(%" APR_OFF_T_FMT ")", length);
     } else if (strcasecmp(name, "content-type") == 0) {
         ap_set_content_type(r, pstrdup_lower(r, value));
         req->trace(req, "   request_rec->content_type = %s", r->content_type);

@@ -54,11 +54,11 @@ constexpr ConfigKey kKeys[] = {
     {"proxyretryinterval", true,
      [](const KeyContext& k) { k.conf->proxyRetryInterval = atoi(k.value); }},
     {"connecttimeout", true,
-     [](const KeyContext& k) { k.conf->connectTimeout = atoi(k.value) * 1000; }},
+     [](const KeyContext& k) { k.conf->connectTimeout = secondsToMillis(k.value); }},
     {"recvtimeout", true,
-     [](const KeyContext& k) { k.conf->recvTimeout = atoi(k.value) * 1000; }},
+     [](const KeyContext& k) { k.conf->recvTimeout = secondsToMillis(k.value); }},
     {"sendtimeout", true,
-     [](const KeyContext& k) { k.conf->sendTimeout = atoi(k.value) * 1000; }},
+     [](const KeyContext& k) { k.conf->sendTimeout = secondsToMillis(k.value); }},
     {"metrics", false,
      [](const KeyContext& k) {
          if (k.server->is_virtual)

@@ -108,7 +108,9 @@ bool serveGetData(Exchange& x) {
     return sendPostData(req, wanted, x.conn) != 0;
 }
 
-// The attribute keeps the two buffers; they are released when the exchange ends.
+// The attribute list takes the two buffers over and frees them when the request ends
+// (the handler's freeAttributes): a retry on another server sends them along. When the
+// list did not take them (no memory for the node) they are released at once.
 bool serveSetAttribute(Exchange& x) {
     quon_request* req = x.req;
     req->trace(req, "PROXY_SET_ATTRIBUTE <- [%d]", x.sock);
@@ -120,8 +122,16 @@ bool serveSetAttribute(Exchange& x) {
         req->free(req, name);
         return false;
     }
+    qnAttribute* before = req->attributes;
     req->setAttribute(req, name, value, length);
     req->trace(req, "  %.200s %d bytes", name, length);
+    qnAttribute* node = req->attributes;
+    if (node && node != before && node->name == name) {
+        node->owned = 1;
+    } else {
+        req->free(req, name);
+        req->free(req, value);
+    }
     return true;
 }
 
@@ -185,21 +195,6 @@ bool serveCommand(Exchange& x, int32_t cmd) {
     }
 }
 
-// Attributes that the server set live until the end of its exchange: nothing after it
-// reads them, and a retry on another server starts from the request's own attributes.
-// Their nodes stand in front of the list as the exchange found it (an adapter with a
-// store of its own leaves the list alone, and then so does this).
-void dropServerAttributes(quon_request* req, qnAttribute* before) {
-    qnAttribute* node = req->attributes;
-    while (node && node != before) {
-        qnAttribute* next = node->next;
-        req->free(req, const_cast<char*>(node->name));
-        req->free(req, const_cast<void*>(node->value));
-        req->free(req, node);
-        node = next;
-    }
-    req->attributes = before;
-}
 }  // namespace
 
 int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, int32_t* clusterSeq) {
@@ -220,7 +215,6 @@ int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, in
     }
     CheckedOut exchange(req, proxy, conn);
     Exchange x{req, proxy, conn, conn->sock, clusterSeq};
-    qnAttribute* ownAttributes = req->attributes;
     bool failed = false;
     while (cmd != PROXY_FINISH && cmd > 0) {
         if (!serveCommand(x, cmd)) {
@@ -233,7 +227,6 @@ int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, in
             break;
         }
     }
-    dropServerAttributes(req, ownAttributes);
     if (!failed && cmd == PROXY_FINISH) {
         req->trace(req, "PROXY_FINISH <- [%d]", x.sock);
         if (req->writeClient(req, nullptr, 0) == -1) req->errorCode = EQUON_CLIENT_DOWN;

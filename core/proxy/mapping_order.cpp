@@ -19,9 +19,10 @@ int indexOfKey(const propertyTable* table, const char* key) {
 }
 
 // "/app/servlet/*" is kept as "/app/servlet*" and "/*" as "*". When the shorter form is
-// already in the table, that entry takes this one's value and this one goes on the
-// removal list (which references the strings without owning them).
-void normalise(quon_request* req, propertyTable* table, int index, propertyTable** removals) {
+// already in the table, that entry takes this one's value and this one is marked for
+// removal. The marks are indexes, not strings: a later set may free the value that an
+// earlier one stored. Without memory for the marks the entry stays as the server sent it.
+void normalise(quon_request* req, propertyTable* table, int index, char** removals, int count) {
     propertyEntry& entry = table->entries[index];
     const char* star = strchr(entry.key, '*');
     if (!star || star == entry.key || star[-1] != '/') return;
@@ -37,14 +38,12 @@ void normalise(quon_request* req, propertyTable* table, int index, propertyTable
         entry.key = shorter;
         return;
     }
-    setProperty(req, table, shorter, entry.value);
-    req->permFree(req, shorter);
     if (!*removals) {
-        *removals = static_cast<propertyTable*>(req->permMalloc(req, sizeof(propertyTable)));
-        if (!*removals) return;
-        (*removals)->count = 0;
+        *removals = static_cast<char*>(req->permMalloc(req, count));
+        if (*removals) memset(*removals, 0, size_t(count));
     }
-    addProperty1(req, *removals, entry.key, entry.value);
+    if (*removals && setProperty(req, table, shorter, entry.value) >= 0) (*removals)[index] = 1;
+    req->permFree(req, shorter);
 }
 
 // Stable insertion sort: entries of equal rank keep the server's order.
@@ -114,14 +113,17 @@ int proxy_refreshMappings(quonProxy* proxy, quon_request* req) {
 }
 
 void sortMappings(quon_request* req, propertyTable* table) {
-    propertyTable* removals = nullptr;
+    char* removals = nullptr;
     int count = table->count;
-    for (int i = 0; i < count; ++i) normalise(req, table, i, &removals);
+    for (int i = 0; i < count; ++i) normalise(req, table, i, &removals, count);
     if (removals) {
-        for (int i = 0; i < removals->count; ++i) {
-            propertyEntry& gone = removals->entries[i];
-            req->trace(req, "removed mapping %s=%s", gone.key, gone.value);
-            removeProperty(req, table, gone.key, gone.value);  // frees the strings
+        int removed = 0;
+        for (int i = 0; i < count; ++i) {
+            if (!removals[i]) continue;
+            int at = i - removed++;
+            req->trace(req, "removed mapping %s=%s", table->entries[at].key,
+                       table->entries[at].value);
+            removePropertyByIndex(req, table, at);  // frees the strings
         }
         req->permFree(req, removals);
     }

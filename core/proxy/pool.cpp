@@ -48,6 +48,7 @@ quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
         if (sendPingMsg(req, proxy, sock) == 4) {
             auto* conn = permNew<quonConnection>(req);
             if (!conn) {
+                req->errorCode = ENOBUFS;  // the client gets the page of its class
                 req->closeSocket(req, sock);
                 return nullptr;
             }

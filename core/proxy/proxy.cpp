@@ -1,5 +1,6 @@
 #include "proxy.h"
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -212,6 +213,7 @@ void requestEnded(quonProxy* proxy, quon_request* req) {
     proxyMetrics* metrics = proxy->metrics;
     if (!qnMetrics || !metrics) return;
     SyncGuard hold(req, metrics->lock);
+    if (metrics->requestCount == INT32_MAX) return;
     metrics->totalResponseMillis += int32_t(nowMillis() - req->startTime);
     metrics->requestCount += 1;
 }
@@ -231,10 +233,11 @@ void closeIdleConnections(quonProxy* proxy, quon_request* req) {
 
 void reportMetrics(quonProxy* proxy, quon_request* req) {
     proxyMetrics* metrics = proxy->metrics;
-    int average = metrics->requestCount ? metrics->totalResponseMillis / metrics->requestCount : 0;
+    int32_t count = metrics->requestCount;
+    int average = count ? int(metrics->totalResponseMillis / count) : 0;
     req->log(req, "proxy metrics for %s", proxy->name);
     req->log(req, "\tAverage response time: %i ms", average);
-    req->log(req, "\tTotal Requests handled: %i", metrics->requestCount);
+    req->log(req, "\tTotal Requests handled: %i", count);
     freeLock(req, metrics->lock);
     permDelete(req, metrics);
     proxy->metrics = nullptr;

@@ -49,9 +49,11 @@ struct proxyServerInfo {
     std::atomic<int32_t> active;
 };
 
+// The sum is 64-bit: 32 bits of summed milliseconds last about 25 days. The count stops
+// at the largest int32, and with it the sum, so that the average stays right.
 struct proxyMetrics {
     syncLock lock;
-    int32_t totalResponseMillis;
+    int64_t totalResponseMillis;
     int32_t requestCount;
 };
 

@@ -27,6 +27,11 @@ const qnVariableName VARIABLE_NAMES[QN_VARIABLE_COUNT] = {
 namespace {
 long textLength(const char* text) { return text ? long(strlen(text)) : 0; }
 
+// Header names without their value array count as no headers at all.
+const char* const* headerNames(const quon_request* req) {
+    return req->headerValues ? req->headerNames : nullptr;
+}
+
 // What the message is built from; the variables are fetched once, in the sizing pass.
 struct RequestParts {
     char** attributeNames;
@@ -48,8 +53,9 @@ long messageSize(quon_request* req, RequestParts& parts, const char* arg) {
     }
     size += 8 + textLength(req->uri);
     if (arg) size += 8 + textLength(arg);
-    for (int i = 0; req->headerNames && req->headerNames[i]; ++i)
-        size += 12 + textLength(req->headerNames[i]) + textLength(req->headerValues[i]);
+    const char* const* names = headerNames(req);
+    for (int i = 0; names && names[i]; ++i)
+        size += 12 + textLength(names[i]) + textLength(req->headerValues[i]);
     if (req->sessionId) size += 8 + textLength(req->sessionId);
     return size + 4;
 }
@@ -98,8 +104,9 @@ int buildRequest(quon_request* req, char** message, const char* arg) {
     }
     offset = appendItem(buffer, offset, SERVICE_URI, req->uri);
     if (arg) offset = appendItem(buffer, offset, SERVICE_ARG, arg);
-    for (int i = 0; req->headerNames && req->headerNames[i]; ++i) {
-        offset = appendItem(buffer, offset, SERVICE_HEADER, req->headerNames[i]);
+    const char* const* names = headerNames(req);
+    for (int i = 0; names && names[i]; ++i) {
+        offset = appendItem(buffer, offset, SERVICE_HEADER, names[i]);
         offset = appendString(buffer, offset, req->headerValues[i]);
     }
     if (req->sessionId) offset = appendItem(buffer, offset, SERVICE_SESSION_ID, req->sessionId);

@@ -18,6 +18,7 @@ void setAttribute(quon_request* req, const char* name, const void* value, int si
     node->name = name;
     node->value = value;
     node->size = size;
+    node->owned = 0;
     node->count = req->attributes ? req->attributes->count + 1 : 1;
     node->next = req->attributes;
     req->attributes = node;
@@ -62,6 +63,10 @@ void freeAttributes(quon_request* req) {
     qnAttribute* node = req->attributes;
     while (node) {
         qnAttribute* next = node->next;
+        if (node->owned) {
+            req->free(req, const_cast<char*>(node->name));
+            req->free(req, const_cast<void*>(node->value));
+        }
         req->free(req, node);
         node = next;
     }

@@ -1,6 +1,7 @@
 // The request attribute list: named binary values kept for one request. New nodes go
-// in front; lookups find the newest node of a name. The list owns its nodes, never
-// the names or values, which their setter keeps alive until freeAttributes has run.
+// in front; lookups find the newest node of a name. The list owns its nodes; names and
+// values only when a node is marked owned, else their setter keeps them alive until
+// freeAttributes has run.
 #pragma once
 
 #include "request_types.h"

@@ -31,14 +31,17 @@ inline constexpr int QN_TYPE_APACHE = 2;
 inline constexpr int QN_TRACE_EVENT = 1;
 inline constexpr int QN_TRACE_DETAIL = 2;
 
-// One request attribute. Name and value are referenced, not owned; new nodes go in
-// front, and count is the list's length when the node was added.
+// One request attribute. Name and value are referenced; new nodes go in front, and
+// count is the list's length when the node was added. owned is 1 when the list owns
+// name and value (from the record's malloc, as for attributes that a back-end server
+// sets) and frees them with the node.
 struct qnAttribute {
     const char* name;
     const void* value;
     qnAttribute* next;
     int count;
     int size;
+    int owned;
 };
 
 // Web-server operations.

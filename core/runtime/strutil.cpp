@@ -1,7 +1,10 @@
 #include "strutil.h"
 
+#include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
+#include <string_view>
 
 namespace {
 int replaceAll(char* text, char from, char to) {
@@ -54,4 +57,25 @@ int32_t hexstrtol(const char* text) {
     if (value > INT32_MAX) return INT32_MAX;
     if (value < INT32_MIN) return INT32_MIN;
     return int32_t(value);
+}
+
+int32_t secondsToMillis(const char* text) {
+    if (!text) return 0;
+    long long seconds = strtoll(text, nullptr, 10);  // saturates at the long long limits
+    if (seconds > INT32_MAX / 1000) return INT32_MAX;
+    if (seconds < INT32_MIN / 1000) return INT32_MIN;
+    return int32_t(seconds * 1000);
+}
+
+int64_t parseContentLength(const char* text) {
+    if (!text) return -1;
+    std::string_view rest(text);
+    constexpr std::string_view kBlanks = " \t";
+    rest.remove_prefix(std::min(rest.find_first_not_of(kBlanks), rest.size()));
+    if (rest.empty() || rest.front() < '0' || rest.front() > '9') return -1;
+    int64_t value = -1;
+    auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
+    if (error != std::errc()) return -1;
+    rest.remove_prefix(size_t(end - rest.data()));
+    return rest.find_first_not_of(kBlanks) == std::string_view::npos ? value : -1;
 }

@@ -15,6 +15,47 @@ namespace {
 // (each table and proxy makes its own): creation and destruction are serialised.
 pthread_mutex_t poolGuard = PTHREAD_MUTEX_INITIALIZER;
 
+// A destroyed mutex would leave its memory in the pool, which gives nothing back before
+// it is cleared: a lock made and freed per request would grow the child without bound.
+// So a freed mutex is kept here, unlocked, for the next lock to take, and the pool stays
+// at the largest number of locks alive at once. The list nodes come from the pool and
+// are kept for reuse as well. Both lists are guarded by poolGuard.
+struct SpareMutex {
+    apr_thread_mutex_t* mutex;
+    SpareMutex* next;
+};
+SpareMutex* spares = nullptr;
+SpareMutex* emptyNodes = nullptr;
+
+apr_status_t takeMutex(apr_thread_mutex_t** mutex) {
+    if (!quon_apr_pool) return APR_ENOPOOL;
+    SpareMutex* spare = spares;
+    if (!spare) return apr_thread_mutex_create(mutex, APR_THREAD_MUTEX_UNNESTED, quon_apr_pool);
+    spares = spare->next;
+    *mutex = spare->mutex;
+    spare->next = emptyNodes;
+    emptyNodes = spare;
+    return APR_SUCCESS;
+}
+
+// A mutex that some thread still holds is destroyed (and reported) rather than kept.
+apr_status_t keepMutex(apr_thread_mutex_t* mutex) {
+    SpareMutex* node = emptyNodes;
+    if (node)
+        emptyNodes = node->next;
+    else if (quon_apr_pool)
+        node = static_cast<SpareMutex*>(apr_palloc(quon_apr_pool, sizeof(SpareMutex)));
+    if (!node || apr_thread_mutex_trylock(mutex) != APR_SUCCESS) {
+        if (node) node->next = emptyNodes, emptyNodes = node;
+        return apr_thread_mutex_destroy(mutex);
+    }
+    apr_thread_mutex_unlock(mutex);
+    node->mutex = mutex;
+    node->next = spares;
+    spares = node;
+    return APR_SUCCESS;
+}
+
 void stderrSink(int, const char* message) { fprintf(stderr, "%s\n", message); }
 std::atomic<qnSystemLogFn> systemLog{stderrSink};
 
@@ -34,15 +75,14 @@ void initQuonMutexPool(void) {
 
 void freeQuonMutexPool(void) {
     pthread_mutex_lock(&poolGuard);
-    if (quon_apr_pool) apr_pool_clear(quon_apr_pool);
+    if (quon_apr_pool) apr_pool_clear(quon_apr_pool);  // the kept mutexes go with it
+    spares = emptyNodes = nullptr;
     pthread_mutex_unlock(&poolGuard);
 }
 
 void initSync(quon_request*, apr_thread_mutex_t** mutex, int32_t* held) {
     pthread_mutex_lock(&poolGuard);
-    apr_status_t status = quon_apr_pool ? apr_thread_mutex_create(
-                                              mutex, APR_THREAD_MUTEX_UNNESTED, quon_apr_pool)
-                                        : APR_ENOPOOL;
+    apr_status_t status = takeMutex(mutex);
     pthread_mutex_unlock(&poolGuard);
     if (status != APR_SUCCESS) {
         *mutex = nullptr;
@@ -53,7 +93,7 @@ void initSync(quon_request*, apr_thread_mutex_t** mutex, int32_t* held) {
 
 void freeSync(quon_request*, apr_thread_mutex_t** mutex) {
     pthread_mutex_lock(&poolGuard);
-    apr_status_t status = *mutex ? apr_thread_mutex_destroy(*mutex) : APR_EINVAL;
+    apr_status_t status = *mutex ? keepMutex(*mutex) : APR_EINVAL;
     pthread_mutex_unlock(&poolGuard);
     if (status != APR_SUCCESS)
         systemMessage(QN_LEVEL_NOTICE, "freeSync - could not destroy the mutex!");

@@ -18,6 +18,8 @@ extern apr_pool_t* quon_apr_pool;
 
 QN_EXPORT void initQuonMutexPool(void);
 QN_EXPORT void freeQuonMutexPool(void);
+// A freed mutex is kept, unlocked, for the next initSync: memory taken from the pool
+// is never given back before the pool is cleared, so it is reused instead.
 QN_EXPORT void initSync(quon_request* req, apr_thread_mutex_t** mutex, int32_t* held);
 QN_EXPORT void freeSync(quon_request* req, apr_thread_mutex_t** mutex);
 QN_EXPORT void startSync(quon_request* req, apr_thread_mutex_t** mutex, int32_t* held);

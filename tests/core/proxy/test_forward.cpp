@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "error_page.h"
 #include "fake_web_server.h"
 #include "forward.h"
 #include "loopback_peer.h"
+#include "memory.h"
 #include "proxy_helpers.h"
 #include "wire.h"
 #include "wire_bytes.h"
@@ -62,11 +65,15 @@ TEST(ServiceMessage, PlainGetHasVariablesUriHeadersAndEnd) {
     plainGet(web);
     char* message = nullptr;
     int length = buildRequest(web.get(), &message, nullptr);
-    std::string bytes(message, size_t(length));
-    EXPECT_EQ(bytes, frame(expectedGet(web, "", "") + be32(31)));
-    EXPECT_EQ(bytes.substr(bytes.size() - 4), be32(SERVICE_END));
+    EXPECT_EQ(std::string(message, size_t(length)), frame(expectedGet(web, "", "") + be32(31)));
     for (const char* name : kVariables) EXPECT_EQ(web.lookups[name], 1) << name;
     EXPECT_EQ(web.headersHandedBack, 13);
+    web->free(web.get(), message);
+    // Header names without their value array count as no headers.
+    web->headerValues = nullptr;
+    length = buildRequest(web.get(), &message, nullptr);
+    web.headers.clear();
+    EXPECT_EQ(std::string(message, size_t(length)), frame(expectedGet(web, "", "") + be32(31)));
     web->free(web.get(), message);
     web.finish();
     EXPECT_EQ(web.liveBlocks(), 0);
@@ -91,20 +98,6 @@ TEST(ServiceMessage, AttributesArgumentAndSessionTakeTheirPlaces) {
     web->sessionId = nullptr;
     web.finish();
     EXPECT_EQ(web.liveBlocks(), 0);
-}
-
-TEST(ServiceMessage, HeaderBlocksSplitLineByLine) {
-    char block[] = "A: 1\r\nB: 2\r\n\tfolded\r\n  more\r\nC: no end";
-    char *name, *value;
-    char* at = nextHeader(block, &name, &value);
-    ASSERT_NE(at, nullptr);
-    EXPECT_STREQ(name, "A");
-    EXPECT_STREQ(value, "1");
-    at = nextHeader(at, &name, &value);
-    ASSERT_NE(at, nullptr);
-    EXPECT_STREQ(name, "B");
-    EXPECT_STREQ(value, "2\r\n\tfolded\r\n  more");
-    EXPECT_EQ(nextHeader(at, &name, &value), nullptr);  // a last line without CR LF
 }
 
 class ForwardPeer : public ::testing::Test {
@@ -174,7 +167,35 @@ TEST_F(ForwardPeer, ServesEveryCommandOfTheExchange) {
     EXPECT_EQ(web->responseStarted, 1);
     EXPECT_EQ(proxy.idle(), 1);
     web.finish();
-    EXPECT_EQ(web.liveBlocks(), 0);  // the attribute's buffers went with the exchange
+    EXPECT_EQ(web.liveBlocks(), 0);  // the attribute's buffers went with the request
+}
+
+// What the server sets lives until the request ends: a second attempt, as the dispatch
+// makes after a failure, carries it to the next server.
+TEST_F(ForwardPeer, ServerAttributesLiveUntilTheEndOfTheRequest) {
+    web->deferErrors = 1;
+    EXPECT_EQ(exchange(message(PROXY_SET_ATTRIBUTE, wireString("node") + wireString("A")) +
+                       message(PROXY_BUSY)),
+              -1);
+    EXPECT_EQ(exchange(message(PROXY_FINISH)), 0);
+    std::string attribute = be32(18) + wireString("node") + wireString("A");
+    EXPECT_EQ(request, frame(expectedGet(web, attribute, "") + be32(31)));
+    web.finish();
+    EXPECT_EQ(web.liveBlocks(), 0);
+}
+
+// Without memory for the attribute's node its name and value are released at once.
+TEST_F(ForwardPeer, AttributeWithoutANodeFreesItsBuffers) {
+    static qnMallocFn counted = web->malloc;
+    web->malloc = [](quon_request* req, int size) {
+        return size == int(sizeof(qnAttribute)) ? nullptr : counted(req, size);
+    };
+    EXPECT_EQ(exchange(message(PROXY_SET_ATTRIBUTE, wireString("n") + wireString("v")) +
+                       message(PROXY_FINISH)),
+              0);
+    EXPECT_EQ(web->attributes, nullptr);
+    web.finish();
+    EXPECT_EQ(web.liveBlocks(), 0);
 }
 
 TEST_F(ForwardPeer, RequestBodyEndsWithACountOfZeroAndAFailedReadIsSent) {
@@ -203,64 +224,100 @@ TEST_F(ForwardPeer, FinishAtOnceOnlyFlushesAndLeavesTheSequenceUnset) {
     EXPECT_EQ(web.status, 0);
 }
 
-struct FailureCase {
+// A receive that runs out in the middle of an exchange while the server still answers
+// pings goes on waiting: the wire functions hand the proxy down to it.
+TEST_F(ForwardPeer, SlowAnswerWaitsWhileTheServerAnswersPings) {
+    web->recvTimeout = 100;
+    auto result = inBackground([&] { return proxy_handleRequest(web.get(), proxy.get(), nullptr, nullptr); });
+    ASSERT_TRUE(peer.accept());
+    receiveRequest(peer);
+    peer.send(message(PROXY_PUT_STATUS, be32(200) + wireString("OK")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    peer.send(message(PROXY_PUT_CLIENT, wireString("late")) + message(PROXY_FINISH));
+    EXPECT_EQ(result.get(), 0) << web.recorder.dump();
+    EXPECT_EQ(web.responseBody, "late");
+    EXPECT_TRUE(web.recorder.contains("traceE", "timeout but server reachable so recv again"));
+}
+
+// The error-page classes, one row each, every fault made for real.
+enum class Fault { Refused, TimeOut, NoMemory, Answer, ClientGone };
+struct PageCase {
     const char* name;
-    std::string answer;
-    bool closeAfter;
+    Fault fault;
+    std::string answer;  // what the server sends after the request
     int error;
-    const char* page;     // error message on the page
+    const char* page;     // the message on the page; nullptr: no page at all
     const char* logLine;  // "" when none is expected
 };
 
-void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const PageCase& c, std::ostream* out) { *out << c.name; }
 
-class ForwardFailure : public ForwardPeer, public ::testing::WithParamInterface<FailureCase> {};
+class ErrorPages : public ForwardPeer, public ::testing::WithParamInterface<PageCase> {};
 
-TEST_P(ForwardFailure, EndsWithTheErrorPageOfItsClass) {
-    const FailureCase& c = GetParam();
-    EXPECT_EQ(exchange(c.answer, nullptr, c.closeAfter), -1);
+TEST_P(ErrorPages, OneClassPerFault) {
+    const PageCase& c = GetParam();
+    RefusingPort refusing;
+    FullBacklogListener backlog;
+    ASSERT_TRUE(refusing.bound() && backlog.full());
+    web->connectTimeout = 100;
+    int result = -2;
+    if (c.fault == Fault::Answer || c.fault == Fault::ClientGone) {
+        web.failWritesFrom = c.fault == Fault::ClientGone ? 0 : -1;
+        result = exchange(c.answer, nullptr, true);
+    } else {
+        BareProxy target(web.get(), c.fault == Fault::Refused   ? refusing.address()
+                                    : c.fault == Fault::TimeOut ? backlog.address()
+                                                                : peer.address());
+        if (c.fault == Fault::NoMemory)  // no record for the new connection
+            web->permMalloc = [](quon_request* req, int size) {
+                return size == int(sizeof(quonConnection)) ? nullptr : qnMalloc(req, size);
+            };
+        result = proxy_handleRequest(web.get(), target.get(), nullptr, nullptr);
+        web->permMalloc = qnMalloc;
+    }
+    EXPECT_EQ(result, -1);
     EXPECT_EQ(web->errorCode, c.error);
+    EXPECT_EQ(proxy.idle(), 0);  // a failed exchange never goes back to the pool
+    if (*c.logLine) {
+        EXPECT_TRUE(web.recorder.contains("log", c.logLine)) << web.recorder.dump();
+    }
+    if (!c.page) {
+        EXPECT_EQ(web.status, 0);
+        return;
+    }
     EXPECT_EQ(web.status, 503);
     EXPECT_EQ(web.reason, "Server Error");
     EXPECT_EQ(web.responseHeaders.at(0), (std::pair<std::string, std::string>{"content-type", "text/html"}));
     EXPECT_EQ(web.responseBody,
               "<H2>Server Error</H2>The server encountered an internal error and was unable to "
               "complete your request.<P><B>" + std::string(c.page) + ".</B>");
-    if (*c.logLine) {
-        EXPECT_TRUE(web.recorder.contains("log", c.logLine)) << web.recorder.dump();
-    }
-    EXPECT_TRUE(web.recorder.contains("traceE", "handleQnppRequest aborting <-- ["));
-    EXPECT_EQ(proxy.idle(), 0);  // a failed exchange never goes back to the pool
+}
+
+const char* const kNoConnect = "Could not connect to Quon Server";
+const char* const kProtocolError = "Quon Connector Protocol Error";
+std::string fiveWrites() {
+    std::string answer;
+    for (int i = 0; i < 5; ++i) answer += message(PROXY_PUT_CLIENT, wireString("chunk"));
+    return answer + message(PROXY_FINISH);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Answers, ForwardFailure,
+    Classes, ErrorPages,
     ::testing::Values(
-        FailureCase{"Busy", message(PROXY_BUSY), false, EQUON_BUSY,
-                    "Application server is busy.  Either there are too many concurrent requests "
-                    "or the server still is starting up",
-                    ""},
-        FailureCase{"UnknownCommand", message(100), false, EQUON_OUT_OF_SYNC,
-                    "Quon Connector Protocol Error", "handleQnppRequest: bad command: 100 <- ["},
-        FailureCase{"CodeFive", message(5), false, EQUON_OUT_OF_SYNC,
-                    "Quon Connector Protocol Error", "handleQnppRequest: bad command: 5 <- ["},
-        FailureCase{"ClosedMidString", message(PROXY_PUT_CLIENT, be32(100) + "abc"), true,
-                    ECONNRESET, "Quon closed connection", ""},
-        FailureCase{"ClosedBetweenCommands", message(PROXY_PUT_STATUS, be32(200) + wireString("OK")),
-                    true, ECONNRESET, "Quon closed connection", "command error: "}),
+        PageCase{"RefusedConnect", Fault::Refused, "", ECONNREFUSED, kNoConnect, ""},
+        PageCase{"TimeOut", Fault::TimeOut, "", ETIMEDOUT, kNoConnect, ""},
+        PageCase{"Reset", Fault::Answer, message(PROXY_PUT_CLIENT, be32(100) + "abc"), ECONNRESET,
+                 "Quon closed connection", ""},
+        PageCase{"OutOfMemory", Fault::NoMemory, "", ENOBUFS, kProtocolError, ""},
+        PageCase{"Busy", Fault::Answer, message(PROXY_BUSY), EQUON_BUSY,
+                 "Application server is busy.  Either there are too many concurrent requests "
+                 "or the server still is starting up",
+                 ""},
+        PageCase{"ProtocolError", Fault::Answer, message(100), EQUON_OUT_OF_SYNC, kProtocolError,
+                 "handleQnppRequest: bad command: 100 <- ["},
+        // The fifth failed write in a row ends the exchange; the client gets nothing.
+        PageCase{"ClientGone", Fault::ClientGone, fiveWrites(), EQUON_CLIENT_DOWN, nullptr, ""}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ForwardPeer, ClientGoneAfterTheFifthFailedWriteEndsWithoutAPage) {
-    web.failWritesFrom = 0;
-    std::string answer;
-    for (int i = 0; i < 6; ++i) answer += message(PROXY_PUT_CLIENT, wireString("chunk"));
-    EXPECT_EQ(exchange(answer + message(PROXY_FINISH)), -1);
-    EXPECT_EQ(web->errorCode, EQUON_CLIENT_DOWN);
-    EXPECT_EQ(web.writes.size(), 5u);  // the fifth consecutive failure ended it
-    EXPECT_EQ(web.status, 0);
-    EXPECT_TRUE(web.recorder.contains("trace", "proxyerror: EQUON_CLIENT_DOWN: statusMsg: "
-                                               "Couldn't write back to client"));
-}
 
 TEST_F(ForwardPeer, FourFailedWritesAreAbsorbed) {
     web.failWritesFrom = 0;
@@ -271,16 +328,12 @@ TEST_F(ForwardPeer, FourFailedWritesAreAbsorbed) {
     EXPECT_EQ(proxy.idle(), 1);
 }
 
-TEST(ErrorPage, NoServerAtAllGivesTheConnectPage) {
+// The dispatch may call with no server at all; a deferred error only goes to the log.
+TEST(ErrorPage, DeferredWithoutAServerIsOnlyLogged) {
     FakeWebServer web;
     web->errorCode = ETIMEDOUT;
-    proxyerror(web.get(), nullptr);
-    EXPECT_EQ(web.status, 503);
-    EXPECT_NE(web.responseBody.find("<P><B>Could not connect to Quon Server.</B>"), std::string::npos);
-    EXPECT_EQ(web->responseStarted, 1);
-    EXPECT_TRUE(web.recorder.contains("log", "returning error page for " + std::to_string(ETIMEDOUT)));
     web->deferErrors = 1;
-    web.recorder.clear();
     proxyerror(web.get(), nullptr);
     EXPECT_TRUE(web.recorder.contains("log", "<null> deferred error: Could not connect to Quon Server : "));
+    EXPECT_TRUE(web.writes.empty());
 }

@@ -1,11 +1,14 @@
 // Normalisation and match order of servlet mappings, and the refresh's due times.
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "mapping_order.h"
+#include "memory.h"
 #include "pool.h"
 #include "property.h"
 #include "recording_request.h"
@@ -50,6 +53,9 @@ INSTANTIATE_TEST_SUITE_P(
         OrderCase{"DuplicateAfterNormalisingKeepsFirstPlaceAndLastValue",
                   {{"/app*", "first"}, {"/zz*", "z"}, {"/app/*", "second"}},
                   {{"/app*", "second"}, {"/zz*", "z"}}},
+        OrderCase{"ChainedDuplicatesLeaveOne",  // ASan: no freed value is read
+                  {{"/a*", "x"}, {"/a/*", "y"}, {"/a//*", "z"}},
+                  {{"/a*", "y"}}},
         OrderCase{"HostsFirstThenLongerPrefixes",
                   {{"*.jsp", "1"}, {"/app*", "2"}, {"/app/admin*", "3"}, {"//host/x*", "4"}},
                   {{"//host/x*", "4"}, {"/app/admin*", "3"}, {"/app*", "2"}, {"*.jsp", "1"}}},
@@ -64,34 +70,46 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"/status", "2"}, {"/stat*", "1"}}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(MappingOrderTraces, ConversionAndRemovalAreTraced) {
-    RecordingRequest req;
-    sorted(req, {{"/app*", "a"}, {"/app/*", "b"}, {"/x/*", "c"}});
-    EXPECT_EQ(req.count("trace", "mapping converted from /app/* to /app*=b"), 1) << req.dump();
-    EXPECT_EQ(req.count("trace", "mapping converted from /x/* to /x*=c"), 1);
-    EXPECT_EQ(req.count("trace", "removed mapping /app/*=b"), 1);
+// Freed strings are overwritten and held back until the test ends, so that a read after
+// the free meets the poison rather than a string that happened to survive.
+std::vector<void*> heldBack;
+void poisoningFree(quon_request*, void* block) {
+    memset(block, '#', malloc_usable_size(block) - 1);
+    static_cast<char*>(block)[malloc_usable_size(block) - 1] = '\0';
+    heldBack.push_back(block);
 }
 
-TEST(MappingOrderLengths, PrefixAndExtension) {
-    EXPECT_EQ(prefixlen("/app/servlet*"), 12);
-    EXPECT_EQ(prefixlen("*.jsp"), 0);
-    EXPECT_EQ(prefixlen("/status"), 7);
-    EXPECT_EQ(prefixlen("//host/x*"), 2);
-    EXPECT_EQ(prefixlen("//host"), 0);
-    EXPECT_EQ(extlen("/app*.do"), 3);
-    EXPECT_EQ(extlen("/status"), 0);
-    EXPECT_EQ(extlen("//h/x*y*z"), 3);
+// Each pattern normalises onto the one before it: the second set frees the value that
+// the first one left, and the removals must not read it.
+TEST(MappingOrderNormalise, ChainedDuplicatesNeverReadAFreedValue) {
+    RecordingRequest req;
+    req->permFree = poisoningFree;
+    EXPECT_EQ(sorted(req, {{"/a*", "x"}, {"/a/*", "y"}, {"/a//*", "z"}}), (Pairs{{"/a*", "y"}}));
+    EXPECT_EQ(req.count("trace", "mapping converted from /a/* to /a*=y"), 1) << req.dump();
+    EXPECT_EQ(req.count("trace", "removed mapping /a/*=z"), 1);
+    EXPECT_EQ(req.count("trace", "removed mapping /a//*=z"), 1);
+    for (void* block : heldBack) free(block);
+    heldBack.clear();
 }
 
-TEST(MappingRefreshTimes, IntervalOrNever) {
+int permCalls = 0;
+void* secondCallFails(quon_request*, int size) {
+    return ++permCalls == 2 ? nullptr : malloc(size_t(size));
+}
+
+// The first allocation is the shorter pattern, the second the removal list.
+TEST(MappingOrderNormalise, NoMemoryForTheRemovalListKeepsTheEntryAsSent) {
     RecordingRequest req;
-    quonProxy proxy{};
-    proxy.mapCheckInterval = 30;
-    setNextMapCheckTime(req.get(), &proxy, 1000);
-    EXPECT_EQ(proxy.nextMapCheckTime.load(), 1030);
-    proxy.mapCheckInterval = 0;
-    setNextMapCheckTime(req.get(), &proxy, 1000);
-    EXPECT_EQ(proxy.nextMapCheckTime.load(), 2147483647);
+    propertyTable* table = parseProperties(req.get(), "/a*=x\n/a/*=y\n");
+    req->permMalloc = secondCallFails;
+    permCalls = 0;
+    sortMappings(req.get(), table);
+    req->permMalloc = doMalloc;
+    ASSERT_EQ(table->count, 2);
+    EXPECT_EQ(Pairs({{table->entries[0].key, table->entries[0].value},
+                     {table->entries[1].key, table->entries[1].value}}),
+              (Pairs{{"/a/*", "y"}, {"/a*", "x"}}));
+    freeProperties(req.get(), table);
 }
 
 TEST(MappingRefreshTimes, NotDueOrWaitingForRetryFetchesNothing) {

@@ -60,6 +60,7 @@ TEST_P(ProxySettings, InitialiseFromTheServersProperties) {
     EXPECT_EQ(proxy->mapCheckInterval, s.mapCheck);
     EXPECT_EQ(proxy->proxyRetryInterval, s.retry);
     EXPECT_EQ(proxy->nextProxyRetryTime.load(), 0);
+    EXPECT_EQ(proxy->nextMapCheckTime.load() == QN_TIME_NEVER, s.mapCheck == 0);
     ASSERT_NE(proxy->serverInfo, nullptr);
     EXPECT_EQ(proxy->serverInfo->weight.load(), s.weight);
     EXPECT_EQ(proxy->serverInfo->weightLeft, s.weight);
@@ -85,16 +86,15 @@ INSTANTIATE_TEST_SUITE_P(
         Settings{"Defaults", "rep_id=SRV1\n", 0, 10, 600, 1, 1, 1, "SRV1", ""},
         Settings{"CallersRetryInterval", "weight=3\n", 300, 10, 300, 3, 1, 1, nullptr, ""},
         Settings{"AllGiven",
-                 "mapcheck=0\nproxyretryinterval=5\nweight=7\nalgorithm=MIN\nsticky=false\n"
+                 "mapcheck=0\nproxyretryinterval=5\nweight=7\nalgorithm=RANDOM_WEIGHTED\nsticky=false\n"
                  "rep_id=ABCD\n",
-                 300, 0, 5, 7, 3, 0, "ABCD", ""},
-        Settings{"StickyOnlyOffForFalse", "sticky=False\nalgorithm=RANDOM_WEIGHTED\n", 0, 10, 600,
-                 1, 5, 1, nullptr, ""},
-        Settings{"UnknownAlgorithm", "algorithm=roundrobin\nsticky=no\n", 0, 10, 600, 1, 1, 1,
-                 nullptr, "unrecognized load balancing algorithm roundrobin, defaulting to Round Robin"}),
+                 300, 0, 5, 7, 5, 0, "ABCD", ""},
+        Settings{"UnknownAlgorithmAndStickyOnlyOffForFalse", "algorithm=roundrobin\nsticky=False\n",
+                 0, 10, 600, 1, 1, 1, nullptr,
+                 "unrecognized load balancing algorithm roundrobin, defaulting to Round Robin"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(ProxyInit, BadServerTextsAndRepeatedInitialisation) {
+TEST(ProxyInit, BadServerTextsRepeatedInitialisationAndReferences) {
     RecordingRequest req;
     quonProxy* proxy = quonProxyNew(req.get());
     EXPECT_EQ(proxy->initProxy(proxy, req.get(), "127.0.0.2-8009", 0, 0), -1);
@@ -111,7 +111,13 @@ TEST(ProxyInit, BadServerTextsAndRepeatedInitialisation) {
     req.clear();
     EXPECT_EQ(proxy->initProxy(proxy, req.get(), "127.0.0.3:1", 0, 0), 0);
     EXPECT_EQ(req.count("trace", "initialized proxy for 127.0.0.2:8009"), 1) << req.dump();
+    // Destruction drops one reference at a time; the last one tears the proxy down.
+    EXPECT_EQ(proxy->addRef(proxy, req.get()), 2);
     proxy->destroy(proxy, req.get());
+    EXPECT_EQ(proxy->refCount, 1);
+    EXPECT_FALSE(req.contains("trace", " destroyed."));
+    proxy->destroy(proxy, req.get());
+    EXPECT_EQ(req.count("trace", "127.0.0.2:8009 destroyed."), 1) << req.dump();
 }
 
 TEST(ProxyInit, UnreachableServerFailsAndIsDestroyedWholly) {
@@ -124,39 +130,34 @@ TEST(ProxyInit, UnreachableServerFailsAndIsDestroyedWholly) {
     proxy->destroy(proxy, req.get());  // ASan checks that the pool went with it
 }
 
-TEST(ProxyReferences, DestroyDropsOneReferenceAtATime) {
-    RecordingRequest req;
-    quonProxy* proxy = quonProxyNew(req.get());
-    EXPECT_EQ(proxy->refCount, 1);
-    EXPECT_EQ(proxy->addRef(proxy, req.get()), 2);
-    proxy->destroy(proxy, req.get());
-    EXPECT_EQ(proxy->refCount, 1);
-    EXPECT_EQ(req.count("trace", std::string(proxy->name) + " destroyed."), 0);
-    proxy->release(proxy, req.get());
-    EXPECT_EQ(proxy->release(proxy, req.get()), 0);  // never below 0
-    proxy->destroy(proxy, req.get());
-    EXPECT_EQ(req.count("trace", " destroyed."), 1) << req.dump();
-}
-
+// Requests of 10, 20, 30 ms, or none; sums past 2^31 ms (25 days) and a count at its limit.
 TEST(ProxyMetrics, AverageAndCountAtDestruction) {
-    for (int durations : {3, 0}) {
+    struct Row {
+        int requests;
+        int64_t total;
+        int32_t count;
+        const char *average, *handled;
+    };
+    for (const Row& row : {Row{3, 0, 0, "20", "3"}, Row{0, 0, 0, "0", "0"},
+                           Row{1, 2147483642, 1, "1073741826", "2"},
+                           Row{1, 2147483647, 2147483647, "1", "2147483647"}}) {
         RecordingRequest req;
-        qnMetrics = 1;
         quonProxy* proxy = quonProxyNew(req.get());
         proxy->initProxy(proxy, req.get(), "127.0.0.2:9", 0, 1);
         proxy->metrics = new (malloc(sizeof(proxyMetrics))) proxyMetrics{};
         initLock(req.get(), proxy->metrics->lock);
-        for (int i = 1; i <= durations; ++i) {
+        proxy->metrics->totalResponseMillis = row.total;
+        proxy->metrics->requestCount = row.count;
+        qnMetrics = 1;
+        for (int i = 1; i <= row.requests; ++i) {
             req->startTime = nowMillis() - unsigned(10 * i);
             proxy->requestEnded(proxy, req.get());
         }
         qnMetrics = 0;
         proxy->destroy(proxy, req.get());
-        EXPECT_EQ(req.count("log", "\tAverage response time: " +
-                                       std::string(durations ? "20" : "0") + " ms"),
-                  1)
+        EXPECT_EQ(req.count("log", "\tAverage response time: " + std::string(row.average) + " ms"), 1)
             << req.dump();
-        EXPECT_EQ(req.count("log", "\tTotal Requests handled: " + std::to_string(durations)), 1);
+        EXPECT_EQ(req.count("log", "\tTotal Requests handled: " + std::string(row.handled)), 1);
         EXPECT_EQ(req.count("log", "proxy metrics for 127.0.0.2:9"), 1);
     }
 }
