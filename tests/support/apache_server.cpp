@@ -24,6 +24,7 @@ namespace {
 constexpr const char* kApacheBinary = "/usr/sbin/apache2";
 constexpr const char* kModuleDir = "/usr/lib/apache2/modules";
 constexpr const char* kApacheUser = "www-data";
+constexpr const char* kResumed = "resuming normal operations";
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -120,7 +121,7 @@ std::string ApacheServer::configText() const {
          << "ThreadLimit " << threads << "\nThreadsPerChild " << threads << "\n"
          << "MinSpareThreads 1\nMaxSpareThreads " << threads << "\n"
          << "MaxRequestWorkers " << threads << "\n"
-         << "Timeout 30\nKeepAlive On\n"
+         << "Timeout 30\nKeepAlive On\nGracefulShutdownTimeout 5\n"
          << "DocumentRoot " << dir_ << "/htdocs\n"
          << "<Directory />\n  Require all granted\n</Directory>\n";
     if (geteuid() == 0) conf << "User " << kApacheUser << "\nGroup " << kApacheUser << "\n";
@@ -146,10 +147,14 @@ bool ApacheServer::start(std::string* why) {
             _exit(127);
         }
         pid_ = pid;
+        int resumed = countLog(kResumed);
         auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
         while (std::chrono::steady_clock::now() < deadline) {
             if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;  // exited: retry or fail
-            if (acceptsConnections(port_)) return true;
+            if (acceptsConnections(port_)) {
+                if (waitForResumed(resumed, std::chrono::seconds(15))) return true;
+                break;
+            }
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         stop();
@@ -160,12 +165,34 @@ bool ApacheServer::start(std::string* why) {
     return false;
 }
 
+bool ApacheServer::waitForResumed(int before, std::chrono::milliseconds limit) const {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (countLog(kResumed) <= before) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+bool ApacheServer::restartGracefully(const std::string& directives) {
+    options_.directives = directives;
+    std::ofstream(dir_ + "/httpd.conf") << configText();
+    int resumed = countLog(kResumed);
+    return pid_ > 0 && kill(pid_, SIGUSR1) == 0 && waitForResumed(resumed, std::chrono::seconds(15));
+}
+
+// An ungraceful stop (SIGTERM) makes the event MPM close every worker's connection from
+// its main thread, which races with a worker closing the same connection and now and
+// then crashes the child. A graceful stop lets each worker end its own connection.
 void ApacheServer::stop() {
     if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
+    kill(pid_, SIGWINCH);
     if (!reap(pid_, std::chrono::seconds(10))) {
-        kill(-pid_, SIGKILL);
-        reap(pid_, std::chrono::seconds(5));
+        kill(pid_, SIGTERM);
+        if (!reap(pid_, std::chrono::seconds(5))) {
+            kill(-pid_, SIGKILL);
+            reap(pid_, std::chrono::seconds(5));
+        }
     }
     pid_ = -1;
 }

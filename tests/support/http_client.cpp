@@ -6,9 +6,16 @@
 #include <strings.h>
 
 namespace {
+struct BodySink {
+    std::string* body;
+    size_t hangUpAfter;
+};
+
+// Returning less than was given makes curl give up and close the connection.
 size_t collectBody(char* data, size_t size, size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
-    return size * count;
+    auto* sink = static_cast<BodySink*>(target);
+    sink->body->append(data, size * count);
+    return sink->hangUpAfter && sink->body->size() >= sink->hangUpAfter ? 0 : size * count;
 }
 
 std::string trim(std::string text) {
@@ -87,7 +94,8 @@ HttpResponse httpRequest(const HttpRequest& request) {
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
     }
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+    BodySink sink{&response.body, request.hangUpAfter};
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response);
     CURLcode result = curl_easy_perform(curl);

@@ -28,6 +28,7 @@ struct HttpRequest {
     bool hasBody = false;
     bool chunked = false;  // send the body with chunked transfer encoding
     long timeoutMs = 20000;
+    size_t hangUpAfter = 0;  // the client hangs up once this many body bytes came (0: never)
 };
 
 HttpResponse httpRequest(const HttpRequest& request);
