@@ -61,6 +61,7 @@ TEST_F(ProtocolTest, SighupReloadsSetsAndSequenceNumbers) {
     expectAnswer(request("/app/status", "code=204&reason=x"),
                  be32(40) + be32(7) + be32(41) + be32(250) + head(server.quonAddress(), 204, "x") +
                      putClient("status: 204\n") + kFinish);
+    expectAnswer(getProps("no-such-set"), kFinish);  // PROXY_FINISH alone, no sequence number
     server.writeFile("control", "");
     ASSERT_TRUE(server.reload());
     expectAnswer(getProps("server-props"), putProps(kServerProps) + kFinish);
@@ -103,6 +104,20 @@ TEST_F(ProtocolTest, BodyIsAskedWithGetDataAndSentWithPostData) {
     // The checksum is checked through the connector, over bodies of every size.
     EXPECT_THAT(client.readBody().value_or(""),
                 testing::StartsWith("length: " + std::to_string(data.size()) + "\nchecksum: "));
+}
+
+TEST_F(ProtocolTest, BodyAsksForTheCountItIsGivenAndRefusesAnyOther) {
+    for (int32_t want : {1, 40961, 2147483647}) {
+        ASSERT_TRUE(client.send(request("/app/body", "want=" + std::to_string(want), "POST")));
+        EXPECT_EQ(client.read(8), be32(15) + be32(want));
+        ASSERT_TRUE(client.send(be32(16) + be32(0)));
+        EXPECT_EQ(client.read(head(server.quonAddress()).size()), head(server.quonAddress()));
+        EXPECT_THAT(client.readBody().value_or(""), testing::StartsWith("length: 0\n"));
+    }
+    for (std::string want : {"0", "-1", "x", "2147483648", ""})
+        expectAnswer(request("/app/body", "want=" + want, "POST"),
+                     head(server.quonAddress(), 400, "Bad Request") +
+                         putClient("bad want: " + want + "\n") + kFinish);
 }
 
 // One action's exact answer: the server may ask a `question` first, which the client
