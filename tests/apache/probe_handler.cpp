@@ -53,11 +53,7 @@ std::string configOf(request_rec* r, const QuonServerConfig* conf) {
 // Reads the whole body through getPostData in pieces of ?chunk= bytes, then asks once
 // more after the end to show that no further read happens.
 void probePost(Probe& p) {
-    int status = ap_setup_client_block(p.r, REQUEST_CHUNKED_ERROR);
-    if (status != OK) {
-        p.say(apr_psprintf(p.r->pool, "setup=%d\n", status));
-        return;
-    }
+    if (ap_setup_client_block(p.r, REQUEST_CHUNKED_ERROR) != OK) return;
     p.req.firstPostRead = p.req.morePostData = 1;
     int chunk = p.number("chunk", 8192);
     char* buffer = static_cast<char*>(apr_palloc(p.r->pool, apr_size_t(chunk)));

@@ -104,12 +104,6 @@ INSTANTIATE_TEST_SUITE_P(Sizes, AdapterBody,
                                            BodyCase{40960, 40960}, BodyCase{40961, 40960},
                                            BodyCase{300000, 4096}));
 
-TEST_F(AdapterTest, ChunkedBodyIsRefusedByTheBodySetUp) {
-    HttpRequest request{.url = apache->url("/probe/post"), .method = "POST", .body = "abc",
-                        .chunked = true};
-    EXPECT_EQ(keyValues(httpRequest(request).body)["setup"], "411");
-}
-
 TEST_F(AdapterTest, StatusKeepsItsReasonAnd503RedirectsWhereAnErrorUrlIsSet) {
     struct {
         std::string query, host, statusLine, location, body;
