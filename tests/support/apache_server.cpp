@@ -50,15 +50,21 @@ bool acceptsConnections(int port) {
     return ok;
 }
 
+// Polls done every 20 ms until it holds (true) or limit has passed (false).
+template <typename Done>
+bool waitUntil(std::chrono::milliseconds limit, Done done) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+        if (std::chrono::steady_clock::now() > deadline) return false;
+    return true;
+}
+
 // Waits for the process to end, at most limit; true when it ended.
 bool reap(pid_t pid, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
+    return waitUntil(limit, [&] {
         pid_t done = waitpid(pid, nullptr, WNOHANG);
-        if (done == pid || (done < 0 && errno == ECHILD)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+        return done == pid || (done < 0 && errno == ECHILD);
+    });
 }
 }  // namespace
 
@@ -148,15 +154,13 @@ bool ApacheServer::start(std::string* why) {
         }
         pid_ = pid;
         int resumed = countLog(kResumed);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;  // exited: retry or fail
-            if (acceptsConnections(port_)) {
-                if (waitForResumed(resumed, std::chrono::seconds(15))) return true;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        bool exited = false;  // then retry on another port, or fail
+        if (waitUntil(std::chrono::seconds(15), [&] {
+                exited = waitpid(pid_, nullptr, WNOHANG) == pid_;
+                return exited || acceptsConnections(port_);
+            }) && !exited && waitForResumed(resumed))
+            return true;
+        if (exited) pid_ = -1;  // reaped: nothing left to stop
         stop();
     }
     if (why)
@@ -165,20 +169,15 @@ bool ApacheServer::start(std::string* why) {
     return false;
 }
 
-bool ApacheServer::waitForResumed(int before, std::chrono::milliseconds limit) const {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (countLog(kResumed) <= before) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+bool ApacheServer::waitForResumed(int before) const {
+    return waitUntil(std::chrono::seconds(15), [&] { return countLog(kResumed) > before; });
 }
 
 bool ApacheServer::restartGracefully(const std::string& directives) {
     options_.directives = directives;
     std::ofstream(dir_ + "/httpd.conf") << configText();
     int resumed = countLog(kResumed);
-    return pid_ > 0 && kill(pid_, SIGUSR1) == 0 && waitForResumed(resumed, std::chrono::seconds(15));
+    return pid_ > 0 && kill(pid_, SIGUSR1) == 0 && waitForResumed(resumed);
 }
 
 // An ungraceful stop (SIGTERM) makes the event MPM close every worker's connection from
@@ -200,12 +199,7 @@ void ApacheServer::stop() {
 std::string ApacheServer::errorLog() const { return readFile(dir_ + "/error.log"); }
 
 bool ApacheServer::waitForLog(const std::string& part, std::chrono::milliseconds limit) const {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    do {
-        if (errorLog().find(part) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    return waitUntil(limit, [&] { return errorLog().find(part) != std::string::npos; });
 }
 
 int ApacheServer::countLog(const std::string& part) const {

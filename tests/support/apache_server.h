@@ -51,7 +51,7 @@ public:
 
 private:
     std::string configText() const;
-    bool waitForResumed(int before, std::chrono::milliseconds limit) const;
+    bool waitForResumed(int before) const;
 
     ApacheOptions options_;
     std::string dir_;
