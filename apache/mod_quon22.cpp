@@ -3,7 +3,6 @@
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 
 #include <apr_strings.h>
-#include <ap_mpm.h>
 #include <http_log.h>
 #include <http_protocol.h>
 #include <http_request.h>
