@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -20,14 +19,7 @@
 namespace cluster_test {
 
 using backend_test::BackendProcess;
-
-// Occurrences of text in server i's log.
-inline int logCount(const BackendProcess& server, const std::string& text) {
-    const std::string log = server.logText();
-    int n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-}
+using Names = std::vector<std::string>;
 
 // Polls done every few milliseconds until it holds or backend_test::kWait has passed.
 template <typename Done>
@@ -38,53 +30,70 @@ bool waitFor(Done done) {
     return true;
 }
 
+inline int logCount(const BackendProcess& server, const std::string& text) {
+    const std::string log = server.logText();
+    int n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+    return n;
+}
+
 // What one server announces: its "server-props" and "servlet-mappings" texts.
 struct ServerSetup {
     std::string props = "rep_id=SRV0\n";
     std::string mappings = "/app/*=app\n";
 };
+using Setups = std::vector<ServerSetup>;
 
 class Cluster {
 public:
-    // Starts one server per setup on 127.0.0.2, .3, ...; each lists no members yet.
-    explicit Cluster(const std::vector<ServerSetup>& setups, const std::string& control = "") {
+    // One server per setup on 127.0.0.2, .3, ...; none lists members yet.
+    explicit Cluster(const Setups& setups) {
         for (size_t i = 0; i < setups.size(); ++i) {
-            auto server = std::make_unique<BackendProcess>("127.0.0." + std::to_string(2 + i));
-            std::vector<std::string> options = {
-                "--server-props", server->writeFile("server.props", setups[i].props),
-                "--mappings", server->writeFile("mappings.props", setups[i].mappings),
-                "--cluster", server->writeFile("cluster.props", ""),
-                "--control", server->writeFile("control.props", control)};
-            EXPECT_TRUE(server->start(options)) << backend_test::readFile(server->path("stderr"));
-            servers.push_back(std::move(server));
-            refusing.push_back(control.find("fault=refuse") != std::string::npos);
+            servers.push_back(std::make_unique<BackendProcess>("127.0.0." + std::to_string(2 + i)));
+            BackendProcess& s = *servers.back();
+            EXPECT_TRUE(s.start({"--server-props", s.writeFile("server.props", setups[i].props),
+                                 "--mappings", s.writeFile("mappings.props", setups[i].mappings),
+                                 "--cluster", s.writeFile("cluster.props", ""), "--control",
+                                 s.writeFile("control.props", "")}));
+            refusing.push_back(false);
         }
     }
     const std::string& name(size_t i) const { return servers[i]->quonAddress(); }
     BackendProcess& operator[](size_t i) { return *servers[i]; }
+    // A file in server 0's directory, which goes with the server.
+    std::string file(const std::string& name) const { return servers[0]->path(name); }
 
-    // Server i lists the given members under cluster-seq seq (0: none), from now on.
-    void announce(size_t i, const std::vector<std::string>& members, int seq,
-                  const std::string& control = "") {
+    // Server i lists members under cluster-seq seq (0: none) from now on; control adds
+    // settings ("fault=refuse\n" closes its listeners).
+    void announce(size_t i, const Names& members, int seq, const std::string& control = "") {
         std::string list;
         for (size_t k = 0; k < members.size(); ++k)
-            list += "s" + std::to_string(k + 1) + "=" + members[k] + "\n";
+            list += "s" + std::to_string(k) + "=" + members[k] + "\n";
         servers[i]->writeFile("cluster.props", list);
         servers[i]->writeFile("control.props",
-                              (seq ? "cluster-seq=" + std::to_string(seq) + "\n" : "") + control);
-        // The listeners close and reopen after the reload: wait for that as well.
+                              "cluster-seq=" + std::to_string(seq) + "\n" + control);
+        // The listeners close or reopen after the reload: wait for that as well.
         const bool refuse = control.find("fault=refuse") != std::string::npos;
         const std::string line =
-            (refuse ? "refusing connections on " : "accepting connections on ") + name(i);
+            (refuse ? "refusing" : "accepting") + std::string(" connections on ") + name(i);
         const int seen = logCount(*servers[i], line);
         EXPECT_TRUE(servers[i]->reload());
-        if (refuse != refusing[i])
-            EXPECT_TRUE(waitFor([&] { return logCount(*servers[i], line) > seen; })) << line;
+        EXPECT_TRUE(refuse == refusing[i] ||
+                    waitFor([&] { return logCount(*servers[i], line) > seen; }));
         refusing[i] = refuse;
     }
     void setMappings(size_t i, const std::string& mappings) {
         servers[i]->writeFile("mappings.props", mappings);
         EXPECT_TRUE(servers[i]->reload());
+    }
+    // text with every "{i}" replaced by the name of server i.
+    std::string named(std::string text) const {
+        for (size_t i = 0; i < servers.size(); ++i) {
+            const std::string mark = "{" + std::to_string(i) + "}";
+            for (size_t at; (at = text.find(mark)) != std::string::npos;)
+                text.replace(at, mark.size(), name(i));
+        }
+        return text;
     }
 
     std::vector<std::unique_ptr<BackendProcess>> servers;
@@ -93,8 +102,8 @@ public:
 
 // A table deleted at the end of the scope.
 struct TableHandle {
-    TableHandle(quon_request* req, const char* store, const char* bootstrap, int retry = 0)
-        : req(req), table(mappingsTableNew(req, store, bootstrap, retry)) {}
+    TableHandle(quon_request* req, const char* store, const char* bootstrap)
+        : req(req), table(mappingsTableNew(req, store, bootstrap, 0)) {}
     ~TableHandle() { mappingsTableDelete(table, req); }
     mappingsTable* operator->() const { return table; }
     operator mappingsTable*() const { return table; }
@@ -103,8 +112,8 @@ struct TableHandle {
 };
 
 // "pattern=value" of every entry, in index order.
-inline std::vector<std::string> entries(const mappingsTable* table) {
-    std::vector<std::string> all;
+inline Names entries(const mappingsTable* table) {
+    Names all;
     for (int i = 0; i < table->mappings->count; ++i)
         all.push_back(std::string(table->mappings->entries[i].key) + "=" +
                       table->mappings->entries[i].value);
@@ -112,8 +121,8 @@ inline std::vector<std::string> entries(const mappingsTable* table) {
 }
 
 // "name:flag" of every slot of a list.
-inline std::vector<std::string> slots(const proxyList* list) {
-    std::vector<std::string> all;
+inline Names slots(const proxyList* list) {
+    Names all;
     for (int s = 0; list && s < list->count; ++s)
         all.push_back(std::string(list->proxies[s]->name) + ":" + std::to_string(list->active[s]));
     return all;
@@ -127,8 +136,7 @@ inline quonProxy* serverNamed(const mappingsTable* table, const std::string& nam
 // The cluster sequence number the server reports in a props exchange (-1: none).
 inline int32_t reportedSeq(quon_request* req, quonProxy* proxy) {
     int32_t seq = -1;
-    propertyTable* props = proxy->fetchProps(req, proxy, "server-props", &seq);
-    freeProperties(req, props);
+    freeProperties(req, proxy->fetchProps(req, proxy, "server-props", &seq));
     return seq;
 }
 
@@ -140,23 +148,5 @@ inline int openDescriptors() {
     }
     return count;
 }
-
-// A directory of the test's own, removed with it, for store files.
-class ScratchDir {
-public:
-    ScratchDir() {
-        char pattern[] = "/tmp/quon-store-test-XXXXXX";
-        const char* made = mkdtemp(pattern);
-        path_ = made ? made : "";
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-    }
-    std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
 
 }  // namespace cluster_test
