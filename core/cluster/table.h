@@ -1,0 +1,47 @@
+// Operations of the mappings table: its life (table.cpp), membership (membership.cpp),
+// and the server store and bootstrap server (store.cpp, bootstrap.cpp).
+//
+// Every operation takes the table first. Where an operation has a lock flag, 1 means it
+// takes tableLock itself and 0 that its caller already holds it.
+#pragma once
+
+#include <cstdint>
+
+#include "property_types.h"
+#include "proxy_types.h"
+#include "request_types.h"
+#include "table_types.h"
+
+// table.cpp: the record's life. initTable takes initLock, then (for its additions)
+// tableLock; 0 when the table is ready, -1 when no server could be found.
+int32_t initTable(mappingsTable* table, quon_request* req);
+// Sets ignoreSuffixes under tableLock and returns its previous value.
+int32_t ignoreSuffixMap(mappingsTable* table, quon_request* req, int32_t flag);
+
+// membership.cpp. addProxy, removeProxy and updateProxy take the proxy's lock inside
+// tableLock. addProxy returns 0, or -1 when the master list is full and the proxy is not
+// in it: the table then holds no reference to it and the caller still owns it.
+int32_t addProxy(mappingsTable* table, quonProxy* proxy, quon_request* req, int lock);
+void removeProxy(mappingsTable* table, quonProxy* proxy, quon_request* req, int lock);
+void updateProxy(mappingsTable* table, quonProxy* proxy, quon_request* req, int lock);
+// Master-list slot of the first proxy with exactly this name, or -1. tableLock held.
+int32_t hasProxyNamed(const mappingsTable* table, const char* name);
+// Creates, initialises and adds the servers that serverList names (its values) and
+// re-activates known ones; then rewrites the store. Consumes serverList; returns the
+// number of servers created and added.
+int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList, int lock);
+// Moves the last entry back to its place in match order. tableLock held.
+void mergeNewMapping(mappingsTable* table);
+// Applies the member list of a server that reported sequence number seq. Takes tableLock.
+void updateClusteredServers(mappingsTable* table, quon_request* req, quonProxy* proxy, int32_t seq);
+// Traces the entries and their proxies under label. tableLock held.
+void dumpMappings(mappingsTable* table, quon_request* req, const char* label);
+
+// store.cpp. loadServersFromStore runs under initLock and takes tableLock for its
+// additions; persistServers runs under tableLock (its callers hold it).
+int32_t loadServersFromStore(mappingsTable* table, quon_request* req);
+int32_t persistServers(mappingsTable* table, quon_request* req);
+
+// bootstrap.cpp: the servers the bootstrap server lists; lock as for addRemoteJvms
+// (initTable passes 1; the dispatch's last-ditch search, holding tableLock, passes 0).
+int32_t retrieveServersFromBootstrapServer(mappingsTable* table, quon_request* req, int lock);

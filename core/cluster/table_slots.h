@@ -1,0 +1,39 @@
+// What the web-server module sees of a virtual server's mappings table: its five
+// operation slots, its creation and its deletion. The record's other fields stay
+// behind table_types.h, which only the cluster code (table, membership, store,
+// bootstrap, filter, balancing, dispatch) includes.
+#pragma once
+
+#include <cstdint>
+
+#include "export.h"
+#include "request_types.h"
+
+struct mappingsTable;
+
+typedef int32_t (*qnTableInitFn)(mappingsTable* table, quon_request* req);
+typedef int32_t (*qnTableFilterFn)(mappingsTable* table, quon_request* req,
+                                   int32_t applyIgnoreSuffixes);
+typedef int32_t (*qnTableHandleFn)(mappingsTable* table, quon_request* req, const char* argument);
+typedef int32_t (*qnTableHandleIndexFn)(mappingsTable* table, quon_request* req,
+                                        const char* argument, int32_t mappingIndex);
+typedef int32_t (*qnTableFlagFn)(mappingsTable* table, quon_request* req, int32_t flag);
+
+// The head of every mappingsTable, in the record's field order.
+struct mappingsTableSlots {
+    qnTableInitFn initTable;
+    qnTableFilterFn filterRequest;
+    qnTableHandleFn handleRequest;
+    qnTableHandleIndexFn handleRequestWithIndex;
+    qnTableFlagFn ignoreSuffixMap;
+};
+
+// A new, uninitialised table; serverStore and bootstrapServer (host:port) may be null,
+// proxyRetryInterval is the configured default in seconds (0 = none). Null without memory.
+QN_EXPORT mappingsTable* mappingsTableNew(quon_request* req, const char* serverStore,
+                                          const char* bootstrapServer, int32_t proxyRetryInterval);
+// Frees the table, its entries and every proxy it owns; closes their sockets. Takes no
+// lock: only for child exit, when no request is served any more. Null is ignored.
+QN_EXPORT void mappingsTableDelete(mappingsTable* table, quon_request* req);
+// The operation slots of a table, for code that does not see the record.
+mappingsTableSlots* tableSlots(mappingsTable* table);

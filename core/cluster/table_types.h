@@ -1,0 +1,69 @@
+// Records of the mappings table of one virtual server in one child process: the
+// table, the per-entry server lists and load-balancing state, and their capacities.
+//
+// The algorithm codes that mappingInfo.algorithm takes (QN_ROUNDROBIN 1,
+// QN_ROUNDROBIN_WEIGHTED 2, QN_MIN 3, QN_MAX 4, QN_RANDOM_WEIGHTED 5) are those of the
+// proxy's proxyServerInfo and are defined once, in proxy_types.h.
+//
+// Locking: tableLock guards every field below it except initialized, which initLock
+// guards. Lock order: initLock, then tableLock, then a proxy's lock; the locks are not
+// recursive. The web-server module sees only the slots (table_slots.h).
+#pragma once
+
+#include <cstdint>
+
+#include "property_types.h"
+#include "proxy_types.h"
+#include "sync_types.h"
+#include "table_slots.h"
+
+// Proxies per list (each entry's and the master list).
+inline constexpr int QN_MAX_PROXIES = 128;
+// Mapping entries per table: the capacity of its propertyTable.
+inline constexpr int QN_MAX_MAPPINGS = QN_PROPERTY_CAPACITY;
+// Values of lastActivity: only whether it is still QN_ACTIVITY_NONE is ever tested.
+inline constexpr int32_t QN_ACTIVITY_NONE = 0;
+inline constexpr int32_t QN_ACTIVITY_REQUEST = 2;
+inline constexpr int32_t QN_ACTIVITY_MEMBERSHIP = 3;
+
+// The proxies that serve one entry, or every proxy of the table (the master list).
+// Slots 0 to count-1 are in use, in order of first addition; slots are never removed
+// or reordered.
+struct proxyList {
+    quonProxy* proxies[QN_MAX_PROXIES];
+    int32_t active[QN_MAX_PROXIES];  // 1 = takes part in selection for this list
+    int32_t count;
+};
+
+// Load-balancing state of one mapping entry.
+struct mappingInfo {
+    int32_t algorithm;     // QN_ROUNDROBIN ... QN_RANDOM_WEIGHTED
+    int32_t sticky;        // 1 = sticky sessions
+    int32_t position;      // round-robin position: list slot last chosen
+    int32_t* weightTable;  // RANDOM_WEIGHTED slots (totalWeight list positions); owned
+    int32_t weightsDirty;  // 1 = rebuild weightTable before the next weighted choice
+    int32_t totalWeight;   // number of slots of weightTable
+    int32_t hasActive;     // 1 when a slot of the entry's list is active
+};
+
+// Entry i of mappings is mapping index i: mappingProxies[i] and mappingInfos[i] belong
+// to it. Entries are never deleted while the table lives.
+struct mappingsTable : mappingsTableSlots {
+    syncLock tableLock;
+    int32_t initialized;  // 1 once initTable succeeded; guarded by initLock
+    syncLock initLock;
+    int32_t clustered;         // 1 once the table is known to front a cluster; never back to 0
+    int32_t clusterSeq;        // cluster sequence number last applied; 0 = none
+    int32_t lastActivity;      // QN_ACTIVITY_*
+    int32_t lastMappingIndex;  // number of entries less one; 0 while empty
+    propertyTable* mappings;   // pattern = the server's value, in match order
+    proxyList* mappingProxies[QN_MAX_MAPPINGS];
+    mappingInfo* mappingInfos[QN_MAX_MAPPINGS];
+    proxyList servers;  // master list: owns one reference to every proxy
+    int32_t proxyRetryInterval;
+    int32_t ignoreSuffixes;
+    char* storeContents;    // text last read from or written to serverStore; owned
+    char* serverStore;      // owned; null when not configured
+    char* bootstrapServer;  // host:port; owned; null when not configured
+    int32_t bootstrapped;   // 1 once the bootstrap server supplied a new server
+};
