@@ -9,6 +9,7 @@
 
 #include "flags.h"
 #include "sync.h"
+#include "table_slots.h"
 
 APLOG_USE_MODULE(quon);
 
@@ -57,8 +58,7 @@ apr_status_t quon_child_exit(void* data) {
     QuonServerConfig* conf = init_apache_request(&req, nullptr, server);
     req.trace(&req, "quon_child_exit: r is %p, server %p", static_cast<void*>(&req),
               static_cast<void*>(server));
-    // The mappings table is deleted here once the dispatch creates it.
-    conf->table.store(nullptr);
+    mappingsTableDelete(conf->table.exchange(nullptr), &req);
     freeQuonMutexPool();
     return APR_SUCCESS;
 }

@@ -1,0 +1,50 @@
+// The bootstrap server: asked, through a temporary proxy, for the cluster's member list,
+// whose servers the table then creates and adds.
+#include "property.h"
+#include "proxy.h"
+#include "table.h"
+#include "table_lists.h"
+
+namespace {
+constexpr const char* kNoBootstrap = "can't retrieve servers from server, no bootstrap specified.";
+constexpr const char* kTrying = "trying to bootstrap from \"%s\"";
+constexpr const char* kMembersSet = "clustered-servers";
+
+// The additions run under tableLock: taken here when lock is 1, held by the caller else.
+int32_t addMembers(mappingsTable* table, quon_request* req, propertyTable* list, int32_t seq,
+                   int lock) {
+    TableGuard guard(req, table, lock);
+    if (seq > 0) {
+        table->clustered = 1;
+        table->clusterSeq = seq;
+    }
+    int32_t added = addRemoteJvms(table, req, list, 0);
+    if (added > 0) table->bootstrapped = 1;
+    return added;
+}
+}  // namespace
+
+int32_t retrieveServersFromBootstrapServer(mappingsTable* table, quon_request* req, int lock) {
+    const char* bootstrap = table->bootstrapServer;
+    if (!bootstrap || !*bootstrap) {
+        req->log(req, "%s", kNoBootstrap);
+        return 0;
+    }
+    req->trace(req, kTrying, bootstrap);
+    quonProxy* proxy = quonProxyNew(req);
+    if (!proxy) return 0;
+    if (proxy->initProxy(proxy, req, bootstrap, table->proxyRetryInterval, 1) != 0) {
+        proxy->destroy(proxy, req);
+        return 0;
+    }
+    // The exchange runs before tableLock is taken: no other request waits on it.
+    int32_t seq = -1;
+    propertyTable* list = proxy->fetchProps(req, proxy, kMembersSet, &seq);
+    int32_t added = 0;
+    if (list && list->count > 0)
+        added = addMembers(table, req, list, seq, lock);
+    else
+        freeProperties(req, list);
+    proxy->destroy(proxy, req);
+    return added;
+}

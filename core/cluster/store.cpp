@@ -1,0 +1,156 @@
+// The server store file: the names of the servers the table knew last, read when the
+// bootstrap server supplies none and rewritten whenever the membership by name changes.
+// The file is one line, "proxyservers=" and every name followed by ";", active servers
+// first, without a line end.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "property.h"
+#include "sync.h"
+#include "table.h"
+#include "table_lists.h"
+
+namespace {
+constexpr const char* kNoStoreToLoad = "can't load servers from serverstore, no serverstore specified.";
+constexpr const char* kCannotOpenStore = "could not open serverstore \"%s\": %s";
+constexpr const char* kLoading = "loadServersFromStore(%s)";
+constexpr const char* kCannotRead = "could not read contents of %s: %s";
+constexpr const char* kNoStoreToWrite = "can't persist servers, no serverstore specified.";
+constexpr const char* kUnchanged = "no changes to serverstore %s";
+constexpr const char* kCannotOpen = "could not open \"%s\": %s";
+constexpr const char* kPersisted = "persisted servers in %s: %s";
+constexpr const char* kCannotPersist = "could not persist servers in %s: %s";
+constexpr const char* kKey = "proxyservers";
+constexpr int kKeyLength = 13;  // "proxyservers="
+// The store holds a few dozen names; a file far beyond that is not read into memory.
+constexpr long kMaxStoreSize = 1 << 20;
+
+// The whole file as a permanent string, or null (with the reason logged).
+char* readStore(quon_request* req, FILE* file, const char* path) {
+    long size = fseek(file, 0, SEEK_END) == 0 ? ftell(file) : -1;
+    if (size <= 0) return nullptr;
+    int error = EFBIG;
+    char* text = size <= kMaxStoreSize ? static_cast<char*>(req->permMalloc(req, int(size) + 1))
+                                       : nullptr;
+    size_t read = 0;
+    if (text) {
+        rewind(file);
+        read = fread(text, 1, size_t(size), file);
+        error = errno;
+    }
+    if (read == 0) {
+        req->log(req, kCannotRead, path, strerror(error));
+        if (text) req->permFree(req, text);
+        return nullptr;
+    }
+    text[read] = '\0';
+    return text;
+}
+
+// The list handed to addRemoteJvms: the k-th non-empty name under "Server_k".
+propertyTable* serverListOf(quon_request* req, const char* names) {
+    propertyTable* list = parseProperties(req, nullptr);
+    if (!list || !names) return list;
+    int k = 0;
+    for (const char* piece = names; *piece;) {
+        const char* end = strchr(piece, ';');
+        size_t length = end ? size_t(end - piece) : strlen(piece);
+        if (length > 0) {
+            std::string key = "Server_" + std::to_string(++k);
+            setProperty(req, list, key.c_str(), std::string(piece, length).c_str());
+        }
+        piece += end ? length + 1 : length;
+    }
+    return list;
+}
+
+// The store's text for the master list, or null without memory.
+char* storeText(const mappingsTable* table, quon_request* req) {
+    const proxyList& servers = table->servers;
+    size_t size = kKeyLength + 1;
+    for (int32_t slot = 0; slot < servers.count; ++slot)
+        size += strlen(servers.proxies[slot]->name) + 1;
+    auto* text = static_cast<char*>(req->permMalloc(req, int(size)));
+    if (!text) return nullptr;
+    char* end = text;
+    auto append = [&end](const char* piece, size_t length) {
+        memcpy(end, piece, length);
+        end += length;
+    };
+    append(kKey, kKeyLength - 1);
+    append("=", 1);
+    for (int32_t wanted : {1, 0})
+        for (int32_t slot = 0; slot < servers.count; ++slot) {
+            const char* name = servers.proxies[slot]->name;
+            if ((servers.active[slot] != 0) != (wanted != 0)) continue;
+            if (table->bootstrapServer && strcmp(name, table->bootstrapServer) == 0) continue;
+            append(name, strlen(name));
+            append(";", 1);
+        }
+    *end = '\0';
+    return text;
+}
+}  // namespace
+
+int32_t loadServersFromStore(mappingsTable* table, quon_request* req) {
+    const char* path = table->serverStore;
+    char* contents = nullptr;
+    propertyTable* stored = nullptr;
+    if (!path || !*path) {
+        req->log(req, "%s", kNoStoreToLoad);
+    } else if (FILE* file = req->fileOpen(req, path, "r")) {
+        req->trace(req, kLoading, path);
+        contents = readStore(req, file, path);
+        if (contents) stored = parseProperties(req, contents);
+        fclose(file);
+    } else {
+        req->log(req, kCannotOpenStore, path, strerror(errno));
+    }
+    propertyTable* list = serverListOf(req, getPropertyValue(stored, kKey));
+    freeProperties(req, stored);
+    {
+        SyncGuard guard(req, table->tableLock);
+        if (table->storeContents) req->permFree(req, table->storeContents);
+        table->storeContents = contents;
+    }
+    return list ? addRemoteJvms(table, req, list, 1) : 0;
+}
+
+int32_t persistServers(mappingsTable* table, quon_request* req) {
+    const char* path = table->serverStore;
+    if (!path || !*path) {
+        req->log(req, "%s", kNoStoreToWrite);
+        return -1;
+    }
+    if (table->servers.count == 0) return 0;
+    char* text = storeText(table, req);
+    if (!text) return -1;
+    if (table->storeContents && strcmp(table->storeContents, text) == 0) {
+        req->trace(req, kUnchanged, path);
+        req->permFree(req, text);
+        return 0;
+    }
+    FILE* file = req->fileOpen(req, path, "w");
+    if (!file) {
+        req->log(req, kCannotOpen, path, strerror(errno));
+        req->permFree(req, text);
+        return -1;
+    }
+    const size_t length = strlen(text);
+    // Written through to the file here, so that a full disk shows now and not at close.
+    const bool written = fwrite(text, 1, length, file) == length && fflush(file) == 0;
+    int result = 0;
+    if (written) {
+        req->traceE(req, QN_TRACE_DETAIL, kPersisted, path, text);
+        if (table->storeContents) req->permFree(req, table->storeContents);
+        table->storeContents = text;
+    } else {
+        req->log(req, kCannotPersist, path, strerror(errno));
+        req->permFree(req, text);
+        result = -1;
+    }
+    fclose(file);
+    return result;
+}
