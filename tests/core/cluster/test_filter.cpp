@@ -1,13 +1,23 @@
-// Request filtering: which entry a request falls under, as one table of cases, and
-// path-parameter removal.
+// Request filtering: which entry a request falls under, as one table of cases;
+// path-parameter removal; the membership upkeep against real servers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "backend_process.h"
 #include "cluster_fixture.h"
 #include "fake_web_server.h"
 #include "filter.h"
+#include "pool.h"
+#include "property.h"
+#include "recording_request.h"
+#include "sync.h"
+#include "table.h"
 
 namespace {
 enum Ignore { kHonoured, kFlagSet, kFlagSetNotAsked };  // table flag and the caller's wish
@@ -134,4 +144,118 @@ TEST(RemovePathParms, CopiesUpToTheFirstSemicolon) {
         web->free(web.get(), copy);
     }
     EXPECT_EQ(web.liveBlocks(), 0);
+}
+
+// The upkeep that every filtered request does first, against real servers: servers
+// marked down come back when they answer, due refreshes are applied, a server whose
+// refresh fails while it is marked down is removed, and nothing is sent when nothing
+// is due.
+namespace {
+using backend_test::BackendProcess;
+
+class Upkeep : public ::testing::Test {
+protected:
+    // Starts server with these settings and adds it as the store or bootstrap would.
+    quonProxy* join(BackendProcess& server, const std::string& settings) {
+        std::string props = server.writeFile("server.props", settings);
+        std::string mappings = server.writeFile("mappings.props", "/a/*=a\n");
+        std::string control = server.writeFile("control.props", "");
+        EXPECT_TRUE(server.start({"--server-props", props, "--mappings", mappings, "--control",
+                                  control}));
+        std::string list = "Server_1=" + server.quonAddress() + "\n";
+        EXPECT_EQ(addRemoteJvms(table.get(), req.get(), parseProperties(req.get(), list.c_str()), 1), 1)
+            << req.dump();
+        return table->servers.proxies[table->servers.count - 1];
+    }
+
+    // The server refuses connections and the pool has found out: its idle connections
+    // are gone and a connect was refused.
+    void refuse(BackendProcess& server, quonProxy* proxy) {
+        server.writeFile("control.props", "fault=refuse\n");
+        ASSERT_TRUE(server.reload());
+        ASSERT_TRUE(server.waitForLog("refusing connections on " + server.quonAddress()));
+        {
+            SyncGuard hold(req.get(), proxy->lock);
+            proxy->destroyPooledSockets(req.get(), proxy);
+        }
+        ASSERT_TRUE(server.waitForLog("closed: peer closed connection"));
+        EXPECT_EQ(proxy->sendPing(proxy, req.get()), 0);
+        ASSERT_EQ(proxy->serverInfo->active.load(), 0);
+    }
+
+    // One request of its own through the filter; its record stays for checks.
+    int filter(const std::string& uri) {
+        web = std::make_unique<FakeWebServer>();
+        web->uri = uri;
+        web->prepare();
+        return filterRequest(table.get(), web->get(), 1);
+    }
+
+    static void sleepUntil(int32_t second) {
+        for (int i = 0; i < 60 && nowSeconds() < second; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
+    RecordingRequest req;
+    HandTable table{req.get()};
+    std::unique_ptr<FakeWebServer> web;
+};
+}  // namespace
+
+TEST_F(Upkeep, ServerThatAnswersAgainIsReactivated) {
+    BackendProcess server("127.0.0.2");
+    quonProxy* proxy = join(server, "proxyretryinterval=1\nmapcheck=3600\n");
+    refuse(server, proxy);
+    removeProxy(table.get(), proxy, req.get(), 1);
+    server.writeFile("control.props", "");
+    ASSERT_TRUE(server.reload());
+    ASSERT_TRUE(server.waitForLog("accepting connections on " + server.quonAddress()));
+    sleepUntil(proxy->nextProxyRetryTime.load());
+    EXPECT_EQ(filter("/a/x"), 0);
+    EXPECT_EQ(table->servers.active[0], 1);
+    EXPECT_EQ(table->mappingProxies[0]->active[0], 1);
+    EXPECT_EQ(proxy->serverInfo->active.load(), 1);
+    EXPECT_EQ(web->recorder.count("traceE", std::string(proxy->name) + " added/activated proxy, seq 0"), 1)
+        << web->recorder.dump();
+}
+
+TEST_F(Upkeep, DueRefreshWithNewMappingsUpdatesTheTable) {
+    BackendProcess server("127.0.0.3");
+    quonProxy* proxy = join(server, "mapcheck=1\n");
+    EXPECT_EQ(filter("/b/x"), -1);
+    server.writeFile("mappings.props", "/a/*=a\n/b/*=b\n");
+    ASSERT_TRUE(server.reload());
+    sleepUntil(proxy->nextMapCheckTime.load());
+    EXPECT_EQ(filter("/b/x"), 1) << web->recorder.dump();
+    EXPECT_STREQ(table->mappings->entries[1].key, "/b*");
+    EXPECT_EQ(table->mappingProxies[1]->proxies[0], proxy);
+    EXPECT_TRUE(server.logText().find("PROXY_GET_PROPS servlet-mappings") != std::string::npos);
+}
+
+TEST_F(Upkeep, FailedRefreshOfServerMarkedDownRemovesIt) {
+    BackendProcess server("127.0.0.4");
+    quonProxy* proxy = join(server, "proxyretryinterval=1\nmapcheck=1\n");
+    refuse(server, proxy);
+    table->clusterSeq = 5;
+    sleepUntil(std::max(proxy->nextProxyRetryTime.load(), proxy->nextMapCheckTime.load()));
+    EXPECT_EQ(filter("/a/x"), 0) << "the entry stays";
+    EXPECT_EQ(table->servers.active[0], 0);
+    EXPECT_EQ(table->mappingInfos[0]->hasActive, 0);
+    EXPECT_EQ(table->clusterSeq, 0);
+    EXPECT_EQ(web->recorder.count("traceE", std::string(proxy->name) + " removed proxy, seq 0"), 1)
+        << web->recorder.dump();
+}
+
+TEST_F(Upkeep, NothingIsSentWhenNothingIsDue) {
+    BackendProcess up("127.0.0.2"), down("127.0.0.3");
+    join(up, "mapcheck=3600\n");
+    quonProxy* gone = join(down, "proxyretryinterval=3600\n");
+    refuse(down, gone);
+    removeProxy(table.get(), gone, req.get(), 1);
+    std::string before = up.logText() + down.logText();
+    for (int call = 0; call < 50; ++call) EXPECT_EQ(filter("/a/x"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(up.logText() + down.logText(), before);
+    EXPECT_FALSE(web->recorder.contains("", "refreshing mappings")) << web->recorder.dump();
+    EXPECT_EQ(table->servers.active[1], 0);
 }
