@@ -69,15 +69,17 @@ quonProxy* weightedRoundRobin(const proxyList* list, mappingInfo* info) {
 }
 
 // Lowest (MIN) or highest positive (MAX) load value among the active slots; the first
-// slot wins a tie.
-quonProxy* byLoad(const proxyList* list, mappingInfo* info, bool lowest) {
+// slot wins a tie. MAX starts from 0, so a server needs a load value above 0 to win.
+template <bool kLowest>
+quonProxy* byLoad(const proxyList* list, mappingInfo* info) {
     int32_t best = -1, bestWeight = 0;
     for (int32_t slot = 0; slot < list->count; ++slot) {
         if (!list->active[slot]) continue;
         int32_t weight = weightOf(list->proxies[slot]);
-        bool better = lowest ? (best < 0 || weight < bestWeight)
-                             : (weight > 0 && (best < 0 || weight > bestWeight));
-        if (better) best = slot, bestWeight = weight;
+        if (kLowest ? (best < 0 || weight < bestWeight) : weight > bestWeight) {
+            best = slot;
+            bestWeight = weight;
+        }
     }
     if (best < 0) return nullptr;
     info->position = best;
@@ -136,8 +138,8 @@ quonProxy* byAlgorithm(quon_request* req, const proxyList* list, mappingInfo* in
     switch (info->algorithm) {
     case QN_ROUNDROBIN: return roundRobin(req, list, info);
     case QN_ROUNDROBIN_WEIGHTED: return weightedRoundRobin(list, info);
-    case QN_MIN: return byLoad(list, info, true);
-    case QN_MAX: return byLoad(list, info, false);
+    case QN_MIN: return byLoad<true>(list, info);
+    case QN_MAX: return byLoad<false>(list, info);
     case QN_RANDOM_WEIGHTED: return randomWeighted(req, list, info);
     default: req->log(req, kUnknownAlgorithm); return nullptr;
     }

@@ -108,6 +108,15 @@ bool extensionInParameters(const Pattern& p, const RequestView& r) {
 // Entries of the contains kind must pass the host and prefix tests as every other kind
 // does: a qualifier or prefix that the request fails never leaves the entry matching.
 bool entryMatches(quon_request* req, const char* key, const RequestView& r) {
+    // Most entries differ from the URI within their first characters: a literal prefix
+    // that the URI does not share ends the test before the pattern is taken apart. The
+    // URI is NUL-terminated, so the walk stops at its end.
+    if (key[0] != '/' || key[1] != '/') {
+        const char* uri = r.uri.data();
+        size_t i = 0;
+        while (key[i] != '\0' && key[i] != '*' && key[i] == uri[i]) ++i;
+        if (key[i] != '\0' && key[i] != '*') return false;
+    }
     Pattern p = parsePattern(key);
     if (r.ignoreSuffixes && p.path[0] == '*' && p.path[1] == '.') {
         req->trace(req, kIgnoredSuffix, p.path);
