@@ -150,19 +150,55 @@ Input split(const uint8_t* data, size_t size, std::string& text) {
 }
 
 // Three servers, never due for a probe or a refresh, so the upkeep runs without network.
-void addServers(mappingsTable* table, quon_request* req, unsigned settings) {
+void addServers(mappingsTable* table, quon_request* req) {
     for (int i = 0; i < kServers; ++i) {
         quonProxy* proxy = quonProxyNew(req);
         snprintf(proxy->name, sizeof proxy->name, "127.0.0.%d:1", i + 2);
         proxy->nextMapCheckTime = QN_TIME_NEVER;
         proxy->serverInfo = permNew<proxyServerInfo>(req);
         proxy->serverInfo->weight = kWeights[i];
-        proxy->serverInfo->active = int32_t(settings >> (i + 2) & 1);
         proxy->serverInfo->replicationId = req->permStrdup(req, kReplicationIds[i]);
         table->servers.proxies[i] = proxy;
-        table->servers.active[i] = proxy->serverInfo->active;
     }
     table->servers.count = kServers;
+}
+
+// One table for the process, as a child keeps one per virtual server; the servers stay,
+// each input brings its own entries and takes them out again.
+mappingsTable* sharedTable(quon_request* req) {
+    static mappingsTable* table = nullptr;
+    if (table) return table;
+    apr_initialize();
+    initQuonMutexPool();
+    table = mappingsTableNew(req, nullptr, nullptr, 0);
+    check(table != nullptr);
+    addServers(table, req);
+    return table;
+}
+
+// Which servers are up comes from the settings byte.
+void setServers(mappingsTable* table, unsigned settings) {
+    for (int i = 0; i < kServers; ++i) {
+        quonProxy* proxy = table->servers.proxies[i];
+        int32_t active = int32_t(settings >> (i + 2) & 1);
+        proxy->serverInfo->active = active;
+        proxy->serverInfo->weightLeft = kWeights[i];
+        table->servers.active[i] = active;
+    }
+}
+
+void clearEntries(mappingsTable* table, quon_request* req) {
+    for (int32_t index = table->mappings->count - 1; index >= 0; --index) {
+        removePropertyByIndex(req, table->mappings, index);
+        req->permFree(req, table->mappingProxies[index]);
+        if (mappingInfo* info = table->mappingInfos[index]) {
+            req->permFree(req, info->weightTable);
+            req->permFree(req, info);
+        }
+        table->mappingProxies[index] = nullptr;
+        table->mappingInfos[index] = nullptr;
+    }
+    table->lastMappingIndex = 0;
 }
 
 void addEntries(mappingsTable* table, quon_request* req, const Input& in) {
@@ -214,17 +250,9 @@ void checkSession(mappingsTable* table, quon_request* req, const Input& in, int 
     req->free(req, id);
 }
 
-void setUpProcess() {
-    static bool done = false;
-    if (done) return;
-    apr_initialize();
-    initQuonMutexPool();
-    done = true;
-}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    setUpProcess();
     std::string text;
     Input in = split(data, size, text);
     current = &in;
@@ -237,10 +265,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     req.uri = in.uri;
     req.filterPath = in.filterPath;
 
-    mappingsTable* table = mappingsTableNew(&req, nullptr, nullptr, 0);
-    check(table != nullptr);
+    mappingsTable* table = sharedTable(&req);
     table->ignoreSuffixes = int32_t(in.settings & 1);
-    addServers(table, &req, in.settings);
+    setServers(table, in.settings);
     addEntries(table, &req, in);
     int32_t apply = int32_t(in.settings >> 1 & 1);
     int32_t index = filterRequest(table, &req, apply);
@@ -249,9 +276,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check((cut != nullptr) == (strchr(in.uri, ';') != nullptr));
     req.free(&req, cut);
     checkSession(table, &req, in, index < 0 ? 0 : index);
-    mappingsTableDelete(table, &req);
-    // Every lock of this input is destroyed: their memory goes back as at child exit.
-    freeQuonMutexPool();
+    clearEntries(table, &req);
     current = nullptr;
     return 0;
 }
