@@ -106,16 +106,18 @@ int modelMatch(const Input& in, bool ignore) {
         if (qualified && !(in.host && lowerEqual(in.host, qualifier))) continue;
         if (uri.compare(0, prefix.size(), prefix) != 0 || uri.size() < prefix.size()) continue;
         auto endsWith = [&](const std::string& s) {
-            return s.size() >= suffix.size() && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+            return s.size() >= suffix.size() &&
+                   s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
         };
         bool rest = contains ? at(uri, prefix.size(), suffix) || at(path, prefix.size(), suffix)
                              : endsWith(uri) || endsWith(path);
         if (!rest) continue;
-        if (uri.size() > prefix.size() && std::string("/&#").find(uri[prefix.size()]) == std::string::npos)
+        if (uri.size() > prefix.size() &&
+            std::string("/&#").find(uri[prefix.size()]) == std::string::npos)
             continue;
         size_t semicolon = uri.rfind(';'), first = uri.find(suffix);
-        if (cut && !suffix.empty() && semicolon != std::string::npos && first != std::string::npos &&
-            first > semicolon)
+        if (cut && !suffix.empty() && semicolon != std::string::npos &&
+            first != std::string::npos && first > semicolon)
             continue;
         return int(i);
     }

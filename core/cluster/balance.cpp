@@ -135,6 +135,7 @@ quonProxy* randomWeighted(quon_request* req, const proxyList* list, mappingInfo*
 }
 
 quonProxy* byAlgorithm(quon_request* req, const proxyList* list, mappingInfo* info) {
+    // clang-format off
     switch (info->algorithm) {
     case QN_ROUNDROBIN: return roundRobin(req, list, info);
     case QN_ROUNDROBIN_WEIGHTED: return weightedRoundRobin(list, info);
@@ -143,6 +144,7 @@ quonProxy* byAlgorithm(quon_request* req, const proxyList* list, mappingInfo* in
     case QN_RANDOM_WEIGHTED: return randomWeighted(req, list, info);
     default: req->log(req, kUnknownAlgorithm); return nullptr;
     }
+    // clang-format on
 }
 
 quonProxy* reportChoice(quon_request* req, quonProxy* proxy) {

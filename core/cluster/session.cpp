@@ -93,8 +93,7 @@ quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mapp
         if (holdsId(list->proxies[slot], id)) holder = list->proxies[slot];
     if (!holder) return nullptr;
     if (serverActive(holder)) return holder;
-    for (const char* buddy = getNextBuddy(req, nullptr); buddy;
-         buddy = getNextBuddy(req, buddy)) {
+    for (const char* buddy = getNextBuddy(req, nullptr); buddy; buddy = getNextBuddy(req, buddy)) {
         if (quonProxy* proxy = activeBuddy(list, buddy)) return proxy;
     }
     return nullptr;

@@ -1,10 +1,8 @@
-// A mappings table whose entries and servers a test places by hand, as membership would
-// leave them: proxies with their settings and no connection, each entry's list and
-// load-balancing state. The table is the real one and frees everything it holds.
+// A real mappings table whose servers and entries a test places by hand, as membership
+// would leave them: proxies with their settings and no connection. The table frees all.
 #pragma once
 
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "memory.h"
@@ -13,70 +11,54 @@
 #include "table_slots.h"
 #include "table_types.h"
 
-// A back-end server as selection and sessions see it.
 struct ServerSpec {
     const char* name;
     int32_t weight = 1;
-    int32_t active = 1;               // the server's own flag (0: marked down)
-    const char* repId = nullptr;      // replication id; null: none
-    int32_t retryAt = 0;              // nextProxyRetryTime: non-zero while the pool waits
+    int32_t active = 1;           // the server's own flag, and its slots' flags
+    const char* repId = nullptr;  // replication id
+    int32_t retryAt = 0;          // nextProxyRetryTime
 };
 
 class HandTable {
 public:
     explicit HandTable(quon_request* req)
-        : req_(req), table_(mappingsTableNew(req, nullptr, nullptr, 0)) {}
-    ~HandTable() { mappingsTableDelete(table_, req_); }
-    HandTable(const HandTable&) = delete;
-    HandTable& operator=(const HandTable&) = delete;
+        : req_(req), t_(mappingsTableNew(req, nullptr, nullptr, 0)) {}
+    ~HandTable() { mappingsTableDelete(t_, req_); }
+    mappingsTable* get() const { return t_; }
+    mappingsTable* operator->() const { return t_; }
 
-    mappingsTable* get() const { return table_; }
-    mappingsTable* operator->() const { return table_; }
-
-    // A proxy in the master list (which owns it), active there as the server is.
-    quonProxy* addServer(const ServerSpec& spec) {
+    // A proxy in the master list, which owns it.
+    quonProxy* addServer(const ServerSpec& s) {
         quonProxy* proxy = quonProxyNew(req_);
-        strncpy(proxy->name, spec.name, sizeof proxy->name - 1);
+        strncpy(proxy->name, s.name, sizeof proxy->name - 1);
         proxy->serverInfo = permNew<proxyServerInfo>(req_);
-        proxy->serverInfo->weight = spec.weight;
-        proxy->serverInfo->weightLeft = spec.weight;
-        proxy->serverInfo->active = spec.active;
-        if (spec.repId) proxy->serverInfo->replicationId = req_->permStrdup(req_, spec.repId);
-        proxy->nextProxyRetryTime = spec.retryAt;
-        proxyList& servers = table_->servers;
-        servers.proxies[servers.count] = proxy;
-        servers.active[servers.count++] = spec.active;
+        proxy->serverInfo->weight = proxy->serverInfo->weightLeft = s.weight;
+        proxy->serverInfo->active = s.active;
+        if (s.repId) proxy->serverInfo->replicationId = req_->permStrdup(req_, s.repId);
+        proxy->nextProxyRetryTime = s.retryAt;
+        t_->servers.proxies[t_->servers.count] = proxy;
+        t_->servers.active[t_->servers.count++] = s.active;
         return proxy;
     }
 
-    // A new entry at the end of the table, served by the given proxies; a slot's flag is
-    // its server's own flag. Returns the entry's index.
+    // A new last entry served by these proxies; returns its index.
     int addEntry(const char* pattern, int32_t algorithm = QN_ROUNDROBIN, int32_t sticky = 0,
-                 const std::vector<quonProxy*>& proxies = {}, int32_t position = -1) {
-        int index = setProperty(req_, table_->mappings, pattern, "v");
+                 const std::vector<quonProxy*>& proxies = {}) {
+        int index = setProperty(req_, t_->mappings, pattern, "v");
         auto* list = permNew<proxyList>(req_);
         auto* info = permNew<mappingInfo>(req_);
         for (quonProxy* proxy : proxies) {
             list->proxies[list->count] = proxy;
             list->active[list->count++] = proxy->serverInfo->active;
-            info->hasActive |= proxy->serverInfo->active;
         }
-        info->algorithm = algorithm;
-        info->sticky = sticky;
-        info->position = position;
-        info->weightsDirty = 1;
-        table_->mappingProxies[index] = list;
-        table_->mappingInfos[index] = info;
-        table_->lastMappingIndex = index;
+        *info = {algorithm, sticky, -1, nullptr, 1, 0, 1};
+        t_->mappingProxies[index] = list;
+        t_->mappingInfos[index] = info;
+        t_->lastMappingIndex = index;
         return index;
-    }
-
-    // Patterns only, in this order, with nobody behind them.
-    void addPatterns(const std::vector<std::string>& patterns) {
-        for (const std::string& pattern : patterns) addEntry(pattern.c_str());
     }
 
 private:
     quon_request* req_;
-    mappingsTable* table_;
+    mappingsTable* t_;
 };
