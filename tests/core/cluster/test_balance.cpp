@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "balance.h"
-#include "cluster_fixture.h"
+#include "hand_table.h"
 #include "recording_request.h"
 #include "table.h"
 

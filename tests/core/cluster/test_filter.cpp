@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "backend_process.h"
 #include "cluster_fixture.h"
+#include "hand_table.h"
 #include "fake_web_server.h"
 #include "filter.h"
 #include "pool.h"
@@ -115,42 +115,32 @@ TEST(RemovePathParms, CopiesUpToTheFirstSemicolon) {
 
 // The upkeep that every filtered request does first, against real servers.
 namespace {
-using backend_test::BackendProcess;
+using cluster_test::Cluster;
 
 class Upkeep : public ::testing::Test {
 protected:
-    // Starts server with these settings and adds it as the store or bootstrap would.
-    quonProxy* join(BackendProcess& server, const std::string& settings) {
-        std::string props = server.writeFile("server.props", settings);
-        std::string mappings = server.writeFile("mappings.props", "/a/*=a\n");
-        std::string control = server.writeFile("control.props", "");
-        EXPECT_TRUE(
-            server.start({"--server-props", props, "--mappings", mappings, "--control", control}));
-        std::string list = "Server_1=" + server.quonAddress() + "\n";
-        EXPECT_EQ(
-            addRemoteJvms(table.get(), req.get(), parseProperties(req.get(), list.c_str()), 1), 1);
-        return table->servers.proxies[table->servers.count - 1];
+    // The cluster's servers, added as the store or the bootstrap server would add them.
+    void join(Cluster& cluster) {
+        std::string list;
+        for (size_t i = 0; i < cluster.servers.size(); ++i)
+            list += "s" + std::to_string(i) + "=" + cluster.name(i) + "\n";
+        propertyTable* names = parseProperties(req.get(), list.c_str());
+        EXPECT_EQ(addRemoteJvms(table.get(), req.get(), names, 1), int(cluster.servers.size()));
     }
 
-    // Sets the server's fault (or none) and waits until its listener follows.
-    static void setFault(BackendProcess& server, const std::string& fault) {
-        server.writeFile("control.props", fault.empty() ? "" : "fault=" + fault + "\n");
-        ASSERT_TRUE(server.reload());
-        ASSERT_TRUE(server.waitForLog((fault.empty() ? "accepting" : "refusing") +
-                                      std::string(" connections on ") + server.quonAddress()));
-    }
-
-    // The server refuses connections and the pool has found out: its idle connection is
+    // Server i refuses connections and the pool has found out: its idle connection is
     // gone and a connect was refused, so the server is marked down.
-    void refuse(BackendProcess& server, quonProxy* proxy) {
-        setFault(server, "refuse");
+    quonProxy* refuse(Cluster& cluster, size_t i) {
+        quonProxy* proxy = table->servers.proxies[i];
+        cluster.announce(i, {}, 0, "fault=refuse\n");
         {
             SyncGuard hold(req.get(), proxy->lock);
             proxy->destroyPooledSockets(req.get(), proxy);
         }
-        ASSERT_TRUE(server.waitForLog("closed: peer closed connection"));
+        EXPECT_TRUE(cluster[i].waitForLog("closed: peer closed connection"));
         EXPECT_EQ(proxy->sendPing(proxy, req.get()), 0);
-        ASSERT_EQ(proxy->serverInfo->active.load(), 0);
+        EXPECT_EQ(proxy->serverInfo->active.load(), 0);
+        return proxy;
     }
 
     // One request of its own through the filter, once the clock has reached second.
@@ -173,15 +163,15 @@ protected:
 // A due refresh brings a new entry; a refresh that fails while the server is marked down
 // removes it; once it answers again, the next request brings it back.
 TEST_F(Upkeep, RefreshRemovalAndReturn) {
-    BackendProcess server("127.0.0.2");
-    quonProxy* proxy = join(server, "proxyretryinterval=1\nmapcheck=1\n");
+    Cluster cluster({{"proxyretryinterval=1\nmapcheck=1\n", "/a/*=a\n"}});
+    join(cluster);
+    quonProxy* proxy = table->servers.proxies[0];
     std::string name = proxy->name;
-    server.writeFile("mappings.props", "/a/*=a\n/b/*=b\n");
-    ASSERT_TRUE(server.reload());
+    cluster.setMappings(0, "/a/*=a\n/b/*=b\n");
     ASSERT_EQ(filterAt(proxy->nextMapCheckTime, "/b/x"), 1);
     EXPECT_EQ(table->mappingProxies[1]->proxies[0], proxy);
 
-    refuse(server, proxy);
+    refuse(cluster, 0);
     table->clusterSeq = 5;
     EXPECT_EQ(filterAt(std::max(proxy->nextProxyRetryTime.load(), proxy->nextMapCheckTime.load()),
                        "/a/x"),
@@ -189,7 +179,7 @@ TEST_F(Upkeep, RefreshRemovalAndReturn) {
     EXPECT_EQ(traced(name + " removed proxy, seq 0"), 1) << web->recorder.dump();
     EXPECT_EQ(table->servers.active[0] + table->mappingInfos[0]->hasActive + table->clusterSeq, 0);
 
-    setFault(server, "");
+    cluster.announce(0, {}, 0);
     EXPECT_EQ(filterAt(proxy->nextProxyRetryTime, "/a/x"), 0);
     EXPECT_EQ(traced(name + " added/activated proxy, seq 0"), 1) << web->recorder.dump();
     EXPECT_EQ(table->servers.active[0] + table->mappingProxies[0]->active[0], 2);
@@ -197,15 +187,13 @@ TEST_F(Upkeep, RefreshRemovalAndReturn) {
 }
 
 TEST_F(Upkeep, NothingIsSentWhenNothingIsDue) {
-    BackendProcess up("127.0.0.3"), down("127.0.0.4");
-    join(up, "mapcheck=3600\n");
-    quonProxy* gone = join(down, "proxyretryinterval=3600\n");
-    refuse(down, gone);
-    removeProxy(table.get(), gone, req.get(), 1);
-    std::string before = up.logText() + down.logText();
+    Cluster cluster({{"mapcheck=3600\n", "/a/*=a\n"}, {"proxyretryinterval=3600\n", "/a/*=a\n"}});
+    join(cluster);
+    removeProxy(table.get(), refuse(cluster, 1), req.get(), 1);
+    std::string before = cluster[0].logText() + cluster[1].logText();
     for (int call = 0; call < 50; ++call) EXPECT_EQ(filterAt(0, "/a/x"), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(up.logText() + down.logText(), before);
+    EXPECT_EQ(cluster[0].logText() + cluster[1].logText(), before);
     EXPECT_FALSE(web->recorder.contains("", "refreshing mappings")) << web->recorder.dump();
     EXPECT_EQ(table->servers.active[1], 0);
 }
