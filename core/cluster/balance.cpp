@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
@@ -69,16 +70,19 @@ quonProxy* weightedRoundRobin(const proxyList* list, mappingInfo* info) {
 }
 
 // Lowest (MIN) or highest positive (MAX) load value among the active slots; the first
-// slot wins a tie. MAX starts from 0, so a server needs a load value above 0 to win.
+// slot wins a tie. MAX ranks by the negated value (in 64 bits, so INT_MIN negates) and
+// starts from 0, so a server needs a load value above 0 to win.
 template <bool kLowest>
 quonProxy* byLoad(const proxyList* list, mappingInfo* info) {
-    int32_t best = -1, bestWeight = 0;
+    int32_t best = -1;
+    int64_t bestRank = kLowest ? INT64_MAX : 0;
     for (int32_t slot = 0; slot < list->count; ++slot) {
         if (!list->active[slot]) continue;
-        int32_t weight = weightOf(list->proxies[slot]);
-        if (kLowest ? (best < 0 || weight < bestWeight) : weight > bestWeight) {
+        int64_t rank = kLowest ? int64_t(weightOf(list->proxies[slot]))
+                               : -int64_t(weightOf(list->proxies[slot]));
+        if (rank < bestRank) {
             best = slot;
-            bestWeight = weight;
+            bestRank = rank;
         }
     }
     if (best < 0) return nullptr;
