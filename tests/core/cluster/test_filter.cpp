@@ -116,6 +116,7 @@ TEST(RemovePathParms, CopiesUpToTheFirstSemicolon) {
 // The upkeep that every filtered request does first, against real servers.
 namespace {
 using cluster_test::Cluster;
+using cluster_test::Setups;
 
 class Upkeep : public ::testing::Test {
 protected:
@@ -163,7 +164,7 @@ protected:
 // A due refresh brings a new entry; a refresh that fails while the server is marked down
 // removes it; once it answers again, the next request brings it back.
 TEST_F(Upkeep, RefreshRemovalAndReturn) {
-    Cluster cluster({{"proxyretryinterval=1\nmapcheck=1\n", "/a/*=a\n"}});
+    Cluster cluster(Setups{{"proxyretryinterval=1\nmapcheck=1\n", "/a/*=a\n"}});
     join(cluster);
     quonProxy* proxy = table->servers.proxies[0];
     std::string name = proxy->name;
@@ -187,7 +188,8 @@ TEST_F(Upkeep, RefreshRemovalAndReturn) {
 }
 
 TEST_F(Upkeep, NothingIsSentWhenNothingIsDue) {
-    Cluster cluster({{"mapcheck=3600\n", "/a/*=a\n"}, {"proxyretryinterval=3600\n", "/a/*=a\n"}});
+    Cluster cluster(
+        Setups{{"mapcheck=3600\n", "/a/*=a\n"}, {"proxyretryinterval=3600\n", "/a/*=a\n"}});
     join(cluster);
     removeProxy(table.get(), refuse(cluster, 1), req.get(), 1);
     std::string before = cluster[0].logText() + cluster[1].logText();
