@@ -12,7 +12,8 @@
 #include "table_lists.h"
 
 namespace {
-constexpr const char* kNoStoreToLoad = "can't load servers from serverstore, no serverstore specified.";
+constexpr const char* kNoStoreToLoad =
+    "can't load servers from serverstore, no serverstore specified.";
 constexpr const char* kCannotOpenStore = "could not open serverstore \"%s\": %s";
 constexpr const char* kLoading = "loadServersFromStore(%s)";
 constexpr const char* kCannotRead = "could not read contents of %s: %s";
@@ -31,8 +32,8 @@ char* readStore(quon_request* req, FILE* file, const char* path) {
     long size = fseek(file, 0, SEEK_END) == 0 ? ftell(file) : -1;
     if (size <= 0) return nullptr;
     int error = EFBIG;
-    char* text = size <= kMaxStoreSize ? static_cast<char*>(req->permMalloc(req, int(size) + 1))
-                                       : nullptr;
+    char* text =
+        size <= kMaxStoreSize ? static_cast<char*>(req->permMalloc(req, int(size) + 1)) : nullptr;
     size_t read = 0;
     if (text) {
         rewind(file);
