@@ -6,6 +6,9 @@ export BUILD=${BUILD:-$top/build}
 echo "### property tables"
 "$BUILD/bench/properties/bench_properties" --benchmark_repetitions=5 \
   --benchmark_report_aggregates_only=true 2>/dev/null | grep -E "^(Benchmark|BM_.*_median)"
+echo "### request filtering and the choice of a server"
+"$BUILD/bench/cluster/bench_cluster" --benchmark_repetitions=5 \
+  --benchmark_report_aggregates_only=true 2>/dev/null | grep -E "^(Benchmark|BM_.*_median)"
 echo "### forwarding in-process"
 "$top/bench/forward/run.sh" 5
 echo "### the reference back-end alone and with Apache in front"

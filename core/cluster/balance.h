@@ -1,0 +1,28 @@
+// Choice of the server for one request attempt: sticky sessions first, then the
+// entry's load-balancing algorithm; and the session id and its buddy list.
+#pragma once
+
+#include <cstdint>
+
+#include "export.h"
+#include "proxy_types.h"
+#include "request_types.h"
+#include "table_types.h"
+
+// Most weighted-random slots one entry keeps; larger weight totals are scaled down.
+inline constexpr int32_t QN_MAX_WEIGHT_SLOTS = 1024;
+
+// balance.cpp. The proxy for the entry at mappingIndex, or null when none can be
+// chosen. tableLock held: changes position, the weight table, weightLeft and
+// lastActivity.
+quonProxy* selectProxy(mappingsTable* table, quon_request* req, int32_t mappingIndex);
+
+// session.cpp. The proxy that holds the request's session (sessionId) or, when it is
+// marked down, its first active buddy; null when none. tableLock held.
+quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mappingIndex);
+// The request's session id, from the "cookie" header or else from the URI: a copy the
+// caller frees with the record's free, or null.
+QN_EXPORT char* getSessionId(quon_request* req);
+// The next buddy id in the request's sessionId after previous (null: the first), as a
+// pointer into sessionId with at least four characters left, or null.
+QN_EXPORT const char* getNextBuddy(quon_request* req, const char* previous);

@@ -1,0 +1,100 @@
+// Sticky sessions. A session id begins with the four-character id of the server that
+// holds the session; after its first "TR" come the ids of its buddy servers, four
+// characters each, in order of preference ("*..." standing for any active server).
+#include <atomic>
+#include <cstring>
+
+#include "balance.h"
+
+namespace {
+constexpr const char* kCookieHeader = "cookie";
+constexpr const char* kSessionName = "JSESSIONID";
+constexpr size_t kSessionNameLength = 10;
+constexpr const char* kBuddyMark = "TR";
+constexpr int kIdLength = 4;
+
+// Ids agree in their first four characters; a shorter id agrees only with an id that
+// ends at the same place.
+bool idsAgree(const char* a, const char* b) { return strncmp(a, b, kIdLength) == 0; }
+
+bool serverActive(const quonProxy* proxy) {
+    return proxy->serverInfo && proxy->serverInfo->active.load(std::memory_order_relaxed) == 1;
+}
+
+bool holdsId(const quonProxy* proxy, const char* id) {
+    const char* replicationId = proxy->serverInfo ? proxy->serverInfo->replicationId : nullptr;
+    return replicationId && idsAgree(replicationId, id);
+}
+
+// The first active proxy of the list that the buddy id names, in slot order.
+quonProxy* activeBuddy(const proxyList* list, const char* buddy) {
+    for (int32_t slot = 0; slot < list->count; ++slot) {
+        quonProxy* proxy = list->proxies[slot];
+        if (serverActive(proxy) && (buddy[0] == '*' || holdsId(proxy, buddy))) return proxy;
+    }
+    return nullptr;
+}
+
+// The text after "JSESSIONID" and the character that follows the name (normally "=");
+// null when the text ends before that character.
+const char* sessionStart(const char* text) {
+    const char* name = strstr(text, kSessionName);
+    if (!name || name[kSessionNameLength] == '\0') return nullptr;
+    return name + kSessionNameLength + 1;
+}
+
+// From the URI, the id ends at the next ";" or with the URI.
+char* sessionFromUri(quon_request* req) {
+    const char* start = req->uri ? sessionStart(req->uri) : nullptr;
+    if (!start) return nullptr;
+    const char* end = strchr(start, ';');
+    size_t length = end ? size_t(end - start) : strlen(start);
+    auto* id = static_cast<char*>(req->malloc(req, int(length + 1)));
+    if (!id) return nullptr;
+    memcpy(id, start, length);
+    id[length] = '\0';
+    return id;
+}
+}  // namespace
+
+// The cookie header decides alone when there is one: a header without the name hides
+// an id in the URI. From a cookie, the id runs to the end of the header, later cookies
+// included.
+char* getSessionId(quon_request* req) {
+    const char* cookie = req->getHeader ? req->getHeader(req, kCookieHeader) : nullptr;
+    if (!cookie) return sessionFromUri(req);
+    const char* start = sessionStart(cookie);
+    char* id = start ? req->strdup(req, start) : nullptr;
+    if (req->freeHeader) req->freeHeader(req, cookie);
+    return id;
+}
+
+// Every buddy returned has at least four characters before the end of the id.
+const char* getNextBuddy(quon_request* req, const char* previous) {
+    const char* id = req->sessionId;
+    if (!id) return nullptr;
+    if (!previous) {
+        const char* mark = strstr(id, kBuddyMark);
+        return mark && strnlen(mark, 6) > 5 ? mark + 2 : nullptr;
+    }
+    return strnlen(previous, 8) > 7 ? previous + kIdLength : nullptr;
+}
+
+quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mappingIndex) {
+    bool known = mappingIndex >= 0 && mappingIndex < QN_MAX_MAPPINGS;
+    const proxyList* list = known ? table->mappingProxies[mappingIndex] : nullptr;
+    if (!list || list->count <= 0) return nullptr;
+    if (list->count == 1) return list->proxies[0];
+    const char* id = req->sessionId;
+    if (!id) return nullptr;
+    // The holder is looked for in every slot, active or not.
+    quonProxy* holder = nullptr;
+    for (int32_t slot = 0; slot < list->count && !holder; ++slot)
+        if (holdsId(list->proxies[slot], id)) holder = list->proxies[slot];
+    if (!holder) return nullptr;
+    if (serverActive(holder)) return holder;
+    for (const char* buddy = getNextBuddy(req, nullptr); buddy; buddy = getNextBuddy(req, buddy)) {
+        if (quonProxy* proxy = activeBuddy(list, buddy)) return proxy;
+    }
+    return nullptr;
+}

@@ -1,0 +1,284 @@
+// Request filtering and sticky sessions over a table of fuzzed patterns. The input is
+// split at NULs into a settings byte, the mapping patterns (one per line), the URI, the
+// file name, the HOST header and the cookie header; a missing part leaves its value
+// null (the URI: empty). The filter's answer is checked against a plain restatement of
+// the matching rules; the session id, its buddies and the chosen server against their
+// bounds.
+#include <apr_general.h>
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "balance.h"
+#include "filter.h"
+#include "memory.h"
+#include "property.h"
+#include "proxy.h"
+#include "sync.h"
+#include "table.h"
+
+namespace {
+constexpr int kMostPatterns = 64;
+constexpr int kServers = 3;
+const char* const kReplicationIds[kServers] = {"AAAA", "BBBB", "C"};
+const int32_t kWeights[kServers] = {3, 0, -1};
+
+void check(bool holds) {
+    if (!holds) __builtin_trap();
+}
+
+// Formats every message, so that a bad format or argument shows up under the sanitizers.
+void formatV(const char* format, va_list args) {
+    char line[1024];
+    vsnprintf(line, sizeof line, format, args);
+}
+void formatLine(quon_request*, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    formatV(format, args);
+    va_end(args);
+}
+void formatEvent(quon_request*, int, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    formatV(format, args);
+    va_end(args);
+}
+
+struct Input {
+    unsigned settings = 0;
+    std::vector<std::string> patterns;
+    const char* uri = "";
+    const char* filterPath = nullptr;
+    const char* host = nullptr;
+    const char* cookie = nullptr;
+};
+
+Input* current = nullptr;  // what the web-server slots answer from
+
+const char* getHeader(quon_request*, const char* name) {
+    if (strcmp(name, "HOST") == 0) return current->host;
+    if (strcmp(name, "cookie") == 0) return current->cookie;
+    return nullptr;
+}
+void freeHeader(quon_request*, const char*) {}
+
+bool lowerEqual(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+bool at(const std::string& text, size_t from, const std::string& part) {
+    return text.size() >= from && text.find(part, from) != std::string::npos;
+}
+
+// The matching rules as plain string operations.
+int modelMatch(const Input& in, bool ignore) {
+    std::string uri = in.uri, target = in.filterPath ? in.filterPath : in.uri;
+    bool cut = target.find(';') != std::string::npos;
+    std::string path = target.substr(0, target.find(';'));
+    for (size_t i = 0; i < in.patterns.size(); ++i) {
+        std::string key = in.patterns[i], rule = key, qualifier;
+        bool qualified = key.rfind("//", 0) == 0;
+        if (qualified) {
+            size_t slash = key.find('/', 2);
+            qualifier = key.substr(2, slash == std::string::npos ? std::string::npos : slash - 2);
+            rule = slash == std::string::npos ? "" : key.substr(slash);
+        }
+        size_t star = rule.find('*');
+        std::string prefix = rule.substr(0, star), suffix;
+        bool contains = false;
+        if (star != std::string::npos) {
+            if (ignore && rule.rfind("*.", 0) == 0) continue;
+            suffix = rule.substr(star + 1);
+            contains = !suffix.empty() && suffix.back() == '*';
+            if (contains) suffix.pop_back();
+        }
+        if (qualified && !(in.host && lowerEqual(in.host, qualifier))) continue;
+        if (uri.compare(0, prefix.size(), prefix) != 0 || uri.size() < prefix.size()) continue;
+        auto endsWith = [&](const std::string& s) {
+            return s.size() >= suffix.size() &&
+                   s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+        };
+        bool rest = contains ? at(uri, prefix.size(), suffix) || at(path, prefix.size(), suffix)
+                             : endsWith(uri) || endsWith(path);
+        if (!rest) continue;
+        if (uri.size() > prefix.size() &&
+            std::string("/&#").find(uri[prefix.size()]) == std::string::npos)
+            continue;
+        size_t semicolon = uri.rfind(';'), first = uri.find(suffix);
+        if (cut && !suffix.empty() && semicolon != std::string::npos &&
+            first != std::string::npos && first > semicolon)
+            continue;
+        return int(i);
+    }
+    return -1;
+}
+
+Input split(const uint8_t* data, size_t size, std::string& text) {
+    text.assign(reinterpret_cast<const char*>(data), size);
+    std::vector<const char*> parts;
+    for (size_t start = 0; start <= text.size() && parts.size() < 6;) {
+        parts.push_back(text.c_str() + start);
+        start += strlen(text.c_str() + start) + 1;
+    }
+    parts.resize(6, nullptr);
+    Input in;
+    in.settings = parts[0] ? static_cast<unsigned char>(parts[0][0]) : 0;
+    std::string_view lines = parts[1] ? parts[1] : "";
+    while (!lines.empty() && int(in.patterns.size()) < kMostPatterns) {
+        size_t end = lines.find('\n');
+        std::string line(lines.substr(0, end));
+        // A repeated pattern would not make a second entry: the model skips it too.
+        bool known = false;
+        for (const std::string& p : in.patterns) known |= p == line;
+        if (!line.empty() && !known) in.patterns.push_back(line);
+        lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+    }
+    in.uri = parts[2] ? parts[2] : "";
+    in.filterPath = parts[3];
+    in.host = parts[4];
+    in.cookie = parts[5];
+    return in;
+}
+
+// Three servers, never due for a probe or a refresh, so the upkeep runs without network.
+void addServers(mappingsTable* table, quon_request* req) {
+    for (int i = 0; i < kServers; ++i) {
+        quonProxy* proxy = quonProxyNew(req);
+        snprintf(proxy->name, sizeof proxy->name, "127.0.0.%d:1", i + 2);
+        proxy->nextMapCheckTime = QN_TIME_NEVER;
+        proxy->serverInfo = permNew<proxyServerInfo>(req);
+        proxy->serverInfo->weight = kWeights[i];
+        proxy->serverInfo->replicationId = req->permStrdup(req, kReplicationIds[i]);
+        table->servers.proxies[i] = proxy;
+    }
+    table->servers.count = kServers;
+}
+
+// One table for the process, as a child keeps one per virtual server; the servers stay,
+// each input brings its own entries and takes them out again.
+mappingsTable* sharedTable(quon_request* req) {
+    static mappingsTable* table = nullptr;
+    if (table) return table;
+    apr_initialize();
+    initQuonMutexPool();
+    table = mappingsTableNew(req, nullptr, nullptr, 0);
+    check(table != nullptr);
+    addServers(table, req);
+    return table;
+}
+
+// Which servers are up comes from the settings byte.
+void setServers(mappingsTable* table, unsigned settings) {
+    for (int i = 0; i < kServers; ++i) {
+        quonProxy* proxy = table->servers.proxies[i];
+        int32_t active = int32_t(settings >> (i + 2) & 1);
+        proxy->serverInfo->active = active;
+        proxy->serverInfo->weightLeft = kWeights[i];
+        table->servers.active[i] = active;
+    }
+}
+
+void clearEntries(mappingsTable* table, quon_request* req) {
+    for (int32_t index = table->mappings->count - 1; index >= 0; --index) {
+        removePropertyByIndex(req, table->mappings, index);
+        req->permFree(req, table->mappingProxies[index]);
+        if (mappingInfo* info = table->mappingInfos[index]) {
+            req->permFree(req, info->weightTable);
+            req->permFree(req, info);
+        }
+        table->mappingProxies[index] = nullptr;
+        table->mappingInfos[index] = nullptr;
+    }
+    table->lastMappingIndex = 0;
+}
+
+void addEntries(mappingsTable* table, quon_request* req, const Input& in) {
+    for (const std::string& pattern : in.patterns) {
+        int index = setProperty(req, table->mappings, pattern.c_str(), "v");
+        if (index < 0) continue;
+        auto* list = permNew<proxyList>(req);
+        auto* info = permNew<mappingInfo>(req);
+        *list = table->servers;
+        info->algorithm = int32_t(in.settings >> 5);  // 0 to 7: the five and unknown codes
+        info->sticky = 1;
+        info->position = -1;
+        info->weightsDirty = 1;
+        table->mappingProxies[index] = list;
+        table->mappingInfos[index] = info;
+        table->lastMappingIndex = index;
+    }
+}
+
+void checkSession(mappingsTable* table, quon_request* req, const Input& in, int index) {
+    char* id = getSessionId(req);
+    if (in.cookie) {
+        const char* name = strstr(in.cookie, "JSESSIONID");
+        check((id != nullptr) == (name && name[10] != '\0'));
+        if (id) check(strcmp(id, name + 11) == 0);
+    }
+    req->sessionId = id;
+    size_t length = id ? strlen(id) : 0;
+    int steps = 0;
+    for (const char* buddy = getNextBuddy(req, nullptr); buddy; buddy = getNextBuddy(req, buddy)) {
+        check(buddy > id && buddy + 4 <= id + length);
+        check(++steps <= int(length));
+    }
+    const proxyList* list = table->mappingProxies[index];
+    if (!list) {
+        check(selectProxy(table, req, index) == nullptr);
+        req->sessionId = nullptr;
+        req->free(req, id);
+        return;
+    }
+    auto listed = [&](const quonProxy* p) {
+        for (int32_t slot = 0; slot < list->count; ++slot)
+            if (list->proxies[slot] == p) return true;
+        return p == nullptr;
+    };
+    check(listed(resolveServerId(table, req, index)));
+    check(listed(selectProxy(table, req, index)));
+    req->sessionId = nullptr;
+    req->free(req, id);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::string text;
+    Input in = split(data, size, text);
+    current = &in;
+    quon_request req;
+    init_allocators(&req);
+    req.log = req.trace = formatLine;
+    req.traceE = formatEvent;
+    req.getHeader = getHeader;
+    req.freeHeader = freeHeader;
+    req.uri = in.uri;
+    req.filterPath = in.filterPath;
+
+    mappingsTable* table = sharedTable(&req);
+    table->ignoreSuffixes = int32_t(in.settings & 1);
+    setServers(table, in.settings);
+    addEntries(table, &req, in);
+    int32_t apply = int32_t(in.settings >> 1 & 1);
+    int32_t index = filterRequest(table, &req, apply);
+    check(index == modelMatch(in, apply && table->ignoreSuffixes));
+    char* cut = removePathParms(&req, in.uri);
+    check((cut != nullptr) == (strchr(in.uri, ';') != nullptr));
+    req.free(&req, cut);
+    checkSession(table, &req, in, index < 0 ? 0 : index);
+    clearEntries(table, &req);
+    current = nullptr;
+    return 0;
+}
