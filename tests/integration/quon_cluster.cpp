@@ -91,14 +91,19 @@ int QuonCluster::indexOf(const std::string& address) const {
     return -1;
 }
 
-int QuonCluster::requestsSeen(int i) const {
+int QuonCluster::logLines(int i, const std::string& part) const {
     std::istringstream lines(servers_[size_t(i)]->logText());
     int count = 0;
-    for (std::string line; std::getline(lines, line);)
-        if (line.find("] PROXY_SERVICE_40 ") != std::string::npos &&
-            line.find(" bytes ") != std::string::npos)
-            ++count;
+    for (std::string line; std::getline(lines, line);) count += line.find(part) != std::string::npos;
     return count;
+}
+
+int QuonCluster::requestsSeen(int i) const { return logLines(i, "] PROXY_SERVICE_40 ") -
+                                                   logLines(i, "] PROXY_SERVICE_40 length") -
+                                                   logLines(i, "] PROXY_SERVICE_40 items"); }
+
+int QuonCluster::openConnections(int i) const {
+    return logLines(i, "] accepted from ") - logLines(i, "] closed: ");
 }
 
 void QuonCluster::kill(int i) {

@@ -40,6 +40,10 @@ public:
     int indexOf(const std::string& address) const;
     // PROXY_SERVICE_40 messages server i has received so far.
     int requestsSeen(int i) const;
+    // Protocol connections server i accepted and has not seen closed yet.
+    int openConnections(int i) const;
+    // Lines of server i's log that contain part.
+    int logLines(int i, const std::string& part) const;
 
     // SIGKILL: the server vanishes without closing anything; it is reaped at once.
     void kill(int i);
