@@ -64,6 +64,7 @@ bool QuonCluster::startServers(std::string* why) {
     std::vector<int> all;
     for (int i = 0; i < size(); ++i) all.push_back(i);
     for (int i = 0; i < size(); ++i) {
+        if (server(i).running()) continue;
         server(i).writeFile("cluster.props", memberList(all));
         server(i).writeFile("control.props", "cluster-seq=1\n");
         if (!startServer(i)) {
@@ -121,6 +122,7 @@ bool QuonCluster::restart(int i) {
 bool QuonCluster::announce(const std::vector<int>& members, int seq) {
     bool ok = true;
     for (int i = 0; i < size(); ++i) {
+        if (server(i).running()) continue;
         server(i).writeFile("cluster.props", memberList(members));
         server(i).writeFile("control.props", "cluster-seq=" + std::to_string(seq) + "\n");
         if (server(i).running()) ok = server(i).reload() && ok;

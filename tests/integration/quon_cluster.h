@@ -29,7 +29,8 @@ public:
     // first server, a one-second retry interval and full tracing, plus directives, in
     // which "@BOOT@" stands for the first server's address.
     bool start(const std::string& directives, std::string* why);
-    // The servers alone, for tests that run the dispatch in process.
+    // The servers alone (those not running yet), for tests that need their addresses
+    // before Apache starts.
     bool startServers(std::string* why);
 
     int size() const { return int(servers_.size()); }
