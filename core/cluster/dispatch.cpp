@@ -80,6 +80,9 @@ bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonPro
     if (proxy->serverInfo && proxy->serverInfo->active.load() == 0)
         removeProxy(table, proxy, req, 1);
     if (error == EQUON_CLIENT_DOWN) return false;
+    // Once part of this server's answer reached the client, another server would answer
+    // the request a second time.
+    if (req->responseStarted) return false;
     return tryAnotherProxy(req, table, failedList, proxy, 1) == 1;
 }
 }  // namespace
