@@ -19,7 +19,7 @@ protected:
         ASSERT_TRUE(cluster->start(directives, &why)) << why;
     }
     // The index of the server that answered, -1 when none did.
-    int served(const HttpResponse& r) const { return cluster->indexOf(r.header("X-Quon-Server")); }
+    int served(const HttpResponse& r) const { return cluster->served(r); }
     HttpResponse get(const std::string& path, std::vector<std::string> headers = {}) {
         return httpGet(cluster->url(path), headers);
     }

@@ -44,10 +44,6 @@ private:
     std::atomic<int> done_{0}, errors_{0};
 };
 
-int servedBy(QuonCluster& cluster, const HttpResponse& r) {
-    return cluster.indexOf(r.header("X-Quon-Server"));
-}
-
 TEST(LifecycleTest, ConcurrentFirstRequestsCreateOneTable) {
     QuonCluster cluster(1);
     std::string why;
@@ -68,12 +64,12 @@ TEST(LifecycleTest, AnAnnouncedMemberServesWithoutARestart) {
     std::string why;
     ASSERT_TRUE(cluster.start("", &why)) << why;
     ASSERT_EQ(httpGet(cluster.url("/app/echo")).status, 200);
-    int added = cluster.addServer(&why);
-    ASSERT_GE(added, 0) << why;
+    int added = cluster.addServer("/app/*=app\n");
+    ASSERT_GE(added, 0);
     ASSERT_TRUE(cluster.announce({0, 1, added}, 2));
     std::vector<int> count(3, 0);
     for (int k = 0; k < 12; ++k) {
-        int i = servedBy(cluster, httpGet(cluster.url("/app/echo")));
+        int i = cluster.served(httpGet(cluster.url("/app/echo")));
         if (i >= 0) ++count[size_t(i)];
     }
     EXPECT_GT(count[size_t(added)], 0) << cluster.apache().errorLog();
@@ -93,13 +89,13 @@ TEST(LifecycleTest, TheStoreFindsTheClusterWhileTheBootstrapServerIsDown) {
     ASSERT_TRUE(cluster.apache().start(&why)) << why;
     HttpResponse r = httpGet(cluster.url("/app/echo"));
     EXPECT_EQ(r.status, 200) << r.body;
-    EXPECT_GT(servedBy(cluster, r), 0);
+    EXPECT_GT(cluster.served(r), 0);
 }
 
 TEST(LifecycleTest, VirtualHostsGoToTheirOwnCluster) {
-    QuonCluster own(1);
+    backend_test::BackendCluster own({"/app/*=app\n"});
+    ASSERT_TRUE(own.start());
     std::string why;
-    ASSERT_TRUE(own.startServers(&why)) << why;
     QuonCluster cluster(1);
     ASSERT_TRUE(cluster.start("<VirtualHost 127.0.0.1:@PORT@>\n  ServerName inherit.test\n"
                               "</VirtualHost>\n<VirtualHost 127.0.0.1:@PORT@>\n"

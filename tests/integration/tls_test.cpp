@@ -36,10 +36,9 @@ std::string httpsGet(const std::string& url, const std::string& header) {
 TEST(TlsTest, TheServerLearnsWhetherTheRequestCameOverTls) {
     QuonCluster cluster(1);
     std::string why;
-    ASSERT_TRUE(cluster.startServers(&why)) << why;
     int tlsPort = freeLoopbackPort();
     // The certificate lives in the first server's folder, which the test removes.
-    std::string key = cluster.server(0).path("key.pem"), cert = cluster.server(0).path("cert.pem");
+    std::string key = cluster[0].path("key.pem"), cert = cluster[0].path("cert.pem");
     std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
                           "-keyout " + key + " -out " + cert + " >/dev/null 2>&1";
     ASSERT_EQ(system(command.c_str()), 0);
@@ -69,7 +68,9 @@ TEST(TlsTest, TheServerLearnsWhetherTheRequestCameOverTls) {
         const std::string bits = lines["attribute.javax.servlet.request.key_size"];
         EXPECT_EQ(!suite.empty(), row.attributes) << suite;
         EXPECT_EQ(!bits.empty(), row.attributes) << bits;
-        if (row.attributes) EXPECT_GE(std::stoi(bits), 128);
+        if (row.attributes) {
+            EXPECT_GE(std::stoi(bits), 128);
+        }
         EXPECT_EQ(lines.count("attribute.javax.servlet.request.X509Certificate"), 0u);
     }
     EXPECT_TRUE(cluster.apache().waitForLog("Apache got this request over SSL"));

@@ -3,98 +3,22 @@
 // back and the member list changes (the test the ThreadSanitizer build runs).
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <cctype>
-#include <csignal>
 #include <functional>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <filesystem>
 #include <memory>
 #include <mutex>
-#include <sys/wait.h>
 #include <thread>
 
-#include "backend_process.h"
+#include "backend_cluster.h"
 #include "dispatch.h"
 #include "fake_web_server.h"
 #include "filter.h"
 #include "table.h"
 
-using backend_test::BackendProcess;
+using Servers = backend_test::BackendCluster;
 
 namespace {
-
-// Servers on 127.0.0.2, .3 and .4, each the session buddy of the next, with the
-// member list and sequence number in files they reload on request.
-class Servers {
-public:
-    explicit Servers(std::vector<std::string> mappings) {
-        for (size_t i = 0; i < mappings.size(); ++i) {
-            std::string host = "127.0.0." + std::to_string(2 + i);
-            servers_.push_back(std::make_unique<BackendProcess>(host));
-            quon_.push_back(host + ":" + std::to_string(freePort(host)));
-            mappings_.push_back(mappings[i]);
-        }
-    }
-    bool start(const std::vector<int>& members) {
-        for (int i = 0; i < size(); ++i) {
-            // A lone server announces no sequence number: its table is not a cluster.
-            writeMembers(i, members, size() > 1 ? 1 : 0);
-            BackendProcess& s = *servers_[size_t(i)];
-            options_.push_back({"--listen", quon_[size_t(i)], "--server-props",
-                                s.writeFile("sp", "rep_id=SRV" + std::to_string(i + 1) +
-                                                      "\nalgorithm=ROUNDROBIN\nsticky=true\n"),
-                                "--mappings", s.writeFile("mp", mappings_[size_t(i)]), "--cluster",
-                                s.path("cl"), "--control", s.path("ctl"), "--buddies",
-                                "SRV" + std::to_string((i + 1) % size() + 1)});
-            if (!s.start(options_.back())) return false;
-        }
-        return true;
-    }
-    int size() const { return int(servers_.size()); }
-    const std::string& address(int i) const { return quon_[size_t(i)]; }
-    BackendProcess& operator[](int i) { return *servers_[size_t(i)]; }
-    void kill(int i) {
-        ::kill((*this)[i].pid(), SIGKILL);
-        (*this)[i].stop();
-    }
-    bool restart(int i) {
-        std::filesystem::remove((*this)[i].path("ready"));
-        return (*this)[i].start(options_[size_t(i)]);
-    }
-    void writeMembers(int i, const std::vector<int>& members, int seq) {
-        std::string list;
-        for (int m : members) list += "SRV" + std::to_string(m + 1) + "=" + address(m) + "\n";
-        (*this)[i].writeFile("cl", list);
-        (*this)[i].writeFile("ctl", seq ? "cluster-seq=" + std::to_string(seq) + "\n" : "");
-    }
-    int logLines(int i, const std::string& part) {
-        std::string text = (*this)[i].logText();
-        int count = 0;
-        for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-            ++count;
-        return count;
-    }
-
-private:
-    static int freePort(const std::string& host) {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = inet_addr(host.c_str());
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t length = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
-        close(fd);
-        return ntohs(a.sin_port);
-    }
-    std::vector<std::unique_ptr<BackendProcess>> servers_;
-    std::vector<std::string> quon_, mappings_;
-    std::vector<std::vector<std::string>> options_;
-};
 
 struct TableHolder {
     RecordingRequest req;
@@ -141,7 +65,7 @@ struct Case {
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
 void setFault(Servers& s, int i, const std::string& fault) {
-    s[i].writeFile("ctl", (s.size() > 1 ? "cluster-seq=1\n" : "") + ("fault=" + fault + "\n"));
+    s[i].writeFile("control.props", (s.size() > 1 ? "cluster-seq=1\n" : "") + ("fault=" + fault + "\n"));
     s[i].reload();
 }
 
@@ -150,9 +74,7 @@ class DispatchCases : public ::testing::TestWithParam<Case> {};
 TEST_P(DispatchCases, OneRequest) {
     const Case& c = GetParam();
     Servers servers(c.mappings);
-    std::vector<int> all;
-    for (int i = 0; i < servers.size(); ++i) all.push_back(i);
-    ASSERT_TRUE(servers.start(all));
+    ASSERT_TRUE(servers.start());
     TableHolder holder(servers.address(0));
     ASSERT_EQ(holder.table->initTable(holder.table, holder.req.get()), 0) << holder.req.dump();
     c.before(servers);
@@ -239,12 +161,12 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     servers.kill(1);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    for (int i = 0; i < 3; ++i) servers.writeMembers(i, {0, 1, 2}, 2);
+    servers.announce({0, 1, 2}, 2, false);
     ASSERT_TRUE(servers.restart(1));
     servers[0].reload();
     servers[2].reload();
     // Until the announced member has served for a while (bounded).
-    for (int wait = 0; wait < 100 && servers.logLines(2, "] PROXY_SERVICE_40 ") < 20; ++wait)
+    for (int wait = 0; wait < 100 && servers.requestsSeen(2) < 20; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     stop = true;
     for (auto& thread : threads) thread.join();
@@ -253,7 +175,7 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
     // With the cluster settled, every request is served.
     for (int k = 0; k < 30; ++k) EXPECT_EQ(dispatch(holder.table, "/app/echo").result, 0);
     // The announced member took part.
-    EXPECT_GT(servers.logLines(2, "] PROXY_SERVICE_40 "), 0);
+    EXPECT_GT(servers.requestsSeen(2), 0);
 }
 
 }  // namespace
