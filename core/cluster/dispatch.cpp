@@ -83,6 +83,8 @@ bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonPro
     // Once part of this server's answer reached the client, another server would answer
     // the request a second time.
     if (req->responseStarted) return false;
+    // clustered changes under tableLock when a member list is applied.
+    SyncGuard guard(req, table->tableLock);
     return tryAnotherProxy(req, table, failedList, proxy, 1) == 1;
 }
 }  // namespace

@@ -23,6 +23,7 @@ int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const ch
 int32_t handleRequest(mappingsTable* table, quon_request* req, const char* argument);
 // 1 when the dispatch may try another server after proxy (a clustered table and proxy
 // not yet in failedList; with add non-zero it is put there), 0 when it must stop.
+// tableLock held (clustered is read).
 int32_t tryAnotherProxy(quon_request* req, mappingsTable* table, quonProxy** failedList,
                         quonProxy* proxy, int32_t add);
 // With every server of the entry marked down: asks the bootstrap server (once it has
