@@ -16,8 +16,6 @@ constexpr const char* kNotUpdated = "%s clustered-servers not updated";
 constexpr const char* kUsing = "Using sequence number %d from %s";
 constexpr const char* kUpdated = "%s clusters updated using seq %d";
 constexpr const char* kUpdateError = "%s error updating clusters so seq is %d";
-constexpr const char* kMasterFull = "proxy %s not added to %s, the list already holds %d servers";
-constexpr const char* kMasterList = "the master list";
 
 enum class Joined { added, skipped, failed };
 
@@ -26,7 +24,7 @@ enum class Joined { added, skipped, failed };
 // could not be initialised (the proxy is destroyed then). tableLock held.
 Joined joinNewServer(mappingsTable* table, quon_request* req, const char* name) {
     if (table->servers.count >= QN_MAX_PROXIES) {
-        req->log(req, kMasterFull, name, kMasterList, table->servers.count);
+        logListFull(req, name, QN_MASTER_LIST, table->servers.count);
         return Joined::skipped;
     }
     quonProxy* proxy = quonProxyNew(req);

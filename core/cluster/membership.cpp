@@ -17,7 +17,6 @@ constexpr const char* kDuplicate = "Proxy %s already exists for mapping %s, not 
 constexpr const char* kAdded = "%s added/activated proxy, seq %d";
 constexpr const char* kNotInMaster = "Whoa Nelly, removed proxy that's not in the master list %s";
 constexpr const char* kRemoved = "%s removed proxy, seq %d";
-constexpr const char* kMasterList = "the master list";
 
 void setServerActive(quonProxy* proxy, int32_t active) {
     if (proxy->serverInfo) proxy->serverInfo->active.store(active, std::memory_order_relaxed);
@@ -55,7 +54,7 @@ void joinEntry(mappingsTable* table, quonProxy* proxy, quon_request* req, int32_
 void enterMasterList(mappingsTable* table, quonProxy* proxy, quon_request* req) {
     int32_t slot = hasProxyNamed(table, proxy->name);
     if (slot < 0) {
-        appendToList(req, &table->servers, proxy, 1, kMasterList);
+        appendToList(req, &table->servers, proxy, 1, QN_MASTER_LIST);
         if (table->servers.count > 1) table->clustered = 1;
     } else {
         table->servers.active[slot] = 1;
@@ -89,7 +88,7 @@ int32_t addProxy(mappingsTable* table, quonProxy* proxy, quon_request* req, int 
     // A full master list takes no new server: the entries then never refer to a proxy
     // that the table does not own, and the caller keeps its reference.
     if (table->servers.count >= QN_MAX_PROXIES && hasProxyNamed(table, proxy->name) < 0) {
-        appendToList(req, &table->servers, proxy, 1, kMasterList);
+        logListFull(req, proxy->name, QN_MASTER_LIST, table->servers.count);
         return -1;
     }
     int32_t seq;

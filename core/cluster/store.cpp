@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "property.h"
 #include "sync.h"
@@ -13,7 +12,8 @@
 #include "table_lists.h"
 
 namespace {
-constexpr const char* kNoStoreToLoad = "can't load servers from serverstore, no serverstore specified.";
+constexpr const char* kNoStoreToLoad =
+    "can't load servers from serverstore, no serverstore specified.";
 constexpr const char* kCannotOpenStore = "could not open serverstore \"%s\": %s";
 constexpr const char* kLoading = "loadServersFromStore(%s)";
 constexpr const char* kCannotRead = "could not read contents of %s: %s";
@@ -32,8 +32,8 @@ char* readStore(quon_request* req, FILE* file, const char* path) {
     long size = fseek(file, 0, SEEK_END) == 0 ? ftell(file) : -1;
     if (size <= 0) return nullptr;
     int error = EFBIG;
-    char* text = size <= kMaxStoreSize ? static_cast<char*>(req->permMalloc(req, int(size) + 1))
-                                       : nullptr;
+    char* text =
+        size <= kMaxStoreSize ? static_cast<char*>(req->permMalloc(req, int(size) + 1)) : nullptr;
     size_t read = 0;
     if (text) {
         rewind(file);
@@ -49,20 +49,24 @@ char* readStore(quon_request* req, FILE* file, const char* path) {
     return text;
 }
 
-// The list handed to addRemoteJvms: the k-th non-empty name under "Server_k".
+// The list handed to addRemoteJvms: the k-th non-empty name under "Server_k". The
+// names are cut from a copy of the value in place.
 propertyTable* serverListOf(quon_request* req, const char* names) {
     propertyTable* list = parseProperties(req, nullptr);
-    if (!list || !names) return list;
+    char* copy = list && names ? req->permStrdup(req, names) : nullptr;
+    if (!copy) return list;
     int k = 0;
-    for (const char* piece = names; *piece;) {
-        const char* end = strchr(piece, ';');
-        size_t length = end ? size_t(end - piece) : strlen(piece);
-        if (length > 0) {
-            std::string key = "Server_" + std::to_string(++k);
-            setProperty(req, list, key.c_str(), std::string(piece, length).c_str());
+    for (char* piece = copy; *piece;) {
+        char* end = strchr(piece, ';');
+        if (end) *end = '\0';
+        if (*piece) {
+            char key[24];
+            snprintf(key, sizeof key, "Server_%i", ++k);
+            setProperty(req, list, key, piece);
         }
-        piece += end ? length + 1 : length;
+        piece = end ? end + 1 : piece + strlen(piece);
     }
+    req->permFree(req, copy);
     return list;
 }
 

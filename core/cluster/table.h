@@ -29,13 +29,11 @@ int32_t hasProxyNamed(const mappingsTable* table, const char* name);
 // Creates, initialises and adds the servers that serverList names (its values) and
 // re-activates known ones; then rewrites the store. Consumes serverList; returns the
 // number of servers created and added.
-int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList,
-                      int lock);
+int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList, int lock);
 // Moves the last entry back to its place in match order. tableLock held.
 void mergeNewMapping(mappingsTable* table);
 // Applies the member list of a server that reported sequence number seq. Takes tableLock.
-void updateClusteredServers(mappingsTable* table, quon_request* req, quonProxy* proxy,
-                            int32_t seq);
+void updateClusteredServers(mappingsTable* table, quon_request* req, quonProxy* proxy, int32_t seq);
 // Traces the entries and their proxies under label. tableLock held.
 void dumpMappings(mappingsTable* table, quon_request* req, const char* label);
 

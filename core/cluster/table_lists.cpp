@@ -34,12 +34,16 @@ int32_t listSlotNamed(const proxyList* list, const char* name) {
     return -1;
 }
 
+void logListFull(quon_request* req, const char* name, const char* where, int32_t count) {
+    req->log(req, kListFull, name, where, count);
+}
+
 // Lists never grow past their arrays: a server beyond the capacity is left out of this
 // list, and the log says so.
 int32_t appendToList(quon_request* req, proxyList* list, quonProxy* proxy, int32_t active,
                      const char* where) {
     if (list->count >= QN_MAX_PROXIES) {
-        req->log(req, kListFull, proxy->name, where, list->count);
+        logListFull(req, proxy->name, where, list->count);
         return -1;
     }
     int32_t slot = list->count;

@@ -25,9 +25,12 @@ private:
 int32_t listSlotOf(const proxyList* list, const quonProxy* proxy);
 // Slot of the first proxy of list with exactly this name, or -1.
 int32_t listSlotNamed(const proxyList* list, const char* name);
-// Appends proxy with the given active flag. A full list is left alone: the line
-// "proxy %s not added to %s, the list already holds %d servers" is logged (where names
-// the entry's pattern, or "the master list") and -1 returned; else the new slot.
+// What appendToList and its callers name the master list in the list-full line.
+inline constexpr const char* QN_MASTER_LIST = "the master list";
+// Logs "proxy %s not added to %s, the list already holds %d servers".
+void logListFull(quon_request* req, const char* name, const char* where, int32_t count);
+// Appends proxy with the given active flag. A full list is left alone: logListFull
+// (where is the entry's pattern or QN_MASTER_LIST) and -1; else the new slot.
 int32_t appendToList(quon_request* req, proxyList* list, quonProxy* proxy, int32_t active,
                      const char* where);
 // hasActive from the list's slot flags.

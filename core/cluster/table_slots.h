@@ -31,8 +31,7 @@ struct mappingsTableSlots {
 // A new, uninitialised table; serverStore and bootstrapServer (host:port) may be null,
 // proxyRetryInterval is the configured default in seconds (0 = none). Null without memory.
 QN_EXPORT mappingsTable* mappingsTableNew(quon_request* req, const char* serverStore,
-                                          const char* bootstrapServer,
-                                          int32_t proxyRetryInterval);
+                                          const char* bootstrapServer, int32_t proxyRetryInterval);
 // Frees the table, its entries and every proxy it owns; closes their sockets. Takes no
 // lock: only for child exit, when no request is served any more. Null is ignored.
 QN_EXPORT void mappingsTableDelete(mappingsTable* table, quon_request* req);

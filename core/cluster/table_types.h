@@ -62,8 +62,8 @@ struct mappingsTable : mappingsTableSlots {
     proxyList servers;  // master list: owns one reference to every proxy
     int32_t proxyRetryInterval;
     int32_t ignoreSuffixes;
-    char* storeContents;  // text last read from or written to serverStore; owned
-    char* serverStore;    // owned; null when not configured
+    char* storeContents;    // text last read from or written to serverStore; owned
+    char* serverStore;      // owned; null when not configured
     char* bootstrapServer;  // host:port; owned; null when not configured
     int32_t bootstrapped;   // 1 once the bootstrap server supplied a new server
 };

@@ -1,0 +1,106 @@
+// A table's life as a whole: deletion of what exists, the capacity of its lists, and
+// membership changed on several threads at once.
+#include "cluster_fixture.h"
+
+#include <atomic>
+#include <functional>
+
+#include "proxy.h"
+
+using namespace cluster_test;
+
+// Whether or not the table initialised, deletion frees everything (the ASan build finds
+// any leak) and closes every socket of its proxies.
+TEST(TableDelete, FreesWhatExistsAndClosesEverySocket) {
+    for (bool initialise : {false, true}) {
+        Cluster cluster(Setups(3));
+        cluster.announce(0, {cluster.name(0), cluster.name(1), cluster.name(2)}, 0,
+                         initialise ? "" : "fault=refuse\n");
+        RecordingRequest req;
+        const int before = openDescriptors();
+        mappingsTable* table = mappingsTableNew(req.get(), nullptr, cluster.name(0).c_str(), 0);
+        ASSERT_NE(table, nullptr);
+        EXPECT_EQ(tableSlots(table)->ignoreSuffixMap(table, req.get(), 1), 0);
+        EXPECT_EQ(tableSlots(table)->initTable(table, req.get()), initialise ? 0 : -1);
+        EXPECT_EQ(openDescriptors(), before + (initialise ? 3 : 0))
+            << "one idle connection per server";
+        const int closed = logCount(cluster[2], "] closed: ");
+        mappingsTableDelete(table, req.get());
+        EXPECT_EQ(openDescriptors(), before);
+        EXPECT_TRUE(!initialise ||
+                    waitFor([&] { return logCount(cluster[2], "] closed: ") > closed; }));
+    }
+}
+
+// A list holds 128 proxies. The master list takes no 129th server, by either road, and
+// so no entry refers to a proxy that the table does not own.
+TEST(TableCapacity, NoServerBeyondTheMasterList) {
+    RecordingRequest req;
+    TableHandle table(req.get(), nullptr, nullptr);
+    auto server = [](int i) { return "127.0.0.2:" + std::to_string(20000 + i); };
+    auto full = [](const std::string& name) {
+        return "proxy " + name +
+               " not added to the master list, the list already holds 128 servers";
+    };
+    for (int i = 0; i <= QN_MAX_PROXIES; ++i) {
+        quonProxy* proxy = quonProxyNew(req.get());
+        ASSERT_EQ(proxy->initProxy(proxy, req.get(), server(i).c_str(), 0, 1), 0);
+        proxy->mappings = parseProperties(req.get(), "/shared*=s\n");
+        const int added = addProxy(table, proxy, req.get(), 1);
+        EXPECT_EQ(added, i < QN_MAX_PROXIES ? 0 : -1) << i;
+        if (added != 0) proxy->destroy(proxy, req.get());
+    }
+    EXPECT_EQ(req.count("log", full(server(QN_MAX_PROXIES))), 1);
+    EXPECT_EQ(table->servers.count, QN_MAX_PROXIES);
+    EXPECT_EQ(table->mappingProxies[0]->count, QN_MAX_PROXIES);
+
+    // By name: a known server listed twice is re-activated and not counted; a new one is
+    // not even created.
+    removeProxy(table, table->servers.proxies[5], req.get(), 1);
+    propertyTable* list = parseProperties(
+        req.get(),
+        ("s1=" + server(5) + "\ns2=" + server(500) + "\ns3=" + server(5) + "\n").c_str());
+    EXPECT_EQ(addRemoteJvms(table, req.get(), list, 1), 0);
+    EXPECT_EQ(req.count("log", full(server(500))), 1);
+    EXPECT_EQ(table->mappingProxies[0]->active[5], 1);
+    EXPECT_EQ(table->servers.count, QN_MAX_PROXIES);
+}
+
+// Several threads change and read the membership at once. The ThreadSanitizer build
+// checks the lock order (initLock, tableLock, a proxy's lock) and finds no race; a lock
+// taken twice would show as a broken-mutex line or a hang.
+TEST(TableConcurrency, MembershipChangesWhileListsAreRead) {
+    Cluster cluster(Setups(3, {"rep_id=SRV0\n", "/app/*=app\n*.jsp=jsp\n"}));
+    cluster.announce(0, {cluster.name(0), cluster.name(1), cluster.name(2)}, 1);
+    RecordingRequest main;
+    TableHandle table(main.get(), nullptr, cluster.name(0).c_str());
+    ASSERT_EQ(table->initTable(table, main.get()), 0);
+    quonProxy* a = serverNamed(table, cluster.name(0));
+    quonProxy* b = serverNamed(table, cluster.name(1));
+    quonProxy* c = serverNamed(table, cluster.name(2));
+    std::atomic<int> badLists{0};
+    RecordingRequest requests[4];
+    std::vector<std::function<void(quon_request*)>> work = {
+        [&](quon_request* req) {
+            removeProxy(table, b, req, 1);
+            addProxy(table, b, req, 1);
+        },
+        [&](quon_request* req) { updateClusteredServers(table, req, a, 1); },
+        [&](quon_request* req) { updateProxy(table, c, req, 1); },
+        [&](quon_request* req) {
+            SyncGuard guard(req, table->tableLock);
+            for (int entry = 0; entry <= table->lastMappingIndex; ++entry)
+                badLists += table->mappingProxies[entry]->count != 3;
+            badLists += table->servers.count != 3;
+        }};
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < work.size(); ++i)
+        threads.emplace_back([&, i] {
+            for (int round = 0; round < 20; ++round) work[i](requests[i].get());
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(badLists.load(), 0);
+    EXPECT_EQ(entries(table), (Names{"/app*=app", "*.jsp=jsp"}));
+    for (RecordingRequest& req : requests)
+        EXPECT_FALSE(req.contains("log", "broken mutex")) << req.dump();
+}
