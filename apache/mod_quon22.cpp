@@ -6,6 +6,7 @@
 #include <http_log.h>
 #include <http_protocol.h>
 #include <http_request.h>
+#include <mpm_common.h>
 
 #include "flags.h"
 #include "sync.h"
@@ -46,7 +47,21 @@ void quon_child_init(apr_pool_t* pchild, server_rec* server) {
         req.trace(&req, "quon_child_init: mapping table not null");
         return;
     }
-    apr_pool_cleanup_register(pchild, server, quon_child_exit, quon_child_exit);
+    // The child clean-up is a no-op: a process forked to run another program (CGI, piped
+    // logs, exec includes) must not close this child's connections or take its locks.
+    apr_pool_cleanup_register(pchild, server, quon_child_exit, apr_pool_cleanup_null);
+}
+
+// The MPM is stopping the child: waits give up now, before it joins its worker threads,
+// so that a receive that the server keeps alive with pings never holds up the stop.
+void quon_child_stopping(apr_pool_t*, int) { gShutdown.store(1); }
+
+// Each reading of the configuration starts the process-wide flags afresh, so a line
+// removed before a restart no longer counts.
+int quon_pre_config(apr_pool_t*, apr_pool_t*, apr_pool_t*) {
+    qnMetrics = 0;
+    qnDebugger = 0;
+    return OK;
 }
 
 // Runs when the child's pool is cleared: waits in progress give up, the main server's
@@ -65,16 +80,27 @@ apr_status_t quon_child_exit(void* data) {
 
 void quon_hooks(apr_pool_t* pool) {
     qnSetSystemLog(systemLog);
+    ap_hook_pre_config(quon_pre_config, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_hook_post_config(quon_init, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_hook_child_init(quon_child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
+    ap_hook_child_stopping(quon_child_stopping, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_hook_type_checker(quon_trans, nullptr, nullptr, APR_HOOK_FIRST);
     ap_hook_handler(quon_service, nullptr, nullptr, APR_HOOK_MIDDLE);
     if (quon_test_hooks) quon_test_hooks(pool);
 }
 
 extern "C" {
+// The standard 2.0-style header, spelled out: <IfModule mod_quon22.c> names the module
+// as users of Apache modules expect, whatever the source file's extension.
 module AP_MODULE_DECLARE_DATA quon_module = {
-    STANDARD20_MODULE_STUFF,
+    MODULE_MAGIC_NUMBER_MAJOR,
+    MODULE_MAGIC_NUMBER_MINOR,
+    -1,
+    "mod_quon22.c",
+    nullptr,
+    nullptr,
+    MODULE_MAGIC_COOKIE,
+    nullptr,
     nullptr,         // per-directory create
     nullptr,         // per-directory merge
     make_quon_conf,  // per-server create

@@ -43,9 +43,11 @@ QuonServerConfig* quonConfigOf(server_rec* server);
 
 // Lifecycle and request hooks.
 void quon_hooks(apr_pool_t* pool);
+int quon_pre_config(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_t* ptemp);
 int quon_init(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_t* ptemp, server_rec* server);
 void quon_child_init(apr_pool_t* pchild, server_rec* server);
 apr_status_t quon_child_exit(void* server);
+void quon_child_stopping(apr_pool_t* pchild, int graceful);
 int quon_trans(request_rec* r);
 int quon_service(request_rec* r);
 // 0 once the configuration's mappings table exists (made on first use) and is ready.

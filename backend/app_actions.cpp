@@ -2,6 +2,7 @@
 // the dispatcher ends the exchange.
 #include <algorithm>
 #include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 
 #include "app_internal.h"
@@ -14,6 +15,7 @@ namespace {
 constexpr int64_t kMaxSizeBytes = int64_t{1} << 30;
 constexpr int64_t kMaxMessages = 1000000;
 constexpr size_t kPatternChunk = 64 * 1024;
+constexpr int32_t kDefaultWant = 8192;
 
 std::string toText(int64_t n) { return std::to_string(n); }
 
@@ -95,8 +97,16 @@ After actionRealPath(const ActionCall& call) {
     return After::KeepOpen;
 }
 
+// Asks for the count it is given, whatever the connector's own cap: any from 1 up.
 After actionBody(const ActionCall& call) {
-    const auto want = static_cast<int32_t>(call.query.number("want", 8192, 1, 40960));
+    const std::string* wantText = call.query.get("want");
+    const auto want = static_cast<int32_t>(
+        wantText ? call.query.number("want", 0, 1, INT32_MAX) : kDefaultWant);
+    if (want == 0) {
+        startResponse(call, 400, "Bad Request");
+        sendText(call.exchange, "bad want: " + *wantText + "\n");
+        return After::KeepOpen;
+    }
     uint64_t length = 0;
     uint64_t checksum = kFnvOffset;
     int64_t reads = 0;

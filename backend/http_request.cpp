@@ -1,5 +1,6 @@
 #include "http_request.h"
 
+#include <algorithm>
 #include <charconv>
 #include <strings.h>
 
@@ -11,6 +12,7 @@ namespace {
 constexpr size_t kMaxLine = 16 * 1024;
 constexpr size_t kMaxHeaders = 200;
 constexpr uint64_t kMaxDrain = 1024 * 1024;
+constexpr uint64_t kMaxBodyRead = 64 * 1024;
 
 bool equalsNoCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -133,7 +135,8 @@ BodyChunk HttpBody::read(SocketReader& in, int32_t want, std::string& bytes) {
         chunk.ok = true;
         return chunk;
     }
-    const uint64_t take = std::min<uint64_t>(left_, static_cast<uint64_t>(want));
+    // However much is wanted, one read takes at most kMaxBodyRead bytes into memory.
+    const uint64_t take = std::min<uint64_t>({left_, static_cast<uint64_t>(want), kMaxBodyRead});
     bytes.resize(static_cast<size_t>(take));
     if (in.readExact(bytes.data(), bytes.size(), kAnswerTimeoutMs) != ReadStatus::Ok) return chunk;
     left_ -= take;

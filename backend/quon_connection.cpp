@@ -74,7 +74,8 @@ bool QuonConnection::serveMessage() {
     }
 }
 
-// PROXY_GET_PROPS: the set's text, the cluster sequence number, then PROXY_FINISH.
+// PROXY_GET_PROPS: the set's text, the cluster sequence number, then PROXY_FINISH; for an
+// unknown set PROXY_FINISH alone.
 bool QuonConnection::serveProps() {
     std::string name;
     const ReadStatus status = in_.readString(name, kMaxSetName, kAnswerTimeoutMs);
@@ -95,8 +96,11 @@ bool QuonConnection::serveProps() {
     if (fault != Fault::None) log_.printf(kLogFault, tag().c_str(), faultName(fault));
     After after = After::KeepOpen;
     if (injectFault(fault, exchange, after)) return after == After::KeepOpen && !exchange.broken();
-    if (const std::string* text = settings->propertySet(name)) exchange.putProps(*text);
-    if (settings->clusterSeq) exchange.putClusterSeq(*settings->clusterSeq);
+    // A set the server does not have is answered with PROXY_FINISH alone.
+    if (const std::string* text = settings->propertySet(name)) {
+        exchange.putProps(*text);
+        if (settings->clusterSeq) exchange.putClusterSeq(*settings->clusterSeq);
+    }
     exchange.finish();
     return fault != Fault::CloseIdle && !exchange.broken();
 }

@@ -13,6 +13,8 @@
 #include <util_script.h>
 
 #include "flags.h"
+#include "pool.h"
+#include "proxy.h"
 
 namespace {
 constexpr const char* kProbeHandler = "quon-probe";
@@ -51,11 +53,7 @@ std::string configOf(request_rec* r, const QuonServerConfig* conf) {
 // Reads the whole body through getPostData in pieces of ?chunk= bytes, then asks once
 // more after the end to show that no further read happens.
 void probePost(Probe& p) {
-    int status = ap_setup_client_block(p.r, REQUEST_CHUNKED_ERROR);
-    if (status != OK) {
-        p.say(apr_psprintf(p.r->pool, "setup=%d\n", status));
-        return;
-    }
+    if (ap_setup_client_block(p.r, REQUEST_CHUNKED_ERROR) != OK) return;
     p.req.firstPostRead = p.req.morePostData = 1;
     int chunk = p.number("chunk", 8192);
     char* buffer = static_cast<char*>(apr_palloc(p.r->pool, apr_size_t(chunk)));
@@ -85,6 +83,35 @@ void probeLog(Probe& p) {
     else
         p.req.log(&p.req, "%s", text.c_str());
     p.say("logged\n");
+}
+
+// Waits for an answer that never comes, on a connection to the server ?server= with a
+// receive time-out of ?ms=: while the server answers pings the receive waits on.
+void probeWait(Probe& p) {
+    quonProxy* proxy = quonProxyNew(&p.req);
+    if (!proxy) return p.say("proxy=none\n");
+    quonConnection* conn = proxy->initProxy(proxy, &p.req, p.arg("server"), 0, 1) == 0
+                               ? getQuonConnectionFromPool(proxy, &p.req)
+                               : nullptr;
+    if (conn) {
+        p.req.recvTimeout = p.number("ms", 100);
+        p.req.log(&p.req, "probe waiting");
+        char byte;
+        int got = p.req.recv(&p.req, conn->sock, &byte, 1, proxy);
+        p.say(apr_psprintf(p.r->pool, "received=%d\nerror=%d\n", got, p.req.errorCode));
+        destroyQuonConnection(&p.req, proxy, conn);
+    }
+    proxy->destroy(proxy, &p.req);
+}
+
+// Writes ?n= pieces of 16 KiB until writeClient fails, and logs how it ended.
+void probeStream(Probe& p) {
+    std::string piece(16384, 'x');
+    int result = 0, pieces = 0;
+    while (pieces < p.number("n") && (result = p.req.writeClient(&p.req, piece.data(), 16384)) == 0)
+        ++pieces;
+    p.req.log(&p.req, "probe stream: %d pieces, writeClient %d, failures %d", pieces, result,
+              p.req.clientWriteFailures);
 }
 
 void probeHeaders(Probe& p) {
@@ -127,6 +154,10 @@ int probe(request_rec* r) {
     } else if (strcmp(op, "length") == 0) {
         p.req.addHeader(&p.req, "Content-Length", p.arg("value"));
         p.say(p.arg("body"));
+    } else if (strcmp(op, "wait") == 0) {
+        probeWait(p);
+    } else if (strcmp(op, "stream") == 0) {
+        probeStream(p);
     } else if (strcmp(op, "log") == 0) {
         probeLog(p);
     } else if (strcmp(op, "malloc") == 0) {

@@ -61,6 +61,7 @@ TEST_F(ProtocolTest, SighupReloadsSetsAndSequenceNumbers) {
     expectAnswer(request("/app/status", "code=204&reason=x"),
                  be32(40) + be32(7) + be32(41) + be32(250) + head(server.quonAddress(), 204, "x") +
                      putClient("status: 204\n") + kFinish);
+    expectAnswer(getProps("no-such-set"), kFinish);  // PROXY_FINISH alone, no sequence number
     server.writeFile("control", "");
     ASSERT_TRUE(server.reload());
     expectAnswer(getProps("server-props"), putProps(kServerProps) + kFinish);
@@ -88,21 +89,28 @@ TEST_F(ProtocolTest, EchoReportsEveryItemAndAsksForVariables) {
                                 "get.REMOTE_USER: alice\nget.Cookie: \n"));
 }
 
+// The server asks for the count it is given, whatever the connector's cap; anything but
+// 1 and up is refused.
 TEST_F(ProtocolTest, BodyIsAskedWithGetDataAndSentWithPostData) {
     const std::string data = "The quick brown fox jumps over the lazy dog";
-    ASSERT_TRUE(client.send(request("/app/body", "want=16", "POST")));
-    for (size_t sent = 0, part = 10; part > 0; sent += part) {
-        // PROXY_GET_DATA: 00 00 00 0F, the count wanted.
-        ASSERT_EQ(client.read(8), be32(15) + be32(16)) << "after " << sent;
-        part = std::min(part, data.size() - sent);
-        // PROXY_POST_DATA: 00 00 00 10, the count, the bytes; a count of 0 ends the body.
-        ASSERT_TRUE(client.send(be32(16) + str(data.substr(sent, part))));
+    for (int32_t want : {16, 40961, 2147483647}) {
+        ASSERT_TRUE(client.send(request("/app/body", "want=" + std::to_string(want), "POST")));
+        for (size_t sent = 0, part = 10; part > 0; sent += part) {
+            // PROXY_GET_DATA: 00 00 00 0F, the count wanted.
+            ASSERT_EQ(client.read(8), be32(15) + be32(want)) << "after " << sent;
+            part = std::min(part, data.size() - sent);
+            // PROXY_POST_DATA: 00 00 00 10, the count, the bytes; a count of 0 ends the body.
+            ASSERT_TRUE(client.send(be32(16) + str(data.substr(sent, part))));
+        }
+        EXPECT_EQ(client.read(head(server.quonAddress()).size()), head(server.quonAddress()));
+        // The checksum is checked through the connector, over bodies of every size.
+        EXPECT_THAT(client.readBody().value_or(""),
+                    testing::StartsWith("length: " + std::to_string(data.size()) + "\nchecksum: "));
     }
-    const std::string opening = head(server.quonAddress());
-    EXPECT_EQ(client.read(opening.size()), opening);
-    // The checksum is checked through the connector, over bodies of every size.
-    EXPECT_THAT(client.readBody().value_or(""),
-                testing::StartsWith("length: " + std::to_string(data.size()) + "\nchecksum: "));
+    for (std::string want : {"0", "-1", "x", "2147483648", ""})
+        expectAnswer(request("/app/body", "want=" + want, "POST"),
+                     head(server.quonAddress(), 400, "Bad Request") +
+                         putClient("bad want: " + want + "\n") + kFinish);
 }
 
 // One action's exact answer: the server may ask a `question` first, which the client

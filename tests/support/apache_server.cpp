@@ -24,6 +24,7 @@ namespace {
 constexpr const char* kApacheBinary = "/usr/sbin/apache2";
 constexpr const char* kModuleDir = "/usr/lib/apache2/modules";
 constexpr const char* kApacheUser = "www-data";
+constexpr const char* kResumed = "resuming normal operations";
 
 std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
     for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -49,15 +50,21 @@ bool acceptsConnections(int port) {
     return ok;
 }
 
+// Polls done every 20 ms until it holds (true) or limit has passed (false).
+template <typename Done>
+bool waitUntil(std::chrono::milliseconds limit, Done done) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+        if (std::chrono::steady_clock::now() > deadline) return false;
+    return true;
+}
+
 // Waits for the process to end, at most limit; true when it ended.
 bool reap(pid_t pid, std::chrono::milliseconds limit) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
+    return waitUntil(limit, [&] {
         pid_t done = waitpid(pid, nullptr, WNOHANG);
-        if (done == pid || (done < 0 && errno == ECHILD)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+        return done == pid || (done < 0 && errno == ECHILD);
+    });
 }
 }  // namespace
 
@@ -120,7 +127,7 @@ std::string ApacheServer::configText() const {
          << "ThreadLimit " << threads << "\nThreadsPerChild " << threads << "\n"
          << "MinSpareThreads 1\nMaxSpareThreads " << threads << "\n"
          << "MaxRequestWorkers " << threads << "\n"
-         << "Timeout 30\nKeepAlive On\n"
+         << "Timeout 30\nKeepAlive On\nGracefulShutdownTimeout 5\n"
          << "DocumentRoot " << dir_ << "/htdocs\n"
          << "<Directory />\n  Require all granted\n</Directory>\n";
     if (geteuid() == 0) conf << "User " << kApacheUser << "\nGroup " << kApacheUser << "\n";
@@ -146,12 +153,14 @@ bool ApacheServer::start(std::string* why) {
             _exit(127);
         }
         pid_ = pid;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (waitpid(pid_, nullptr, WNOHANG) == pid_) break;  // exited: retry or fail
-            if (acceptsConnections(port_)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        int resumed = countLog(kResumed);
+        bool exited = false;  // then retry on another port, or fail
+        if (waitUntil(std::chrono::seconds(15), [&] {
+                exited = waitpid(pid_, nullptr, WNOHANG) == pid_;
+                return exited || acceptsConnections(port_);
+            }) && !exited && waitForResumed(resumed))
+            return true;
+        if (exited) pid_ = -1;  // reaped: nothing left to stop
         stop();
     }
     if (why)
@@ -160,12 +169,29 @@ bool ApacheServer::start(std::string* why) {
     return false;
 }
 
+bool ApacheServer::waitForResumed(int before) const {
+    return waitUntil(std::chrono::seconds(15), [&] { return countLog(kResumed) > before; });
+}
+
+bool ApacheServer::restartGracefully(const std::string& directives) {
+    options_.directives = directives;
+    std::ofstream(dir_ + "/httpd.conf") << configText();
+    int resumed = countLog(kResumed);
+    return pid_ > 0 && kill(pid_, SIGUSR1) == 0 && waitForResumed(resumed);
+}
+
+// An ungraceful stop (SIGTERM) makes the event MPM close every worker's connection from
+// its main thread, which races with a worker closing the same connection and now and
+// then crashes the child. A graceful stop lets each worker end its own connection.
 void ApacheServer::stop() {
     if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
+    kill(pid_, SIGWINCH);
     if (!reap(pid_, std::chrono::seconds(10))) {
-        kill(-pid_, SIGKILL);
-        reap(pid_, std::chrono::seconds(5));
+        kill(pid_, SIGTERM);
+        if (!reap(pid_, std::chrono::seconds(5))) {
+            kill(-pid_, SIGKILL);
+            reap(pid_, std::chrono::seconds(5));
+        }
     }
     pid_ = -1;
 }
@@ -173,12 +199,7 @@ void ApacheServer::stop() {
 std::string ApacheServer::errorLog() const { return readFile(dir_ + "/error.log"); }
 
 bool ApacheServer::waitForLog(const std::string& part, std::chrono::milliseconds limit) const {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    do {
-        if (errorLog().find(part) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    return waitUntil(limit, [&] { return errorLog().find(part) != std::string::npos; });
 }
 
 int ApacheServer::countLog(const std::string& part) const {

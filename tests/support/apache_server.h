@@ -26,12 +26,18 @@ public:
     ApacheServer(const ApacheServer&) = delete;
     ApacheServer& operator=(const ApacheServer&) = delete;
 
-    // Writes the configuration, starts Apache and waits until it accepts connections.
-    // On failure returns false with the reason (and the error log) in *why.
+    // Writes the configuration, starts Apache and waits until it accepts connections and
+    // has logged that it resumed normal operations (its configuration messages are written
+    // by then). On failure returns false with the reason (and the error log) in *why.
     bool start(std::string* why);
-    // Stops Apache (SIGTERM, then SIGKILL of its process group after a grace period).
+    // Writes the configuration with these directives and restarts gracefully (SIGUSR1);
+    // true once Apache has resumed with it.
+    bool restartGracefully(const std::string& directives);
+    // Stops Apache gracefully (SIGWINCH: no worker's connection is cut), then SIGTERM and
+    // at last SIGKILL of its process group after grace periods.
     void stop();
     bool running() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
     int port() const { return port_; }
     std::string url(const std::string& path) const;
@@ -45,6 +51,7 @@ public:
 
 private:
     std::string configText() const;
+    bool waitForResumed(int before) const;
 
     ApacheOptions options_;
     std::string dir_;

@@ -1,14 +1,20 @@
 #include "http_client.h"
 
-#include <algorithm>
 #include <sstream>
 #include <curl/curl.h>
 #include <strings.h>
 
 namespace {
+struct BodySink {
+    std::string* body;
+    size_t hangUpAfter;
+};
+
+// Returning less than was given makes curl give up and close the connection.
 size_t collectBody(char* data, size_t size, size_t count, void* target) {
-    static_cast<std::string*>(target)->append(data, size * count);
-    return size * count;
+    auto* sink = static_cast<BodySink*>(target);
+    sink->body->append(data, size * count);
+    return sink->hangUpAfter && sink->body->size() >= sink->hangUpAfter ? 0 : size * count;
 }
 
 std::string trim(std::string text) {
@@ -29,20 +35,6 @@ size_t collectHeader(char* data, size_t size, size_t count, void* target) {
         response->headers.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));
     }
     return size * count;
-}
-
-struct BodySource {
-    const std::string* body;
-    size_t offset;
-};
-
-// Feeds a chunked upload in pieces of at most the size curl asks for.
-size_t readBody(char* buffer, size_t size, size_t count, void* source) {
-    auto* from = static_cast<BodySource*>(source);
-    size_t n = std::min(size * count, from->body->size() - from->offset);
-    from->body->copy(buffer, n, from->offset);
-    from->offset += n;
-    return n;
 }
 
 struct CurlInit {
@@ -69,7 +61,6 @@ HttpResponse httpRequest(const HttpRequest& request) {
     CURL* curl = curl_easy_init();
     curl_slist* headers = nullptr;
     for (const std::string& header : request.headers) headers = curl_slist_append(headers, header.c_str());
-    if (request.chunked) headers = curl_slist_append(headers, "Transfer-Encoding: chunked");
     headers = curl_slist_append(headers, "Expect:");
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROXY, "");  // tests only ever talk to loopback
@@ -77,17 +68,13 @@ HttpResponse httpRequest(const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, request.timeoutMs);
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    BodySource source{&request.body, 0};
-    if (request.chunked) {
-        curl_easy_setopt(curl, CURLOPT_POST, 1L);
-        curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
-        curl_easy_setopt(curl, CURLOPT_READDATA, &source);
-    } else if (request.hasBody || !request.body.empty()) {
+    if (request.method == "POST") {
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
     }
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, collectBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+    BodySink sink{&response.body, request.hangUpAfter};
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, collectHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response);
     CURLcode result = curl_easy_perform(curl);
@@ -106,8 +93,7 @@ HttpResponse httpGet(const std::string& url, const std::vector<std::string>& hea
 
 HttpResponse httpPost(const std::string& url, const std::string& body,
                       const std::vector<std::string>& headers) {
-    return httpRequest({.url = url, .method = "POST", .headers = headers, .body = body,
-                        .hasBody = true});
+    return httpRequest({.url = url, .method = "POST", .headers = headers, .body = body});
 }
 
 std::map<std::string, std::string> keyValues(const std::string& body) {

@@ -24,10 +24,9 @@ struct HttpRequest {
     std::string url;
     std::string method = "GET";
     std::vector<std::string> headers;  // "Name: value"
-    std::string body;
-    bool hasBody = false;
-    bool chunked = false;  // send the body with chunked transfer encoding
+    std::string body;  // sent with POST
     long timeoutMs = 20000;
+    size_t hangUpAfter = 0;  // the client hangs up once this many body bytes came (0: never)
 };
 
 HttpResponse httpRequest(const HttpRequest& request);
