@@ -7,6 +7,7 @@
 #include <atomic>
 #include <csignal>
 #include <fstream>
+#include <mutex>
 #include <thread>
 
 #include "quon_cluster.h"
@@ -26,7 +27,12 @@ public:
             clients_.emplace_back([&cluster, headers, this] {
                 while (!stop_) {
                     HttpResponse r = httpGet(cluster.url("/app/echo"), headers);
-                    (r.status == 200 ? done_ : errors_)++;
+                    if (r.status == 200) {
+                        ++done_;
+                    } else if (errors_++ == 0) {
+                        std::lock_guard<std::mutex> hold(firstLock_);
+                        first_ = std::to_string(r.status) + " " + r.error + r.body;
+                    }
                 }
             });
     }
@@ -37,11 +43,18 @@ public:
         return errors_;
     }
     int done() const { return done_; }
+    // The status, error and body of the first failed request.
+    std::string firstFailure() {
+        std::lock_guard<std::mutex> hold(firstLock_);
+        return first_;
+    }
 
 private:
     std::vector<std::thread> clients_;
     std::atomic<bool> stop_{false};
     std::atomic<int> done_{0}, errors_{0};
+    std::mutex firstLock_;
+    std::string first_;
 };
 
 TEST(LifecycleTest, ConcurrentFirstRequestsCreateOneTable) {
@@ -117,12 +130,11 @@ TEST(LifecycleTest, GracefulRestartLosesNoRequestAndChildrenCloseTheirConnection
     ASSERT_TRUE(cluster.start("", &why)) << why;
     Load load(cluster, 4);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    pid_t apache = pid_t(std::stoi(readText(cluster.apache().dir() + "/httpd.pid")));
-    ASSERT_EQ(::kill(apache, SIGUSR1), 0);  // apachectl -k graceful
+    ASSERT_EQ(::kill(cluster.apache().pid(), SIGUSR1), 0);  // apachectl -k graceful
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     int before = load.done();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(load.finish(), 0);
+    EXPECT_EQ(load.finish(), 0) << load.firstFailure();
     EXPECT_GT(load.done(), before);  // the new generation serves
     std::string text = cluster.apache().errorLog();
     for (const char* bad : {"Segmentation fault", "exit signal", "AH00052"})
