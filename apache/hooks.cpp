@@ -3,6 +3,7 @@
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 
 #include <cstdlib>
+#include <initializer_list>
 #include <mutex>
 
 #include <apr_strings.h>
@@ -49,13 +50,10 @@ mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf) {
 
 // The first variable of names that is present (and, when nonEmpty, not empty), or null.
 const char* firstVariable(request_rec* r, std::initializer_list<const char*> names,
-                          bool nonEmpty, const char** which = nullptr) {
+                          bool nonEmpty) {
     for (const char* name : names) {
         const char* value = apr_table_get(r->subprocess_env, name);
-        if (value && (!nonEmpty || *value)) {
-            if (which) *which = name;
-            return value;
-        }
+        if (value && (!nonEmpty || *value)) return value;
     }
     return nullptr;
 }
@@ -196,7 +194,7 @@ int quon_service(request_rec* r) {
     setSecure(r, &req);
     if (int status = ap_setup_client_block(r, REQUEST_CHUNKED_ERROR)) {
         req.log(&req, "quon_service: setup_client_block failed %d", status);
-        cleanUp(&req);
+        cleanUp(&req);  // the TLS attributes are made already
         return status;
     }
     req.firstPostRead = 1;

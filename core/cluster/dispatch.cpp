@@ -106,6 +106,7 @@ int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const ch
     for (;;) {
         quonProxy* proxy = chooseProxy(table, req, mappingIndex, failedList);
         if (!proxy) {
+            // This way out books no response time, not even for an earlier attempt.
             answerNoServer(table, req);
             return result;
         }
