@@ -49,8 +49,7 @@ mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf) {
 }
 
 // The first variable of names that is present (and, when nonEmpty, not empty), or null.
-const char* firstVariable(request_rec* r, std::initializer_list<const char*> names,
-                          bool nonEmpty) {
+const char* firstVariable(request_rec* r, std::initializer_list<const char*> names, bool nonEmpty) {
     for (const char* name : names) {
         const char* value = apr_table_get(r->subprocess_env, name);
         if (value && (!nonEmpty || *value)) return value;

@@ -147,8 +147,8 @@ int32_t tryAnotherProxy(quon_request* req, mappingsTable* table, quonProxy** fai
     return 1;
 }
 
-int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req,
-                                     int32_t mappingIndex, quonProxy** failedList) {
+int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, int32_t mappingIndex,
+                                     quonProxy** failedList) {
     auto now = static_cast<int32_t>(time(nullptr));
     if (!validIndex(table, mappingIndex)) return -1;
     const mappingInfo* info = table->mappingInfos[mappingIndex];

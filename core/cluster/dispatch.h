@@ -29,5 +29,5 @@ int32_t tryAnotherProxy(quon_request* req, mappingsTable* table, quonProxy** fai
 // With every server of the entry marked down: asks the bootstrap server (once it has
 // never supplied a server), then probes the entry's servers that have not failed in this
 // call. 0 when one may be reachable now, -1 when none was found. tableLock held.
-int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req,
-                                     int32_t mappingIndex, quonProxy** failedList);
+int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, int32_t mappingIndex,
+                                     quonProxy** failedList);

@@ -47,11 +47,11 @@ void BackendCluster::writeMembers(int i, const std::vector<int>& members, int se
 
 bool BackendCluster::startServer(int i) {
     BackendProcess& s = (*this)[i];
-    return s.start({"--listen", address(i), "--http", httpAddresses_[size_t(i)],
-                    "--server-props", s.writeFile("server.props", "rep_id=" + repId(i) + "\n" + serverProps_),
-                    "--mappings", s.writeFile("mappings.props", mappings_[size_t(i)]),
-                    "--cluster", s.path("cluster.props"), "--control", s.path("control.props"),
-                    "--buddies", repId((i + 1) % size())});
+    return s.start({"--listen", address(i), "--http", httpAddresses_[size_t(i)], "--server-props",
+                    s.writeFile("server.props", "rep_id=" + repId(i) + "\n" + serverProps_),
+                    "--mappings", s.writeFile("mappings.props", mappings_[size_t(i)]), "--cluster",
+                    s.path("cluster.props"), "--control", s.path("control.props"), "--buddies",
+                    repId((i + 1) % size())});
 }
 
 bool BackendCluster::start(std::vector<int> members) {
@@ -100,7 +100,8 @@ int BackendCluster::addServer(const std::string& mappings) {
 int BackendCluster::logLines(int i, const std::string& part) const {
     std::istringstream lines(servers_[size_t(i)]->logText());
     int count = 0;
-    for (std::string line; std::getline(lines, line);) count += line.find(part) != std::string::npos;
+    for (std::string line; std::getline(lines, line);)
+        count += line.find(part) != std::string::npos;
     return count;
 }
 

@@ -16,8 +16,9 @@ public:
     // mappings: each server's "servlet-mappings" text (their number is the cluster's
     // size); serverProps: each server's "server-props" besides its rep_id.
     explicit BackendCluster(std::vector<std::string> mappings,
-                            std::string serverProps = "mapcheck=30\nweight=1\n"
-                                                      "algorithm=ROUNDROBIN\nsticky=true\n");
+                            std::string serverProps =
+                                "mapcheck=30\nweight=1\n"
+                                "algorithm=ROUNDROBIN\nsticky=true\n");
 
     // Starts the servers not running yet, all listing members (every server when
     // empty). A lone server announces no sequence number: its table is no cluster.

@@ -12,8 +12,9 @@ namespace {
 class FailoverTest : public ::testing::Test {
 protected:
     void startCluster(const std::string& directives = "",
-                      const std::string& props = "mapcheck=30\nweight=1\n"
-                                                 "algorithm=ROUNDROBIN\nsticky=true\n") {
+                      const std::string& props =
+                          "mapcheck=30\nweight=1\n"
+                          "algorithm=ROUNDROBIN\nsticky=true\n") {
         cluster = std::make_unique<QuonCluster>(3, props);
         std::string why;
         ASSERT_TRUE(cluster->start(directives, &why)) << why;
@@ -97,7 +98,9 @@ TEST_F(FailoverTest, AKilledServerCostsNoClientErrorAndComesBack) {
     // Concurrent requests leave idle connections to every server in the pools.
     std::vector<std::thread> clients;
     for (int t = 0; t < 6; ++t)
-        clients.emplace_back([&] { for (int k = 0; k < 5; ++k) get("/app/echo?sleep=20"); });
+        clients.emplace_back([&] {
+            for (int k = 0; k < 5; ++k) get("/app/echo?sleep=20");
+        });
     for (auto& c : clients) c.join();
     for (int i = 0; i < 3; ++i) ASSERT_GT(cluster->requestsSeen(i), 0) << i;
 
@@ -137,7 +140,8 @@ TEST_F(FailoverTest, EveryServerDownGivesTheErrorPageOrTheRedirect) {
     for (int round = 0; round < 2; ++round) {
         HttpResponse page = get("/app/echo");
         EXPECT_EQ(page.status, 503);
-        EXPECT_NE(page.body.find("Could not connect to Quon Server"), std::string::npos) << page.body;
+        EXPECT_NE(page.body.find("Could not connect to Quon Server"), std::string::npos)
+            << page.body;
         HttpResponse redirect = get("/app/echo", {sorry});
         EXPECT_EQ(redirect.status, 302);
         EXPECT_EQ(redirect.header("Location"), "http://127.0.0.1/sorry.html");
@@ -145,8 +149,9 @@ TEST_F(FailoverTest, EveryServerDownGivesTheErrorPageOrTheRedirect) {
     EXPECT_TRUE(cluster->apache().waitForLog(
         "NO servers reachable in cluster, start your bootstrap server " + cluster->address(0) +
         " or one of the servers in your store file <null>"));
-    EXPECT_TRUE(cluster->apache().waitForLog(
-        " reset proxy retry time to now since all servers for this mapping are marked unreachable"));
+    EXPECT_TRUE(
+        cluster->apache().waitForLog(" reset proxy retry time to now since all servers for this "
+                                     "mapping are marked unreachable"));
     EXPECT_TRUE(cluster->apache().waitForLog("couldn't find reachable server for /app* map"));
 }
 

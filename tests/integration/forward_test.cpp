@@ -39,7 +39,8 @@ protected:
         }
         std::string docs = cluster->apache().dir() + "/htdocs/";
         std::ofstream(docs + "index.html") << "<h1>served by Apache itself</h1>\n";
-        std::ofstream(docs + "page.shtml") << "before <!--#include virtual=\"/app/echo\" --> after\n";
+        std::ofstream(docs + "page.shtml")
+            << "before <!--#include virtual=\"/app/echo\" --> after\n";
         shareWithApacheUser(docs + "index.html");
         shareWithApacheUser(docs + "page.shtml");
     }
@@ -79,7 +80,8 @@ TEST_F(ForwardTest, RequestBodiesArriveIntact) {
     for (size_t size : {size_t(0), size_t(1), size_t(40960), size_t(40961), size_t(5 << 20)}) {
         SCOPED_TRACE(size);
         std::string body = bodyOf(size);
-        HttpResponse r = httpPost(url("/app/body"), body, {"Content-Type: application/octet-stream"});
+        HttpResponse r =
+            httpPost(url("/app/body"), body, {"Content-Type: application/octet-stream"});
         ASSERT_EQ(r.status, 200) << r.error << r.body;
         auto lines = answerLines(r.body);
         EXPECT_EQ(lines["length"], std::to_string(size));
@@ -91,8 +93,8 @@ TEST_F(ForwardTest, RequestBodiesArriveIntact) {
 
 TEST_F(ForwardTest, LargeResponsesStreamToTheClient) {
     for (auto [bytes, pieces] : {std::pair{6 << 20, 97}, std::pair{100000, 1}}) {
-        HttpResponse r = httpGet(url("/app/size?n=" + std::to_string(bytes) + "&m=" +
-                                     std::to_string(pieces)));
+        HttpResponse r =
+            httpGet(url("/app/size?n=" + std::to_string(bytes) + "&m=" + std::to_string(pieces)));
         ASSERT_EQ(r.body.size(), size_t(bytes)) << r.error;
         size_t wrong = 0;
         for (size_t i = 0; i < r.body.size(); ++i) wrong += r.body[i] != char('a' + i % 23);
@@ -101,10 +103,14 @@ TEST_F(ForwardTest, LargeResponsesStreamToTheClient) {
 }
 
 TEST_F(ForwardTest, StatusAndHeadersAreRelayed) {
-    struct Row { int code; const char* reason; };
-    for (Row row : {Row{200, "OK"}, Row{201, "Created"}, Row{404, "Not%20Here"}, Row{500, "Broken"}}) {
-        HttpResponse r = httpGet(url("/app/status?code=" + std::to_string(row.code) +
-                                     "&reason=" + row.reason));
+    struct Row {
+        int code;
+        const char* reason;
+    };
+    for (Row row :
+         {Row{200, "OK"}, Row{201, "Created"}, Row{404, "Not%20Here"}, Row{500, "Broken"}}) {
+        HttpResponse r =
+            httpGet(url("/app/status?code=" + std::to_string(row.code) + "&reason=" + row.reason));
         EXPECT_EQ(r.status, row.code) << r.statusLine;
     }
     HttpResponse r = httpGet(url("/app/headers?value=v1"));
@@ -164,8 +170,9 @@ TEST_F(ForwardTest, RequestsThatAreNotTheConnectorsNeverReachAServer) {
     auto& apache = cluster->apache();
     EXPECT_TRUE(apache.waitForLog("quon_trans: sub-request so DECLINED"));
     EXPECT_TRUE(apache.waitForLog("quon_service: setup_client_block failed 411"));
-    EXPECT_TRUE(apache.waitForLog("Quon will not accept request.  Check Quon web server "
-                                  "configuration and Quon mappings on Quon server."));
+    EXPECT_TRUE(
+        apache.waitForLog("Quon will not accept request.  Check Quon web server "
+                          "configuration and Quon mappings on Quon server."));
     EXPECT_TRUE(apache.waitForLog("quon_service: found quon-proxy-target index -1"));
 }
 

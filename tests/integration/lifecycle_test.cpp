@@ -68,7 +68,8 @@ TEST(LifecycleTest, ConcurrentFirstRequestsCreateOneTable) {
     for (auto& c : clients) c.join();
     EXPECT_EQ(ok, 8);
     // A second table would have asked the bootstrap server for the members again.
-    EXPECT_EQ(cluster.apache().countLog("trying to bootstrap from"), 1) << cluster.apache().errorLog();
+    EXPECT_EQ(cluster.apache().countLog("trying to bootstrap from"), 1)
+        << cluster.apache().errorLog();
     EXPECT_EQ(cluster.logLines(0, "] PROXY_GET_PROPS clustered-servers"), 1);
 }
 
@@ -96,7 +97,8 @@ TEST(LifecycleTest, TheStoreFindsTheClusterWhileTheBootstrapServerIsDown) {
     ASSERT_EQ(httpGet(cluster.url("/app/echo")).status, 200);
     std::string store = cluster.apache().dir() + "/htdocs/servers.store";
     // The bootstrap server's own name is never stored.
-    EXPECT_EQ(readText(store), "proxyservers=" + cluster.address(1) + ";" + cluster.address(2) + ";");
+    EXPECT_EQ(readText(store),
+              "proxyservers=" + cluster.address(1) + ";" + cluster.address(2) + ";");
     cluster.apache().stop();
     cluster.stop(0);
     ASSERT_TRUE(cluster.apache().start(&why)) << why;
@@ -110,11 +112,17 @@ TEST(LifecycleTest, VirtualHostsGoToTheirOwnCluster) {
     ASSERT_TRUE(own.start());
     std::string why;
     QuonCluster cluster(1);
-    ASSERT_TRUE(cluster.start("<VirtualHost 127.0.0.1:@PORT@>\n  ServerName inherit.test\n"
-                              "</VirtualHost>\n<VirtualHost 127.0.0.1:@PORT@>\n"
-                              "  ServerName own.test\n  QuonConfig bootstrap " + own.address(0) +
-                              "\n</VirtualHost>\n", &why)) << why;
-    struct Row { std::string host; std::string server; };
+    ASSERT_TRUE(
+        cluster.start("<VirtualHost 127.0.0.1:@PORT@>\n  ServerName inherit.test\n"
+                      "</VirtualHost>\n<VirtualHost 127.0.0.1:@PORT@>\n"
+                      "  ServerName own.test\n  QuonConfig bootstrap " +
+                          own.address(0) + "\n</VirtualHost>\n",
+                      &why))
+        << why;
+    struct Row {
+        std::string host;
+        std::string server;
+    };
     for (const Row& row : {Row{"inherit.test", cluster.address(0)}, Row{"own.test", own.address(0)},
                            Row{"other.test", cluster.address(0)}}) {
         for (int k = 0; k < 2; ++k) {

@@ -26,7 +26,8 @@ std::map<std::string, std::string> answerLines(const std::string& body) {
 }
 
 QuonCluster::QuonCluster(int servers, std::string serverProps)
-    : BackendCluster(std::vector<std::string>(size_t(servers), kMappings), std::move(serverProps)) {}
+    : BackendCluster(std::vector<std::string>(size_t(servers), kMappings), std::move(serverProps)) {
+}
 
 // Apache goes first: its children must not see the servers vanish under them.
 QuonCluster::~QuonCluster() { apache_.reset(); }
@@ -38,7 +39,8 @@ bool QuonCluster::start(const std::string& directives, std::string* why) {
     }
     std::string lines = "QuonConfig bootstrap " + address(0) +
                         "\nQuonConfig Verbose true\nQuonConfig traceflags 3\n"
-                        "QuonConfig proxyretryinterval 1\n" + directives;
+                        "QuonConfig proxyretryinterval 1\n" +
+                        directives;
     for (size_t at = lines.find("@BOOT@"); at != std::string::npos; at = lines.find("@BOOT@"))
         lines.replace(at, 6, address(0));
     apache_ = std::make_unique<ApacheServer>(ApacheOptions{.directives = lines});

@@ -17,9 +17,9 @@ std::map<std::string, std::string> answerLines(const std::string& body);
 
 class QuonCluster : public backend_test::BackendCluster {
 public:
-    explicit QuonCluster(int servers = 3,
-                         std::string serverProps = "mapcheck=30\nweight=1\n"
-                                                   "algorithm=ROUNDROBIN\nsticky=true\n");
+    explicit QuonCluster(int servers = 3, std::string serverProps =
+                                              "mapcheck=30\nweight=1\n"
+                                              "algorithm=ROUNDROBIN\nsticky=true\n");
     ~QuonCluster();
 
     // Starts the servers not running yet, then Apache with QuonConfig lines for the first

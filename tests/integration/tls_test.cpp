@@ -39,18 +39,26 @@ TEST(TlsTest, TheServerLearnsWhetherTheRequestCameOverTls) {
     int tlsPort = freeLoopbackPort();
     // The certificate lives in the first server's folder, which the test removes.
     std::string key = cluster[0].path("key.pem"), cert = cluster[0].path("cert.pem");
-    std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
-                          "-keyout " + key + " -out " + cert + " >/dev/null 2>&1";
+    std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+        "-keyout " +
+        key + " -out " + cert + " >/dev/null 2>&1";
     ASSERT_EQ(system(command.c_str()), 0);
     std::string port = std::to_string(tlsPort);
     ASSERT_TRUE(cluster.start(
         "LoadModule ssl_module /usr/lib/apache2/modules/mod_ssl.so\n"
         "LoadModule socache_shmcb_module /usr/lib/apache2/modules/mod_socache_shmcb.so\n"
         "SSLSessionCache shmcb:@DIR@/run/ssl_cache(65536)\n"
-        "Listen 127.0.0.1:" + port + " https\n"
-        "<VirtualHost 127.0.0.1:" + port + ">\n  SSLEngine on\n  SSLOptions +StdEnvVars\n"
-        "  SSLCertificateFile " + cert + "\n  SSLCertificateKeyFile " + key + "\n</VirtualHost>\n",
-        &why)) << why;
+        "Listen 127.0.0.1:" +
+            port +
+            " https\n"
+            "<VirtualHost 127.0.0.1:" +
+            port +
+            ">\n  SSLEngine on\n  SSLOptions +StdEnvVars\n"
+            "  SSLCertificateFile " +
+            cert + "\n  SSLCertificateKeyFile " + key + "\n</VirtualHost>\n",
+        &why))
+        << why;
 
     struct Row {
         std::string url;
@@ -58,8 +66,8 @@ TEST(TlsTest, TheServerLearnsWhetherTheRequestCameOverTls) {
         bool attributes;
     };
     const std::string path = "/app/echo?get=AUTHORIZATION";
-    for (const Row& row : {Row{"https://127.0.0.1:" + port + path, "1", true},
-                           Row{cluster.url(path), "0", false}}) {
+    for (const Row& row :
+         {Row{"https://127.0.0.1:" + port + path, "1", true}, Row{cluster.url(path), "0", false}}) {
         SCOPED_TRACE(row.url);
         auto lines = answerLines(httpsGet(row.url, "Authorization: Basic dTpw"));
         EXPECT_EQ(lines["cgi.SERVER_PORT_SECURE"], row.secure);

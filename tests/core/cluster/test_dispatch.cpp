@@ -65,7 +65,8 @@ struct Case {
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
 void setFault(Servers& s, int i, const std::string& fault) {
-    s[i].writeFile("control.props", (s.size() > 1 ? "cluster-seq=1\n" : "") + ("fault=" + fault + "\n"));
+    s[i].writeFile("control.props",
+                   (s.size() > 1 ? "cluster-seq=1\n" : "") + ("fault=" + fault + "\n"));
     s[i].reload();
 }
 
@@ -101,19 +102,47 @@ INSTANTIATE_TEST_SUITE_P(
     Dispatch, DispatchCases,
     ::testing::Values(
         Case{"served", {kApp}, [](Servers&) {}, "/app/echo", 0, 200, "action: echo", ""},
-        Case{"no entry matches", {kApp}, [](Servers&) {}, "/other/x", -2, 0, "",
+        Case{"no entry matches",
+             {kApp},
+             [](Servers&) {},
+             "/other/x",
+             -2,
+             0,
+             "",
              "request not for Quon."},
-        Case{"one server, busy: no retry, the error page", {kApp},
-             [](Servers& s) { setFault(s, 0, "busy"); }, "/app/echo", -1, 503,
-             "Application server is busy", ""},
-        Case{"cluster, a server refuses: the other serves", {kApp, kApp},
-             [](Servers& s) { s[0].stop(); }, "/app/echo", 0, 200,
-             "action: echo", " removed proxy, seq "},
-        Case{"clustered, single-server entry fails twice: no page", {kApp, "/other/*=o\n"},
-             [](Servers& s) { setFault(s, 0, "close-before-code"); }, "/app/echo", -1, 0, "",
+        Case{"one server, busy: no retry, the error page",
+             {kApp},
+             [](Servers& s) { setFault(s, 0, "busy"); },
+             "/app/echo",
+             -1,
+             503,
+             "Application server is busy",
+             ""},
+        Case{"cluster, a server refuses: the other serves",
+             {kApp, kApp},
+             [](Servers& s) { s[0].stop(); },
+             "/app/echo",
+             0,
+             200,
+             "action: echo",
+             " removed proxy, seq "},
+        Case{"clustered, single-server entry fails twice: no page",
+             {kApp, "/other/*=o\n"},
+             [](Servers& s) { setFault(s, 0, "close-before-code"); },
+             "/app/echo",
+             -1,
+             0,
+             "",
              " already in failed target list"},
-        Case{"every server down: the page for an unreachable server", {kApp, kApp},
-             [](Servers& s) { s[0].stop(); s[1].stop(); }, "/app/echo", -1, 503,
+        Case{"every server down: the page for an unreachable server",
+             {kApp, kApp},
+             [](Servers& s) {
+                 s[0].stop();
+                 s[1].stop();
+             },
+             "/app/echo",
+             -1,
+             503,
              "Could not connect to Quon Server",
              "or one of the servers in your store file <null>"}),
     [](const auto& info) {
@@ -145,7 +174,8 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
                 Outcome out = dispatch(holder.table, "/app/echo", id);
                 std::string line = "\nquery: " + id + "\n";
                 size_t at = out.body.find(line);
-                bool once = at != std::string::npos && out.body.find(line, at + 1) == std::string::npos;
+                bool once =
+                    at != std::string::npos && out.body.find(line, at + 1) == std::string::npos;
                 if (out.result == 0 && out.status == 200 && once) {
                     ++served;
                 } else if (out.result < 0 && out.body.empty()) {
