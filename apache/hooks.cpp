@@ -2,19 +2,145 @@
 // and the serving of those it took.
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 
+#include <cstdlib>
+#include <initializer_list>
+#include <mutex>
+
+#include <apr_strings.h>
+#include <apr_tables.h>
 #include <http_log.h>
 #include <http_protocol.h>
+#include <http_request.h>
+#include <util_script.h>
 
+#include "table_slots.h"
 
 APLOG_USE_MODULE(quon);
 
 namespace {
 constexpr const char* kHandlerName = "quon-handler";
+constexpr const char* kTargetNote = "quon-proxy-target";
 constexpr const char* kNotConfigured = "Server has not been properly configured for Quon.";
+constexpr const char* kNotAccepted =
+    "Quon will not accept request.  Check Quon web server configuration and Quon mappings on "
+    "Quon server.";
+constexpr const char* kDispatchFailed = "Quon handleRequestWithIndex failed.";
+constexpr const char* kCipherSuite = "javax.servlet.request.cipher_suite";
+constexpr const char* kKeySize = "javax.servlet.request.key_size";
+constexpr const char* kCertificate = "javax.servlet.request.X509Certificate";
+
+// Guards the creation of every configuration record's table. The first requests of a
+// child may arrive on many worker threads at once: the table is made and published
+// under this lock, so one table per record is ever created and no thread sees a table
+// before its ignore-suffix flag is set. Creation does no I/O; the lock is held briefly,
+// and only until the record has its table.
+std::mutex tableCreation;
+
+mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf) {
+    if (mappingsTable* table = conf->table.load(std::memory_order_acquire)) return table;
+    std::lock_guard<std::mutex> hold(tableCreation);
+    mappingsTable* table = conf->table.load(std::memory_order_acquire);
+    if (table) return table;
+    table = mappingsTableNew(req, conf->serverStore, conf->bootstrap, conf->proxyRetryInterval);
+    if (!table) return nullptr;
+    tableSlots(table)->ignoreSuffixMap(table, req, conf->ignoreSuffixMap);
+    conf->table.store(table, std::memory_order_release);
+    return table;
+}
+
+// The first variable of names that is present (and, when nonEmpty, not empty), or null.
+const char* firstVariable(request_rec* r, std::initializer_list<const char*> names, bool nonEmpty) {
+    for (const char* name : names) {
+        const char* value = apr_table_get(r->subprocess_env, name);
+        if (value && (!nonEmpty || *value)) return value;
+    }
+    return nullptr;
+}
+
+void setTextAttribute(quon_request* req, const char* name, const char* value) {
+    req->setAttribute(req, name, value, int(strlen(value)));
+}
+
+// The record's per-call arrays and attributes, released in the order they were made.
+void cleanUp(quon_request* req) {
+    req->freeAttributes(req);
+    req->freeAttributeNames(req);
+    if (req->headerNames) req->free(req, const_cast<char**>(req->headerNames));
+    req->headerNames = nullptr;
+    if (req->headerValues) req->free(req, const_cast<char**>(req->headerValues));
+    req->headerValues = nullptr;
+}
+
+// The index the translate hook left in the note, or -1 without one.
+int32_t targetIndex(request_rec* r) {
+    const char* note = apr_table_get(r->notes, kTargetNote);
+    return note ? int32_t(strtol(note, nullptr, 10)) : -1;
+}
 }  // namespace
 
-// Claims nothing until the mappings table exists: every request is declined after
-// the checks that do not need it.
+int initMappings(quon_request* req, QuonServerConfig* conf) {
+    mappingsTable* table = findOrCreateTable(req, conf);
+    if (!table) return -1;
+    return tableSlots(table)->initTable(table, req);
+}
+
+void setSecure(request_rec* r, quon_request* req) {
+    if (const char* authorization = apr_table_get(r->headers_in, "Authorization"))
+        apr_table_set(r->subprocess_env, "AUTHORIZATION", authorization);
+    const char* https = apr_table_get(r->subprocess_env, "HTTPS");
+    bool secure = strcasecmp(ap_http_scheme(r), "https") == 0 || (https && !strcmp(https, "on"));
+    if (!secure) {
+        apr_table_set(r->subprocess_env, "SERVER_PORT_SECURE", "0");
+        return;
+    }
+    apr_table_set(r->subprocess_env, "SERVER_PORT_SECURE", "1");
+    req->trace(req, "Apache got this request over SSL");
+    if (const char* cipher = firstVariable(r, {"SSL_CIPHER", "HTTPS_CIPHER"}, false)) {
+        setTextAttribute(req, kCipherSuite, cipher);
+        req->trace(req, "SSL Cipher %s", cipher);
+    } else {
+        req->trace(req, "SSL - No SSL Cipher Suite found");
+    }
+    if (const char* bits = apr_table_get(r->subprocess_env, "SSL_CIPHER_USEKEYSIZE")) {
+        setTextAttribute(req, kKeySize, bits);
+        req->trace(req, "SSL Cipher Key Size %s", bits);
+    } else if ((bits = apr_table_get(r->subprocess_env, "HTTPS_SECRETKEYSIZE"))) {
+        setTextAttribute(req, kKeySize, bits);
+        req->trace(req, "SSL Cipher key size %s", bits);
+    } else {
+        req->trace(req, "SSL - Key size not found");
+    }
+    if (const char* cert =
+            firstVariable(r, {"SSL_CLIENT_CERT", "HTTPS_CLIENT_CERTIFICATE"}, true)) {
+        setTextAttribute(req, kCertificate, cert);
+        req->trace(req, "Client Certificate found.");
+    } else {
+        req->trace(req, "SSL - No Client Certificate found in the request");
+    }
+}
+
+// The strings stay Apache's: only the two arrays are the record's.
+const char** getHeaderNames(quon_request* req) {
+    const apr_array_header_t* elements = apr_table_elts(req->request->headers_in);
+    int count = elements->nelts;
+    auto bytes = int((count + 1) * sizeof(const char*));
+    auto** names = static_cast<const char**>(req->malloc(req, bytes));
+    auto** values = static_cast<const char**>(req->malloc(req, bytes));
+    if (!names || !values) {
+        if (names) req->free(req, names);
+        if (values) req->free(req, values);
+        return nullptr;
+    }
+    const auto* entries = reinterpret_cast<const apr_table_entry_t*>(elements->elts);
+    for (int i = 0; i < count; ++i) {
+        names[i] = entries[i].key;
+        values[i] = entries[i].key ? entries[i].val : nullptr;
+    }
+    names[count] = values[count] = nullptr;
+    req->headerValues = values;
+    return names;
+}
+
 int quon_trans(request_rec* r) {
     quon_request req;
     QuonServerConfig* conf = init_apache_request(&req, r, r->server);
@@ -31,7 +157,17 @@ int quon_trans(request_rec* r) {
             req.log(&req, "%s", kNotConfigured);
         return DECLINED;
     }
-    return DECLINED;
+    if (initMappings(&req, conf) != 0) {
+        req.trace(&req, "quon_trans: can't get mappings from server");
+        return DECLINED;
+    }
+    mappingsTable* table = conf->table.load(std::memory_order_acquire);
+    req.filterPath = r->filename;
+    int32_t index = tableSlots(table)->filterRequest(table, &req, 1);
+    if (index < 0) return DECLINED;
+    r->handler = apr_pstrdup(r->pool, kHandlerName);
+    apr_table_setn(r->notes, kTargetNote, apr_psprintf(r->pool, "%d", int(index)));
+    return OK;
 }
 
 int quon_service(request_rec* r) {
@@ -47,6 +183,34 @@ int quon_service(request_rec* r) {
         req.log(&req, "%s", kNotConfigured);
         return HTTP_INTERNAL_SERVER_ERROR;
     }
-    req.trace(&req, "quon_service: internal error, null mappings table");
-    return HTTP_INTERNAL_SERVER_ERROR;
+    mappingsTable* table = conf->table.load(std::memory_order_acquire);
+    if (!table) {
+        req.trace(&req, "quon_service: internal error, null mappings table");
+        return HTTP_INTERNAL_SERVER_ERROR;
+    }
+    ap_add_cgi_vars(r);
+    ap_add_common_vars(r);
+    setSecure(r, &req);
+    if (int status = ap_setup_client_block(r, REQUEST_CHUNKED_ERROR)) {
+        req.log(&req, "quon_service: setup_client_block failed %d", status);
+        cleanUp(&req);  // the TLS attributes are made already
+        return status;
+    }
+    req.firstPostRead = 1;
+    req.morePostData = 1;
+    req.headerNames = getHeaderNames(&req);
+    int32_t index = targetIndex(r);
+    req.trace(&req, "quon_service: found quon-proxy-target index %i", int(index));
+    int32_t result = tableSlots(table)->handleRequestWithIndex(table, &req, nullptr, index);
+    cleanUp(&req);
+    if (result >= 0 || req.responseStarted) {
+        req.trace(&req, "quon_service: OK");
+        return OK;
+    }
+    if (result == -2) {
+        req.log(&req, "%s", kNotAccepted);
+        return HTTP_INTERNAL_SERVER_ERROR;
+    }
+    req.log(&req, "%s", kDispatchFailed);
+    return HTTP_SERVICE_UNAVAILABLE;
 }

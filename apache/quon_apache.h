@@ -50,6 +50,14 @@ apr_status_t quon_child_exit(void* server);
 void quon_child_stopping(apr_pool_t* pchild, int graceful);
 int quon_trans(request_rec* r);
 int quon_service(request_rec* r);
+// 0 once the configuration's mappings table exists (made on first use) and is ready.
+int initMappings(quon_request* req, QuonServerConfig* conf);
+// The AUTHORIZATION copy, SERVER_PORT_SECURE and, over TLS, the cipher, key-size and
+// client-certificate attributes.
+void setSecure(request_rec* r, quon_request* req);
+// The request's header names (returned) and values (left in headerValues), each array
+// from the record's malloc and ended by null; null without memory.
+const char** getHeaderNames(quon_request* req);
 
 // The adapter: fills req for Apache and returns the server's configuration.
 QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_rec* server);

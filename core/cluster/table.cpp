@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "dispatch.h"
+#include "filter.h"
 #include "memory.h"
 #include "property.h"
 #include "sync.h"
@@ -13,12 +15,6 @@
 namespace {
 constexpr const char* kInitFailed =
     "Couldn't initialize from remote server, Quon server(s) probably down.";
-
-// Filtering and dispatch are the next layers of the table; until they fill these
-// slots, a table claims no request and dispatches none.
-int32_t noFilter(mappingsTable*, quon_request*, int32_t) { return -1; }
-int32_t noHandler(mappingsTable*, quon_request*, const char*) { return -1; }
-int32_t noIndexedHandler(mappingsTable*, quon_request*, const char*, int32_t) { return -1; }
 
 // A permanent copy of a configured name; a null name stays null. False without memory.
 bool copyName(quon_request* req, const char* name, char** copy) {
@@ -64,9 +60,9 @@ mappingsTable* mappingsTableNew(quon_request* req, const char* serverStore,
     auto* table = permNew<mappingsTable>(req);
     if (!table) return nullptr;
     table->initTable = initTable;
-    table->filterRequest = noFilter;
-    table->handleRequest = noHandler;
-    table->handleRequestWithIndex = noIndexedHandler;
+    table->filterRequest = filterRequest;
+    table->handleRequest = handleRequest;
+    table->handleRequestWithIndex = handleRequestWithIndex;
     table->ignoreSuffixMap = ignoreSuffixMap;
     table->mappings = permNew<propertyTable>(req);
     if (!table->mappings || !copyName(req, bootstrapServer, &table->bootstrapServer) ||

@@ -1,0 +1,174 @@
+// Dispatch and fail-over: one attempt after another, each with a server chosen under
+// tableLock and forwarded without it, until a server serves the request, the web client
+// is gone, or the servers of the entry start failing for the second time in this call.
+#include "dispatch.h"
+
+#include <cerrno>
+#include <ctime>
+
+#include "error_page.h"
+#include "filter.h"
+#include "balance.h"
+#include "socket.h"
+#include "sync.h"
+#include "table.h"
+
+namespace {
+constexpr const char* kNotForQuon = "request not for Quon.";
+constexpr const char* kNoServers =
+    "NO servers reachable in cluster, start your bootstrap server %s or one of the servers in "
+    "your store file %s";
+constexpr const char* kAttemptFailed = "%s handleRequest failed, error %d %s";
+constexpr const char* kNotFailed = "%s not in failed target list";
+constexpr const char* kAlreadyFailed = "%s already in failed target list";
+constexpr const char* kFoundByBootstrap = "found reachable server using bootstrap server";
+constexpr const char* kRetryNow =
+    "%s reset proxy retry time to now since all servers for this mapping are marked "
+    "unreachable";
+constexpr const char* kNoneReachable = "couldn't find reachable server for %s map";
+
+const char* orNull(const char* text) { return text ? text : "<null>"; }
+
+bool validIndex(const mappingsTable* table, int32_t mappingIndex) {
+    return mappingIndex >= 0 && mappingIndex <= table->lastMappingIndex &&
+           mappingIndex < QN_MAX_MAPPINGS && table->mappingProxies[mappingIndex] &&
+           table->mappingInfos[mappingIndex];
+}
+
+// The session id and deferErrors belong to this call only; every way out clears them.
+class CallState {
+public:
+    explicit CallState(quon_request* req) : req_(req) { req_->sessionId = getSessionId(req_); }
+    ~CallState() {
+        if (req_->sessionId) req_->free(req_, req_->sessionId);
+        req_->sessionId = nullptr;
+        req_->deferErrors = 0;
+    }
+    CallState(const CallState&) = delete;
+    CallState& operator=(const CallState&) = delete;
+
+private:
+    quon_request* req_;
+};
+
+// The server for the next attempt, or null. A clustered entry whose servers are all
+// marked down gets the last-ditch search first.
+quonProxy* chooseProxy(mappingsTable* table, quon_request* req, int32_t mappingIndex,
+                       quonProxy** failedList) {
+    SyncGuard guard(req, table->tableLock);
+    req->deferErrors = table->clustered;
+    bool allDown = table->clustered == 1 && validIndex(table, mappingIndex) &&
+                   table->mappingInfos[mappingIndex]->hasActive == 0;
+    if (allDown && lastDitchFindReachableServer(table, req, mappingIndex, failedList) != 0)
+        return nullptr;
+    return selectProxy(table, req, mappingIndex);
+}
+
+// Nobody can take the request: the client gets the page for an unreachable server.
+void answerNoServer(mappingsTable* table, quon_request* req) {
+    req->deferErrors = 0;
+    req->errorCode = ETIMEDOUT;
+    proxyerror(req, nullptr);
+    req->log(req, kNoServers, orNull(table->bootstrapServer), orNull(table->serverStore));
+}
+
+// After a failed attempt: true when another attempt follows.
+bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonProxy** failedList) {
+    int error = req->errorCode;
+    req->traceE(req, QN_TRACE_DETAIL, kAttemptFailed, proxy->name, error, describeError(error));
+    // The pool marks the server down when it could not reach it during the attempt.
+    if (proxy->serverInfo && proxy->serverInfo->active.load() == 0)
+        removeProxy(table, proxy, req, 1);
+    if (error == EQUON_CLIENT_DOWN) return false;
+    // Once part of this server's answer reached the client, another server would answer
+    // the request a second time.
+    if (req->responseStarted) return false;
+    // clustered changes under tableLock when a member list is applied.
+    SyncGuard guard(req, table->tableLock);
+    return tryAnotherProxy(req, table, failedList, proxy, 1) == 1;
+}
+}  // namespace
+
+int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const char* argument,
+                               int32_t mappingIndex) {
+    quonProxy* failedList[QN_FAILED_TARGETS] = {};
+    if (mappingIndex < 0) {
+        // The ignore-suffix setting is not honoured when dispatch filters by itself.
+        mappingIndex = filterRequest(table, req, 0);
+        if (mappingIndex == -1) {
+            req->trace(req, "%s", kNotForQuon);
+            return -2;
+        }
+    }
+    CallState call(req);
+    int32_t result = -1;
+    quonProxy* last = nullptr;
+    for (;;) {
+        quonProxy* proxy = chooseProxy(table, req, mappingIndex, failedList);
+        if (!proxy) {
+            // This way out books no response time, not even for an earlier attempt.
+            answerNoServer(table, req);
+            return result;
+        }
+        last = proxy;
+        int32_t clusterSeq = -1;
+        result = proxy->handleRequest(req, proxy, argument, &clusterSeq);
+        if (result == 0) {
+            if (clusterSeq >= 0) updateClusteredServers(table, req, proxy, clusterSeq);
+            break;
+        }
+        if (!failOver(table, req, proxy, failedList)) break;
+    }
+    last->requestEnded(last, req);
+    return result;
+}
+
+int32_t handleRequest(mappingsTable* table, quon_request* req, const char* argument) {
+    return handleRequestWithIndex(table, req, argument, -1);
+}
+
+int32_t tryAnotherProxy(quon_request* req, mappingsTable* table, quonProxy** failedList,
+                        quonProxy* proxy, int32_t add) {
+    // A table that never knew more than one server never fails over.
+    if (table->clustered == 0) return 0;
+    int slot = 0;
+    while (slot < QN_FAILED_TARGETS - 1 && failedList[slot]) {
+        if (failedList[slot] == proxy) {
+            req->traceE(req, QN_TRACE_DETAIL, kAlreadyFailed, proxy->name);
+            return 0;
+        }
+        ++slot;
+    }
+    if (add && slot < QN_FAILED_TARGETS - 1) {
+        failedList[slot] = proxy;
+        failedList[slot + 1] = nullptr;
+    }
+    req->traceE(req, QN_TRACE_DETAIL, kNotFailed, proxy->name);
+    return 1;
+}
+
+int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, int32_t mappingIndex,
+                                     quonProxy** failedList) {
+    auto now = static_cast<int32_t>(time(nullptr));
+    if (!validIndex(table, mappingIndex)) return -1;
+    const mappingInfo* info = table->mappingInfos[mappingIndex];
+    if (table->bootstrapped == 0 && retrieveServersFromBootstrapServer(table, req, 0) > 0 &&
+        info->hasActive == 1) {
+        req->traceE(req, QN_TRACE_EVENT, "%s", kFoundByBootstrap);
+        return 0;
+    }
+    const proxyList* list = table->mappingProxies[mappingIndex];
+    for (int32_t slot = 0; slot < list->count; ++slot) {
+        quonProxy* proxy = list->proxies[slot];
+        if (!proxy || tryAnotherProxy(req, table, failedList, proxy, 0) != 1) continue;
+        // The pool may connect again at once instead of waiting out the retry interval.
+        proxy->nextProxyRetryTime.store(now, std::memory_order_relaxed);
+        req->log(req, kRetryNow, proxy->name);
+        if (proxy->isAlive(proxy, req)) {
+            addProxy(table, proxy, req, 0);
+            return 0;
+        }
+    }
+    req->traceE(req, QN_TRACE_EVENT, kNoneReachable, table->mappings->entries[mappingIndex].key);
+    return -1;
+}
