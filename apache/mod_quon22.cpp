@@ -52,9 +52,12 @@ void quon_child_init(apr_pool_t* pchild, server_rec* server) {
     apr_pool_cleanup_register(pchild, server, quon_child_exit, apr_pool_cleanup_null);
 }
 
-// The MPM is stopping the child: waits give up now, before it joins its worker threads,
-// so that a receive that the server keeps alive with pings never holds up the stop.
-void quon_child_stopping(apr_pool_t*, int) { gShutdown.store(1); }
+// The MPM is stopping the child, before it joins its worker threads: a receive that the
+// server keeps alive with pings never holds up the stop. A graceful stop still lets the
+// requests in flight take pooled connections, so none of them is lost.
+void quon_child_stopping(apr_pool_t*, int graceful) {
+    gShutdown.store(graceful ? QN_SHUTDOWN_GRACEFUL : QN_SHUTDOWN_NOW);
+}
 
 // Each reading of the configuration starts the process-wide flags afresh, so a line
 // removed before a restart no longer counts.
@@ -68,7 +71,7 @@ int quon_pre_config(apr_pool_t*, apr_pool_t*, apr_pool_t*) {
 // mappings table (and with it every proxy and socket) goes, then the lock pool.
 apr_status_t quon_child_exit(void* data) {
     auto* server = static_cast<server_rec*>(data);
-    gShutdown.store(1);
+    gShutdown.store(QN_SHUTDOWN_NOW);
     quon_request req;
     QuonServerConfig* conf = init_apache_request(&req, nullptr, server);
     req.trace(&req, "quon_child_exit: r is %p, server %p", static_cast<void*>(&req),

@@ -21,11 +21,12 @@ socketPool* initPool(quon_request* req, quonProxy* proxy, const char* host, int 
 }
 
 // Hands out the most recently returned idle connection, or opens and pings a new one.
-// Nothing is handed out while the process shuts down, and a call that has already
+// Nothing is handed out once the process stops at once (a graceful stop lets the
+// requests in flight finish), and a call that has already
 // failed once does not connect again before the server's retry time.
 quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
     socketPool* pool = proxy->pool;
-    if (gShutdown.load(std::memory_order_relaxed) || !pool) return nullptr;
+    if (gShutdown.load(std::memory_order_relaxed) == QN_SHUTDOWN_NOW || !pool) return nullptr;
     {
         SyncGuard hold(req, proxy->lock);
         if (quonConnection* conn = pool->freeList) {

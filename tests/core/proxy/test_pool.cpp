@@ -159,13 +159,19 @@ INSTANTIATE_TEST_SUITE_P(
                       DestroyCase{"Clean", 0, false, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A stop at once hands nothing out; a graceful one still serves the requests in flight.
 TEST_F(PoolTest, NothingIsHandedOutDuringShutdown) {
     quonConnection* conn = checkout();
     ASSERT_NE(conn, nullptr);
     returnQuonConnectionToPool(req.get(), proxy.get(), conn);
-    gShutdown = 1;
+    gShutdown = QN_SHUTDOWN_NOW;
     quonConnection* during = checkout();
     gShutdown = 0;
     EXPECT_EQ(during, nullptr);
     EXPECT_EQ(proxy.idle(), 1);  // the idle one stays for the destruction to close
+    gShutdown = QN_SHUTDOWN_GRACEFUL;
+    during = checkout();
+    gShutdown = 0;
+    EXPECT_NE(during, nullptr);
+    if (during) returnQuonConnectionToPool(req.get(), proxy.get(), during);
 }
