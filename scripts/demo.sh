@@ -124,6 +124,7 @@ echo "== $holder is stopped: the session moves to its buddy ${buddy[$holder]}"
 kill "${pid[$holder]}"; wait "${pid[$holder]}" 2>/dev/null || true
 for _ in 1 2; do show /app/session '^(state|hits):' -H "Cookie: JSESSIONID=$session"; done
 module_lines 'removed proxy' 1
+echo "== $holder is started again"
 start_server "$holder"; sleep 1.2
 echo "== SRV3 is killed (kill -9) while Apache keeps idle connections to it: no client error"
 for _ in 1 2 3 4 5 6; do curl -sS --noproxy '*' -o /dev/null "$base/app/echo"; done
