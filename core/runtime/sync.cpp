@@ -10,7 +10,25 @@
 // cleared at child exit.
 apr_pool_t* quon_apr_pool = nullptr;
 
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QN_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define QN_TSAN 1
+#endif
+
 namespace {
+// ThreadSanitizer knows a mutex by its address: a recycled mutex would carry the lock
+// order of the lock it served before into the next one. Its builds destroy freed
+// mutexes instead of keeping them.
+#ifdef QN_TSAN
+constexpr bool kRecycleMutexes = false;
+#else
+constexpr bool kRecycleMutexes = true;
+#endif
+
 // APR pools are not thread-safe, and locks are created from many request threads
 // (each table and proxy makes its own): creation and destruction are serialised.
 pthread_mutex_t poolGuard = PTHREAD_MUTEX_INITIALIZER;
@@ -40,6 +58,7 @@ apr_status_t takeMutex(apr_thread_mutex_t** mutex) {
 
 // A mutex that some thread still holds is destroyed (and reported) rather than kept.
 apr_status_t keepMutex(apr_thread_mutex_t* mutex) {
+    if (!kRecycleMutexes) return apr_thread_mutex_destroy(mutex);
     SpareMutex* node = emptyNodes;
     if (node)
         emptyNodes = node->next;
