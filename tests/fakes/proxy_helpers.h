@@ -1,7 +1,9 @@
-// Small helpers for tests that drive a quonProxy directly.
+// Helpers for tests that drive a quonProxy directly, and protocol bytes written by hand.
 #pragma once
 
 #include <arpa/inet.h>
+
+#include <cstdint>
 #include <future>
 #include <string>
 
@@ -20,7 +22,8 @@ inline std::string serverName(const sockaddr_in& address) {
 // destroyed with its idle connections at the end of the scope.
 class BareProxy {
 public:
-    BareProxy(quon_request* req, const sockaddr_in& address) : req_(req), proxy_(quonProxyNew(req)) {
+    BareProxy(quon_request* req, const sockaddr_in& address)
+        : req_(req), proxy_(quonProxyNew(req)) {
         proxy_->initProxy(proxy_, req, serverName(address).c_str(), 0, 1);
     }
     ~BareProxy() { proxy_->destroy(proxy_, req_); }
@@ -31,7 +34,8 @@ public:
     quonProxy* operator->() const { return proxy_; }
     int idle() const {
         int count = 0;
-        for (quonConnection* c = proxy_->pool->freeList; c; c = c->next) ++count;
+        for (quonConnection* c = proxy_->pool ? proxy_->pool->freeList : nullptr; c; c = c->next)
+            ++count;
         return count;
     }
 
@@ -44,4 +48,14 @@ private:
 template <typename F>
 auto inBackground(F f) {
     return std::async(std::launch::async, std::move(f));
+}
+
+// An int32 in network order, a string with its length, a message code with its fields.
+inline std::string be32(int32_t value) {
+    uint32_t bits = static_cast<uint32_t>(value);
+    return {char(bits >> 24), char(bits >> 16), char(bits >> 8), char(bits)};
+}
+inline std::string wireString(const std::string& text) { return be32(int32_t(text.size())) + text; }
+inline std::string message(int32_t code, const std::string& fields = "") {
+    return be32(code) + fields;
 }

@@ -35,44 +35,39 @@ struct ParseCase {
     Pairs expected;
     std::vector<std::string> skipped = {};  // lines reported as having no value
 };
+}  // namespace
 
-class PropertyParse : public ::testing::TestWithParam<ParseCase> {};
-
-TEST_P(PropertyParse, YieldsTheTable) {
-    const ParseCase& c = GetParam();
-    RecordingRequest req;
-    Table table(parseProperties(req.get(), c.text.c_str()));
-    ASSERT_NE(table, nullptr);
-    EXPECT_EQ(pairsOf(table.get()), c.expected);
-    for (const std::string& line : c.skipped)
-        EXPECT_EQ(req.count("trace", "property " + line + " has no value. skipping."), 1);
-    // One trace per pair kept and per line skipped, nothing on the log.
-    EXPECT_EQ(req.lines.size(), c.expected.size() + c.skipped.size()) << req.dump();
-    EXPECT_FALSE(req.contains("log", ""));
+TEST(PropertyParse, LineRulesYieldTheTable) {
+    for (const ParseCase& c :
+         {ParseCase{"EmptyText", "", {}},
+          ParseCase{
+              "Backslash", "a=a\\b\nb=\\\\\nc=x\\n\n", {{"a", "ab"}, {"b", "\\"}, {"c", "xn"}}},
+          ParseCase{"BackslashAtLineEnd", "a=x\\\nb=y\n", {{"a", "x"}, {"b", "y"}}},
+          ParseCase{"DuplicatesKept", "k=1\nk=2\n", {{"k", "1"}, {"k", "2"}}},
+          ParseCase{"EmptyValue", "k=\nm=", {{"k", ""}, {"m", ""}}},
+          ParseCase{"EqualsStartsKey", "==x\na=b=c\n", {{"=", "x"}, {"a", "b=c"}}},
+          ParseCase{"CrCrLfKeepsOneCr", "a=1\r\r\nb=2\n", {{"a", "1\r"}, {"b", "2"}}},
+          ParseCase{"LoneCrEatsNextChar", "a=1\rxb=2\n", {{"a", "1"}, {"b", "2"}}},
+          ParseCase{"EmptyLinesSkipped", "\n\r\n\na=1\n\n", {{"a", "1"}}},
+          ParseCase{"LineWithoutEquals", "alone\nb=2\nx y\r\n", {{"b", "2"}}, {"alone", "x y"}},
+          ParseCase{"KeyAtEndWithoutEquals", "a=1\ntail", {{"a", "1"}}},
+          ParseCase{"Comments", "#c=1\na=1#x\n b=#\n#c\r d=1\n#", {{"a", "1#x"}, {" b", "#"}}},
+          ParseCase{"NulEndsValue", "a=1\0b=2\n"s, {{"a", "1"}}},
+          ParseCase{"NulEndsKey", "a=1\nke\0=y\n"s, {{"a", "1"}}},
+          ParseCase{"NulAfterCrRun", "a=1\r\0b=2\n"s, {{"a", "1"}}},
+          ParseCase{"CtrlZEndsAtLineStart", "a=x\x1Ay\n\x1Az=2\n", {{"a", "x\x1Ay"}}}}) {
+        SCOPED_TRACE(c.name);
+        RecordingRequest req;
+        Table table(parseProperties(req.get(), c.text.c_str()));
+        ASSERT_NE(table, nullptr);
+        EXPECT_EQ(pairsOf(table.get()), c.expected);
+        for (const std::string& line : c.skipped)
+            EXPECT_EQ(req.count("trace", "property " + line + " has no value. skipping."), 1);
+        // One trace per pair kept and per line skipped, nothing on the log.
+        EXPECT_EQ(req.lines.size(), c.expected.size() + c.skipped.size()) << req.dump();
+        EXPECT_FALSE(req.contains("log", ""));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    PropertyLineRules, PropertyParse,
-    ::testing::Values(
-        ParseCase{"EmptyText", "", {}},
-        ParseCase{"Backslash", "a=a\\b\nb=\\\\\nc=x\\n\n", {{"a", "ab"}, {"b", "\\"}, {"c", "xn"}}},
-        ParseCase{"BackslashAtLineEnd", "a=x\\\nb=y\n", {{"a", "x"}, {"b", "y"}}},
-        ParseCase{"BlanksKept", "a = b \n", {{"a ", " b "}}},
-        ParseCase{"DuplicatesKept", "k=1\nk=2\n", {{"k", "1"}, {"k", "2"}}},
-        ParseCase{"EmptyValue", "k=\nm=", {{"k", ""}, {"m", ""}}},
-        ParseCase{"EqualsStartsKey", "==x\na=b=c\n", {{"=", "x"}, {"a", "b=c"}}},
-        ParseCase{"CrLfLikeLf", "a=1\r\nb=2\r\n", {{"a", "1"}, {"b", "2"}}},
-        ParseCase{"CrCrLfKeepsOneCr", "a=1\r\r\nb=2\n", {{"a", "1\r"}, {"b", "2"}}},
-        ParseCase{"LoneCrEatsNextChar", "a=1\rxb=2\n", {{"a", "1"}, {"b", "2"}}},
-        ParseCase{"EmptyLinesSkipped", "\n\r\n\na=1\n\n", {{"a", "1"}}},
-        ParseCase{"LineWithoutEquals", "alone\nb=2\nx y\r\n", {{"b", "2"}}, {"alone", "x y"}},
-        ParseCase{"KeyAtEndWithoutEquals", "a=1\ntail", {{"a", "1"}}},
-        ParseCase{"Comments", "#c=1\na=1#x\n b=#\n#c\r d=1\n#", {{"a", "1#x"}, {" b", "#"}}},
-        ParseCase{"NulEndsValue", "a=1\0b=2\n"s, {{"a", "1"}}},
-        ParseCase{"NulEndsKey", "a=1\nke\0=y\n"s, {{"a", "1"}}},
-        ParseCase{"NulAfterCrRun", "a=1\r\0b=2\n"s, {{"a", "1"}}},
-        ParseCase{"CtrlZEndsAtLineStart", "a=x\x1Ay\n\x1Az=2\n", {{"a", "x\x1Ay"}}}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(PropertyFull, RefusesNewKeysWithTheMessageAndMinusOne) {
     std::string text;
@@ -147,4 +142,3 @@ TEST(PropertyLoad, ReadsAFileOrSaysWhyNot) {
     EXPECT_EQ(loadProperties(req.get(), real.c_str()), nullptr);
     EXPECT_EQ(req.count("log", "could not read data in " + real), 1);
 }
-}  // namespace

@@ -10,7 +10,6 @@
 #include "proxy_helpers.h"
 #include "recording_request.h"
 #include "wire.h"
-#include "wire_bytes.h"
 #include "wire_codes.h"
 
 namespace {

@@ -96,11 +96,21 @@ protected:
     int sock_ = -1;
 };
 
-TEST(DescribeError, GivesConnectorOrSystemText) {
+// describeError gives the connector's texts or the system's. A length of 0 or less
+// touches nothing: descriptor -1 would fail any system call.
+TEST(SocketTexts, DescribeErrorAndZeroLengths) {
     EXPECT_STREQ(describeError(EQUON_OUT_OF_SYNC), "Quon connector protocol out of sync");
     EXPECT_STREQ(describeError(EQUON_BUSY), "Quon too busy or out of memory");
-    for (int error : {0, EINTR, ECONNREFUSED, EQUON_CLIENT_DOWN})
-        EXPECT_EQ(describeError(error), systemText(error));
+    EXPECT_EQ(describeError(EQUON_CLIENT_DOWN), systemText(EQUON_CLIENT_DOWN));
+    RecordingRequest rec;
+    char byte = 'x';
+    for (int length : {0, -5}) {
+        rec->errorCode = EINVAL;
+        EXPECT_EQ(qnSend(rec.get(), -1, &byte, length), 0);
+        EXPECT_EQ(qnRecv(rec.get(), -1, &byte, length, nullptr), 0);
+        EXPECT_EQ(rec->errorCode, 0);
+    }
+    EXPECT_TRUE(byte == 'x' && rec.lines.empty()) << rec.dump();
 }
 
 // The life of a connection: a non-blocking socket, a send larger than the buffers on the
@@ -137,21 +147,6 @@ TEST_F(SocketTest, ConnectionCarriesBytesUntilThePeerCloses) {
     EXPECT_EQ(qnSend(rec.get(), sock, "ping", 4), -1);
     EXPECT_TRUE(rec->errorCode == EPIPE || rec->errorCode == ECONNRESET) << rec->errorCode;
     EXPECT_EQ(pipes.count, 0);
-}
-
-// A length of 0 or less touches nothing: descriptor -1 would fail any system call.
-TEST(SocketZeroLength, TouchesNothing) {
-    RecordingRequest rec;
-    char byte = 'x';
-    for (int length : {0, -5}) {
-        rec->errorCode = EINVAL;
-        EXPECT_EQ(qnSend(rec.get(), -1, &byte, length), 0);
-        EXPECT_EQ(rec->errorCode, 0);
-        rec->errorCode = EINVAL;
-        EXPECT_EQ(qnRecv(rec.get(), -1, &byte, length, nullptr), 0);
-        EXPECT_EQ(rec->errorCode, 0);
-    }
-    EXPECT_TRUE(byte == 'x' && rec.lines.empty()) << rec.dump();
 }
 
 // Calls that wait on a peer: what they return, why, and after how many time-outs. A proxy
@@ -227,7 +222,6 @@ INSTANTIATE_TEST_SUITE_P(
         Wait{"ConnectRefused", Call::ConnectRefused, -1, false, false, -1, ECONNREFUSED, 0, 0},
         Wait{"ConnectTimesOut", Call::ConnectUnanswered, -1, false, false, -1, ETIMEDOUT, 1, 0},
         Wait{"SendTimesOut", Call::Send, -1, false, false, -1, ETIMEDOUT, 1, 0},
-        Wait{"RecvTimesOutWithoutProxy", Call::Recv, -1, false, false, -1, ETIMEDOUT, 1, 0},
         Wait{"RecvTimesOutWhenPingFails", Call::Recv, 0, false, false, -1, ETIMEDOUT, 1, 1},
         Wait{"RecvWaitsOnWhilePingReaches", Call::Recv, 2, false, false, 10, 0, 2, 2},
         Wait{"RecvShutdownEndsWithoutPing", Call::Recv, 5, true, false, -1, ETIMEDOUT, 1, 0},
