@@ -255,11 +255,13 @@ TEST_P(ErrorPages, OneClassPerFault) {
         BareProxy target(web.get(), c.fault == Fault::Refused   ? refusing.address()
                                     : c.fault == Fault::TimeOut ? backlog.address()
                                                                 : peer.address());
-        if (c.fault == Fault::NoMemory)  // no record for the new connection
+        target->proxyRetryInterval = 30;  // a connect that fails marks the server down
+        if (c.fault == Fault::NoMemory)   // no record for the new connection
             web->permMalloc = [](quon_request* req, int size) {
                 return size == int(sizeof(quonConnection)) ? nullptr : qnMalloc(req, size);
             };
         result = proxy_handleRequest(web.get(), target.get(), nullptr, nullptr);
+        EXPECT_EQ(target->nextProxyRetryTime.load() != 0, c.fault != Fault::NoMemory);
         web->permMalloc = qnMalloc;
     }
     EXPECT_EQ(result, -1);

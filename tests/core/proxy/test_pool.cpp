@@ -52,34 +52,20 @@ TEST_F(PoolTest, IdleConnectionsAreAStackAndCarryTheirMarker) {
     EXPECT_TRUE(req.contains("trace", "pooled socket [")) << req.dump();
 }
 
-// A connect refused or timing out marks the server unreachable until its retry time.
-TEST_F(PoolTest, FailedConnectMarksTheServerUnreachable) {
-    RefusingPort refusing;
-    FullBacklogListener backlog;
-    ASSERT_TRUE(backlog.full());
-    req->connectTimeout = 100;
-    for (const sockaddr_in* to : {&refusing.address(), &backlog.address()}) {
-        BareProxy failing(req.get(), *to);
-        failing->proxyRetryInterval = 30;
-        info.active = 1;
-        failing->serverInfo = &info;
-        int32_t before = nowSeconds();
-        req->errorCode = 0;
-        req.clear();
-        EXPECT_EQ(getQuonConnectionFromPool(failing.get(), req.get()), nullptr);
-        EXPECT_EQ(req->errorCode, to == &refusing.address() ? ECONNREFUSED : ETIMEDOUT);
-        EXPECT_GE(failing->nextProxyRetryTime.load(), before + 30);
-        EXPECT_EQ(info.active.load(), 0);
-        EXPECT_TRUE(req.contains("trace", "connect failed: " + std::to_string(req->errorCode)));
-        failing->serverInfo = nullptr;
-    }
-}
-
-TEST_F(PoolTest, OnlyAFreshCallConnectsBeforeTheRetryTime) {
+// A refused connect marks the server unreachable until its retry time; only a fresh call
+// connects before then.
+TEST_F(PoolTest, RefusedConnectDefersTheCallsThatFailed) {
     RefusingPort refusing;
     BareProxy refused(req.get(), refusing.address());
     refused->proxyRetryInterval = 30;
+    refused->serverInfo = &info;
+    int32_t before = nowSeconds();
     EXPECT_EQ(getQuonConnectionFromPool(refused.get(), req.get()), nullptr);
+    EXPECT_EQ(req->errorCode, ECONNREFUSED);
+    EXPECT_GE(refused->nextProxyRetryTime.load(), before + 30);
+    EXPECT_EQ(info.active.load(), 0);
+    EXPECT_TRUE(req.contains("trace", "connect failed: " + std::to_string(ECONNREFUSED)));
+    refused->serverInfo = nullptr;
     // A call that already failed is deferred until the retry time...
     req.clear();
     EXPECT_EQ(getQuonConnectionFromPool(refused.get(), req.get()), nullptr);

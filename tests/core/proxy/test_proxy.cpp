@@ -1,15 +1,160 @@
-// The proxy's life without a server to fetch from: bad server texts, repeated
-// initialisation, references, metrics and destruction.
+// The proxy: initialisation from the "server-props" and "servlet-mappings" of the
+// reference back-end or from bad server texts, the refresh of the mappings, references,
+// metrics, and many threads through one proxy. The bytes of each command are tested
+// against a scripted peer, whole request bodies through Apache.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "backend_process.h"
+#include "fake_web_server.h"
 #include "flags.h"
 #include "loopback_peer.h"
-#include "pool.h"
 #include "proxy_helpers.h"
-#include "recording_request.h"
+#include "property_types.h"
+#include "socket.h"
 #include "sync.h"
+#include "pool.h"
+
+using backend_test::BackendProcess;
+
+namespace {
+int idleOf(const quonProxy* proxy) {
+    int count = 0;
+    for (quonConnection* c = proxy->pool->freeList; c; c = c->next) ++count;
+    return count;
+}
+
+std::vector<std::string> mappingKeys(const quonProxy* proxy) {
+    std::vector<std::string> keys;
+    for (int i = 0; proxy->mappings && i < proxy->mappings->count; ++i)
+        keys.emplace_back(proxy->mappings->entries[i].key);
+    return keys;
+}
+
+// One back-end for the suite; each test says what it serves.
+class Backend : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { backend = std::make_unique<BackendProcess>("127.0.0.2"); }
+    static void TearDownTestSuite() { backend.reset(); }
+    // Starts the server at the first call; later calls load the new texts into it.
+    static void serve(const std::string& props, const std::string& mappings) {
+        std::string propsFile = backend->writeFile("server.props", props);
+        std::string mappingsFile = backend->writeFile("mappings.props", mappings);
+        ASSERT_TRUE(backend->running() ? backend->reload()
+                                       : backend->start({"--server-props", propsFile, "--mappings",
+                                                         mappingsFile}));
+    }
+    // A proxy initialised from the server; destroyed by the test.
+    quonProxy* initialised(int defaultRetry = 0) {
+        quonProxy* proxy = quonProxyNew(req.get());
+        EXPECT_EQ(
+            proxy->initProxy(proxy, req.get(), backend->quonAddress().c_str(), defaultRetry, 0), 0)
+            << req.dump();
+        return proxy;
+    }
+
+    static inline std::unique_ptr<BackendProcess> backend;
+    RecordingRequest req;
+};
+
+struct Settings {
+    std::string serverProps;
+    int defaultRetry;
+    int mapCheck, retry, weight, algorithm, sticky;
+    const char* repId;  // nullptr: none
+    const char* logLine;
+};
+}  // namespace
+
+TEST_F(Backend, ProxyTakesItsSettingsFromTheServersProperties) {
+    const Settings rows[] = {
+        {"rep_id=SRV1\n", 0, 10, 600, 1, 1, 1, "SRV1", ""},
+        {"mapcheck=0\nproxyretryinterval=5\nweight=7\nalgorithm=RANDOM_WEIGHTED\nsticky=false\n"
+         "rep_id=ABCD\n",
+         300, 0, 5, 7, 5, 0, "ABCD", ""},
+        // The caller's retry interval stands in for a missing one; sticky is off only for "false".
+        {"weight=3\nalgorithm=roundrobin\nsticky=False\n", 300, 10, 300, 3, 1, 1, nullptr,
+         "unrecognized load balancing algorithm roundrobin, defaulting to Round Robin"}};
+    for (const Settings& s : rows) {
+        SCOPED_TRACE(s.serverProps);
+        serve(s.serverProps, "/app/*=a\n");
+        req.clear();
+        quonProxy* proxy = initialised(s.defaultRetry);
+        EXPECT_EQ(std::string(proxy->name), backend->quonAddress());
+        EXPECT_EQ(proxy->mapCheckInterval, s.mapCheck);
+        EXPECT_EQ(proxy->proxyRetryInterval, s.retry);
+        EXPECT_EQ(proxy->nextProxyRetryTime.load(), 0);
+        EXPECT_EQ(proxy->nextMapCheckTime.load() == QN_TIME_NEVER, s.mapCheck == 0);
+        ASSERT_NE(proxy->serverInfo, nullptr);
+        proxyServerInfo& info = *proxy->serverInfo;
+        EXPECT_EQ(std::vector<int>(
+                      {info.weight, info.weightLeft, info.algorithm, info.sticky, info.active}),
+                  std::vector<int>({s.weight, s.weight, s.algorithm, s.sticky, 1}));
+        EXPECT_STREQ(info.replicationId, s.repId);
+        EXPECT_TRUE(!*s.logLine || req.count("log", s.logLine) == 1) << req.dump();
+        EXPECT_EQ(mappingKeys(proxy), std::vector<std::string>{"/app*"});
+        EXPECT_EQ(idleOf(proxy), 1) << "the exchanges share one connection";
+        proxy->destroy(proxy, req.get());
+    }
+}
+
+TEST_F(Backend, NewMappingsReplaceTheOldOnesAndAnEmptySetKeepsThem) {
+    serve("mapcheck=1\n", "/a/*=1\n");
+    quonProxy* proxy = initialised();
+    EXPECT_EQ(mappingKeys(proxy), std::vector<std::string>{"/a*"});
+    EXPECT_EQ(proxy->refreshMappings(proxy, req.get()), 1);  // not due yet
+    serve("mapcheck=1\n", "/b/*=2\n*.jsp=3\n/b/c/*=4\n");
+    proxy->nextMapCheckTime = 0;
+    EXPECT_EQ(proxy->refreshMappings(proxy, req.get()), 0) << req.dump();
+    EXPECT_EQ(mappingKeys(proxy), (std::vector<std::string>{"/b/c*", "/b*", "*.jsp"}));
+    EXPECT_GE(proxy->nextMapCheckTime.load(), nowSeconds());
+    serve("mapcheck=1\n", "");
+    proxy->nextMapCheckTime = 0;
+    EXPECT_EQ(proxy->refreshMappings(proxy, req.get()), -1);
+    EXPECT_EQ(mappingKeys(proxy).size(), 3u) << "the installed table stays";
+    EXPECT_EQ(req.count("traceE", "could not get mappings, checking again in 1 seconds"), 1)
+        << req.dump();
+    proxy->destroy(proxy, req.get());
+}
+
+// Every answer is whole, the idle list ends no longer than the number of threads, and
+// connections were reused.
+TEST_F(Backend, SixteenThreadsShareOneProxy) {
+    constexpr int kThreads = 16, kRequests = 25;
+    serve("mapcheck=0\n", "/app/*=app\n");
+    quonProxy* proxy = initialised();
+    static std::atomic<int> connects{0};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRequests; ++i) {
+                FakeWebServer web(0);
+                web->connect = [](quon_request* req, const sockaddr_in* address) {
+                    ++connects;
+                    return qnConnect(req, address);
+                };
+                size_t n = size_t(100 + t * 37 + i);
+                web.uri = "/app/size";
+                web.variables = {{"REQUEST_METHOD", "GET"},
+                                 {"QUERY_STRING", "n=" + std::to_string(n) + "&m=3"}};
+                web.prepare();
+                wrong += proxy->handleRequest(web.get(), proxy, nullptr, nullptr) != 0 ||
+                         web.responseBody.size() != n;
+                web.finish();
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_LE(idleOf(proxy), kThreads);
+    EXPECT_LE(connects.load(), kThreads) << "connections are reused";
+    proxy->destroy(proxy, req.get());
+}
 
 TEST(ProxyInit, BadServerTextsRepeatedInitialisationAndReferences) {
     RecordingRequest req;
@@ -36,17 +181,14 @@ TEST(ProxyInit, BadServerTextsRepeatedInitialisationAndReferences) {
     EXPECT_FALSE(req.contains("trace", " destroyed."));
     proxy->destroy(proxy, req.get());
     EXPECT_EQ(req.count("trace", "127.0.0.2:8009 destroyed."), 1) << req.dump();
-}
-
-TEST(ProxyInit, UnreachableServerFailsAndIsDestroyedWholly) {
-    RecordingRequest req;
+    // A server that cannot be reached: the proxy fails and is destroyed wholly (ASan).
     RefusingPort refusing("127.0.0.2");
-    quonProxy* proxy = quonProxyNew(req.get());
-    EXPECT_EQ(proxy->initProxy(proxy, req.get(), serverName(refusing.address()).c_str(), 0, 0), -1);
+    const std::string name = serverName(refusing.address());
+    proxy = quonProxyNew(req.get());
+    EXPECT_EQ(proxy->initProxy(proxy, req.get(), name.c_str(), 0, 0), -1);
     EXPECT_TRUE(req.contains("trace", "initProxy failed to fetch server properties"));
-    EXPECT_EQ(req.count("log", "could not initialize proxy for " + serverName(refusing.address())),
-              1);
-    proxy->destroy(proxy, req.get());  // ASan checks that the pool went with it
+    EXPECT_EQ(req.count("log", "could not initialize proxy for " + name), 1);
+    proxy->destroy(proxy, req.get());
 }
 
 // Requests of 10, 20, 30 ms, or none; sums past 2^31 ms (25 days) and a count at its limit.

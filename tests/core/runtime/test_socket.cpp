@@ -50,7 +50,6 @@ struct CountedSignal {
     static inline std::atomic<int> count{0};
     int number;
     struct sigaction previous {};
-
     explicit CountedSignal(int n) : number(n) {
         count = 0;
         struct sigaction action {};
@@ -67,7 +66,6 @@ struct PingingProxy : quonProxy {
     int reachable;
     LoopbackPeer* peer;
     int pings = 0;
-
     PingingProxy(int times, LoopbackPeer& to)
         : quonProxy{.sendPing = ping}, reachable(times), peer(&to) {}
     static int ping(quonProxy* proxy, quon_request* req) {
@@ -82,9 +80,7 @@ struct PingingProxy : quonProxy {
 class SocketTest : public ::testing::Test {
 protected:
     SocketTest() { rec->connectTimeout = rec->sendTimeout = rec->recvTimeout = kShortMs; }
-    ~SocketTest() override {
-        if (sock_ >= 0) close(sock_);
-    }
+    ~SocketTest() override { close(sock_); }
     // Connects the record to peer and accepts on the peer's side; the socket or -1.
     int connectTo(LoopbackPeer& peer) {
         sock_ = qnConnect(rec.get(), &peer.address());
@@ -132,14 +128,12 @@ TEST_F(SocketTest, ConnectionCarriesBytesUntilThePeerCloses) {
     EXPECT_EQ(result, kBigPayload);
     EXPECT_EQ(rec->errorCode, 0);
     EXPECT_TRUE(arrived == payload) << arrived.size() << " of " << payload.size() << " bytes";
-
     ASSERT_TRUE(peer.send("abcd"));
     peer.close();
     char buffer[10] = {};
     EXPECT_EQ(qnRecv(rec.get(), sock, buffer, sizeof buffer, nullptr), 4);
     EXPECT_EQ(rec->errorCode, 0);
     EXPECT_EQ(std::string(buffer), "abcd");
-
     // The first bytes still leave; the closed peer answers them with a reset.
     EXPECT_EQ(qnSend(rec.get(), sock, "ping", 4), 4);
     pollfd reset{sock, 0, 0};
@@ -180,7 +174,6 @@ TEST_P(SocketWait, EndsWithResultReasonInTime) {
     PingingProxy proxy(expected.reachable, peer);
     quonProxy* given = expected.reachable < 0 ? nullptr : &proxy;
     std::vector<char> buffer(kBigPayload);
-
     gShutdown = expected.shutdown;
     std::atomic<bool> done{false};
     int result = 0;
