@@ -103,14 +103,18 @@ TEST_F(Backend, ProxyTakesItsSettingsFromTheServersProperties) {
     }
 }
 
-// A refresh that is not due fetches nothing; one that gets an empty set keeps the installed
-// table. What a refresh installs is tested with the cluster's tables.
+// A refresh that is not due, or for a server out of rotation, fetches nothing; one that
+// gets an empty set keeps the installed table. What a refresh installs is tested with the cluster's
+// tables.
 TEST_F(Backend, RefreshKeepsTheMappingsWhenTheServerSendsNone) {
     serve("mapcheck=1\n", "/a/*=1\n/b/*=2\n");
     quonProxy* proxy = initialised();
     EXPECT_EQ(proxy->refreshMappings(proxy, req.get()), 1);
-    serve("mapcheck=1\n", "");
     proxy->nextMapCheckTime = 0;
+    proxy->nextProxyRetryTime = nowSeconds() + 100;  // out of rotation: nothing is due either
+    EXPECT_EQ(proxy->refreshMappings(proxy, req.get()), 1);
+    proxy->nextProxyRetryTime = 0;
+    serve("mapcheck=1\n", "");
     EXPECT_EQ(proxy->refreshMappings(proxy, req.get()), -1);
     EXPECT_EQ(mappingKeys(proxy), (std::vector<std::string>{"/a*", "/b*"}));
     EXPECT_EQ(req.count("traceE", "could not get mappings, checking again in 1 seconds"), 1)
