@@ -44,7 +44,8 @@ struct ExpandCase {
     std::optional<std::string> expected;
 };
 
-// Without a server name both families give the same.
+// Without a server name expand_vars2 gives what expand_vars gives: fuzz_expand checks
+// that on every input.
 TEST(ExpandVars, ReferencesDefaultsAndCycles) {
     for (const ExpandCase& c :
          {ExpandCase{"Nested", "a=x{b}y\nb=1", nullptr, "a", nullptr, "x1y"},
@@ -67,9 +68,6 @@ TEST(ExpandVars, ReferencesDefaultsAndCycles) {
         Table props = tableOf(c.props.c_str()), defaults = tableOf(c.defaults);
         propertyTable *p = props.get(), *d = defaults.get();
         EXPECT_EQ(c.key ? taken(getPropertyValue2(p, d, c.key)) : taken(expand_vars(c.text, p, d)),
-                  c.expected);
-        EXPECT_EQ(c.key ? taken(getPropertyValue3(p, d, nullptr, c.key, nullptr))
-                        : taken(expand_vars2(c.text, p, d, nullptr, nullptr)),
                   c.expected);
     }
 }
