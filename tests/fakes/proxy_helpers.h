@@ -18,6 +18,13 @@ inline std::string serverName(const sockaddr_in& address) {
     return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
+// Connections on the proxy's idle list.
+inline int idleCount(const quonProxy* proxy) {
+    int count = 0;
+    for (quonConnection* c = proxy->pool ? proxy->pool->freeList : nullptr; c; c = c->next) ++count;
+    return count;
+}
+
 // A proxy with a pool to the address and nothing fetched, as a temporary proxy has;
 // destroyed with its idle connections at the end of the scope.
 class BareProxy {
@@ -32,12 +39,7 @@ public:
 
     quonProxy* get() const { return proxy_; }
     quonProxy* operator->() const { return proxy_; }
-    int idle() const {
-        int count = 0;
-        for (quonConnection* c = proxy_->pool ? proxy_->pool->freeList : nullptr; c; c = c->next)
-            ++count;
-        return count;
-    }
+    int idle() const { return idleCount(proxy_); }
 
 private:
     quon_request* req_;

@@ -23,12 +23,6 @@
 using backend_test::BackendProcess;
 
 namespace {
-int idleOf(const quonProxy* proxy) {
-    int count = 0;
-    for (quonConnection* c = proxy->pool->freeList; c; c = c->next) ++count;
-    return count;
-}
-
 std::vector<std::string> mappingKeys(const quonProxy* proxy) {
     std::vector<std::string> keys;
     for (int i = 0; proxy->mappings && i < proxy->mappings->count; ++i)
@@ -98,7 +92,7 @@ TEST_F(Backend, ProxyTakesItsSettingsFromTheServersProperties) {
         EXPECT_STREQ(info.replicationId, s.repId);
         EXPECT_TRUE(!*s.logLine || req.count("log", s.logLine) == 1) << req.dump();
         EXPECT_EQ(mappingKeys(proxy), std::vector<std::string>{"/app*"});
-        EXPECT_EQ(idleOf(proxy), 1) << "the exchanges share one connection";
+        EXPECT_EQ(idleCount(proxy), 1) << "the exchanges share one connection";
         proxy->destroy(proxy, req.get());
     }
 }
@@ -152,7 +146,7 @@ TEST_F(Backend, SixteenThreadsShareOneProxy) {
         });
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_LE(idleOf(proxy), kThreads);
+    EXPECT_LE(idleCount(proxy), kThreads);
     EXPECT_LE(connects.load(), kThreads) << "connections are reused";
     proxy->destroy(proxy, req.get());
 }
