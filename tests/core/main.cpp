@@ -6,22 +6,12 @@
 
 #include "sync.h"
 
-namespace {
-class ConnectorProcess : public ::testing::Environment {
-public:
-    void SetUp() override {
-        apr_initialize();
-        initQuonMutexPool();
-    }
-    void TearDown() override {
-        freeQuonMutexPool();
-        apr_terminate();
-    }
-};
-}  // namespace
-
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new ConnectorProcess);
-    return RUN_ALL_TESTS();
+    apr_initialize();
+    initQuonMutexPool();
+    int result = RUN_ALL_TESTS();
+    freeQuonMutexPool();
+    apr_terminate();
+    return result;
 }

@@ -6,71 +6,45 @@
 #include <strings.h>
 
 namespace {
-FakeWebServer* serverOf(quon_request* req) {
-    return static_cast<FakeWebServer*>(recorderOf(req)->owner);
+FakeWebServer& of(quon_request* req) {
+    return *static_cast<FakeWebServer*>(recorderOf(req)->owner);
 }
 
 const char* getHeader(quon_request* req, const char* name) {
-    FakeWebServer* fake = serverOf(req);
-    ++fake->lookups[name];
-    if (auto found = fake->variables.find(name); found != fake->variables.end())
+    FakeWebServer& fake = of(req);
+    ++fake.lookups[name];
+    if (auto found = fake.variables.find(name); found != fake.variables.end())
         return found->second.c_str();
-    for (const auto& [key, value] : fake->headers)
+    for (const auto& [key, value] : fake.headers)
         if (strcasecmp(key.c_str(), name) == 0) return value.c_str();
     return nullptr;
 }
 
-void freeHeader(quon_request* req, const char*) { ++serverOf(req)->headersHandedBack; }
-
 char* getRealPath(quon_request* req, const char* path) {
-    FakeWebServer* fake = serverOf(req);
-    auto found = fake->realPaths.find(path);
-    return found == fake->realPaths.end() ? nullptr : req->strdup(req, found->second.c_str());
+    auto found = of(req).realPaths.find(path);
+    return found == of(req).realPaths.end() ? nullptr : req->strdup(req, found->second.c_str());
 }
 
 int getPostData(quon_request* req, char* buffer, int length) {
-    FakeWebServer* fake = serverOf(req);
-    if (fake->failRead) return -1;
-    size_t n = std::min({size_t(std::max(length, 0)), fake->body.size() - fake->bodyOffset,
-                         size_t(fake->maxRead)});
-    memcpy(buffer, fake->body.data() + fake->bodyOffset, n);
-    fake->bodyOffset += n;
+    FakeWebServer& fake = of(req);
+    if (fake.failRead) return -1;
+    size_t n = std::min(size_t(std::max(length, 0)), fake.body.size() - fake.bodyOffset);
+    memcpy(buffer, fake.body.data() + fake.bodyOffset, n);
+    fake.bodyOffset += n;
     return int(n);
-}
-
-void setStatus(quon_request* req, int status, const char* reason) {
-    serverOf(req)->status = status;
-    serverOf(req)->reason = reason ? reason : "";
-}
-
-void addHeader(quon_request* req, const char* name, const char* value) {
-    serverOf(req)->responseHeaders.emplace_back(name, value);
 }
 
 // Counts failures as the web-server adapter does: consecutive, reset by a success.
 int writeClient(quon_request* req, const char* buffer, int length) {
-    FakeWebServer* fake = serverOf(req);
-    int index = int(fake->writes.size());
-    fake->writes.push_back(length);
-    if (fake->failWritesFrom >= 0 && index >= fake->failWritesFrom) {
+    FakeWebServer& fake = of(req);
+    fake.writes.push_back(length);
+    if (fake.failWritesFrom >= 0 && int(fake.writes.size()) > fake.failWritesFrom) {
         ++req->clientWriteFailures;
         return -1;
     }
     req->clientWriteFailures = 0;
-    if (length > 0) fake->responseBody.append(buffer, size_t(length));
+    if (length > 0) fake.responseBody.append(buffer, size_t(length));
     return 0;
-}
-
-void* countedMalloc(quon_request* req, int size) {
-    void* block = ::malloc(size_t(size < 1 ? 1 : size));
-    if (block) ++serverOf(req)->liveBlocks_;
-    return block;
-}
-
-void countedFree(quon_request* req, void* block) {
-    if (!block) return;
-    --serverOf(req)->liveBlocks_;
-    ::free(block);
 }
 }  // namespace
 
@@ -78,14 +52,26 @@ FakeWebServer::FakeWebServer(int traceMask) : recorder(traceMask) {
     recorder.owner = this;
     quon_request* req = recorder.get();
     req->getHeader = getHeader;
-    req->freeHeader = freeHeader;
+    req->freeHeader = [](quon_request* req, const char*) { ++of(req).headersHandedBack; };
     req->getRealPath = getRealPath;
     req->getPostData = getPostData;
-    req->setStatus = setStatus;
-    req->addHeader = addHeader;
+    req->setStatus = [](quon_request* req, int status, const char* reason) {
+        of(req).status = status;
+        of(req).reason = reason ? reason : "";
+    };
+    req->addHeader = [](quon_request* req, const char* name, const char* value) {
+        of(req).responseHeaders.emplace_back(name, value);
+    };
     req->writeClient = writeClient;
-    req->malloc = countedMalloc;
-    req->free = countedFree;
+    req->malloc = [](quon_request* req, int size) {
+        void* block = ::malloc(size_t(size < 1 ? 1 : size));
+        of(req).liveBlocks_ += block != nullptr;
+        return block;
+    };
+    req->free = [](quon_request* req, void* block) {
+        of(req).liveBlocks_ -= block != nullptr;
+        ::free(block);
+    };
 }
 
 void FakeWebServer::prepare() {

@@ -1,7 +1,9 @@
-// Small helpers for tests that drive a quonProxy directly.
+// Helpers for tests that drive a quonProxy directly, and protocol bytes written by hand.
 #pragma once
 
 #include <arpa/inet.h>
+
+#include <cstdint>
 #include <future>
 #include <string>
 
@@ -16,11 +18,19 @@ inline std::string serverName(const sockaddr_in& address) {
     return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
+// Connections on the proxy's idle list.
+inline int idleCount(const quonProxy* proxy) {
+    int count = 0;
+    for (quonConnection* c = proxy->pool ? proxy->pool->freeList : nullptr; c; c = c->next) ++count;
+    return count;
+}
+
 // A proxy with a pool to the address and nothing fetched, as a temporary proxy has;
 // destroyed with its idle connections at the end of the scope.
 class BareProxy {
 public:
-    BareProxy(quon_request* req, const sockaddr_in& address) : req_(req), proxy_(quonProxyNew(req)) {
+    BareProxy(quon_request* req, const sockaddr_in& address)
+        : req_(req), proxy_(quonProxyNew(req)) {
         proxy_->initProxy(proxy_, req, serverName(address).c_str(), 0, 1);
     }
     ~BareProxy() { proxy_->destroy(proxy_, req_); }
@@ -29,11 +39,7 @@ public:
 
     quonProxy* get() const { return proxy_; }
     quonProxy* operator->() const { return proxy_; }
-    int idle() const {
-        int count = 0;
-        for (quonConnection* c = proxy_->pool->freeList; c; c = c->next) ++count;
-        return count;
-    }
+    int idle() const { return idleCount(proxy_); }
 
 private:
     quon_request* req_;
@@ -44,4 +50,14 @@ private:
 template <typename F>
 auto inBackground(F f) {
     return std::async(std::launch::async, std::move(f));
+}
+
+// An int32 in network order, a string with its length, a message code with its fields.
+inline std::string be32(int32_t value) {
+    uint32_t bits = static_cast<uint32_t>(value);
+    return {char(bits >> 24), char(bits >> 16), char(bits >> 8), char(bits)};
+}
+inline std::string wireString(const std::string& text) { return be32(int32_t(text.size())) + text; }
+inline std::string message(int32_t code, const std::string& fields = "") {
+    return be32(code) + fields;
 }

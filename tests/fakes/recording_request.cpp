@@ -1,6 +1,7 @@
 #include "recording_request.h"
 
 #include <cstdarg>
+#include <algorithm>
 #include <cstdio>
 #include <type_traits>
 
@@ -9,37 +10,28 @@
 static_assert(std::is_standard_layout_v<RecordingRequest>);
 
 namespace {
-std::string format(const char* fmt, va_list args) {
+void record(quon_request* req, const char* channel, int flags, const char* fmt, va_list args) {
     va_list copy;
     va_copy(copy, args);
     int length = vsnprintf(nullptr, 0, fmt, copy);
     va_end(copy);
-    std::string text(length > 0 ? size_t(length) : 0, '\0');
+    std::string text(size_t(std::max(length, 0)), '\0');
     if (length > 0) vsnprintf(text.data(), text.size() + 1, fmt, args);
-    return text;
+    recorderOf(req)->lines.push_back({channel, flags, text});
 }
 
-void recordLog(quon_request* req, const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    recorderOf(req)->lines.push_back({"log", 0, format(fmt, args)});
-    va_end(args);
-}
+#define QN_RECORD(channel, flags)           \
+    va_list args;                           \
+    va_start(args, fmt);                    \
+    record(req, channel, flags, fmt, args); \
+    va_end(args)
 
-void recordTrace(quon_request* req, const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    recorderOf(req)->lines.push_back({"trace", 0, format(fmt, args)});
-    va_end(args);
-}
-
+void recordLog(quon_request* req, const char* fmt, ...) { QN_RECORD("log", 0); }
+void recordTrace(quon_request* req, const char* fmt, ...) { QN_RECORD("trace", 0); }
 void recordTraceE(quon_request* req, int flags, const char* fmt, ...) {
-    RecordingRequest* recorder = recorderOf(req);
-    if (!(flags & recorder->traceMask)) return;
-    va_list args;
-    va_start(args, fmt);
-    recorder->lines.push_back({"traceE", flags, format(fmt, args)});
-    va_end(args);
+    if (flags & recorderOf(req)->traceMask) {
+        QN_RECORD("traceE", flags);
+    }
 }
 }  // namespace
 
@@ -53,7 +45,7 @@ RecordingRequest::RecordingRequest(int mask) : traceMask(mask) {
 int RecordingRequest::count(std::string_view channel, std::string_view text) const {
     int n = 0;
     for (const RecordedLine& line : lines)
-        if ((channel.empty() || line.channel == channel) && line.text == text) ++n;
+        n += (channel.empty() || line.channel == channel) && line.text == text;
     return n;
 }
 

@@ -16,8 +16,8 @@ struct RecordedLine {
 
 class RecordingRequest {
 public:
-    // traceMask plays the configured trace flags: traceE lines whose flag shares no
-    // bit with it are dropped, as the web-server adapter drops them.
+    // traceE lines whose flag shares no bit with traceMask are dropped, as the web-server
+    // adapter drops those the configuration does not ask for.
     explicit RecordingRequest(int traceMask = -1);
     RecordingRequest(const RecordingRequest&) = delete;
     RecordingRequest& operator=(const RecordingRequest&) = delete;
@@ -25,12 +25,10 @@ public:
     quon_request* get() { return &req; }
     quon_request* operator->() { return &req; }
 
-    // Number of recorded lines on channel ("" for any) whose text equals text exactly.
+    // Lines on channel ("" for any) whose text is text exactly / contains part.
     int count(std::string_view channel, std::string_view text) const;
-    // True when some line on channel ("" for any) contains part.
     bool contains(std::string_view channel, std::string_view part) const;
-    // Every line, one per row, for failure messages.
-    std::string dump() const;
+    std::string dump() const;  // every line, for failure messages
     void clear() { lines.clear(); }
 
     quon_request req;  // first member: the recording slots find their recorder from it
@@ -39,7 +37,6 @@ public:
     void* owner = nullptr;  // a fake built around the recorder finds itself through this
 };
 
-// The recorder of a record that a RecordingRequest made.
 inline RecordingRequest* recorderOf(quon_request* req) {
     return reinterpret_cast<RecordingRequest*>(req);
 }

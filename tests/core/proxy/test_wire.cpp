@@ -10,7 +10,6 @@
 #include "proxy_helpers.h"
 #include "recording_request.h"
 #include "wire.h"
-#include "wire_bytes.h"
 #include "wire_codes.h"
 
 namespace {
@@ -39,68 +38,58 @@ TEST(WireStrings, ReadDataKeepsBytesAndRefusesImpossibleLengths) {
 
 struct PropsAnswer {
     const char* name;
-    std::string bytes;     // what the server answers after the request
-    bool table;            // a table comes back
-    bool returned;         // the connection goes back to the pool
-    const char* logLine;   // "" when none is expected
-    int error = 0;         // errorCode the exchange leaves, when not 0
-    int32_t seq = -1;      // the cluster sequence number it reports
+    std::string bytes;    // what the server answers after the request
+    bool table;           // a table comes back
+    bool returned;        // the connection goes back to the pool
+    const char* logLine;  // "" when none is expected
+    int error = 0;        // errorCode the exchange leaves, when not 0
+    int32_t seq = -1;     // the cluster sequence number it reports
 };
 
-void PrintTo(const PropsAnswer& a, std::ostream* out) { *out << a.name; }
-
-class WirePropsAnswers : public ::testing::TestWithParam<PropsAnswer> {};
-
-TEST_P(WirePropsAnswers, EndTheExchangeAsTheyShould) {
-    const PropsAnswer& answer = GetParam();
-    RecordingRequest req;
-    LoopbackPeer peer;
-    BareProxy proxy(req.get(), peer.address());
-    int32_t seq = 0;
-    auto fetched = inBackground([&] { return fetchProps(req.get(), proxy.get(), "server-props", &seq); });
-    ASSERT_TRUE(peer.accept());  // a new connection is pinged, then the request goes out
-    EXPECT_EQ(peer.receive(24), kPing + message(PROXY_GET_PROPS, wireString("server-props")));
-    peer.send(answer.bytes);
-    if (!answer.returned) peer.close();
-    propertyTable* table = fetched.get();
-    EXPECT_EQ(table != nullptr, answer.table) << req.dump();
-    EXPECT_EQ(proxy.idle(), answer.returned ? 1 : 0);
-    EXPECT_EQ(req.contains("traceE", "fetchProps aborting"), !answer.returned) << req.dump();
-    if (*answer.logLine) {
-        EXPECT_TRUE(req.contains("log", answer.logLine)) << req.dump();
+TEST(WireProps, AnswersEndTheExchangeAsTheyShould) {
+    for (const PropsAnswer& answer :
+         {PropsAnswer{"FinishAlone", message(PROXY_FINISH), false, true, ""},
+          PropsAnswer{"EmptyText", message(PROXY_PUT_PROPS, be32(0)) + message(PROXY_FINISH), true,
+                      true, ""},
+          PropsAnswer{"WithSequence",
+                      message(PROXY_PUT_PROPS, wireString("a=1\n")) +
+                          message(PROXY_PUT_CLUSTER_SEQ, be32(7)) + message(PROXY_FINISH),
+                      true, true, "", 0, 7},
+          PropsAnswer{"SecondTextWins",
+                      message(PROXY_PUT_PROPS, wireString("a=1\n")) +
+                          message(PROXY_PUT_PROPS, wireString("b=2\n")) + message(PROXY_FINISH),
+                      true, true, ""},
+          PropsAnswer{"CodeZero", be32(0), false, false, ""},
+          PropsAnswer{"UnknownCode", message(5), false, false, "Unexpected command 5 <- ["},
+          PropsAnswer{"Busy", message(PROXY_BUSY), false, false,
+                      "Quon unable to fetch server-props <- [", EQUON_BUSY},
+          PropsAnswer{"ClosedInAString", message(PROXY_PUT_PROPS, be32(50) + "a=1"), false, false,
+                      "", ECONNRESET},
+          PropsAnswer{"ClosedInASequence", message(PROXY_PUT_CLUSTER_SEQ, "\x01"), false, false,
+                      "Failed to read cluster update from 127.0.0.1:"}}) {
+        SCOPED_TRACE(answer.name);
+        RecordingRequest req;
+        LoopbackPeer peer;
+        BareProxy proxy(req.get(), peer.address());
+        int32_t seq = 0;
+        auto fetched =
+            inBackground([&] { return fetchProps(req.get(), proxy.get(), "server-props", &seq); });
+        ASSERT_TRUE(peer.accept());  // a new connection is pinged, then the request goes out
+        EXPECT_EQ(peer.receive(24), kPing + message(PROXY_GET_PROPS, wireString("server-props")));
+        peer.send(answer.bytes);
+        if (!answer.returned) peer.close();
+        propertyTable* table = fetched.get();
+        EXPECT_EQ(table != nullptr, answer.table) << req.dump();
+        EXPECT_EQ(proxy.idle(), answer.returned ? 1 : 0);
+        EXPECT_EQ(req.contains("traceE", "fetchProps aborting"), !answer.returned) << req.dump();
+        EXPECT_TRUE(!*answer.logLine || req.contains("log", answer.logLine)) << req.dump();
+        EXPECT_FALSE(answer.bytes.substr(0, 4) == be32(0) &&
+                     req.contains("log", "Unexpected command"));
+        EXPECT_TRUE(!answer.error || req->errorCode == answer.error) << req->errorCode;
+        EXPECT_EQ(seq, answer.seq);
+        if (table) freeProperties(req.get(), table);
     }
-    EXPECT_FALSE(answer.bytes.substr(0, 4) == be32(0) && req.contains("log", "Unexpected command"));
-    if (answer.error) {
-        EXPECT_EQ(req->errorCode, answer.error);
-    }
-    EXPECT_EQ(seq, answer.seq);
-    if (table) freeProperties(req.get(), table);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Answers, WirePropsAnswers,
-    ::testing::Values(
-        PropsAnswer{"FinishAlone", message(PROXY_FINISH), false, true, ""},
-        PropsAnswer{"EmptyText", message(PROXY_PUT_PROPS, be32(0)) + message(PROXY_FINISH), true,
-                    true, ""},
-        PropsAnswer{"WithSequence",
-                    message(PROXY_PUT_PROPS, wireString("a=1\n")) +
-                        message(PROXY_PUT_CLUSTER_SEQ, be32(7)) + message(PROXY_FINISH),
-                    true, true, "", 0, 7},
-        PropsAnswer{"SecondTextWins",
-                    message(PROXY_PUT_PROPS, wireString("a=1\n")) +
-                        message(PROXY_PUT_PROPS, wireString("b=2\n")) + message(PROXY_FINISH),
-                    true, true, ""},
-        PropsAnswer{"CodeZero", be32(0), false, false, ""},
-        PropsAnswer{"UnknownCode", message(5), false, false,
-                    "Unexpected command 5 <- ["},
-        PropsAnswer{"Busy", message(PROXY_BUSY), false, false,
-                    "Quon unable to fetch server-props <- [", EQUON_BUSY},
-        PropsAnswer{"ClosedInAString", message(PROXY_PUT_PROPS, be32(50) + "a=1"), false, false,
-                    "", ECONNRESET},
-        PropsAnswer{"ClosedInASequence", message(PROXY_PUT_CLUSTER_SEQ, "\x01"), false, false,
-                    "Failed to read cluster update from 127.0.0.1:"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 // A stale idle connection (the server closed it meanwhile) costs the caller nothing:
 // the message goes out again on a fresh connection, and only that attempt is seen.

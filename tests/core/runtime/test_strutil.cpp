@@ -5,55 +5,31 @@
 
 #include "strutil.h"
 
-struct NumberCase {
+namespace {
+struct Num {
     const char* text;
     int64_t value;
 };
-void PrintTo(const NumberCase& c, std::ostream* out) { *out << (c.text ? c.text : "(null)"); }
+std::string shown(const char* text) { return text ? text : "(null)"; }
+}  // namespace
 
-class Hex : public ::testing::TestWithParam<NumberCase> {};
-
-TEST_P(Hex, ConvertsOnlyWholeNumbers) {
-    EXPECT_EQ(hexstrtol(GetParam().text), GetParam().value) << GetParam().text;
+TEST(Numbers, HexTimeOutsAndContentLengths) {
+    // Only whole hexadecimal numbers, saturating at the int32 limits.
+    for (Num c : {Num{"1f", 31}, Num{"0x1F", 31}, Num{"1g", 0}, Num{"", 0}, Num{nullptr, 0},
+                  Num{"-a", -10}, Num{"  ff", 255}, Num{"ff ", 0}, Num{"0x", 0},
+                  Num{"fffffffff", INT32_MAX}, Num{"-fffffffff", INT32_MIN}})
+        EXPECT_EQ(hexstrtol(c.text), c.value) << shown(c.text);
+    // Seconds read as atoi does, saturating in milliseconds.
+    for (Num c : {Num{"15", 15000}, Num{" 7s", 7000}, Num{"x", 0}, Num{nullptr, 0},
+                  Num{"-2", -2000}, Num{"2147483", 2147483000}, Num{"2147484", INT32_MAX},
+                  Num{"99999999999999999999", INT32_MAX}, Num{"-2147484", INT32_MIN}})
+        EXPECT_EQ(secondsToMillis(c.text), c.value) << shown(c.text);
+    // A response's Content-Length is a 64-bit offset; -1 for anything but a decimal number.
+    for (Num c : {Num{"0", 0}, Num{"1234", 1234}, Num{"3000000000", 3000000000}, Num{" 42 ", 42},
+                  Num{"9223372036854775807", INT64_MAX}, Num{"9223372036854775808", -1},
+                  Num{"-5", -1}, Num{"+5", -1}, Num{"12a", -1}, Num{"", -1}, Num{nullptr, -1}})
+        EXPECT_EQ(parseContentLength(c.text), c.value) << shown(c.text);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, Hex,
-    ::testing::Values(NumberCase{"1f", 31}, NumberCase{"0x1F", 31}, NumberCase{"1g", 0},
-                      NumberCase{"", 0}, NumberCase{nullptr, 0}, NumberCase{"-a", -10},
-                      NumberCase{"  ff", 255}, NumberCase{"ff ", 0}, NumberCase{"0x", 0},
-                      NumberCase{"fffffffff", INT32_MAX}, NumberCase{"-fffffffff", INT32_MIN}));
-
-// Time-out keys read seconds as atoi does and saturate in milliseconds.
-class TimeoutKey : public ::testing::TestWithParam<NumberCase> {};
-
-TEST_P(TimeoutKey, SaturatesInMilliseconds) {
-    EXPECT_EQ(secondsToMillis(GetParam().text), GetParam().value) << GetParam().text;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, TimeoutKey,
-    ::testing::Values(NumberCase{"15", 15000}, NumberCase{" 7s", 7000}, NumberCase{"x", 0},
-                      NumberCase{nullptr, 0}, NumberCase{"-2", -2000},
-                      NumberCase{"2147483", 2147483000}, NumberCase{"2147484", INT32_MAX},
-                      NumberCase{"99999999999999999999", INT32_MAX},
-                      NumberCase{"-2147484", INT32_MIN}));
-
-// A response's Content-Length as a 64-bit offset; -1 for anything but a decimal number.
-class ContentLength : public ::testing::TestWithParam<NumberCase> {};
-
-TEST_P(ContentLength, IsA64BitOffset) {
-    EXPECT_EQ(parseContentLength(GetParam().text), GetParam().value) << GetParam().text;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, ContentLength,
-    ::testing::Values(NumberCase{"0", 0}, NumberCase{"1234", 1234},
-                      NumberCase{"3000000000", 3000000000}, NumberCase{" 42 ", 42},
-                      NumberCase{"9223372036854775807", INT64_MAX},
-                      NumberCase{"9223372036854775808", -1}, NumberCase{"-5", -1},
-                      NumberCase{"+5", -1}, NumberCase{"12a", -1}, NumberCase{"", -1},
-                      NumberCase{nullptr, -1}));
 
 TEST(CaseMapping, DashesUnderscoresAndCase) {
     char out[32];

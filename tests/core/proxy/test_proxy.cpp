@@ -1,0 +1,220 @@
+// The proxy: initialisation from the "server-props" and "servlet-mappings" of the
+// reference back-end or from bad server texts, the refresh of the mappings, references,
+// metrics, and many threads through one proxy. The bytes of each command are tested
+// against a scripted peer, whole request bodies through Apache.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "backend_process.h"
+#include "fake_web_server.h"
+#include "flags.h"
+#include "loopback_peer.h"
+#include "proxy_helpers.h"
+#include "property_types.h"
+#include "socket.h"
+#include "sync.h"
+#include "pool.h"
+
+using backend_test::BackendProcess;
+
+namespace {
+std::vector<std::string> mappingKeys(const quonProxy* proxy) {
+    std::vector<std::string> keys;
+    for (int i = 0; proxy->mappings && i < proxy->mappings->count; ++i)
+        keys.emplace_back(proxy->mappings->entries[i].key);
+    return keys;
+}
+
+// One back-end for the suite; each test says what it serves.
+class Backend : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { backend = std::make_unique<BackendProcess>("127.0.0.2"); }
+    static void TearDownTestSuite() { backend.reset(); }
+    // Starts the server at the first call; later calls load the new texts into it.
+    static void serve(const std::string& props, const std::string& mappings) {
+        std::string propsFile = backend->writeFile("server.props", props);
+        std::string mappingsFile = backend->writeFile("mappings.props", mappings);
+        ASSERT_TRUE(backend->running() ? backend->reload()
+                                       : backend->start({"--server-props", propsFile, "--mappings",
+                                                         mappingsFile}));
+    }
+    // A proxy initialised from the server; destroyed by the test.
+    quonProxy* initialised(int defaultRetry = 0) {
+        quonProxy* proxy = quonProxyNew(req.get());
+        EXPECT_EQ(
+            proxy->initProxy(proxy, req.get(), backend->quonAddress().c_str(), defaultRetry, 0), 0)
+            << req.dump();
+        return proxy;
+    }
+
+    static inline std::unique_ptr<BackendProcess> backend;
+    RecordingRequest req;
+};
+
+struct Settings {
+    std::string serverProps;
+    int defaultRetry;
+    int mapCheck, retry, weight, algorithm, sticky;
+    const char* repId;  // nullptr: none
+    const char* logLine;
+};
+}  // namespace
+
+TEST_F(Backend, ProxyTakesItsSettingsFromTheServersProperties) {
+    const Settings rows[] = {
+        {"rep_id=SRV1\n", 0, 10, 600, 1, 1, 1, "SRV1", ""},
+        {"mapcheck=0\nproxyretryinterval=5\nweight=7\nalgorithm=RANDOM_WEIGHTED\nsticky=false\n"
+         "rep_id=ABCD\n",
+         300, 0, 5, 7, 5, 0, "ABCD", ""},
+        // The caller's retry interval stands in for a missing one; sticky is off only for "false".
+        {"weight=3\nalgorithm=roundrobin\nsticky=False\n", 300, 10, 300, 3, 1, 1, nullptr,
+         "unrecognized load balancing algorithm roundrobin, defaulting to Round Robin"}};
+    for (const Settings& s : rows) {
+        SCOPED_TRACE(s.serverProps);
+        serve(s.serverProps, "/app/*=a\n");
+        req.clear();
+        quonProxy* proxy = initialised(s.defaultRetry);
+        EXPECT_EQ(std::string(proxy->name), backend->quonAddress());
+        EXPECT_EQ(proxy->mapCheckInterval, s.mapCheck);
+        EXPECT_EQ(proxy->proxyRetryInterval, s.retry);
+        EXPECT_EQ(proxy->nextProxyRetryTime.load(), 0);
+        EXPECT_EQ(proxy->nextMapCheckTime.load() == QN_TIME_NEVER, s.mapCheck == 0);
+        ASSERT_NE(proxy->serverInfo, nullptr);
+        proxyServerInfo& info = *proxy->serverInfo;
+        EXPECT_EQ(std::vector<int>(
+                      {info.weight, info.weightLeft, info.algorithm, info.sticky, info.active}),
+                  std::vector<int>({s.weight, s.weight, s.algorithm, s.sticky, 1}));
+        EXPECT_STREQ(info.replicationId, s.repId);
+        EXPECT_TRUE(!*s.logLine || req.count("log", s.logLine) == 1) << req.dump();
+        EXPECT_EQ(mappingKeys(proxy), std::vector<std::string>{"/app*"});
+        EXPECT_EQ(idleCount(proxy), 1) << "the exchanges share one connection";
+        proxy->destroy(proxy, req.get());
+    }
+}
+
+// A refresh that is not due, or for a server out of rotation, fetches nothing; one that
+// gets an empty set keeps the installed table. What a refresh installs is tested with the cluster's
+// tables.
+TEST_F(Backend, RefreshKeepsTheMappingsWhenTheServerSendsNone) {
+    serve("mapcheck=1\n", "/a/*=1\n/b/*=2\n");
+    quonProxy* proxy = initialised();
+    EXPECT_EQ(proxy->refreshMappings(proxy, req.get()), 1);
+    proxy->nextMapCheckTime = 0;
+    proxy->nextProxyRetryTime = nowSeconds() + 100;  // out of rotation: nothing is due either
+    EXPECT_EQ(proxy->refreshMappings(proxy, req.get()), 1);
+    proxy->nextProxyRetryTime = 0;
+    serve("mapcheck=1\n", "");
+    EXPECT_EQ(proxy->refreshMappings(proxy, req.get()), -1);
+    EXPECT_EQ(mappingKeys(proxy), (std::vector<std::string>{"/a*", "/b*"}));
+    EXPECT_EQ(req.count("traceE", "could not get mappings, checking again in 1 seconds"), 1)
+        << req.dump();
+    EXPECT_GE(proxy->nextMapCheckTime.load(), nowSeconds());
+    proxy->destroy(proxy, req.get());
+}
+
+// Every answer is whole, the idle list ends no longer than the number of threads, and
+// connections were reused.
+TEST_F(Backend, SixteenThreadsShareOneProxy) {
+    constexpr int kThreads = 16, kRequests = 25;
+    serve("mapcheck=0\n", "/app/*=app\n");
+    quonProxy* proxy = initialised();
+    static std::atomic<int> connects{0};
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRequests; ++i) {
+                FakeWebServer web(0);
+                web->connect = [](quon_request* req, const sockaddr_in* address) {
+                    ++connects;
+                    return qnConnect(req, address);
+                };
+                size_t n = size_t(100 + t * 37 + i);
+                web.uri = "/app/size";
+                web.variables = {{"REQUEST_METHOD", "GET"},
+                                 {"QUERY_STRING", "n=" + std::to_string(n) + "&m=3"}};
+                web.prepare();
+                wrong += proxy->handleRequest(web.get(), proxy, nullptr, nullptr) != 0 ||
+                         web.responseBody.size() != n;
+                web.finish();
+            }
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_LE(idleCount(proxy), kThreads);
+    EXPECT_LE(connects.load(), kThreads) << "connections are reused";
+    proxy->destroy(proxy, req.get());
+}
+
+TEST(ProxyInit, BadServerTextsRepeatedInitialisationAndReferences) {
+    RecordingRequest req;
+    quonProxy* proxy = quonProxyNew(req.get());
+    EXPECT_EQ(proxy->initProxy(proxy, req.get(), "127.0.0.2-8009", 0, 0), -1);
+    EXPECT_EQ(req.count("log", "Invalid server 127.0.0.2-8009. Please use <ip>:<port> notation"),
+              1);
+    EXPECT_EQ(proxy->pool, nullptr);
+    std::string longHost(40, '1');
+    EXPECT_EQ(proxy->initProxy(proxy, req.get(), (longHost + ":1").c_str(), 0, 0), -1);
+    EXPECT_EQ(proxy->pool, nullptr);
+    // A temporary proxy stops after its pool; a second initialisation only traces.
+    ASSERT_EQ(proxy->initProxy(proxy, req.get(), "127.0.0.2:8009", 0, 1), 0);
+    EXPECT_EQ(std::string(proxy->name), "127.0.0.2:8009");
+    EXPECT_EQ(ntohs(proxy->pool->address.sin_port), 8009);
+    EXPECT_EQ(proxy->serverInfo, nullptr);
+    req.clear();
+    EXPECT_EQ(proxy->initProxy(proxy, req.get(), "127.0.0.3:1", 0, 0), 0);
+    EXPECT_EQ(req.count("trace", "initialized proxy for 127.0.0.2:8009"), 1) << req.dump();
+    // Destruction drops one reference at a time; the last one tears the proxy down.
+    EXPECT_EQ(proxy->addRef(proxy, req.get()), 2);
+    proxy->destroy(proxy, req.get());
+    EXPECT_EQ(proxy->refCount, 1);
+    EXPECT_FALSE(req.contains("trace", " destroyed."));
+    proxy->destroy(proxy, req.get());
+    EXPECT_EQ(req.count("trace", "127.0.0.2:8009 destroyed."), 1) << req.dump();
+    // A server that cannot be reached: the proxy fails and is destroyed wholly (ASan).
+    RefusingPort refusing("127.0.0.2");
+    const std::string name = serverName(refusing.address());
+    proxy = quonProxyNew(req.get());
+    EXPECT_EQ(proxy->initProxy(proxy, req.get(), name.c_str(), 0, 0), -1);
+    EXPECT_TRUE(req.contains("trace", "initProxy failed to fetch server properties"));
+    EXPECT_EQ(req.count("log", "could not initialize proxy for " + name), 1);
+    proxy->destroy(proxy, req.get());
+}
+
+// Requests of 10, 20, 30 ms, or none; sums past 2^31 ms (25 days) and a count at its limit.
+TEST(ProxyMetrics, AverageAndCountAtDestruction) {
+    struct Row {
+        int requests;
+        int64_t total;
+        int32_t count;
+        const char *average, *handled;
+    };
+    for (const Row& row :
+         {Row{3, 0, 0, "20", "3"}, Row{0, 0, 0, "0", "0"}, Row{1, 2147483642, 1, "1073741826", "2"},
+          Row{1, 2147483647, 2147483647, "1", "2147483647"}}) {
+        RecordingRequest req;
+        quonProxy* proxy = quonProxyNew(req.get());
+        proxy->initProxy(proxy, req.get(), "127.0.0.2:9", 0, 1);
+        proxy->metrics = new (malloc(sizeof(proxyMetrics))) proxyMetrics{};
+        initLock(req.get(), proxy->metrics->lock);
+        proxy->metrics->totalResponseMillis = row.total;
+        proxy->metrics->requestCount = row.count;
+        qnMetrics = 1;
+        for (int i = 1; i <= row.requests; ++i) {
+            req->startTime = nowMillis() - unsigned(10 * i);
+            proxy->requestEnded(proxy, req.get());
+        }
+        qnMetrics = 0;
+        proxy->destroy(proxy, req.get());
+        EXPECT_EQ(req.count("log", "\tAverage response time: " + std::string(row.average) + " ms"),
+                  1)
+            << req.dump();
+        EXPECT_EQ(req.count("log", "\tTotal Requests handled: " + std::string(row.handled)), 1);
+        EXPECT_EQ(req.count("log", "proxy metrics for 127.0.0.2:9"), 1);
+    }
+}
