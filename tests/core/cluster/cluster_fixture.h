@@ -1,9 +1,10 @@
-// A cluster of quon-backend servers on 127.0.0.2, .3 and .4 for the mappings-table
-// tests, and readers of a table's entries and lists.
+// The cluster tests' fixtures: quon-backend servers on 127.0.0.2, .3, ..., tables, and
+// readers of a table's entries and lists.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <dirent.h>
 #include <memory>
 #include <string>
@@ -11,17 +12,21 @@
 #include <vector>
 
 #include "backend_process.h"
+#include "memory.h"
 #include "property.h"
+#include "proxy.h"
 #include "recording_request.h"
 #include "sync.h"
 #include "table.h"
+#include "table_slots.h"
+#include "table_types.h"
 
 namespace cluster_test {
 
 using backend_test::BackendProcess;
 using Names = std::vector<std::string>;
 
-// Polls done every few milliseconds until it holds or backend_test::kWait has passed.
+// Polls done until it holds or backend_test::kWait has passed.
 template <typename Done>
 bool waitFor(Done done) {
     const auto deadline = std::chrono::steady_clock::now() + backend_test::kWait;
@@ -39,32 +44,29 @@ inline int logCount(const BackendProcess& server, const std::string& text) {
 
 // What one server announces: its "server-props" and "servlet-mappings" texts.
 struct ServerSetup {
-    std::string props = "rep_id=SRV0\n";
-    std::string mappings = "/app/*=app\n";
+    std::string props = "rep_id=SRV0\n", mappings = "/app/*=app\n";
 };
 using Setups = std::vector<ServerSetup>;
 
 class Cluster {
 public:
-    // One server per setup on 127.0.0.2, .3, ...; none lists members yet.
-    explicit Cluster(const Setups& setups) {
+    // One server per setup; none lists members yet.
+    explicit Cluster(const Setups& setups) : refusing(setups.size()) {
         for (size_t i = 0; i < setups.size(); ++i) {
-            servers.push_back(std::make_unique<BackendProcess>("127.0.0." + std::to_string(2 + i)));
-            BackendProcess& s = *servers.back();
+            BackendProcess& s = *servers.emplace_back(
+                std::make_unique<BackendProcess>("127.0.0." + std::to_string(2 + i)));
             EXPECT_TRUE(s.start({"--server-props", s.writeFile("server.props", setups[i].props),
                                  "--mappings", s.writeFile("mappings.props", setups[i].mappings),
                                  "--cluster", s.writeFile("cluster.props", ""), "--control",
                                  s.writeFile("control.props", "")}));
-            refusing.push_back(false);
         }
     }
     const std::string& name(size_t i) const { return servers[i]->quonAddress(); }
     BackendProcess& operator[](size_t i) { return *servers[i]; }
-    // A file in server 0's directory, which goes with the server.
     std::string file(const std::string& name) const { return servers[0]->path(name); }
 
-    // Server i lists members under cluster-seq seq (0: none) from now on; control adds
-    // settings ("fault=refuse\n" closes its listeners).
+    // Server i lists members under cluster-seq seq from now on; control adds settings
+    // ("fault=refuse\n" closes its listeners, which the wait covers too).
     void announce(size_t i, const Names& members, int seq, const std::string& control = "") {
         std::string list;
         for (size_t k = 0; k < members.size(); ++k)
@@ -72,7 +74,6 @@ public:
         servers[i]->writeFile("cluster.props", list);
         servers[i]->writeFile("control.props",
                               "cluster-seq=" + std::to_string(seq) + "\n" + control);
-        // The listeners close or reopen after the reload: wait for that as well.
         const bool refuse = control.find("fault=refuse") != std::string::npos;
         const std::string line =
             (refuse ? "refusing" : "accepting") + std::string(" connections on ") + name(i);
@@ -100,17 +101,6 @@ public:
     std::vector<bool> refusing;
 };
 
-// A table deleted at the end of the scope.
-struct TableHandle {
-    TableHandle(quon_request* req, const char* store, const char* bootstrap)
-        : req(req), table(mappingsTableNew(req, store, bootstrap, 0)) {}
-    ~TableHandle() { mappingsTableDelete(table, req); }
-    mappingsTable* operator->() const { return table; }
-    operator mappingsTable*() const { return table; }
-    quon_request* req;
-    mappingsTable* table;
-};
-
 // "pattern=value" of every entry, in index order.
 inline Names entries(const mappingsTable* table) {
     Names all;
@@ -133,20 +123,66 @@ inline quonProxy* serverNamed(const mappingsTable* table, const std::string& nam
     return slot < 0 ? nullptr : table->servers.proxies[slot];
 }
 
-// The cluster sequence number the server reports in a props exchange (-1: none).
-inline int32_t reportedSeq(quon_request* req, quonProxy* proxy) {
-    int32_t seq = -1;
-    freeProperties(req, proxy->fetchProps(req, proxy, "server-props", &seq));
-    return seq;
-}
-
-inline int openDescriptors() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir)) ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
 }  // namespace cluster_test
+
+struct ServerSpec {
+    const char* name;
+    int32_t weight = 1;
+    int32_t active = 1;           // the server's own flag, and its slots' flags
+    const char* repId = nullptr;  // replication id
+    int32_t retryAt = 0;          // nextProxyRetryTime
+};
+
+// A table deleted with its scope, which a test may fill by hand: proxies with their
+// settings and no connection, as membership would leave them.
+class HandTable {
+public:
+    explicit HandTable(quon_request* req, const char* store = nullptr,
+                       const char* bootstrap = nullptr, int32_t retryInterval = 0)
+        : req_(req), t_(mappingsTableNew(req, store, bootstrap, retryInterval)) {}
+    ~HandTable() { mappingsTableDelete(t_, req_); }
+    mappingsTable* get() const { return t_; }
+    mappingsTable* operator->() const { return t_; }
+    operator mappingsTable*() const { return t_; }
+
+    // A proxy in the master list, which owns it.
+    quonProxy* addServer(const ServerSpec& s) {
+        quonProxy* proxy = quonProxyNew(req_);
+        strncpy(proxy->name, s.name, sizeof proxy->name - 1);
+        proxy->serverInfo = permNew<proxyServerInfo>(req_);
+        proxy->serverInfo->weight = proxy->serverInfo->weightLeft = s.weight;
+        proxy->serverInfo->active = s.active;
+        if (s.repId) proxy->serverInfo->replicationId = req_->permStrdup(req_, s.repId);
+        proxy->nextProxyRetryTime = s.retryAt;
+        t_->servers.proxies[t_->servers.count] = proxy;
+        t_->servers.active[t_->servers.count++] = s.active;
+        return proxy;
+    }
+
+    // A new last entry served by these proxies (new servers when given specs); its index.
+    int addEntry(const char* pattern, int32_t algorithm = QN_ROUNDROBIN, int32_t sticky = 0,
+                 const std::vector<quonProxy*>& proxies = {}) {
+        int index = setProperty(req_, t_->mappings, pattern, "v");
+        auto* list = permNew<proxyList>(req_);
+        auto* info = permNew<mappingInfo>(req_);
+        for (quonProxy* proxy : proxies) {
+            list->proxies[list->count] = proxy;
+            list->active[list->count++] = proxy->serverInfo->active;
+        }
+        *info = {algorithm, sticky, -1, nullptr, 1, 0, 1};
+        t_->mappingProxies[index] = list;
+        t_->mappingInfos[index] = info;
+        t_->lastMappingIndex = index;
+        return index;
+    }
+    int addEntry(const char* pattern, int32_t algorithm, int32_t sticky,
+                 const std::vector<ServerSpec>& specs) {
+        std::vector<quonProxy*> proxies;
+        for (const ServerSpec& spec : specs) proxies.push_back(addServer(spec));
+        return addEntry(pattern, algorithm, sticky, proxies);
+    }
+
+private:
+    quon_request* req_;
+    mappingsTable* t_;
+};

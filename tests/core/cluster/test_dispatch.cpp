@@ -1,40 +1,36 @@
-// Dispatch against real back-end servers, in process: the fail-over cases one request
-// at a time, then sixteen threads through one table while a server is killed and comes
-// back and the member list changes (the test the ThreadSanitizer build runs).
+// Dispatch against real back-end servers, in process: fail-over one request at a time,
+// then sixteen threads through one table while a server is killed and comes back and the
+// member list changes (the test the ThreadSanitizer build runs).
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cctype>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <thread>
 
 #include "backend_cluster.h"
+#include "cluster_fixture.h"
 #include "dispatch.h"
 #include "fake_web_server.h"
 #include "filter.h"
-#include "table.h"
 
 using Servers = backend_test::BackendCluster;
 
 namespace {
 
+// A table bootstrapped from server 0.
 struct TableHolder {
+    explicit TableHolder(const Servers& s) : table(req.get(), nullptr, s.address(0).c_str(), 1) {}
     RecordingRequest req;
-    mappingsTable* table;
-    explicit TableHolder(const std::string& bootstrap)
-        : table(mappingsTableNew(req.get(), nullptr, bootstrap.c_str(), 1)) {}
-    ~TableHolder() { mappingsTableDelete(table, req.get()); }
+    HandTable table;
 };
 
 // One request through the table as the handler hook sends it.
 struct Outcome {
     int32_t result;
     int status;
-    std::string body;
-    std::string server;
-    std::string lines;  // what the call wrote to its channels
+    std::string body, lines;  // lines: what the call wrote to its channels
 };
 Outcome dispatch(mappingsTable* table, const std::string& uri, const std::string& query = "",
                  FakeWebServer* keep = nullptr) {
@@ -45,10 +41,7 @@ Outcome dispatch(mappingsTable* table, const std::string& uri, const std::string
     web.prepare();
     int32_t result = table->handleRequestWithIndex(table, web.get(), nullptr, -1);
     web.finish();
-    std::string server;
-    for (const auto& [name, value] : web.responseHeaders)
-        if (name == "X-Quon-Server") server = value;
-    return {result, web.status, web.responseBody, server, web.recorder.dump()};
+    return {result, web.status, web.responseBody, web.recorder.dump()};
 }
 
 // Rows: how the servers misbehave before one request, and what the dispatch makes of it.
@@ -59,14 +52,13 @@ struct Case {
     const char* uri;
     int32_t result;
     int status;
-    const char* bodyPart;
-    const char* line;  // a line the request must leave (any channel), or ""
+    const char *bodyPart, *line;  // line: one the request must leave (any channel), or ""
 };
 void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 
 void setFault(Servers& s, int i, const std::string& fault) {
     s[i].writeFile("control.props",
-                   (s.size() > 1 ? "cluster-seq=1\n" : "") + ("fault=" + fault + "\n"));
+                   (s.size() > 1 ? "cluster-seq=1\nfault=" : "fault=") + fault + "\n");
     s[i].reload();
 }
 
@@ -76,7 +68,7 @@ TEST_P(DispatchCases, OneRequest) {
     const Case& c = GetParam();
     Servers servers(c.mappings);
     ASSERT_TRUE(servers.start());
-    TableHolder holder(servers.address(0));
+    TableHolder holder(servers);
     ASSERT_EQ(holder.table->initTable(holder.table, holder.req.get()), 0) << holder.req.dump();
     c.before(servers);
     // Twice: round robin makes one of the two start with the first server.
@@ -98,63 +90,28 @@ TEST_P(DispatchCases, OneRequest) {
 }
 
 const std::string kApp = "/app/*=app\n";
-INSTANTIATE_TEST_SUITE_P(
-    Dispatch, DispatchCases,
-    ::testing::Values(
-        Case{"served", {kApp}, [](Servers&) {}, "/app/echo", 0, 200, "action: echo", ""},
-        Case{"no entry matches",
-             {kApp},
-             [](Servers&) {},
-             "/other/x",
-             -2,
-             0,
-             "",
-             "request not for Quon."},
-        Case{"one server, busy: no retry, the error page",
-             {kApp},
-             [](Servers& s) { setFault(s, 0, "busy"); },
-             "/app/echo",
-             -1,
-             503,
-             "Application server is busy",
-             ""},
-        Case{"cluster, a server refuses: the other serves",
-             {kApp, kApp},
-             [](Servers& s) { s[0].stop(); },
-             "/app/echo",
-             0,
-             200,
-             "action: echo",
-             " removed proxy, seq "},
-        Case{"clustered, single-server entry fails twice: no page",
-             {kApp, "/other/*=o\n"},
-             [](Servers& s) { setFault(s, 0, "close-before-code"); },
-             "/app/echo",
-             -1,
-             0,
-             "",
-             " already in failed target list"},
-        Case{"every server down: the page for an unreachable server",
-             {kApp, kApp},
-             [](Servers& s) {
-                 s[0].stop();
-                 s[1].stop();
-             },
-             "/app/echo",
-             -1,
-             503,
-             "Could not connect to Quon Server",
-             "or one of the servers in your store file <null>"}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Dispatch, DispatchCases, ::testing::Values(
+    Case{"served", {kApp}, [](Servers&) {}, "/app/echo", 0, 200, "action: echo", ""},
+    Case{"no entry matches", {kApp}, [](Servers&) {}, "/other/x", -2, 0, "", "request not for Quon."},
+    Case{"one server, busy: no retry, the error page", {kApp}, [](Servers& s) { setFault(s, 0, "busy"); },
+         "/app/echo", -1, 503, "Application server is busy", ""},
+    Case{"cluster, a server refuses: the other serves", {kApp, kApp}, [](Servers& s) { s[0].stop(); },
+         "/app/echo", 0, 200, "action: echo", " removed proxy, seq "},
+    Case{"clustered, single-server entry fails twice: no page", {kApp, "/other/*=o\n"},
+         [](Servers& s) { setFault(s, 0, "close-before-code"); }, "/app/echo", -1, 0, "",
+         " already in failed target list"}),
     [](const auto& info) {
         std::string name;
         for (const char* c = info.param.name; *c; ++c) name += isalnum(*c) ? *c : '_';
         return name;
     });
+// clang-format on
 
 TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
     Servers servers({kApp, kApp, kApp});
     ASSERT_TRUE(servers.start({0, 1}));  // the third joins by announcement
-    TableHolder holder(servers.address(0));
+    TableHolder holder(servers);
     ASSERT_EQ(holder.table->initTable(holder.table, holder.req.get()), 0) << holder.req.dump();
 
     // Every request gets one answer: its own echo exactly once, or a failure result with

@@ -1,6 +1,6 @@
 // A table's first use against a real cluster: the bootstrap server's member list first,
 // the server store file only when the bootstrap server supplies nobody, and a retry on
-// every call while neither does.
+// every call while neither does; writes of the store that fail.
 #include "cluster_fixture.h"
 
 #include <fstream>
@@ -14,6 +14,7 @@ enum Bootstrap { kNone, kUp, kRefusing };
 constexpr const char* kNotConfigured = "-";
 constexpr const char* kDown =
     "Couldn't initialize from remote server, Quon server(s) probably down.";
+constexpr const char* kNoBootstrap = "can't retrieve servers from server, no bootstrap specified.";
 
 struct InitCase {
     const char* name;
@@ -39,8 +40,8 @@ TEST_P(TableInit, BootstrapFirstStoreSecond) {
     utimbuf past{1000000000, 1000000000};
     utime(path.c_str(), &past);
     RecordingRequest req;
-    TableHandle table(req.get(), configured ? path.c_str() : nullptr,
-                      c.bootstrap == kNone ? nullptr : cluster.name(0).c_str());
+    HandTable table(req.get(), configured ? path.c_str() : nullptr,
+                    c.bootstrap == kNone ? nullptr : cluster.name(0).c_str());
     const bool ready = *c.members != '\0';
     // Two calls: a table that failed tries everything again, a ready one nothing.
     for (int call = 0; call < 2; ++call)
@@ -66,68 +67,32 @@ TEST_P(TableInit, BootstrapFirstStoreSecond) {
     EXPECT_EQ(table->bootstrapped, c.bootstrap == kUp ? 1 : 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sources, TableInit,
-    ::testing::Values(
-        // The store is not read, and the bootstrap server's own name is never written.
-        InitCase{"FromBootstrap",
-                 kUp,
-                 "proxyservers=127.0.0.9:1;",
-                 "{0} {1} ",
-                 "proxyservers={1};",
-                 {{"loadServersFromStore({path})", 0},
-                  {"persisted servers in {path}: proxyservers={1};", 1}},
-                 4},
-        InitCase{"FromStoreWhileBootstrapDown",
-                 kRefusing,
-                 "proxyservers={1};",
-                 "{1} ",
-                 "proxyservers={1};",
-                 {{"loadServersFromStore({path})", 1}, {"no changes to serverstore {path}", 1}},
-                 0},
-        InitCase{"EmptyPiecesSkipped",
-                 kNone,
-                 "proxyservers={0};;{1};",
-                 "{0} {1} ",
-                 "proxyservers={0};{1};",
-                 {{"persisted servers in {path}: proxyservers={0};{1};", 1}},
-                 0},
-        // A hand-written store with a line end is rewritten right after the load.
-        InitCase{"LineEndRewritten",
-                 kNone,
-                 "proxyservers={0};{1};\n",
-                 "{0} {1} ",
-                 "proxyservers={0};{1};",
-                 {{"persisted servers in {path}: proxyservers={0};{1};", 1}},
-                 0},
-        InitCase{"OtherKeysOnly", kNone, "servers={0};\n", "", "servers={0};\n", {{kDown, 1}}, 0},
-        InitCase{"NoStoreFile",
-                 kNone,
-                 nullptr,
-                 "",
-                 "",
-                 {{"could not open serverstore \"{path}\": No such file or directory", 1},
-                  {"can't retrieve servers from server, no bootstrap specified.", 1},
-                  {kDown, 1}},
-                 0},
-        InitCase{"NothingConfigured",
-                 kNone,
-                 kNotConfigured,
-                 "",
-                 "",
-                 {{"can't retrieve servers from server, no bootstrap specified.", 1},
-                  {"can't load servers from serverstore, no serverstore specified.", 1},
-                  {kDown, 1}},
-                 0}),
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Sources, TableInit, ::testing::Values(
+    // The store is not read, and the bootstrap server's own name is never written.
+    InitCase{"FromBootstrap", kUp, "proxyservers=127.0.0.9:1;", "{0} {1} ", "proxyservers={1};",
+             {{"loadServersFromStore({path})", 0}, {"persisted servers in {path}: proxyservers={1};", 1}}, 4},
+    InitCase{"FromStoreWhileBootstrapDown", kRefusing, "proxyservers={1};", "{1} ", "proxyservers={1};",
+             {{"loadServersFromStore({path})", 1}, {"no changes to serverstore {path}", 1}}, 0},
+    InitCase{"EmptyPiecesSkipped", kNone, "proxyservers={0};;{1};", "{0} {1} ", "proxyservers={0};{1};",
+             {{"persisted servers in {path}: proxyservers={0};{1};", 1}}, 0},
+    // A hand-written store with a line end is rewritten right after the load.
+    InitCase{"LineEndRewritten", kNone, "proxyservers={0};{1};\n", "{0} {1} ", "proxyservers={0};{1};",
+             {{"persisted servers in {path}: proxyservers={0};{1};", 1}}, 0},
+    InitCase{"NoStoreFile", kNone, nullptr, "", "",
+             {{"could not open serverstore \"{path}\": No such file or directory", 1}, {kNoBootstrap, 1}, {kDown, 1}}, 0},
+    InitCase{"NothingConfigured", kNone, kNotConfigured, "", "",
+             {{kNoBootstrap, 1}, {"can't load servers from serverstore, no serverstore specified.", 1}, {kDown, 1}}, 0}),
     [](const auto& info) { return std::string(info.param.name); });
+// clang-format on
 
-// While the bootstrap server refuses connections and the store is missing every call
-// fails; the first call after the server accepts again succeeds.
+// While the bootstrap server refuses and the store is missing every call fails; the first
+// call after the server accepts again succeeds.
 TEST(TableInitRetry, SucceedsOnTheFirstCallAfterAServerComesUp) {
     Cluster cluster(Setups(1));
     cluster.announce(0, {cluster.name(0)}, 0, "fault=refuse\n");
     RecordingRequest req;
-    TableHandle table(req.get(), cluster.file("missing.store").c_str(), cluster.name(0).c_str());
+    HandTable table(req.get(), cluster.file("missing.store").c_str(), cluster.name(0).c_str());
     for (int call = 1; call <= 2; ++call) {
         EXPECT_EQ(table->initTable(table, req.get()), -1);
         EXPECT_EQ(req.count("log", kDown), call);
@@ -135,6 +100,29 @@ TEST(TableInitRetry, SucceedsOnTheFirstCallAfterAServerComesUp) {
     cluster.announce(0, {cluster.name(0)}, 0);
     EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
     EXPECT_EQ(table->servers.count, 1);
-    EXPECT_EQ(table->clustered, 0) << "one server and no sequence number";
     EXPECT_EQ(req.count("log", kDown), 2);
+}
+
+// A table that learned its servers from the bootstrap server cannot keep them: each write
+// says why and returns -1, and storeContents keeps its text.
+TEST(StoreWriteFailure, LeavesStoreContentsAlone) {
+    Cluster cluster(Setups(2));
+    cluster.announce(0, {cluster.name(0), cluster.name(1)}, 0);
+    const std::string dir = cluster.file("");
+    const std::pair<const char*, std::string> rows[] = {
+        // store (null: none), line
+        {nullptr, "can't persist servers, no serverstore specified."},
+        {dir.c_str(), "could not open \"" + dir + "\": Is a directory"},
+        {"/dev/full", "could not persist servers in /dev/full: No space left on device"}};
+    for (const auto& [store, line] : rows) {
+        RecordingRequest req;
+        HandTable table(req.get(), store, cluster.name(0).c_str());
+        ASSERT_EQ(table->initTable(table, req.get()), 0);
+        EXPECT_EQ(req.count("log", line), 1) << req.dump();
+        table->storeContents = req->permStrdup(req.get(), "proxyservers=old;");
+        SyncGuard guard(req.get(), table->tableLock);  // persistServers' callers hold it
+        EXPECT_EQ(persistServers(table, req.get()), -1);
+        EXPECT_EQ(req.count("log", line), 2);
+        EXPECT_STREQ(table->storeContents, "proxyservers=old;");
+    }
 }

@@ -1,13 +1,22 @@
-// A table's life as a whole: deletion of what exists, the capacity of its lists, and
-// membership changed on several threads at once.
+// A table's life: deletion of what exists, the capacity of its lists, and membership
+// changed on several threads at once.
 #include "cluster_fixture.h"
 
 #include <atomic>
 #include <functional>
 
-#include "proxy.h"
-
 using namespace cluster_test;
+
+namespace {
+int openDescriptors() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir)) ++count;
+        closedir(dir);
+    }
+    return count;
+}
+}  // namespace
 
 // Whether or not the table initialised, deletion frees everything (the ASan build finds
 // any leak) and closes every socket of its proxies.
@@ -36,7 +45,7 @@ TEST(TableDelete, FreesWhatExistsAndClosesEverySocket) {
 // so no entry refers to a proxy that the table does not own.
 TEST(TableCapacity, NoServerBeyondTheMasterList) {
     RecordingRequest req;
-    TableHandle table(req.get(), nullptr, nullptr);
+    HandTable table(req.get(), nullptr, nullptr);
     auto server = [](int i) { return "127.0.0.2:" + std::to_string(20000 + i); };
     auto full = [](const std::string& name) {
         return "proxy " + name +
@@ -54,8 +63,7 @@ TEST(TableCapacity, NoServerBeyondTheMasterList) {
     EXPECT_EQ(table->servers.count, QN_MAX_PROXIES);
     EXPECT_EQ(table->mappingProxies[0]->count, QN_MAX_PROXIES);
 
-    // By name: a known server listed twice is re-activated and not counted; a new one is
-    // not even created.
+    // By name: a known server listed twice is re-activated once; a new one is not created.
     removeProxy(table, table->servers.proxies[5], req.get(), 1);
     propertyTable* list = parseProperties(
         req.get(),
@@ -73,7 +81,7 @@ TEST(TableConcurrency, MembershipChangesWhileListsAreRead) {
     Cluster cluster(Setups(3, {"rep_id=SRV0\n", "/app/*=app\n*.jsp=jsp\n"}));
     cluster.announce(0, {cluster.name(0), cluster.name(1), cluster.name(2)}, 1);
     RecordingRequest main;
-    TableHandle table(main.get(), nullptr, cluster.name(0).c_str());
+    HandTable table(main.get(), nullptr, cluster.name(0).c_str());
     ASSERT_EQ(table->initTable(table, main.get()), 0);
     quonProxy* a = serverNamed(table, cluster.name(0));
     quonProxy* b = serverNamed(table, cluster.name(1));
