@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "backend_process.h"
+#include "backend_cluster.h"
 #include "memory.h"
 #include "property.h"
 #include "proxy.h"
@@ -23,10 +23,8 @@
 
 namespace cluster_test {
 
-using backend_test::BackendProcess;
 using Names = std::vector<std::string>;
 
-// Polls done until it holds or backend_test::kWait has passed.
 template <typename Done>
 bool waitFor(Done done) {
     const auto deadline = std::chrono::steady_clock::now() + backend_test::kWait;
@@ -35,61 +33,54 @@ bool waitFor(Done done) {
     return true;
 }
 
-inline int logCount(const BackendProcess& server, const std::string& text) {
-    const std::string log = server.logText();
-    int n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-}
-
-// What one server announces: its "server-props" and "servlet-mappings" texts.
+// What one server announces: its "server-props" (besides its rep_id; empty: the
+// cluster's default) and "servlet-mappings" texts.
 struct ServerSetup {
-    std::string props = "rep_id=SRV0\n", mappings = "/app/*=app\n";
+    std::string props = "", mappings = "/app/*=app\n";
 };
 using Setups = std::vector<ServerSetup>;
 
-class Cluster {
+// One server per setup, listing no members yet.
+class Cluster : public backend_test::BackendCluster {
 public:
-    // One server per setup; none lists members yet.
-    explicit Cluster(const Setups& setups) : refusing(setups.size()) {
-        for (size_t i = 0; i < setups.size(); ++i) {
-            BackendProcess& s = *servers.emplace_back(
-                std::make_unique<BackendProcess>("127.0.0." + std::to_string(2 + i)));
-            EXPECT_TRUE(s.start({"--server-props", s.writeFile("server.props", setups[i].props),
-                                 "--mappings", s.writeFile("mappings.props", setups[i].mappings),
-                                 "--cluster", s.writeFile("cluster.props", ""), "--control",
-                                 s.writeFile("control.props", "")}));
-        }
+    explicit Cluster(const Setups& setups) : BackendCluster(mappingsOf(setups)) {
+        EXPECT_TRUE(start() && announce({}, 0));
+        for (int i = 0; i < size(); ++i)
+            if (!setups[size_t(i)].props.empty()) {
+                (*this)[i].writeFile("server.props",
+                                     "rep_id=" + repId(i) + "\n" + setups[size_t(i)].props);
+                EXPECT_TRUE((*this)[i].reload());
+            }
     }
-    const std::string& name(size_t i) const { return servers[i]->quonAddress(); }
-    BackendProcess& operator[](size_t i) { return *servers[i]; }
-    std::string file(const std::string& name) const { return servers[0]->path(name); }
+    const std::string& name(int i) const { return address(i); }
+    std::string file(const std::string& name) { return (*this)[0].path(name); }
 
     // Server i lists members under cluster-seq seq from now on; control adds settings
     // ("fault=refuse\n" closes its listeners, which the wait covers too).
-    void announce(size_t i, const Names& members, int seq, const std::string& control = "") {
+    void announce(int i, const Names& members, int seq, const std::string& control = "") {
         std::string list;
         for (size_t k = 0; k < members.size(); ++k)
             list += "s" + std::to_string(k) + "=" + members[k] + "\n";
-        servers[i]->writeFile("cluster.props", list);
-        servers[i]->writeFile("control.props",
-                              "cluster-seq=" + std::to_string(seq) + "\n" + control);
+        (*this)[i].writeFile("cluster.props", list);
+        (*this)[i].writeFile("control.props",
+                             "cluster-seq=" + std::to_string(seq) + "\n" + control);
         const bool refuse = control.find("fault=refuse") != std::string::npos;
         const std::string line =
             (refuse ? "refusing" : "accepting") + std::string(" connections on ") + name(i);
-        const int seen = logCount(*servers[i], line);
-        EXPECT_TRUE(servers[i]->reload());
-        EXPECT_TRUE(refuse == refusing[i] ||
-                    waitFor([&] { return logCount(*servers[i], line) > seen; }));
-        refusing[i] = refuse;
+        const int seen = logLines(i, line);
+        EXPECT_TRUE((*this)[i].reload());
+        EXPECT_TRUE(refuse == refusing_[size_t(i)] ||
+                    waitFor([&] { return logLines(i, line) > seen; }));
+        refusing_[size_t(i)] = refuse;
     }
-    void setMappings(size_t i, const std::string& mappings) {
-        servers[i]->writeFile("mappings.props", mappings);
-        EXPECT_TRUE(servers[i]->reload());
+    using BackendCluster::announce;
+    void setMappings(int i, const std::string& mappings) {
+        (*this)[i].writeFile("mappings.props", mappings);
+        EXPECT_TRUE((*this)[i].reload());
     }
     // text with every "{i}" replaced by the name of server i.
     std::string named(std::string text) const {
-        for (size_t i = 0; i < servers.size(); ++i) {
+        for (int i = 0; i < size(); ++i) {
             const std::string mark = "{" + std::to_string(i) + "}";
             for (size_t at; (at = text.find(mark)) != std::string::npos;)
                 text.replace(at, mark.size(), name(i));
@@ -97,8 +88,13 @@ public:
         return text;
     }
 
-    std::vector<std::unique_ptr<BackendProcess>> servers;
-    std::vector<bool> refusing;
+private:
+    static std::vector<std::string> mappingsOf(const Setups& setups) {
+        std::vector<std::string> all;
+        for (const ServerSetup& s : setups) all.push_back(s.mappings);
+        return all;
+    }
+    std::vector<bool> refusing_ = std::vector<bool>(16);
 };
 
 // "pattern=value" of every entry, in index order.
@@ -145,41 +141,27 @@ public:
     mappingsTable* operator->() const { return t_; }
     operator mappingsTable*() const { return t_; }
 
-    // A proxy in the master list, which owns it.
-    quonProxy* addServer(const ServerSpec& s) {
-        quonProxy* proxy = quonProxyNew(req_);
-        strncpy(proxy->name, s.name, sizeof proxy->name - 1);
-        proxy->serverInfo = permNew<proxyServerInfo>(req_);
-        proxy->serverInfo->weight = proxy->serverInfo->weightLeft = s.weight;
-        proxy->serverInfo->active = s.active;
-        if (s.repId) proxy->serverInfo->replicationId = req_->permStrdup(req_, s.repId);
-        proxy->nextProxyRetryTime = s.retryAt;
-        t_->servers.proxies[t_->servers.count] = proxy;
-        t_->servers.active[t_->servers.count++] = s.active;
-        return proxy;
-    }
-
-    // A new last entry served by these proxies (new servers when given specs); its index.
+    // A new last entry served by new servers (the master list owns them); its index.
     int addEntry(const char* pattern, int32_t algorithm = QN_ROUNDROBIN, int32_t sticky = 0,
-                 const std::vector<quonProxy*>& proxies = {}) {
+                 const std::vector<ServerSpec>& servers = {}) {
         int index = setProperty(req_, t_->mappings, pattern, "v");
         auto* list = permNew<proxyList>(req_);
-        auto* info = permNew<mappingInfo>(req_);
-        for (quonProxy* proxy : proxies) {
-            list->proxies[list->count] = proxy;
-            list->active[list->count++] = proxy->serverInfo->active;
+        for (const ServerSpec& s : servers) {
+            quonProxy* proxy = quonProxyNew(req_);
+            strncpy(proxy->name, s.name, sizeof proxy->name - 1);
+            proxy->serverInfo = permNew<proxyServerInfo>(req_);
+            proxy->serverInfo->weight = proxy->serverInfo->weightLeft = s.weight;
+            proxy->serverInfo->active = s.active;
+            if (s.repId) proxy->serverInfo->replicationId = req_->permStrdup(req_, s.repId);
+            proxy->nextProxyRetryTime = s.retryAt;
+            t_->servers.proxies[t_->servers.count] = list->proxies[list->count] = proxy;
+            t_->servers.active[t_->servers.count++] = list->active[list->count++] = s.active;
         }
-        *info = {algorithm, sticky, -1, nullptr, 1, 0, 1};
         t_->mappingProxies[index] = list;
-        t_->mappingInfos[index] = info;
+        t_->mappingInfos[index] = permNew<mappingInfo>(req_);
+        *t_->mappingInfos[index] = {algorithm, sticky, -1, nullptr, 1, 0, 1};
         t_->lastMappingIndex = index;
         return index;
-    }
-    int addEntry(const char* pattern, int32_t algorithm, int32_t sticky,
-                 const std::vector<ServerSpec>& specs) {
-        std::vector<quonProxy*> proxies;
-        for (const ServerSpec& spec : specs) proxies.push_back(addServer(spec));
-        return addEntry(pattern, algorithm, sticky, proxies);
     }
 
 private:

@@ -94,9 +94,8 @@ TEST(WeightSlots, BuildsTheSlotTable) {
 TEST(WeightSlots, DrawsInProportionAndRebuildsAfterMembershipChange) {
     RecordingRequest req(0);
     HandTable table(req.get());
-    std::vector<quonProxy*> p = {table.addServer({"A", 3}), table.addServer({"B", 1}),
-                                 table.addServer({"C", 4, 0})};
-    table.addEntry("/app*", QN_RANDOM_WEIGHTED, 0, p);
+    table.addEntry("/app*", QN_RANDOM_WEIGHTED, 0, {{"A", 3}, {"B", 1}, {"C", 4, 0}});
+    quonProxy** p = table->servers.proxies;
     auto shareOfA = [&] {
         int hits = 0;
         for (int draw = 0; draw < 100000; ++draw)

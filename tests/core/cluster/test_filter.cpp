@@ -73,14 +73,14 @@ protected:
     // The cluster's servers, added as the store or the bootstrap server would add them.
     void join(Cluster& cluster) {
         std::string list;
-        for (size_t i = 0; i < cluster.servers.size(); ++i)
+        for (int i = 0; i < cluster.size(); ++i)
             list += "s" + std::to_string(i) + "=" + cluster.name(i) + "\n";
         propertyTable* names = parseProperties(req.get(), list.c_str());
-        EXPECT_EQ(addRemoteJvms(table.get(), req.get(), names, 1), int(cluster.servers.size()));
+        EXPECT_EQ(addRemoteJvms(table.get(), req.get(), names, 1), cluster.size());
     }
     // Server i refuses connections and the pool has found out (its idle connection is gone
     // and a connect was refused): the server is marked down.
-    quonProxy* refuse(Cluster& cluster, size_t i) {
+    quonProxy* refuse(Cluster& cluster, int i) {
         quonProxy* proxy = table->servers.proxies[i];
         cluster.announce(i, {}, 0, "fault=refuse\n");
         {

@@ -33,11 +33,11 @@ TEST(TableDelete, FreesWhatExistsAndClosesEverySocket) {
         EXPECT_EQ(tableSlots(table)->initTable(table, req.get()), initialise ? 0 : -1);
         EXPECT_EQ(openDescriptors(), before + (initialise ? 3 : 0))
             << "one idle connection per server";
-        const int closed = logCount(cluster[2], "] closed: ");
+        const int closed = cluster.logLines(2, "] closed: ");
         mappingsTableDelete(table, req.get());
         EXPECT_EQ(openDescriptors(), before);
         EXPECT_TRUE(!initialise ||
-                    waitFor([&] { return logCount(cluster[2], "] closed: ") > closed; }));
+                    waitFor([&] { return cluster.logLines(2, "] closed: ") > closed; }));
     }
 }
 
@@ -62,23 +62,17 @@ TEST(TableCapacity, NoServerBeyondTheMasterList) {
     EXPECT_EQ(req.count("log", full(server(QN_MAX_PROXIES))), 1);
     EXPECT_EQ(table->servers.count, QN_MAX_PROXIES);
     EXPECT_EQ(table->mappingProxies[0]->count, QN_MAX_PROXIES);
-
-    // By name: a known server listed twice is re-activated once; a new one is not created.
-    removeProxy(table, table->servers.proxies[5], req.get(), 1);
-    propertyTable* list = parseProperties(
-        req.get(),
-        ("s1=" + server(5) + "\ns2=" + server(500) + "\ns3=" + server(5) + "\n").c_str());
+    // By name, a new server is not even created (ASan would find it lost).
+    propertyTable* list = parseProperties(req.get(), ("s1=" + server(500) + "\n").c_str());
     EXPECT_EQ(addRemoteJvms(table, req.get(), list, 1), 0);
     EXPECT_EQ(req.count("log", full(server(500))), 1);
-    EXPECT_EQ(table->mappingProxies[0]->active[5], 1);
-    EXPECT_EQ(table->servers.count, QN_MAX_PROXIES);
 }
 
 // Several threads change and read the membership at once. The ThreadSanitizer build
 // checks the lock order (initLock, tableLock, a proxy's lock) and finds no race; a lock
 // taken twice would show as a broken-mutex line or a hang.
 TEST(TableConcurrency, MembershipChangesWhileListsAreRead) {
-    Cluster cluster(Setups(3, {"rep_id=SRV0\n", "/app/*=app\n*.jsp=jsp\n"}));
+    Cluster cluster(Setups(3, {"", "/app/*=app\n*.jsp=jsp\n"}));
     cluster.announce(0, {cluster.name(0), cluster.name(1), cluster.name(2)}, 1);
     RecordingRequest main;
     HandTable table(main.get(), nullptr, cluster.name(0).c_str());
