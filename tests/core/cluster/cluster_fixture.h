@@ -5,11 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <dirent.h>
-#include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "backend_cluster.h"
 #include "memory.h"
@@ -121,12 +117,13 @@ inline quonProxy* serverNamed(const mappingsTable* table, const std::string& nam
 
 }  // namespace cluster_test
 
+// A server made by hand: active is its own flag and its slots'; retryAt its
+// nextProxyRetryTime.
 struct ServerSpec {
     const char* name;
-    int32_t weight = 1;
-    int32_t active = 1;           // the server's own flag, and its slots' flags
-    const char* repId = nullptr;  // replication id
-    int32_t retryAt = 0;          // nextProxyRetryTime
+    int32_t weight = 1, active = 1;
+    const char* repId = nullptr;
+    int32_t retryAt = 0;
 };
 
 // A table deleted with its scope, which a test may fill by hand: proxies with their

@@ -13,9 +13,9 @@ TEST(Matching, FirstMatchingEntryInTableOrder) {
         std::vector<const char*> patterns;
         std::string uri;
         int expected;                // entry index, or -1
+        std::string trace = "";      // a trace line the call writes
         const char* host = nullptr;  // null: no HOST header
         const char* filterPath = nullptr;
-        std::string trace = "";  // a trace line the call writes
         Ignore ignore = kOff;
     };
     const std::string longUri(300, 'a'), shown = "/" + longUri.substr(0, 199);
@@ -24,22 +24,22 @@ TEST(Matching, FirstMatchingEntryInTableOrder) {
         {{"/app*", "*.jsp"}, "/app/x.jsp", 0}, {{"*.jsp", "/app*"}, "/app/x.jsp", 0},
         {{"/app*"}, "/app", 0}, {{"/app*"}, "/app/x", 0}, {{"/app*"}, "/app&x", 0},
         {{"/app*"}, "/app#x", 0}, {{"/app*"}, "/apple", -1},
-        {{"*.jsp", "/a*"}, "/a/x.jsp", 1, nullptr, nullptr, "filtering ignored suffix: *.jsp", kOn},
-        {{"*.jsp"}, "/a/x.jsp", 0, nullptr, nullptr, "", kOnNotAsked},
-        {{"*.jsp"}, "/a/page;id=x.jsp", -1, nullptr, nullptr, "filterRequest: ignoring extension match after \";\""},
-        {{"*.jsp"}, "/a/x.jsp;id=y", 0, nullptr, nullptr, "filtering /a/x.jsp;id=y (/a/x.jsp) HOST=null"},
-        {{"*.jsp"}, "/a/x", 0, "h", "/srv/x.jsp", "filtering /a/x (/srv/x.jsp) HOST=h"},
+        {{"*.jsp", "/a*"}, "/a/x.jsp", 1, "filtering ignored suffix: *.jsp", nullptr, nullptr, kOn},
+        {{"*.jsp"}, "/a/x.jsp", 0, "", nullptr, nullptr, kOnNotAsked},
+        {{"*.jsp"}, "/a/page;id=x.jsp", -1, "filterRequest: ignoring extension match after \";\""},
+        {{"*.jsp"}, "/a/x.jsp;id=y", 0, "filtering /a/x.jsp;id=y (/a/x.jsp) HOST=null"},
+        {{"*.jsp"}, "/a/x", 0, "filtering /a/x (/srv/x.jsp) HOST=h", "h", "/srv/x.jsp"},
         {{"/app*.do"}, "/app/a.do", 0},
-        {{"//shop.test/app*"}, "/app/x", 0, "SHOP.Test"},
-        {{"//shop.test/app*"}, "/app/x", -1, "shop.test:80"},
-        {{"//shop.test:80/app*"}, "/app/x", 0, "Shop.test:80"},
-        {{"//shop.test/app*"}, "/app/x", -1, nullptr, nullptr, "filtering /app/x (/app/x) HOST=null"},
+        {{"//shop.test/app*"}, "/app/x", 0, "", "SHOP.Test"},
+        {{"//shop.test/app*"}, "/app/x", -1, "", "shop.test:80"},
+        {{"//shop.test:80/app*"}, "/app/x", 0, "", "Shop.test:80"},
+        {{"//shop.test/app*"}, "/app/x", -1, "filtering /app/x (/app/x) HOST=null"},
         {{"*"}, "/any/thing", 0}, {{"*"}, "x", -1},
         {{"/"}, "/", 0}, {{"/"}, "//x", 0}, {{"/"}, "/x", -1},
         {{"/app*admin*"}, "/app/x/admin/y", 0}, {{"/app*admin*"}, "/b/admin", -1},
-        {{"/app*WEB-INF*"}, "/app/x", 0, nullptr, "/s/app/WEB-INF/x"},
-        {{"//o.test/app*admin*"}, "/app/admin", -1, "h"},
-        {{}, "/" + longUri + ";p", -1, nullptr, nullptr, "filtering " + shown + " (" + shown + ") HOST=null"}};
+        {{"/app*WEB-INF*"}, "/app/x", 0, "", nullptr, "/s/app/WEB-INF/x"},
+        {{"//o.test/app*admin*"}, "/app/admin", -1, "", "h"},
+        {{}, "/" + longUri + ";p", -1, "filtering " + shown + " (" + shown + ") HOST=null"}};
     // clang-format on
     for (const Row& c : rows) {
         FakeWebServer web;

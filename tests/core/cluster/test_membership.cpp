@@ -124,14 +124,17 @@ TEST(Entries, MergedFromEveryServer) {
         {{{"", "/app/*=first\n"}, {"", "/app/*=second\n"}}, {"/app*=first"}, {"{0}:1"},
          {"Proxy {1} already has mapping /app*=first, ignoring /app*=second mapping!"}},
         // At initialisation the server added last decides the settings of shared entries.
-        {{{"algorithm=ROUNDROBIN\n", "/app/*=app\n*.jsp=jsp\n"}, {"algorithm=RANDOM_WEIGHTED\nsticky=false\n", "/app/*=app\n*.jsp=jsp\n"}},
+        {{{"algorithm=ROUNDROBIN\n", "/app/*=app\n*.jsp=jsp\n"},
+          {"algorithm=RANDOM_WEIGHTED\nsticky=false\n", "/app/*=app\n*.jsp=jsp\n"}},
          {"/app*=app", "*.jsp=jsp"}, {"{0}:1", "{1}:1"},
-         {"Conflicting load balancing algorithm entries 1 vs. 5 for {1}", "Conflicting sticky session values for {1}"}, 5, 0},
+         {"Conflicting load balancing algorithm entries 1 vs. 5 for {1}",
+          "Conflicting sticky session values for {1}"}, 5, 0},
         // Added to a table of two entries or more, a server's patterns go in match order;
         // with at most one, in their own order.
         {{{"", "/x/*=x\n/y/*=y\n"}, {"", "*.jsp=j\n/long/path/*=l\n//host/h/*=h\n"}},
          {"//host/h*=h", "/long/path*=l", "/x*=x", "/y*=y", "*.jsp=j"}, {"{1}:1"}, {}},
-        {{{"", "/a/*=a\n"}, {"", "*.jsp=j\n/bbbb/*=b\n"}}, {"/a*=a", "/bbbb*=b", "*.jsp=j"}, {"{0}:1"}, {}}};
+        {{{"", "/a/*=a\n"}, {"", "*.jsp=j\n/bbbb/*=b\n"}}, {"/a*=a", "/bbbb*=b", "*.jsp=j"},
+         {"{0}:1"}, {}}};
     // clang-format on
     for (const Row& c : rows) {
         Cluster cluster(c.servers);

@@ -3,6 +3,7 @@
 #include "cluster_fixture.h"
 
 #include <atomic>
+#include <dirent.h>
 #include <functional>
 
 using namespace cluster_test;
