@@ -17,13 +17,6 @@ using Servers = backend_test::BackendCluster;
 
 namespace {
 
-// A table bootstrapped from server 0.
-struct TableHolder {
-    explicit TableHolder(const Servers& s) : table(req.get(), nullptr, s.address(0).c_str(), 1) {}
-    RecordingRequest req;
-    HandTable table;
-};
-
 // One request through the table as the handler hook sends it.
 struct Outcome {
     int32_t result;
@@ -57,14 +50,15 @@ TEST(Dispatch, FailuresWithoutAnotherServer) {
     for (const auto& [mappings, control, status, bodyPart, line] : rows) {
         Servers servers(mappings);
         ASSERT_TRUE(servers.start());
-        TableHolder holder(servers);
-        ASSERT_EQ(holder.table->initTable(holder.table, holder.req.get()), 0) << holder.req.dump();
+        RecordingRequest req;
+        HandTable table(req.get(), nullptr, servers.address(0).c_str(), 1);
+        ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
         servers[0].writeFile("control.props", control);
         servers[0].reload();
         std::string lines;
         for (int round = 0; round < 2; ++round) {
             FakeWebServer web(3);
-            Outcome out = dispatch(holder.table, "/app/echo", "", &web);
+            Outcome out = dispatch(table, "/app/echo", "", &web);
             EXPECT_EQ(out.result, -1) << out.lines;
             EXPECT_EQ(out.status, status);
             EXPECT_NE(out.body.find(bodyPart), std::string::npos) << out.body;
@@ -81,8 +75,9 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
     const std::string app = "/app/*=app\n";
     Servers servers({app, app, app});
     ASSERT_TRUE(servers.start({0, 1}));  // the third joins by announcement
-    TableHolder holder(servers);
-    ASSERT_EQ(holder.table->initTable(holder.table, holder.req.get()), 0) << holder.req.dump();
+    RecordingRequest req;
+    HandTable table(req.get(), nullptr, servers.address(0).c_str(), 1);
+    ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
 
     // Every request gets one answer: its own echo exactly once, or a failure result with
     // nothing sent (the handler then answers with its status). A request that finds the
@@ -98,7 +93,7 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
             while (!go) std::this_thread::yield();
             for (int k = 0; !stop; ++k) {
                 std::string id = "id=" + std::to_string(t) + "-" + std::to_string(k);
-                Outcome out = dispatch(holder.table, "/app/echo", id);
+                Outcome out = dispatch(table, "/app/echo", id);
                 std::string line = "\nquery: " + id + "\n";
                 size_t at = out.body.find(line);
                 bool once =
@@ -130,7 +125,7 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
     EXPECT_EQ(broken, 0) << firstBroken;
     EXPECT_GT(served, 20 * refused) << "refused " << refused;
     // With the cluster settled every request is served; the announced member took part.
-    for (int k = 0; k < 30; ++k) EXPECT_EQ(dispatch(holder.table, "/app/echo").result, 0);
+    for (int k = 0; k < 30; ++k) EXPECT_EQ(dispatch(table, "/app/echo").result, 0);
     EXPECT_GT(servers.requestsSeen(2), 0);
 }
 

@@ -109,18 +109,19 @@ protected:
 };
 }  // namespace
 
-// A due refresh brings new patterns, at the end whatever their rank; a refresh that fails
-// while the server is marked down removes it; once it answers again, the next request
-// brings it back.
+// A due refresh brings new patterns, at the end whatever their rank, and takes the server
+// out of the entries it no longer announces; a refresh that fails while the server is
+// marked down removes it; once it answers again, the next request brings it back.
 TEST_F(Upkeep, RefreshRemovalAndReturn) {
     Cluster cluster(Setups{{"proxyretryinterval=1\nmapcheck=1\n", "/a/*=a\n*.jsp=j\n"}});
     join(cluster);
     quonProxy* proxy = table->servers.proxies[0];
     std::string name = proxy->name;
-    cluster.setMappings(0, "/a/*=a2\n*.jsp=j\n/b/*=b\n");
+    cluster.setMappings(0, "/a/*=a2\n/b/*=b\n");
     ASSERT_EQ(filterAt(proxy->nextMapCheckTime, "/b/x"), 2);
     EXPECT_EQ(cluster_test::entries(table.get()),
               (cluster_test::Names{"/a*=a2", "*.jsp=j", "/b*=b"}));
+    EXPECT_EQ(cluster_test::slots(table->mappingProxies[1]), cluster_test::Names{name + ":0"});
     EXPECT_EQ(table->mappingProxies[2]->proxies[0], proxy);
 
     refuse(cluster, 0);
