@@ -63,6 +63,18 @@ TEST(Matching, FirstMatchingEntryInTableOrder) {
     }
 }
 
+TEST(RemovePathParms, CopiesUpToTheFirstSemicolon) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"/a/x.jsp;id=y", "/a/x.jsp"}, {"/a;b;c", "/a"}, {";x", ""}, {"/a/x", nullptr}};
+    FakeWebServer web;
+    for (auto [path, expected] : rows) {
+        char* copy = removePathParms(web.get(), path);
+        EXPECT_EQ(copy ? copy : "<none>", std::string(expected ? expected : "<none>"));
+        web->free(web.get(), copy);
+    }
+    EXPECT_EQ(web.liveBlocks(), 0);
+}
+
 // The upkeep that every filtered request does first, against real servers.
 namespace {
 using cluster_test::Cluster;
