@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <list>
 #include <thread>
 
 #include "backend_cluster.h"
@@ -164,4 +165,14 @@ public:
 private:
     quon_request* req_;
     mappingsTable* t_;
+};
+
+// A request and its table. A test that makes several tables keeps them to its end: a
+// deleted table's two locks go to the next table in swapped order, which ThreadSanitizer
+// would report as a lock-order inversion.
+struct ReqTable {
+    ReqTable(const char* store, const char* bootstrap, int32_t retryInterval = 0)
+        : table(req.get(), store, bootstrap, retryInterval) {}
+    RecordingRequest req;
+    HandTable table;
 };

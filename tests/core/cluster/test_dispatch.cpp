@@ -46,12 +46,13 @@ TEST(Dispatch, FailuresWithoutAnotherServer) {
                          0,
                          "",
                          " already in failed target list"}};
+    std::list<ReqTable> kept;
     for (const auto& [mappings, control, status, bodyPart, line] : rows) {
         Servers servers(mappings);
         ASSERT_TRUE(servers.start());
-        RecordingRequest req;
-        HandTable table(req.get(), nullptr, servers.address(0).c_str(), 1);
-        ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+        ReqTable& t = kept.emplace_back(nullptr, servers.address(0).c_str(), 1);
+        HandTable& table = t.table;
+        ASSERT_EQ(table->initTable(table, t.req.get()), 0) << t.req.dump();
         servers[0].writeFile("control.props", control);
         servers[0].reload();
         std::string lines;

@@ -136,9 +136,10 @@ TEST(Entries, MergedFromEveryServer) {
         {{{"", "/a/*=a\n"}, {"", "*.jsp=j\n/bbbb/*=b\n"}}, {"/a*=a", "/bbbb*=b", "*.jsp=j"},
          {"{0}:1"}, {}}};
     // clang-format on
+    std::list<ClusterTable> kept;  // as ReqTable
     for (const Row& c : rows) {
         Cluster cluster(c.servers);
-        ClusterTable t(cluster);
+        ClusterTable& t = kept.emplace_back(cluster);
         EXPECT_EQ(entries(t.table), c.entries);
         EXPECT_EQ(t.table->lastMappingIndex, int(c.entries.size()) - 1);
         Names firstSlots;
