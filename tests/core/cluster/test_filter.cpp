@@ -77,8 +77,7 @@ TEST(RemovePathParms, CopiesUpToTheFirstSemicolon) {
 
 // The upkeep that every filtered request does first, against real servers.
 namespace {
-using cluster_test::Cluster;
-using cluster_test::Setups;
+using namespace cluster_test;
 
 class Upkeep : public ::testing::Test {
 protected:
@@ -131,9 +130,8 @@ TEST_F(Upkeep, RefreshRemovalAndReturn) {
     std::string name = proxy->name;
     cluster.setMappings(0, "/a/*=a2\n/b/*=b\n");
     ASSERT_EQ(filterAt(proxy->nextMapCheckTime, "/b/x"), 2);
-    EXPECT_EQ(cluster_test::entries(table.get()),
-              (cluster_test::Names{"/a*=a2", "*.jsp=j", "/b*=b"}));
-    EXPECT_EQ(cluster_test::slots(table->mappingProxies[1]), cluster_test::Names{name + ":0"});
+    EXPECT_EQ(entries(table.get()), (Names{"/a*=a2", "*.jsp=j", "/b*=b"}));
+    EXPECT_EQ(slots(table->mappingProxies[1]), Names{name + ":0"});
     EXPECT_EQ(table->mappingProxies[2]->proxies[0], proxy);
 
     refuse(cluster, 0);
