@@ -1,27 +1,27 @@
-// A cluster of quon-backend servers on 127.0.0.2, .3 and .4 for the mappings-table
-// tests, and readers of a table's entries and lists.
+// The cluster tests' fixtures: quon-backend servers on 127.0.0.2, .3, ..., tables, and
+// readers of a table's entries and lists.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-#include <memory>
-#include <string>
+#include <cstring>
+#include <list>
 #include <thread>
-#include <vector>
 
-#include "backend_process.h"
+#include "backend_cluster.h"
+#include "memory.h"
 #include "property.h"
+#include "proxy.h"
 #include "recording_request.h"
 #include "sync.h"
 #include "table.h"
+#include "table_slots.h"
+#include "table_types.h"
 
 namespace cluster_test {
 
-using backend_test::BackendProcess;
 using Names = std::vector<std::string>;
 
-// Polls done every few milliseconds until it holds or backend_test::kWait has passed.
 template <typename Done>
 bool waitFor(Done done) {
     const auto deadline = std::chrono::steady_clock::now() + backend_test::kWait;
@@ -30,65 +30,54 @@ bool waitFor(Done done) {
     return true;
 }
 
-inline int logCount(const BackendProcess& server, const std::string& text) {
-    const std::string log = server.logText();
-    int n = 0;
-    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-    return n;
-}
-
-// What one server announces: its "server-props" and "servlet-mappings" texts.
+// What one server announces: its "server-props" (besides its rep_id; empty: the
+// cluster's default) and "servlet-mappings" texts.
 struct ServerSetup {
-    std::string props = "rep_id=SRV0\n";
-    std::string mappings = "/app/*=app\n";
+    std::string props = "", mappings = "/app/*=app\n";
 };
 using Setups = std::vector<ServerSetup>;
 
-class Cluster {
+// One server per setup, listing no members yet.
+class Cluster : public backend_test::BackendCluster {
 public:
-    // One server per setup on 127.0.0.2, .3, ...; none lists members yet.
-    explicit Cluster(const Setups& setups) {
-        for (size_t i = 0; i < setups.size(); ++i) {
-            servers.push_back(std::make_unique<BackendProcess>("127.0.0." + std::to_string(2 + i)));
-            BackendProcess& s = *servers.back();
-            EXPECT_TRUE(s.start({"--server-props", s.writeFile("server.props", setups[i].props),
-                                 "--mappings", s.writeFile("mappings.props", setups[i].mappings),
-                                 "--cluster", s.writeFile("cluster.props", ""), "--control",
-                                 s.writeFile("control.props", "")}));
-            refusing.push_back(false);
-        }
+    explicit Cluster(const Setups& setups) : BackendCluster(mappingsOf(setups)) {
+        EXPECT_TRUE(start() && announce({}, 0));
+        for (int i = 0; i < size(); ++i)
+            if (!setups[size_t(i)].props.empty()) {
+                (*this)[i].writeFile("server.props",
+                                     "rep_id=" + repId(i) + "\n" + setups[size_t(i)].props);
+                EXPECT_TRUE((*this)[i].reload());
+            }
     }
-    const std::string& name(size_t i) const { return servers[i]->quonAddress(); }
-    BackendProcess& operator[](size_t i) { return *servers[i]; }
-    // A file in server 0's directory, which goes with the server.
-    std::string file(const std::string& name) const { return servers[0]->path(name); }
+    const std::string& name(int i) const { return address(i); }
+    std::string file(const std::string& name) { return (*this)[0].path(name); }
 
-    // Server i lists members under cluster-seq seq (0: none) from now on; control adds
-    // settings ("fault=refuse\n" closes its listeners).
-    void announce(size_t i, const Names& members, int seq, const std::string& control = "") {
+    // Server i lists members under cluster-seq seq from now on; control adds settings
+    // ("fault=refuse\n" closes its listeners, which the wait covers too).
+    void announce(int i, const Names& members, int seq, const std::string& control = "") {
         std::string list;
         for (size_t k = 0; k < members.size(); ++k)
             list += "s" + std::to_string(k) + "=" + members[k] + "\n";
-        servers[i]->writeFile("cluster.props", list);
-        servers[i]->writeFile("control.props",
-                              "cluster-seq=" + std::to_string(seq) + "\n" + control);
-        // The listeners close or reopen after the reload: wait for that as well.
+        (*this)[i].writeFile("cluster.props", list);
+        (*this)[i].writeFile("control.props",
+                             "cluster-seq=" + std::to_string(seq) + "\n" + control);
         const bool refuse = control.find("fault=refuse") != std::string::npos;
         const std::string line =
             (refuse ? "refusing" : "accepting") + std::string(" connections on ") + name(i);
-        const int seen = logCount(*servers[i], line);
-        EXPECT_TRUE(servers[i]->reload());
-        EXPECT_TRUE(refuse == refusing[i] ||
-                    waitFor([&] { return logCount(*servers[i], line) > seen; }));
-        refusing[i] = refuse;
+        const int seen = logLines(i, line);
+        EXPECT_TRUE((*this)[i].reload());
+        EXPECT_TRUE(refuse == refusing_[size_t(i)] ||
+                    waitFor([&] { return logLines(i, line) > seen; }));
+        refusing_[size_t(i)] = refuse;
     }
-    void setMappings(size_t i, const std::string& mappings) {
-        servers[i]->writeFile("mappings.props", mappings);
-        EXPECT_TRUE(servers[i]->reload());
+    using BackendCluster::announce;
+    void setMappings(int i, const std::string& mappings) {
+        (*this)[i].writeFile("mappings.props", mappings);
+        EXPECT_TRUE((*this)[i].reload());
     }
     // text with every "{i}" replaced by the name of server i.
     std::string named(std::string text) const {
-        for (size_t i = 0; i < servers.size(); ++i) {
+        for (int i = 0; i < size(); ++i) {
             const std::string mark = "{" + std::to_string(i) + "}";
             for (size_t at; (at = text.find(mark)) != std::string::npos;)
                 text.replace(at, mark.size(), name(i));
@@ -96,19 +85,13 @@ public:
         return text;
     }
 
-    std::vector<std::unique_ptr<BackendProcess>> servers;
-    std::vector<bool> refusing;
-};
-
-// A table deleted at the end of the scope.
-struct TableHandle {
-    TableHandle(quon_request* req, const char* store, const char* bootstrap)
-        : req(req), table(mappingsTableNew(req, store, bootstrap, 0)) {}
-    ~TableHandle() { mappingsTableDelete(table, req); }
-    mappingsTable* operator->() const { return table; }
-    operator mappingsTable*() const { return table; }
-    quon_request* req;
-    mappingsTable* table;
+private:
+    static std::vector<std::string> mappingsOf(const Setups& setups) {
+        std::vector<std::string> all;
+        for (const ServerSetup& s : setups) all.push_back(s.mappings);
+        return all;
+    }
+    std::vector<bool> refusing_ = std::vector<bool>(16);
 };
 
 // "pattern=value" of every entry, in index order.
@@ -133,20 +116,63 @@ inline quonProxy* serverNamed(const mappingsTable* table, const std::string& nam
     return slot < 0 ? nullptr : table->servers.proxies[slot];
 }
 
-// The cluster sequence number the server reports in a props exchange (-1: none).
-inline int32_t reportedSeq(quon_request* req, quonProxy* proxy) {
-    int32_t seq = -1;
-    freeProperties(req, proxy->fetchProps(req, proxy, "server-props", &seq));
-    return seq;
-}
-
-inline int openDescriptors() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir)) ++count;
-        closedir(dir);
-    }
-    return count;
-}
-
 }  // namespace cluster_test
+
+// A server made by hand: active is its own flag and its slots'; retryAt its
+// nextProxyRetryTime.
+struct ServerSpec {
+    const char* name;
+    int32_t weight = 1, active = 1;
+    const char* repId = nullptr;
+    int32_t retryAt = 0;
+};
+
+// A table deleted with its scope, which a test may fill by hand: proxies with their
+// settings and no connection, as membership would leave them.
+class HandTable {
+public:
+    explicit HandTable(quon_request* req, const char* store = nullptr,
+                       const char* bootstrap = nullptr, int32_t retryInterval = 0)
+        : req_(req), t_(mappingsTableNew(req, store, bootstrap, retryInterval)) {}
+    ~HandTable() { mappingsTableDelete(t_, req_); }
+    mappingsTable* get() const { return t_; }
+    mappingsTable* operator->() const { return t_; }
+    operator mappingsTable*() const { return t_; }
+
+    // A new last entry served by new servers (the master list owns them); its index.
+    int addEntry(const char* pattern, int32_t algorithm = QN_ROUNDROBIN, int32_t sticky = 0,
+                 const std::vector<ServerSpec>& servers = {}) {
+        int index = setProperty(req_, t_->mappings, pattern, "v");
+        auto* list = permNew<proxyList>(req_);
+        for (const ServerSpec& s : servers) {
+            quonProxy* proxy = quonProxyNew(req_);
+            strncpy(proxy->name, s.name, sizeof proxy->name - 1);
+            proxy->serverInfo = permNew<proxyServerInfo>(req_);
+            proxy->serverInfo->weight = proxy->serverInfo->weightLeft = s.weight;
+            proxy->serverInfo->active = s.active;
+            if (s.repId) proxy->serverInfo->replicationId = req_->permStrdup(req_, s.repId);
+            proxy->nextProxyRetryTime = s.retryAt;
+            t_->servers.proxies[t_->servers.count] = list->proxies[list->count] = proxy;
+            t_->servers.active[t_->servers.count++] = list->active[list->count++] = s.active;
+        }
+        t_->mappingProxies[index] = list;
+        t_->mappingInfos[index] = permNew<mappingInfo>(req_);
+        *t_->mappingInfos[index] = {algorithm, sticky, -1, nullptr, 1, 0, 1};
+        t_->lastMappingIndex = index;
+        return index;
+    }
+
+private:
+    quon_request* req_;
+    mappingsTable* t_;
+};
+
+// A request and its table. A test that makes several tables keeps them to its end: a
+// deleted table's two locks go to the next table in swapped order, which ThreadSanitizer
+// would report as a lock-order inversion.
+struct ReqTable {
+    ReqTable(const char* store, const char* bootstrap, int32_t retryInterval = 0)
+        : table(req.get(), store, bootstrap, retryInterval) {}
+    RecordingRequest req;
+    HandTable table;
+};

@@ -1,6 +1,8 @@
-// Membership against a real cluster: the member list followed by cluster sequence
-// number, and a server removed and added again.
+// Membership against a real cluster: the member list followed by cluster sequence number,
+// a server removed and added again, and the entries built from the servers' mappings.
 #include "cluster_fixture.h"
+
+#include <fstream>
 
 #include "loopback_peer.h"
 #include "proxy_helpers.h"
@@ -8,7 +10,8 @@
 using namespace cluster_test;
 
 namespace {
-// A table bootstrapped from server 0, which also reports the sequence numbers.
+// A table bootstrapped from server 0 (members under seq), or else initialised from a
+// store that names every server in order.
 struct ClusterTable {
     ClusterTable(Cluster& cluster, const Names& members, int seq)
         : table(req.get(), cluster.file("servers.store").c_str(), cluster.name(0).c_str()) {
@@ -16,14 +19,24 @@ struct ClusterTable {
         EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
         reporter = serverNamed(table, cluster.name(0));
     }
+    explicit ClusterTable(Cluster& cluster)
+        : table(req.get(), cluster.file("store").c_str(), nullptr) {
+        std::ofstream file(cluster.file("store"));
+        file << "proxyservers=";
+        for (int i = 0; i < cluster.size(); ++i) file << cluster.name(i) << ";";
+        file.close();
+        EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+    }
     // Server 0 reports the number it has now, as at the end of a request.
     void report() {
-        updateClusteredServers(table, req.get(), reporter, reportedSeq(req.get(), reporter));
+        int32_t seq = -1;
+        freeProperties(req.get(), reporter->fetchProps(req.get(), reporter, "server-props", &seq));
+        updateClusteredServers(table, req.get(), reporter, seq);
     }
     int traced(const std::string& text) const { return req.count("traceE", text); }
 
     RecordingRequest req;
-    TableHandle table;
+    HandTable table;
     quonProxy* reporter = nullptr;
 };
 }  // namespace
@@ -48,21 +61,19 @@ TEST(ClusterMembership, FollowsTheSequenceNumber) {
     EXPECT_EQ(t.traced(a + " clusters updated using seq 2"), 1);
 
     // The same number again fetches nothing and changes nothing.
-    const int fetches = logCount(cluster[0], "PROXY_GET_PROPS clustered-servers");
+    const int fetches = cluster.logLines(0, "PROXY_GET_PROPS clustered-servers");
     t.report();
     EXPECT_EQ(t.traced(a + " updateClusteredServers: seq 2, seen seq 2"), 1);
-    EXPECT_EQ(logCount(cluster[0], "PROXY_GET_PROPS clustered-servers"), fetches);
+    EXPECT_EQ(cluster.logLines(0, "PROXY_GET_PROPS clustered-servers"), fetches);
     EXPECT_EQ(slots(&t.table->servers), after);
 
     // A listed server that cannot be initialised holds the number back; the next report
     // of the same number tries again.
     RefusingPort down("127.0.0.3");
-    const std::string d = serverName(down.address());
-    cluster.announce(0, {a, c, d}, 3);
+    cluster.announce(0, {a, c, serverName(down.address())}, 3);
     for (int attempt = 1; attempt <= 2; ++attempt) {
         t.report();
         EXPECT_EQ(t.table->clusterSeq, 2);
-        EXPECT_EQ(t.traced(a + " cluster info is stale 3, refreshing ..."), attempt);
         EXPECT_EQ(t.traced(a + " error updating clusters so seq is 2"), attempt);
     }
     EXPECT_EQ(slots(&t.table->servers), after);
@@ -70,39 +81,76 @@ TEST(ClusterMembership, FollowsTheSequenceNumber) {
 
 // Every server serves the same two patterns; b goes down and comes back.
 TEST(ClusterMembership, RemovedServerComesBackInItsOwnSlots) {
-    Cluster cluster(Setups(3, {"rep_id=SRV0\n", "/app/*=app\n*.jsp=jsp\n"}));
+    Cluster cluster(Setups(3, {"", "/app/*=app\n*.jsp=jsp\n"}));
     const std::string a = cluster.name(0), b = cluster.name(1), c = cluster.name(2);
     ClusterTable t(cluster, {a, b, c}, 5);
     quonProxy* proxyB = serverNamed(t.table, b);
     ASSERT_NE(proxyB->pool->freeList, nullptr) << "b keeps a connection after initialisation";
-    const int closed = logCount(cluster[1], "] closed: ");
+    const int closed = cluster.logLines(1, "] closed: ");
+    auto expectSlots = [&](const Names& expected) {
+        for (const proxyList* list :
+             {&t.table->servers, t.table->mappingProxies[0], t.table->mappingProxies[1]})
+            EXPECT_EQ(slots(list), expected);
+    };
 
     removeProxy(t.table, proxyB, t.req.get(), 1);
-    for (const proxyList* list :
-         {&t.table->servers, t.table->mappingProxies[0], t.table->mappingProxies[1]})
-        EXPECT_EQ(slots(list), (Names{a + ":1", b + ":0", c + ":1"}));
+    expectSlots({a + ":1", b + ":0", c + ":1"});
     EXPECT_EQ(proxyB->serverInfo->active.load(), 0);
     EXPECT_EQ(t.table->clusterSeq, 0);
     EXPECT_EQ(proxyB->pool->freeList, nullptr);
-    EXPECT_TRUE(waitFor([&] { return logCount(cluster[1], "] closed: ") > closed; }));
+    EXPECT_TRUE(waitFor([&] { return cluster.logLines(1, "] closed: ") > closed; }));
     EXPECT_EQ(t.traced(b + " removed proxy, seq 0"), 1);
 
     proxyB->nextProxyRetryTime = 12345;  // as the pool sets it for an unreachable server
     ASSERT_EQ(addProxy(t.table, proxyB, t.req.get(), 1), 0);
-    for (const proxyList* list :
-         {&t.table->servers, t.table->mappingProxies[0], t.table->mappingProxies[1]})
-        EXPECT_EQ(slots(list), (Names{a + ":1", b + ":1", c + ":1"}));
+    expectSlots({a + ":1", b + ":1", c + ":1"});
     EXPECT_EQ(proxyB->serverInfo->active.load(), 1);
     EXPECT_EQ(proxyB->nextProxyRetryTime.load(), 0);
     EXPECT_EQ(t.req.count("trace", "Proxy " + b +
                                        " already exists for mapping *.jsp, not adding a duplicate"),
               1);
+}
 
-    // A proxy the table never held: the lists are searched anyway, and the log says so.
-    RefusingPort nowhere("127.0.0.4");
-    BareProxy stranger(t.req.get(), nowhere.address());
-    removeProxy(t.table, stranger.get(), t.req.get(), 1);
-    EXPECT_EQ(t.req.count("log", "Whoa Nelly, removed proxy that's not in the master list " +
-                                     serverName(nowhere.address())),
-              1);
+// Entries built from the servers' own mappings, the servers added in order from a store.
+TEST(Entries, MergedFromEveryServer) {
+    struct Row {
+        Setups servers;
+        Names entries, firstSlots;  // of the table, of entry 0 ({i} is server i)
+        std::vector<const char*> logs;
+        int algorithm = 1, sticky = 1;  // of every entry
+    };
+    // clang-format off
+    const Row rows[] = {
+        {{{"", "/app/*=first\n"}, {"", "/app/*=second\n"}}, {"/app*=first"}, {"{0}:1"},
+         {"Proxy {1} already has mapping /app*=first, ignoring /app*=second mapping!"}},
+        // At initialisation the server added last decides the settings of shared entries.
+        {{{"algorithm=ROUNDROBIN\n", "/app/*=app\n*.jsp=jsp\n"},
+          {"algorithm=RANDOM_WEIGHTED\nsticky=false\n", "/app/*=app\n*.jsp=jsp\n"}},
+         {"/app*=app", "*.jsp=jsp"}, {"{0}:1", "{1}:1"},
+         {"Conflicting load balancing algorithm entries 1 vs. 5 for {1}",
+          "Conflicting sticky session values for {1}"}, 5, 0},
+        // Added to a table of two entries or more, a server's patterns go in match order;
+        // with at most one, in their own order.
+        {{{"", "/x/*=x\n/y/*=y\n"}, {"", "*.jsp=j\n/long/path/*=l\n//host/h/*=h\n"}},
+         {"//host/h*=h", "/long/path*=l", "/x*=x", "/y*=y", "*.jsp=j"}, {"{1}:1"}, {}},
+        {{{"", "/a/*=a\n"}, {"", "*.jsp=j\n/bbbb/*=b\n"}}, {"/a*=a", "/bbbb*=b", "*.jsp=j"},
+         {"{0}:1"}, {}}};
+    // clang-format on
+    std::list<ClusterTable> kept;  // as ReqTable
+    for (const Row& c : rows) {
+        Cluster cluster(c.servers);
+        ClusterTable& t = kept.emplace_back(cluster);
+        EXPECT_EQ(entries(t.table), c.entries);
+        EXPECT_EQ(t.table->lastMappingIndex, int(c.entries.size()) - 1);
+        Names firstSlots;
+        for (const std::string& slot : c.firstSlots) firstSlots.push_back(cluster.named(slot));
+        EXPECT_EQ(slots(t.table->mappingProxies[0]), firstSlots);
+        for (const char* text : c.logs)  // once per shared entry
+            EXPECT_EQ(t.req.count("log", cluster.named(text)), int(c.entries.size()))
+                << t.req.dump();
+        for (size_t i = 0; i < c.entries.size(); ++i) {
+            EXPECT_EQ(t.table->mappingInfos[i]->algorithm, c.algorithm) << c.entries[i];
+            EXPECT_EQ(t.table->mappingInfos[i]->sticky, c.sticky) << c.entries[i];
+        }
+    }
 }
