@@ -50,23 +50,6 @@ std::string configOf(request_rec* r, const QuonServerConfig* conf) {
         conf->sendTimeout, conf->recvTimeout, qnMetrics, qnDebugger, conf == main ? 1 : 0);
 }
 
-// Reads the whole body through getPostData in pieces of ?chunk= bytes, then asks once
-// more after the end to show that no further read happens.
-void probePost(Probe& p) {
-    if (ap_setup_client_block(p.r, REQUEST_CHUNKED_ERROR) != OK) return;
-    p.req.firstPostRead = p.req.morePostData = 1;
-    int chunk = p.number("chunk", 8192);
-    char* buffer = static_cast<char*>(apr_palloc(p.r->pool, apr_size_t(chunk)));
-    long total = 0, calls = 0;
-    unsigned long sum = 0;
-    for (int n; (n = p.req.getPostData(&p.req, buffer, chunk)) > 0; total += n, ++calls)
-        for (int i = 0; i < n; ++i) sum = (sum * 31 + static_cast<unsigned char>(buffer[i])) % 1000000007;
-    int more = p.req.morePostData;
-    int after = p.req.getPostData(&p.req, buffer, chunk);
-    p.say(apr_psprintf(p.r->pool, "bytes=%ld\ncalls=%ld\nmore=%d\nafter=%d\nsum=%lu\n", total,
-                       calls, more, after, sum));
-}
-
 void probeLog(Probe& p) {
     std::string text = p.arg("text", "probe message");
     int length = p.number("len");
@@ -142,8 +125,6 @@ int probe(request_rec* r) {
         char* path = p.req.getRealPath(&p.req, p.arg("path"));
         p.say(std::string("path=") + (path ? path : "<null>") + "\n");
         if (path) p.req.free(&p.req, path);
-    } else if (strcmp(op, "post") == 0) {
-        probePost(p);
     } else if (strcmp(op, "status") == 0) {
         p.req.setStatus(&p.req, p.number("code", 200), p.arg("reason", "OK"));
         p.req.addHeader(&p.req, "X-Redirected", p.req.redirected ? "1" : "0");
