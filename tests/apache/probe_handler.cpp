@@ -50,15 +50,13 @@ std::string configOf(request_rec* r, const QuonServerConfig* conf) {
         conf->sendTimeout, conf->recvTimeout, qnMetrics, qnDebugger, conf == main ? 1 : 0);
 }
 
+// ?text= (or ?len= letters and "<END>") on the ?channel= log, trace or traceE (?flag=).
 void probeLog(Probe& p) {
-    std::string text = p.arg("text", "probe message");
-    int length = p.number("len");
-    if (length > 0) {
-        text.clear();
-        for (int i = 0; i < length; ++i) text += char('a' + i % 26);
-        text += "<END>";
-    }
-    std::string channel = p.arg("channel", "log");
+    std::string text = p.arg("text");
+    if (int length = p.number("len"); length > 0)
+        for (int i = 0; i <= length; ++i)
+            text += i < length ? std::string(1, char('a' + i % 26)) : "<END>";
+    const std::string channel = p.arg("channel", "log");
     if (channel == "trace")
         p.req.trace(&p.req, "%s", text.c_str());
     else if (channel == "traceE")
@@ -98,12 +96,13 @@ void probeStream(Probe& p) {
 }
 
 void probeHeaders(Probe& p) {
-    p.req.addHeader(&p.req, "Content-Type", p.arg("type", "Text/HTML; Charset=UTF-8"));
-    p.req.addHeader(&p.req, "Content-Encoding", p.arg("encoding", "X-Probe"));
-    p.req.addHeader(&p.req, "Set-Cookie", "first=1");
-    p.req.addHeader(&p.req, "Set-Cookie", "second=2");
-    p.req.addHeader(&p.req, "X-Probe", "one");
-    p.req.addHeader(&p.req, "X-Probe", "two");
+    const char* headers[][2] = {{"Content-Type", "Text/HTML; Charset=UTF-8"},
+                                {"Content-Encoding", "X-Probe"},
+                                {"Set-Cookie", "first=1"},
+                                {"Set-Cookie", "second=2"},
+                                {"X-Probe", "one"},
+                                {"X-Probe", "two"}};
+    for (auto& [name, value] : headers) p.req.addHeader(&p.req, name, value);
     p.say("headers\n");
 }
 

@@ -31,7 +31,8 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 int countLines(const std::string& text, const std::string& part) {
     std::istringstream lines(text);
     int count = 0;
-    for (std::string line; std::getline(lines, line);) count += line.find(part) != std::string::npos;
+    for (std::string line; std::getline(lines, line);)
+        count += line.find(part) != std::string::npos;
     return count;
 }
 
@@ -60,9 +61,9 @@ std::string BackendProcess::writeFile(const std::string& name, const std::string
 }
 
 bool BackendProcess::start(const std::vector<std::string>& options) {
-    std::vector<std::string> args = {QUON_BACKEND_PATH, "--listen", host_ + ":0", "--http",
-                                     host_ + ":0", "--log", path("backend.log"), "--ready-file",
-                                     path("ready")};
+    std::vector<std::string> args = {
+        QUON_BACKEND_PATH, "--listen",          host_ + ":0",   "--http",     host_ + ":0",
+        "--log",           path("backend.log"), "--ready-file", path("ready")};
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

@@ -11,8 +11,9 @@
 
 class QuonCluster : public backend_test::BackendCluster {
 public:
-    explicit QuonCluster(int servers, const std::string& serverProps =
-                                          "mapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n")
+    explicit QuonCluster(int servers,
+                         const std::string& serverProps =
+                             "mapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n")
         : BackendCluster(std::vector<std::string>(size_t(servers), "/app/*=app\n*.jsp=jsp\n"),
                          serverProps) {}
 
@@ -21,9 +22,10 @@ public:
     // for the first server's address.
     testing::AssertionResult start(const std::string& directives = "") {
         if (!BackendCluster::start()) return testing::AssertionFailure() << "no back end";
-        std::string lines = "QuonConfig bootstrap @BOOT@\nQuonConfig Verbose true\n"
-                            "QuonConfig traceflags 3\nQuonConfig proxyretryinterval 1\n" +
-                            directives;
+        std::string lines =
+            "QuonConfig bootstrap @BOOT@\nQuonConfig Verbose true\n"
+            "QuonConfig traceflags 3\nQuonConfig proxyretryinterval 1\n" +
+            directives;
         for (size_t at; (at = lines.find("@BOOT@")) != std::string::npos;)
             lines.replace(at, 6, address(0));
         apache_ = std::make_unique<ApacheServer>(ApacheOptions{.directives = lines});
@@ -42,8 +44,3 @@ private:
     // Destroyed before the servers: Apache's children must not see them vanish.
     std::unique_ptr<ApacheServer> apache_;
 };
-
-// The "key: value" lines of a back-end answer.
-inline std::map<std::string, std::string> answerLines(const HttpResponse& r) {
-    return keyValues(r.body, ": ");
-}

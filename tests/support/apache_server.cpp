@@ -1,6 +1,5 @@
 #include "apache_server.h"
 
-#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -32,15 +31,6 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
-// Waits for the process to end, at most limit; true when it ended.
-bool reap(pid_t pid, std::chrono::milliseconds limit) {
-    return waitUntil(
-        [&] {
-            pid_t done = waitpid(pid, nullptr, WNOHANG);
-            return done == pid || (done < 0 && errno == ECHILD);
-        },
-        limit);
-}
 }  // namespace
 
 std::string quonModulePath() { return QUON_MODULE_PATH; }
@@ -113,10 +103,13 @@ testing::AssertionResult ApacheServer::start() {
             _exit(127);
         }
         bool exited = false;
-        if (waitUntil([&] {
-                exited = waitpid(pid_, nullptr, WNOHANG) == pid_;
-                return exited || countLog(kResumed) > resumed;
-            }, 15s) && !exited)
+        if (waitUntil(
+                [&] {
+                    exited = waitpid(pid_, nullptr, WNOHANG) == pid_;
+                    return exited || countLog(kResumed) > resumed;
+                },
+                15s) &&
+            !exited)
             return testing::AssertionSuccess();
         if (exited) pid_ = -1;  // reaped: nothing left to stop
         stop();
@@ -138,13 +131,16 @@ bool ApacheServer::restartGracefully(const std::string& directives) {
 // its main thread, which races with a worker closing the same connection and now and
 // then crashes the child. A graceful stop lets each worker end its own connection.
 void ApacheServer::stop() {
+    const auto reaped = [this](std::chrono::milliseconds limit) {
+        return waitUntil([&] { return waitpid(pid_, nullptr, WNOHANG) != 0; }, limit);
+    };
     if (pid_ <= 0) return;
     kill(pid_, SIGWINCH);
-    if (!reap(pid_, 10s)) {
+    if (!reaped(10s)) {
         kill(pid_, SIGTERM);
-        if (!reap(pid_, 5s)) {
+        if (!reaped(5s)) {
             kill(-pid_, SIGKILL);
-            reap(pid_, 5s);
+            reaped(5s);
         }
     }
     pid_ = -1;

@@ -28,8 +28,7 @@ public:
     // Starts Apache and waits until it has resumed normal operations (its configuration
     // messages are written by then); a failure carries Apache's output and error log.
     testing::AssertionResult start();
-    // Rewrites the configuration with these directives and restarts gracefully
-    // (SIGUSR1); true once Apache has resumed with it.
+    // Restarts gracefully (SIGUSR1) with these directives; true once Apache has resumed.
     bool restartGracefully(const std::string& directives);
     // Stops Apache gracefully (SIGWINCH: no worker's connection is cut), then SIGTERM and
     // at last SIGKILL of its process group after grace periods.
@@ -59,6 +58,5 @@ private:
 std::string quonModulePath();
 std::string quonProbeModulePath();
 
-// Makes path (a file or folder) Apache's children's, who run as www-data when the tests
-// run as root.
+// Gives path to Apache's children, who run as www-data when the tests run as root.
 void shareWithApacheUser(const std::string& path);

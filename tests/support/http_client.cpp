@@ -17,11 +17,9 @@ size_t collectBody(char* data, size_t size, size_t count, void* target) {
     return sink->hangUpAfter && sink->body->size() >= sink->hangUpAfter ? 0 : size * count;
 }
 
-std::string trim(std::string text) {
-    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    size_t start = text.find_first_not_of(' ');
-    return start == std::string::npos ? "" : text.substr(start);
+std::string trim(const std::string& text) {
+    const size_t start = text.find_first_not_of(" \r\n"), end = text.find_last_not_of(" \r\n");
+    return start == std::string::npos ? "" : text.substr(start, end - start + 1);
 }
 
 // Every header line of the last response (a 100 Continue starts over).
@@ -55,10 +53,11 @@ HttpResponse httpRequest(const HttpRequest& request) {
     HttpResponse response;
     CURL* curl = curl_easy_init();
     curl_slist* headers = nullptr;
-    for (const std::string& header : request.headers) headers = curl_slist_append(headers, header.c_str());
+    for (const std::string& header : request.headers)
+        headers = curl_slist_append(headers, header.c_str());
     headers = curl_slist_append(headers, "Expect:");
     curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROXY, "");  // tests only ever talk to loopback
+    curl_easy_setopt(curl, CURLOPT_PROXY, "");           // tests only ever talk to loopback
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);  // with the test's own certificates
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);

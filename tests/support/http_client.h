@@ -24,7 +24,7 @@ struct HttpRequest {
     std::string url;
     std::string method = "GET";
     std::vector<std::string> headers;  // "Name: value"
-    std::string body;  // sent with POST
+    std::string body;                  // sent with POST
     long timeoutMs = 20000;
     size_t hangUpAfter = 0;  // the client hangs up once this many body bytes came (0: never)
 };
