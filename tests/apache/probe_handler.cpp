@@ -50,32 +50,13 @@ std::string configOf(request_rec* r, const QuonServerConfig* conf) {
         conf->sendTimeout, conf->recvTimeout, qnMetrics, qnDebugger, conf == main ? 1 : 0);
 }
 
-// Reads the whole body through getPostData in pieces of ?chunk= bytes, then asks once
-// more after the end to show that no further read happens.
-void probePost(Probe& p) {
-    if (ap_setup_client_block(p.r, REQUEST_CHUNKED_ERROR) != OK) return;
-    p.req.firstPostRead = p.req.morePostData = 1;
-    int chunk = p.number("chunk", 8192);
-    char* buffer = static_cast<char*>(apr_palloc(p.r->pool, apr_size_t(chunk)));
-    long total = 0, calls = 0;
-    unsigned long sum = 0;
-    for (int n; (n = p.req.getPostData(&p.req, buffer, chunk)) > 0; total += n, ++calls)
-        for (int i = 0; i < n; ++i) sum = (sum * 31 + static_cast<unsigned char>(buffer[i])) % 1000000007;
-    int more = p.req.morePostData;
-    int after = p.req.getPostData(&p.req, buffer, chunk);
-    p.say(apr_psprintf(p.r->pool, "bytes=%ld\ncalls=%ld\nmore=%d\nafter=%d\nsum=%lu\n", total,
-                       calls, more, after, sum));
-}
-
+// ?text= (or ?len= letters and "<END>") on the ?channel= log, trace or traceE (?flag=).
 void probeLog(Probe& p) {
-    std::string text = p.arg("text", "probe message");
-    int length = p.number("len");
-    if (length > 0) {
-        text.clear();
-        for (int i = 0; i < length; ++i) text += char('a' + i % 26);
-        text += "<END>";
-    }
-    std::string channel = p.arg("channel", "log");
+    std::string text = p.arg("text");
+    if (int length = p.number("len"); length > 0)
+        for (int i = 0; i <= length; ++i)
+            text += i < length ? std::string(1, char('a' + i % 26)) : "<END>";
+    const std::string channel = p.arg("channel", "log");
     if (channel == "trace")
         p.req.trace(&p.req, "%s", text.c_str());
     else if (channel == "traceE")
@@ -115,12 +96,13 @@ void probeStream(Probe& p) {
 }
 
 void probeHeaders(Probe& p) {
-    p.req.addHeader(&p.req, "Content-Type", p.arg("type", "Text/HTML; Charset=UTF-8"));
-    p.req.addHeader(&p.req, "Content-Encoding", p.arg("encoding", "X-Probe"));
-    p.req.addHeader(&p.req, "Set-Cookie", "first=1");
-    p.req.addHeader(&p.req, "Set-Cookie", "second=2");
-    p.req.addHeader(&p.req, "X-Probe", "one");
-    p.req.addHeader(&p.req, "X-Probe", "two");
+    const char* headers[][2] = {{"Content-Type", "Text/HTML; Charset=UTF-8"},
+                                {"Content-Encoding", "X-Probe"},
+                                {"Set-Cookie", "first=1"},
+                                {"Set-Cookie", "second=2"},
+                                {"X-Probe", "one"},
+                                {"X-Probe", "two"}};
+    for (auto& [name, value] : headers) p.req.addHeader(&p.req, name, value);
     p.say("headers\n");
 }
 
@@ -142,8 +124,6 @@ int probe(request_rec* r) {
         char* path = p.req.getRealPath(&p.req, p.arg("path"));
         p.say(std::string("path=") + (path ? path : "<null>") + "\n");
         if (path) p.req.free(&p.req, path);
-    } else if (strcmp(op, "post") == 0) {
-        probePost(p);
     } else if (strcmp(op, "status") == 0) {
         p.req.setStatus(&p.req, p.number("code", 200), p.arg("reason", "OK"));
         p.req.addHeader(&p.req, "X-Redirected", p.req.redirected ? "1" : "0");

@@ -9,10 +9,6 @@
 #include <unistd.h>
 
 namespace backend_test {
-namespace {
-std::string hostOf(int i) { return "127.0.0." + std::to_string(2 + i); }
-}  // namespace
-
 int freePort(const std::string& host) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -31,7 +27,7 @@ BackendCluster::BackendCluster(std::vector<std::string> mappings, std::string se
 }
 
 void BackendCluster::add(const std::string& mappings) {
-    std::string host = hostOf(size());
+    const std::string host = "127.0.0." + std::to_string(2 + size());
     servers_.push_back(std::make_unique<BackendProcess>(host));
     mappings_.push_back(mappings);
     addresses_.push_back(host + ":" + std::to_string(freePort(host)));
@@ -98,16 +94,12 @@ int BackendCluster::addServer(const std::string& mappings) {
 }
 
 int BackendCluster::logLines(int i, const std::string& part) const {
-    std::istringstream lines(servers_[size_t(i)]->logText());
-    int count = 0;
-    for (std::string line; std::getline(lines, line);)
-        count += line.find(part) != std::string::npos;
-    return count;
+    return countLines(servers_[size_t(i)]->logText(), part);
 }
 
 int BackendCluster::requestsSeen(int i) const {
     std::istringstream lines(servers_[size_t(i)]->logText());
-    int count = 0;
+    int count = 0;  // "[q1] PROXY_SERVICE_40 <n> bytes GET /app/echo" per request
     for (std::string line; std::getline(lines, line);)
         count += line.find("] PROXY_SERVICE_40 ") != std::string::npos &&
                  line.find(" bytes ") != std::string::npos;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -15,31 +14,26 @@
 extern char** environ;
 
 namespace backend_test {
-namespace {
-
-// Polls `done` every few milliseconds until it holds or kWait has passed.
-template <typename Done>
-bool waitUntil(Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-        if (std::chrono::steady_clock::now() > deadline) return false;
-    return true;
-}
-
-// The value of a "key=value" line of the ready file.
-std::string valueOf(const std::string& text, const std::string& key) {
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);)
-        if (line.starts_with(key + "=")) return line.substr(key.size() + 1);
-    return "";
-}
-
-}  // namespace
 
 std::string readFile(const std::string& path) {
     std::ostringstream text;
     text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
+}
+
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        if (std::chrono::steady_clock::now() > deadline) return false;
+    return true;
+}
+
+int countLines(const std::string& text, const std::string& part) {
+    std::istringstream lines(text);
+    int count = 0;
+    for (std::string line; std::getline(lines, line);)
+        count += line.find(part) != std::string::npos;
+    return count;
 }
 
 BackendProcess::BackendProcess(std::string host) : host_(std::move(host)) {
@@ -78,16 +72,21 @@ bool BackendProcess::start(const std::vector<std::string>& options) {
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 1, path("stdout").c_str(), O_WRONLY | O_CREAT, 0644);
     posix_spawn_file_actions_addopen(&files, 2, path("stderr").c_str(), O_WRONLY | O_CREAT, 0644);
-    const int failed = posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ);
+    if (posix_spawn(&pid_, argv[0], &files, nullptr, argv.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&files);
-    if (failed != 0) pid_ = -1;
     // Up when the ready file names its pid; down when it has exited already.
+    const auto value = [&](const std::string& key) {
+        std::istringstream lines(readFile(path("ready")));
+        for (std::string line; std::getline(lines, line);)
+            if (line.starts_with(key + "=")) return line.substr(key.size() + 1);
+        return std::string();
+    };
     const bool up = running() && waitUntil([&] {
                         if (::waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
-                        return !running() || !valueOf(readFile(path("ready")), "pid").empty();
+                        return !running() || !value("pid").empty();
                     });
-    quon_ = valueOf(readFile(path("ready")), "quon");
-    http_ = valueOf(readFile(path("ready")), "http");
+    quon_ = value("quon");
+    http_ = value("http");
     return up && running();
 }
 

@@ -1,6 +1,6 @@
-// The binary protocol byte for byte: props exchanges, request exchanges with items, the
-// server's questions answered by hand, pings between exchanges, reloads on SIGHUP, and
-// bad input.
+// The binary protocol byte for byte, as the connector meets it: props exchanges,
+// sequence numbers and load values reloaded on SIGHUP, the server's questions answered
+// by hand and pings between exchanges.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,8 +9,6 @@
 
 namespace backend_test {
 namespace {
-
-using testing::HasSubstr;
 
 const std::string kServerProps = "rep_id=SRV1\nmapcheck=30\nweight=5\n";
 const std::string kMappings = "/app/*=servlet\r\n# a comment\n/examples/*=examples\n";
@@ -62,35 +60,9 @@ TEST_F(ProtocolTest, SighupReloadsSetsAndSequenceNumbers) {
                  be32(40) + be32(7) + be32(41) + be32(250) + head(server.quonAddress(), 204, "x") +
                      putClient("status: 204\n") + kFinish);
     expectAnswer(getProps("no-such-set"), kFinish);  // PROXY_FINISH alone, no sequence number
-    server.writeFile("control", "");
-    ASSERT_TRUE(server.reload());
-    expectAnswer(getProps("server-props"), putProps(kServerProps) + kFinish);
 }
 
-TEST_F(ProtocolTest, EchoReportsEveryItemAndAsksForVariables) {
-    const std::string items = item(18, "javax.attr") + str("raw\x01") +
-                              cgiItems("POST", "get=REMOTE_USER,Cookie") + item(23, "/app/echo") +
-                              item(30, "the-arg") + item(32, "Host") + str("example") +
-                              item(32, "Accept") + str("*/*") + item(42, "SID1") + be32(31);
-    ASSERT_TRUE(client.send(kPing + service40(items)));
-    // PROXY_GET_HEADER (00 00 00 03) and the name; the answer is a bare string.
-    EXPECT_EQ(client.read(4 + 4 + 11), be32(3) + str("REMOTE_USER"));
-    ASSERT_TRUE(client.send(str("alice")));
-    EXPECT_EQ(client.read(4 + 4 + 6), be32(3) + str("Cookie"));
-    ASSERT_TRUE(client.send(be32(0)));
-    const std::string opening = head(server.quonAddress());
-    EXPECT_EQ(client.read(opening.size()), opening);
-    const std::string body = client.readBody().value_or("");
-    EXPECT_THAT(body, HasSubstr("rep_id: SRV1\nmethod: POST\nuri: /app/echo\n"
-                                "query: get=REMOTE_USER,Cookie\narg: the-arg\nsession: SID1\n"));
-    EXPECT_THAT(body, HasSubstr("\ncgi.REMOTE_ADDR: 127.0.0.1\n"));
-    EXPECT_THAT(body, HasSubstr("\nheader.Host: example\nheader.Accept: */*\n"
-                                "attribute.javax.attr: raw\\x01\n"
-                                "get.REMOTE_USER: alice\nget.Cookie: \n"));
-}
-
-// The server asks for the count it is given, whatever the connector's cap; anything but
-// 1 and up is refused.
+// The server asks for the count it is given, whatever the connector's cap.
 TEST_F(ProtocolTest, BodyIsAskedWithGetDataAndSentWithPostData) {
     const std::string data = "The quick brown fox jumps over the lazy dog";
     for (int32_t want : {16, 40961, 2147483647}) {
@@ -103,125 +75,43 @@ TEST_F(ProtocolTest, BodyIsAskedWithGetDataAndSentWithPostData) {
             ASSERT_TRUE(client.send(be32(16) + str(data.substr(sent, part))));
         }
         EXPECT_EQ(client.read(head(server.quonAddress()).size()), head(server.quonAddress()));
-        // The checksum is checked through the connector, over bodies of every size.
         EXPECT_THAT(client.readBody().value_or(""),
                     testing::StartsWith("length: " + std::to_string(data.size()) + "\nchecksum: "));
     }
-    for (std::string want : {"0", "-1", "x", "2147483648", ""})
-        expectAnswer(request("/app/body", "want=" + want, "POST"),
-                     head(server.quonAddress(), 400, "Bad Request") +
-                         putClient("bad want: " + want + "\n") + kFinish);
 }
 
-// One action's exact answer: the server may ask a `question` first, which the client
-// answers with `reply`; then `before`, head() with `type`, `after` and PROXY_FINISH.
-struct AnswerCase {
-    const char *name, *uri, *query;
-    std::string question, reply, before, type, after;
-};
-
-void PrintTo(const AnswerCase& c, std::ostream* os) { *os << c.name; }
-
-class AnswerTest : public ProtocolTest, public testing::WithParamInterface<AnswerCase> {};
-
-TEST_P(AnswerTest, SendsTheCommandsOfTheAction) {
-    const AnswerCase& c = GetParam();
-    const std::string answer = c.before + head(server.quonAddress(), 200, "OK", c.type) + c.after;
-    // Twice on one connection, with a ping before each.
-    for (int round = 0; round < 2; ++round) {
-        ASSERT_TRUE(client.send(kPing + request(c.uri, c.query)));
-        EXPECT_EQ(client.read(c.question.size()), c.question) << round;
-        expectAnswer(c.reply, answer + kFinish);
+// Each action's exact answer, twice on one connection with a ping before each: the
+// server may ask a `question` first, answered with `reply`; then `before`, head() with
+// `type`, `after` and PROXY_FINISH.
+TEST_F(ProtocolTest, ActionsSendTheirCommands) {
+    struct Row {
+        const char *uri, *query;
+        std::string question, reply, before, type, after;
+    };
+    const Row rows[] = {
+        // PROXY_PUT_HEADER (00 00 00 07) blocks, PROXY_PUT_HEADER_VALUE (00 00 00 25).
+        {"/x/headers", "value=v1", "", "", "", "text/plain",
+         be32(7) +
+             str("X-Quon-Folded: first part\r\n\tsecond part\r\n"
+                 "Set-Cookie: quon_a=1; Path=/\r\nSet-Cookie: quon_b=2; Path=/\r\n") +
+             be32(37) + str("X-Quon-Value") + str("v1") + putClient("headers\n")},
+        // PROXY_SET_ATTRIBUTE: 00 00 00 12, the name, the value.
+        {"/app/attr", "one=1&two=%00x", "", "",
+         be32(18) + str("one") + str("1") + be32(18) + str("two") + str(std::string("\0x", 2)),
+         "text/plain", putClient("set.one: 1\nset.two: \\x00x\n")},
+        // PROXY_GET_REALPATH: 00 00 00 04, the URI; the answer is a bare string.
+        {"/app/realpath", "uri=/docs/a%20b.html", be32(4) + str("/docs/a b.html"),
+         str("/srv/docs/a b.html"), "", "application/octet-stream",
+         putClient("/srv/docs/a b.html")}};
+    for (const Row& c : rows) {
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_TRUE(client.send(kPing + request(c.uri, c.query)));
+            EXPECT_EQ(client.read(c.question.size()), c.question) << c.uri << round;
+            expectAnswer(c.reply, c.before + head(server.quonAddress(), 200, "OK", c.type) +
+                                      c.after + kFinish);
+        }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Actions, AnswerTest,
-    testing::Values(
-        // PROXY_PUT_HEADER (00 00 00 07) blocks, PROXY_PUT_HEADER_VALUE (00 00 00 25).
-        AnswerCase{"HeaderBlocksAndValue", "/x/headers", "value=v1", "", "", "", "text/plain",
-                   be32(7) +
-                       str("X-Quon-Folded: first part\r\n\tsecond part\r\n"
-                           "Set-Cookie: quon_a=1; Path=/\r\nSet-Cookie: quon_b=2; Path=/\r\n") +
-                       be32(37) + str("X-Quon-Value") + str("v1") + putClient("headers\n")},
-        // PROXY_SET_ATTRIBUTE: 00 00 00 12, the name, the value.
-        AnswerCase{
-            "Attributes", "/app/attr", "one=1&two=%00x", "", "",
-            be32(18) + str("one") + str("1") + be32(18) + str("two") + str(std::string("\0x", 2)),
-            "text/plain", putClient("set.one: 1\nset.two: \\x00x\n")},
-        // PROXY_GET_REALPATH: 00 00 00 04, the URI; the answer is a bare string.
-        AnswerCase{"RealPath", "/app/realpath", "uri=/docs/a%20b.html",
-                   be32(4) + str("/docs/a b.html"), str("/srv/docs/a b.html"), "",
-                   "application/octet-stream", putClient("/srv/docs/a b.html")}),
-    [](const testing::TestParamInfo<AnswerCase>& info) { return info.param.name; });
-
-// Bad input closes the one connection with a log line, and the server goes on serving;
-// absurd lengths are refused before anything is allocated.
-struct BadInputCase {
-    const char* name;
-    bool http;             // sent to the HTTP port
-    std::string request;   // a valid request sent first, or empty
-    std::string question;  // the server's question to it
-    std::string bytes;     // the bad bytes
-    bool halfClose;        // the client stops sending after them
-    const char* logLine;   // what the server's log must then say
-};
-
-void PrintTo(const BadInputCase& c, std::ostream* os) { *os << c.name; }
-
-class BadInputTest : public testing::TestWithParam<BadInputCase> {
-protected:
-    void SetUp() override { ASSERT_TRUE(server.start()) << readFile(server.path("stderr")); }
-
-    BackendProcess server{"127.0.0.6"};
-};
-
-TEST_P(BadInputTest, ClosesThatConnectionOnlyAndLogsWhy) {
-    const BadInputCase& c = GetParam();
-    Client client, other;
-    ASSERT_TRUE(other.connect(server.quonAddress()) && other.send(kPing));
-    ASSERT_TRUE(client.connect(c.http ? server.httpAddress() : server.quonAddress()));
-    ASSERT_TRUE(client.send(c.request));
-    EXPECT_EQ(client.read(c.question.size()), c.question);
-    ASSERT_TRUE(client.send(c.bytes));
-    if (c.halfClose) client.shutdownWrite();
-    // An HTTP client is told why before the close.
-    EXPECT_TRUE(client.closedByPeer(c.http ? 4096 : 0));
-    EXPECT_TRUE(server.waitForLog(c.logLine)) << server.logText();
-
-    // The server goes on, and so does the other connection.
-    ASSERT_TRUE(other.send(getProps("no-such-set")));
-    EXPECT_EQ(other.read(4), kFinish);
-}
-
-const std::string kBody = request("/app/body", "", "POST");
-const std::string kAskData = be32(15) + be32(8192);
-
-INSTANTIATE_TEST_SUITE_P(
-    Messages, BadInputTest,
-    testing::Values(
-        BadInputCase{"UnknownCode", false, "", "", be32(99), false,
-                     "bad input: unknown message code 99, closing"},
-        BadInputCase{"HugeServiceLength", false, "", "", be32(39) + be32(0x7FFFFFFF), false,
-                     "bad input: PROXY_SERVICE_40 length 2147483647, closing"},
-        BadInputCase{"HugePropsName", false, "", "", be32(13) + be32(0x7FFFFFFF), false,
-                     "bad input: PROXY_GET_PROPS name: bad length"},
-        BadInputCase{"ItemsOutOfOrder", false, "", "", service40(item(22, "GET") + be32(31)), false,
-                     "bad input: PROXY_SERVICE_40 expected item 19 (QUERY_STRING), got 22"},
-        BadInputCase{"ItemStringPastItsMessage", false, "", "",
-                     service40(cgiItems("GET", "") + be32(23) + be32(1000) + "/" + be32(31)), false,
-                     "bad input: PROXY_SERVICE_40 bad string in item 23"},
-        BadInputCase{"TruncatedService", false, "", "", be32(39) + be32(100) + "abc", true,
-                     "PROXY_SERVICE_40 items: peer closed connection, closing"},
-        BadInputCase{"HugeHeaderAnswer", false, request("/app/echo", "get=X"), be32(3) + str("X"),
-                     be32(0x7FFFFFFF), false, "bad input: PROXY_GET_HEADER: bad length"},
-        BadInputCase{"PostDataTooLarge", false, kBody, kAskData, be32(16) + be32(40961), false,
-                     "bad input: PROXY_POST_DATA count 40961 above 40960"},
-        BadInputCase{"PingInsteadOfPostData", false, kBody, kAskData, kPing, false,
-                     "bad input: code 12 where PROXY_POST_DATA was due"},
-        BadInputCase{"HttpRequestLine", true, "NONSENSE\r\n\r\n", "HTTP/1.1 400 ", "", false,
-                     "bad input: bad request line"}),
-    [](const testing::TestParamInfo<BadInputCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace backend_test

@@ -60,11 +60,10 @@ public:
     std::optional<std::string> read(size_t n);
     // The text of one PROXY_PUT_CLIENT followed by PROXY_FINISH, or nothing.
     std::optional<std::string> readBody();
-    // True when the server closes within kWait, after at most `allowed` more bytes.
-    bool closedByPeer(size_t allowed = 0);
+    // True when the server closes within kWait without sending anything more.
+    bool closedByPeer();
     // True when nothing arrives, not even a close, within `ms` milliseconds.
     bool silentFor(int ms);
-    void shutdownWrite();
     void close();
 
 private:

@@ -1,8 +1,7 @@
-// An end-to-end set-up: a back-end cluster (tests/backend/backend_cluster.h) and a real
-// Apache with the module in front of it, bootstrapped from the first server.
+// An end-to-end set-up: a back-end cluster (backend_cluster.h), each server mapping
+// "/app/*" and "*.jsp", and a real Apache with the module in front of it.
 #pragma once
 
-#include <map>
 #include <memory>
 #include <string>
 
@@ -10,28 +9,38 @@
 #include "backend_cluster.h"
 #include "http_client.h"
 
-// FNV-1a 64 in 16 lower-case hex digits, as the back end's body action reports it.
-std::string fnv1a64(const std::string& bytes);
-// The body of a back-end answer as "key: value" lines.
-std::map<std::string, std::string> answerLines(const std::string& body);
-
 class QuonCluster : public backend_test::BackendCluster {
 public:
-    explicit QuonCluster(int servers = 3, std::string serverProps =
-                                              "mapcheck=30\nweight=1\n"
-                                              "algorithm=ROUNDROBIN\nsticky=true\n");
-    ~QuonCluster();
+    explicit QuonCluster(int servers,
+                         const std::string& serverProps =
+                             "mapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n")
+        : BackendCluster(std::vector<std::string>(size_t(servers), "/app/*=app\n*.jsp=jsp\n"),
+                         serverProps) {}
 
-    // Starts the servers not running yet, then Apache with QuonConfig lines for the first
-    // server, a one-second retry interval and full tracing, then directives, in which
-    // "@BOOT@" stands for the first server's address.
-    bool start(const std::string& directives, std::string* why);
+    // Starts the servers not running yet, then Apache bootstrapped from the first one with
+    // a one-second retry interval, full tracing and `directives`, in which "@BOOT@" stands
+    // for the first server's address.
+    testing::AssertionResult start(const std::string& directives = "") {
+        if (!BackendCluster::start()) return testing::AssertionFailure() << "no back end";
+        std::string lines =
+            "QuonConfig bootstrap @BOOT@\nQuonConfig Verbose true\n"
+            "QuonConfig traceflags 3\nQuonConfig proxyretryinterval 1\n" +
+            directives;
+        for (size_t at; (at = lines.find("@BOOT@")) != std::string::npos;)
+            lines.replace(at, 6, address(0));
+        apache_ = std::make_unique<ApacheServer>(ApacheOptions{.directives = lines});
+        return apache_->start();
+    }
 
     ApacheServer& apache() { return *apache_; }
     std::string url(const std::string& path) const { return apache_->url(path); }
+    HttpResponse get(const std::string& path, const std::vector<std::string>& headers = {}) {
+        return httpGet(url(path), headers);
+    }
     // The index of the server that answered, -1 when none did.
     int served(const HttpResponse& r) const { return indexOf(r.header("X-Quon-Server")); }
 
 private:
+    // Destroyed before the servers: Apache's children must not see them vanish.
     std::unique_ptr<ApacheServer> apache_;
 };

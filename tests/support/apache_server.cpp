@@ -1,24 +1,23 @@
 #include "apache_server.h"
 
-#include <arpa/inet.h>
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <grp.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
+#include "backend_cluster.h"
+
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using backend_test::countLines;
+using backend_test::readFile;
+using backend_test::waitUntil;
 
 namespace {
 constexpr const char* kApacheBinary = "/usr/sbin/apache2";
@@ -32,63 +31,15 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    return all.str();
-}
-
-bool acceptsConnections(int port) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    address.sin_addr.s_addr = inet_addr("127.0.0.1");
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
-}
-
-// Polls done every 20 ms until it holds (true) or limit has passed (false).
-template <typename Done>
-bool waitUntil(std::chrono::milliseconds limit, Done done) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-        if (std::chrono::steady_clock::now() > deadline) return false;
-    return true;
-}
-
-// Waits for the process to end, at most limit; true when it ended.
-bool reap(pid_t pid, std::chrono::milliseconds limit) {
-    return waitUntil(limit, [&] {
-        pid_t done = waitpid(pid, nullptr, WNOHANG);
-        return done == pid || (done < 0 && errno == ECHILD);
-    });
-}
 }  // namespace
 
 std::string quonModulePath() { return QUON_MODULE_PATH; }
 std::string quonProbeModulePath() { return QUON_PROBE_MODULE_PATH; }
 
-int freeLoopbackPort(const char* host) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = inet_addr(host);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
 void shareWithApacheUser(const std::string& path) {
-    if (geteuid() != 0) return;
-    const passwd* user = getpwnam(kApacheUser);
-    if (!user) return;
-    if (chown(path.c_str(), user->pw_uid, user->pw_gid) != 0) return;
-    chmod(path.c_str(), fs::is_directory(path) ? 0755 : 0644);
+    const passwd* user = geteuid() == 0 ? getpwnam(kApacheUser) : nullptr;
+    if (user && chown(path.c_str(), user->pw_uid, user->pw_gid) == 0)
+        chmod(path.c_str(), fs::is_directory(path) ? 0755 : 0644);
 }
 
 ApacheServer::ApacheServer(ApacheOptions options) : options_(std::move(options)) {
@@ -113,13 +64,10 @@ std::string ApacheServer::url(const std::string& path) const {
 std::string ApacheServer::configText() const {
     std::ostringstream conf;
     int threads = options_.threadsPerChild;
-    conf << "ServerRoot \"" << dir_ << "\"\n"
-         << "ServerName 127.0.0.1\n"
+    conf << "ServerRoot \"" << dir_ << "\"\nServerName 127.0.0.1\n"
          << "Listen 127.0.0.1:" << port_ << "\n"
-         << "PidFile " << dir_ << "/httpd.pid\n"
-         << "ErrorLog " << dir_ << "/error.log\n"
-         << "LogLevel " << options_.logLevel << "\n"
-         << "DefaultRuntimeDir " << dir_ << "/run\n"
+         << "PidFile " << dir_ << "/httpd.pid\nErrorLog " << dir_ << "/error.log\n"
+         << "LogLevel " << options_.logLevel << "\nDefaultRuntimeDir " << dir_ << "/run\n"
          << "LoadModule mpm_event_module " << kModuleDir << "/mod_mpm_event.so\n"
          << "LoadModule authz_core_module " << kModuleDir << "/mod_authz_core.so\n"
          << "LoadModule quon_module " << options_.modulePath << "\n"
@@ -136,13 +84,15 @@ std::string ApacheServer::configText() const {
     return conf.str();
 }
 
-bool ApacheServer::start(std::string* why) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        port_ = freeLoopbackPort();
+// Apache logs that it resumed once its listeners are open and its configuration read.
+testing::AssertionResult ApacheServer::start() {
+    for (int attempt = 0; attempt < 3; ++attempt) {  // another port when this one is taken
+        port_ = backend_test::freePort("127.0.0.1");
         std::string confPath = dir_ + "/httpd.conf";
         std::ofstream(confPath) << configText();
-        pid_t pid = fork();
-        if (pid == 0) {
+        int resumed = countLog(kResumed);
+        pid_ = fork();
+        if (pid_ == 0) {
             setpgid(0, 0);
             prctl(PR_SET_PDEATHSIG, SIGTERM);  // no Apache outlives a crashed test
             int out = open((dir_ + "/stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -152,45 +102,45 @@ bool ApacheServer::start(std::string* why) {
                   static_cast<char*>(nullptr));
             _exit(127);
         }
-        pid_ = pid;
-        int resumed = countLog(kResumed);
-        bool exited = false;  // then retry on another port, or fail
-        if (waitUntil(std::chrono::seconds(15), [&] {
-                exited = waitpid(pid_, nullptr, WNOHANG) == pid_;
-                return exited || acceptsConnections(port_);
-            }) && !exited && waitForResumed(resumed))
-            return true;
+        bool exited = false;
+        if (waitUntil(
+                [&] {
+                    exited = waitpid(pid_, nullptr, WNOHANG) == pid_;
+                    return exited || countLog(kResumed) > resumed;
+                },
+                15s) &&
+            !exited)
+            return testing::AssertionSuccess();
         if (exited) pid_ = -1;  // reaped: nothing left to stop
         stop();
     }
-    if (why)
-        *why = "Apache did not start.\nstderr:\n" + readFile(dir_ + "/stderr.log") +
-               "\nerror log:\n" + errorLog();
-    return false;
-}
-
-bool ApacheServer::waitForResumed(int before) const {
-    return waitUntil(std::chrono::seconds(15), [&] { return countLog(kResumed) > before; });
+    return testing::AssertionFailure() << "Apache did not start.\nstderr:\n"
+                                       << readFile(dir_ + "/stderr.log") << "\nerror log:\n"
+                                       << errorLog();
 }
 
 bool ApacheServer::restartGracefully(const std::string& directives) {
     options_.directives = directives;
     std::ofstream(dir_ + "/httpd.conf") << configText();
     int resumed = countLog(kResumed);
-    return pid_ > 0 && kill(pid_, SIGUSR1) == 0 && waitForResumed(resumed);
+    return pid_ > 0 && kill(pid_, SIGUSR1) == 0 &&
+           waitUntil([&] { return countLog(kResumed) > resumed; }, 15s);
 }
 
 // An ungraceful stop (SIGTERM) makes the event MPM close every worker's connection from
 // its main thread, which races with a worker closing the same connection and now and
 // then crashes the child. A graceful stop lets each worker end its own connection.
 void ApacheServer::stop() {
+    const auto reaped = [this](std::chrono::milliseconds limit) {
+        return waitUntil([&] { return waitpid(pid_, nullptr, WNOHANG) != 0; }, limit);
+    };
     if (pid_ <= 0) return;
     kill(pid_, SIGWINCH);
-    if (!reap(pid_, std::chrono::seconds(10))) {
+    if (!reaped(10s)) {
         kill(pid_, SIGTERM);
-        if (!reap(pid_, std::chrono::seconds(5))) {
+        if (!reaped(5s)) {
             kill(-pid_, SIGKILL);
-            reap(pid_, std::chrono::seconds(5));
+            reaped(5s);
         }
     }
     pid_ = -1;
@@ -199,13 +149,7 @@ void ApacheServer::stop() {
 std::string ApacheServer::errorLog() const { return readFile(dir_ + "/error.log"); }
 
 bool ApacheServer::waitForLog(const std::string& part, std::chrono::milliseconds limit) const {
-    return waitUntil(limit, [&] { return errorLog().find(part) != std::string::npos; });
+    return waitUntil([&] { return errorLog().find(part) != std::string::npos; }, limit);
 }
 
-int ApacheServer::countLog(const std::string& part) const {
-    std::istringstream lines(errorLog());
-    int count = 0;
-    for (std::string line; std::getline(lines, line);)
-        if (line.find(part) != std::string::npos) ++count;
-    return count;
-}
+int ApacheServer::countLog(const std::string& part) const { return countLines(errorLog(), part); }

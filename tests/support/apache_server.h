@@ -1,22 +1,21 @@
-// A real Apache httpd 2.4 for integration tests: started from a generated configuration
-// that loads the freshly built module, on a free 127.0.0.1 port, with the event MPM
-// and several worker threads; stopped with its children by process id.
+// A real Apache httpd 2.4 for the tests: started from a generated configuration that
+// loads the freshly built module, on a free 127.0.0.1 port, with the event MPM and
+// several worker threads in one child; stopped with its children by process id.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <sys/types.h>
 
 struct ApacheOptions {
-    // Directives appended to the generated configuration (QuonConfig lines, virtual
-    // hosts, locations...). "@DIR@" and "@PORT@" are replaced by the instance's folder
-    // and port.
+    // Directives appended to the generated configuration; "@DIR@" and "@PORT@" stand for
+    // the instance's folder and port.
     std::string directives;
-    // Module to load; defaults to the module that users load.
-    std::string modulePath;
+    std::string modulePath;  // default: the module that users load
     int threadsPerChild = 8;
-    // Apache's own LogLevel; notice lines of the connector are written at any level.
-    std::string logLevel = "warn";
+    std::string logLevel = "warn";  // the connector's notice lines come at any level
 };
 
 class ApacheServer {
@@ -26,17 +25,14 @@ public:
     ApacheServer(const ApacheServer&) = delete;
     ApacheServer& operator=(const ApacheServer&) = delete;
 
-    // Writes the configuration, starts Apache and waits until it accepts connections and
-    // has logged that it resumed normal operations (its configuration messages are written
-    // by then). On failure returns false with the reason (and the error log) in *why.
-    bool start(std::string* why);
-    // Writes the configuration with these directives and restarts gracefully (SIGUSR1);
-    // true once Apache has resumed with it.
+    // Starts Apache and waits until it has resumed normal operations (its configuration
+    // messages are written by then); a failure carries Apache's output and error log.
+    testing::AssertionResult start();
+    // Restarts gracefully (SIGUSR1) with these directives; true once Apache has resumed.
     bool restartGracefully(const std::string& directives);
     // Stops Apache gracefully (SIGWINCH: no worker's connection is cut), then SIGTERM and
     // at last SIGKILL of its process group after grace periods.
     void stop();
-    bool running() const { return pid_ > 0; }
     pid_t pid() const { return pid_; }
 
     int port() const { return port_; }
@@ -51,7 +47,6 @@ public:
 
 private:
     std::string configText() const;
-    bool waitForResumed(int before) const;
 
     ApacheOptions options_;
     std::string dir_;
@@ -63,9 +58,5 @@ private:
 std::string quonModulePath();
 std::string quonProbeModulePath();
 
-// A free TCP port on the given loopback address (bound and released at once).
-int freeLoopbackPort(const char* host = "127.0.0.1");
-
-// Makes path (a file or folder) readable, and for folders writable, by Apache's
-// children, which run as www-data when the tests run as root.
+// Gives path to Apache's children, who run as www-data when the tests run as root.
 void shareWithApacheUser(const std::string& path);

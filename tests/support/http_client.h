@@ -1,4 +1,4 @@
-// A small HTTP client for tests (libcurl): status, every response header in order
+// A small HTTP(S) client for tests (libcurl): status, every response header in order
 // (repeated ones included) and the body, with a bounded time.
 #pragma once
 
@@ -24,7 +24,7 @@ struct HttpRequest {
     std::string url;
     std::string method = "GET";
     std::vector<std::string> headers;  // "Name: value"
-    std::string body;  // sent with POST
+    std::string body;                  // sent with POST
     long timeoutMs = 20000;
     size_t hangUpAfter = 0;  // the client hangs up once this many body bytes came (0: never)
 };
@@ -34,5 +34,6 @@ HttpResponse httpGet(const std::string& url, const std::vector<std::string>& hea
 HttpResponse httpPost(const std::string& url, const std::string& body,
                       const std::vector<std::string>& headers = {});
 
-// The "key=value" lines of a body, as the probe handler writes them.
-std::map<std::string, std::string> keyValues(const std::string& body);
+// The "key=value" lines of a body, as the probe handler writes them; with ": ", the lines
+// of a back-end answer.
+std::map<std::string, std::string> keyValues(const std::string& body, const std::string& sep = "=");
