@@ -13,6 +13,14 @@
 #include "recording_request.h"
 #include "sync.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define QN_TEST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QN_TEST_TSAN 1
+#endif
+#endif
+
 TEST(Locks, BrokenMutexIsDetectedThroughTheRecordOnly) {
     RecordingRequest req;
     syncLock lock;
@@ -57,7 +65,7 @@ TEST(Locks, FailuresWithoutARecordGoToTheSystemLog) {
 // A bootstrap server that stays down makes and destroys a proxy, and its lock, on every
 // request: that must not grow the process.
 TEST(Locks, MakingAndDestroyingDoesNotGrowTheProcess) {
-#if defined(__SANITIZE_THREAD__) || (defined(__has_feature) && __has_feature(thread_sanitizer))
+#ifdef QN_TEST_TSAN
     GTEST_SKIP() << "ThreadSanitizer builds destroy freed mutexes instead of keeping them";
 #endif
     auto residentKiB = [] {
