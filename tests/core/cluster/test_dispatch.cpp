@@ -1,13 +1,8 @@
-// Dispatch against real back-end servers, in process: fail-over one request at a time,
-// then sixteen threads through one table while a server is killed and comes back and the
-// member list changes (the test the ThreadSanitizer build runs).
-#include <gtest/gtest.h>
-
+// Dispatch against real back-end servers, in process: sixteen threads through one table while
+// a server is killed and comes back and the member list changes (run by the TSan build).
 #include <atomic>
 #include <mutex>
-#include <thread>
 
-#include "backend_cluster.h"
 #include "cluster_fixture.h"
 #include "dispatch.h"
 #include "fake_web_server.h"
@@ -18,11 +13,7 @@ using Servers = backend_test::BackendCluster;
 namespace {
 
 // One request through the table as the handler hook sends it; it leaves nothing behind.
-struct Outcome {
-    int32_t result;
-    int status;
-    std::string body, lines;  // lines: what the call wrote to its channels
-};
+struct Outcome { int32_t result; int status; std::string body, lines; };
 Outcome dispatch(mappingsTable* table, const std::string& query = "") {
     FakeWebServer web(3);
     web.uri = "/app/echo";
@@ -32,39 +23,6 @@ Outcome dispatch(mappingsTable* table, const std::string& query = "") {
     web.finish();
     EXPECT_TRUE(!web.get()->sessionId && !web.get()->deferErrors && !web.liveBlocks());
     return {result, web.status, web.responseBody, web.recorder.dump()};
-}
-
-// Server 0 fails each request of two (round robin makes one start with server 0): a lone
-// busy server is not retried and gives the error page; in a cluster, an entry served by
-// that server alone tries it twice and gives no page.
-TEST(Dispatch, FailuresWithoutAnotherServer) {
-    const std::string app = "/app/*=app\n";
-    using Row = std::tuple<std::vector<std::string>, const char*, int, const char*, const char*>;
-    const Row rows[] = {{{app}, "fault=busy\n", 503, "Application server is busy", ""},
-                        {{app, "/other/*=o\n"},
-                         "cluster-seq=1\nfault=close-before-code\n",
-                         0,
-                         "",
-                         " already in failed target list"}};
-    std::list<ReqTable> kept;
-    for (const auto& [mappings, control, status, bodyPart, line] : rows) {
-        Servers servers(mappings);
-        ASSERT_TRUE(servers.start());
-        ReqTable& t = kept.emplace_back(nullptr, servers.address(0).c_str(), 1);
-        HandTable& table = t.table;
-        ASSERT_EQ(table->initTable(table, t.req.get()), 0) << t.req.dump();
-        servers[0].writeFile("control.props", control);
-        servers[0].reload();
-        std::string lines;
-        for (int round = 0; round < 2; ++round) {
-            Outcome out = dispatch(table);
-            EXPECT_EQ(out.result, -1) << out.lines;
-            EXPECT_EQ(out.status, status);
-            EXPECT_NE(out.body.find(bodyPart), std::string::npos) << out.body;
-            lines += out.lines;
-        }
-        EXPECT_NE(lines.find(line), std::string::npos) << lines;
-    }
 }
 
 TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
@@ -94,14 +52,10 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
                 size_t at = out.body.find(line);
                 bool once =
                     at != std::string::npos && out.body.find(line, at + 1) == std::string::npos;
-                if (out.result == 0 && out.status == 200 && once) {
-                    ++served;
-                } else if (out.result < 0 && out.body.empty()) {
-                    ++refused;
-                } else {
-                    std::lock_guard<std::mutex> hold(firstBrokenLock);
-                    if (broken++ == 0) firstBroken = out.body + "\n" + out.lines;
-                }
+                if (out.result == 0 && out.status == 200 && once) ++served;
+                else if (out.result < 0 && out.body.empty()) ++refused;
+                else if (std::lock_guard<std::mutex> hold(firstBrokenLock); broken++ == 0)
+                    firstBroken = out.body + "\n" + out.lines;
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
         });
@@ -113,7 +67,6 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
     ASSERT_TRUE(servers.restart(1));
     servers[0].reload();
     servers[2].reload();
-    // Until the announced member has served for a while (bounded).
     for (int wait = 0; wait < 100 && servers.requestsSeen(2) < 20; ++wait)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     stop = true;
