@@ -1,6 +1,6 @@
-// Forwarding through Apache: bodies and responses arrive intact, status and headers are
-// relayed, the back end sees the request's CGI variables and, over TLS, the connection's
-// security; requests that are not the connector's never reach a server.
+// Forwarding through Apache: bodies and responses arrive intact, the back end sees the
+// request's CGI variables and, over TLS, the connection's security; requests that are not the
+// connector's never reach a server.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -66,11 +66,10 @@ std::string ForwardTest::tlsPort;
 
 // FNV-1a 64 in 16 lower-case hex digits, as the back end's body action reports it.
 std::string fnv1a64(const std::string& bytes) {
-    uint64_t hash = 14695981039346656037ull;
+    unsigned long long hash = 14695981039346656037ull;
     for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ull;
     char text[17];
-    snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(hash));
-    return text;
+    return std::string(text, size_t(snprintf(text, sizeof text, "%016llx", hash)));
 }
 
 TEST_F(ForwardTest, RequestBodiesArriveIntact) {
@@ -92,20 +91,6 @@ TEST_F(ForwardTest, LargeResponsesStreamToTheClient) {
     std::string expected(6 << 20, 'a');
     for (size_t i = 0; i < expected.size(); ++i) expected[i] = char('a' + i % 23);
     EXPECT_TRUE(r.body == expected) << r.error << r.body.size();
-}
-
-TEST_F(ForwardTest, StatusAndHeadersAreRelayed) {
-    using Row = std::pair<int, const char*>;
-    for (auto [code, reason] : {Row{201, "Created"}, Row{404, "Not%20Here"}, Row{500, "Broken"}})
-        EXPECT_EQ(
-            httpGet(url("/app/status?code=" + std::to_string(code) + "&reason=" + reason)).status,
-            code);
-    HttpResponse r = httpGet(url("/app/headers?value=v1"));
-    ASSERT_EQ(r.status, 200);
-    EXPECT_EQ(r.headersNamed("Set-Cookie").size(), 2u);
-    EXPECT_FALSE(r.header("X-Quon-Folded").empty());
-    EXPECT_EQ(r.header("X-Quon-Value"), "v1");
-    EXPECT_EQ(r.header("X-Quon-Server"), cluster->address(0));
 }
 
 // Over plain HTTP and over TLS: the CGI variables, the AUTHORIZATION copy, and the TLS

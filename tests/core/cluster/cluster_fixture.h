@@ -32,9 +32,7 @@ bool waitFor(Done done) {
 
 // What one server announces: its "server-props" (besides its rep_id; empty: the
 // cluster's default) and "servlet-mappings" texts.
-struct ServerSetup {
-    std::string props = "", mappings = "/app/*=app\n";
-};
+struct ServerSetup { std::string props = "", mappings = "/app/*=app\n"; };
 using Setups = std::vector<ServerSetup>;
 
 // One server per setup, listing no members yet.
@@ -62,8 +60,7 @@ public:
         (*this)[i].writeFile("control.props",
                              "cluster-seq=" + std::to_string(seq) + "\n" + control);
         const bool refuse = control.find("fault=refuse") != std::string::npos;
-        const std::string line =
-            (refuse ? "refusing" : "accepting") + std::string(" connections on ") + name(i);
+        const auto line = (refuse ? "refusing" : "accepting") + (" connections on " + name(i));
         const int seen = logLines(i, line);
         EXPECT_TRUE((*this)[i].reload());
         EXPECT_TRUE(refuse == refusing_[size_t(i)] ||
@@ -118,8 +115,7 @@ inline quonProxy* serverNamed(const mappingsTable* table, const std::string& nam
 
 }  // namespace cluster_test
 
-// A server made by hand: active is its own flag and its slots'; retryAt its
-// nextProxyRetryTime.
+// A server made by hand: active is its own flag and its slots'; retryAt its nextProxyRetryTime.
 struct ServerSpec {
     const char* name;
     int32_t weight = 1, active = 1;

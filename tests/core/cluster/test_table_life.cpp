@@ -3,21 +3,14 @@
 #include "cluster_fixture.h"
 
 #include <atomic>
-#include <dirent.h>
+#include <filesystem>
 #include <functional>
 
 using namespace cluster_test;
 
-namespace {
-int openDescriptors() {
-    int count = 0;
-    if (DIR* dir = opendir("/proc/self/fd")) {
-        while (readdir(dir)) ++count;
-        closedir(dir);
-    }
-    return count;
+static auto openDescriptors() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
-}  // namespace
 
 // Whether or not the table initialised, deletion frees everything (the ASan build finds
 // any leak) and closes every socket of its proxies. Both tables exist before either is
@@ -51,10 +44,7 @@ TEST(TableCapacity, NoServerBeyondTheMasterList) {
     RecordingRequest req;
     HandTable table(req.get(), nullptr, nullptr);
     auto server = [](int i) { return "127.0.0.2:" + std::to_string(20000 + i); };
-    auto full = [](const std::string& name) {
-        return "proxy " + name +
-               " not added to the master list, the list already holds 128 servers";
-    };
+    const std::string full = " not added to the master list, the list already holds 128 servers";
     for (int i = 0; i <= QN_MAX_PROXIES; ++i) {
         quonProxy* proxy = quonProxyNew(req.get());
         ASSERT_EQ(proxy->initProxy(proxy, req.get(), server(i).c_str(), 0, 1), 0);
@@ -63,13 +53,13 @@ TEST(TableCapacity, NoServerBeyondTheMasterList) {
         EXPECT_EQ(added, i < QN_MAX_PROXIES ? 0 : -1) << i;
         if (added != 0) proxy->destroy(proxy, req.get());
     }
-    EXPECT_EQ(req.count("log", full(server(QN_MAX_PROXIES))), 1);
+    EXPECT_EQ(req.count("log", "proxy " + server(QN_MAX_PROXIES) + full), 1);
     EXPECT_EQ(table->servers.count, QN_MAX_PROXIES);
     EXPECT_EQ(table->mappingProxies[0]->count, QN_MAX_PROXIES);
     // By name, a new server is not even created (ASan would find it lost).
     propertyTable* list = parseProperties(req.get(), ("s1=" + server(500) + "\n").c_str());
     EXPECT_EQ(addRemoteJvms(table, req.get(), list, 1), 0);
-    EXPECT_EQ(req.count("log", full(server(500))), 1);
+    EXPECT_EQ(req.count("log", "proxy " + server(500) + full), 1);
 }
 
 // Several threads change and read the membership at once. The ThreadSanitizer build
@@ -81,16 +71,12 @@ TEST(TableConcurrency, MembershipChangesWhileListsAreRead) {
     RecordingRequest main;
     HandTable table(main.get(), nullptr, cluster.name(0).c_str());
     ASSERT_EQ(table->initTable(table, main.get()), 0);
-    quonProxy* a = serverNamed(table, cluster.name(0));
-    quonProxy* b = serverNamed(table, cluster.name(1));
-    quonProxy* c = serverNamed(table, cluster.name(2));
+    quonProxy *a = serverNamed(table, cluster.name(0)), *b = serverNamed(table, cluster.name(1)),
+              *c = serverNamed(table, cluster.name(2));
     std::atomic<int> badLists{0};
     RecordingRequest requests[4];
     std::vector<std::function<void(quon_request*)>> work = {
-        [&](quon_request* req) {
-            removeProxy(table, b, req, 1);
-            addProxy(table, b, req, 1);
-        },
+        [&](quon_request* req) { removeProxy(table, b, req, 1), addProxy(table, b, req, 1); },
         [&](quon_request* req) { updateClusteredServers(table, req, a, 1); },
         [&](quon_request* req) { updateProxy(table, c, req, 1); },
         [&](quon_request* req) {
