@@ -20,14 +20,25 @@ std::vector<int> spread(QuonCluster& cluster, int n, int* errors = nullptr) {
     return count;
 }
 
-// main.test has the main server's settings; sorry.test its own, with an error URL.
+// main.test (and any other host) has the main server's settings; sorry.test its own, with an
+// error URL; own.test its own cluster.
 TEST(FailoverTest, ASessionMovesToItsBuddyAndNoServerLeftGivesTheErrorPage) {
+    backend_test::BackendCluster own({"/app/*=app\n"});
+    ASSERT_TRUE(own.start());
     QuonCluster cluster(3);
     ASSERT_TRUE(cluster.start(
         "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName main.test\n</VirtualHost>\n"
         "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName sorry.test\n  QuonConfig bootstrap @BOOT@\n"
-        "  QuonConfig errorurl http://127.0.0.1/sorry.html\n</VirtualHost>\n"));
+        "  QuonConfig errorurl http://127.0.0.1/sorry.html\n</VirtualHost>\n"
+        "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName own.test\n  QuonConfig bootstrap " +
+        own.address(0) + "\n</VirtualHost>\n"));
     ASSERT_EQ(cluster.get("/app/echo", {"Host: sorry.test"}).status, 200);
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_EQ(cluster.get("/app/echo", {"Host: own.test"}).header("X-Quon-Server"),
+                  own.address(0));
+        for (const char* host : {"Host: main.test", "Host: other.test"})
+            EXPECT_GE(cluster.served(cluster.get("/app/echo", {host})), 0) << host;
+    }
     HttpResponse first = cluster.get("/app/session");
     const std::string session = keyValues(first.body, ": ")["session"];
     const int holder = cluster.served(first);

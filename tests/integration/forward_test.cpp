@@ -32,10 +32,9 @@ protected:
         cluster = std::make_unique<QuonCluster>(1);
         tlsPort = std::to_string(backend_test::freePort("127.0.0.1"));
         const std::string tls = (*cluster)[0].path("tls");  // removed with the server's folder
-        const std::string openssl =
-            "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "
-            "/CN=127.0.0.1 -keyout " +
-            tls + ".key -out " + tls + ".cert >/dev/null 2>&1";
+        const std::string openssl = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "
+                                    "/CN=127.0.0.1 -keyout " + tls + ".key -out " + tls +
+                                    ".cert >/dev/null 2>&1";
         testing::AssertionResult started =
             system(openssl.c_str()) == 0
                 ? cluster->start(kDirectives + "Listen 127.0.0.1:" + tlsPort + " https\n" +
@@ -72,7 +71,7 @@ std::string fnv1a64(const std::string& bytes) {
     return std::string(text, size_t(snprintf(text, sizeof text, "%016llx", hash)));
 }
 
-TEST_F(ForwardTest, RequestBodiesArriveIntact) {
+TEST_F(ForwardTest, BodiesArriveIntactBothWays) {
     // 40960 is the most one PROXY_POST_DATA carries; 40961 needs a second.
     for (size_t size : {size_t(0), size_t(1), size_t(40960), size_t(40961), size_t(5 << 20)}) {
         std::string body(size, '\0');
@@ -83,10 +82,7 @@ TEST_F(ForwardTest, RequestBodiesArriveIntact) {
         EXPECT_TRUE(r.status == 200 && lines["length"] == std::to_string(size) &&
                     lines["checksum"] == fnv1a64(body)) << size << r.error << r.body;
     }
-}
-
-// 6 MiB in 97 PROXY_PUT_CLIENT pieces.
-TEST_F(ForwardTest, LargeResponsesStreamToTheClient) {
+    // 6 MiB in 97 PROXY_PUT_CLIENT pieces.
     HttpResponse r = httpGet(url("/app/size?n=" + std::to_string(6 << 20) + "&m=97"));
     std::string expected(6 << 20, 'a');
     for (size_t i = 0; i < expected.size(); ++i) expected[i] = char('a' + i % 23);

@@ -1,6 +1,5 @@
 // The module's life in Apache: one table however many first requests arrive together, the
-// server store, virtual hosts with their own cluster or the main server's, graceful restarts
-// and child exit with connections in the pools.
+// server store, graceful restarts and child exit with connections in the pools.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -36,24 +35,6 @@ TEST(LifecycleTest, TheStoreFindsTheClusterWhileTheBootstrapServerIsDown) {
     HttpResponse r = cluster.get("/app/echo");
     EXPECT_EQ(r.status, 200) << r.body;
     EXPECT_GT(cluster.served(r), 0);
-}
-
-TEST(LifecycleTest, VirtualHostsGoToTheirOwnCluster) {
-    backend_test::BackendCluster own({"/app/*=app\n"});
-    ASSERT_TRUE(own.start());
-    QuonCluster cluster(1);
-    ASSERT_TRUE(cluster.start(
-        "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName inherit.test\n</VirtualHost>\n"
-        "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName own.test\n  QuonConfig bootstrap " +
-        own.address(0) + "\n</VirtualHost>\n"));
-    const std::pair<const char*, std::string> rows[] = {{"inherit.test", cluster.address(0)},
-                                                        {"own.test", own.address(0)},
-                                                        {"other.test", cluster.address(0)}};
-    for (int k = 0; k < 6; ++k) {
-        const auto& [host, server] = rows[k % 3];
-        EXPECT_EQ(cluster.get("/app/echo", {"Host: " + std::string(host)}).header("X-Quon-Server"),
-                  server) << host;
-    }
 }
 
 TEST(LifecycleTest, GracefulRestartLosesNoRequestAndChildrenCloseTheirConnections) {

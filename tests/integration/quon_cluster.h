@@ -17,15 +17,12 @@ public:
         : BackendCluster(std::vector<std::string>(size_t(servers), "/app/*=app\n*.jsp=jsp\n"),
                          serverProps) {}
 
-    // Starts the servers not running yet, then Apache bootstrapped from the first one with
-    // a one-second retry interval, full tracing and `directives`, in which "@BOOT@" stands
-    // for the first server's address.
+    // Starts the servers not running yet, then Apache bootstrapped from the first one with a
+    // one-second retry interval, full tracing and `directives` ("@BOOT@": the first server).
     testing::AssertionResult start(const std::string& directives = "") {
         if (!BackendCluster::start()) return testing::AssertionFailure() << "no back end";
-        std::string lines =
-            "QuonConfig bootstrap @BOOT@\nQuonConfig Verbose true\n"
-            "QuonConfig traceflags 3\nQuonConfig proxyretryinterval 1\n" +
-            directives;
+        std::string lines = "QuonConfig bootstrap @BOOT@\nQuonConfig Verbose true\nQuonConfig "
+                            "traceflags 3\nQuonConfig proxyretryinterval 1\n" + directives;
         for (size_t at; (at = lines.find("@BOOT@")) != std::string::npos;)
             lines.replace(at, 6, address(0));
         apache_ = std::make_unique<ApacheServer>(ApacheOptions{.directives = lines});

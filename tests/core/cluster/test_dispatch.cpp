@@ -36,22 +36,20 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
     // Every request gets one answer: its own echo exactly once, or a failure result with
     // nothing sent (the handler then answers with its status). A request that finds the
     // killed server revived by a probe over a stale pooled connection may fail that way.
-    constexpr int kThreads = 16;
     std::atomic<int> served{0}, refused{0}, broken{0};
     std::atomic<bool> go{false}, stop{false};
     std::mutex firstBrokenLock;
     std::string firstBroken;
     std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
+    for (int t = 0; t < 16; ++t)
         threads.emplace_back([&, t] {
             while (!go) std::this_thread::yield();
             for (int k = 0; !stop; ++k) {
                 std::string id = "id=" + std::to_string(t) + "-" + std::to_string(k);
                 Outcome out = dispatch(table, id);
-                std::string line = "\nquery: " + id + "\n";
-                size_t at = out.body.find(line);
-                bool once =
-                    at != std::string::npos && out.body.find(line, at + 1) == std::string::npos;
+                const std::string line = "\nquery: " + id + "\n";
+                const size_t at = out.body.find(line);
+                bool once = at != std::string::npos && out.body.rfind(line) == at;
                 if (out.result == 0 && out.status == 200 && once) ++served;
                 else if (out.result < 0 && out.body.empty()) ++refused;
                 else if (std::lock_guard<std::mutex> hold(firstBrokenLock); broken++ == 0)

@@ -73,8 +73,8 @@ protected:
         std::string list;
         for (int i = 0; i < cluster.size(); ++i)
             list += "s" + std::to_string(i) + "=" + cluster.name(i) + "\n";
-        propertyTable* names = parseProperties(req.get(), list.c_str());
-        EXPECT_EQ(addRemoteJvms(table.get(), req.get(), names, 1), cluster.size());
+        EXPECT_EQ(addRemoteJvms(table, req.get(), parseProperties(req.get(), list.c_str()), 1),
+                  cluster.size());
     }
     // Server i refuses connections and the pool has found out (its idle connection is gone
     // and a connect was refused): the server is marked down.

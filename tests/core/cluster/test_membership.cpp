@@ -85,53 +85,51 @@ TEST(ClusterMembership, RemovedServerComesBackInItsOwnSlots) {
     const std::string a = cluster.name(0), b = cluster.name(1), c = cluster.name(2);
     ClusterTable t(cluster, {a, b, c}, 5);
     quonProxy* proxyB = serverNamed(t.table, b);
-    ASSERT_NE(proxyB->pool->freeList, nullptr) << "b keeps a connection after initialisation";
+    ASSERT_NE(proxyB->pool->freeList, nullptr);  // b keeps a connection after initialisation
     const int closed = cluster.logLines(1, "] closed: ");
     auto expectSlots = [&](const Names& expected) {
-        for (const proxyList* list :
-             {&t.table->servers, t.table->mappingProxies[0], t.table->mappingProxies[1]})
+        for (const proxyList* list : {&t.table->servers, t.table->mappingProxies[0],
+                                      t.table->mappingProxies[1]})
             EXPECT_EQ(slots(list), expected);
     };
 
     removeProxy(t.table, proxyB, t.req.get(), 1);
     expectSlots({a + ":1", b + ":0", c + ":1"});
     EXPECT_EQ(proxyB->serverInfo->active.load(), 0);
-    EXPECT_EQ(t.table->clusterSeq, 0);
     EXPECT_EQ(proxyB->pool->freeList, nullptr);
     EXPECT_TRUE(waitFor([&] { return cluster.logLines(1, "] closed: ") > closed; }));
-    EXPECT_EQ(t.traced(b + " removed proxy, seq 0"), 1);
 
     proxyB->nextProxyRetryTime = 12345;  // as the pool sets it for an unreachable server
     ASSERT_EQ(addProxy(t.table, proxyB, t.req.get(), 1), 0);
     expectSlots({a + ":1", b + ":1", c + ":1"});
     EXPECT_EQ(proxyB->serverInfo->active.load(), 1);
     EXPECT_EQ(proxyB->nextProxyRetryTime.load(), 0);
-    EXPECT_EQ(t.req.count("trace", "Proxy " + b +
-                                       " already exists for mapping *.jsp, not adding a duplicate"),
-              1);
+    EXPECT_EQ(t.req.count("trace", "Proxy " + b + " already exists for mapping *.jsp, not adding "
+                                   "a duplicate"), 1);
 }
 
 // Entries built from the servers' own mappings, the servers added in order from a store.
 TEST(Entries, MergedFromEveryServer) {
     struct Row {
         Setups servers;
-        Names entries, firstSlots;  // of the table, of entry 0 ({i} is server i)
+        Names entries;
+        std::string firstSlots;  // of entry 0 ({i} is server i)
         std::vector<const char*> logs;
         int algorithm = 1, sticky = 1;  // of every entry
     };
     // clang-format off
     const Row rows[] = {
-        {{{"", "/app/*=first\n"}, {"", "/app/*=second\n"}}, {"/app*=first"}, {"{0}:1"},
+        {{{"", "/app/*=first\n"}, {"", "/app/*=second\n"}}, {"/app*=first"}, "{0}:1 ",
          {"Proxy {1} already has mapping /app*=first, ignoring /app*=second mapping!"}},
         // At initialisation the server added last decides the settings of shared entries.
         {{{"algorithm=ROUNDROBIN\n", "/app/*=app\n*.jsp=jsp\n"},
           {"algorithm=RANDOM_WEIGHTED\nsticky=false\n", "/app/*=app\n*.jsp=jsp\n"}},
-         {"/app*=app", "*.jsp=jsp"}, {"{0}:1", "{1}:1"},
+         {"/app*=app", "*.jsp=jsp"}, "{0}:1 {1}:1 ",
          {"Conflicting load balancing algorithm entries 1 vs. 5 for {1}",
           "Conflicting sticky session values for {1}"}, 5, 0},
         // Added to a table of two entries or more, a server's patterns go in match order.
         {{{"", "/x/*=x\n/y/*=y\n"}, {"", "*.jsp=j\n/long/path/*=l\n//host/h/*=h\n"}},
-         {"//host/h*=h", "/long/path*=l", "/x*=x", "/y*=y", "*.jsp=j"}, {"{1}:1"}, {}}};
+         {"//host/h*=h", "/long/path*=l", "/x*=x", "/y*=y", "*.jsp=j"}, "{1}:1 ", {}}};
     // clang-format on
     std::list<ClusterTable> kept;  // as ReqTable
     for (const Row& c : rows) {
@@ -139,12 +137,11 @@ TEST(Entries, MergedFromEveryServer) {
         ClusterTable& t = kept.emplace_back(cluster);
         EXPECT_EQ(entries(t.table), c.entries);
         EXPECT_EQ(t.table->lastMappingIndex, int(c.entries.size()) - 1);
-        Names firstSlots;
-        for (const std::string& slot : c.firstSlots) firstSlots.push_back(cluster.named(slot));
-        EXPECT_EQ(slots(t.table->mappingProxies[0]), firstSlots);
+        std::string first;
+        for (const std::string& slot : slots(t.table->mappingProxies[0])) first += slot + " ";
+        EXPECT_EQ(first, cluster.named(c.firstSlots));
         for (const char* text : c.logs)  // once per shared entry
-            EXPECT_EQ(t.req.count("log", cluster.named(text)), int(c.entries.size()))
-                << t.req.dump();
+            EXPECT_EQ(t.req.count("log", cluster.named(text)), int(c.entries.size())) << text;
         for (size_t i = 0; i < c.entries.size(); ++i) {
             EXPECT_EQ(t.table->mappingInfos[i]->algorithm, c.algorithm) << c.entries[i];
             EXPECT_EQ(t.table->mappingInfos[i]->sticky, c.sticky) << c.entries[i];
