@@ -1,6 +1,4 @@
-// Sessions and fail-over through Apache in front of a three-server cluster: round robin,
-// sticky sessions and buddies, servers killed under pooled connections, servers coming
-// back, the error page and the error-URL redirect when every server is down.
+// Sessions, virtual hosts and fail-over through Apache in front of a three-server cluster.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -8,7 +6,6 @@
 #include "quon_cluster.h"
 
 namespace {
-
 // Answers per server to n requests without a session; failed requests counted apart.
 std::vector<int> spread(QuonCluster& cluster, int n, int* errors = nullptr) {
     std::vector<int> count(size_t(cluster.size()), 0);
@@ -104,5 +101,4 @@ TEST(FailoverTest, RoundRobinSpreadsAndAKilledServerCostsNoClientErrorAndComesBa
     EXPECT_GT(spread(cluster, 12, &errors)[1], 0);
     EXPECT_EQ(errors, 0);
 }
-
 }  // namespace

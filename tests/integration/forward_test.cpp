@@ -1,6 +1,4 @@
-// Forwarding through Apache: bodies and responses arrive intact, the back end sees the
-// request's CGI variables and, over TLS, the connection's security; requests that are not the
-// connector's never reach a server.
+// Forwarding through Apache: bodies both ways, CGI variables and TLS, unmapped requests.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -8,7 +6,6 @@
 #include "quon_cluster.h"
 
 namespace {
-
 // "/byconfig" carries the handler by configuration only; page.shtml includes a mapped URI
 // through a sub-request; a TLS port with a throw-away certificate is added.
 const std::string kDirectives = R"(LoadModule include_module /usr/lib/apache2/modules/mod_include.so
@@ -142,5 +139,4 @@ TEST_F(ForwardTest, OnlyMappedRequestsReachAServer) {
           "quon_service: found quon-proxy-target index -1", "quon_service: OK"})
         EXPECT_TRUE(cluster->apache().waitForLog(line)) << line;
 }
-
 }  // namespace

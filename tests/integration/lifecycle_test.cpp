@@ -1,5 +1,4 @@
-// The module's life in Apache: one table however many first requests arrive together, the
-// server store, graceful restarts and child exit with connections in the pools.
+// The module's life in Apache: one table, the store, graceful restart and child exit.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +8,6 @@
 #include "quon_cluster.h"
 
 namespace {
-
 TEST(LifecycleTest, ConcurrentFirstRequestsMakeOneTable) {
     QuonCluster cluster(2);
     ASSERT_TRUE(cluster.start());
@@ -68,5 +66,4 @@ TEST(LifecycleTest, GracefulRestartLosesNoRequestAndChildrenCloseTheirConnection
     for (int i = 0; i < 2; ++i)
         EXPECT_TRUE(backend_test::waitUntil([&] { return cluster.openConnections(i) == 0; })) << i;
 }
-
 }  // namespace

@@ -1,5 +1,4 @@
-// An end-to-end set-up: a back-end cluster (backend_cluster.h), each server mapping
-// "/app/*" and "*.jsp", and a real Apache with the module in front of it.
+// A back-end cluster (each server maps "/app/*" and "*.jsp") behind a real Apache with the module.
 #pragma once
 
 #include <memory>

@@ -1,5 +1,4 @@
-// The cluster tests' fixtures: quon-backend servers on 127.0.0.2, .3, ..., tables, and
-// readers of a table's entries and lists.
+// Cluster test fixtures: quon-backend servers on 127.0.0.2, .3, ..., tables and their readers.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -49,7 +48,6 @@ public:
     }
     const std::string& name(int i) const { return address(i); }
     std::string file(const std::string& name) { return (*this)[0].path(name); }
-
     // Server i lists members under cluster-seq seq from now on; control adds settings
     // ("fault=refuse\n" closes its listeners, which the wait covers too).
     void announce(int i, const Names& members, int seq, const std::string& control = "") {
@@ -83,8 +81,8 @@ public:
     }
 
 private:
-    static std::vector<std::string> mappingsOf(const Setups& setups) {
-        std::vector<std::string> all;
+    static Names mappingsOf(const Setups& setups) {
+        Names all;
         for (const ServerSetup& s : setups) all.push_back(s.mappings);
         return all;
     }
@@ -109,7 +107,7 @@ inline Names slots(const proxyList* list) {
 }
 
 inline quonProxy* serverNamed(const mappingsTable* table, const std::string& name) {
-    int slot = hasProxyNamed(table, name.c_str());
+    const int slot = hasProxyNamed(table, name.c_str());
     return slot < 0 ? nullptr : table->servers.proxies[slot];
 }
 
@@ -123,8 +121,7 @@ struct ServerSpec {
     int32_t retryAt = 0;
 };
 
-// A table deleted with its scope, which a test may fill by hand: proxies with their
-// settings and no connection, as membership would leave them.
+// A table deleted with its scope, which a test may fill by hand with unconnected proxies.
 class HandTable {
 public:
     explicit HandTable(quon_request* req, const char* store = nullptr,
@@ -163,9 +160,8 @@ private:
     mappingsTable* t_;
 };
 
-// A request and its table. A test that makes several tables keeps them to its end: a
-// deleted table's two locks go to the next table in swapped order, which ThreadSanitizer
-// would report as a lock-order inversion.
+// A request and its table. A test that makes several keeps them to its end: a deleted table's
+// two locks go to the next table in swapped order, which TSan reports as a lock-order inversion.
 struct ReqTable {
     ReqTable(const char* store, const char* bootstrap, int32_t retryInterval = 0)
         : table(req.get(), store, bootstrap, retryInterval) {}

@@ -1,5 +1,4 @@
-// Choice of a server: each algorithm and sticky sessions as sequences of choices, the
-// weighted-random slot table and its draws, and the session id.
+// Choice of a server: algorithms, sticky sessions, the weighted-random slot table, session ids.
 #include <climits>
 #include <optional>
 

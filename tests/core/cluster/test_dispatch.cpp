@@ -1,5 +1,4 @@
-// Dispatch against real back-end servers, in process: sixteen threads through one table while
-// a server is killed and comes back and the member list changes (run by the TSan build).
+// Sixteen threads through one table while a server dies and returns and the members change.
 #include <atomic>
 #include <mutex>
 
@@ -8,10 +7,7 @@
 #include "fake_web_server.h"
 #include "filter.h"
 
-using Servers = backend_test::BackendCluster;
-
 namespace {
-
 // One request through the table as the handler hook sends it; it leaves nothing behind.
 struct Outcome { int32_t result; int status; std::string body, lines; };
 Outcome dispatch(mappingsTable* table, const std::string& query = "") {
@@ -27,12 +23,11 @@ Outcome dispatch(mappingsTable* table, const std::string& query = "") {
 
 TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
     const std::string app = "/app/*=app\n";
-    Servers servers({app, app, app});
+    backend_test::BackendCluster servers({app, app, app});
     ASSERT_TRUE(servers.start({0, 1}));  // the third joins by announcement
     RecordingRequest req;
     HandTable table(req.get(), nullptr, servers.address(0).c_str(), 1);
     ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
-
     // Every request gets one answer: its own echo exactly once, or a failure result with
     // nothing sent (the handler then answers with its status). A request that finds the
     // killed server revived by a probe over a stale pooled connection may fail that way.
@@ -75,5 +70,4 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
     for (int k = 0; k < 30; ++k) EXPECT_EQ(dispatch(table).result, 0);
     EXPECT_GT(servers.requestsSeen(2), 0);
 }
-
 }  // namespace

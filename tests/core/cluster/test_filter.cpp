@@ -1,5 +1,4 @@
-// Request filtering: which entry a request falls under, and the membership upkeep against real
-// back-end servers.
+// Request filtering: the entry a request falls under, and the membership upkeep it does first.
 #include <algorithm>
 
 #include "cluster_fixture.h"
@@ -65,7 +64,6 @@ TEST(Matching, FirstMatchingEntryInTableOrder) {
 // The upkeep that every filtered request does first, against real servers.
 namespace {
 using namespace cluster_test;
-
 class Upkeep : public ::testing::Test {
 protected:
     // The cluster's servers, added as the store or the bootstrap server would add them.
@@ -100,7 +98,6 @@ protected:
         return filterRequest(table.get(), web->get(), 1);
     }
     int traced(const std::string& line) { return web->recorder.count("traceE", line); }
-
     RecordingRequest req;
     HandTable table{req.get()};
     std::unique_ptr<FakeWebServer> web;

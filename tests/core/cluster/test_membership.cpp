@@ -1,5 +1,4 @@
-// Membership against a real cluster: the member list followed by cluster sequence number,
-// a server removed and added again, and the entries built from the servers' mappings.
+// Membership against a real cluster: sequence numbers, removal and return, merged entries.
 #include "cluster_fixture.h"
 
 #include <fstream>
@@ -34,7 +33,6 @@ struct ClusterTable {
         updateClusteredServers(table, req.get(), reporter, seq);
     }
     int traced(const std::string& text) const { return req.count("traceE", text); }
-
     RecordingRequest req;
     HandTable table;
     quonProxy* reporter = nullptr;

@@ -1,5 +1,4 @@
-// A table's life: deletion of what exists, the capacity of its lists, and membership
-// changed on several threads at once.
+// A table's life: deletion, the capacity of its lists, membership changed on many threads.
 #include "cluster_fixture.h"
 
 #include <atomic>
