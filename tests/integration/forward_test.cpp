@@ -39,10 +39,8 @@ protected:
                                  "  SSLOptions +StdEnvVars\n  SSLCertificateFile " + tls +
                                  ".cert\n  SSLCertificateKeyFile " + tls + ".key\n</VirtualHost>\n")
                 : testing::AssertionFailure() << openssl;
-        if (!started) {
-            cluster.reset();
-            FAIL() << started.message();
-        }
+        if (!started) cluster.reset();
+        ASSERT_TRUE(started);
         const std::string docs = cluster->apache().dir() + "/htdocs/";
         std::ofstream(docs + "index.html") << "<h1>served by Apache itself</h1>\n";
         std::ofstream(docs + "page.shtml")

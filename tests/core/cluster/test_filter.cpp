@@ -26,7 +26,7 @@ TEST(Matching, FirstMatchingEntryInTableOrder) {
         {{"*.jsp", "/a*"}, "/a/x.jsp", 1, "filtering ignored suffix: *.jsp", nullptr, nullptr, kOn},
         {{"*.jsp"}, "/a/x.jsp", 0, "", nullptr, nullptr, kOnNotAsked},
         {{"*.jsp"}, "/a/page;id=x.jsp", -1, "filterRequest: ignoring extension match after \";\""},
-        {{"*.jsp"}, "/a/x.jsp;id=y;z", 0, "filtering /a/x.jsp;id=y;z (/a/x.jsp) HOST=null"},
+        {{"*.jsp"}, "/a/x.jsp;id=y", 0, "filtering /a/x.jsp;id=y (/a/x.jsp) HOST=null"},
         {{"*.jsp"}, "/a/x", 0, "filtering /a/x (/srv/x.jsp) HOST=h", "h", "/srv/x.jsp"},
         {{"/app*.do"}, "/app/a.do", 0},
         {{"//shop.test/app*"}, "/app/x", 0, "", "SHOP.Test"},
@@ -59,6 +59,17 @@ TEST(Matching, FirstMatchingEntryInTableOrder) {
         EXPECT_EQ(web.headersHandedBack, 1);
         EXPECT_EQ(web.liveBlocks(), 0);
     }
+}
+
+TEST(RemovePathParms, CopiesUpToTheFirstSemicolon) {
+    const char* rows[][2] = {{"/a;b;c", "/a"}, {";x", ""}, {"/a/x", nullptr}};
+    FakeWebServer web;
+    for (auto [path, expected] : rows) {
+        char* copy = removePathParms(web.get(), path);
+        EXPECT_STREQ(copy, expected) << path;
+        web->free(web.get(), copy);
+    }
+    EXPECT_EQ(web.liveBlocks(), 0);
 }
 
 // The upkeep that every filtered request does first, against real servers.

@@ -20,10 +20,9 @@ struct ClusterTable {
     }
     explicit ClusterTable(Cluster& cluster)
         : table(req.get(), cluster.file("store").c_str(), nullptr) {
-        std::ofstream file(cluster.file("store"));
-        file << "proxyservers=";
-        for (int i = 0; i < cluster.size(); ++i) file << cluster.name(i) << ";";
-        file.close();
+        std::string text = "proxyservers=";
+        for (int i = 0; i < cluster.size(); ++i) text += cluster.name(i) + ";";
+        std::ofstream(cluster.file("store")) << text;
         EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
     }
     // Server 0 reports the number it has now, as at the end of a request.
@@ -44,7 +43,6 @@ TEST(ClusterMembership, FollowsTheSequenceNumber) {
     const std::string a = cluster.name(0), b = cluster.name(1), c = cluster.name(2);
     ClusterTable t(cluster, {a, b}, 1);
     EXPECT_EQ(t.table->clusterSeq, 1);
-
     // A new number with a list that drops b and names c.
     cluster.announce(0, {a, c}, 2);
     t.report();
@@ -57,14 +55,12 @@ TEST(ClusterMembership, FollowsTheSequenceNumber) {
     EXPECT_EQ(t.traced(a + " cluster info is stale 2, refreshing ..."), 1);
     EXPECT_EQ(t.req.count("trace", "Using sequence number 2 from " + a), 1);
     EXPECT_EQ(t.traced(a + " clusters updated using seq 2"), 1);
-
     // The same number again fetches nothing and changes nothing.
     const int fetches = cluster.logLines(0, "PROXY_GET_PROPS clustered-servers");
     t.report();
     EXPECT_EQ(t.traced(a + " updateClusteredServers: seq 2, seen seq 2"), 1);
     EXPECT_EQ(cluster.logLines(0, "PROXY_GET_PROPS clustered-servers"), fetches);
     EXPECT_EQ(slots(&t.table->servers), after);
-
     // A listed server that cannot be initialised holds the number back; the next report
     // of the same number tries again.
     RefusingPort down("127.0.0.3");
@@ -125,9 +121,12 @@ TEST(Entries, MergedFromEveryServer) {
          {"/app*=app", "*.jsp=jsp"}, "{0}:1 {1}:1 ",
          {"Conflicting load balancing algorithm entries 1 vs. 5 for {1}",
           "Conflicting sticky session values for {1}"}, 5, 0},
-        // Added to a table of two entries or more, a server's patterns go in match order.
+        // Added to a table of two entries or more, a server's patterns go in match order;
+        // with at most one, in their own order.
         {{{"", "/x/*=x\n/y/*=y\n"}, {"", "*.jsp=j\n/long/path/*=l\n//host/h/*=h\n"}},
-         {"//host/h*=h", "/long/path*=l", "/x*=x", "/y*=y", "*.jsp=j"}, "{1}:1 ", {}}};
+         {"//host/h*=h", "/long/path*=l", "/x*=x", "/y*=y", "*.jsp=j"}, "{1}:1 ", {}},
+        {{{"", "/a/*=a\n"}, {"", "*.jsp=j\n/bbbb/*=b\n"}}, {"/a*=a", "/bbbb*=b", "*.jsp=j"},
+         "{0}:1 ", {}}};
     // clang-format on
     std::list<ClusterTable> kept;  // as ReqTable
     for (const Row& c : rows) {

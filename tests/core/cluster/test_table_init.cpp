@@ -77,7 +77,6 @@ TEST(TableInit, BootstrapFirstStoreSecond) {
         EXPECT_EQ(table->clusterSeq, c.bootstrap == kUp ? 4 : 0);
         EXPECT_EQ(table->bootstrapped, c.bootstrap == kUp ? 1 : 0);
     }
-
     // While the bootstrap server refuses and the store cannot be read every call fails;
     // the first call after the server accepts again succeeds. A store that cannot be
     // written says why and returns -1, and storeContents keeps its text.
