@@ -21,6 +21,34 @@ Outcome dispatch(mappingsTable* table, const std::string& query = "") {
     return {result, web.status, web.responseBody, web.recorder.dump()};
 }
 
+// Server 0 fails each request of two (round robin makes one start with server 0): a lone busy
+// server is not retried and gives the error page; in a cluster, an entry served by that server
+// alone tries it twice and gives no page.
+TEST(Dispatch, FailuresWithoutAnotherServer) {
+    const std::string app = "/app/*=app\n";
+    using Row = std::tuple<std::vector<std::string>, const char*, int, const char*, const char*>;
+    const Row rows[] = {{{app}, "fault=busy\n", 503, "Application server is busy", ""},
+                        {{app, "/other/*=o\n"}, "cluster-seq=1\nfault=close-before-code\n", 0, "",
+                         " already in failed target list"}};
+    std::list<ReqTable> kept;
+    for (const auto& [mappings, control, status, bodyPart, line] : rows) {
+        backend_test::BackendCluster servers(mappings);
+        ASSERT_TRUE(servers.start());
+        auto& [req, table] = kept.emplace_back(nullptr, servers.address(0).c_str(), 1);
+        ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+        servers[0].writeFile("control.props", control);
+        servers[0].reload();
+        std::string lines;
+        for (int round = 0; round < 2; ++round) {
+            Outcome out = dispatch(table);
+            EXPECT_TRUE(out.result == -1 && out.status == status &&
+                        out.body.find(bodyPart) != std::string::npos) << out.body << out.lines;
+            lines += out.lines;
+        }
+        EXPECT_NE(lines.find(line), std::string::npos) << lines;
+    }
+}
+
 TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
     const std::string app = "/app/*=app\n";
     backend_test::BackendCluster servers({app, app, app});
