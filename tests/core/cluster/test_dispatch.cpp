@@ -3,9 +3,7 @@
 #include <mutex>
 
 #include "cluster_fixture.h"
-#include "dispatch.h"
 #include "fake_web_server.h"
-#include "filter.h"
 
 namespace {
 // One request through the table as the handler hook sends it; it leaves nothing behind.
@@ -56,9 +54,8 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
     RecordingRequest req;
     HandTable table(req.get(), nullptr, servers.address(0).c_str(), 1);
     ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
-    // Every request gets one answer: its own echo exactly once, or a failure result with
-    // nothing sent (the handler then answers with its status). A request that finds the
-    // killed server revived by a probe over a stale pooled connection may fail that way.
+    // Every request gets its own echo exactly once, or a failure result with nothing sent (as
+    // one that finds the killed server revived over a stale pooled connection may).
     std::atomic<int> served{0}, refused{0}, broken{0};
     std::atomic<bool> go{false}, stop{false};
     std::mutex firstBrokenLock;
