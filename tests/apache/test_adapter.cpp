@@ -22,26 +22,16 @@ struct HostCase {
     std::map<std::string, std::string> expected;
 };
 
+// clang-format off
 const HostCase kHosts[] = {
     // No line: the main server's record itself, seconds turned into milliseconds.
-    {"",
-     {{"sharesMainRecord", "1"},
-      {"configured", "1"},
-      {"connectTimeout", "5000"},
-      {"verbose", "1"},
-      {"errorUrl", "http://127.0.0.1/sorry.html"},
-      {"traceFlags", "-1"},
-      {"qnDebugger", "1"}}},
+    {"", {{"sharesMainRecord", "1"}, {"configured", "1"}, {"connectTimeout", "5000"},
+          {"verbose", "1"}, {"errorUrl", "http://127.0.0.1/sorry.html"}, {"traceFlags", "-1"},
+          {"qnDebugger", "1"}}},
     // One line per key: its own record with the defaults and the key's effect only.
-    {"Verbose false",
-     {{"sharesMainRecord", "0"},
-      {"configured", "0"},
-      {"verbose", "0"},
-      {"traceFlags", "0"},
-      {"errorUrl", "<null>"},
-      {"connectTimeout", "15000"},
-      {"sendTimeout", "15000"},
-      {"recvTimeout", "300000"}}},
+    {"Verbose false", {{"sharesMainRecord", "0"}, {"configured", "0"}, {"verbose", "0"},
+                       {"traceFlags", "0"}, {"errorUrl", "<null>"}, {"connectTimeout", "15000"},
+                       {"sendTimeout", "15000"}, {"recvTimeout", "300000"}}},
     {"Verbose TRUE", {{"configured", "0"}, {"verbose", "1"}, {"traceFlags", "-1"}}},
     {"traceflags 0x2", {{"configured", "0"}, {"traceFlags", "2"}}},
     {"traceflags 3z", {{"traceFlags", "0"}}},
@@ -63,6 +53,7 @@ const HostCase kHosts[] = {
     {"Verbose true|traceflags 1", {{"verbose", "1"}, {"traceFlags", "1"}}},
     {"traceflags 1|Verbose true", {{"verbose", "1"}, {"traceFlags", "-1"}}},
 };
+// clang-format on
 
 // The virtual host of the case with these lines: "h<index>.test".
 std::string hostOf(const std::string& lines) {
