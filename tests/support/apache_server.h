@@ -42,7 +42,6 @@ public:
     // Waits until the error log holds part (bounded); returns whether it appeared.
     bool waitForLog(const std::string& part,
                     std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
-    // Number of error-log lines that contain part.
     int countLog(const std::string& part) const;
 
 private:
