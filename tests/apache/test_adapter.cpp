@@ -1,8 +1,5 @@
-// The module's configuration and the adapter's operations, driven from real requests
-// through the probe handler: QuonConfig lines as Apache applies them (one record per
-// server that has lines, the main one shared by virtual hosts without any, every key's
-// effect), header lookup, real paths, status and redirect, response headers, the log
-// channels, the request-pool allocator, and writes to a client that has gone.
+// The module's configuration (every QuonConfig key, per virtual host) and the adapter's
+// operations, driven from real requests through the probe handler.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,8 +12,7 @@
 
 namespace {
 
-// A virtual host with these QuonConfig lines ("|" between two), and what its record
-// then holds.
+// A virtual host with these QuonConfig lines ("|" between two), and what its record holds.
 struct HostCase {
     std::string lines;
     std::map<std::string, std::string> expected;
@@ -55,7 +51,6 @@ const HostCase kHosts[] = {
 };
 // clang-format on
 
-// The virtual host of the case with these lines: "h<index>.test".
 std::string hostOf(const std::string& lines) {
     auto found = std::find_if(std::begin(kHosts), std::end(kHosts),
                               [&](const HostCase& c) { return c.lines == lines; });

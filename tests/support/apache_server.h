@@ -1,6 +1,5 @@
-// A real Apache httpd 2.4 for the tests: started from a generated configuration that
-// loads the freshly built module, on a free 127.0.0.1 port, with the event MPM and
-// several worker threads in one child; stopped with its children by process id.
+// A real Apache httpd 2.4 with the freshly built module, on a free 127.0.0.1 port, the
+// event MPM and one child; stopped with its children by process id.
 #pragma once
 
 #include <gtest/gtest.h>
