@@ -95,17 +95,6 @@ void probeStream(Probe& p) {
               p.req.clientWriteFailures);
 }
 
-void probeHeaders(Probe& p) {
-    const char* headers[][2] = {{"Content-Type", "Text/HTML; Charset=UTF-8"},
-                                {"Content-Encoding", "X-Probe"},
-                                {"Set-Cookie", "first=1"},
-                                {"Set-Cookie", "second=2"},
-                                {"X-Probe", "one"},
-                                {"X-Probe", "two"}};
-    for (auto& [name, value] : headers) p.req.addHeader(&p.req, name, value);
-    p.say("headers\n");
-}
-
 int probe(request_rec* r) {
     if (!r->handler || strcmp(r->handler, kProbeHandler) != 0) return DECLINED;
     Probe p{r, {}, nullptr};
@@ -130,7 +119,12 @@ int probe(request_rec* r) {
         int wrote = p.req.writeClient(&p.req, "page body\n", 10);
         p.say(apr_psprintf(r->pool, "wrote=%d\n", wrote));
     } else if (strcmp(op, "headers") == 0) {
-        probeHeaders(p);
+        const char* headers[][2] = {{"Content-Type", "Text/HTML; Charset=UTF-8"},
+                                    {"Content-Encoding", "X-Probe"}, {"Set-Cookie", "first=1"},
+                                    {"Set-Cookie", "second=2"}, {"X-Probe", "one"},
+                                    {"X-Probe", "two"}};
+        for (auto& [name, value] : headers) p.req.addHeader(&p.req, name, value);
+        p.say("headers\n");
     } else if (strcmp(op, "length") == 0) {
         p.req.addHeader(&p.req, "Content-Length", p.arg("value"));
         p.say(p.arg("body"));

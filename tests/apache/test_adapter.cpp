@@ -1,8 +1,5 @@
-// The module's configuration and the adapter's operations, driven from real requests
-// through the probe handler: QuonConfig lines as Apache applies them (one record per
-// server that has lines, the main one shared by virtual hosts without any, every key's
-// effect), header lookup, real paths, status and redirect, response headers, the log
-// channels, the request-pool allocator, and writes to a client that has gone.
+// The module's configuration (every QuonConfig key, per virtual host) and the adapter's
+// operations, driven from real requests through the probe handler.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,33 +12,22 @@
 
 namespace {
 
-// A virtual host with these QuonConfig lines ("|" between two), and what its record
-// then holds.
+// A virtual host with these QuonConfig lines ("|" between two), and what its record holds.
 struct HostCase {
     std::string lines;
     std::map<std::string, std::string> expected;
 };
 
+// clang-format off
 const HostCase kHosts[] = {
     // No line: the main server's record itself, seconds turned into milliseconds.
-    {"",
-     {{"sharesMainRecord", "1"},
-      {"configured", "1"},
-      {"connectTimeout", "5000"},
-      {"verbose", "1"},
-      {"errorUrl", "http://127.0.0.1/sorry.html"},
-      {"traceFlags", "-1"},
-      {"qnDebugger", "1"}}},
+    {"", {{"sharesMainRecord", "1"}, {"configured", "1"}, {"connectTimeout", "5000"},
+          {"verbose", "1"}, {"errorUrl", "http://127.0.0.1/sorry.html"}, {"traceFlags", "-1"},
+          {"qnDebugger", "1"}}},
     // One line per key: its own record with the defaults and the key's effect only.
-    {"Verbose false",
-     {{"sharesMainRecord", "0"},
-      {"configured", "0"},
-      {"verbose", "0"},
-      {"traceFlags", "0"},
-      {"errorUrl", "<null>"},
-      {"connectTimeout", "15000"},
-      {"sendTimeout", "15000"},
-      {"recvTimeout", "300000"}}},
+    {"Verbose false", {{"sharesMainRecord", "0"}, {"configured", "0"}, {"verbose", "0"},
+                       {"traceFlags", "0"}, {"errorUrl", "<null>"}, {"connectTimeout", "15000"},
+                       {"sendTimeout", "15000"}, {"recvTimeout", "300000"}}},
     {"Verbose TRUE", {{"configured", "0"}, {"verbose", "1"}, {"traceFlags", "-1"}}},
     {"traceflags 0x2", {{"configured", "0"}, {"traceFlags", "2"}}},
     {"traceflags 3z", {{"traceFlags", "0"}}},
@@ -63,8 +49,8 @@ const HostCase kHosts[] = {
     {"Verbose true|traceflags 1", {{"verbose", "1"}, {"traceFlags", "1"}}},
     {"traceflags 1|Verbose true", {{"verbose", "1"}, {"traceFlags", "-1"}}},
 };
+// clang-format on
 
-// The virtual host of the case with these lines: "h<index>.test".
 std::string hostOf(const std::string& lines) {
     auto found = std::find_if(std::begin(kHosts), std::end(kHosts),
                               [&](const HostCase& c) { return c.lines == lines; });

@@ -48,11 +48,9 @@ private:
     int generation_ = 1;
 };
 
-// The text of a file, or empty.
 std::string readFile(const std::string& path);
 // Polls `done` every few milliseconds until it holds (true) or `limit` has passed (false).
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = kWait);
-// The number of lines of `text` that contain `part`.
 int countLines(const std::string& text, const std::string& part);
 
 }  // namespace backend_test

@@ -1,6 +1,5 @@
-// Faults that the connector's tests set through the control file and SIGHUP, and the
-// protocol errors of a peer that the server refuses: what the server sends, whether it
-// closes, and that it goes on serving.
+// Faults set through the control file and SIGHUP, and the protocol errors of a peer that
+// the server refuses: what the server sends, whether it closes, that it serves on.
 #include <gtest/gtest.h>
 
 #include "backend_process.h"
@@ -20,8 +19,6 @@ struct FaultCase {
     bool refusesNew;      // new connections are refused while the fault is set
     const char* logLine;
 };
-
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
 
 class FaultTest : public testing::TestWithParam<FaultCase> {
 protected:

@@ -1,6 +1,6 @@
-// The binary protocol byte for byte, as the connector meets it: props exchanges,
-// sequence numbers and load values reloaded on SIGHUP, the server's questions answered
-// by hand and pings between exchanges.
+// The binary protocol byte for byte, as the connector meets it: sets, sequence numbers and
+// load values reloaded on SIGHUP, the server's questions answered by hand, pings between
+// exchanges. The props exchanges themselves are met by the proxy and cluster tests.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -10,20 +10,11 @@
 namespace backend_test {
 namespace {
 
-const std::string kServerProps = "rep_id=SRV1\nmapcheck=30\nweight=5\n";
-const std::string kMappings = "/app/*=servlet\r\n# a comment\n/examples/*=examples\n";
-const std::string kCluster = "s1=127.0.0.2:9001\ns2=127.0.0.3:9002\n";
-
-// PROXY_PUT_PROPS: 00 00 00 0E, the set's text.
-std::string putProps(const std::string& text) { return be32(14) + str(text); }
-
 class ProtocolTest : public testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(server.start({"--server-props", server.writeFile("sp", kServerProps),
-                                  "--mappings", server.writeFile("mappings", kMappings),
-                                  "--cluster", server.writeFile("cluster", kCluster), "--control",
-                                  server.writeFile("control", "")}))
+        ASSERT_TRUE(server.start({"--mappings", server.writeFile("mappings", "/app/*=servlet\n"),
+                                  "--control", server.writeFile("control", "")}))
             << readFile(server.path("stderr"));
         ASSERT_TRUE(client.connect(server.quonAddress()));
     }
@@ -39,23 +30,16 @@ protected:
     Client client;
 };
 
-TEST_F(ProtocolTest, PropsExchangesSendEachSetAsItsFileReads) {
-    expectAnswer(kPing, "");
-    expectAnswer(getProps("server-props"), putProps(kServerProps) + kFinish);
-    expectAnswer(kPing + kPing + getProps("servlet-mappings") + kPing,
-                 putProps(kMappings) + kFinish);
-    expectAnswer(getProps("clustered-servers"), putProps(kCluster) + kFinish);
-    expectAnswer(getProps("no-such-set"), kFinish);
-}
-
 TEST_F(ProtocolTest, SighupReloadsSetsAndSequenceNumbers) {
     const std::string mappings = "/app/*=servlet\n/new/*=added\n";
     server.writeFile("mappings", mappings);
     server.writeFile("control", "cluster-seq=7\nload-value=250\n");
     ASSERT_TRUE(server.reload());
     // The connection opened before the reload sees the new sets; PROXY_PUT_CLUSTER_SEQ
-    // (00 00 00 28) follows the text, and opens a request exchange before the load value.
-    expectAnswer(getProps("servlet-mappings"), putProps(mappings) + be32(40) + be32(7) + kFinish);
+    // (00 00 00 28) follows PROXY_PUT_PROPS (00 00 00 0E), and opens a request exchange
+    // before the load value.
+    expectAnswer(getProps("servlet-mappings"),
+                 be32(14) + str(mappings) + be32(40) + be32(7) + kFinish);
     expectAnswer(request("/app/status", "code=204&reason=x"),
                  be32(40) + be32(7) + be32(41) + be32(250) + head(server.quonAddress(), 204, "x") +
                      putClient("status: 204\n") + kFinish);

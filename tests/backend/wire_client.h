@@ -53,7 +53,6 @@ public:
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
 
-    // Connects to host:port; false when the connection is refused or fails.
     bool connect(const std::string& address);
     bool send(const std::string& bytes);
     // Exactly n bytes, or nothing on a close, an error or the time-out.

@@ -1,7 +1,5 @@
-// The test adapter: a quon_request filled by a fake web server. Request headers and CGI
-// variables come from tables, the body from a buffer; status, response headers and every
-// piece of the response body are recorded, and per-call memory is counted so that tests
-// see what an exchange leaves allocated.
+// A quon_request filled by a fake web server: request headers, CGI variables and body from
+// tables; the response recorded piece by piece; per-call memory counted.
 #pragma once
 
 #include <map>

@@ -1,8 +1,6 @@
-// Scripted TCP peers for socket and protocol tests, on loopback addresses only (any other
-// host is refused) and on ports the kernel picked free. A peer runs on the test's own
-// thread: the kernel completes a connect into the listener's backlog before anyone
-// accepts, so a test can connect, then accept, then script the peer step by step.
-// Every wait ends after a bounded time.
+// Scripted TCP peers on loopback addresses only, on free ports. A peer runs on the test's
+// own thread: a connect completes into the backlog, so a test can connect, then accept,
+// then script the peer step by step. Every wait is bounded.
 #pragma once
 
 #include <netinet/in.h>
@@ -42,9 +40,8 @@ public:
     ~LoopbackPeer() { close(); }
 
     bool listening() const { return bound(); }
-    // Accepts the next connection, closing the previous one; false when none came in time.
+    // Accepts the next connection, closing the previous one.
     bool accept(int timeoutMs = kPeerWaitMs);
-    // Writes all of bytes; false on failure or when the time ran out.
     bool send(std::string_view bytes, int timeoutMs = kPeerWaitMs);
     // Reads until count bytes, the end of the stream, a failure or the time-out.
     std::string receive(std::size_t count, int timeoutMs = kPeerWaitMs);

@@ -18,7 +18,6 @@ inline std::string serverName(const sockaddr_in& address) {
     return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
-// Connections on the proxy's idle list.
 inline int idleCount(const quonProxy* proxy) {
     int count = 0;
     for (quonConnection* c = proxy->pool ? proxy->pool->freeList : nullptr; c; c = c->next) ++count;

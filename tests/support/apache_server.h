@@ -1,6 +1,5 @@
-// A real Apache httpd 2.4 for the tests: started from a generated configuration that
-// loads the freshly built module, on a free 127.0.0.1 port, with the event MPM and
-// several worker threads in one child; stopped with its children by process id.
+// A real Apache httpd 2.4 with the freshly built module, on a free 127.0.0.1 port, the
+// event MPM and one child; stopped with its children by process id.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -42,7 +41,6 @@ public:
     // Waits until the error log holds part (bounded); returns whether it appeared.
     bool waitForLog(const std::string& part,
                     std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
-    // Number of error-log lines that contain part.
     int countLog(const std::string& part) const;
 
 private:

@@ -16,7 +16,6 @@ struct HttpResponse {
 
     // First value of the header (case-insensitive name), or "" when absent.
     std::string header(const std::string& name) const;
-    // Every value of the header, in order.
     std::vector<std::string> headersNamed(const std::string& name) const;
 };
 

@@ -1,11 +1,12 @@
 // Property tables: the text rules users trip over, the full table and the file loader. The
 // table operations and the plain line rules are checked against a model by fuzz_properties.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -93,31 +94,24 @@ TEST(PropertyTable, OperationsTakeTheFirstMatch) {
 int callBlocks = 0;  // blocks of the request-scoped allocator still held
 void* countingMalloc(quon_request*, int size) { return ++callBlocks, malloc(size_t(size)); }
 void countingFree(quon_request*, void* block) { --callBlocks, free(block); }
-void* failingMalloc(quon_request*, int) { return nullptr; }
-
 TEST(PropertyLoad, ReadsAFileOrSaysWhyNot) {
-    char pattern[] = "/tmp/quon-props-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    struct RemoveAll {
-        std::string dir;
-        ~RemoveAll() { std::filesystem::remove_all(dir); }
-    } temporary{pattern};
-    const std::string real = temporary.dir + "/real", missing = temporary.dir + "/missing";
+    const std::string real = testing::TempDir() + "quon-props-" + std::to_string(getpid());
+    const std::string missing = real + "-missing";
     std::ofstream(real, std::ios::binary) << "# servers\r\na=1\r\nb = 2";
     RecordingRequest req;
     req->malloc = countingMalloc;
-    callBlocks = 0;
     req->free = countingFree;
-
+    callBlocks = 0;
     Table table(loadProperties(req.get(), real.c_str()));
-    ASSERT_NE(table, nullptr);
-    EXPECT_EQ(pairsOf(table.get()), (Pairs{{"a", "1"}, {"b ", " 2"}}));
     EXPECT_EQ(callBlocks, 0) << "the file buffer is freed";
     EXPECT_EQ(loadProperties(req.get(), "/dev/null"), nullptr) << "an empty file";
     EXPECT_FALSE(req.contains("log", "")) << req.dump();
     EXPECT_EQ(loadProperties(req.get(), missing.c_str()), nullptr);
     EXPECT_EQ(req.count("log", "could not open " + missing + ": " + strerror(ENOENT)), 1);
-    req->malloc = failingMalloc;
+    req->malloc = [](quon_request*, int) -> void* { return nullptr; };
     EXPECT_EQ(loadProperties(req.get(), real.c_str()), nullptr);
+    std::remove(real.c_str());
     EXPECT_EQ(req.count("log", "could not read data in " + real), 1);
+    ASSERT_NE(table, nullptr);
+    EXPECT_EQ(pairsOf(table.get()), (Pairs{{"a", "1"}, {"b ", " 2"}}));
 }

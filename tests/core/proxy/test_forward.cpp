@@ -219,7 +219,6 @@ struct PageCase {
     const char* page;     // the message on the page; nullptr: no page at all
     const char* logLine;  // "" when none is expected
 };
-void PrintTo(const PageCase& c, std::ostream* out) { *out << c.name; }
 
 class ErrorPages : public ForwardPeer, public ::testing::WithParamInterface<PageCase> {};
 

@@ -1,21 +1,18 @@
-// The proxy: initialisation from the "server-props" and "servlet-mappings" of the
-// reference back-end or from bad server texts, the refresh of the mappings, references,
-// metrics, and many threads through one proxy. The bytes of each command are tested
-// against a scripted peer, whole request bodies through Apache.
+// The proxy: initialisation from a real back-end's properties or from bad server texts,
+// the refresh of the mappings, references and metrics. Threads through a proxy are run
+// by the cluster's dispatch tests.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "backend_process.h"
-#include "fake_web_server.h"
 #include "flags.h"
 #include "loopback_peer.h"
 #include "proxy_helpers.h"
 #include "property_types.h"
+#include "recording_request.h"
 #include "socket.h"
 #include "sync.h"
 #include "pool.h"
@@ -114,40 +111,6 @@ TEST_F(Backend, RefreshKeepsTheMappingsWhenTheServerSendsNone) {
     EXPECT_EQ(req.count("traceE", "could not get mappings, checking again in 1 seconds"), 1)
         << req.dump();
     EXPECT_GE(proxy->nextMapCheckTime.load(), nowSeconds());
-    proxy->destroy(proxy, req.get());
-}
-
-// Every answer is whole, the idle list ends no longer than the number of threads, and
-// connections were reused.
-TEST_F(Backend, SixteenThreadsShareOneProxy) {
-    constexpr int kThreads = 16, kRequests = 25;
-    serve("mapcheck=0\n", "/app/*=app\n");
-    quonProxy* proxy = initialised();
-    static std::atomic<int> connects{0};
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kRequests; ++i) {
-                FakeWebServer web(0);
-                web->connect = [](quon_request* req, const sockaddr_in* address) {
-                    ++connects;
-                    return qnConnect(req, address);
-                };
-                size_t n = size_t(100 + t * 37 + i);
-                web.uri = "/app/size";
-                web.variables = {{"REQUEST_METHOD", "GET"},
-                                 {"QUERY_STRING", "n=" + std::to_string(n) + "&m=3"}};
-                web.prepare();
-                wrong += proxy->handleRequest(web.get(), proxy, nullptr, nullptr) != 0 ||
-                         web.responseBody.size() != n;
-                web.finish();
-            }
-        });
-    for (std::thread& thread : threads) thread.join();
-    EXPECT_EQ(wrong.load(), 0);
-    EXPECT_LE(idleCount(proxy), kThreads);
-    EXPECT_LE(connects.load(), kThreads) << "connections are reused";
     proxy->destroy(proxy, req.get());
 }
 

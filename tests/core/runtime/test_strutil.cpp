@@ -30,14 +30,3 @@ TEST(Numbers, HexTimeOutsAndContentLengths) {
                   Num{"-5", -1}, Num{"+5", -1}, Num{"12a", -1}, Num{"", -1}, Num{nullptr, -1}})
         EXPECT_EQ(parseContentLength(c.text), c.value) << shown(c.text);
 }
-
-TEST(CaseMapping, DashesUnderscoresAndCase) {
-    char out[32];
-    toUpperCaseWithDashes(nullptr, "content_type", out);
-    EXPECT_STREQ(out, "CONTENT-TYPE");
-    toLowerCaseWithUnderscores(nullptr, "Content-Type", out);
-    EXPECT_STREQ(out, "content_type");
-    char dashed[] = "a-b";
-    EXPECT_EQ(fromDashesToUnderscores(nullptr, dashed), 1);
-    EXPECT_EQ(fromDashesToUnderscores(nullptr, dashed), 0);  // nothing left to replace
-}
