@@ -61,9 +61,12 @@ std::string BackendProcess::writeFile(const std::string& name, const std::string
 }
 
 bool BackendProcess::start(const std::vector<std::string>& options) {
-    std::vector<std::string> args = {
-        QUON_BACKEND_PATH, "--listen",          host_ + ":0",   "--http",     host_ + ":0",
-        "--log",           path("backend.log"), "--ready-file", path("ready")};
+    // setpriv execs the server in its own place (same pid) after asking the kernel to end it
+    // with the test: no server outlives a crashed test.
+    std::vector<std::string> args = {"/usr/bin/setpriv", "--pdeathsig", "TERM", "--",
+                                     QUON_BACKEND_PATH,  "--listen",    host_ + ":0",
+                                     "--http",           host_ + ":0",  "--log",
+                                     path("backend.log"), "--ready-file", path("ready")};
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
