@@ -13,3 +13,7 @@ echo "### forwarding in-process"
 "$top/bench/forward/run.sh" 5
 echo "### the reference back-end alone and with Apache in front"
 "$top/bench/backend/run.sh" 5 5
+echo "### chaos: servers killed and restarted under load through Apache"
+"$top/bench/chaos/run.sh"
+echo "### long run: one Apache child, 2 million requests with sessions and POST bodies"
+"$top/bench/chaos/longrun.sh"

@@ -1,0 +1,141 @@
+# Shared by run.sh and longrun.sh (sourced): three quon-backend servers on 127.0.0.2, .3
+# and .4 that form one cluster (each the session buddy of the next, sequence number 1),
+# and Apache (event MPM) with the build's module in front of them, from generated files
+# in a fresh directory. Everything started here is stopped by its process id on exit.
+#   environment: BUILD (default build/), QUON_KEEP_CHAOS_DIR=1 keeps the directory
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+build=$(cd "${BUILD:-$top/build}" && pwd)
+module=$build/apache/mod_quon22.so
+backend=$build/backend/quon-backend
+load=$build/bench/chaos/chaos_load
+
+fail() { echo "chaos: $*" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/quon-chaos-XXXXXX)
+chmod 755 "$work"
+mkdir -p "$work/htdocs" "$work/run"
+
+names=(SRV1 SRV2 SRV3)
+hosts=(127.0.0.2 127.0.0.3 127.0.0.4)
+addr=()
+server_pid=(0 0 0)
+apache_pid=0
+driver_pid=0
+
+stop_pid() {  # pid [seconds]: TERM, then KILL when it outlives the grace time
+    local p=$1 grace=${2:-10}
+    [ "$p" -gt 0 ] 2>/dev/null || return 0
+    kill "$p" 2>/dev/null || return 0
+    for _ in $(seq $((grace * 10))); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+    kill -9 "$p" 2>/dev/null || true
+    wait "$p" 2>/dev/null || true
+}
+
+cleanup() {
+    stop_pid "$driver_pid" 2
+    stop_pid "$apache_pid" 15
+    for p in "${server_pid[@]}"; do stop_pid "$p" 5; done
+    if [ "${QUON_KEEP_CHAOS_DIR:-0}" = 1 ]; then echo "files kept in $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+now_ms() { local t=${EPOCHREALTIME/./}; echo $((t / 1000)); }
+# Sleeps until the epoch millisecond given.
+sleep_until() { local d=$(($1 - $(now_ms))); [ "$d" -gt 0 ] && sleep "$(printf '%d.%03d' $((d / 1000)) $((d % 1000)))"; return 0; }
+
+write_cluster_files() {
+    printf '/app/*=app\n*.jsp=jsp\n' >"$work/mappings.props"
+    local i
+    for i in 0 1 2; do
+        addr[i]=${hosts[i]}:$("$load" --free-port "${hosts[i]}") || fail "no free port on ${hosts[i]}"
+    done
+    for i in 0 1 2; do printf '%s=%s\n' "${names[i]}" "${addr[i]}"; done >"$work/cluster.props"
+    for i in 0 1 2; do
+        # No proxyretryinterval here: Apache's QuonConfig value applies to every server.
+        printf 'rep_id=%s\nmapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n' \
+            "${names[i]}" >"$work/${names[i]}.props"
+        printf 'cluster-seq=1\n' >"$work/${names[i]}.control"
+    done
+}
+
+# Starts server i on its fixed address; waits for its ready file (bounded).
+start_server() {
+    local i=$1 n=${names[$1]}
+    rm -f "$work/$n.ready"
+    "$backend" --listen "${addr[i]}" --server-props "$work/$n.props" \
+        --mappings "$work/mappings.props" --cluster "$work/cluster.props" \
+        --control "$work/$n.control" --buddies "${names[(i + 1) % 3]}" \
+        --ready-file "$work/$n.ready" >>"$work/$n.out" 2>&1 &
+    server_pid[i]=$!
+}
+wait_ready() {
+    local i=$1
+    for _ in $(seq 200); do [ -s "$work/${names[i]}.ready" ] && return 0; sleep 0.01; done
+    fail "${names[i]} (${addr[i]}) did not come up: $(tail -3 "$work/${names[i]}.out")"
+}
+kill_server() {
+    local i=$1
+    kill -9 "${server_pid[i]}" 2>/dev/null || fail "${names[i]} was not running"
+    wait "${server_pid[i]}" 2>/dev/null || true
+    server_pid[i]=0
+}
+
+# start_apache children threads directives...: Apache bootstrapped from SRV1.
+start_apache() {
+    local children=$1 threads=$2; shift 2
+    port=$("$load" --free-port 127.0.0.1) || fail "no free port on 127.0.0.1"
+    local user_lines=""
+    if [ "$(id -u)" = 0 ]; then
+        user_lines=$'User www-data\nGroup www-data'
+        chown -R www-data:www-data "$work/htdocs" "$work/run"
+    fi
+    local modules=/usr/lib/apache2/modules
+    cat >"$work/httpd.conf" <<CONF
+ServerRoot "$work"
+ServerName 127.0.0.1
+Listen 127.0.0.1:$port
+PidFile $work/httpd.pid
+ErrorLog $work/error.log
+LogLevel notice
+DefaultRuntimeDir $work/run
+LoadModule mpm_event_module $modules/mod_mpm_event.so
+LoadModule authz_core_module $modules/mod_authz_core.so
+LoadModule quon_module $module
+$user_lines
+StartServers $children
+ServerLimit $children
+ThreadLimit $threads
+ThreadsPerChild $threads
+MaxRequestWorkers $((children * threads))
+MinSpareThreads 1
+MaxSpareThreads $((children * threads))
+MaxConnectionsPerChild 0
+Timeout 30
+KeepAlive On
+MaxKeepAliveRequests 0
+KeepAliveTimeout 60
+EnableMMAP Off
+EnableSendfile Off
+DocumentRoot $work/htdocs
+<Directory />
+  Require all granted
+</Directory>
+QuonConfig bootstrap ${addr[0]}
+$(printf '%s\n' "$@")
+CONF
+    /usr/sbin/apache2 -f "$work/httpd.conf" -DFOREGROUND >"$work/stderr.log" 2>&1 &
+    apache_pid=$!
+    for _ in $(seq 150); do
+        curl -sf --noproxy '*' -o /dev/null "http://127.0.0.1:$port/app/echo" && return 0
+        kill -0 "$apache_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    fail "Apache did not answer /app/echo: $(tail -5 "$work/stderr.log" "$work/error.log")"
+}
+
+# Apache's children, by their parent.
+apache_children() { ps -o pid= --ppid "$apache_pid" | tr -d ' ' | sort -n | tr '\n' ' '; }
+rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo -1; }
+children_rss() { local p; for p in $(apache_children); do printf '%s:%skB ' "$p" "$(rss_kb "$p")"; done; }
+crash_lines() { grep -c 'exit signal' "$work/error.log" || true; }

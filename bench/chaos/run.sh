@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The chaos benchmark: chaos_load at 64 connections (sessions kept per connection, GET
+# /app/session, GET /app/echo and POST /app/body in turn) through Apache (event MPM, two
+# children of 64 threads) with the module in front of three quon-backend servers.
+#   phase 1 (60 s): every 10 s one server is killed with SIGKILL, in turn, and started
+#                   again on the same address DOWN seconds later;
+#   phase 2:        all three are killed together and started again DOWN2 seconds later;
+#                   the load goes on for 10 s after they are back.
+# Every response is recorded; the report gives the requests, the responses other than
+# 2xx by status, kind and phase, the time from each restart (the server's ready file) to
+# the first success served by it (phase 2: by any server), the children's RSS after
+# warm-up and at the end, and the "exit signal" lines of the error log.
+#
+#   bench/chaos/run.sh   environment: BUILD, CONNECTIONS (64), RETRY (1), DOWN (5), DOWN2 (3),
+#                        TRACEFLAGS (0; 1 writes the module's connection and cluster events)
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+connections=${CONNECTIONS:-64}
+retry=${RETRY:-1}
+down=${DOWN:-5}
+down2=${DOWN2:-3}
+trace=${TRACEFLAGS:-0}
+phase1=60
+tail2=10
+
+cmake --build "$build" --target quon-backend mod_quon22 chaos_load >/dev/null
+write_cluster_files
+for i in 0 1 2; do start_server "$i"; done
+for i in 0 1 2; do wait_ready "$i"; done
+# The retry interval is the table's default from QuonConfig: the servers' props name none.
+start_apache 2 64 "QuonConfig proxyretryinterval $retry" "QuonConfig traceflags $trace"
+
+events=$work/events
+: >"$events"
+total=$((phase1 + 2 + down2 + tail2 + 2))
+t0=$(now_ms)
+"$load" --target "127.0.0.1:$port" --connections "$connections" --seconds "$total" \
+    --record "$work/records" >"$work/driver.out" 2>&1 &
+driver_pid=$!
+
+sleep_until $((t0 + 3000))
+rss_start=$(children_rss)
+rss_timeline=""
+children_start=$(apache_children)
+
+# Phase 1: a kill every 10 s from t=5 s, each server down for DOWN seconds.
+for k in $(seq 0 $((phase1 / 10 - 1))); do
+    i=$((k % 3))
+    sleep_until $((t0 + 5000 + k * 10000))
+    kill_server "$i"
+    echo "kill $i $(now_ms)" >>"$events"
+    sleep_until $((t0 + 5000 + k * 10000 + down * 1000))
+    echo "up $i $(now_ms)" >>"$events"
+    start_server "$i"
+    wait_ready "$i"
+    rss_timeline+="  t=$(((k + 1) * 10))s $(children_rss)"$'\n'
+done
+
+# Phase 2: all three at once.
+sleep_until $((t0 + (phase1 + 2) * 1000))
+for i in 0 1 2; do kill_server "$i"; done
+echo "killall - $(now_ms)" >>"$events"
+sleep_until $((t0 + (phase1 + 2 + down2) * 1000))
+echo "upall - $(now_ms)" >>"$events"
+for i in 0 1 2; do start_server "$i"; done
+for i in 0 1 2; do wait_ready "$i"; done
+
+sleep_until $((t0 + (total - 1) * 1000))
+rss_end=$(children_rss)
+children_end=$(apache_children)
+wait "$driver_pid" || fail "the load driver failed: $(cat "$work/driver.out")"
+driver_pid=0
+[ -s "$work/records" ] || fail "the load driver recorded no response: $(cat "$work/driver.out")"
+
+echo "chaos: $connections connections, retry interval ${retry}s (QuonConfig proxyretryinterval)," \
+    "one server down ${down}s of every 10s for ${phase1}s, then all three down ${down2}s"
+echo "driver: $(cat "$work/driver.out")"
+awk -v ev="$events" -v retry="$retry" -f "$top/bench/chaos/report.awk" "$work/records" ||
+    fail "a phase could not be measured (see above)"
+echo "Apache children after warm-up: $rss_start"
+echo "Apache children at the end:    $rss_end"
+printf 'RSS after each restart:\n%s' "$rss_timeline"
+[ "$children_start" = "$children_end" ] || echo "children changed: [$children_start] -> [$children_end]"
+echo "growth: $(awk -v a="$rss_start" -v b="$rss_end" 'BEGIN {
+    n = split(a, x, " "); m = split(b, y, " "); s = 0; e = 0
+    for (i = 1; i <= n; i++) { split(x[i], p, ":"); s += p[2] }
+    for (i = 1; i <= m; i++) { split(y[i], p, ":"); e += p[2] }
+    printf "%d kB -> %d kB (%+.1f%%)", s, e, s ? 100 * (e - s) / s : 0 }')"
+crashes=$(crash_lines)
+echo "child crashes (\"exit signal\" lines in the error log): $crashes"
+grep 'exit signal' "$work/error.log" | head -5 || true
+echo "module lines: $(grep -c 'qnApache' "$work/error.log" || true);" \
+    "\"NO servers reachable\": $(grep -c 'NO servers reachable' "$work/error.log" || true)"
