@@ -8,9 +8,11 @@
 namespace {
 // One request through the table as the handler hook sends it; it leaves nothing behind.
 struct Outcome { int32_t result; int status; std::string body, lines; };
-Outcome dispatch(mappingsTable* table, const std::string& query = "") {
+Outcome dispatch(mappingsTable* table, const std::string& query = "",
+                 const std::string& cookie = "") {
     FakeWebServer web(3);
     web.uri = "/app/echo";
+    if (!cookie.empty()) web.headers = {{"Cookie", cookie}};
     web.variables = {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}};
     web.prepare();
     int32_t result = table->handleRequestWithIndex(table, web.get(), nullptr, -1);
@@ -44,6 +46,30 @@ TEST(Dispatch, FailuresWithoutAnotherServer) {
             lines += out.lines;
         }
         EXPECT_NE(lines.find(line), std::string::npos) << lines;
+    }
+}
+
+// The session's holder fails without being marked down and is still the sticky choice: the
+// next attempt goes to the other server instead of ending the call. With a single server the
+// same failure still ends the call after the second attempt.
+TEST(Dispatch, ServerThatFailedInTheCallIsNotChosenAgainWhileAnotherIsActive) {
+    const std::string app = "/app/*=app\n";
+    using Row = std::tuple<std::vector<std::string>, int32_t, int>;
+    const Row rows[] = {{{app, app}, 0, 200}, {{app, "/other/*=o\n"}, -1, 0}};
+    std::list<ReqTable> kept;
+    for (const auto& [mappings, result, status] : rows) {
+        backend_test::BackendCluster servers(mappings);
+        ASSERT_TRUE(servers.start());
+        auto& [req, table] = kept.emplace_back(nullptr, servers.address(0).c_str(), 1);
+        ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+        servers[0].writeFile("control.props", "cluster-seq=1\nfault=close-before-code\n");
+        servers[0].reload();
+        Outcome out = dispatch(table, "", "JSESSIONID=SRV1000000000001");
+        EXPECT_TRUE(out.result == result && out.status == status) << out.body << out.lines;
+        if (result != 0) continue;
+        EXPECT_NE(out.lines.find("Found sticky session host " + servers.address(0)),
+                  std::string::npos) << out.lines;
+        EXPECT_EQ(servers.requestsSeen(1), 1);
     }
 }
 
