@@ -5,7 +5,8 @@
 //   echo     GET /app/echo
 //   post     POST /app/body with --post-bytes bytes, checked against the "length:" answer
 // With --record, every response is one line "epoch-ms status kind server-octet"
-// (status 0: no response; kind S, E or P; octet 0: no X-Quon-Server header). With
+// (status 0: no response; kind S, E or P, in lower case for a 2xx answer that is not what
+// was asked; octet 0: no X-Quon-Server header). With
 // --rss-pid, the resident size of that process is printed after every --sample-every
 // responses as "rss <responses> <kB>".
 //
@@ -103,12 +104,13 @@ void reportBad(Shared& s, char kind, const chaos::Response& r) {
             r.body.c_str());
 }
 
-// A 2xx answer that does not say what the request asked for counts as bad.
-void checkAnswer(Shared& s, char kind, const chaos::Response& r) {
-    if (r.status < 200 || r.status > 299) return;
+// A 2xx answer that does not say what the request asked for counts as bad: false.
+bool checkAnswer(Shared& s, char kind, const chaos::Response& r) {
+    if (r.status < 200 || r.status > 299) return true;
+    bool good = true;
     if (kind == 'P') {
         std::string want = "length: " + std::to_string(s.config->postBytes) + "\n";
-        if (r.body.find(want) == std::string::npos) reportBad(s, kind, r);
+        good = r.body.find(want) != std::string::npos;
     } else if (kind == 'S') {
         if (r.body.find("state: new") != std::string::npos)
             s.sessionsNew++;
@@ -117,8 +119,10 @@ void checkAnswer(Shared& s, char kind, const chaos::Response& r) {
         else if (r.body.find("state: adopted") != std::string::npos)
             s.sessionsAdopted++;
         else
-            reportBad(s, kind, r);
+            good = false;
     }
+    if (!good) reportBad(s, kind, r);
+    return good;
 }
 
 void sample(Shared& s, long answered) {
@@ -141,9 +145,10 @@ void runConnection(Shared& s, int index, std::vector<Record>& records) {
         char kind = c.mix[turn % c.mix.size()];
         chaos::Response r = conn.exchange(requestText(c, kind, cookie, body));
         if (!r.cookie.empty()) cookie = r.cookie;
-        checkAnswer(s, kind, r);
+        // A bad answer is recorded with its kind in lower case.
+        char recorded = checkAnswer(s, kind, r) ? kind : char(kind - 'A' + 'a');
         if (!c.recordFile.empty())
-            records.push_back({epochMs(), int16_t(r.status), kind, uint8_t(r.serverOctet)});
+            records.push_back({epochMs(), int16_t(r.status), recorded, uint8_t(r.serverOctet)});
         sample(s, s.answered.fetch_add(1) + 1);
         // A refused connect would otherwise spin: Apache is gone or not listening.
         if (r.status == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -5,13 +5,13 @@
 #   phase 1 (60 s): every 10 s one server is killed with SIGKILL, in turn, and started
 #                   again on the same address DOWN seconds later;
 #   phase 2:        all three are killed together and started again DOWN2 seconds later;
-#                   the load goes on for 10 s after they are back.
+#                   the load goes on for 10 s after they are back; ROUNDS (2) times.
 # Every response is recorded; the report gives the requests, the responses other than
 # 2xx by status, kind and phase, the time from each restart (the server's ready file) to
 # the first success served by it (phase 2: by any server), the children's RSS after
 # warm-up and at the end, and the "exit signal" lines of the error log.
 #
-#   bench/chaos/run.sh   environment: BUILD, CONNECTIONS (64), RETRY (1), DOWN (5), DOWN2 (3),
+#   bench/chaos/run.sh   environment: BUILD, CONNECTIONS (64), RETRY (1), DOWN (5), DOWN2 (3), ROUNDS (2),
 #                        TRACEFLAGS (0; 1 writes the module's connection and cluster events)
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
@@ -22,6 +22,7 @@ down2=${DOWN2:-3}
 trace=${TRACEFLAGS:-0}
 phase1=60
 tail2=10
+rounds=${ROUNDS:-2}
 
 cmake --build "$build" --target quon-backend mod_quon22 chaos_load >/dev/null
 write_cluster_files
@@ -32,7 +33,7 @@ start_apache 2 64 "QuonConfig proxyretryinterval $retry" "QuonConfig traceflags 
 
 events=$work/events
 : >"$events"
-total=$((phase1 + 2 + down2 + tail2 + 2))
+total=$((phase1 + 2 + rounds * (down2 + tail2) + 1))
 t0=$(now_ms)
 "$load" --target "127.0.0.1:$port" --connections "$connections" --seconds "$total" \
     --record "$work/records" >"$work/driver.out" 2>&1 &
@@ -53,19 +54,28 @@ for k in $(seq 0 $((phase1 / 10 - 1))); do
     echo "up $i $(now_ms)" >>"$events"
     start_server "$i"
     wait_ready "$i"
-    rss_timeline+="  t=$(((k + 1) * 10))s $(children_rss)"$'\n'
+    rss_now=$(children_rss)
+    rss_timeline+="  t=$(((k + 1) * 10))s $rss_now"$'\n'
+    [ "$k" = 0 ] && rss_warm=$rss_now
+    rss_phase1=$rss_now
 done
 
-# Phase 2: all three at once.
-sleep_until $((t0 + (phase1 + 2) * 1000))
-for i in 0 1 2; do kill_server "$i"; done
-echo "killall - $(now_ms)" >>"$events"
-sleep_until $((t0 + (phase1 + 2 + down2) * 1000))
-echo "upall - $(now_ms)" >>"$events"
-for i in 0 1 2; do start_server "$i"; done
-for i in 0 1 2; do wait_ready "$i"; done
+# Phase 2: all three at once, in ROUNDS rounds (a second round shows whether memory taken
+# by the first outage is kept for the next one or grows again).
+for r in $(seq 0 $((rounds - 1))); do
+    at=$((t0 + (phase1 + 2 + r * (down2 + tail2)) * 1000))
+    sleep_until "$at"
+    echo "killall - $(now_ms)" >>"$events"
+    for i in 0 1 2; do kill_server "$i"; done
+    echo "alldown - $(now_ms)" >>"$events"
+    sleep_until $((at + down2 * 1000))
+    echo "upall - $(now_ms)" >>"$events"
+    for i in 0 1 2; do start_server "$i"; done
+    for i in 0 1 2; do wait_ready "$i"; done
+    sleep_until $((at + (down2 + tail2) * 1000 - 500))
+    rss_timeline+="  all-three round $((r + 1)) +${tail2}s: $(children_rss)"$'\n'
+done
 
-sleep_until $((t0 + (total - 1) * 1000))
 rss_end=$(children_rss)
 children_end=$(apache_children)
 wait "$driver_pid" || fail "the load driver failed: $(cat "$work/driver.out")"
@@ -81,11 +91,17 @@ echo "Apache children after warm-up: $rss_start"
 echo "Apache children at the end:    $rss_end"
 printf 'RSS after each restart:\n%s' "$rss_timeline"
 [ "$children_start" = "$children_end" ] || echo "children changed: [$children_start] -> [$children_end]"
-echo "growth: $(awk -v a="$rss_start" -v b="$rss_end" 'BEGIN {
-    n = split(a, x, " "); m = split(b, y, " "); s = 0; e = 0
-    for (i = 1; i <= n; i++) { split(x[i], p, ":"); s += p[2] }
-    for (i = 1; i <= m; i++) { split(y[i], p, ":"); e += p[2] }
-    printf "%d kB -> %d kB (%+.1f%%)", s, e, s ? 100 * (e - s) / s : 0 }')"
+# Sum of the children's RSS in two samples ("pid:NkB ..."), and the change.
+growth() {
+    awk -v a="$1" -v b="$2" 'BEGIN {
+        n = split(a, x, " "); m = split(b, y, " "); s = 0; e = 0
+        for (i = 1; i <= n; i++) { split(x[i], p, ":"); s += p[2] }
+        for (i = 1; i <= m; i++) { split(y[i], p, ":"); e += p[2] }
+        printf "%d kB -> %d kB (%+.1f%%)", s, e, s ? 100 * (e - s) / s : 0 }'
+}
+echo "RSS growth over the run: $(growth "$rss_start" "$rss_end")"
+echo "RSS growth in phase 1 after the first restart (t=10s to t=${phase1}s):" \
+    "$(growth "$rss_warm" "$rss_phase1")"
 crashes=$(crash_lines)
 echo "child crashes (\"exit signal\" lines in the error log): $crashes"
 grep 'exit signal' "$work/error.log" | head -5 || true
