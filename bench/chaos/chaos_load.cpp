@@ -4,6 +4,7 @@
 //   session  GET /app/session with the connection's JSESSIONID cookie
 //   echo     GET /app/echo
 //   post     POST /app/body with --post-bytes bytes, checked against the "length:" answer
+//   static   GET /index.html, a file Apache serves itself (a control without forwarding)
 // With --record, every response is one line "epoch-ms status kind server-octet"
 // (status 0: no response; kind S, E or P, in lower case for a 2xx answer that is not what
 // was asked; octet 0: no X-Quon-Server header). With
@@ -11,7 +12,7 @@
 // responses as "rss <responses> <kB>".
 //
 //   chaos_load --target HOST:PORT [--connections 64] [--seconds 60] [--requests N]
-//              [--mix session,echo,post] [--post-bytes 4096] [--record FILE]
+//              [--mix session,echo,post,static] [--post-bytes 4096] [--record FILE]
 //              [--rss-pid PID --sample-every 100000] [--timeout-ms 30000]
 //   chaos_load --free-port HOST      prints a port that is free on HOST now
 #include <arpa/inet.h>
@@ -83,7 +84,10 @@ long rssKb(int pid) {
 std::string requestText(const Config& c, char kind, const std::string& cookie,
                         const std::string& body) {
     std::ostringstream r;
-    const char* target = kind == 'S' ? "/app/session" : kind == 'E' ? "/app/echo" : "/app/body";
+    const char* target = kind == 'S'   ? "/app/session"
+                         : kind == 'E' ? "/app/echo"
+                         : kind == 'A' ? "/index.html"
+                                       : "/app/body";
     r << (kind == 'P' ? "POST " : "GET ") << target << " HTTP/1.1\r\nHost: " << c.host << ":"
       << c.port << "\r\n";
     if (!cookie.empty()) r << "Cookie: JSESSIONID=" << cookie << "\r\n";
@@ -183,14 +187,13 @@ bool parseArgs(int argc, char** argv, Config& c) {
             c.mix.clear();
             std::istringstream list(value);
             for (std::string kind; std::getline(list, kind, ',');) {
-                if (kind == "session")
-                    c.mix.push_back('S');
-                else if (kind == "echo")
-                    c.mix.push_back('E');
-                else if (kind == "post")
-                    c.mix.push_back('P');
-                else
-                    return false;
+                const char* code = kind == "session"  ? "S"
+                                   : kind == "echo"   ? "E"
+                                   : kind == "post"   ? "P"
+                                   : kind == "static" ? "A"
+                                                      : nullptr;
+                if (!code) return false;
+                c.mix.push_back(code[0]);
             }
         } else
             return false;
@@ -235,7 +238,7 @@ int main(int argc, char** argv) {
     if (!parseArgs(argc, argv, c)) {
         fprintf(stderr,
                 "usage: chaos_load --target HOST:PORT (--seconds S | --requests N) "
-                "[--connections N] [--mix session,echo,post] [--post-bytes B] "
+                "[--connections N] [--mix session,echo,post,static] [--post-bytes B] "
                 "[--record FILE] [--rss-pid PID] [--sample-every N] [--timeout-ms MS]\n");
         return 2;
     }

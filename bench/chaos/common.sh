@@ -14,6 +14,7 @@ fail() { echo "chaos: $*" >&2; exit 1; }
 work=$(mktemp -d /tmp/quon-chaos-XXXXXX)
 chmod 755 "$work"
 mkdir -p "$work/htdocs" "$work/run"
+echo "<h1>served by Apache itself</h1>" >"$work/htdocs/index.html"
 
 names=(SRV1 SRV2 SRV3)
 hosts=(127.0.0.2 127.0.0.3 127.0.0.4)

@@ -6,7 +6,9 @@
 # SAMPLE responses; growth is measured from the sample at WARMUP responses to the last.
 #
 #   bench/chaos/longrun.sh   environment: BUILD, REQUESTS (2000000), SAMPLE (100000),
-#                            WARMUP (200000), CONNECTIONS (32), POST_BYTES (4096)
+#                            WARMUP (200000), CONNECTIONS (32), POST_BYTES (4096),
+#                            MIX (session,echo,post; "static" alone is the control run
+#                            without forwarding: Apache serves a file, the module only filters)
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 requests=${REQUESTS:-2000000}
@@ -14,6 +16,7 @@ sample=${SAMPLE:-100000}
 warmup=${WARMUP:-200000}
 connections=${CONNECTIONS:-32}
 post_bytes=${POST_BYTES:-4096}
+mix=${MIX:-session,echo,post}
 
 cmake --build "$build" --target quon-backend mod_quon22 chaos_load >/dev/null
 write_cluster_files
@@ -23,11 +26,11 @@ start_apache 1 64 "QuonConfig proxyretryinterval 1"
 child=$(apache_children)
 child=${child%% *}
 [ -n "$child" ] || fail "Apache has no child"
-echo "long run: $requests requests, $connections connections, one child (pid $child)," \
+echo "long run: $requests requests ($mix), $connections connections, one child (pid $child)," \
     "RSS at start $(rss_kb "$child") kB"
 
 "$load" --target "127.0.0.1:$port" --connections "$connections" --requests "$requests" \
-    --mix session,echo,post --post-bytes "$post_bytes" --rss-pid "$child" \
+    --mix "$mix" --post-bytes "$post_bytes" --rss-pid "$child" \
     --sample-every "$sample" >"$work/driver.out" 2>&1 &
 driver_pid=$!
 wait "$driver_pid" || fail "the load driver failed: $(cat "$work/driver.out")"
