@@ -2,7 +2,8 @@
 # and .4 that form one cluster (each the session buddy of the next, sequence number 1),
 # and Apache (event MPM) with the build's module in front of them, from generated files
 # in a fresh directory. Everything started here is stopped by its process id on exit.
-#   environment: BUILD (default build/), QUON_KEEP_CHAOS_DIR=1 keeps the directory
+#   environment: BUILD (default build/), QUON_KEEP_CHAOS_DIR=1 keeps the directory,
+#   MAPCHECK (30): the servers' mapping refresh period in seconds (0: never)
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$(cd "${BUILD:-$top/build}" && pwd)
 module=$build/apache/mod_quon22.so
@@ -54,8 +55,8 @@ write_cluster_files() {
     for i in 0 1 2; do printf '%s=%s\n' "${names[i]}" "${addr[i]}"; done >"$work/cluster.props"
     for i in 0 1 2; do
         # No proxyretryinterval here: Apache's QuonConfig value applies to every server.
-        printf 'rep_id=%s\nmapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n' \
-            "${names[i]}" >"$work/${names[i]}.props"
+        printf 'rep_id=%s\nmapcheck=%s\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n' \
+            "${names[i]}" "${MAPCHECK:-30}" >"$work/${names[i]}.props"
         printf 'cluster-seq=1\n' >"$work/${names[i]}.control"
     done
 }
