@@ -13,3 +13,5 @@ echo "### forwarding in-process"
 "$top/bench/forward/run.sh" 5
 echo "### the reference back-end alone and with Apache in front"
 "$top/bench/backend/run.sh" 5 5
+echo "### end to end: wrk against Apache serving a file, with mod_proxy_http and with the module"
+"$top/bench/e2e/run.sh" "${E2E_ROUNDS:-3}" "${E2E_SECONDS:-6}"
