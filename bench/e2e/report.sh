@@ -3,12 +3,14 @@
 # ratios to the static row and to the proxy_http row of the same body and connections,
 # then the system calls per request of each set-up.
 #
-#   bench/e2e/report.sh rows syscalls
+#   bench/e2e/report.sh rows syscalls speed
 # rows: setup size connections round rps p50 p99 apache-us backend-us accepted
 # syscalls: setup total=N backend=N name=N ... name.b=N ...
+# speed: setup sys=N recvfrom=N ... (per request, perf tracepoints)
 set -euo pipefail
 rows=$1
 syscalls=$2
+speed=$3
 
 awk '
   function median(list,   v, n, i, j, t) {
@@ -72,3 +74,15 @@ awk '{
     }
     printf "| %s | %s | %s |%s |\n", $1, total, backend, calls
   }' "$syscalls"
+
+echo
+echo "The same at full speed (perf tracepoints on Apache's child, no strace), per request:"
+echo
+awk 'NR == 1 {
+    printf "| set-up |"; for (f = 2; f <= NF; f++) { split($f, kv, "="); printf " %s |", kv[1] }
+    printf "\n|---|"; for (f = 2; f <= NF; f++) printf "---:|"; print ""
+  }
+  {
+    printf "| %s |", $1; for (f = 2; f <= NF; f++) { split($f, kv, "="); printf " %s |", kv[2] }
+    print ""
+  }' "$speed"

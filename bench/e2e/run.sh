@@ -71,6 +71,7 @@ measure_row() {  # setup size connections round
 
 : >"$work/rows"
 : >"$work/syscalls"
+: >"$work/speed"
 for round in $(seq "$rounds"); do
   for setup in "${setups[@]}"; do
     start_apache "$setup"
@@ -81,12 +82,15 @@ for round in $(seq "$rounds"); do
       for c in "${conns[@]}"; do measure_row "$setup" "$size" "$c" "$round"; done
     done
     if [ "$round" = 1 ]; then
-      line=$(syscalls_per_request "$(apache_children "$apache_pid" | awk '{print $1}')" \
-        "$(url_of "$setup" 100)" 2 "$work/trace-$setup" $(backend_addresses_of "$setup"))
+      child=$(apache_children "$apache_pid" | awk '{print $1}')
+      line=$(syscalls_per_request "$child" "$(url_of "$setup" 100)" 2 "$work/trace-$setup" \
+        $(backend_addresses_of "$setup"))
       echo "$setup $line" >>"$work/syscalls"
+      line=$(syscalls_at_speed "$child" "$(url_of "$setup" 100)" 2 "$work/speed-$setup")
+      echo "$setup $line" >>"$work/speed"
     fi
     stop_apache
     echo "round $round: $setup done"
   done
 done
-"$here/report.sh" "$work/rows" "$work/syscalls"
+"$here/report.sh" "$work/rows" "$work/syscalls" "$work/speed"
