@@ -22,6 +22,9 @@ namespace {
 constexpr const char* kInitPrefix = "qnApache[init] ";
 constexpr int kLogBufferSize = 2045;  // a longer message keeps its first 2044 characters
 
+// The prefix of the record's lines. Most requests write no line, so init_apache_request
+// leaves a request's prefix empty and its first line makes it (WriteToLogHelper): the
+// hooks pay no getpid and no formatting for it.
 void setLogPrefix(quon_request* req, request_rec* r) {
     if (!r || !r->connection || !r->connection->client_addr) {
         apr_cpystrn(req->logPrefix, kInitPrefix, sizeof req->logPrefix);
@@ -43,7 +46,7 @@ QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_
     req->connectTimeout = conf->connectTimeout;
     req->sendTimeout = conf->sendTimeout;
     req->recvTimeout = conf->recvTimeout;
-    setLogPrefix(req, r);
+    req->logPrefix[0] = '\0';  // made by the first line written
     req->getHeader = getHeader;
     req->getRealPath = getRealPath;
     req->getPostData = getPostData;
@@ -92,8 +95,8 @@ char* getRealPath(quon_request* req, const char* path) {
     const char* result = nullptr;
     if (request_rec* sub = ap_sub_req_lookup_uri(escaped, r, nullptr)) {
         if (sub->filename)
-            result = apr_pstrcat(r->pool, sub->filename, sub->path_info ? sub->path_info : "",
-                                 nullptr);
+            result =
+                apr_pstrcat(r->pool, sub->filename, sub->path_info ? sub->path_info : "", nullptr);
         ap_destroy_sub_req(sub);
     }
     req->trace(req, "   getRealPath(%s) = %s", path, orNull(result));
@@ -195,7 +198,9 @@ void* apache_malloc(quon_request* req, int size) {
 }
 
 // The pool goes with the request: nothing is released here.
-void apache_free(quon_request* req, void* pointer) { req->log(req, "MEM apache_free: %p", pointer); }
+void apache_free(quon_request* req, void* pointer) {
+    req->log(req, "MEM apache_free: %p", pointer);
+}
 
 void WriteToLog(quon_request* req, const char* format, ...) {
     va_list args;
@@ -218,6 +223,7 @@ void WriteToLogHelper(quon_request* req, const char* format, va_list args) {
     char message[kLogBufferSize];
     if (vsnprintf(message, sizeof message, format, args) < 0) message[sizeof message - 1] = '\0';
     if (!message[0]) return;
+    if (!req->logPrefix[0]) setLogPrefix(req, req->request);
     ap_log_error(APLOG_MARK, APLOG_NOTICE, 0, req->server, "%s %s", req->logPrefix, message);
 }
 

@@ -13,6 +13,8 @@ echo "### forwarding in-process"
 "$top/bench/forward/run.sh" 5
 echo "### the reference back-end alone and with Apache in front"
 "$top/bench/backend/run.sh" 5 5
+echo "### end to end: wrk against Apache serving a file, with mod_proxy_http and with the module"
+"$top/bench/e2e/run.sh" "${E2E_ROUNDS:-3}" "${E2E_SECONDS:-6}"
 echo "### chaos: servers killed and restarted under load through Apache"
 "$top/bench/chaos/run.sh"
 echo "### long run: one Apache child, 2 million requests with sessions and POST bodies"

@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# The Markdown table of bench/e2e/run.sh: medians over the rounds of each row, with the
+# ratios to the static row and to the proxy_http row of the same body and connections,
+# then the system calls per request of each set-up.
+#
+#   bench/e2e/report.sh rows syscalls speed
+# rows: setup size connections round rps p50 p99 apache-us backend-us accepted
+# syscalls: setup total=N backend=N name=N ... name.b=N ...
+# speed: setup sys=N recvfrom=N ... (per request, perf tracepoints)
+set -euo pipefail
+rows=$1
+syscalls=$2
+speed=$3
+
+awk '
+  function median(list,   v, n, i, j, t) {
+    n = split(list, v, " ")
+    for (i = 2; i <= n; i++) for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) {
+      t = v[j]; v[j] = v[j - 1]; v[j - 1] = t
+    }
+    return (n % 2) ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+  }
+  {
+    key = $1 SUBSEP $2 SUBSEP $3
+    if (!(key in seen)) { seen[key] = 1; order[++count] = key }
+    for (f = 5; f <= 10; f++) values[key, f] = values[key, f] " " $f
+    rounds[key]++
+  }
+  END {
+    for (i = 1; i <= count; i++) {
+      key = order[i]
+      for (f = 5; f <= 10; f++) {
+        m[key, f] = (values[key, f] ~ /-/) ? "-" : median(values[key, f])
+      }
+    }
+    print "| set-up | body | conns | req/s | p50 µs | p99 µs | Apache µs/req | back-end µs/req" \
+          " | back-end conns | req/s ÷ static | Apache µs − static | req/s ÷ proxy_http" \
+          " | Apache µs ÷ proxy_http | p99 ÷ proxy_http |"
+    print "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+    for (i = 1; i <= count; i++) {
+      key = order[i]; split(key, k, SUBSEP)
+      s = "static" SUBSEP k[2] SUBSEP k[3]; p = "proxy_http" SUBSEP k[2] SUBSEP k[3]
+      printf "| %s | %s | %s | %.0f | %.0f | %.0f | %.1f | %.1f | %s |", k[1], k[2], k[3],
+        m[key, 5], m[key, 6], m[key, 7], m[key, 8], m[key, 9], m[key, 10]
+      printf " %s | %s |", ((s, 5) in m) ? sprintf("%.2f", m[key, 5] / m[s, 5]) : "-",
+        ((s, 8) in m) ? sprintf("%+.1f", m[key, 8] - m[s, 8]) : "-"
+      if ((p, 5) in m)
+        printf " %.2f | %.2f | %.2f |\n", m[key, 5] / m[p, 5], m[key, 8] / m[p, 8],
+          m[key, 7] / m[p, 7]
+      else
+        printf " - | - | - |\n"
+    }
+    printf "\nMedians of %d rounds; back-end conns: connections the back-ends accepted during" \
+           " the row (\"-\": perf was not available to count them).\n", rounds[order[1]]
+  }' "$rows"
+
+echo
+echo "System calls per request in Apache's child (strace -f, 100 bytes, 16 connections;"
+echo "\"on back-end socket\": calls on a socket whose peer is the back-end):"
+echo
+echo "| set-up | total | on back-end socket | by call (back-end socket) |"
+echo "|---|---:|---:|---|"
+awk '{
+    total = ""; backend = ""; calls = ""
+    for (f = 2; f <= NF; f++) {
+      split($f, kv, "=")
+      if (kv[1] == "total") total = kv[2]
+      else if (kv[1] == "backend") backend = kv[2]
+      else if (kv[1] !~ /\.b$/ && kv[2] >= 0.05) calls = calls " " kv[1] "=" kv[2]
+    }
+    for (f = 2; f <= NF; f++) {
+      split($f, kv, "=")
+      if (kv[1] ~ /\.b$/) calls = calls " (" substr(kv[1], 1, length(kv[1]) - 2) "=" kv[2] ")"
+    }
+    printf "| %s | %s | %s |%s |\n", $1, total, backend, calls
+  }' "$syscalls"
+
+echo
+echo "The same at full speed (perf tracepoints on Apache's child, no strace), per request:"
+echo
+awk 'NR == 1 {
+    printf "| set-up |"; for (f = 2; f <= NF; f++) { split($f, kv, "="); printf " %s |", kv[1] }
+    printf "\n|---|"; for (f = 2; f <= NF; f++) printf "---:|"; print ""
+  }
+  {
+    printf "| %s |", $1; for (f = 2; f <= NF; f++) { split($f, kv, "="); printf " %s |", kv[2] }
+    print ""
+  }' "$speed"

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# End to end: wrk against one Apache 2.4 (event MPM, one child of 128 threads, more than the connections, so that
+# the event MPM never closes keep-alive connections for want of a free worker) in four
+# set-ups that differ only in the modules loaded, for the same bytes:
+#   static     Apache serves a file of the answer's bytes (the ceiling)
+#   proxy_http mod_proxy_http, pooled keep-alive connections, to quon-backend's HTTP port
+#   quon-1     mod_quon22 to one quon-backend (the same process as proxy_http's)
+#   quon-3     mod_quon22 to a cluster of three (127.0.0.2, .3, .4), round robin
+# Bodies of 100 bytes and 16 KiB (GET /app/size?n=N&m=1), 16 and 64 connections. Each
+# round starts each set-up in turn and runs its four rows, so rows are interleaved;
+# the table shows the medians over the rounds, per row: requests/s, p50 and p99, CPU µs
+# per request of Apache's child and of the back-ends, back-end connections accepted
+# during the run, and system calls per request in Apache's child (strace, a short run
+# of its own per set-up, 100 bytes, 16 connections).
+#
+#   bench/e2e/run.sh [rounds] [seconds]      environment: BUILD, E2E_DIR (keep files there)
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/../.." && pwd)
+build=$(cd "${BUILD:-$top/build}" && pwd)
+rounds=${1:-3}
+seconds=${2:-6}
+sizes=(100 16384)
+conns=(16 64)
+setups=(static proxy_http quon-1 quon-3)
+source "$here/measure.sh"
+source "$here/servers.sh"
+
+for tool in wrk strace curl pgrep; do
+  command -v "$tool" >/dev/null || fail "$tool is not installed (./dev setup)"
+done
+cmake --build "$build" --target quon-backend quon_backend_load mod_quon22 >/dev/null
+[ -f "$build/apache/mod_quon22.so" ] || fail "no $build/apache/mod_quon22.so"
+
+work=${E2E_DIR:-$(mktemp -d /tmp/quon-e2e-XXXXXX)}
+mkdir -p "$work" && chmod 755 "$work"
+trap stop_all EXIT
+
+start_backends
+make_static_files
+echo "e2e: $rounds rounds of ${seconds}s per row, $(nproc) cores, files in $work"
+echo "back-ends: single $single_quon (HTTP $single_http), cluster ${cluster[*]}"
+
+url_of() {  # setup size
+  if [ "$1" = static ]; then echo "$base/app/s$2"; else echo "$base/app/size?n=$2&m=1"; fi
+}
+backend_pids_of() {
+  case $1 in
+    quon-3) echo "${cluster_pids[*]}" ;;
+    *) echo "$single_pid" ;;
+  esac
+}
+
+# One row: wrk with CPU and accepted connections measured around it.
+measure_row() {  # setup size connections round
+  local setup=$1 size=$2 c=$3 round=$4 kids backends a0 a1 b0 b1 result
+  kids=$(apache_children "$apache_pid")
+  backends=$(backend_pids_of "$setup")
+  accepts_start "$work/accepts" $backends
+  a0=$(cpu_us $kids); b0=$(cpu_us $backends)
+  result=$(run_wrk "$c" "$seconds" "$(url_of "$setup" "$size")" "$work/wrk.out")
+  a1=$(cpu_us $kids); b1=$(cpu_us $backends)
+  accepts_stop "$work/accepts"
+  eval "$result"
+  [ "$setup" = static ] && { b1=0; b0=0; accepted=0; }
+  awk -v s="$setup" -v z="$size" -v c="$c" -v r="$round" -v n="$requests" -v rps="$rps" \
+    -v p50="$p50" -v p99="$p99" -v a="$((a1 - a0))" -v b="$((b1 - b0))" -v k="$accepted" \
+    'BEGIN {printf "%s %s %s %s %.0f %s %s %.1f %.1f %s\n", s, z, c, r, rps, p50, p99, a / n, b / n, k}' \
+    >>"$work/rows"
+}
+
+: >"$work/rows"
+: >"$work/syscalls"
+: >"$work/speed"
+for round in $(seq "$rounds"); do
+  for setup in "${setups[@]}"; do
+    start_apache "$setup"
+    check_answers "$setup"
+    # Warm up at the most connections, so pools are full and a row counts churn only.
+    run_wrk 64 1 "$(url_of "$setup" 100)" "$work/warm.out" >/dev/null
+    for size in "${sizes[@]}"; do
+      for c in "${conns[@]}"; do measure_row "$setup" "$size" "$c" "$round"; done
+    done
+    if [ "$round" = 1 ]; then
+      child=$(apache_children "$apache_pid" | awk '{print $1}')
+      line=$(syscalls_per_request "$child" "$(url_of "$setup" 100)" 2 "$work/trace-$setup" \
+        $(backend_addresses_of "$setup"))
+      echo "$setup $line" >>"$work/syscalls"
+      line=$(syscalls_at_speed "$child" "$(url_of "$setup" 100)" 2 "$work/speed-$setup")
+      echo "$setup $line" >>"$work/speed"
+    fi
+    stop_apache
+    echo "round $round: $setup done"
+  done
+done
+"$here/report.sh" "$work/rows" "$work/syscalls" "$work/speed"

@@ -1,0 +1,162 @@
+# The processes of bench/e2e/run.sh (sourced): quon-backend servers and one Apache at a
+# time, all on 127.0.0.x, started from files in $work and stopped by process id.
+# Uses: build, work, fail (measure.sh).
+
+started=()
+apache_pid=""
+stop_all() {
+  local p
+  stop_apache
+  for p in "${started[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${started[@]}"; do wait "$p" 2>/dev/null || true; done
+  [ -n "${E2E_DIR:-}" ] || rm -rf "$work"
+}
+
+# quon-backend on host, port 0 (it picks one); sets started_quon, started_http, started_pid.
+start_backend() {  # name host props-dir [extra options...]
+  local name=$1 host=$2; shift 2
+  local ready="$work/$name.ready"
+  rm -f "$ready"
+  "$build/backend/quon-backend" --listen "$host:0" --ready-file "$ready" \
+    --server-props "$work/$name.props" --mappings "$work/mappings.props" "$@" \
+    >"$work/$name.out" 2>&1 &
+  started+=($!)
+  started_pid=$!
+  for _ in $(seq 100); do [ -s "$ready" ] && break; sleep 0.05; done
+  started_quon=$(sed -n 's/^quon=//p' "$ready" 2>/dev/null)
+  started_http=$(sed -n 's/^http=//p' "$ready" 2>/dev/null)
+  [ -n "$started_quon" ] || fail "quon-backend $name did not start: $(tail -n 3 "$work/$name.out")"
+}
+
+# One server for proxy_http and quon-1 (both ports, a list of itself alone), and a
+# cluster of three that name each other. The connector learns the members from the
+# list; the ports are known once the servers listen, so the lists are written then
+# and each server reads its list again on SIGHUP.
+start_backends() {
+  printf '/app/*=app\n' >"$work/mappings.props"
+  printf 'rep_id=ONE1\nmapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n' >"$work/one.props"
+  : >"$work/one-cluster.props"
+  start_backend one 127.0.0.2 --http 127.0.0.2:0 --cluster "$work/one-cluster.props"
+  single_pid=$started_pid single_quon=$started_quon single_http=$started_http
+  printf 'ONE1=%s\n' "$single_quon" >"$work/one-cluster.props"
+  cluster=() cluster_pids=()
+  local i
+  for i in 2 3 4; do
+    printf 'rep_id=SRV%s\nmapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n' "$i" \
+      >"$work/srv$i.props"
+    : >"$work/cluster.props"
+    start_backend "srv$i" "127.0.0.$i" --cluster "$work/cluster.props"
+    cluster+=("$started_quon") cluster_pids+=("$started_pid")
+  done
+  for i in 0 1 2; do printf 'SRV%d=%s\n' $((i + 2)) "${cluster[$i]}"; done >"$work/cluster.props"
+  kill -HUP "$single_pid" "${cluster_pids[@]}"
+  sleep 0.3
+}
+
+backend_addresses_of() {  # setup
+  case $1 in
+    static) echo "127.0.0.2:1" ;;
+    proxy_http) echo "$single_http" ;;
+    quon-1) echo "$single_quon" ;;
+    quon-3) echo "${cluster[*]}" ;;
+  esac
+}
+
+# The answer's bytes (byte i is 'a' + i mod 23) as files under htdocs/app.
+make_static_files() {
+  mkdir -p "$work/htdocs/app" "$work/run"
+  local size
+  for size in "${sizes[@]}"; do
+    awk -v n="$size" 'BEGIN {for (i = 0; i < n; i++) printf "%c", 97 + i % 23}' \
+      >"$work/htdocs/app/s$size"
+  done
+  chmod -R a+rX "$work/htdocs"
+  if [ "$(id -u)" = 0 ]; then chown -R www-data:www-data "$work/htdocs" "$work/run"; fi
+}
+
+# The modules that make the difference between set-ups; everything else is shared.
+setup_lines() {  # setup
+  local modules=/usr/lib/apache2/modules
+  case $1 in
+    static) ;;
+    proxy_http)
+      printf 'LoadModule proxy_module %s/mod_proxy.so\n' "$modules"
+      printf 'LoadModule proxy_http_module %s/mod_proxy_http.so\n' "$modules"
+      printf 'ProxyPass /app/ http://%s/app/\n' "$single_http" ;;
+    quon-1)
+      printf 'LoadModule quon_module %s\nQuonConfig bootstrap %s\n' \
+        "$build/apache/mod_quon22.so" "$single_quon" ;;
+    quon-3)
+      printf 'LoadModule quon_module %s\nQuonConfig bootstrap %s\n' \
+        "$build/apache/mod_quon22.so" "${cluster[0]}" ;;
+    *) fail "unknown set-up $1" ;;
+  esac
+}
+
+start_apache() {  # setup
+  local setup=$1 port user_lines=""
+  port=$("$build/bench/backend/quon_backend_load" --free-port 127.0.0.1)
+  base="http://127.0.0.1:$port"
+  if [ "$(id -u)" = 0 ]; then user_lines=$'User www-data\nGroup www-data'; fi
+  cat >"$work/httpd-$setup.conf" <<CONF
+ServerRoot "$work"
+ServerName 127.0.0.1
+Listen 127.0.0.1:$port
+PidFile "$work/run/httpd.pid"
+DefaultRuntimeDir "$work/run"
+ErrorLog "$work/error-$setup.log"
+LogLevel warn
+$user_lines
+LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
+LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
+StartServers 1
+ServerLimit 1
+ThreadLimit 128
+ThreadsPerChild 128
+MaxRequestWorkers 128
+MinSpareThreads 1
+MaxSpareThreads 256
+MaxConnectionsPerChild 0
+KeepAlive On
+MaxKeepAliveRequests 0
+KeepAliveTimeout 30
+EnableMMAP Off
+EnableSendfile Off
+DocumentRoot "$work/htdocs"
+<Directory />
+  AllowOverride None
+  Require all granted
+</Directory>
+$(setup_lines "$setup")
+CONF
+  chmod 644 "$work/httpd-$setup.conf"
+  /usr/sbin/apache2 -f "$work/httpd-$setup.conf" -DFOREGROUND >>"$work/apache.out" 2>&1 &
+  apache_pid=$!
+  for _ in $(seq 100); do
+    curl -sf -o /dev/null "$base/app/s100" 2>/dev/null && return 0
+    kill -0 "$apache_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  fail "Apache ($setup) did not start: $(tail -n 3 "$work/apache.out" "$work/error-$setup.log")"
+}
+
+stop_apache() {
+  [ -n "$apache_pid" ] || return 0
+  kill "$apache_pid" 2>/dev/null || true
+  wait "$apache_pid" 2>/dev/null || true
+  apache_pid=""
+}
+
+# Every row must send the client the static file's bytes; quon-3 must reach all three.
+check_answers() {  # setup
+  local setup=$1 size got
+  for size in "${sizes[@]}"; do
+    curl -sf "$(url_of "$setup" "$size")" | cmp -s - "$work/htdocs/app/s$size" ||
+      fail "$setup: the answer to $(url_of "$setup" "$size") is not the expected $size bytes"
+  done
+  [ "$setup" = quon-3 ] || return 0
+  got=$(for _ in 1 2 3 4 5 6; do
+    curl -sf -D - -o /dev/null "$(url_of "$setup" 100)" | sed -n 's/^X-Quon-Server: \([^\r]*\).*/\1/p'
+  done | sort -u | wc -l)
+  [ "$got" = 3 ] || fail "quon-3: only $got of the three servers answer"
+}
