@@ -1,7 +1,6 @@
-// The binary protocol byte for byte, as the connector meets it: sets, sequence numbers and
-// load values reloaded on SIGHUP, the server's questions answered by hand, pings between
-// exchanges. The props exchanges themselves are met by the proxy and cluster tests.
-#include <gmock/gmock.h>
+// The binary protocol byte for byte: sets, sequence numbers and load values reloaded on
+// SIGHUP, the server's questions answered by hand. Bodies and props exchanges are met by
+// the integration, proxy and cluster tests.
 #include <gtest/gtest.h>
 
 #include "backend_process.h"
@@ -44,24 +43,6 @@ TEST_F(ProtocolTest, SighupReloadsSetsAndSequenceNumbers) {
                  be32(40) + be32(7) + be32(41) + be32(250) + head(server.quonAddress(), 204, "x") +
                      putClient("status: 204\n") + kFinish);
     expectAnswer(getProps("no-such-set"), kFinish);  // PROXY_FINISH alone, no sequence number
-}
-
-// The server asks for the count it is given, whatever the connector's cap.
-TEST_F(ProtocolTest, BodyIsAskedWithGetDataAndSentWithPostData) {
-    const std::string data = "The quick brown fox jumps over the lazy dog";
-    for (int32_t want : {16, 40961, 2147483647}) {
-        ASSERT_TRUE(client.send(request("/app/body", "want=" + std::to_string(want), "POST")));
-        for (size_t sent = 0, part = 10; part > 0; sent += part) {
-            // PROXY_GET_DATA: 00 00 00 0F, the count wanted.
-            ASSERT_EQ(client.read(8), be32(15) + be32(want)) << "after " << sent;
-            part = std::min(part, data.size() - sent);
-            // PROXY_POST_DATA: 00 00 00 10, the count, the bytes; a count of 0 ends the body.
-            ASSERT_TRUE(client.send(be32(16) + str(data.substr(sent, part))));
-        }
-        EXPECT_EQ(client.read(head(server.quonAddress()).size()), head(server.quonAddress()));
-        EXPECT_THAT(client.readBody().value_or(""),
-                    testing::StartsWith("length: " + std::to_string(data.size()) + "\nchecksum: "));
-    }
 }
 
 // Each action's exact answer, twice on one connection with a ping before each: the
