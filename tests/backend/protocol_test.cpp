@@ -1,6 +1,6 @@
 // The binary protocol byte for byte: sets, sequence numbers and load values reloaded on
-// SIGHUP, the server's questions answered by hand. Bodies and props exchanges are met by
-// the integration, proxy and cluster tests.
+// SIGHUP, the count of body data asked for, the server's questions answered by hand. The
+// props exchanges are met by the proxy and cluster tests.
 #include <gtest/gtest.h>
 
 #include "backend_process.h"
@@ -43,6 +43,17 @@ TEST_F(ProtocolTest, SighupReloadsSetsAndSequenceNumbers) {
                  be32(40) + be32(7) + be32(41) + be32(250) + head(server.quonAddress(), 204, "x") +
                      putClient("status: 204\n") + kFinish);
     expectAnswer(getProps("no-such-set"), kFinish);  // PROXY_FINISH alone, no sequence number
+}
+
+// The server asks for the count it is given, whatever the connector's cap. PROXY_GET_DATA:
+// 00 00 00 0F, the count; PROXY_POST_DATA: 00 00 00 10, the count, the bytes (0 ends).
+TEST_F(ProtocolTest, BodyIsAskedForWithTheCountGiven) {
+    ASSERT_TRUE(client.send(request("/app/body", "want=40961", "POST")));
+    for (const std::string part : {"abc", ""}) {
+        ASSERT_EQ(client.read(8), be32(15) + be32(40961));
+        ASSERT_TRUE(client.send(be32(16) + str(part)));
+    }
+    EXPECT_EQ(client.read(head(server.quonAddress()).size()), head(server.quonAddress()));
 }
 
 // Each action's exact answer, twice on one connection with a ping before each: the
