@@ -6,9 +6,7 @@
 #include "filter.h"
 #include "pool.h"
 
-// The matching rules themselves are checked against a model by fuzz_filter; these rows
-// check what the filter traces.
-TEST(Matching, TracesWhatItMatched) {
+TEST(Matching, FirstMatchingEntryInTableOrder) {
     enum Ignore { kOff, kOn, kOnNotAsked };  // the table's flag; whether the caller honours it
     // expected: entry index or -1; trace: a line the call writes; host: null for none
     struct Row {
@@ -22,12 +20,24 @@ TEST(Matching, TracesWhatItMatched) {
     const std::string longUri(300, 'a'), shown = "/" + longUri.substr(0, 199);
     // clang-format off
     const Row rows[] = {
+        {{"/app*", "*.jsp"}, "/app/x.jsp", 0}, {{"*.jsp", "/app*"}, "/app/x.jsp", 0},
+        {{"/app*"}, "/app", 0}, {{"/app*"}, "/app/x", 0}, {{"/app*"}, "/app&x", 0},
+        {{"/app*"}, "/app#x", 0}, {{"/app*"}, "/apple", -1},
         {{"*.jsp", "/a*"}, "/a/x.jsp", 1, "filtering ignored suffix: *.jsp", nullptr, nullptr, kOn},
         {{"*.jsp"}, "/a/x.jsp", 0, "", nullptr, nullptr, kOnNotAsked},
         {{"*.jsp"}, "/a/page;id=x.jsp", -1, "filterRequest: ignoring extension match after \";\""},
         {{"*.jsp"}, "/a/x.jsp;id=y", 0, "filtering /a/x.jsp;id=y (/a/x.jsp) HOST=null"},
         {{"*.jsp"}, "/a/x", 0, "filtering /a/x (/srv/x.jsp) HOST=h", "h", "/srv/x.jsp"},
+        {{"/app*.do"}, "/app/a.do", 0},
+        {{"//shop.test/app*"}, "/app/x", 0, "", "SHOP.Test"},
+        {{"//shop.test/app*"}, "/app/x", -1, "", "shop.test:80"},
+        {{"//shop.test:80/app*"}, "/app/x", 0, "", "Shop.test:80"},
         {{"//shop.test/app*"}, "/app/x", -1, "filtering /app/x (/app/x) HOST=null"},
+        {{"*"}, "/any/thing", 0}, {{"*"}, "x", -1},
+        {{"/"}, "/", 0}, {{"/"}, "//x", 0}, {{"/"}, "/x", -1},
+        {{"/app*admin*"}, "/app/x/admin/y", 0}, {{"/app*admin*"}, "/b/admin", -1},
+        {{"/app*WEB-INF*"}, "/app/x", 0, "", nullptr, "/s/app/WEB-INF/x"},
+        {{"//o.test/app*admin*"}, "/app/admin", -1, "", "h"},
         {{}, "/" + longUri + ";p", -1, "filtering " + shown + " (" + shown + ") HOST=null"}};
     // clang-format on
     for (const Row& c : rows) {
@@ -45,8 +55,7 @@ TEST(Matching, TracesWhatItMatched) {
             c.expected < 0 ? "no match" : "matched " + std::string(c.patterns[size_t(c.expected)]);
         for (const std::string& line : {"filterRequest:   " + last, c.trace})
             EXPECT_TRUE(line.empty() || web.recorder.count("trace", line) == 1)
-                << line << "\n"
-                << web.recorder.dump();
+                << line << "\n" << web.recorder.dump();
         EXPECT_EQ(web.headersHandedBack, 1);
         EXPECT_EQ(web.liveBlocks(), 0);
     }
