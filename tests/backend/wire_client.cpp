@@ -48,16 +48,6 @@ std::optional<std::string> Client::read(size_t n) {
     return bytes;
 }
 
-std::optional<std::string> Client::readBody() {
-    const std::optional<std::string> code = read(4), length = read(4);
-    if (code != be32(8) || !length) return std::nullopt;
-    const auto* u = reinterpret_cast<const unsigned char*>(length->data());
-    std::optional<std::string> text =
-        read((size_t{u[0]} << 24) | (u[1] << 16) | (u[2] << 8) | u[3]);
-    if (read(4) != kFinish) return std::nullopt;
-    return text;
-}
-
 bool Client::closedByPeer() {
     char byte;
     const ssize_t r = ::recv(fd_, &byte, 1, 0);

@@ -16,8 +16,8 @@ inline std::string be32(int32_t v) {
 inline std::string str(const std::string& text) { return be32(int32_t(text.size())) + text; }
 inline std::string item(int32_t code, const std::string& value) { return be32(code) + str(value); }
 
-// Messages without a payload: PROXY_PING, PROXY_FINISH, PROXY_BUSY.
-inline const std::string kPing = be32(12), kFinish = be32(9), kBusy = be32(38);
+// Messages without a payload: PROXY_PING, PROXY_FINISH.
+inline const std::string kPing = be32(12), kFinish = be32(9);
 
 // PROXY_GET_PROPS: 00 00 00 0D, the set's name.
 inline std::string getProps(const std::string& name) { return be32(13) + str(name); }
@@ -57,8 +57,6 @@ public:
     bool send(const std::string& bytes);
     // Exactly n bytes, or nothing on a close, an error or the time-out.
     std::optional<std::string> read(size_t n);
-    // The text of one PROXY_PUT_CLIENT followed by PROXY_FINISH, or nothing.
-    std::optional<std::string> readBody();
     // True when the server closes within kWait without sending anything more.
     bool closedByPeer();
     // True when nothing arrives, not even a close, within `ms` milliseconds.

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <list>
 #include <thread>
 
 #include "backend_cluster.h"
@@ -21,17 +20,13 @@ namespace cluster_test {
 
 using Names = std::vector<std::string>;
 
-template <typename Done>
-bool waitFor(Done done) {
-    const auto deadline = std::chrono::steady_clock::now() + backend_test::kWait;
-    for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-        if (std::chrono::steady_clock::now() > deadline) return false;
-    return true;
-}
+using backend_test::waitUntil;
 
 // What one server announces: its "server-props" (besides its rep_id; empty: the
 // cluster's default) and "servlet-mappings" texts.
-struct ServerSetup { std::string props = "", mappings = "/app/*=app\n"; };
+struct ServerSetup {
+    std::string props = "", mappings = "/app/*=app\n";
+};
 using Setups = std::vector<ServerSetup>;
 
 // One server per setup, listing no members yet.
@@ -62,7 +57,7 @@ public:
         const int seen = logLines(i, line);
         EXPECT_TRUE((*this)[i].reload());
         EXPECT_TRUE(refuse == refusing_[size_t(i)] ||
-                    waitFor([&] { return logLines(i, line) > seen; }));
+                    waitUntil([&] { return logLines(i, line) > seen; }));
         refusing_[size_t(i)] = refuse;
     }
     using BackendCluster::announce;
@@ -158,13 +153,4 @@ public:
 private:
     quon_request* req_;
     mappingsTable* t_;
-};
-
-// A request and its table. A test that makes several keeps them to its end: a deleted table's
-// two locks go to the next table in swapped order, which TSan reports as a lock-order inversion.
-struct ReqTable {
-    ReqTable(const char* store, const char* bootstrap, int32_t retryInterval = 0)
-        : table(req.get(), store, bootstrap, retryInterval) {}
-    RecordingRequest req;
-    HandTable table;
 };

@@ -7,7 +7,11 @@
 
 namespace {
 // One request through the table as the handler hook sends it; it leaves nothing behind.
-struct Outcome { int32_t result; int status; std::string body, lines; };
+struct Outcome {
+    int32_t result;
+    int status;
+    std::string body, lines;
+};
 Outcome dispatch(mappingsTable* table, const std::string& query = "",
                  const std::string& cookie = "") {
     FakeWebServer web(3);
@@ -28,13 +32,16 @@ TEST(Dispatch, FailuresWithoutAnotherServer) {
     const std::string app = "/app/*=app\n";
     using Row = std::tuple<std::vector<std::string>, const char*, int, const char*, const char*>;
     const Row rows[] = {{{app}, "fault=busy\n", 503, "Application server is busy", ""},
-                        {{app, "/other/*=o\n"}, "cluster-seq=1\nfault=close-before-code\n", 0, "",
+                        {{app, "/other/*=o\n"},
+                         "cluster-seq=1\nfault=close-before-code\n",
+                         0,
+                         "",
                          " already in failed target list"}};
-    std::list<ReqTable> kept;
     for (const auto& [mappings, control, status, bodyPart, line] : rows) {
         backend_test::BackendCluster servers(mappings);
         ASSERT_TRUE(servers.start());
-        auto& [req, table] = kept.emplace_back(nullptr, servers.address(0).c_str(), 1);
+        RecordingRequest req;
+        HandTable table(req.get(), nullptr, servers.address(0).c_str(), 1);
         ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
         servers[0].writeFile("control.props", control);
         servers[0].reload();
@@ -42,7 +49,8 @@ TEST(Dispatch, FailuresWithoutAnotherServer) {
         for (int round = 0; round < 2; ++round) {
             Outcome out = dispatch(table);
             EXPECT_TRUE(out.result == -1 && out.status == status &&
-                        out.body.find(bodyPart) != std::string::npos) << out.body << out.lines;
+                        out.body.find(bodyPart) != std::string::npos)
+                << out.body << out.lines;
             lines += out.lines;
         }
         EXPECT_NE(lines.find(line), std::string::npos) << lines;
@@ -96,8 +104,10 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
                 const std::string line = "\nquery: " + id + "\n";
                 const size_t at = out.body.find(line);
                 bool once = at != std::string::npos && out.body.rfind(line) == at;
-                if (out.result == 0 && out.status == 200 && once) ++served;
-                else if (out.result < 0 && out.body.empty()) ++refused;
+                if (out.result == 0 && out.status == 200 && once)
+                    ++served;
+                else if (out.result < 0 && out.body.empty())
+                    ++refused;
                 else if (std::lock_guard<std::mutex> hold(firstBrokenLock); broken++ == 0)
                     firstBroken = out.body + "\n" + out.lines;
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));

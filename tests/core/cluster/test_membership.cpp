@@ -82,8 +82,8 @@ TEST(ClusterMembership, RemovedServerComesBackInItsOwnSlots) {
     ASSERT_NE(proxyB->pool->freeList, nullptr);  // b keeps a connection after initialisation
     const int closed = cluster.logLines(1, "] closed: ");
     auto expectSlots = [&](const Names& expected) {
-        for (const proxyList* list : {&t.table->servers, t.table->mappingProxies[0],
-                                      t.table->mappingProxies[1]})
+        for (const proxyList* list :
+             {&t.table->servers, t.table->mappingProxies[0], t.table->mappingProxies[1]})
             EXPECT_EQ(slots(list), expected);
     };
 
@@ -91,15 +91,17 @@ TEST(ClusterMembership, RemovedServerComesBackInItsOwnSlots) {
     expectSlots({a + ":1", b + ":0", c + ":1"});
     EXPECT_EQ(proxyB->serverInfo->active.load(), 0);
     EXPECT_EQ(proxyB->pool->freeList, nullptr);
-    EXPECT_TRUE(waitFor([&] { return cluster.logLines(1, "] closed: ") > closed; }));
+    EXPECT_TRUE(waitUntil([&] { return cluster.logLines(1, "] closed: ") > closed; }));
 
     proxyB->nextProxyRetryTime = 12345;  // as the pool sets it for an unreachable server
     ASSERT_EQ(addProxy(t.table, proxyB, t.req.get(), 1), 0);
     expectSlots({a + ":1", b + ":1", c + ":1"});
     EXPECT_EQ(proxyB->serverInfo->active.load(), 1);
     EXPECT_EQ(proxyB->nextProxyRetryTime.load(), 0);
-    EXPECT_EQ(t.req.count("trace", "Proxy " + b + " already exists for mapping *.jsp, not adding "
-                                   "a duplicate"), 1);
+    EXPECT_EQ(t.req.count("trace", "Proxy " + b +
+                                       " already exists for mapping *.jsp, not adding "
+                                       "a duplicate"),
+              1);
 }
 
 // Entries built from the servers' own mappings, the servers added in order from a store.
@@ -128,10 +130,9 @@ TEST(Entries, MergedFromEveryServer) {
         {{{"", "/a/*=a\n"}, {"", "*.jsp=j\n/bbbb/*=b\n"}}, {"/a*=a", "/bbbb*=b", "*.jsp=j"},
          "{0}:1 ", {}}};
     // clang-format on
-    std::list<ClusterTable> kept;  // as ReqTable
     for (const Row& c : rows) {
         Cluster cluster(c.servers);
-        ClusterTable& t = kept.emplace_back(cluster);
+        ClusterTable t(cluster);
         EXPECT_EQ(entries(t.table), c.entries);
         EXPECT_EQ(t.table->lastMappingIndex, int(c.entries.size()) - 1);
         std::string first;

@@ -44,7 +44,6 @@ TEST(TableInit, BootstrapFirstStoreSecond) {
     // clang-format on
     Cluster cluster(Setups(2));
     const std::string path = cluster.file("servers.store");
-    std::list<ReqTable> kept;
     for (const Row& c : rows) {
         cluster.announce(0, {cluster.name(0), cluster.name(1)}, 4,
                          c.bootstrap == kRefusing ? "fault=refuse\n" : "");
@@ -53,8 +52,9 @@ TEST(TableInit, BootstrapFirstStoreSecond) {
         if (c.store && configured) std::ofstream(path) << cluster.named(c.store);
         utimbuf past{1000000000, 1000000000};
         utime(path.c_str(), &past);
-        auto& [req, table] = kept.emplace_back(
-            configured ? path.c_str() : nullptr, c.bootstrap ? cluster.name(0).c_str() : nullptr);
+        RecordingRequest req;
+        HandTable table(req.get(), configured ? path.c_str() : nullptr,
+                        c.bootstrap ? cluster.name(0).c_str() : nullptr);
         const bool ready = *c.members != '\0';
         // Two calls: a table that failed tries everything again, a ready one nothing.
         for (int call = 0; call < 2; ++call)

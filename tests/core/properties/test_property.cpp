@@ -80,17 +80,6 @@ TEST(PropertyFull, RefusesNewKeysWithTheMessageAndMinusOne) {
     EXPECT_EQ(setProperty(req.get(), table.get(), "k5", "w"), 5) << "an existing key still changes";
 }
 
-// The operations take the first match; removals close the gap in order.
-TEST(PropertyTable, OperationsTakeTheFirstMatch) {
-    RecordingRequest req;
-    Table table(parseProperties(req.get(), "k=1\nb=2\nk=3\nc=4\n"));
-    EXPECT_STREQ(getPropertyValue(table.get(), "k"), "1");
-    EXPECT_EQ(setProperty(req.get(), table.get(), "k", "9"), 0);
-    EXPECT_EQ(removePropertyByIndex(req.get(), table.get(), 1), 3);
-    EXPECT_EQ(removeProperty(req.get(), table.get(), "k", "x"), 2);
-    EXPECT_EQ(pairsOf(table.get()), (Pairs{{"k", "3"}, {"c", "4"}}));
-}
-
 int callBlocks = 0;  // blocks of the request-scoped allocator still held
 void* countingMalloc(quon_request*, int size) { return ++callBlocks, malloc(size_t(size)); }
 void countingFree(quon_request*, void* block) { --callBlocks, free(block); }
