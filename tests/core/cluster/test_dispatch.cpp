@@ -64,11 +64,11 @@ TEST(Dispatch, ServerThatFailedInTheCallIsNotChosenAgainWhileAnotherIsActive) {
     const std::string app = "/app/*=app\n";
     using Row = std::tuple<std::vector<std::string>, int32_t, int>;
     const Row rows[] = {{{app, app}, 0, 200}, {{app, "/other/*=o\n"}, -1, 0}};
-    std::list<ReqTable> kept;
     for (const auto& [mappings, result, status] : rows) {
         backend_test::BackendCluster servers(mappings);
         ASSERT_TRUE(servers.start());
-        auto& [req, table] = kept.emplace_back(nullptr, servers.address(0).c_str(), 1);
+        RecordingRequest req;
+        HandTable table(req.get(), nullptr, servers.address(0).c_str(), 1);
         ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
         servers[0].writeFile("control.props", "cluster-seq=1\nfault=close-before-code\n");
         servers[0].reload();
