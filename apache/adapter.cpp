@@ -43,6 +43,8 @@ QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_
     req->connectTimeout = conf->connectTimeout;
     req->sendTimeout = conf->sendTimeout;
     req->recvTimeout = conf->recvTimeout;
+    req->maxHeaderSize = conf->maxHeaderSize;
+    req->maxPropsSize = conf->maxPropsSize;
     setLogPrefix(req, r);
     req->getHeader = getHeader;
     req->getRealPath = getRealPath;

@@ -13,3 +13,5 @@ echo "### forwarding in-process"
 "$top/bench/forward/run.sh" 5
 echo "### the reference back-end alone and with Apache in front"
 "$top/bench/backend/run.sh" 5 5
+echo "### Apache child memory for a 1 GiB response and upload"
+"$top/bench/memory/run.sh"
