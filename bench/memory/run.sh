@@ -25,10 +25,15 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$backend" --listen 127.0.0.1:0 --ready-file "$work/ready" >"$work/backend.out" 2>&1 &
+# The back-end names itself as the one member of its cluster and serves /app/.
+quon=127.0.0.1:$("$load" --free-port 127.0.0.1)
+printf 'rep_id=MEMB\nmapcheck=0\n' >"$work/server.props"
+printf '/app/*=app\n' >"$work/mappings.props"
+printf 'MEMB=%s\n' "$quon" >"$work/cluster.props"
+"$backend" --listen "$quon" --ready-file "$work/ready" --server-props "$work/server.props" \
+  --mappings "$work/mappings.props" --cluster "$work/cluster.props" >"$work/backend.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/ready" ] && break; sleep 0.05; done
-quon=$(sed -n 's/^quon=//p' "$work/ready")
 port=$("$load" --free-port 127.0.0.1)
 
 user_lines=""
@@ -72,6 +77,8 @@ for _ in $(seq 100); do
   curl -sf "http://127.0.0.1:$port/app/size?n=1" >/dev/null 2>&1 && break
   sleep 0.1
 done
+curl -sf "http://127.0.0.1:$port/app/size?n=1" >/dev/null ||
+  { echo "the module does not forward /app/: $(tail -3 "$work/error.log")" >&2; exit 1; }
 child=$(pgrep -P "$(cat "$work/httpd.pid")" | head -1)
 [ -n "$child" ] || { echo "no Apache child" >&2; exit 1; }
 kib() { awk -v k="$1" '$1 == k":" {print $2}' "/proc/$child/status"; }
