@@ -103,8 +103,13 @@ bool readInt32(quon_request* req, quonConnection* conn, quonProxy* proxy, int32_
 }
 
 int readPiece(quon_request* req, quonConnection* conn, quonProxy* proxy, int most,
-              const char** piece) {
+              const char** piece, char* room, int roomSize) {
     int held = conn->filled - conn->readAt;
+    if (held == 0 && room && most >= QN_RECV_BUFFER_SIZE) {
+        int result = receive(req, conn, proxy, room, std::min(most, roomSize), most, 0);
+        *piece = room;
+        return result > 0 ? result : -1;
+    }
     if (held == 0 && (held = refill(req, conn, proxy, most, 0)) <= 0) return -1;
     int taken = std::min(held, most);
     *piece = conn->buffer + conn->readAt;

@@ -53,10 +53,11 @@ private:
 int readFully(quon_request* req, char* buffer, int length, quonConnection* conn, quonProxy* proxy);
 // The next int32 of the stream; false when it could not be read.
 bool readInt32(quon_request* req, quonConnection* conn, quonProxy* proxy, int32_t* value);
-// The next 1 to most buffered bytes (most > 0), refilling the buffer when it is empty;
-// the bytes stay valid until the next read on conn. Their count, or -1.
+// The next 1 to most bytes (most > 0) of the stream: the buffered ones, else those of one
+// receive, into the buffer or, for a read of at least the buffer's size, straight into
+// room when one is given. They stay valid until the next read on conn. Their count, or -1.
 int readPiece(quon_request* req, quonConnection* conn, quonProxy* proxy, int most,
-              const char** piece);
+              const char** piece, char* room = nullptr, int roomSize = 0);
 // The length word of a string sent with command. A negative length or one above limit is
 // a protocol error: logged, errorCode EQUON_OUT_OF_SYNC, false.
 bool readLength(quon_request* req, quonConnection* conn, quonProxy* proxy, const char* command,
