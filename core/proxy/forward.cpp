@@ -93,8 +93,8 @@ bool servePutHeader(Exchange& x) {
     return true;
 }
 
-// Body bytes go to the client in pieces straight from the receive buffer: a piece that
-// fits the buffer goes in one write, a longer one in pieces of at most the buffer's size.
+// Body bytes go to the client in pieces, never gathered whole: a message that fits the
+// receive buffer goes in one write, a longer one in pieces of at most kBodyRoom bytes.
 // The client may have gone: after a failed write the rest of the message is read and
 // dropped, a few failed messages are absorbed, more than four in a row end the exchange.
 bool servePutClient(Exchange& x) {
@@ -118,8 +118,8 @@ bool servePutClient(Exchange& x) {
         written = req->writeClient(req, bytes, left) != -1;
         left = 0;
     }
-    // Large bodies are received straight into a room of the scratch buffer: fewer and
-    // larger receives and writes than through the receive buffer.
+    // Received straight into a room of the scratch buffer: fewer and larger receives and
+    // writes than through the receive buffer.
     char* room = left > 0 ? x.scratch.reserve(kBodyRoom) : nullptr;
     if (left > 0 && !room) return false;
     while (left > 0) {
