@@ -18,6 +18,13 @@ constexpr const char* kMetricsInVirtualHost =
 
 bool isTrue(const char* value) { return strcasecmp(value, "true") == 0; }
 
+// A bound in bytes; a value that is not a positive number leaves the bound as it was,
+// since a bound of 0 would refuse every answer.
+int byteBound(const char* value, int current) {
+    int bound = atoi(value);
+    return bound > 0 ? bound : current;
+}
+
 struct KeyContext {
     quon_request* req;
     QuonServerConfig* conf;
@@ -59,6 +66,12 @@ constexpr ConfigKey kKeys[] = {
      [](const KeyContext& k) { k.conf->recvTimeout = secondsToMillis(k.value); }},
     {"sendtimeout", true,
      [](const KeyContext& k) { k.conf->sendTimeout = secondsToMillis(k.value); }},
+    {"maxheadersize", true,
+     [](const KeyContext& k) {
+         k.conf->maxHeaderSize = byteBound(k.value, k.conf->maxHeaderSize);
+     }},
+    {"maxpropssize", true,
+     [](const KeyContext& k) { k.conf->maxPropsSize = byteBound(k.value, k.conf->maxPropsSize); }},
     {"metrics", false,
      [](const KeyContext& k) {
          if (k.server->is_virtual)
@@ -84,6 +97,8 @@ void* make_quon_conf(apr_pool_t* pool, server_rec*) {
     conf->connectTimeout = timeouts[0];
     conf->sendTimeout = timeouts[1];
     conf->recvTimeout = timeouts[2];
+    conf->maxHeaderSize = QN_DEFAULT_MAX_HEADER_SIZE;
+    conf->maxPropsSize = QN_DEFAULT_MAX_PROPS_SIZE;
     return conf;
 }
 

@@ -33,6 +33,8 @@ struct QuonServerConfig {
     int connectTimeout;
     int sendTimeout;
     int recvTimeout;
+    int maxHeaderSize;  // bytes; bounds header strings and each exchange's header total
+    int maxPropsSize;   // bytes; bounds property texts and attribute values
 };
 
 // Configuration.

@@ -3,7 +3,10 @@
 // on the connection; status, headers and body go to the web server as they arrive.
 #include "forward.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 
 #include "error_page.h"
 #include "pool.h"
@@ -13,44 +16,56 @@
 
 namespace {
 constexpr int kMaxClientWriteFailures = 4;
+constexpr int kBodyRoom = 65536;
 
-// One exchange in progress on a checked-out connection.
+// One exchange in progress on a checked-out connection. Strings that no command keeps
+// are read into the exchange's scratch buffer, and answers are built there.
 struct Exchange {
+    Exchange(quon_request* r, quonProxy* p, quonConnection* c, int32_t* seq)
+        : req(r), proxy(p), conn(c), sock(c->sock), clusterSeq(seq), scratch(r) {}
+
     quon_request* req;
     quonProxy* proxy;
     quonConnection* conn;
     int sock;
     int32_t* clusterSeq;
+    ExchangeBuffer scratch;
+    long headerBytes = 0;  // header strings of the exchange so far
 
-    bool readInt(int32_t* value) {
-        char bytes[4];
-        if (readFully(req, bytes, 4, sock, proxy) != 0) return false;
-        *value = getInt32(bytes);
-        return true;
+    bool readInt(int32_t* value) { return readInt32(req, conn, proxy, value); }
+    // A string of at most maxheadersize bytes into scratch at offset.
+    char* readText(const char* command, int offset = 0, int* length = nullptr) {
+        return readData(conn, req, length, proxy, command, maxHeaderSize(req), scratch, offset);
     }
-    char* readString(int* length = nullptr) { return readData(sock, req, length, proxy); }
+    // The header bytes of one exchange are bounded together, so that a server cannot go
+    // on sending headers for ever; even an empty string counts one byte.
+    bool addHeaderBytes(const char* command, int length) {
+        headerBytes += std::max(length, 1);
+        if (headerBytes <= maxHeaderSize(req)) return true;
+        protocolError(req, proxy, command, int(std::min<long>(headerBytes, INT_MAX)),
+                      maxHeaderSize(req));
+        return false;
+    }
 };
 
 bool serveGetHeader(Exchange& x) {
     quon_request* req = x.req;
     req->trace(req, "PROXY_GET_HEADER <- [%d]", x.sock);
-    char* name = x.readString();
+    char* name = x.readText("PROXY_GET_HEADER");
     if (!name) return false;
-    const char* value = req->getHeader(req, name);
-    bool sent = writeString(req, x.sock, value) == 0;
+    const char* value = req->getHeader(req, name);  // name is not used after this
+    bool sent = writeString(req, x.sock, value, x.scratch) == 0;
     req->freeHeader(req, value);
-    req->free(req, name);
     return sent;
 }
 
 bool serveGetRealPath(Exchange& x) {
     quon_request* req = x.req;
     req->trace(req, "PROXY_GET_REALPATH <- [%d]", x.sock);
-    char* uri = x.readString();
+    char* uri = x.readText("PROXY_GET_REALPATH");
     if (!uri) return false;
     char* path = req->getRealPath(req, uri);
-    req->free(req, uri);
-    bool sent = writeString(req, x.sock, path) == 0;
+    bool sent = writeString(req, x.sock, path, x.scratch) == 0;
     if (path) req->free(req, path);
     return sent;
 }
@@ -60,41 +75,64 @@ bool servePutStatus(Exchange& x) {
     req->trace(req, "PROXY_PUT_STATUS <- [%d]", x.sock);
     int32_t status;
     if (!x.readInt(&status)) return false;
-    char* reason = x.readString();
+    char* reason = x.readText("PROXY_PUT_STATUS");
     if (!reason) return false;
     req->trace(req, "  %d %.80s", status, reason);
     req->setStatus(req, status, reason);
-    req->free(req, reason);
     return true;
 }
 
 bool servePutHeader(Exchange& x) {
     quon_request* req = x.req;
     req->trace(req, "PROXY_PUT_HEADER <- [%d]", x.sock);
-    char* block = x.readString();
-    if (!block) return false;
+    int length = 0;
+    char* block = x.readText("PROXY_PUT_HEADER", 0, &length);
+    if (!block || !x.addHeaderBytes("PROXY_PUT_HEADER", length)) return false;
     char *name, *value;
     for (char* at = block; (at = nextHeader(at, &name, &value));) req->addHeader(req, name, value);
-    req->free(req, block);
     return true;
 }
 
-// The client may have gone: a few failed writes are absorbed (the server's output is
-// read and dropped), more than four in a row end the exchange.
+// Body bytes go to the client in pieces, never gathered whole: a message that fits the
+// receive buffer goes in one write, a longer one in pieces of at most kBodyRoom bytes.
+// The client may have gone: after a failed write the rest of the message is read and
+// dropped, a few failed messages are absorbed, more than four in a row end the exchange.
 bool servePutClient(Exchange& x) {
     quon_request* req = x.req;
     req->trace(req, "PROXY_PUT_CLIENT <- [%d]", x.sock);
-    int length = 0;
-    char* bytes = x.readString(&length);
-    if (!bytes) return false;
-    bool keepGoing = true;
-    if (req->writeClient(req, bytes, length) == -1) {
-        req->errorCode = EQUON_CLIENT_DOWN;
-        keepGoing = req->clientWriteFailures <= kMaxClientWriteFailures;
+    int32_t left;
+    if (!readLength(req, x.conn, x.proxy, "PROXY_PUT_CLIENT", INT_MAX, &left)) return false;
+    bool written = true;
+    if (left <= QN_RECV_BUFFER_SIZE) {
+        // In one piece: from the receive buffer when it holds it all, else gathered.
+        const char* bytes = "";
+        int count = left > 0 ? readPiece(req, x.conn, x.proxy, left, &bytes) : 0;
+        if (count < 0) return false;
+        if (count < left) {
+            char* whole = x.scratch.reserve(left);
+            if (!whole) return false;
+            memcpy(whole, bytes, size_t(count));
+            if (readFully(req, whole + count, left - count, x.conn, x.proxy) != 0) return false;
+            bytes = whole;
+        }
+        written = req->writeClient(req, bytes, left) != -1;
+        left = 0;
+    }
+    // Received straight into a room of the scratch buffer: fewer and larger receives and
+    // writes than through the receive buffer.
+    char* room = left > 0 ? x.scratch.reserve(kBodyRoom) : nullptr;
+    if (left > 0 && !room) return false;
+    while (left > 0) {
+        const char* piece;
+        int count = readPiece(req, x.conn, x.proxy, left, &piece, room, kBodyRoom);
+        if (count < 0) return false;
+        if (written) written = req->writeClient(req, piece, count) != -1;
+        left -= count;
     }
     req->responseStarted = 1;
-    req->free(req, bytes);
-    return keepGoing;
+    if (written) return true;
+    req->errorCode = EQUON_CLIENT_DOWN;
+    return req->clientWriteFailures <= kMaxClientWriteFailures;
 }
 
 bool serveGetData(Exchange& x) {
@@ -105,7 +143,7 @@ bool serveGetData(Exchange& x) {
         req->log(req, "getData: can't get length");
         return false;
     }
-    return sendPostData(req, wanted, x.conn) != 0;
+    return sendPostData(req, wanted, x.conn, x.scratch) != 0;
 }
 
 // The attribute list takes the two buffers over and frees them when the request ends
@@ -114,10 +152,10 @@ bool serveGetData(Exchange& x) {
 bool serveSetAttribute(Exchange& x) {
     quon_request* req = x.req;
     req->trace(req, "PROXY_SET_ATTRIBUTE <- [%d]", x.sock);
-    char* name = x.readString();
+    char* name = readData(x.conn, req, nullptr, x.proxy, "PROXY_SET_ATTRIBUTE", maxHeaderSize(req));
     if (!name) return false;
     int length = 0;
-    char* value = x.readString(&length);
+    char* value = readData(x.conn, req, &length, x.proxy, "PROXY_SET_ATTRIBUTE", maxPropsSize(req));
     if (!value) {
         req->free(req, name);
         return false;
@@ -135,16 +173,17 @@ bool serveSetAttribute(Exchange& x) {
     return true;
 }
 
+// Name and value lie side by side in the scratch buffer.
 bool servePutHeaderValue(Exchange& x) {
     quon_request* req = x.req;
     req->trace(req, "PROXY_PUT_HEADER_VALUE <- [%d]", x.sock);
-    char* name = x.readString();
-    if (!name) return false;
-    char* value = x.readString();
-    if (value) req->addHeader(req, name, value);
-    req->free(req, name);
-    if (!value) return false;
-    req->free(req, value);
+    const char* command = "PROXY_PUT_HEADER_VALUE";
+    int nameLength = 0, valueLength = 0;
+    if (!x.readText(command, 0, &nameLength) || !x.addHeaderBytes(command, nameLength))
+        return false;
+    char* value = x.readText(command, nameLength + 1, &valueLength);
+    if (!value || !x.addHeaderBytes(command, valueLength)) return false;
+    req->addHeader(req, value - nameLength - 1, value);
     return true;
 }
 
@@ -166,7 +205,8 @@ bool servePutLoadValue(Exchange& x) {
     req->trace(req, "PROXY_PUT_LOAD_VALUE <- [%d]", x.sock);
     int32_t load;
     if (!x.readInt(&load)) return false;
-    if (proxyServerInfo* info = x.proxy->serverInfo) info->weight.store(load, std::memory_order_relaxed);
+    if (proxyServerInfo* info = x.proxy->serverInfo)
+        info->weight.store(load, std::memory_order_relaxed);
     req->trace(req, "    load val: %i", load);
     return true;
 }
@@ -174,16 +214,26 @@ bool servePutLoadValue(Exchange& x) {
 // One command of the exchange; false ends the exchange as failed.
 bool serveCommand(Exchange& x, int32_t cmd) {
     switch (cmd) {
-        case PROXY_GET_HEADER: return serveGetHeader(x);
-        case PROXY_GET_REALPATH: return serveGetRealPath(x);
-        case PROXY_PUT_STATUS: return servePutStatus(x);
-        case PROXY_PUT_HEADER: return servePutHeader(x);
-        case PROXY_PUT_CLIENT: return servePutClient(x);
-        case PROXY_GET_DATA: return serveGetData(x);
-        case PROXY_SET_ATTRIBUTE: return serveSetAttribute(x);
-        case PROXY_PUT_HEADER_VALUE: return servePutHeaderValue(x);
-        case PROXY_PUT_CLUSTER_SEQ: return servePutClusterSeq(x);
-        case PROXY_PUT_LOAD_VALUE: return servePutLoadValue(x);
+        case PROXY_GET_HEADER:
+            return serveGetHeader(x);
+        case PROXY_GET_REALPATH:
+            return serveGetRealPath(x);
+        case PROXY_PUT_STATUS:
+            return servePutStatus(x);
+        case PROXY_PUT_HEADER:
+            return servePutHeader(x);
+        case PROXY_PUT_CLIENT:
+            return servePutClient(x);
+        case PROXY_GET_DATA:
+            return serveGetData(x);
+        case PROXY_SET_ATTRIBUTE:
+            return serveSetAttribute(x);
+        case PROXY_PUT_HEADER_VALUE:
+            return servePutHeaderValue(x);
+        case PROXY_PUT_CLUSTER_SEQ:
+            return servePutClusterSeq(x);
+        case PROXY_PUT_LOAD_VALUE:
+            return servePutLoadValue(x);
         case PROXY_BUSY:
             x.req->trace(x.req, "PROXY_BUSY <- [%d]", x.sock);
             x.req->errorCode = EQUON_BUSY;
@@ -214,7 +264,7 @@ int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, in
         return -1;
     }
     CheckedOut exchange(req, proxy, conn);
-    Exchange x{req, proxy, conn, conn->sock, clusterSeq};
+    Exchange x(req, proxy, conn, clusterSeq);
     bool failed = false;
     while (cmd != PROXY_FINISH && cmd > 0) {
         if (!serveCommand(x, cmd)) {

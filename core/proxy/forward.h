@@ -7,6 +7,7 @@
 #include "export.h"
 #include "proxy_types.h"
 #include "request_types.h"
+#include "wire.h"
 
 // The thirteen CGI variables sent with every request, in their order on the wire.
 struct qnVariableName {
@@ -22,7 +23,8 @@ int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, in
 // The PROXY_SERVICE_40 message in one exactly sized buffer from malloc; its length, or
 // 0 on failure.
 int buildRequest(quon_request* req, char** message, const char* arg);
-// Answers PROXY_GET_DATA with at most PROXY_POST_DATA_MAX bytes of the request body.
-int sendPostData(quon_request* req, int wanted, quonConnection* conn);
+// Answers PROXY_GET_DATA with at most PROXY_POST_DATA_MAX bytes of the request body,
+// read into and sent from the exchange's scratch buffer.
+int sendPostData(quon_request* req, int wanted, quonConnection* conn, ExchangeBuffer& scratch);
 // Splits the next "Name: value\r\n" line of a header block in place.
 char* nextHeader(char* position, char** name, char** value);

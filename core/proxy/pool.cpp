@@ -9,6 +9,10 @@
 #include "sync.h"
 #include "wire.h"
 
+namespace {
+constexpr const char* kUnreadBytes = "%s closing socket [%d]: %d bytes sent after the end";
+}  // namespace
+
 socketPool* initPool(quon_request* req, quonProxy* proxy, const char* host, int port) {
     auto* pool = permNew<socketPool>(req);
     if (!pool) return nullptr;
@@ -69,8 +73,18 @@ quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
     return nullptr;
 }
 
+// A connection whose server sent more than the exchange took is out of step: the next
+// exchange would read those bytes as its answer. It is closed instead of kept.
 void returnQuonConnectionToPool(quon_request* req, quonProxy* proxy, quonConnection* conn) {
     int sock = conn->sock;  // once on the list, another thread may take it at once
+    if (int unread = conn->filled - conn->readAt; unread > 0) {
+        req->log(req, kUnreadBytes, proxy->name, sock, unread);
+        int error = req->errorCode;
+        req->errorCode = EQUON_OUT_OF_SYNC;
+        destroyQuonConnection(req, proxy, conn);
+        req->errorCode = error;  // the exchange itself ended well
+        return;
+    }
     {
         SyncGuard hold(req, proxy->lock);
         proxy->nextProxyRetryTime.store(0, std::memory_order_relaxed);

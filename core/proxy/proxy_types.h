@@ -27,12 +27,20 @@ inline constexpr int QN_RANDOM_WEIGHTED = 5;
 // "Never" for nextMapCheckTime.
 inline constexpr int32_t QN_TIME_NEVER = 2147483647;
 
+// Bytes received from a server wait in the connection's buffer until a read takes them,
+// so that a small answer costs one or two receives instead of one per field.
+inline constexpr int QN_RECV_BUFFER_SIZE = 16384;
+
 // One open connection. While idle, next is the next idle connection; while checked
 // out, next points at the record itself when it came from the idle list and is null
-// when the connection was opened for this checkout.
+// when the connection was opened for this checkout. buffer[readAt, filled) holds the
+// bytes received and not read yet; an idle connection holds none.
 struct quonConnection {
     quonConnection* next;
     int32_t sock;
+    int32_t readAt;
+    int32_t filled;
+    char buffer[QN_RECV_BUFFER_SIZE];
 };
 
 struct socketPool {
@@ -61,8 +69,8 @@ typedef int (*qnProxyHandleRequestFn)(quon_request* req, quonProxy* proxy, const
                                       int32_t* clusterSeq);
 typedef void (*qnProxyDestroyFn)(quonProxy* proxy, quon_request* req);
 typedef void (*qnProxyDestroyPooledSocketsFn)(quon_request* req, quonProxy* proxy);
-typedef propertyTable* (*qnProxyFetchPropsFn)(quon_request* req, quonProxy* proxy,
-                                              const char* name, int32_t* clusterSeq);
+typedef propertyTable* (*qnProxyFetchPropsFn)(quon_request* req, quonProxy* proxy, const char* name,
+                                              int32_t* clusterSeq);
 typedef int (*qnProxyInitFn)(quonProxy* proxy, quon_request* req, const char* server,
                              int defaultRetryInterval, int temporary);
 typedef int (*qnProxyOpFn)(quonProxy* proxy, quon_request* req);

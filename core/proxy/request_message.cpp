@@ -120,10 +120,10 @@ int buildRequest(quon_request* req, char** message, const char* arg) {
 //  +----------+----------+-------------+
 //  | int32 16 | int32 C  | C bytes     |   C <= 40960; 0 = end of body; < 0 = read failed
 //  +----------+----------+-------------+
-int sendPostData(quon_request* req, int wanted, quonConnection* conn) {
+int sendPostData(quon_request* req, int wanted, quonConnection* conn, ExchangeBuffer& scratch) {
     req->trace(req, "  getPostData content-length: %d", wanted);
     int n = wanted < 0 ? 0 : wanted > PROXY_POST_DATA_MAX ? PROXY_POST_DATA_MAX : wanted;
-    auto* buffer = static_cast<char*>(req->malloc(req, n + 8));
+    char* buffer = scratch.reserve(n + 8);
     if (!buffer) return 0;
     int got = req->getPostData(req, buffer + 8, n);
     req->trace(req, "getPostData returned %d", got);
@@ -132,9 +132,7 @@ int sendPostData(quon_request* req, int wanted, quonConnection* conn) {
     putInt32(buffer, PROXY_POST_DATA);
     putInt32(buffer + 4, got);
     int length = got > 0 ? 8 + got : 8;
-    bool sent = sendBytes(req, buffer, length, conn->sock) == length;
-    req->free(req, buffer);
-    if (!sent) {
+    if (sendBytes(req, buffer, length, conn->sock) != length) {
         req->log(req, "sendPostData: error sending to proxy");
         return 0;
     }

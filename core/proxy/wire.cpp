@@ -1,5 +1,6 @@
 #include "wire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -11,6 +12,8 @@
 
 namespace {
 constexpr const char* kClusteredServers = "clustered-servers";
+constexpr const char* kProtocolError = "protocol error: %s sent %s of %d bytes, limit %d";
+constexpr int kFirstScratch = 4096;
 }  // namespace
 
 int sendBytes(quon_request* req, const char* buffer, int length, int sock) {
@@ -28,38 +31,119 @@ int sendBytes(quon_request* req, const char* buffer, int length, int sock) {
     return sent == length ? length : -1;
 }
 
-// The proxy goes to the receive operation, which pings its server when a wait runs out
-// and keeps waiting while the server answers.
-int readFully(quon_request* req, char* buffer, int length, int sock, quonProxy* proxy) {
-    int total = 0;
-    int result = 1;
-    while (total < length && result > 0) {
-        result = req->recv(req, sock, buffer + total, length - total, proxy);
-        if (result > 0) total += result;
-        req->trace(req, "read/len/total %d/%d/%d", result, length, total);
+ExchangeBuffer::~ExchangeBuffer() {
+    if (data_) req_->free(req_, data_);
+}
+
+char* ExchangeBuffer::reserve(int size, int keep) {
+    if (size <= size_) return data_;
+    // Doubling keeps the blocks of a long exchange few; small exchanges take one.
+    long grown = std::max<long>({size, 2L * size_, kFirstScratch});
+    auto* data = static_cast<char*>(req_->malloc(req_, int(std::min<long>(grown, INT_MAX))));
+    if (!data) {
+        req_->errorCode = ENOBUFS;
+        return nullptr;
     }
-    if (total == length) return 0;
+    if (keep > 0) memcpy(data, data_, size_t(keep));
+    if (data_) req_->free(req_, data_);
+    data_ = data;
+    size_ = int(std::min<long>(grown, INT_MAX));
+    return data_;
+}
+
+namespace {
+// One call of the receive operation into destination. The proxy goes along, so that a
+// wait that runs out pings its server and goes on while the server answers.
+int receive(quon_request* req, quonConnection* conn, quonProxy* proxy, char* destination, int room,
+            int length, int total) {
+    int result = req->recv(req, conn->sock, destination, room, proxy);
+    req->trace(req, "read/len/total %d/%d/%d", result, length, total + (result > 0 ? result : 0));
     if (result == 0) {
         req->errorCode = ECONNRESET;
-        req->traceE(req, QN_TRACE_EVENT, "readFully: [%d] peer closed connection", sock);
+        req->traceE(req, QN_TRACE_EVENT, "readFully: [%d] peer closed connection", conn->sock);
     }
-    return -1;
+    return result;
+}
+
+// Refills an empty receive buffer; the bytes received, or 0 or less on failure.
+int refill(quon_request* req, quonConnection* conn, quonProxy* proxy, int length, int total) {
+    int result = receive(req, conn, proxy, conn->buffer, QN_RECV_BUFFER_SIZE, length, total);
+    conn->readAt = 0;
+    conn->filled = result > 0 ? result : 0;
+    return result;
+}
+
+const char* nameOf(const quonProxy* proxy) { return proxy ? proxy->name : "<null>"; }
+}  // namespace
+
+int readFully(quon_request* req, char* buffer, int length, quonConnection* conn, quonProxy* proxy) {
+    int total = 0;
+    while (total < length) {
+        int held = conn->filled - conn->readAt;
+        if (held == 0 && length - total >= QN_RECV_BUFFER_SIZE) {
+            int result = receive(req, conn, proxy, buffer + total, length - total, length, total);
+            if (result <= 0) return -1;
+            total += result;
+            continue;
+        }
+        if (held == 0 && (held = refill(req, conn, proxy, length, total)) <= 0) return -1;
+        int taken = std::min(held, length - total);
+        memcpy(buffer + total, conn->buffer + conn->readAt, size_t(taken));
+        conn->readAt += taken;
+        total += taken;
+    }
+    return 0;
+}
+
+bool readInt32(quon_request* req, quonConnection* conn, quonProxy* proxy, int32_t* value) {
+    char bytes[4];
+    if (readFully(req, bytes, 4, conn, proxy) != 0) return false;
+    *value = getInt32(bytes);
+    return true;
+}
+
+int readPiece(quon_request* req, quonConnection* conn, quonProxy* proxy, int most,
+              const char** piece, char* room, int roomSize) {
+    int held = conn->filled - conn->readAt;
+    if (held == 0 && room && most >= QN_RECV_BUFFER_SIZE) {
+        int result = receive(req, conn, proxy, room, std::min(most, roomSize), most, 0);
+        *piece = room;
+        return result > 0 ? result : -1;
+    }
+    if (held == 0 && (held = refill(req, conn, proxy, most, 0)) <= 0) return -1;
+    int taken = std::min(held, most);
+    *piece = conn->buffer + conn->readAt;
+    conn->readAt += taken;
+    return taken;
+}
+
+bool readLength(quon_request* req, quonConnection* conn, quonProxy* proxy, const char* command,
+                int limit, int32_t* length) {
+    if (!readInt32(req, conn, proxy, length)) return false;
+    if (*length >= 0 && *length <= limit) return true;
+    protocolError(req, proxy, command, *length, limit);
+    return false;
+}
+
+void protocolError(quon_request* req, const quonProxy* proxy, const char* command, int length,
+                   int limit) {
+    req->errorCode = EQUON_OUT_OF_SYNC;
+    req->log(req, kProtocolError, nameOf(proxy), command, length, limit);
 }
 
 //  +--------------+-------------+
-//  | int32 N      | N bytes     |   N = 0: empty (or absent)
+//  | int32 N      | N bytes     |   N = 0: empty (or absent); 0 <= N <= limit
 //  +--------------+-------------+
-char* readData(int sock, quon_request* req, int* length, quonProxy* proxy) {
-    char header[4];
-    if (readFully(req, header, 4, sock, proxy) != 0) return nullptr;
-    int32_t n = getInt32(header);
-    if (n < 0) return nullptr;  // cannot be read: errorCode stays as it is
+char* readData(quonConnection* conn, quon_request* req, int* length, quonProxy* proxy,
+               const char* command, int limit) {
+    int32_t n;
+    if (!readLength(req, conn, proxy, command, limit, &n)) return nullptr;
     char* buffer = n < INT_MAX ? static_cast<char*>(req->malloc(req, n + 1)) : nullptr;
     if (!buffer) {
         req->errorCode = ENOBUFS;
         return nullptr;
     }
-    if (readFully(req, buffer, n, sock, proxy) != 0) {
+    if (readFully(req, buffer, n, conn, proxy) != 0) {
         req->free(req, buffer);
         return nullptr;
     }
@@ -68,15 +152,42 @@ char* readData(int sock, quon_request* req, int* length, quonProxy* proxy) {
     return buffer;
 }
 
+char* readData(quonConnection* conn, quon_request* req, int* length, quonProxy* proxy,
+               const char* command, int limit, ExchangeBuffer& scratch, int offset) {
+    int32_t n;
+    if (!readLength(req, conn, proxy, command, limit, &n)) return nullptr;
+    char* base = long(offset) + n < INT_MAX ? scratch.reserve(offset + n + 1, offset) : nullptr;
+    if (!base) {
+        req->errorCode = ENOBUFS;
+        return nullptr;
+    }
+    char* text = base + offset;
+    if (readFully(req, text, n, conn, proxy) != 0) return nullptr;
+    text[n] = '\0';
+    if (length) *length = n;
+    return text;
+}
+
+int maxHeaderSize(const quon_request* req) {
+    return req->maxHeaderSize > 0 ? req->maxHeaderSize : QN_DEFAULT_MAX_HEADER_SIZE;
+}
+
+int maxPropsSize(const quon_request* req) {
+    return req->maxPropsSize > 0 ? req->maxPropsSize : QN_DEFAULT_MAX_PROPS_SIZE;
+}
+
 int writeString(quon_request* req, int sock, const char* text) {
+    ExchangeBuffer scratch(req);
+    return writeString(req, sock, text, scratch);
+}
+
+int writeString(quon_request* req, int sock, const char* text, ExchangeBuffer& scratch) {
     size_t n = text ? strlen(text) : 0;
     if (n > size_t(INT_MAX - 4)) return -1;
-    auto* buffer = static_cast<char*>(req->malloc(req, int(n) + 4));
+    char* buffer = scratch.reserve(int(n) + 4);
     if (!buffer) return -1;
     int length = appendString(buffer, 0, text);
-    int sent = sendBytes(req, buffer, length, sock);
-    req->free(req, buffer);
-    return sent == length ? 0 : -1;
+    return sendBytes(req, buffer, length, sock) == length ? 0 : -1;
 }
 
 int appendString(char* buffer, int offset, const char* text) {
@@ -101,11 +212,7 @@ quonConnection* sendCommand(quonProxy* proxy, quon_request* req, const char* mes
             req->traceE(req, QN_TRACE_EVENT, "%s send was pooled, trying again", proxy->name);
             continue;
         }
-        char code[4];
-        if (readFully(req, code, 4, conn->sock, proxy) == 0) {
-            *cmd = getInt32(code);
-            return conn;
-        }
+        if (readInt32(req, conn, proxy, cmd)) return conn;
         int sock = conn->sock;
         destroyQuonConnection(req, proxy, conn);
         if (pooled) continue;
@@ -128,8 +235,9 @@ int sendPingMsg(quon_request* req, quonProxy* proxy, int sock) {
 
 namespace {
 // One command of a props exchange; false ends the exchange as failed.
-bool serveProps(quon_request* req, quonProxy* proxy, int sock, const char* name, int32_t cmd,
-                propertyTable** table, int32_t* clusterSeq) {
+bool serveProps(quon_request* req, quonProxy* proxy, quonConnection* conn, const char* name,
+                int32_t cmd, propertyTable** table, int32_t* clusterSeq) {
+    int sock = conn->sock;
     switch (cmd) {
         case PROXY_BUSY:
             req->log(req, "Quon unable to fetch %.250s <- [%d], proxy busy", name, sock);
@@ -137,7 +245,7 @@ bool serveProps(quon_request* req, quonProxy* proxy, int sock, const char* name,
             return false;
         case PROXY_PUT_PROPS: {
             req->trace(req, "PROXY_PUT_PROPS <- [%d]", sock);
-            char* text = readData(sock, req, nullptr, proxy);
+            char* text = readData(conn, req, nullptr, proxy, "PROXY_PUT_PROPS", maxPropsSize(req));
             if (!text) return false;
             if (strcmp(name, kClusteredServers) == 0)
                 req->traceE(req, QN_TRACE_EVENT, "clustered-servers: %s", text);
@@ -147,13 +255,12 @@ bool serveProps(quon_request* req, quonProxy* proxy, int sock, const char* name,
             return true;
         }
         case PROXY_PUT_CLUSTER_SEQ: {
-            char number[4];
-            if (readFully(req, number, 4, sock, proxy) != 0) {
+            int32_t seq;
+            if (!readInt32(req, conn, proxy, &seq)) {
                 req->trace(req, "PROXY_PUT_CLUSTER_SEQ <- [%d]", sock);
                 req->log(req, "Failed to read cluster update from %s", proxy->name);
                 return false;
             }
-            int32_t seq = getInt32(number);
             req->traceE(req, QN_TRACE_EVENT, "PROXY_PUT_CLUSTER_SEQ <- [%d] seq %d", sock, seq);
             if (clusterSeq) *clusterSeq = seq;
             return true;
@@ -189,17 +296,15 @@ propertyTable* fetchProps(quon_request* req, quonProxy* proxy, const char* name,
     propertyTable* table = nullptr;
     bool failed = false;
     while (cmd != PROXY_FINISH && cmd > 0) {
-        if (!serveProps(req, proxy, sock, name, cmd, &table, clusterSeq)) {
+        if (!serveProps(req, proxy, exchange.get(), name, cmd, &table, clusterSeq)) {
             failed = true;
             break;
         }
-        char code[4];
-        if (readFully(req, code, 4, sock, proxy) != 0) {
+        if (!readInt32(req, exchange.get(), proxy, &cmd)) {
             req->log(req, "command error: %s <- [%d]", describeError(req->errorCode), sock);
             failed = true;
             break;
         }
-        cmd = getInt32(code);
     }
     if (!failed && cmd == PROXY_FINISH) {
         exchange.giveBack();

@@ -35,4 +35,6 @@ void init_quon_request(quon_request* req) {
     req->connectTimeout = timeouts[0];
     req->sendTimeout = timeouts[1];
     req->recvTimeout = timeouts[2];
+    req->maxHeaderSize = QN_DEFAULT_MAX_HEADER_SIZE;
+    req->maxPropsSize = QN_DEFAULT_MAX_PROPS_SIZE;
 }

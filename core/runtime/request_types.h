@@ -23,6 +23,11 @@ inline constexpr int EQUON_BUSY = -10;
 inline constexpr int EQUON_OUT_OF_SYNC = -11;
 inline constexpr int EQUON_CLIENT_DOWN = -12;
 
+// Default bounds on what a server may send, in bytes: one header string and the sum of
+// the header bytes of one exchange; one property text or attribute value.
+inline constexpr int QN_DEFAULT_MAX_HEADER_SIZE = 1048576;
+inline constexpr int QN_DEFAULT_MAX_PROPS_SIZE = 16777216;
+
 // Which adapter filled a record.
 inline constexpr int QN_TYPE_DEFAULTS = 0;
 inline constexpr int QN_TYPE_APACHE = 2;
@@ -100,6 +105,8 @@ struct quon_request {
     int connectTimeout;
     int sendTimeout;
     int recvTimeout;
+    int maxHeaderSize;
+    int maxPropsSize;
 
     qnGetHeaderFn getHeader;
     qnFreeHeaderFn freeHeader;

@@ -222,13 +222,15 @@ int qnSend(quon_request* req, int sock, const char* buffer, int length) {
     return -1;
 }
 
+// Returns as soon as some bytes have arrived: the caller's receive buffer takes whatever
+// the server has sent so far, and a caller that needs more asks again.
 int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* proxy) {
     req->errorCode = 0;
     int received = 0;
-    while (received < length && req->errorCode == 0) {
-        ssize_t count = recv(sock, buffer + received, size_t(length - received), 0);
+    while (received == 0 && length > 0 && req->errorCode == 0) {
+        ssize_t count = recv(sock, buffer, size_t(length), 0);
         if (count > 0)
-            received += int(count);
+            received = int(count);
         else if (count == 0)
             break;  // the peer closed the connection: what came so far is the answer
         else if (wouldBlock(errno))

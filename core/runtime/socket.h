@@ -27,7 +27,8 @@ QN_EXPORT const char* describeError(int error);
 int qnConnect(quon_request* req, const sockaddr_in* address);
 // length, or -1; a length of 0 or less returns 0 without touching sock.
 int qnSend(quon_request* req, int sock, const char* buffer, int length);
-// The bytes received, fewer than length only when the peer closed the connection, or -1.
+// The bytes that have arrived (at least one, at most length; 0 when the peer closed the
+// connection first), or -1.
 // When a wait runs out and proxy's ping still reaches its server, the receive waits on;
 // once gShutdown is set it gives up instead. Never closes sock.
 int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* proxy);

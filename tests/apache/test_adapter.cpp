@@ -40,6 +40,12 @@ const HostCase kHosts[] = {
     {"connecttimeout 7", {{"configured", "1"}, {"connectTimeout", "7000"}}},
     {"RECVTIMEOUT x", {{"configured", "1"}, {"recvTimeout", "0"}}},
     {"sendtimeout 2", {{"configured", "1"}, {"sendTimeout", "2000"}}},
+    // Bounds in bytes; a value that is no positive number keeps the default.
+    {"maxheadersize 4096", {{"configured", "1"}, {"maxHeaderSize", "4096"},
+                            {"maxPropsSize", "16777216"}}},
+    {"MaxPropsSize x", {{"configured", "1"}, {"maxPropsSize", "16777216"},
+                        {"maxHeaderSize", "1048576"}}},
+    {"maxpropssize 100|maxpropssize 0", {{"maxPropsSize", "100"}}},
     // Metrics belong to the main server only.
     {"metrics true", {{"configured", "0"}, {"qnMetrics", "0"}}},
     {"debugger no", {{"configured", "1"}}},

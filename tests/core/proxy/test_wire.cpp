@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,15 +24,20 @@ TEST(WireStrings, ReadDataKeepsBytesAndRefusesImpossibleLengths) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     std::string bytes = wireString(std::string("a\0b", 3)) + be32(-5) + be32(0x7fffffff);
     ASSERT_EQ(write(pair[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    auto conn = std::make_unique<quonConnection>();
+    conn->sock = pair[0];
     int length = -1;
-    char* binary = readData(pair[0], req.get(), &length, nullptr);
+    char* binary = readData(conn.get(), req.get(), &length, nullptr, "PROXY_PUT_PROPS", 10);
     ASSERT_NE(binary, nullptr);
     EXPECT_EQ(std::string(binary, size_t(length) + 1), std::string("a\0b\0", 4));
     req->free(req.get(), binary);
-    EXPECT_EQ(readData(pair[0], req.get(), &length, nullptr), nullptr);  // negative length
-    EXPECT_EQ(req->errorCode, 0);
-    EXPECT_EQ(readData(pair[0], req.get(), &length, nullptr), nullptr);
-    EXPECT_EQ(req->errorCode, ENOBUFS);
+    EXPECT_EQ(readData(conn.get(), req.get(), &length, nullptr, "PROXY_PUT_PROPS", 10), nullptr);
+    EXPECT_EQ(req->errorCode, EQUON_OUT_OF_SYNC);
+    EXPECT_EQ(readData(conn.get(), req.get(), &length, nullptr, "PROXY_PUT_PROPS", 10), nullptr);
+    EXPECT_EQ(req->errorCode, EQUON_OUT_OF_SYNC);
+    EXPECT_EQ(req.count("log", "protocol error: <null> sent PROXY_PUT_PROPS of -5 bytes, limit 10"),
+              1)
+        << req.dump();
     close(pair[0]);
     close(pair[1]);
 }
