@@ -21,6 +21,13 @@ APLOG_USE_MODULE(quon);
 namespace {
 constexpr const char* kInitPrefix = "qnApache[init] ";
 constexpr int kLogBufferSize = 2045;  // a longer message keeps its first 2044 characters
+constexpr int kLeastStatus = 100;
+constexpr int kMostStatus = 999;
+constexpr const char* kBadStatus = "setStatus: server sent status %d, outside %d-%d, answering 500";
+constexpr const char* kHeaderDropped =
+    "addHeader: header %.*s from the server dropped: CR or LF in it";
+constexpr const char* kResetResponse =
+    "   resetResponse: status and headers of the failed attempt dropped";
 
 // The prefix of the record's lines. Most requests write no line, so init_apache_request
 // leaves a request's prefix empty and its first line makes it (WriteToLogHelper): the
@@ -55,6 +62,7 @@ QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_
     req->setStatus = setStatus;
     req->addHeader = addHeader;
     req->writeClient = writeClient;
+    req->resetResponse = resetResponse;
     req->log = WriteToLog;
     if (conf->verbose) req->trace = WriteToLog;
     if (conf->traceFlags) req->traceE = WriteToLogE;
@@ -119,6 +127,7 @@ int getPostData(quon_request* req, char* buffer, int length) {
     if (count > 0) {
         req->trace(req, "   read %d bytes of post.", count);
         req->morePostData = 1;
+        req->bodyRead = 1;
     } else {
         req->morePostData = 0;
     }
@@ -131,6 +140,13 @@ int getPostData(quon_request* req, char* buffer, int length) {
 void setStatus(quon_request* req, int status, const char* reason) {
     request_rec* r = req->request;
     if (!reason) reason = "";
+    // Apache would put "500 Internal Server Error" on the status line of such a status
+    // and keep the number in its records and logs; the status is made 500 here, and said.
+    if (status < kLeastStatus || status > kMostStatus) {
+        req->log(req, kBadStatus, status, kLeastStatus, kMostStatus);
+        status = HTTP_INTERNAL_SERVER_ERROR;
+        reason = "Internal Server Error";
+    }
     r->status = status;
     r->status_line = apr_psprintf(r->pool, "%d %s", status, reason);
     if (status != HTTP_SERVICE_UNAVAILABLE) return;
@@ -147,9 +163,39 @@ void setStatus(quon_request* req, int status, const char* reason) {
     req->trace(req, "   redirect ap_send_http_header()");
 }
 
+namespace {
+// A folded value (CR LF then a blank or tab) is unfolded into one line, as HTTP asks of a
+// recipient; a CR or LF anywhere else would split the response (Apache then aborts it),
+// so such a header is dropped here. Null when the header is dropped.
+const char* safeHeaderValue(quon_request* req, const char* name, const char* value) {
+    request_rec* r = req->request;
+    const bool nameBreaks = strpbrk(name, "\r\n") != nullptr;
+    if (!nameBreaks && !strpbrk(value, "\r\n")) return value;
+    char* line = nameBreaks ? nullptr : apr_pstrdup(r->pool, value);
+    char* out = line;
+    for (const char* in = value; line && *in; ++in) {
+        if (in[0] == '\r' && in[1] == '\n' && (in[2] == ' ' || in[2] == '\t')) {
+            *out++ = ' ';
+            for (in += 2; in[1] == ' ' || in[1] == '\t';) ++in;
+        } else if (*in == '\r' || *in == '\n') {
+            line = nullptr;
+        } else {
+            *out++ = *in;
+        }
+    }
+    if (!line) {
+        req->log(req, kHeaderDropped, int(strcspn(name, "\r\n")), name);
+        return nullptr;
+    }
+    *out = '\0';
+    return line;
+}
+}  // namespace
+
 void addHeader(quon_request* req, const char* name, const char* value) {
     request_rec* r = req->request;
     if (!name || !value) return;
+    if (!(value = safeHeaderValue(req, name, value))) return;
     if (strcasecmp(name, "content-length") == 0) {
         apr_off_t length = parseContentLength(value);  // 64-bit: bodies above 2 GiB
         if (length >= 0) ap_set_content_length(r, length);
@@ -185,6 +231,21 @@ int writeClient(quon_request* req, const char* buffer, int length) {
     }
     ap_rflush(r);
     return 0;
+}
+
+// Before another server is tried: the failed attempt's status, headers and a redirect to
+// the error URL must not reach the client with the next server's answer.
+void resetResponse(quon_request* req) {
+    request_rec* r = req->request;
+    if (!r || req->responseStarted) return;
+    r->status = HTTP_OK;
+    r->status_line = nullptr;
+    r->content_type = nullptr;
+    r->content_encoding = nullptr;
+    r->clength = 0;
+    apr_table_clear(r->headers_out);
+    req->redirected = 0;
+    req->trace(req, "%s", kResetResponse);
 }
 
 // Per-call memory from the request's pool; every allocation is logged.

@@ -1,6 +1,7 @@
 // Dispatch of the built-in application: faults and delays common to every action, then
 // the action named by the last segment of the URI.
 #include <charconv>
+#include <climits>
 
 #include "app_internal.h"
 #include "event_log.h"
@@ -147,6 +148,18 @@ bool injectFault(Fault fault, Exchange& exchange, After& after) {
             exchange.hang();
             after = After::Close;
             return true;
+        // The connector must end these exchanges itself: the server waits for it.
+        case Fault::Garbage:
+            exchange.sendGarbage();
+            exchange.hang();
+            after = After::Close;
+            return true;
+        case Fault::HugeLength:
+        case Fault::NegativeLength:
+            exchange.sendBadLength(fault == Fault::HugeLength ? INT32_MAX : -5);
+            exchange.hang();
+            after = After::Close;
+            return true;
         default:
             return false;
     }
@@ -166,6 +179,7 @@ After serveRequest(const AppRequest& request, Exchange& exchange, const AppConte
         context.log.printf("[%.*s] fault %s", int(context.tag.size()), context.tag.data(),
                            faultName(fault));
     After after = After::KeepOpen;
+    if (fault != Fault::None) readBeforeFault(call);
     if (injectFault(fault, exchange, after)) return after;
 
     const int64_t sleepMs = query.number("sleep", 0, 0, kMaxSleepMs);
@@ -177,8 +191,9 @@ After serveRequest(const AppRequest& request, Exchange& exchange, const AppConte
     const std::string_view name = actionOf(request.uri);
     for (const ActionEntry& entry : kActions)
         if (entry.name == name) run = entry.run;
+    if (!playResponseFault(fault, call, after)) after = run(call);
     // An action that gives up (stop, broken connection) leaves the exchange unfinished.
-    if (run(call) == After::Close || exchange.broken()) return After::Close;
+    if (after == After::Close || exchange.broken()) return After::Close;
     exchange.finish();
     return exchange.broken() || fault == Fault::CloseIdle ? After::Close : After::KeepOpen;
 }

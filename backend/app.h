@@ -60,9 +60,14 @@ public:
     virtual void putClusterSeq(int32_t value) = 0;
     virtual void finish() = 0;
     virtual void busy() = 0;
-    // Faults: a code the protocol does not know; a body string cut short.
+    // Faults: a code the protocol does not know; a body string cut short; bytes that are
+    // no message; a status, then a header block (or body) announcing `length` bytes.
     virtual void sendUnknownCode() = 0;
     virtual void sendTruncatedString() = 0;
+    virtual void sendGarbage() = 0;
+    virtual void sendBadLength(int32_t length) = 0;
+    // Sends what is buffered now (the body in pieces that the peer sees apart).
+    virtual void push() = 0;
     // Waits, sending nothing, until the peer closes or the server stops.
     virtual void hang() = 0;
     virtual bool broken() const = 0;

@@ -49,6 +49,14 @@ void startResponse(const ActionCall& call, int32_t status, std::string_view reas
 void sendText(Exchange& exchange, std::string_view text);
 void appendLine(std::string& out, std::string_view key, std::string_view value);
 
+// Plays a fault that answers with a hostile response (bad status, CR LF in a header,
+// endless headers, a pause mid-body) and tells how the action would have ended; false
+// when `fault` is none of them.
+bool playResponseFault(Fault fault, const ActionCall& call, After& after);
+// "fault-read=N": before a fault, N bytes of the request body are asked for (so that the
+// fault strikes after the connector has read some of the body from its client).
+void readBeforeFault(const ActionCall& call);
+
 After actionEcho(const ActionCall& call);
 After actionHeader(const ActionCall& call);
 After actionRealPath(const ActionCall& call);

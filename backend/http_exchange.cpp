@@ -143,6 +143,32 @@ void HttpExchange::sendTruncatedString() {
     out_.flush();
 }
 
+void HttpExchange::sendGarbage() {
+    keepAlive_ = false;
+    out_.buffer().append("GARBAGE\x01\xff\xfe\x00 is no response");
+    out_.flush();
+}
+
+// The length goes out as the Content-Length, however wrong it is.
+void HttpExchange::sendBadLength(int32_t length) {
+    keepAlive_ = false;
+    std::string& out = out_.buffer();
+    out.append("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: ");
+    out.append(std::to_string(length)).append("\r\nConnection: close\r\n\r\npartial");
+    out_.flush();
+    committed_ = true;
+}
+
+void HttpExchange::push() {
+    if (broken()) return;
+    if (!committed_) {
+        writeHead(-1);
+        if (!bodyBytes_.empty()) appendChunk(out_.buffer(), bodyBytes_);
+        bodyBytes_.clear();
+    }
+    out_.flush();
+}
+
 void HttpExchange::hang() {
     out_.flush();
     in_.drainUntilClosed();

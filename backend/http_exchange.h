@@ -42,6 +42,9 @@ public:
     void busy() override;
     void sendUnknownCode() override;
     void sendTruncatedString() override;
+    void sendGarbage() override;
+    void sendBadLength(int32_t length) override;
+    void push() override;
     void hang() override;
     bool broken() const override { return broken_ || out_.failed(); }
 

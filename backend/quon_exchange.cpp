@@ -17,6 +17,7 @@ constexpr char kLogPostData[] = "[%.*s] PROXY_POST_DATA %d";
 constexpr char kLogPostDataTooLarge[] =
     "[%.*s] bad input: PROXY_POST_DATA count %d above %d, closing";
 constexpr char kLogNotAnswering[] = "[%.*s] not answering";
+constexpr char kLogPeerGone[] = "[%.*s] peer closed while not answered";
 
 }  // namespace
 
@@ -161,7 +162,7 @@ void QuonExchange::sendUnknownCode() {
 void QuonExchange::sendTruncatedString() {
     if (truncatedCode_ == 0) {
         putStatus(200, "OK");
-        putHeaderBlock("Content-Type: text/plain\r\n");
+        putHeaderBlock("Content-Type: text/plain\r\nX-Quon-Cut: 1\r\n");
         command(PROXY_PUT_CLIENT);
     } else {
         command(truncatedCode_);
@@ -171,10 +172,27 @@ void QuonExchange::sendTruncatedString() {
     flush();
 }
 
+// Text where a command code belongs: the first four bytes read as a code of 1195463234.
+void QuonExchange::sendGarbage() {
+    out_.buffer().append("GARBAGE\x01\xff\xfe\x00 is no command");
+    flush();
+}
+
+void QuonExchange::sendBadLength(int32_t length) {
+    putStatus(200, "OK");
+    command(PROXY_PUT_HEADER);
+    putInt32(out_.buffer(), length);
+    out_.buffer().append("X-Quon-Partial: 1\r\n");
+    flush();
+}
+
+void QuonExchange::push() { flush(); }
+
 void QuonExchange::hang() {
     flush();
     log_.printf(kLogNotAnswering, int(tag_.size()), tag_.data());
     in_.drainUntilClosed();
+    log_.printf(kLogPeerGone, int(tag_.size()), tag_.data());
 }
 
 }  // namespace quon_backend

@@ -6,7 +6,7 @@
 namespace quon_backend {
 namespace {
 
-constexpr std::array<std::pair<Fault, const char*>, 8> kFaultNames{{
+constexpr std::array<std::pair<Fault, const char*>, 15> kFaultNames{{
     {Fault::None, "none"},
     {Fault::Busy, "busy"},
     {Fault::UnknownCode, "unknown-code"},
@@ -15,6 +15,13 @@ constexpr std::array<std::pair<Fault, const char*>, 8> kFaultNames{{
     {Fault::NeverAnswer, "never-answer"},
     {Fault::CloseIdle, "close-idle"},
     {Fault::Refuse, "refuse"},
+    {Fault::Garbage, "garbage"},
+    {Fault::HugeLength, "huge-length"},
+    {Fault::NegativeLength, "negative-length"},
+    {Fault::CrlfHeader, "crlf-header"},
+    {Fault::BadStatus, "bad-status"},
+    {Fault::EndlessHeaders, "endless-headers"},
+    {Fault::PauseMidResponse, "pause-mid-response"},
 }};
 
 bool setInt(std::optional<int32_t>& field, const std::string& value) {

@@ -27,6 +27,15 @@ enum class Fault {
     NeverAnswer,      // read the request and send nothing until the peer gives up
     CloseIdle,        // answer, then close the connection once it is idle
     Refuse,           // server-wide only: close the listening sockets
+    // Hostile answers: the connector must end the exchange (or Apache refuse the answer)
+    // and keep serving.
+    Garbage,           // bytes that are no command, then silence until the peer closes
+    HugeLength,        // status, then a header block announcing 2147483647 bytes
+    NegativeLength,    // status, then a header block announcing -5 bytes
+    CrlfHeader,        // a header whose value (or name) holds CR LF
+    BadStatus,         // a status outside 100-999 (the "code" parameter, default 1000)
+    EndlessHeaders,    // PROXY_PUT_HEADER blocks until the peer gives up
+    PauseMidResponse,  // the first body piece, a pause of "ms" milliseconds, the rest
 };
 
 std::optional<Fault> parseFault(std::string_view name);

@@ -19,6 +19,8 @@ constexpr const char* kNoServers =
     "NO servers reachable in cluster, start your bootstrap server %s or one of the servers in "
     "your store file %s";
 constexpr const char* kAttemptFailed = "%s handleRequest failed, error %d %s";
+constexpr const char* kBodyAlreadyRead =
+    "%s failed after the request body was read: not sent to another server";
 constexpr const char* kNotFailed = "%s not in failed target list";
 constexpr const char* kAlreadyFailed = "%s already in failed target list";
 constexpr const char* kFoundByBootstrap = "found reachable server using bootstrap server";
@@ -107,9 +109,23 @@ bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonPro
     // Once part of this server's answer reached the client, another server would answer
     // the request a second time.
     if (req->responseStarted) return false;
+    // The body read from the client is gone: another server would get the request
+    // without it. The attempt's deferred error (a cluster defers) is answered now.
+    if (req->bodyRead && req->deferErrors) {
+        req->log(req, kBodyAlreadyRead, proxy->name);
+        req->deferErrors = 0;
+        req->errorCode = error;
+        proxyerror(req, proxy);
+        return false;
+    }
     // clustered changes under tableLock when a member list is applied.
-    SyncGuard guard(req, table->tableLock);
-    return tryAnotherProxy(req, table, failedList, proxy, 1) == 1;
+    bool again;
+    {
+        SyncGuard guard(req, table->tableLock);
+        again = tryAnotherProxy(req, table, failedList, proxy, 1) == 1;
+    }
+    if (again && req->resetResponse) req->resetResponse(req);
+    return again;
 }
 }  // namespace
 

@@ -68,6 +68,7 @@ void proxyerror(quon_request* req, quonProxy* proxy) {
     }
     int length = snprintf(page, kPageSize, kPageFormat, kind.errorMessage);
     if (length >= kPageSize) length = kPageSize - 1;
+    if (req->resetResponse) req->resetResponse(req);  // none of the failed answer's headers
     req->setStatus(req, 503, "Server Error");
     req->addHeader(req, "content-type", "text/html");
     req->writeClient(req, page, length);

@@ -57,6 +57,7 @@ typedef int (*qnGetPostDataFn)(quon_request* req, char* buffer, int length);
 typedef void (*qnSetStatusFn)(quon_request* req, int status, const char* reason);
 typedef void (*qnAddHeaderFn)(quon_request* req, const char* name, const char* value);
 typedef int (*qnWriteClientFn)(quon_request* req, const char* buffer, int length);
+typedef void (*qnResetResponseFn)(quon_request* req);
 
 // Request attributes.
 typedef const void* (*qnGetAttributeFn)(quon_request* req, const char* name, void* destination);
@@ -136,6 +137,13 @@ struct quon_request {
     qnCloseSocketFn closeSocket;
     qnSendFn send;
     qnRecvFn recv;
+
+    // Set by the web server once any of the request body has been read from the client:
+    // the body cannot be read again, so the request never goes to another server.
+    int bodyRead;
+    // Forgets the status and headers that a failed attempt set, before the next attempt;
+    // null when the web server keeps none before the body starts.
+    qnResetResponseFn resetResponse;
 };
 
 }  // extern "C"

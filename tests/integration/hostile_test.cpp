@@ -1,0 +1,248 @@
+// Hostile and silent back ends, time-outs and clients that leave, through a real Apache:
+// each fault costs one exchange and its connection, never the child, and the next request
+// is served.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <chrono>
+#include <future>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include "quon_cluster.h"
+
+namespace {
+using namespace std::chrono_literals;
+using backend_test::waitUntil;
+
+constexpr const char* kProtocolPage = "Quon Connector Protocol Error";
+constexpr const char* kCrash = "exit signal";
+
+// The end of a log, for failure messages.
+std::string tail(const std::string& text, size_t bytes = 3000) {
+    return text.size() > bytes ? text.substr(text.size() - bytes) : text;
+}
+
+struct HostileRow {
+    const char* name;
+    std::string query;  // after "/app/echo?"
+    long status;
+    const char* bodyPart;
+    std::string logPart;
+    // What the back end logs once the connector has ended the exchange by itself.
+    const char* backendLog;
+};
+
+void PrintTo(const HostileRow& row, std::ostream* out) { *out << row.name; }
+
+class HostileTest : public ::testing::TestWithParam<HostileRow> {};
+
+// One server, so no other can take the request: the client sees what the fault made.
+TEST_P(HostileTest, OneExchangeIsLostAndTheNextRequestIsServed) {
+    const HostileRow& row = GetParam();
+    QuonCluster cluster(1);
+    ASSERT_TRUE(cluster.start());
+    ASSERT_EQ(cluster.get("/app/echo").status, 200);
+    const int endedBefore = *row.backendLog ? cluster.logLines(0, row.backendLog) : 0;
+
+    HttpResponse bad = cluster.get("/app/echo?" + row.query);
+    EXPECT_EQ(bad.status, row.status) << bad.error << bad.body;
+    EXPECT_NE(bad.body.find(row.bodyPart), std::string::npos) << bad.body;
+    EXPECT_EQ(bad.header("X-Quon-Injected") + bad.header("X-Quon-Split"), "");
+    EXPECT_TRUE(cluster.apache().waitForLog(row.logPart)) << row.logPart << "\n"
+                                                          << tail(cluster.apache().errorLog());
+    if (*row.backendLog) {
+        EXPECT_TRUE(waitUntil([&] {
+            return cluster.logLines(0, row.backendLog) == endedBefore + 1;
+        })) << tail(cluster[0].logText());
+    }
+
+    HttpResponse next = cluster.get("/app/echo");
+    EXPECT_EQ(next.status, 200) << next.body;
+    EXPECT_EQ(cluster.served(next), 0);
+    EXPECT_EQ(cluster.apache().countLog(kCrash), 0);
+}
+
+// Lengths beyond the bounds are refused by the connector ("limit"); a header with CR or LF
+// is dropped and a status outside 100-999 made 500 by the module (Apache would abort the
+// first and put 500 on the status line of the second).
+constexpr const char* kGaveUp = "peer closed while not answered";
+const HostileRow kHostileRows[] = {
+    {"Garbage", "fault=garbage", 503, kProtocolPage,
+     "handleQnppRequest: bad command: 1195463234 <- [", kGaveUp},
+    {"TruncatedString", "fault=close-mid-string", 503, "Quon closed connection",
+     "returning error page for ", ""},
+    {"NothingAtAll", "fault=close-before-code", 503, "Quon closed connection",
+     "returning error page for ", ""},
+    {"HugeLength", "fault=huge-length", 503, kProtocolPage,
+     " sent PROXY_PUT_HEADER of 2147483647 bytes, limit 1048576", kGaveUp},
+    {"NegativeLength", "fault=negative-length", 503, kProtocolPage,
+     " sent PROXY_PUT_HEADER of -5 bytes, limit 1048576", kGaveUp},
+    {"EndlessHeaders", "fault=endless-headers", 503, kProtocolPage, "limit 1048576", "send failed"},
+    {"CrLfInHeaderValue", "fault=crlf-header", 200, "crlf",
+     "addHeader: header X-Quon-Split from the server dropped: CR or LF in it", ""},
+    {"CrLfInHeaderName", "fault=crlf-header&in=name", 200, "crlf",
+     "addHeader: header X-Quon-Split from the server dropped: CR or LF in it", ""},
+    {"StatusAbove999", "fault=bad-status&code=1000", 500, "bad status",
+     "setStatus: server sent status 1000, outside 100-999, answering 500", ""},
+    {"NegativeStatus", "fault=bad-status&code=-1", 500, "bad status",
+     "setStatus: server sent status -1, outside 100-999, answering 500", ""},
+    {"StatusBelow100", "fault=bad-status&code=99", 500, "bad status",
+     "setStatus: server sent status 99, outside 100-999, answering 500", ""},
+};
+INSTANTIATE_TEST_SUITE_P(Faults, HostileTest, ::testing::ValuesIn(kHostileRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A listener on host:port whose accept queue is full: further SYNs are dropped, so a
+// connect waits until its time-out. Stays on loopback.
+class FullBacklog {
+public:
+    explicit FullBacklog(const std::string& address) {
+        const size_t colon = address.find(':');
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(uint16_t(std::stoi(address.substr(colon + 1))));
+        inet_pton(AF_INET, address.substr(0, colon).c_str(), &at.sin_addr);
+        const int yes = 1;
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        const auto* any = reinterpret_cast<const sockaddr*>(&at);
+        ok_ = bind(listener_, any, sizeof at) == 0 && listen(listener_, 0) == 0;
+        filler_ = socket(AF_INET, SOCK_STREAM, 0);  // never accepted: it fills the queue
+        ok_ = ok_ && connect(filler_, any, sizeof at) == 0;
+    }
+    ~FullBacklog() {
+        close(filler_);
+        close(listener_);
+    }
+    bool ok() const { return ok_; }
+
+private:
+    int listener_ = -1, filler_ = -1;
+    bool ok_ = false;
+};
+
+class TimeoutTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(cluster.start("QuonConfig recvtimeout 1\nQuonConfig connecttimeout 1\n"));
+        ASSERT_EQ(cluster.get("/app/echo").status, 200);
+    }
+    void TearDown() override { EXPECT_EQ(cluster.apache().countLog(kCrash), 0); }
+    // Server 0's run-time settings: its sequence number (if any) and `extra`.
+    bool control(const std::string& extra) {
+        cluster[0].writeFile("control.props", extra);
+        return cluster[0].reload();
+    }
+    void expectServedAgain() {
+        std::this_thread::sleep_for(1100ms);  // the retry interval of a server marked down
+        HttpResponse r = cluster.get("/app/echo");
+        EXPECT_TRUE(r.status == 200 && cluster.served(r) == 0) << r.status << r.body;
+    }
+    QuonCluster cluster{1};
+};
+
+// Silence between two body pieces, longer than the receive time-out, while pings go through.
+TEST_F(TimeoutTest, AServerThatPausesMidResponseButAnswersPingsIsWaitedFor) {
+    HttpResponse r = cluster.get("/app/echo?fault=pause-mid-response&ms=2500");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.body, "first\nsecond\n");
+    EXPECT_TRUE(cluster.apache().waitForLog("timeout but server reachable so recv again"));
+}
+
+// The exchange's connection stays open and silent; every idle connection is closed and
+// new ones are refused, so pings fail and the receive time-out ends the wait.
+TEST_F(TimeoutTest, AServerThatAnswersNothingHitsTheReceiveTimeout) {
+    const auto start = std::chrono::steady_clock::now();
+    auto silent =
+        std::async(std::launch::async, [&] { return cluster.get("/app/echo?fault=never-answer"); });
+    ASSERT_TRUE(cluster[0].waitForLog("not answering"));
+    ASSERT_TRUE(control("fault=close-idle\n"));
+    ASSERT_TRUE(control("fault=refuse\n"));
+    HttpResponse r = silent.get();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+    EXPECT_EQ(r.status, 503) << r.error << r.body;
+    EXPECT_TRUE(cluster.apache().waitForLog("110 Connection timed out"))
+        << tail(cluster.apache().errorLog());
+    ASSERT_TRUE(control(""));
+    expectServedAgain();
+}
+
+// The server is gone and its address accepts no connection: the connect time-out.
+TEST_F(TimeoutTest, AnAddressThatAcceptsNoConnectionHitsTheConnectTimeout) {
+    cluster.kill(0);
+    {
+        FullBacklog blackHole(cluster.address(0));
+        ASSERT_TRUE(blackHole.ok());
+        HttpResponse r = cluster.get("/app/echo");
+        EXPECT_EQ(r.status, 503);
+        EXPECT_NE(r.body.find("Could not connect to Quon Server"), std::string::npos) << r.body;
+        EXPECT_TRUE(cluster.apache().waitForLog(cluster.address(0) + " connect failed[") &&
+                    cluster.apache().waitForLog("110 Connection timed out"))
+            << tail(cluster.apache().errorLog());
+    }
+    ASSERT_TRUE(cluster.restart(0));
+    expectServedAgain();
+}
+
+// The client hangs up after the first bytes of 8 MiB: the exchange ends and its connection
+// is closed, not pooled with the rest of the answer unread.
+TEST_F(TimeoutTest, AClientThatGoesAwayEndsTheExchangeAndThePoolStaysClean) {
+    const int cutBefore = cluster.logLines(0, "] send failed");
+    HttpResponse gone =
+        httpRequest({.url = cluster.url("/app/size?n=" + std::to_string(8 << 20) + "&m=512"),
+                     .hangUpAfter = 1000});
+    EXPECT_FALSE(gone.error.empty());
+    EXPECT_TRUE(cluster.apache().waitForLog("proxyerror: EQUON_CLIENT_DOWN"));
+    // The server learns it when its next write fails.
+    EXPECT_TRUE(waitUntil([&] { return cluster.logLines(0, "] send failed") == cutBefore + 1; }))
+        << tail(cluster[0].logText());
+    for (int k = 0; k < 3; ++k) {
+        HttpResponse r = cluster.get("/app/size?n=100000&m=7");
+        std::string expected(100000, 'a');
+        for (size_t i = 0; i < expected.size(); ++i) expected[i] = char('a' + i % 23);
+        EXPECT_TRUE(r.status == 200 && r.body == expected) << r.status << r.body.substr(0, 200);
+    }
+}
+
+// Server 0 of two fails every exchange after status and headers (with fault-read, after
+// reading some of the body). A body read in part is never sent again; a body of 0 bytes
+// may go to the other server; a retry shows none of the failed attempt's headers.
+TEST(PostRuleTest, ABodyReadIsNeverSentAgainAndARetryDropsTheFailedHeaders) {
+    QuonCluster cluster(2);
+    ASSERT_TRUE(cluster.start());
+    const std::string control = backend_test::readFile(cluster[0].path("control.props"));
+    cluster[0].writeFile("control.props", control + "fault=close-mid-string\n");
+    ASSERT_TRUE(cluster[0].reload());
+    for (const size_t size : {size_t(100), size_t(0)}) {
+        const int seenBefore = cluster.requestsSeen(1);
+        int served = 0, refused = 0;
+        for (int k = 0; k < 4; ++k) {
+            HttpResponse r =
+                httpPost(cluster.url("/app/body?fault-read=10"), std::string(size, 'b'));
+            if (r.status == 200 && cluster.served(r) == 1 &&
+                keyValues(r.body, ": ")["length"] == std::to_string(size))
+                ++served;
+            else if (r.status == 503 && r.body.find("Quon closed connection") != std::string::npos)
+                ++refused;
+            else
+                ADD_FAILURE() << size << ": " << r.status << r.body;
+        }
+        EXPECT_EQ(cluster.requestsSeen(1) - seenBefore, served) << size;
+        EXPECT_EQ(refused, size ? cluster.apache().countLog("failed after the request body was "
+                                                            "read: not sent to another server")
+                                : 0);
+        EXPECT_GT(size ? refused : served, size ? 0 : 3) << size;
+    }
+    // A folded line arrives as one line: the module drops only a CR or LF outside a fold.
+    for (int k = 0; k < 4; ++k) {
+        HttpResponse r = cluster.get("/app/headers");
+        EXPECT_TRUE(r.status == 200 && cluster.served(r) == 1) << r.status << r.body;
+        EXPECT_EQ(r.header("X-Quon-Cut"), "");
+        EXPECT_EQ(r.header("X-Quon-Folded"), "first part second part");
+    }
+    EXPECT_TRUE(cluster.apache().waitForLog("resetResponse: status and headers of the failed"));
+}
+}  // namespace
