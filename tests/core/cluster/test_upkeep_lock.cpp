@@ -151,11 +151,16 @@ TEST(UpkeepOutsideTheLock, StalePooledConnectionsDoNotReviveAKilledServer) {
     UpkeepTable t(cluster);
     const int32_t slot = t.slotOf(cluster, 1);
     quonProxy* proxy = t.table->servers.proxies[slot];
+    const int pings = cluster.logLines(1, "] PROXY_PING");
     quonConnection* taken[3];
+    int opened = 0;  // a new connection is pinged; a pooled one had its answer read
     for (quonConnection*& conn : taken) {
         conn = getQuonConnectionFromPool(proxy, t.req.get());
         ASSERT_NE(conn, nullptr);
+        opened += conn->next == nullptr;
     }
+    // Idle connections have nothing unread: the killed server's end closes without a reset.
+    ASSERT_TRUE(waitFor([&] { return cluster.logLines(1, "] PROXY_PING") >= pings + opened; }));
     cluster.kill(1);
     removeProxy(t.table, proxy, t.req.get(), 1);
     // Exchanges that were in flight leave their connections idle after the removal.
