@@ -13,3 +13,5 @@ echo "### forwarding in-process"
 "$top/bench/forward/run.sh" 5
 echo "### the reference back-end alone and with Apache in front"
 "$top/bench/backend/run.sh" 5 5
+echo "### latency while the table's upkeep talks to the back end"
+"$top/bench/stall/run.sh" 10

@@ -7,10 +7,11 @@
 #   refuse      the third server refuses connections ("fault=refuse"), probed every second
 #   blackhole   the third server is replaced by a listener whose accept queue is full, so
 #               each probe waits out connecttimeout (CONNECT_TIMEOUT seconds)
-# Per row: requests, errors, p50, p99, p99.9 and max latency in ms. A probe or fetch
+# Per row: requests, non-2xx answers, socket errors, p50, p99, p99.9 and max latency in ms. A probe or fetch
 # that runs while the table's lock is held shows as a max near its duration.
 #
-#   bench/stall/run.sh [seconds] [rows...]    environment: BUILD, CONNECTIONS, CONNECT_TIMEOUT
+#   bench/stall/run.sh [seconds] [rows...]    environment: BUILD, CONNECTIONS, CONNECT_TIMEOUT,
+#   LOG_DIR (keeps each row's Apache error log there as <row>.log)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${BUILD:-$top/build}" && pwd)
@@ -57,7 +58,9 @@ start_backend() {  # index mapcheck
   local i=$1
   printf 'rep_id=SRV%d\nmapcheck=%d\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n' \
     $((i + 1)) "$2" >"$work/s$i.props"
-  printf 'cluster-seq=1\n' >"$work/s$i.control"
+  # No cluster sequence number: the member list, which still names a server that is
+  # down, would bring it back into rotation after each removal and blur the rows.
+  : >"$work/s$i.control"
   "$backend" --listen "${addrs[$i]}" --server-props "$work/s$i.props" \
     --mappings "$work/mappings.props" --cluster "$work/cluster.props" \
     --control "$work/s$i.control" >"$work/s$i.out" 2>&1 &
@@ -140,7 +143,8 @@ run_wrk() {  # seconds
 
 echo "GET /app/size?n=100, $connections connections, ${seconds}s per row, connecttimeout" \
   "${connect_timeout}s, proxyretryinterval 1s, $(nproc) cores"
-printf '%-10s %9s %7s %9s %9s %9s %9s\n' row requests errors p50-ms p99-ms p99.9-ms max-ms
+printf '%-10s %9s %7s %7s %9s %9s %9s %9s\n' row requests non2xx sockerr p50-ms p99-ms p99.9-ms \
+  max-ms
 for row in "${rows[@]}"; do
   mapcheck=0
   [ "$row" = mapcheck1 ] && mapcheck=1
@@ -148,7 +152,7 @@ for row in "${rows[@]}"; do
   start_apache
   case $row in
     refuse)
-      printf 'cluster-seq=1\nfault=refuse\n' >"$work/s2.control"
+      printf 'fault=refuse\n' >"$work/s2.control"
       kill -HUP "${backend_pid[2]}"
       run_wrk 3 >/dev/null ;;
     blackhole)
@@ -160,8 +164,10 @@ for row in "${rows[@]}"; do
   esac
   out=$(run_wrk "$seconds")
   val() { printf '%s\n' "$out" | awk -v k="$1" '$1 == k {print $2}'; }
-  printf '%-10s %9s %7s %9s %9s %9s %9s\n' "$row" "$(val requests)" "$(val errors)" \
+  printf '%-10s %9s %7s %7s %9s %9s %9s %9s\n' "$row" "$(val requests)" "$(val non2xx)" \
+    "$(val sockerr)" \
     "$(val p50)" "$(val p99)" "$(val p99.9)" "$(val max)"
   stop_pids
+  [ -n "${LOG_DIR:-}" ] && cp "$work/error.log" "$LOG_DIR/$row.log"
   sleep 0.3
 done
