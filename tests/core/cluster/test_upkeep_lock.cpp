@@ -55,7 +55,9 @@ struct UpkeepTable {
         cluster.announce(0, all, 1);
         EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
     }
-    int32_t slotOf(Cluster& cluster, int i) { return hasProxyNamed(table, cluster.name(i).c_str()); }
+    int32_t slotOf(Cluster& cluster, int i) {
+        return hasProxyNamed(table, cluster.name(i).c_str());
+    }
     // Reads a field that tableLock guards while other threads run.
     template <typename Read>
     auto locked(Read read) {
@@ -88,8 +90,8 @@ TEST(UpkeepOutsideTheLock, AHungRefreshHoldsUpNoOtherFilterAndRunsOnce) {
     proxy->nextMapCheckTime = 0;
     RecordingRequest slow, other;
     auto hung = filterAsync(t.table, slow);
-    ASSERT_TRUE(waitFor(
-        [&] { return cluster.logLines(0, "PROXY_GET_PROPS servlet-mappings") > fetches; }));
+    ASSERT_TRUE(
+        waitFor([&] { return cluster.logLines(0, "PROXY_GET_PROPS servlet-mappings") > fetches; }));
     proxy->nextMapCheckTime = 0;  // due again: only the claim keeps a second fetch off
     auto quick = filterAsync(t.table, other);
     EXPECT_TRUE(doneWithin(quick, kBound));
@@ -134,7 +136,8 @@ TEST(UpkeepOutsideTheLock, AHungMemberListFetchHoldsUpNoFilter) {
     RecordingRequest slow, other;
     auto hung = std::async(std::launch::async,
                            [&] { updateClusteredServers(t.table, slow.get(), reporter, 2); });
-    ASSERT_TRUE(waitFor([&] { return cluster.logLines(0, "PROXY_GET_PROPS clustered-servers") > 0; }));
+    ASSERT_TRUE(
+        waitFor([&] { return cluster.logLines(0, "PROXY_GET_PROPS clustered-servers") > 0; }));
     auto quick = filterAsync(t.table, other);
     EXPECT_TRUE(doneWithin(quick, kBound));
     cluster.kill(0);
@@ -181,5 +184,6 @@ TEST(UpkeepOutsideTheLock, StalePooledConnectionsDoNotReviveAKilledServer) {
     EXPECT_EQ(proxy->pool->freeList, nullptr);
     ASSERT_TRUE(cluster.restart(1));
     EXPECT_EQ(probeNow(), 1);
-    EXPECT_EQ(slots(t.table->mappingProxies[0]), Names({cluster.name(0) + ":1", cluster.name(1) + ":1"}));
+    EXPECT_EQ(slots(t.table->mappingProxies[0]),
+              Names({cluster.name(0) + ":1", cluster.name(1) + ":1"}));
 }
