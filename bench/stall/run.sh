@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Latency tail of requests while the connector's upkeep talks to the back end: wrk at
-# CONNECTIONS connections through Apache (event MPM, one child, 64 threads) with
+# CONNECTIONS connections through Apache (event MPM, one child, 128 threads) with
 # mod_quon22 in front of three quon-backend servers, GET /app/size?n=100. Rows:
 #   mapcheck0   every server answers, mappings never fetched again ("mapcheck=0")
 #   mapcheck1   every server answers, mappings fetched every second ("mapcheck=1")
@@ -85,10 +85,10 @@ LoadModule quon_module $module
 $user_lines
 StartServers 1
 ServerLimit 1
-ThreadsPerChild 64
-MaxRequestWorkers 64
+ThreadsPerChild 128
+MaxRequestWorkers 128
 MinSpareThreads 1
-MaxSpareThreads 64
+MaxSpareThreads 128
 MaxConnectionsPerChild 0
 KeepAlive On
 MaxKeepAliveRequests 0
@@ -97,8 +97,9 @@ EnableMMAP Off
 EnableSendfile Off
 DocumentRoot $work
 QuonConfig bootstrap ${addrs[0]}
-QuonConfig proxyretryinterval 1
+QuonConfig proxyretryinterval ${RETRY_INTERVAL:-1}
 QuonConfig connecttimeout $connect_timeout
+QuonConfig traceflags ${TRACE_FLAGS:-0}
 CONF
   chmod 644 "$work/httpd.conf"
   /usr/sbin/apache2 -f "$work/httpd.conf" -DFOREGROUND >"$work/apache.out" 2>&1 &
