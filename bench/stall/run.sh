@@ -11,7 +11,8 @@
 # that runs while the table's lock is held shows as a max near its duration.
 #
 #   bench/stall/run.sh [seconds] [rows...]    environment: BUILD, CONNECTIONS, CONNECT_TIMEOUT,
-#   LOG_DIR (keeps each row's Apache error log there as <row>.log)
+#   RETRY_INTERVAL (proxyretryinterval, 1), TRACE_FLAGS (traceflags, 0), LOG_DIR (keeps
+#   each row's Apache error log there as <row>.log)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${BUILD:-$top/build}" && pwd)
@@ -143,7 +144,7 @@ run_wrk() {  # seconds
 }
 
 echo "GET /app/size?n=100, $connections connections, ${seconds}s per row, connecttimeout" \
-  "${connect_timeout}s, proxyretryinterval 1s, $(nproc) cores"
+  "${connect_timeout}s, proxyretryinterval ${RETRY_INTERVAL:-1}s, $(nproc) cores"
 printf '%-10s %9s %7s %7s %9s %9s %9s %9s\n' row requests non2xx sockerr p50-ms p99-ms p99.9-ms \
   max-ms
 for row in "${rows[@]}"; do
