@@ -148,8 +148,9 @@ struct Upkeep {
 // serves already, each claimed for this call. When nothing is due, each proxy costs two
 // relaxed loads. Slots that these calls add are not visited now. tableLock held.
 int32_t claimDueUpkeep(mappingsTable* table, Upkeep* due) {
-    const int32_t now = nowSeconds();
     const int32_t count = std::clamp(table->servers.count, 0, QN_MAX_PROXIES);
+    if (count == 0) return 0;
+    const int32_t now = nowSeconds();
     int32_t claimed = 0;
     for (int32_t slot = 0; slot < count; ++slot) {
         quonProxy* proxy = table->servers.proxies[slot];
