@@ -21,3 +21,5 @@ echo "### long run: one Apache child, 2 million requests with sessions and POST 
 "$top/bench/chaos/longrun.sh"
 echo "### Apache child memory for a 1 GiB response and upload"
 "$top/bench/memory/run.sh"
+echo "### latency while the table's upkeep talks to the back end"
+"$top/bench/stall/run.sh" 10

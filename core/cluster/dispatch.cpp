@@ -8,10 +8,12 @@
 
 #include "error_page.h"
 #include "filter.h"
+#include "lock_wait.h"
 #include "balance.h"
 #include "socket.h"
 #include "sync.h"
 #include "table.h"
+#include "table_lists.h"
 
 namespace {
 constexpr const char* kNotForQuon = "request not for Quon.";
@@ -81,11 +83,11 @@ quonProxy* avoidFailed(mappingsTable* table, quon_request* req, int32_t mappingI
 // marked down gets the last-ditch search first.
 quonProxy* chooseProxy(mappingsTable* table, quon_request* req, int32_t mappingIndex,
                        quonProxy** failedList) {
-    SyncGuard guard(req, table->tableLock);
+    TimedSyncGuard guard(req, table->tableLock);
     req->deferErrors = table->clustered;
     bool allDown = table->clustered == 1 && validIndex(table, mappingIndex) &&
                    table->mappingInfos[mappingIndex]->hasActive == 0;
-    if (allDown && lastDitchFindReachableServer(table, req, mappingIndex, failedList) != 0)
+    if (allDown && lastDitchFindReachableServer(table, req, mappingIndex, failedList, guard) != 0)
         return nullptr;
     return avoidFailed(table, req, mappingIndex, failedList, selectProxy(table, req, mappingIndex));
 }
@@ -187,24 +189,41 @@ int32_t tryAnotherProxy(quon_request* req, mappingsTable* table, quonProxy** fai
     return 1;
 }
 
+// The bootstrap exchange and each probe run with tableLock released, so that a connect
+// time-out holds up this request only; what they found is applied under the lock. A
+// server that another thread is probing (its claim is set) is passed over: that thread
+// brings it back if it answers.
 int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, int32_t mappingIndex,
-                                     quonProxy** failedList) {
+                                     quonProxy** failedList, SyncGuard& hold) {
     auto now = static_cast<int32_t>(time(nullptr));
     if (!validIndex(table, mappingIndex)) return -1;
-    const mappingInfo* info = table->mappingInfos[mappingIndex];
-    if (table->bootstrapped == 0 && retrieveServersFromBootstrapServer(table, req, 0) > 0 &&
-        info->hasActive == 1) {
-        req->traceE(req, QN_TRACE_EVENT, "%s", kFoundByBootstrap);
-        return 0;
+    if (table->bootstrapped == 0 && !table->memberListBusy) {
+        table->memberListBusy = 1;
+        hold.unlock();
+        const int32_t added = retrieveServersFromBootstrapServer(table, req, 1);
+        hold.relock();
+        table->memberListBusy = 0;
+        if (added > 0 && table->mappingInfos[mappingIndex]->hasActive == 1) {
+            req->traceE(req, QN_TRACE_EVENT, "%s", kFoundByBootstrap);
+            return 0;
+        }
     }
+    // Slots never move and proxies live as long as the table: the list stays valid.
     const proxyList* list = table->mappingProxies[mappingIndex];
     for (int32_t slot = 0; slot < list->count; ++slot) {
         quonProxy* proxy = list->proxies[slot];
         if (!proxy || tryAnotherProxy(req, table, failedList, proxy, 0) != 1) continue;
+        const int32_t master = listSlotOf(&table->servers, proxy);
+        if (master >= 0 && table->upkeepBusy[master]) continue;
+        if (master >= 0) table->upkeepBusy[master] = 1;
         // The pool may connect again at once instead of waiting out the retry interval.
         proxy->nextProxyRetryTime.store(now, std::memory_order_relaxed);
         req->log(req, kRetryNow, proxy->name);
-        if (proxy->isAlive(proxy, req)) {
+        hold.unlock();
+        const int alive = proxy->isAlive(proxy, req);
+        hold.relock();
+        if (master >= 0) table->upkeepBusy[master] = 0;
+        if (alive) {
             addProxy(table, proxy, req, 0);
             return 0;
         }

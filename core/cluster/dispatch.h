@@ -6,6 +6,7 @@
 
 #include "proxy_types.h"
 #include "request_types.h"
+#include "sync.h"
 #include "table_types.h"
 
 // Proxies that failed in one call, from slot 0 on; the first null slot ends the list.
@@ -28,6 +29,7 @@ int32_t tryAnotherProxy(quon_request* req, mappingsTable* table, quonProxy** fai
                         quonProxy* proxy, int32_t add);
 // With every server of the entry marked down: asks the bootstrap server (once it has
 // never supplied a server), then probes the entry's servers that have not failed in this
-// call. 0 when one may be reachable now, -1 when none was found. tableLock held.
+// call. 0 when one may be reachable now, -1 when none was found. tableLock, taken by
+// hold, is held on entry and on return and released during each exchange.
 int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, int32_t mappingIndex,
-                                     quonProxy** failedList);
+                                     quonProxy** failedList, SyncGuard& hold);

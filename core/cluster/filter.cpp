@@ -5,6 +5,10 @@
 #include <string_view>
 #include <strings.h>
 
+#include "lock_wait.h"
+#include "mapping_order.h"
+#include "pool.h"
+#include "proxy.h"
 #include "proxy_types.h"
 #include "sync.h"
 #include "table.h"
@@ -132,29 +136,66 @@ bool entryMatches(quon_request* req, const char* key, const RequestView& r) {
     return true;
 }
 
-// Brings back servers marked down that answer again, applies refreshed mappings and
-// removes servers whose refresh fails while they are marked down. When nothing is due,
-// each proxy costs two relaxed loads and a clock read (the vDSO, no system call): the
-// proxies test their due times before they lock or send anything. tableLock held.
-void keepMembership(mappingsTable* table, quon_request* req) {
-    // A copy of the slots in use: proxies that these calls add are not visited now.
-    proxyList snapshot;
-    snapshot.count = std::clamp(table->servers.count, 0, QN_MAX_PROXIES);
-    size_t used = size_t(snapshot.count);
-    memcpy(snapshot.proxies, table->servers.proxies, used * sizeof snapshot.proxies[0]);
-    memcpy(snapshot.active, table->servers.active, used * sizeof snapshot.active[0]);
-    for (int32_t slot = 0; slot < snapshot.count; ++slot) {
-        quonProxy* proxy = snapshot.proxies[slot];
-        if (!snapshot.active[slot]) {
-            if (!proxy->isAlive(proxy, req)) continue;
-            addProxy(table, proxy, req, 0);
-        }
-        int refreshed = proxy->refreshMappings(proxy, req);
-        if (refreshed == 0) {
-            updateProxy(table, proxy, req, 0);
-        } else if (refreshed < 0 && proxy->serverInfo && proxy->serverInfo->active.load() == 0) {
-            removeProxy(table, proxy, req, 0);
-        }
+// One server whose upkeep falls due in this call: a probe (its master slot is inactive)
+// or a mapping refresh.
+struct Upkeep {
+    quonProxy* proxy;
+    int32_t slot;
+    bool probe;
+};
+
+// The servers of the master list whose probe or refresh is due and that no other thread
+// serves already, each claimed for this call. When nothing is due, each proxy costs two
+// relaxed loads. Slots that these calls add are not visited now. tableLock held.
+int32_t claimDueUpkeep(mappingsTable* table, Upkeep* due) {
+    const int32_t count = std::clamp(table->servers.count, 0, QN_MAX_PROXIES);
+    if (count == 0) return 0;
+    const int32_t now = nowSeconds();
+    int32_t claimed = 0;
+    for (int32_t slot = 0; slot < count; ++slot) {
+        quonProxy* proxy = table->servers.proxies[slot];
+        const bool probe = table->servers.active[slot] == 0;
+        if (table->upkeepBusy[slot] || !(probe ? probeDue(proxy, now) : refreshDue(proxy, now)))
+            continue;
+        table->upkeepBusy[slot] = 1;
+        due[claimed++] = {proxy, slot, probe};
+    }
+    return claimed;
+}
+
+// Brings back a server marked down that answers again, applies its refreshed mappings,
+// and removes it when its refresh fails while it is marked down. Each exchange with the
+// server runs with tableLock released (hold is unlocked around it) and its outcome is
+// applied under the lock, in the order and with the calls of a locked upkeep: requests
+// of the table never wait for a back-end round trip or a connect time-out. The claim
+// keeps every other thread off this server meanwhile; those go on with the table in
+// force. tableLock held on entry and on return.
+void serveUpkeep(mappingsTable* table, quon_request* req, SyncGuard& hold, const Upkeep& item) {
+    quonProxy* proxy = item.proxy;
+    if (item.probe) {
+        hold.unlock();
+        const int alive = proxy->isAlive(proxy, req);
+        hold.relock();
+        if (!alive) return;
+        addProxy(table, proxy, req, 0);
+    }
+    hold.unlock();
+    const int refreshed = proxy->refreshMappings(proxy, req);
+    hold.relock();
+    if (refreshed == 0) {
+        updateProxy(table, proxy, req, 0);
+    } else if (refreshed < 0 && proxy->serverInfo && proxy->serverInfo->active.load() == 0) {
+        removeProxy(table, proxy, req, 0);
+    }
+}
+
+// The routine upkeep of every filtered request; tableLock held on entry and on return.
+void keepMembership(mappingsTable* table, quon_request* req, SyncGuard& hold) {
+    Upkeep due[QN_MAX_PROXIES];
+    const int32_t claimed = claimDueUpkeep(table, due);
+    for (int32_t i = 0; i < claimed; ++i) {
+        serveUpkeep(table, req, hold, due[i]);
+        table->upkeepBusy[due[i].slot] = 0;
     }
 }
 
@@ -185,14 +226,14 @@ int32_t firstMatch(mappingsTable* table, quon_request* req, const RequestView& r
 }  // namespace
 
 int32_t filterRequest(mappingsTable* table, quon_request* req, int32_t applyIgnoreSuffixes) {
-    SyncGuard hold(req, table->tableLock);
+    TimedSyncGuard hold(req, table->tableLock);
     table->lastActivity = QN_ACTIVITY_REQUEST;
     bool ignore = applyIgnoreSuffixes != 0 && table->ignoreSuffixes != 0;
     const char* host = req->getHeader ? req->getHeader(req, "HOST") : nullptr;
     RequestView r = viewOf(req, host, ignore);
     int tracedPath = int(std::min(r.path.size(), size_t(kTracedPathBytes)));
     req->trace(req, kFiltering, r.uri.data(), tracedPath, r.path.data(), host ? host : "null");
-    keepMembership(table, req);
+    keepMembership(table, req, hold);
     int32_t index = firstMatch(table, req, r);
     hold.unlock();
     if (req->freeHeader) req->freeHeader(req, host);

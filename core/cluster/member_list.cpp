@@ -97,9 +97,17 @@ void updateClusteredServers(mappingsTable* table, quon_request* req, quonProxy* 
         req->traceE(req, QN_TRACE_DETAIL, kSeen, proxy->name, seq, table->clusterSeq);
         return;
     }
+    // The fetch runs with tableLock released, one at a time per table; a report that
+    // finds it taken leaves the update to that thread (a later report of the number
+    // tries again if it fails).
+    if (table->memberListBusy) return;
+    table->memberListBusy = 1;
     req->traceE(req, QN_TRACE_EVENT, kStale, proxy->name, seq);
+    guard.unlock();
     int32_t newSeq = -1;
     propertyTable* list = proxy->fetchProps(req, proxy, kMembersSet, &newSeq);
+    guard.relock();
+    table->memberListBusy = 0;
     if (!list || list->count == 0) {
         req->traceE(req, QN_TRACE_EVENT, kNotUpdated, proxy->name);
         freeProperties(req, list);

@@ -8,6 +8,7 @@
 
 #include "dispatch.h"
 #include "filter.h"
+#include "lock_wait.h"
 #include "memory.h"
 #include "property.h"
 #include "sync.h"
@@ -103,6 +104,7 @@ int32_t ignoreSuffixMap(mappingsTable* table, quon_request* req, int32_t flag) {
 
 void mappingsTableDelete(mappingsTable* table, quon_request* req) {
     if (!table) return;
+    reportTableLockWaits(req);
     freeProperties(req, table->mappings);
     table->mappings = nullptr;
     releaseString(req, table->bootstrapServer);

@@ -43,5 +43,5 @@ int32_t loadServersFromStore(mappingsTable* table, quon_request* req);
 int32_t persistServers(mappingsTable* table, quon_request* req);
 
 // bootstrap.cpp: the servers the bootstrap server lists; lock as for addRemoteJvms
-// (initTable passes 1; the dispatch's last-ditch search, holding tableLock, passes 0).
+// (initTable and the dispatch's last-ditch search, which releases tableLock for it, pass 1).
 int32_t retrieveServersFromBootstrapServer(mappingsTable* table, quon_request* req, int lock);

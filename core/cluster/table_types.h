@@ -66,4 +66,9 @@ struct mappingsTable : mappingsTableSlots {
     char* serverStore;      // owned; null when not configured
     char* bootstrapServer;  // host:port; owned; null when not configured
     int32_t bootstrapped;   // 1 once the bootstrap server supplied a new server
+    // Exchanges of the upkeep run without tableLock (filter.cpp, dispatch.cpp,
+    // member_list.cpp); these claims let one thread at a time talk to a server for it.
+    // upkeepBusy is per master-list slot; memberListBusy covers the member-list fetch.
+    int32_t upkeepBusy[QN_MAX_PROXIES];
+    int32_t memberListBusy;
 };

@@ -83,9 +83,7 @@ propertyTable* install(quonProxy* proxy, quon_request* req, propertyTable* fresh
 // with the table in force. The exchange itself runs without the proxy's lock.
 int proxy_refreshMappings(quonProxy* proxy, quon_request* req) {
     int32_t now = nowSeconds();
-    if (now < proxy->nextMapCheckTime.load(std::memory_order_relaxed)) return 1;
-    int32_t retryAt = proxy->nextProxyRetryTime.load(std::memory_order_relaxed);
-    if (retryAt != 0 && now < retryAt) return 1;
+    if (!refreshDue(proxy, now)) return 1;
     {
         SyncGuard hold(req, proxy->lock);
         if (now < proxy->nextMapCheckTime.load(std::memory_order_relaxed)) return -1;

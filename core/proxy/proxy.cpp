@@ -170,14 +170,17 @@ int initProxy(quonProxy* proxy, quon_request* req, const char* server, int defau
     return 0;
 }
 
-// Probes a server taken out of rotation, once its retry time has come.
+// Probes a server taken out of rotation, once its retry time has come. Its idle
+// connections are closed first, so that the ping goes over a new connection: a ping on
+// an idle connection whose server was killed still lands in the kernel's buffer, and
+// would bring back a server that is not there. Only the connect proves that it is.
 int proxy_isAlive(quonProxy* proxy, quon_request* req) {
     int32_t now = nowSeconds();
-    int32_t retryAt = proxy->nextProxyRetryTime.load(std::memory_order_relaxed);
-    if (retryAt == 0 || now < retryAt) return 0;
+    if (!probeDue(proxy, now)) return 0;
     {
         SyncGuard hold(req, proxy->lock);
         if (now < proxy->nextProxyRetryTime.load(std::memory_order_relaxed)) return 0;
+        proxy->destroyPooledSockets(req, proxy);
     }
     return proxy->sendPing(proxy, req);
 }

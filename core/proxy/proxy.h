@@ -12,6 +12,11 @@ QN_EXPORT quonProxy* quonProxyNew(quon_request* req);
 int initProxy(quonProxy* proxy, quon_request* req, const char* server, int defaultRetryInterval,
               int temporary);
 int proxy_isAlive(quonProxy* proxy, quon_request* req);
+// The unlocked test of proxy_isAlive: the server waits for a retry time that has come.
+inline bool probeDue(const quonProxy* proxy, int32_t now) {
+    int32_t retryAt = proxy->nextProxyRetryTime.load(std::memory_order_relaxed);
+    return retryAt != 0 && now >= retryAt;
+}
 int proxy_sendPing(quonProxy* proxy, quon_request* req);
 int proxyAddRef(quonProxy* proxy, quon_request* req);
 int proxyRelease(quonProxy* proxy, quon_request* req);

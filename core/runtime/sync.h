@@ -51,6 +51,12 @@ public:
         locked_ = false;
         stopSync(req_, &lock_.mutex, &lock_.held);
     }
+    // Takes the lock again after unlock(); the scope's end releases it as before.
+    void relock() {
+        if (locked_) return;
+        startSync(req_, &lock_.mutex, &lock_.held);
+        locked_ = true;
+    }
     SyncGuard(const SyncGuard&) = delete;
     SyncGuard& operator=(const SyncGuard&) = delete;
 

@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# Latency tail of requests while the connector's upkeep talks to the back end: wrk at
+# CONNECTIONS connections through Apache (event MPM, one child, 128 threads) with
+# mod_quon22 in front of three quon-backend servers, GET /app/size?n=100. Rows:
+#   mapcheck0   every server answers, mappings never fetched again ("mapcheck=0")
+#   mapcheck1   every server answers, mappings fetched every second ("mapcheck=1")
+#   refuse      the third server refuses connections ("fault=refuse"), probed every second
+#   blackhole   the third server is replaced by a listener whose accept queue is full, so
+#               each probe waits out connecttimeout (CONNECT_TIMEOUT seconds)
+# Per row: requests, non-2xx answers, socket errors, p50, p99, p99.9 and max latency in ms. A probe or fetch
+# that runs while the table's lock is held shows as a max near its duration.
+#
+#   bench/stall/run.sh [seconds] [rows...]    environment: BUILD, CONNECTIONS, CONNECT_TIMEOUT,
+#   RETRY_INTERVAL (proxyretryinterval, 1), TRACE_FLAGS (traceflags, 0), LOG_DIR (keeps
+#   each row's Apache error log there as <row>.log)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(cd "${BUILD:-$top/build}" && pwd)
+seconds=${1:-10}
+shift || true
+rows=("$@")
+[ ${#rows[@]} -gt 0 ] || rows=(mapcheck0 mapcheck1 refuse blackhole)
+connections=${CONNECTIONS:-64}
+connect_timeout=${CONNECT_TIMEOUT:-3}
+module=$build/apache/mod_quon22.so
+backend=$build/backend/quon-backend
+[ -f "$module" ] && [ -x "$backend" ] || { echo "build first: ./dev build" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/quon-stall-XXXXXX)
+chmod 755 "$work"
+pids=()
+stop_pids() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+  pids=()
+}
+trap 'stop_pids; rm -rf "$work"' EXIT
+
+wait_for_port() {
+  for _ in $(seq 200); do (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null && return 0; sleep 0.05; done
+  return 1
+}
+free_port() {
+  local p
+  for p in $(seq "$2" $(($2 + 300))); do
+    (exec 3<>"/dev/tcp/$1/$p") 2>/dev/null || { echo "$p"; return 0; }
+  done
+  return 1
+}
+
+hosts=(127.0.0.2 127.0.0.3 127.0.0.4)
+addrs=()
+for h in "${hosts[@]}"; do addrs+=("$h:$(free_port "$h" 21009)"); done
+apache_port=$(free_port 127.0.0.1 21080)
+printf '/app/*=app\n' >"$work/mappings.props"
+for i in 0 1 2; do printf 's%d=%s\n' "$i" "${addrs[$i]}"; done >"$work/cluster.props"
+
+start_backend() {  # index mapcheck
+  local i=$1
+  printf 'rep_id=SRV%d\nmapcheck=%d\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n' \
+    $((i + 1)) "$2" >"$work/s$i.props"
+  # No cluster sequence number: the member list, which still names a server that is
+  # down, would bring it back into rotation after each removal and blur the rows.
+  : >"$work/s$i.control"
+  "$backend" --listen "${addrs[$i]}" --server-props "$work/s$i.props" \
+    --mappings "$work/mappings.props" --cluster "$work/cluster.props" \
+    --control "$work/s$i.control" >"$work/s$i.out" 2>&1 &
+  pids+=($!)
+  backend_pid[$i]=$!
+  wait_for_port "${hosts[$i]}" "${addrs[$i]##*:}"
+}
+
+start_apache() {
+  local user_lines=""
+  [ "$(id -u)" = 0 ] && user_lines=$'User www-data\nGroup www-data'
+  cat >"$work/httpd.conf" <<CONF
+ServerRoot "$work"
+ServerName 127.0.0.1
+Listen 127.0.0.1:$apache_port
+PidFile $work/httpd.pid
+ErrorLog $work/error.log
+DefaultRuntimeDir $work
+LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
+LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
+LoadModule quon_module $module
+$user_lines
+StartServers 1
+ServerLimit 1
+ThreadsPerChild 128
+MaxRequestWorkers 128
+MinSpareThreads 1
+MaxSpareThreads 128
+MaxConnectionsPerChild 0
+KeepAlive On
+MaxKeepAliveRequests 0
+KeepAliveTimeout 30
+EnableMMAP Off
+EnableSendfile Off
+DocumentRoot $work
+QuonConfig bootstrap ${addrs[0]}
+QuonConfig proxyretryinterval ${RETRY_INTERVAL:-1}
+QuonConfig connecttimeout $connect_timeout
+QuonConfig traceflags ${TRACE_FLAGS:-0}
+CONF
+  chmod 644 "$work/httpd.conf"
+  /usr/sbin/apache2 -f "$work/httpd.conf" -DFOREGROUND >"$work/apache.out" 2>&1 &
+  pids+=($!)
+  wait_for_port 127.0.0.1 "$apache_port"
+  for _ in $(seq 100); do
+    curl -sf --noproxy '*' "$base/app/size?n=1" >/dev/null 2>&1 && return 0
+    sleep 0.1
+  done
+  echo "Apache does not forward to the back end" >&2
+  return 1
+}
+
+# A listener on the third server's address that never accepts, with its queue filled:
+# the kernel drops further SYNs, so connects there run into their time-out.
+blackhole() {
+  python3 - "${hosts[2]}" "${addrs[2]##*:}" <<'PY' &
+import socket, sys, time
+host, port = sys.argv[1], int(sys.argv[2])
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.bind((host, port))
+listener.listen(0)
+fillers = []
+for _ in range(4):
+    s = socket.socket()
+    s.setblocking(False)
+    s.connect_ex((host, port))
+    fillers.append(s)
+time.sleep(3600)
+PY
+  pids+=($!)
+  sleep 0.5
+}
+
+base="http://127.0.0.1:$apache_port"
+target="$base/app/size?n=100"
+declare -A backend_pid=()
+run_wrk() {  # seconds
+  wrk -t2 -c"$connections" -d"$1s" --timeout 30s -s "$top/bench/stall/latency.lua" "$target"
+}
+
+echo "GET /app/size?n=100, $connections connections, ${seconds}s per row, connecttimeout" \
+  "${connect_timeout}s, proxyretryinterval ${RETRY_INTERVAL:-1}s, $(nproc) cores"
+printf '%-10s %9s %7s %7s %9s %9s %9s %9s\n' row requests non2xx sockerr p50-ms p99-ms p99.9-ms \
+  max-ms
+for row in "${rows[@]}"; do
+  mapcheck=0
+  [ "$row" = mapcheck1 ] && mapcheck=1
+  for i in 0 1 2; do start_backend "$i" "$mapcheck"; done
+  start_apache
+  case $row in
+    refuse)
+      printf 'fault=refuse\n' >"$work/s2.control"
+      kill -HUP "${backend_pid[2]}"
+      run_wrk 3 >/dev/null ;;
+    blackhole)
+      kill -9 "${backend_pid[2]}"
+      wait "${backend_pid[2]}" 2>/dev/null || true
+      blackhole
+      run_wrk $((connect_timeout * 2 + 2)) >/dev/null ;;
+    *) run_wrk 2 >/dev/null ;;
+  esac
+  out=$(run_wrk "$seconds")
+  val() { printf '%s\n' "$out" | awk -v k="$1" '$1 == k {print $2}'; }
+  printf '%-10s %9s %7s %7s %9s %9s %9s %9s\n' "$row" "$(val requests)" "$(val non2xx)" \
+    "$(val sockerr)" \
+    "$(val p50)" "$(val p99)" "$(val p99.9)" "$(val max)"
+  stop_pids
+  [ -n "${LOG_DIR:-}" ] && cp "$work/error.log" "$LOG_DIR/$row.log"
+  sleep 0.3
+done

@@ -1,0 +1,189 @@
+// Exchanges of the table's upkeep (mapping refresh, probe of a server marked down, the
+// cluster's member list) run without tableLock: one that hangs holds up its own thread
+// only, one thread per server makes it, and a killed server's stale pooled connections
+// never bring it back.
+#include "cluster_fixture.h"
+
+#include <arpa/inet.h>
+#include <future>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "pool.h"
+
+using namespace cluster_test;
+
+namespace {
+// Far below any of the waits that hang, far above a filter call on a loaded machine.
+constexpr auto kBound = std::chrono::milliseconds(1500);
+
+// A listener that never accepts, its queue filled: connects to it run out their time.
+class Blackhole {
+public:
+    explicit Blackhole(const char* host) {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = inet_addr(host);
+        socklen_t size = sizeof at;
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&at), size), 0);
+        EXPECT_EQ(listen(listener_, 0), 0);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        for (int& filler : fillers_) {
+            filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(filler, reinterpret_cast<sockaddr*>(&address), size);
+        }
+    }
+    ~Blackhole() {
+        for (int filler : fillers_) close(filler);
+        close(listener_);
+    }
+    sockaddr_in address{};
+
+private:
+    int listener_;
+    int fillers_[4];
+};
+
+// Server 0 bootstraps a table of every server (members under sequence number 1).
+struct UpkeepTable {
+    explicit UpkeepTable(Cluster& cluster)
+        : table(req.get(), cluster.file("servers.store").c_str(), cluster.name(0).c_str(), 1) {
+        Names all;
+        for (int i = 0; i < cluster.size(); ++i) all.push_back(cluster.name(i));
+        cluster.announce(0, all, 1);
+        EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+    }
+    int32_t slotOf(Cluster& cluster, int i) {
+        return hasProxyNamed(table, cluster.name(i).c_str());
+    }
+    // Reads a field that tableLock guards while other threads run.
+    template <typename Read>
+    auto locked(Read read) {
+        SyncGuard hold(req.get(), table->tableLock);
+        return read();
+    }
+    RecordingRequest req;
+    HandTable table;
+};
+
+// filterRequest of /app/x in a thread of its own, on a request of its own.
+std::future<int32_t> filterAsync(mappingsTable* table, RecordingRequest& req) {
+    req->uri = "/app/x";
+    return std::async(std::launch::async,
+                      [table, &req] { return table->filterRequest(table, req.get(), 1); });
+}
+
+bool doneWithin(std::future<int32_t>& call, std::chrono::milliseconds bound) {
+    return call.wait_for(bound) == std::future_status::ready;
+}
+}  // namespace
+
+TEST(UpkeepOutsideTheLock, AHungRefreshHoldsUpNoOtherFilterAndRunsOnce) {
+    Cluster cluster({ServerSetup{"mapcheck=1\n"}});
+    UpkeepTable t(cluster);
+    const std::string a = cluster.name(0);
+    quonProxy* proxy = serverNamed(t.table, a);
+    const int fetches = cluster.logLines(0, "PROXY_GET_PROPS servlet-mappings");
+    cluster.announce(0, {a}, 1, "props-fault=never-answer\n");
+    proxy->nextMapCheckTime = 0;
+    RecordingRequest slow, other;
+    auto hung = filterAsync(t.table, slow);
+    ASSERT_TRUE(
+        waitFor([&] { return cluster.logLines(0, "PROXY_GET_PROPS servlet-mappings") > fetches; }));
+    proxy->nextMapCheckTime = 0;  // due again: only the claim keeps a second fetch off
+    auto quick = filterAsync(t.table, other);
+    EXPECT_TRUE(doneWithin(quick, kBound));
+    EXPECT_FALSE(doneWithin(hung, std::chrono::milliseconds(0)));
+    cluster.kill(0);  // ends the hung exchange
+    EXPECT_EQ(quick.get(), 0);
+    EXPECT_EQ(hung.get(), 0);
+    EXPECT_EQ(other.count("trace", "refreshing mappings for " + a), 0) << other.dump();
+    EXPECT_EQ(slow.count("trace", "refreshing mappings for " + a), 1) << slow.dump();
+}
+
+TEST(UpkeepOutsideTheLock, AHungProbeHoldsUpNoOtherFilterAndRunsOnce) {
+    Cluster cluster(Setups(2, ServerSetup{"mapcheck=0\n"}));
+    UpkeepTable t(cluster);
+    const int32_t slot = t.slotOf(cluster, 1);
+    quonProxy* down = t.table->servers.proxies[slot];
+    removeProxy(t.table, down, t.req.get(), 1);
+    Blackhole hole("127.0.0.9");
+    down->pool->address = hole.address;
+    down->nextProxyRetryTime = int32_t(time(nullptr)) - 1;
+    RecordingRequest slow, other;
+    slow->connectTimeout = 4000;
+    auto hung = filterAsync(t.table, slow);
+    ASSERT_TRUE(waitFor([&] { return t.locked([&] { return t.table->upkeepBusy[slot]; }) == 1; }));
+    auto quick = filterAsync(t.table, other);
+    // A second probe would wait out the same connect time-out.
+    EXPECT_TRUE(doneWithin(quick, kBound));
+    EXPECT_EQ(quick.get(), 0);
+    EXPECT_EQ(hung.get(), 0);
+    EXPECT_TRUE(slow.contains("log", "connect failed")) << slow.dump();
+    EXPECT_FALSE(other.contains("log", "connect failed")) << other.dump();
+    EXPECT_EQ(t.locked([&] { return t.table->servers.active[slot] + t.table->upkeepBusy[slot]; }),
+              0);
+}
+
+TEST(UpkeepOutsideTheLock, AHungMemberListFetchHoldsUpNoFilter) {
+    Cluster cluster(Setups(2));
+    UpkeepTable t(cluster);
+    const std::string a = cluster.name(0);
+    quonProxy* reporter = serverNamed(t.table, a);
+    cluster.announce(0, {a, cluster.name(1)}, 2, "props-fault=never-answer\n");
+    RecordingRequest slow, other;
+    auto hung = std::async(std::launch::async,
+                           [&] { updateClusteredServers(t.table, slow.get(), reporter, 2); });
+    ASSERT_TRUE(
+        waitFor([&] { return cluster.logLines(0, "PROXY_GET_PROPS clustered-servers") > 0; }));
+    auto quick = filterAsync(t.table, other);
+    EXPECT_TRUE(doneWithin(quick, kBound));
+    cluster.kill(0);
+    hung.get();
+    EXPECT_EQ(quick.get(), 0);
+    EXPECT_EQ(slow.count("traceE", a + " clustered-servers not updated"), 1) << slow.dump();
+    EXPECT_EQ(t.table->clusterSeq, 1);
+}
+
+// Idle connections to a server killed with SIGKILL still take a ping (it goes into the
+// kernel's buffer): the probe of a server marked down must reach the server itself.
+TEST(UpkeepOutsideTheLock, StalePooledConnectionsDoNotReviveAKilledServer) {
+    Cluster cluster(Setups(2, ServerSetup{"mapcheck=0\n"}));
+    UpkeepTable t(cluster);
+    const int32_t slot = t.slotOf(cluster, 1);
+    quonProxy* proxy = t.table->servers.proxies[slot];
+    const int pings = cluster.logLines(1, "] PROXY_PING");
+    quonConnection* taken[3];
+    int opened = 0;  // a new connection is pinged; a pooled one had its answer read
+    for (quonConnection*& conn : taken) {
+        conn = getQuonConnectionFromPool(proxy, t.req.get());
+        ASSERT_NE(conn, nullptr);
+        opened += conn->next == nullptr;
+    }
+    // Idle connections have nothing unread: the killed server's end closes without a reset.
+    ASSERT_TRUE(waitFor([&] { return cluster.logLines(1, "] PROXY_PING") >= pings + opened; }));
+    cluster.kill(1);
+    removeProxy(t.table, proxy, t.req.get(), 1);
+    // Exchanges that were in flight leave their connections idle after the removal.
+    for (quonConnection* conn : taken) {
+        SyncGuard hold(t.req.get(), proxy->lock);
+        conn->next = proxy->pool->freeList;
+        proxy->pool->freeList = conn;
+    }
+    auto probeNow = [&] {
+        proxy->nextProxyRetryTime = int32_t(time(nullptr)) - 1;
+        RecordingRequest req;
+        req->uri = "/app/x";
+        EXPECT_EQ(t.table->filterRequest(t.table, req.get(), 1), 0) << req.dump();
+        return t.table->servers.active[slot];
+    };
+    EXPECT_EQ(probeNow(), 0);
+    EXPECT_EQ(proxy->serverInfo->active, 0);
+    EXPECT_EQ(proxy->pool->freeList, nullptr);
+    ASSERT_TRUE(cluster.restart(1));
+    EXPECT_EQ(probeNow(), 1);
+    EXPECT_EQ(slots(t.table->mappingProxies[0]),
+              Names({cluster.name(0) + ":1", cluster.name(1) + ":1"}));
+}
