@@ -91,7 +91,7 @@ TEST(UpkeepOutsideTheLock, AHungRefreshHoldsUpNoOtherFilterAndRunsOnce) {
     RecordingRequest slow, other;
     auto hung = filterAsync(t.table, slow);
     ASSERT_TRUE(
-        waitFor([&] { return cluster.logLines(0, "PROXY_GET_PROPS servlet-mappings") > fetches; }));
+        waitUntil([&] { return cluster.logLines(0, "PROXY_GET_PROPS servlet-mappings") > fetches; }));
     proxy->nextMapCheckTime = 0;  // due again: only the claim keeps a second fetch off
     auto quick = filterAsync(t.table, other);
     EXPECT_TRUE(doneWithin(quick, kBound));
@@ -115,7 +115,7 @@ TEST(UpkeepOutsideTheLock, AHungProbeHoldsUpNoOtherFilterAndRunsOnce) {
     RecordingRequest slow, other;
     slow->connectTimeout = 4000;
     auto hung = filterAsync(t.table, slow);
-    ASSERT_TRUE(waitFor([&] { return t.locked([&] { return t.table->upkeepBusy[slot]; }) == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return t.locked([&] { return t.table->upkeepBusy[slot]; }) == 1; }));
     auto quick = filterAsync(t.table, other);
     // A second probe would wait out the same connect time-out.
     EXPECT_TRUE(doneWithin(quick, kBound));
@@ -137,7 +137,7 @@ TEST(UpkeepOutsideTheLock, AHungMemberListFetchHoldsUpNoFilter) {
     auto hung = std::async(std::launch::async,
                            [&] { updateClusteredServers(t.table, slow.get(), reporter, 2); });
     ASSERT_TRUE(
-        waitFor([&] { return cluster.logLines(0, "PROXY_GET_PROPS clustered-servers") > 0; }));
+        waitUntil([&] { return cluster.logLines(0, "PROXY_GET_PROPS clustered-servers") > 0; }));
     auto quick = filterAsync(t.table, other);
     EXPECT_TRUE(doneWithin(quick, kBound));
     cluster.kill(0);
@@ -163,7 +163,7 @@ TEST(UpkeepOutsideTheLock, StalePooledConnectionsDoNotReviveAKilledServer) {
         opened += conn->next == nullptr;
     }
     // Idle connections have nothing unread: the killed server's end closes without a reset.
-    ASSERT_TRUE(waitFor([&] { return cluster.logLines(1, "] PROXY_PING") >= pings + opened; }));
+    ASSERT_TRUE(waitUntil([&] { return cluster.logLines(1, "] PROXY_PING") >= pings + opened; }));
     cluster.kill(1);
     removeProxy(t.table, proxy, t.req.get(), 1);
     // Exchanges that were in flight leave their connections idle after the removal.
