@@ -3,6 +3,7 @@
 // new cluster sequence number.
 #include <cstring>
 
+#include "pool.h"
 #include "property.h"
 #include "proxy.h"
 #include "table.h"
@@ -46,9 +47,19 @@ bool listNames(const propertyTable* list, const char* name) {
     return false;
 }
 
+// A known server that this child took out of rotation because it could not reach it
+// waits for its retry time even when the cluster still lists it: the list says who
+// belongs, not who answers, and re-activating it at once would send the next request
+// into the same failure and make the next removal fetch the list again. The upkeep's
+// probe brings it back once it answers.
+bool waitingForRetry(const quonProxy* proxy) {
+    int32_t retryAt = proxy->nextProxyRetryTime.load(std::memory_order_relaxed);
+    return retryAt != 0 && nowSeconds() < retryAt;
+}
+
 // Steps of a member list whose number is new: unknown servers join, known inactive ones
-// come back, active ones the list no longer names go. False when a listed server could
-// not be initialised. tableLock held.
+// come back (unless waiting for their retry time), active ones the list no longer names
+// go. False when a listed server could not be initialised. tableLock held.
 bool applyMemberList(mappingsTable* table, quon_request* req, const propertyTable* list) {
     const proxyList before = table->servers;
     bool failed = false;
@@ -60,7 +71,8 @@ bool applyMemberList(mappingsTable* table, quon_request* req, const propertyTabl
         int32_t slot = hasProxyNamed(table, name);
         if (slot < 0)
             failed |= joinNewServer(table, req, name) == Joined::failed;
-        else if (slot < before.count && !before.active[slot])
+        else if (slot < before.count && !before.active[slot] &&
+                 !waitingForRetry(table->servers.proxies[slot]))
             addProxy(table, table->servers.proxies[slot], req, 0);
     }
     for (int32_t slot = 0; slot < before.count; ++slot)

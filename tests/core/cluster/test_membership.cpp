@@ -92,6 +92,13 @@ TEST(ClusterMembership, RemovedServerComesBackInItsOwnSlots) {
     EXPECT_EQ(proxyB->serverInfo->active.load(), 0);
     EXPECT_EQ(proxyB->pool->freeList, nullptr);
     EXPECT_TRUE(waitUntil([&] { return cluster.logLines(1, "] closed: ") > closed; }));
+    // Still listed by the cluster, but unreachable until its retry time: a new list keeps
+    // it out of rotation.
+    proxyB->nextProxyRetryTime = int32_t(time(nullptr)) + 600;
+    cluster.announce(0, {a, b, c}, 6);
+    t.report();
+    EXPECT_EQ(t.table->clusterSeq, 6);
+    expectSlots({a + ":1", b + ":0", c + ":1"});
 
     proxyB->nextProxyRetryTime = 12345;  // as the pool sets it for an unreachable server
     ASSERT_EQ(addProxy(t.table, proxyB, t.req.get(), 1), 0);
