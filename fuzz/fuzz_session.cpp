@@ -74,10 +74,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     req.freeHeader = [](quon_request*, const char*) { ++handedBack; };
     req.malloc = countedMalloc;
     req.free = countedFree;
-    req.strdup = [](quon_request* r, const char* s) {
-        auto* copy = static_cast<char*>(countedMalloc(r, int(strlen(s) + 1)));
-        return strcpy(copy, s);
-    };
     req.uri = uri.c_str();
     cookieHeader = settings & 1 ? cookie.c_str() : nullptr;
     handedBack = liveBlocks = 0;
