@@ -26,7 +26,7 @@
 #include "table.h"
 
 namespace {
-constexpr size_t kNameSize = 63;  // a proxy keeps this much of a name
+constexpr size_t kLongestName = 63;  // what a proxy's name holds
 constexpr size_t kMaxHost = 39;
 constexpr size_t kMaxServers = 128;
 // PROXY_PUT_PROPS "/app/*=x\n", then PROXY_FINISH.
@@ -83,7 +83,8 @@ int answer(quon_request*, int sock, char* buffer, int length, quonProxy*) {
 }
 
 // The names that become servers, in order: pieces between ";" that name no server yet,
-// hold a colon within the longest host, and whose port takes a connection.
+// fit a proxy's name with a colon within the longest host, and whose port takes a
+// connection.
 std::vector<std::string> modelServers(const char* value) {
     std::vector<std::string> servers;
     std::string_view rest = value ? value : "";
@@ -91,12 +92,13 @@ std::vector<std::string> modelServers(const char* value) {
         std::string piece(rest.substr(0, rest.find(';')));
         rest.remove_prefix(std::min(rest.size(), piece.size() + 1));
         size_t colon = piece.find(':');
-        bool known = piece.size() <= kNameSize &&
-                     std::find(servers.begin(), servers.end(), piece) != servers.end();
-        if (piece.empty() || known || colon == std::string::npos || colon > kMaxHost) continue;
+        bool known = std::find(servers.begin(), servers.end(), piece) != servers.end();
+        if (piece.empty() || known || piece.size() > kLongestName || colon == std::string::npos ||
+            colon > kMaxHost)
+            continue;
         if (uint16_t(atoi(piece.c_str() + colon + 1)) % 2 || servers.size() >= kMaxServers)
             continue;
-        servers.push_back(piece.substr(0, kNameSize));
+        servers.push_back(piece);
     }
     return servers;
 }
