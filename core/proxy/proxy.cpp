@@ -84,7 +84,7 @@ int applyServerProps(quonProxy* proxy, quon_request* req, const propertyTable* p
     req->trace(req, "mapcheck interval in secs: %d", proxy->mapCheckInterval);
     proxy->nextMapCheckTime = 0;
     const char* retry = getPropertyValue(props, "proxyretryinterval");
-    proxy->proxyRetryInterval = retry                   ? atoi(retry)
+    proxy->proxyRetryInterval = retry                  ? atoi(retry)
                                 : defaultRetryInterval ? defaultRetryInterval
                                                        : kDefaultRetryInterval;
     req->trace(req, "proxy retry interval in secs: %d", proxy->proxyRetryInterval);
@@ -95,11 +95,12 @@ int applyServerProps(quonProxy* proxy, quon_request* req, const propertyTable* p
     return proxy->serverInfo ? 0 : -1;
 }
 
-// The pool from "host:port". A host part longer than any IPv4 address can be is
-// refused like a server text without a port.
+// The pool from "host:port". A host part longer than any IPv4 address can be, or a text
+// too long for the proxy's name, is refused like a server text without a port: a name
+// cut short would make a second proxy that no list can tell from the first.
 int makePool(quonProxy* proxy, quon_request* req, const char* server) {
     const char* colon = strchr(server, ':');
-    if (!colon || size_t(colon - server) > kMaxHost) {
+    if (!colon || size_t(colon - server) > kMaxHost || strlen(server) >= size_t(kNameSize)) {
         req->log(req, "Invalid server %.200s. Please use <ip>:<port> notation", server);
         return -1;
     }
