@@ -110,10 +110,12 @@ uint64_t fnv1a64(uint64_t hash, std::string_view bytes) {
 }
 
 void startResponse(const ActionCall& call, int32_t status, std::string_view reason,
-                   std::string_view contentType) {
+                   std::string_view contentType, int64_t contentLength) {
     call.exchange.putStatus(status, reason);
     std::string block;
     block.append("Content-Type: ").append(contentType).append("\r\n");
+    if (contentLength >= 0)
+        block.append("Content-Length: ").append(std::to_string(contentLength)).append("\r\n");
     block.append("X-Quon-Server: ").append(call.context.server).append("\r\n");
     call.exchange.putHeaderBlock(block);
 }

@@ -42,9 +42,10 @@ struct ActionCall {
     const AppContext& context;
 };
 
-// Status, content type and the header naming the server, in one PUT_HEADER block.
+// Status, content type, the header naming the server and, when known (>= 0), the
+// Content-Length, in one PUT_HEADER block.
 void startResponse(const ActionCall& call, int32_t status, std::string_view reason,
-                   std::string_view contentType = "text/plain");
+                   std::string_view contentType = "text/plain", int64_t contentLength = -1);
 // The whole text as one PUT_CLIENT message.
 void sendText(Exchange& exchange, std::string_view text);
 void appendLine(std::string& out, std::string_view key, std::string_view value);

@@ -64,7 +64,10 @@ void HttpExchange::putHeaderValue(std::string_view name, std::string_view value)
     addHeader(name, value);
 }
 
+// The HTTP port frames the body itself (Content-Length or chunked): a length the
+// application announces is not repeated.
 void HttpExchange::addHeader(std::string_view name, std::string_view value) {
+    if (strcasecmp(std::string(name).c_str(), "Content-Length") == 0) return;
     if (!committed_) headers_.push_back({std::string(name), std::string(value)});
 }
 
