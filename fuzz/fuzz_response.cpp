@@ -169,7 +169,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int32_t seq = 0;
         result = proxy_handleRequest(&req, proxy, settings & 128 ? "arg" : nullptr, &seq);
         check(result == 0 || result == -1);
-        check((proxy->pool->freeList != nullptr) == (result == 0));
+        // Only a finished exchange gives its connection back, and not even that one when
+        // the server sent bytes past its end (they were read ahead into the buffer).
+        check(result == 0 || proxy->pool->freeList == nullptr);
         req.clientWriteFailures = 0;
     }
     req.freeAttributes(&req);
