@@ -17,31 +17,6 @@ namespace {
 const std::string kPing = be32(PROXY_PING);
 }  // namespace
 
-// No length from the server decides an allocation unchecked; a string keeps NUL bytes.
-TEST(WireStrings, ReadDataKeepsBytesAndRefusesImpossibleLengths) {
-    RecordingRequest req;
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    std::string bytes = wireString(std::string("a\0b", 3)) + be32(-5) + be32(0x7fffffff);
-    ASSERT_EQ(write(pair[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
-    auto conn = std::make_unique<quonConnection>();
-    conn->sock = pair[0];
-    int length = -1;
-    char* binary = readData(conn.get(), req.get(), &length, nullptr, "PROXY_PUT_PROPS", 10);
-    ASSERT_NE(binary, nullptr);
-    EXPECT_EQ(std::string(binary, size_t(length) + 1), std::string("a\0b\0", 4));
-    req->free(req.get(), binary);
-    EXPECT_EQ(readData(conn.get(), req.get(), &length, nullptr, "PROXY_PUT_PROPS", 10), nullptr);
-    EXPECT_EQ(req->errorCode, EQUON_OUT_OF_SYNC);
-    EXPECT_EQ(readData(conn.get(), req.get(), &length, nullptr, "PROXY_PUT_PROPS", 10), nullptr);
-    EXPECT_EQ(req->errorCode, EQUON_OUT_OF_SYNC);
-    EXPECT_EQ(req.count("log", "protocol error: <null> sent PROXY_PUT_PROPS of -5 bytes, limit 10"),
-              1)
-        << req.dump();
-    close(pair[0]);
-    close(pair[1]);
-}
-
 struct PropsAnswer {
     const char* name;
     std::string bytes;    // what the server answers after the request
