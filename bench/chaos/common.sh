@@ -140,4 +140,11 @@ CONF
 apache_children() { ps -o pid= --ppid "$apache_pid" | tr -d ' ' | sort -n | tr '\n' ' '; }
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo -1; }
 children_rss() { local p; for p in $(apache_children); do printf '%s:%skB ' "$p" "$(rss_kb "$p")"; done; }
+# Each child's resident memory by kind of mapping, one line per child.
+children_kinds() {
+    local p
+    for p in $(apache_children); do
+        printf '  %s: %s\n' "$p" "$(awk -f "$top/bench/chaos/smaps.awk" "/proc/$p/smaps" 2>/dev/null)"
+    done
+}
 crash_lines() { grep -c 'exit signal' "$work/error.log" || true; }
