@@ -40,7 +40,7 @@ tail2=10
 rounds=${ROUNDS:-2}
 warmup=${WARMUP:-1}
 
-cmake --build "$build" --target quon-backend mod_quon22 chaos_load >/dev/null
+cmake --build "$build" --target quon-backend mod_quon22 chaos_load quon_backend_load >/dev/null
 write_cluster_files
 for i in 0 1 2; do start_server "$i"; done
 for i in 0 1 2; do wait_ready "$i"; done
