@@ -13,9 +13,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${BUILD:-$top/build}" && pwd)
 demo=${QUON_DEMO_DIR:-/tmp/quon-demo}
 module=$build/apache/mod_quon22.so
-backend=$build/backend/quon-backend
-for f in "$module" "$backend"; do
-  [ -x "$f" ] || [ -f "$f" ] || { echo "build first: ./dev build" >&2; exit 1; }
+source "$top/bench/lib.sh"
+for f in "$module" "$build/backend/quon-backend" "$build/bench/backend/quon_backend_load"; do
+  [ -f "$f" ] || { echo "build first: ./dev build" >&2; exit 1; }
 done
 
 declare -A pid=()
@@ -25,22 +25,12 @@ stop_all() {
 }
 trap stop_all EXIT
 
-wait_for_port() { for _ in $(seq 100); do (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null && return 0; sleep 0.05; done; return 1; }
-# A port on host that nothing answers on, from a range of its own per host.
-free_port() {
-  local p
-  for p in $(seq "$2" $(($2 + 200))); do
-    (exec 3<>"/dev/tcp/$1/$p") 2>/dev/null || { echo "$p"; return 0; }
-  done
-  return 1
-}
-
 rm -rf "$demo" && mkdir -p "$demo/htdocs" "$demo/run" && chmod 755 "$demo"
 names=(SRV1 SRV2 SRV3)
 declare -A host=([SRV1]=127.0.0.2 [SRV2]=127.0.0.3 [SRV3]=127.0.0.4)
 declare -A buddy=([SRV1]=SRV2 [SRV2]=SRV3 [SRV3]=SRV1)
 declare -A addr=()
-for n in "${names[@]}"; do addr[$n]=${host[$n]}:$(free_port "${host[$n]}" 19009); done
+for n in "${names[@]}"; do addr[$n]=${host[$n]}:$(free_port "${host[$n]}"); done
 printf '/app/*=app\n*.jsp=jsp\n' >"$demo/mappings.props"
 for n in "${names[@]}"; do printf '%s=%s\n' "$n" "${addr[$n]}"; done >"$demo/cluster.props"
 
@@ -48,32 +38,22 @@ start_server() {  # name
   local n=$1
   printf 'rep_id=%s\nmapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n' "$n" >"$demo/$n.props"
   printf 'cluster-seq=1\n' >"$demo/$n.control"
-  "$backend" --listen "${addr[$n]}" --server-props "$demo/$n.props" \
-    --mappings "$demo/mappings.props" --cluster "$demo/cluster.props" \
-    --control "$demo/$n.control" --buddies "${buddy[$n]}" --log "$demo/$n.log" \
-    >>"$demo/$n.out" 2>&1 &
-  pid[$n]=$!
-  wait_for_port "${host[$n]}" "${addr[$n]##*:}"
+  start_quon_backend "$demo/$n.ready" "$demo/$n.out" --listen "${addr[$n]}" \
+    --server-props "$demo/$n.props" --mappings "$demo/mappings.props" \
+    --cluster "$demo/cluster.props" --control "$demo/$n.control" --buddies "${buddy[$n]}" \
+    --log "$demo/$n.log"
+  pid[$n]=$quon_pid
+  wait_quon_ready "$demo/$n.ready" "$demo/$n.out"
 }
 for n in "${names[@]}"; do start_server "$n"; done
 
-port=$(free_port 127.0.0.1 18080)
-user_lines=""
-if [ "$(id -u)" = 0 ]; then
-  user_lines=$'User www-data\nGroup www-data'
-  chown -R www-data:www-data "$demo/htdocs"
-fi
-cat >"$demo/httpd.conf" <<CONF
-ServerRoot "$demo"
-ServerName 127.0.0.1
-Listen 127.0.0.1:$port
-PidFile $demo/httpd.pid
-ErrorLog $demo/error.log
-DefaultRuntimeDir $demo/run
-LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
-LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
+port=$(free_port 127.0.0.1)
+echo "<h1>served by Apache itself</h1>" >"$demo/htdocs/index.html"
+apache_owns "$demo/htdocs"
+{
+  apache_conf_head "$demo" "$port" "$demo/run" "$demo/error.log"
+  cat <<CONF
 LoadModule quon_module $module
-$user_lines
 StartServers 1
 ServerLimit 1
 ServerTokens Full
@@ -86,10 +66,13 @@ QuonConfig traceflags 1
 QuonConfig proxyretryinterval 1
 QuonConfig connecttimeout 5
 CONF
-echo "<h1>served by Apache itself</h1>" >"$demo/htdocs/index.html"
-/usr/sbin/apache2 -f "$demo/httpd.conf" -DFOREGROUND >"$demo/stderr.log" 2>&1 &
-pid[apache]=$!
-wait_for_port 127.0.0.1 "$port"
+} >"$demo/httpd.conf"
+started=0
+start_apache_conf "$demo/httpd.conf" "$demo/stderr.log" "http://127.0.0.1:$port/index.html" &&
+  started=1
+pid[apache]=$apache_pid
+[ "$started" = 1 ] ||
+  { echo "Apache did not start: $(tail -n 3 "$demo/stderr.log" "$demo/error.log")" >&2; exit 1; }
 base="http://127.0.0.1:$port"
 
 name_of() { for n in "${names[@]}"; do [ "${addr[$n]}" = "$1" ] && echo "$n" && return; done; echo "-"; }

@@ -17,41 +17,24 @@ connections=${CONNECTIONS:-64}
 size=${SIZE:-100}
 
 cmake --build "$build" --target quon-backend quon_backend_load >/dev/null
-backend=$build/backend/quon-backend
 load=$build/bench/backend/quon_backend_load
+source "$top/bench/lib.sh"
 
-work=$(mktemp -d /tmp/quon-bench-XXXXXX)
-chmod 755 "$work"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_work_dir bench
+trap 'stop_pids; rm -rf "$work"' EXIT
 
-"$backend" --listen 127.0.0.1:0 --http 127.0.0.1:0 --ready-file "$work/ready" \
-  >"$work/backend.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/ready" ] && break; sleep 0.05; done
+start_quon_backend "$work/ready" "$work/backend.out" --listen 127.0.0.1:0 --http 127.0.0.1:0
+pids+=("$quon_pid")
+wait_quon_ready "$work/ready" "$work/backend.out" || exit 1
 quon=$(sed -n 's/^quon=//p' "$work/ready")
 http=$(sed -n 's/^http=//p' "$work/ready")
-apache_port=$("$load" --free-port 127.0.0.1)
+apache_port=$(free_port 127.0.0.1)
 
-user_lines=""
-if [ "$(id -u)" = 0 ]; then user_lines=$'User www-data\nGroup www-data'; fi
 modules=/usr/lib/apache2/modules
-cat >"$work/httpd.conf" <<CONF
-ServerRoot "$work"
-ServerName localhost
-Listen 127.0.0.1:$apache_port
-PidFile "$work/httpd.pid"
-DefaultRuntimeDir "$work"
-ErrorLog "$work/error.log"
+{
+  apache_conf_head "$work" "$apache_port" "$work" "$work/error.log"
+  cat <<CONF
 LogLevel warn
-$user_lines
-LoadModule mpm_event_module $modules/mod_mpm_event.so
-LoadModule authz_core_module $modules/mod_authz_core.so
 LoadModule proxy_module $modules/mod_proxy.so
 LoadModule proxy_http_module $modules/mod_proxy_http.so
 StartServers 2
@@ -61,22 +44,19 @@ MaxRequestWorkers 256
 MinSpareThreads 64
 MaxSpareThreads 256
 MaxConnectionsPerChild 0
-KeepAlive On
-MaxKeepAliveRequests 0
-KeepAliveTimeout 30
-EnableMMAP Off
-EnableSendfile Off
+CONF
+  apache_conf_keepalive 30
+  cat <<CONF
 DocumentRoot "$work"
 ProxyPass /app/ http://$http/app/
 ProxyPassReverse /app/ http://$http/app/
 CONF
-chmod 644 "$work/httpd.conf"
-/usr/sbin/apache2 -f "$work/httpd.conf" -DFOREGROUND &
-pids+=($!)
-for _ in $(seq 100); do
-  curl -sf "http://127.0.0.1:$apache_port/app/size?n=1" >/dev/null 2>&1 && break
-  sleep 0.1
-done
+} >"$work/httpd.conf"
+started=0
+start_apache_conf "$work/httpd.conf" /dev/stderr "http://127.0.0.1:$apache_port/app/size?n=1" &&
+  started=1
+pids+=("$apache_pid")
+[ "$started" = 1 ] || { echo "Apache did not start: $(tail -3 "$work/error.log")" >&2; exit 1; }
 target="/app/size?n=$size"
 curl -sf "http://127.0.0.1:$apache_port$target" | cmp -s - <(curl -sf "http://$http$target") ||
   { echo "Apache does not pass the back-end's answer through" >&2; exit 1; }

@@ -9,6 +9,7 @@ build=$(cd "${BUILD:-$top/build}" && pwd)
 module=$build/apache/mod_quon22.so
 backend=$build/backend/quon-backend
 load=$build/bench/chaos/chaos_load
+source "$top/bench/lib.sh"
 
 fail() { echo "chaos: $*" >&2; exit 1; }
 
@@ -50,7 +51,7 @@ write_cluster_files() {
     printf '/app/*=app\n*.jsp=jsp\n' >"$work/mappings.props"
     local i
     for i in 0 1 2; do
-        addr[i]=${hosts[i]}:$("$load" --free-port "${hosts[i]}") || fail "no free port on ${hosts[i]}"
+        addr[i]=${hosts[i]}:$(free_port "${hosts[i]}") || fail "no free port on ${hosts[i]}"
     done
     for i in 0 1 2; do printf '%s=%s\n' "${names[i]}" "${addr[i]}"; done >"$work/cluster.props"
     for i in 0 1 2; do
@@ -64,17 +65,15 @@ write_cluster_files() {
 # Starts server i on its fixed address; waits for its ready file (bounded).
 start_server() {
     local i=$1 n=${names[$1]}
-    rm -f "$work/$n.ready"
-    "$backend" --listen "${addr[i]}" --server-props "$work/$n.props" \
-        --mappings "$work/mappings.props" --cluster "$work/cluster.props" \
-        --control "$work/$n.control" --buddies "${names[(i + 1) % 3]}" \
-        --ready-file "$work/$n.ready" >>"$work/$n.out" 2>&1 &
-    server_pid[i]=$!
+    start_quon_backend "$work/$n.ready" "$work/$n.out" --listen "${addr[i]}" \
+        --server-props "$work/$n.props" --mappings "$work/mappings.props" \
+        --cluster "$work/cluster.props" --control "$work/$n.control" \
+        --buddies "${names[(i + 1) % 3]}"
+    server_pid[i]=$quon_pid
 }
 wait_ready() {
-    local i=$1
-    for _ in $(seq 200); do [ -s "$work/${names[i]}.ready" ] && return 0; sleep 0.01; done
-    fail "${names[i]} (${addr[i]}) did not come up: $(tail -3 "$work/${names[i]}.out")"
+    wait_quon_ready "$work/${names[$1]}.ready" "$work/${names[$1]}.out" ||
+        fail "${names[$1]} (${addr[$1]}) did not come up"
 }
 kill_server() {
     local i=$1
@@ -86,25 +85,13 @@ kill_server() {
 # start_apache children threads directives...: Apache bootstrapped from SRV1.
 start_apache() {
     local children=$1 threads=$2; shift 2
-    port=$("$load" --free-port 127.0.0.1) || fail "no free port on 127.0.0.1"
-    local user_lines=""
-    if [ "$(id -u)" = 0 ]; then
-        user_lines=$'User www-data\nGroup www-data'
-        chown -R www-data:www-data "$work/htdocs" "$work/run"
-    fi
-    local modules=/usr/lib/apache2/modules
-    cat >"$work/httpd.conf" <<CONF
-ServerRoot "$work"
-ServerName 127.0.0.1
-Listen 127.0.0.1:$port
-PidFile $work/httpd.pid
-ErrorLog $work/error.log
+    port=$(free_port 127.0.0.1) || fail "no free port on 127.0.0.1"
+    apache_owns "$work/htdocs" "$work/run"
+    {
+        apache_conf_head "$work" "$port" "$work/run" "$work/error.log"
+        cat <<CONF
 LogLevel notice
-DefaultRuntimeDir $work/run
-LoadModule mpm_event_module $modules/mod_mpm_event.so
-LoadModule authz_core_module $modules/mod_authz_core.so
 LoadModule quon_module $module
-$user_lines
 StartServers $children
 ServerLimit $children
 ThreadLimit $threads
@@ -114,11 +101,9 @@ MinSpareThreads 1
 MaxSpareThreads $((children * threads))
 MaxConnectionsPerChild 0
 Timeout 30
-KeepAlive On
-MaxKeepAliveRequests 0
-KeepAliveTimeout 60
-EnableMMAP Off
-EnableSendfile Off
+CONF
+        apache_conf_keepalive 60
+        cat <<CONF
 DocumentRoot $work/htdocs
 <Directory />
   Require all granted
@@ -126,18 +111,20 @@ DocumentRoot $work/htdocs
 QuonConfig bootstrap ${addr[0]}
 $(printf '%s\n' "$@")
 CONF
-    /usr/sbin/apache2 -f "$work/httpd.conf" -DFOREGROUND >"$work/stderr.log" 2>&1 &
-    apache_pid=$!
-    for _ in $(seq 150); do
-        curl -sf --noproxy '*' -o /dev/null "http://127.0.0.1:$port/app/echo" && return 0
-        kill -0 "$apache_pid" 2>/dev/null || break
-        sleep 0.1
-    done
-    fail "Apache did not answer /app/echo: $(tail -5 "$work/stderr.log" "$work/error.log")"
+    } >"$work/httpd.conf"
+    start_apache_conf "$work/httpd.conf" "$work/stderr.log" "http://127.0.0.1:$port/app/echo" ||
+        fail "Apache did not answer /app/echo: $(tail -5 "$work/stderr.log" "$work/error.log")"
 }
 
 # Apache's children, by their parent.
 apache_children() { ps -o pid= --ppid "$apache_pid" | tr -d ' ' | sort -n | tr '\n' ' '; }
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo -1; }
 children_rss() { local p; for p in $(apache_children); do printf '%s:%skB ' "$p" "$(rss_kb "$p")"; done; }
+# Each child's resident memory by kind of mapping, one line per child.
+children_kinds() {
+    local p
+    for p in $(apache_children); do
+        printf '  %s: %s\n' "$p" "$(awk -f "$top/bench/chaos/smaps.awk" "/proc/$p/smaps" 2>/dev/null)"
+    done
+}
 crash_lines() { grep -c 'exit signal' "$work/error.log" || true; }

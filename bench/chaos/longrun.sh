@@ -18,7 +18,7 @@ connections=${CONNECTIONS:-32}
 post_bytes=${POST_BYTES:-4096}
 mix=${MIX:-session,echo,post}
 
-cmake --build "$build" --target quon-backend mod_quon22 chaos_load >/dev/null
+cmake --build "$build" --target quon-backend mod_quon22 chaos_load quon_backend_load >/dev/null
 write_cluster_files
 for i in 0 1 2; do start_server "$i"; done
 for i in 0 1 2; do wait_ready "$i"; done

@@ -1,6 +1,7 @@
 # The processes of bench/e2e/run.sh (sourced): quon-backend servers and one Apache at a
 # time, all on 127.0.0.x, started from files in $work and stopped by process id.
 # Uses: build, work, fail (measure.sh).
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
 
 started=()
 apache_pid=""
@@ -16,13 +17,12 @@ stop_all() {
 start_backend() {  # name host props-dir [extra options...]
   local name=$1 host=$2; shift 2
   local ready="$work/$name.ready"
-  rm -f "$ready"
-  "$build/backend/quon-backend" --listen "$host:0" --ready-file "$ready" \
-    --server-props "$work/$name.props" --mappings "$work/mappings.props" "$@" \
-    >"$work/$name.out" 2>&1 &
-  started+=($!)
-  started_pid=$!
-  for _ in $(seq 100); do [ -s "$ready" ] && break; sleep 0.05; done
+  : >"$work/$name.out"
+  start_quon_backend "$ready" "$work/$name.out" --listen "$host:0" \
+    --server-props "$work/$name.props" --mappings "$work/mappings.props" "$@"
+  started+=("$quon_pid")
+  started_pid=$quon_pid
+  wait_quon_ready "$ready" "$work/$name.out" || true
   started_quon=$(sed -n 's/^quon=//p' "$ready" 2>/dev/null)
   started_http=$(sed -n 's/^http=//p' "$ready" 2>/dev/null)
   [ -n "$started_quon" ] || fail "quon-backend $name did not start: $(tail -n 3 "$work/$name.out")"
@@ -71,7 +71,7 @@ make_static_files() {
       >"$work/htdocs/app/s$size"
   done
   chmod -R a+rX "$work/htdocs"
-  if [ "$(id -u)" = 0 ]; then chown -R www-data:www-data "$work/htdocs" "$work/run"; fi
+  apache_owns "$work/htdocs" "$work/run"
 }
 
 # The modules that make the difference between set-ups; everything else is shared.
@@ -94,21 +94,13 @@ setup_lines() {  # setup
 }
 
 start_apache() {  # setup
-  local setup=$1 port user_lines=""
-  port=$("$build/bench/backend/quon_backend_load" --free-port 127.0.0.1)
+  local setup=$1 port
+  port=$(free_port 127.0.0.1)
   base="http://127.0.0.1:$port"
-  if [ "$(id -u)" = 0 ]; then user_lines=$'User www-data\nGroup www-data'; fi
-  cat >"$work/httpd-$setup.conf" <<CONF
-ServerRoot "$work"
-ServerName 127.0.0.1
-Listen 127.0.0.1:$port
-PidFile "$work/run/httpd.pid"
-DefaultRuntimeDir "$work/run"
-ErrorLog "$work/error-$setup.log"
+  {
+    apache_conf_head "$work" "$port" "$work/run" "$work/error-$setup.log"
+    cat <<CONF
 LogLevel warn
-$user_lines
-LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
-LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
 StartServers 1
 ServerLimit 1
 ThreadLimit 128
@@ -117,11 +109,9 @@ MaxRequestWorkers 128
 MinSpareThreads 1
 MaxSpareThreads 256
 MaxConnectionsPerChild 0
-KeepAlive On
-MaxKeepAliveRequests 0
-KeepAliveTimeout 30
-EnableMMAP Off
-EnableSendfile Off
+CONF
+    apache_conf_keepalive 30
+    cat <<CONF
 DocumentRoot "$work/htdocs"
 <Directory />
   AllowOverride None
@@ -129,15 +119,9 @@ DocumentRoot "$work/htdocs"
 </Directory>
 $(setup_lines "$setup")
 CONF
-  chmod 644 "$work/httpd-$setup.conf"
-  /usr/sbin/apache2 -f "$work/httpd-$setup.conf" -DFOREGROUND >>"$work/apache.out" 2>&1 &
-  apache_pid=$!
-  for _ in $(seq 100); do
-    curl -sf -o /dev/null "$base/app/s100" 2>/dev/null && return 0
-    kill -0 "$apache_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  fail "Apache ($setup) did not start: $(tail -n 3 "$work/apache.out" "$work/error-$setup.log")"
+  } >"$work/httpd-$setup.conf"
+  start_apache_conf "$work/httpd-$setup.conf" "$work/apache.out" "$base/app/s100" ||
+    fail "Apache ($setup) did not start: $(tail -n 3 "$work/apache.out" "$work/error-$setup.log")"
 }
 
 stop_apache() {

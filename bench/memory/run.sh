@@ -11,45 +11,28 @@ build=${BUILD:-$top/build}
 bytes=${1:-1073741824}
 
 cmake --build "$build" --target quon-backend mod_quon22 quon_backend_load >/dev/null
-backend=$build/backend/quon-backend
 module=${MODULE:-$build/apache/mod_quon22.so}
-load=$build/bench/backend/quon_backend_load
+source "$top/bench/lib.sh"
 
-work=$(mktemp -d /tmp/quon-memory-XXXXXX)
-chmod 755 "$work"
-pids=()
-cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
+make_work_dir memory
+trap 'stop_pids; rm -rf "$work"' EXIT
 
 # The back-end names itself as the one member of its cluster and serves /app/.
-quon=127.0.0.1:$("$load" --free-port 127.0.0.1)
+quon=127.0.0.1:$(free_port 127.0.0.1)
 printf 'rep_id=MEMB\nmapcheck=0\n' >"$work/server.props"
 printf '/app/*=app\n' >"$work/mappings.props"
 printf 'MEMB=%s\n' "$quon" >"$work/cluster.props"
-"$backend" --listen "$quon" --ready-file "$work/ready" --server-props "$work/server.props" \
-  --mappings "$work/mappings.props" --cluster "$work/cluster.props" >"$work/backend.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/ready" ] && break; sleep 0.05; done
-port=$("$load" --free-port 127.0.0.1)
+start_quon_backend "$work/ready" "$work/backend.out" --listen "$quon" \
+  --server-props "$work/server.props" --mappings "$work/mappings.props" \
+  --cluster "$work/cluster.props"
+pids+=("$quon_pid")
+wait_quon_ready "$work/ready" "$work/backend.out" || exit 1
+port=$(free_port 127.0.0.1)
 
-user_lines=""
-if [ "$(id -u)" = 0 ]; then user_lines=$'User www-data\nGroup www-data'; fi
-modules=/usr/lib/apache2/modules
-cat >"$work/httpd.conf" <<CONF
-ServerRoot "$work"
-ServerName localhost
-Listen 127.0.0.1:$port
-PidFile "$work/httpd.pid"
-DefaultRuntimeDir "$work"
-ErrorLog "$work/error.log"
+{
+  apache_conf_head "$work" "$port" "$work" "$work/error.log"
+  cat <<CONF
 LogLevel warn
-$user_lines
-LoadModule mpm_event_module $modules/mod_mpm_event.so
-LoadModule authz_core_module $modules/mod_authz_core.so
 LoadModule quon_module $module
 StartServers 1
 ServerLimit 1
@@ -59,10 +42,6 @@ MaxRequestWorkers 4
 MinSpareThreads 1
 MaxSpareThreads 4
 MaxConnectionsPerChild 0
-KeepAlive On
-MaxKeepAliveRequests 0
-EnableMMAP Off
-EnableSendfile Off
 LimitRequestBody 0
 Timeout 600
 DocumentRoot "$work"
@@ -70,14 +49,14 @@ QuonConfig bootstrap $quon
 QuonConfig apialloc true
 QuonConfig recvtimeout 600
 CONF
-chmod 644 "$work/httpd.conf"
-/usr/sbin/apache2 -f "$work/httpd.conf" -DFOREGROUND &
-pids+=($!)
-for _ in $(seq 100); do
-  curl -sf "http://127.0.0.1:$port/app/size?n=1" >/dev/null 2>&1 && break
-  sleep 0.1
-done
-curl -sf "http://127.0.0.1:$port/app/size?n=1" >/dev/null ||
+  # 5 s: Apache's default keep-alive time-out, which this bench has always had.
+  apache_conf_keepalive 5
+} >"$work/httpd.conf"
+started=0
+start_apache_conf "$work/httpd.conf" /dev/stderr "http://127.0.0.1:$port/app/size?n=1" &&
+  started=1
+pids+=("$apache_pid")
+[ "$started" = 1 ] ||
   { echo "the module does not forward /app/: $(tail -3 "$work/error.log")" >&2; exit 1; }
 child=$(pgrep -P "$(cat "$work/httpd.pid")" | head -1)
 [ -n "$child" ] || { echo "no Apache child" >&2; exit 1; }

@@ -23,35 +23,18 @@ rows=("$@")
 connections=${CONNECTIONS:-64}
 connect_timeout=${CONNECT_TIMEOUT:-3}
 module=$build/apache/mod_quon22.so
-backend=$build/backend/quon-backend
-[ -f "$module" ] && [ -x "$backend" ] || { echo "build first: ./dev build" >&2; exit 1; }
+source "$top/bench/lib.sh"
+for f in "$module" "$build/backend/quon-backend" "$build/bench/backend/quon_backend_load"; do
+  [ -f "$f" ] || { echo "build first: ./dev build" >&2; exit 1; }
+done
 
-work=$(mktemp -d /tmp/quon-stall-XXXXXX)
-chmod 755 "$work"
-pids=()
-stop_pids() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  pids=()
-}
+make_work_dir stall
 trap 'stop_pids; rm -rf "$work"' EXIT
-
-wait_for_port() {
-  for _ in $(seq 200); do (exec 3<>"/dev/tcp/$1/$2") 2>/dev/null && return 0; sleep 0.05; done
-  return 1
-}
-free_port() {
-  local p
-  for p in $(seq "$2" $(($2 + 300))); do
-    (exec 3<>"/dev/tcp/$1/$p") 2>/dev/null || { echo "$p"; return 0; }
-  done
-  return 1
-}
 
 hosts=(127.0.0.2 127.0.0.3 127.0.0.4)
 addrs=()
-for h in "${hosts[@]}"; do addrs+=("$h:$(free_port "$h" 21009)"); done
-apache_port=$(free_port 127.0.0.1 21080)
+for h in "${hosts[@]}"; do addrs+=("$h:$(free_port "$h")"); done
+apache_port=$(free_port 127.0.0.1)
 printf '/app/*=app\n' >"$work/mappings.props"
 for i in 0 1 2; do printf 's%d=%s\n' "$i" "${addrs[$i]}"; done >"$work/cluster.props"
 
@@ -62,28 +45,20 @@ start_backend() {  # index mapcheck
   # No cluster sequence number: the member list, which still names a server that is
   # down, would bring it back into rotation after each removal and blur the rows.
   : >"$work/s$i.control"
-  "$backend" --listen "${addrs[$i]}" --server-props "$work/s$i.props" \
-    --mappings "$work/mappings.props" --cluster "$work/cluster.props" \
-    --control "$work/s$i.control" >"$work/s$i.out" 2>&1 &
-  pids+=($!)
-  backend_pid[$i]=$!
-  wait_for_port "${hosts[$i]}" "${addrs[$i]##*:}"
+  : >"$work/s$i.out"
+  start_quon_backend "$work/s$i.ready" "$work/s$i.out" --listen "${addrs[$i]}" \
+    --server-props "$work/s$i.props" --mappings "$work/mappings.props" \
+    --cluster "$work/cluster.props" --control "$work/s$i.control"
+  pids+=("$quon_pid")
+  backend_pid[$i]=$quon_pid
+  wait_quon_ready "$work/s$i.ready" "$work/s$i.out"
 }
 
 start_apache() {
-  local user_lines=""
-  [ "$(id -u)" = 0 ] && user_lines=$'User www-data\nGroup www-data'
-  cat >"$work/httpd.conf" <<CONF
-ServerRoot "$work"
-ServerName 127.0.0.1
-Listen 127.0.0.1:$apache_port
-PidFile $work/httpd.pid
-ErrorLog $work/error.log
-DefaultRuntimeDir $work
-LoadModule mpm_event_module /usr/lib/apache2/modules/mod_mpm_event.so
-LoadModule authz_core_module /usr/lib/apache2/modules/mod_authz_core.so
+  {
+    apache_conf_head "$work" "$apache_port" "$work" "$work/error.log"
+    cat <<CONF
 LoadModule quon_module $module
-$user_lines
 StartServers 1
 ServerLimit 1
 ThreadsPerChild 128
@@ -91,25 +66,21 @@ MaxRequestWorkers 128
 MinSpareThreads 1
 MaxSpareThreads 128
 MaxConnectionsPerChild 0
-KeepAlive On
-MaxKeepAliveRequests 0
-KeepAliveTimeout 30
-EnableMMAP Off
-EnableSendfile Off
+CONF
+    apache_conf_keepalive 30
+    cat <<CONF
 DocumentRoot $work
 QuonConfig bootstrap ${addrs[0]}
 QuonConfig proxyretryinterval ${RETRY_INTERVAL:-1}
 QuonConfig connecttimeout $connect_timeout
 QuonConfig traceflags ${TRACE_FLAGS:-0}
 CONF
-  chmod 644 "$work/httpd.conf"
-  /usr/sbin/apache2 -f "$work/httpd.conf" -DFOREGROUND >"$work/apache.out" 2>&1 &
-  pids+=($!)
-  wait_for_port 127.0.0.1 "$apache_port"
-  for _ in $(seq 100); do
-    curl -sf --noproxy '*' "$base/app/size?n=1" >/dev/null 2>&1 && return 0
-    sleep 0.1
-  done
+  } >"$work/httpd.conf"
+  : >"$work/apache.out"
+  local ok=0
+  start_apache_conf "$work/httpd.conf" "$work/apache.out" "$base/app/size?n=1" && ok=1
+  pids+=("$apache_pid")
+  [ "$ok" = 1 ] && return 0
   echo "Apache does not forward to the back end" >&2
   return 1
 }
