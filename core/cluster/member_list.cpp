@@ -48,13 +48,13 @@ bool listNames(const propertyTable* list, const char* name) {
 }
 
 // A known server that this child took out of rotation because it could not reach it
-// waits for its retry time even when the cluster still lists it: the list says who
-// belongs, not who answers, and re-activating it at once would send the next request
-// into the same failure and make the next removal fetch the list again. The upkeep's
+// (its retry time is set) stays out even when the cluster still lists it: the list says
+// who belongs, not who answers. Re-activating it unprobed, even once its retry time has
+// come, sends every request that picks it into the same failure meanwhile: with a server
+// whose connects time out, each of them waits the whole connect time-out. The upkeep's
 // probe brings it back once it answers.
 bool waitingForRetry(const quonProxy* proxy) {
-    int32_t retryAt = proxy->nextProxyRetryTime.load(std::memory_order_relaxed);
-    return retryAt != 0 && nowSeconds() < retryAt;
+    return proxy->nextProxyRetryTime.load(std::memory_order_relaxed) != 0;
 }
 
 // Steps of a member list whose number is new: unknown servers join, known inactive ones
