@@ -119,7 +119,7 @@ TEST_F(ForwardTest, TheServerSeesTheRequestsVariablesAndItsSecurity) {
 TEST_F(ForwardTest, OnlyMappedRequestsReachAServer) {
     const std::tuple<const char*, long, const char*> rows[] = {
         {"/shop/cart.jsp", 200, "uri: /shop/cart.jsp"}, {"/missing.html", 404, ""},
-        {"/app/realpath?uri=/docs/a%20b.html", 200, "/htdocs/docs/a b.html"},
+        {"/app/realpath?uri=/docs/a%20b%3F.html", 200, "/htdocs/docs/a b?.html"},
         {"/app/attr?one=1&two=%00x", 200, "set.one: 1\nset.two: \\x00x\n"},
         {"/index.html", 200, "served by Apache itself"}, {"/page.shtml", 200, "before "},
         {"/byconfig/nothing", 500, ""}};
