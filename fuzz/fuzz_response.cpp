@@ -43,20 +43,14 @@ struct Transport {
 } t;
 
 // Formats every message, so that a bad format or argument shows up under the sanitizers.
-void formatLine(quon_request*, const char* format, ...) {
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-}
-void formatEvent(quon_request*, int, const char* format, ...) {
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-}
+#define QN_FORMAT(format)                      \
+    char line[256];                            \
+    va_list args;                              \
+    va_start(args, format);                    \
+    vsnprintf(line, sizeof line, format, args); \
+    va_end(args)
+void formatLine(quon_request*, const char* format, ...) { QN_FORMAT(format); }
+void formatEvent(quon_request*, int, const char* format, ...) { QN_FORMAT(format); }
 
 // Reads both ends of a buffer, so that ASan sees one that is shorter than its length.
 void touch(const char* buffer, int length) {

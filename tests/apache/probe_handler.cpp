@@ -86,16 +86,6 @@ void probeWait(Probe& p) {
     proxy->destroy(proxy, &p.req);
 }
 
-// Writes ?n= pieces of 16 KiB until writeClient fails, and logs how it ended.
-void probeStream(Probe& p) {
-    std::string piece(16384, 'x');
-    int result = 0, pieces = 0;
-    while (pieces < p.number("n") && (result = p.req.writeClient(&p.req, piece.data(), 16384)) == 0)
-        ++pieces;
-    p.req.log(&p.req, "probe stream: %d pieces, writeClient %d, failures %d", pieces, result,
-              p.req.clientWriteFailures);
-}
-
 int probe(request_rec* r) {
     if (!r->handler || strcmp(r->handler, kProbeHandler) != 0) return DECLINED;
     Probe p{r, {}, nullptr};
@@ -110,10 +100,6 @@ int probe(request_rec* r) {
         ap_add_cgi_vars(r);
         const char* value = p.req.getHeader(&p.req, p.arg("name"));
         p.say(std::string("value=") + (value ? value : "<null>") + "\n");
-    } else if (strcmp(op, "realpath") == 0) {
-        char* path = p.req.getRealPath(&p.req, p.arg("path"));
-        p.say(std::string("path=") + (path ? path : "<null>") + "\n");
-        if (path) p.req.free(&p.req, path);
     } else if (strcmp(op, "status") == 0) {
         p.req.setStatus(&p.req, p.number("code", 200), p.arg("reason", "OK"));
         p.req.addHeader(&p.req, "X-Redirected", p.req.redirected ? "1" : "0");
@@ -131,8 +117,6 @@ int probe(request_rec* r) {
         p.say(p.arg("body"));
     } else if (strcmp(op, "wait") == 0) {
         probeWait(p);
-    } else if (strcmp(op, "stream") == 0) {
-        probeStream(p);
     } else if (strcmp(op, "log") == 0) {
         probeLog(p);
     } else if (strcmp(op, "malloc") == 0) {

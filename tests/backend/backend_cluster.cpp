@@ -86,13 +86,6 @@ bool BackendCluster::announce(const std::vector<int>& members, int seq, bool rel
     return ok;
 }
 
-int BackendCluster::addServer(const std::string& mappings) {
-    add(mappings);
-    int i = size() - 1;
-    writeMembers(i, {0}, 1);
-    return startServer(i) ? i : -1;
-}
-
 int BackendCluster::logLines(int i, const std::string& part) const {
     return countLines(servers_[size_t(i)]->logText(), part);
 }

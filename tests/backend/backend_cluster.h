@@ -38,8 +38,6 @@ public:
     bool restart(int i);
     // Rewrites every server's member list and sequence number; running servers reload.
     bool announce(const std::vector<int>& members, int seq, bool reload = true);
-    // One more server (127.0.0.(2+index)), started, listing the first as its only member.
-    int addServer(const std::string& mappings);
 
     // Lines of server i's log that contain part, and what they tell.
     int logLines(int i, const std::string& part) const;

@@ -89,7 +89,6 @@ bool BackendProcess::start(const std::vector<std::string>& options) {
                         return !running() || !value("pid").empty();
                     });
     quon_ = value("quon");
-    http_ = value("http");
     return up && running();
 }
 

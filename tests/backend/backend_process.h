@@ -35,7 +35,6 @@ public:
     bool running() const { return pid_ > 0; }
 
     const std::string& quonAddress() const { return quon_; }
-    const std::string& httpAddress() const { return http_; }
     pid_t pid() const { return pid_; }
 
     std::string logText() const;
@@ -43,7 +42,7 @@ public:
     bool waitForLog(const std::string& text) const;
 
 private:
-    std::string host_, dir_, quon_, http_;
+    std::string host_, dir_, quon_;
     pid_t pid_ = -1;
     int generation_ = 1;
 };

@@ -34,12 +34,15 @@ void closeIfOpen(int& sock) {
 }
 }  // namespace
 
-LoopbackPort::LoopbackPort(const char* host) {
+LoopbackPort::LoopbackPort(const char* host, uint16_t port) {
     address_.sin_family = AF_INET;
+    address_.sin_port = htons(port);
     if (inet_pton(AF_INET, host, &address_.sin_addr) != 1 ||
         (ntohl(address_.sin_addr.s_addr) >> 24) != 127)
         return;
     sock_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;  // a given port may still hold connections in TIME_WAIT
+    if (sock_ >= 0 && port) setsockopt(sock_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     socklen_t size = sizeof address_;
     auto* named = reinterpret_cast<sockaddr*>(&address_);
     if (sock_ >= 0 && (bind(sock_, named, size) != 0 || getsockname(sock_, named, &size) != 0))
@@ -92,7 +95,8 @@ std::string LoopbackPeer::receive(std::size_t count, int timeoutMs) {
 
 void LoopbackPeer::close() { closeIfOpen(connection_); }
 
-FullBacklogListener::FullBacklogListener(const char* host) : LoopbackPort(host) {
+FullBacklogListener::FullBacklogListener(const char* host, uint16_t port)
+    : LoopbackPort(host, port) {
     if (sock_ < 0 || listen(sock_, 0) != 0) return;
     // Connect until one connect stays pending: from then on the queue is full and the
     // kernel drops every new request.

@@ -6,16 +6,18 @@
 #include <netinet/in.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 inline constexpr int kPeerWaitMs = 5000;  // the longest any peer operation waits by default
 
-// A TCP socket bound to a loopback host on a free port, closed with the object.
+// A TCP socket bound to a loopback host on a free port (or the port given), closed with
+// the object.
 class LoopbackPort {
 public:
-    explicit LoopbackPort(const char* host = "127.0.0.1");
+    explicit LoopbackPort(const char* host = "127.0.0.1", uint16_t port = 0);
     ~LoopbackPort();
     LoopbackPort(const LoopbackPort&) = delete;
     LoopbackPort& operator=(const LoopbackPort&) = delete;
@@ -55,7 +57,7 @@ private:
 // pending until the connecting side gives up.
 class FullBacklogListener : public LoopbackPort {
 public:
-    explicit FullBacklogListener(const char* host = "127.0.0.1");
+    explicit FullBacklogListener(const char* host = "127.0.0.1", uint16_t port = 0);
     ~FullBacklogListener();
     bool full() const { return full_; }  // false when the queue was not seen full in time
 

@@ -113,12 +113,14 @@ TEST_F(ForwardTest, TheServerSeesTheRequestsVariablesAndItsSecurity) {
     EXPECT_TRUE(cluster->apache().waitForLog("SSL - No Client Certificate found in the request"));
 }
 
-// Only the mapped request reaches the server: Apache serves the others itself, a
-// sub-request is never claimed, and the handler set by configuration without the note
-// finds nothing to match.
+// Only mapped requests reach the server, which may ask for a real path or set attributes
+// on the way: Apache serves the others itself, a sub-request is never claimed, and the
+// handler set by configuration without the note finds nothing to match.
 TEST_F(ForwardTest, OnlyMappedRequestsReachAServer) {
     const std::tuple<const char*, long, const char*> rows[] = {
         {"/shop/cart.jsp", 200, "uri: /shop/cart.jsp"}, {"/missing.html", 404, ""},
+        {"/app/realpath?uri=/docs/a%20b%3F.html", 200, "/htdocs/docs/a b?.html"},
+        {"/app/attr?one=1&two=%00x", 200, "set.one: 1\nset.two: \\x00x\n"},
         {"/index.html", 200, "served by Apache itself"}, {"/page.shtml", 200, "before "},
         {"/byconfig/nothing", 500, ""}};
     int before = cluster->requestsSeen(0);
@@ -129,12 +131,13 @@ TEST_F(ForwardTest, OnlyMappedRequestsReachAServer) {
     }
     // A chunked body is refused before dispatch.
     EXPECT_EQ(httpPost(url("/app/body"), "abc", {"Transfer-Encoding: chunked"}).status, 411);
-    EXPECT_EQ(cluster->requestsSeen(0), before + 1);
+    EXPECT_EQ(cluster->requestsSeen(0), before + 3);
     for (const char* line :
          {"quon_trans: sub-request so DECLINED", "quon_service: setup_client_block failed 411",
           "Quon will not accept request.  Check Quon web server configuration "
           "and Quon mappings on Quon server.",
-          "quon_service: found quon-proxy-target index -1", "quon_service: OK"})
+          "quon_service: found quon-proxy-target index -1", "quon_service: OK",
+          "  two 2 bytes"})
         EXPECT_TRUE(cluster->apache().waitForLog(line)) << line;
 }
 }  // namespace

@@ -3,14 +3,11 @@
 // is served.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <future>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
+#include "loopback_peer.h"
 #include "quon_cluster.h"
 
 namespace {
@@ -95,35 +92,6 @@ const HostileRow kHostileRows[] = {
 INSTANTIATE_TEST_SUITE_P(Faults, HostileTest, ::testing::ValuesIn(kHostileRows),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A listener on host:port whose accept queue is full: further SYNs are dropped, so a
-// connect waits until its time-out. Stays on loopback.
-class FullBacklog {
-public:
-    explicit FullBacklog(const std::string& address) {
-        const size_t colon = address.find(':');
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_port = htons(uint16_t(std::stoi(address.substr(colon + 1))));
-        inet_pton(AF_INET, address.substr(0, colon).c_str(), &at.sin_addr);
-        const int yes = 1;
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        const auto* any = reinterpret_cast<const sockaddr*>(&at);
-        ok_ = bind(listener_, any, sizeof at) == 0 && listen(listener_, 0) == 0;
-        filler_ = socket(AF_INET, SOCK_STREAM, 0);  // never accepted: it fills the queue
-        ok_ = ok_ && connect(filler_, any, sizeof at) == 0;
-    }
-    ~FullBacklog() {
-        close(filler_);
-        close(listener_);
-    }
-    bool ok() const { return ok_; }
-
-private:
-    int listener_ = -1, filler_ = -1;
-    bool ok_ = false;
-};
-
 class TimeoutTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -174,8 +142,11 @@ TEST_F(TimeoutTest, AServerThatAnswersNothingHitsTheReceiveTimeout) {
 TEST_F(TimeoutTest, AnAddressThatAcceptsNoConnectionHitsTheConnectTimeout) {
     cluster.kill(0);
     {
-        FullBacklog blackHole(cluster.address(0));
-        ASSERT_TRUE(blackHole.ok());
+        const std::string at = cluster.address(0);  // a full accept queue drops every SYN
+        const size_t colon = at.find(':');
+        FullBacklogListener blackHole(at.substr(0, colon).c_str(),
+                                      uint16_t(std::stoi(at.substr(colon + 1))));
+        ASSERT_TRUE(blackHole.full());
         HttpResponse r = cluster.get("/app/echo");
         EXPECT_EQ(r.status, 503);
         EXPECT_NE(r.body.find("Could not connect to Quon Server"), std::string::npos) << r.body;

@@ -13,8 +13,6 @@ struct ApacheOptions {
     // the instance's folder and port.
     std::string directives;
     std::string modulePath;  // default: the module that users load
-    int threadsPerChild = 8;
-    std::string logLevel = "warn";  // the connector's notice lines come at any level
 };
 
 class ApacheServer {

@@ -31,7 +31,9 @@ Outcome dispatch(mappingsTable* table, const std::string& query = "",
 TEST(Dispatch, FailuresWithoutAnotherServer) {
     const std::string app = "/app/*=app\n";
     using Row = std::tuple<std::vector<std::string>, const char*, int, const char*, const char*>;
-    const Row rows[] = {{{app}, "fault=busy\n", 503, "Application server is busy", ""},
+    const Row rows[] = {{{app}, "fault=busy\n", 503,
+                         "<P><B>Application server is busy.  Either there are too many "
+                         "concurrent requests or the server still is starting up.</B>", ""},
                         {{app, "/other/*=o\n"},
                          "cluster-seq=1\nfault=close-before-code\n",
                          0,

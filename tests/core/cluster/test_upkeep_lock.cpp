@@ -4,12 +4,9 @@
 // never bring it back.
 #include "cluster_fixture.h"
 
-#include <arpa/inet.h>
 #include <future>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
+#include "loopback_peer.h"
 #include "pool.h"
 
 using namespace cluster_test;
@@ -17,34 +14,6 @@ using namespace cluster_test;
 namespace {
 // Far below any of the waits that hang, far above a filter call on a loaded machine.
 constexpr auto kBound = std::chrono::milliseconds(1500);
-
-// A listener that never accepts, its queue filled: connects to it run out their time.
-class Blackhole {
-public:
-    explicit Blackhole(const char* host) {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in at{};
-        at.sin_family = AF_INET;
-        at.sin_addr.s_addr = inet_addr(host);
-        socklen_t size = sizeof at;
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&at), size), 0);
-        EXPECT_EQ(listen(listener_, 0), 0);
-        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-        for (int& filler : fillers_) {
-            filler = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            connect(filler, reinterpret_cast<sockaddr*>(&address), size);
-        }
-    }
-    ~Blackhole() {
-        for (int filler : fillers_) close(filler);
-        close(listener_);
-    }
-    sockaddr_in address{};
-
-private:
-    int listener_;
-    int fillers_[4];
-};
 
 // Server 0 bootstraps a table of every server (members under sequence number 1).
 struct UpkeepTable {
@@ -109,8 +78,9 @@ TEST(UpkeepOutsideTheLock, AHungProbeHoldsUpNoOtherFilterAndRunsOnce) {
     const int32_t slot = t.slotOf(cluster, 1);
     quonProxy* down = t.table->servers.proxies[slot];
     removeProxy(t.table, down, t.req.get(), 1);
-    Blackhole hole("127.0.0.9");
-    down->pool->address = hole.address;
+    FullBacklogListener hole("127.0.0.9");  // connects to it run out their time
+    ASSERT_TRUE(hole.full());
+    down->pool->address = hole.address();
     down->nextProxyRetryTime = int32_t(time(nullptr)) - 1;
     RecordingRequest slow, other;
     slow->connectTimeout = 4000;

@@ -1,5 +1,5 @@
 // Property tables: the text rules users trip over, the full table and the file loader. The
-// table operations and the plain line rules are checked against a model by fuzz_properties.
+// table operations are checked against a list by fuzz_properties.
 #include <gtest/gtest.h>
 #include <unistd.h>
 

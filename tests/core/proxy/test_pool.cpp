@@ -1,5 +1,5 @@
-// The connection pool: checkout order, the marker of stale candidates, reachability
-// bookkeeping and probes, and the flush of idle connections by error class.
+// The connection pool: reachability bookkeeping and probes, and the flush of idle
+// connections by error class.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -35,21 +35,6 @@ protected:
     proxyServerInfo info{};
 };
 }  // namespace
-
-TEST_F(PoolTest, IdleConnectionsAreAStackAndCarryTheirMarker) {
-    quonConnection* first = checkout();
-    quonConnection* second = checkout();
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ(first->next, nullptr);  // opened for this checkout
-    EXPECT_NE(first->sock, second->sock);
-    giveBack(first);
-    giveBack(second);
-    EXPECT_EQ(proxy.idle(), 2);
-    quonConnection* again = checkout();
-    EXPECT_EQ(again, second);       // the one returned last comes first
-    EXPECT_EQ(again->next, again);  // taken from the idle list
-    giveBack(again);
-}
 
 // A refused connect marks the server unreachable until its retry time; only a fresh call
 // connects before then.

@@ -1,5 +1,5 @@
-// The receive side of an exchange against a scripted peer: bounded lengths, the number of
-// receives a small answer costs, a connection out of step, and body data in pieces.
+// The receive side of an exchange against a scripted peer: bounded lengths, a connection
+// out of step, and body data in pieces.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -14,7 +14,6 @@
 #include "wire_codes.h"
 
 namespace {
-std::atomic<int> recvCalls{0};
 std::atomic<long> bytesAllocated{0};
 
 // Reads the ping of a new connection and one PROXY_SERVICE_40 message.
@@ -38,13 +37,7 @@ protected:
         web.prepare();
         web->maxHeaderSize = 64;
         web->maxPropsSize = 16;
-        recvCalls = 0;
         bytesAllocated = 0;
-        static qnRecvFn realRecv = web->recv;
-        web->recv = [](quon_request* req, int sock, char* buffer, int length, quonProxy* proxy) {
-            ++recvCalls;
-            return realRecv(req, sock, buffer, length, proxy);
-        };
         static qnMallocFn realMalloc = web->malloc;
         web->malloc = [](quon_request* req, int size) {
             bytesAllocated += size;
@@ -52,7 +45,6 @@ protected:
         };
     }
     int exchange(const std::string& answer) {
-        recvCalls = 0;
         auto result = inBackground(
             [&] { return proxy_handleRequest(web.get(), proxy.get(), nullptr, nullptr); });
         EXPECT_TRUE(peer.accept());
@@ -107,10 +99,6 @@ INSTANTIATE_TEST_SUITE_P(
         Bound{"HeaderAtLimit", message(PROXY_PUT_HEADER, wireString(header(64))), nullptr, 0, 0},
         Bound{"HeaderOverLimit", message(PROXY_PUT_HEADER, wireString(header(65))),
               "PROXY_PUT_HEADER", 65, 64},
-        Bound{"NegativeHeader", message(PROXY_PUT_HEADER, be32(-1)), "PROXY_PUT_HEADER", -1, 64},
-        // Headers of 16 bytes: the fifth brings the exchange's total over the bound.
-        Bound{"EndlessHeaders", repeated(message(PROXY_PUT_HEADER, wireString(header(16))), 1000),
-              "PROXY_PUT_HEADER", 80, 64},
         Bound{"EndlessEmptyHeaders", repeated(message(PROXY_PUT_HEADER, be32(0)), 100),
               "PROXY_PUT_HEADER", 65, 64},
         Bound{
@@ -132,19 +120,6 @@ INSTANTIATE_TEST_SUITE_P(
               message(PROXY_SET_ATTRIBUTE, wireString("a") + wireString(std::string(17, 'v'))),
               "PROXY_SET_ATTRIBUTE", 17, 16}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// The whole answer of a small request arrives at once and is read with the receive that
-// waited for its first code.
-TEST_F(ReceivePeer, SmallAnswerCostsOneReceive) {
-    EXPECT_EQ(exchange(message(PROXY_PUT_STATUS, be32(200) + wireString("OK")) +
-                       message(PROXY_PUT_HEADER, wireString("Content-Type: text/plain\r\n")) +
-                       message(PROXY_PUT_CLIENT, wireString(std::string(100, 'b'))) +
-                       message(PROXY_PUT_CLUSTER_SEQ, be32(3)) + message(PROXY_FINISH)),
-              0);
-    EXPECT_EQ(web.responseBody, std::string(100, 'b'));
-    EXPECT_LE(recvCalls.load(), 2);
-    EXPECT_GE(recvCalls.load(), 1);
-}
 
 // Bytes after PROXY_FINISH mean the server is out of step: the connection is closed.
 TEST_F(ReceivePeer, UnreadBytesKeepTheConnectionOutOfThePool) {

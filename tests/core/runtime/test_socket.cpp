@@ -109,33 +109,15 @@ TEST(SocketTexts, DescribeErrorAndZeroLengths) {
     EXPECT_TRUE(byte == 'x' && rec.lines.empty()) << rec.dump();
 }
 
-// The life of a connection: a non-blocking socket, a send larger than the buffers on the
-// way, a receive that ends with what came before the peer closed, and a send after that
-// which fails without raising SIGPIPE.
-TEST_F(SocketTest, ConnectionCarriesBytesUntilThePeerCloses) {
+// A send to a peer that has gone fails with an error code, never with SIGPIPE (a host
+// that does not ignore the signal would die of it). Large transfers run through Apache.
+TEST_F(SocketTest, SendToAClosedPeerRaisesNoSignal) {
     CountedSignal pipes(SIGPIPE);
-    LoopbackPeer peer("127.0.0.1", 4096);
+    LoopbackPeer peer;
     const int sock = connectTo(peer);
     ASSERT_GE(sock, 0) << rec.dump();
-    EXPECT_TRUE(fcntl(sock, F_GETFL) & O_NONBLOCK);
-    rec->sendTimeout = kPeerWaitMs;
-    std::string payload(kBigPayload, '\0');
-    for (size_t i = 0; i < payload.size(); ++i) payload[i] = char(i % 251);
-    int result = 0;
-    std::thread call([&] { result = qnSend(rec.get(), sock, payload.data(), kBigPayload); });
-    const std::string arrived = peer.receive(payload.size(), 4 * kPeerWaitMs);
-    call.join();
-    EXPECT_EQ(result, kBigPayload);
-    EXPECT_EQ(rec->errorCode, 0);
-    EXPECT_TRUE(arrived == payload) << arrived.size() << " of " << payload.size() << " bytes";
-    ASSERT_TRUE(peer.send("abcd"));
     peer.close();
-    char buffer[10] = {};
-    EXPECT_EQ(qnRecv(rec.get(), sock, buffer, sizeof buffer, nullptr), 4);
-    EXPECT_EQ(rec->errorCode, 0);
-    EXPECT_EQ(std::string(buffer), "abcd");
-    // The first bytes still leave; the closed peer answers them with a reset.
-    EXPECT_EQ(qnSend(rec.get(), sock, "ping", 4), 4);
+    EXPECT_EQ(qnSend(rec.get(), sock, "ping", 4), 4);  // answered with a reset
     pollfd reset{sock, 0, 0};
     ASSERT_EQ(poll(&reset, 1, kPeerWaitMs), 1);
     EXPECT_EQ(qnSend(rec.get(), sock, "ping", 4), -1);
