@@ -7,7 +7,6 @@
 #include <apr_general.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +17,7 @@
 
 #include "balance.h"
 #include "filter.h"
+#include "fuzz_log.h"
 #include "memory.h"
 #include "property.h"
 #include "proxy.h"
@@ -34,21 +34,6 @@ void check(bool holds) {
     if (!holds) __builtin_trap();
 }
 
-// Formats every message, so that a bad format or argument shows up under the sanitizers.
-void formatLine(quon_request*, const char* format, ...) {
-    char line[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-}
-void formatEvent(quon_request*, int, const char* format, ...) {
-    char line[1024];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-}
 
 struct Input {
     unsigned settings = 0;
@@ -204,8 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     current = &in;
     quon_request req;
     init_allocators(&req);
-    req.log = req.trace = formatLine;
-    req.traceE = formatEvent;
+    fuzzlog::quiet(&req);
     req.getHeader = getHeader;
     req.freeHeader = freeHeader;
     req.uri = in.uri;

@@ -1,7 +1,6 @@
 // Property parser over any text: every pair it keeps must come from a "key=" in the text
 // (the line rules themselves are the unit tests' table). Then the table operations on
 // the parsed table against the same operations on a list.
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "fuzz_log.h"
 #include "memory.h"
 #include "property.h"
 
@@ -20,14 +20,6 @@ void check(bool holds) {
     if (!holds) __builtin_trap();
 }
 
-// Formats every message, so that a bad format or argument shows up under the sanitizers.
-void formatLine(quon_request*, const char* format, ...) {
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-}
 
 Pairs pairsOf(const propertyTable* table) {
     Pairs pairs;
@@ -72,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view untilNul(text.c_str());
     quon_request req;
     init_allocators(&req);
-    req.log = req.trace = formatLine;
+    fuzzlog::quiet(&req);
     propertyTable* table = parseProperties(&req, text.c_str());
     check(table != nullptr);
     Pairs pairs = pairsOf(table);

@@ -10,13 +10,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "forward.h"
+#include "fuzz_log.h"
 #include "memory.h"
 #include "proxy.h"
 #include "request.h"
@@ -42,15 +42,6 @@ struct Transport {
     size_t bodyOffset;
 } t;
 
-// Formats every message, so that a bad format or argument shows up under the sanitizers.
-#define QN_FORMAT(format)                      \
-    char line[256];                            \
-    va_list args;                              \
-    va_start(args, format);                    \
-    vsnprintf(line, sizeof line, format, args); \
-    va_end(args)
-void formatLine(quon_request*, const char* format, ...) { QN_FORMAT(format); }
-void formatEvent(quon_request*, int, const char* format, ...) { QN_FORMAT(format); }
 
 // Reads both ends of a buffer, so that ASan sees one that is shorter than its length.
 void touch(const char* buffer, int length) {
@@ -114,8 +105,7 @@ void fillRequest(quon_request* req) {
     static const char* names[] = {"Host", "Accept", nullptr};
     static const char* values[] = {"www.test", "*/*", nullptr};
     init_quon_request(req);
-    req->log = req->trace = formatLine;
-    req->traceE = formatEvent;
+    fuzzlog::quiet(req);
     req->connect = [](quon_request*, const sockaddr_in*) {
         ++t.open;
         return 7;

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz_log.h"
 #include "memory.h"
 #include "property.h"
 #include "request.h"
@@ -76,20 +76,6 @@ void release(quon_request*, void* pointer) {
     idleBlocks[size].push_back(block);
 }
 
-void formatLine(quon_request*, const char* format, ...) {
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-}
-void formatEvent(quon_request* req, int, const char* format, ...) {
-    char line[256];
-    va_list args;
-    va_start(args, format);
-    vsnprintf(line, sizeof line, format, args);
-    va_end(args);
-}
 
 FILE* openStore(quon_request*, const char*, const char* mode) {
     if (mode[0] == 'w') {
@@ -147,8 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     init_quon_request(&req);
     req.malloc = req.permMalloc = allocate;
     req.free = req.permFree = release;
-    req.log = req.trace = formatLine;
-    req.traceE = formatEvent;
+    fuzzlog::quiet(&req);
     req.fileOpen = openStore;
     req.connect = connectTo;
     req.closeSocket = [](quon_request*, int sock) { check(positions.erase(sock) == 1); };
