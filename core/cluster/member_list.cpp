@@ -53,12 +53,12 @@ bool listNames(const propertyTable* list, const char* name) {
 // come, sends every request that picks it into the same failure meanwhile: with a server
 // whose connects time out, each of them waits the whole connect time-out. The upkeep's
 // probe brings it back once it answers.
-bool waitingForRetry(const quonProxy* proxy) {
+bool foundUnreachable(const quonProxy* proxy) {
     return proxy->nextProxyRetryTime.load(std::memory_order_relaxed) != 0;
 }
 
 // Steps of a member list whose number is new: unknown servers join, known inactive ones
-// come back (unless waiting for their retry time), active ones the list no longer names
+// come back (unless this child found them unreachable), active ones the list no longer names
 // go. False when a listed server could not be initialised. tableLock held.
 bool applyMemberList(mappingsTable* table, quon_request* req, const propertyTable* list) {
     const proxyList before = table->servers;
@@ -72,7 +72,7 @@ bool applyMemberList(mappingsTable* table, quon_request* req, const propertyTabl
         if (slot < 0)
             failed |= joinNewServer(table, req, name) == Joined::failed;
         else if (slot < before.count && !before.active[slot] &&
-                 !waitingForRetry(table->servers.proxies[slot]))
+                 !foundUnreachable(table->servers.proxies[slot]))
             addProxy(table, table->servers.proxies[slot], req, 0);
     }
     for (int32_t slot = 0; slot < before.count; ++slot)
