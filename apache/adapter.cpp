@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdlib>
+#include <string_view>
 #include <unistd.h>
 
 #include <apr_lib.h>
@@ -21,13 +22,21 @@ APLOG_USE_MODULE(quon);
 namespace {
 constexpr const char* kInitPrefix = "qnApache[init] ";
 constexpr int kLogBufferSize = 2045;  // a longer message keeps its first 2044 characters
-constexpr int kLeastStatus = 100;
-constexpr int kMostStatus = 999;
-constexpr const char* kBadStatus = "setStatus: server sent status %d, outside %d-%d, answering 500";
-constexpr const char* kHeaderDropped =
-    "addHeader: header %.*s from the server dropped: CR or LF in it";
-constexpr const char* kResetResponse =
-    "   resetResponse: status and headers of the failed attempt dropped";
+constexpr const char* kRedacted = "[redacted]";
+constexpr size_t kLongestVariable = 64;
+
+// Names of Apache's request variables that no prefix below covers.
+constexpr std::string_view kVariables[] = {"HTTPS", "QUERY_STRING", "GATEWAY_INTERFACE",
+                                           "DOCUMENT_ROOT", "UNIQUE_ID"};
+// Prefixes of the names Apache and its modules set as request variables: the CGI items,
+// the TLS facts, the authenticated user and its kind, the server's own facts.
+constexpr std::string_view kVariablePrefixes[] = {"SSL_",    "HTTPS_",   "REMOTE_",  "AUTH_",
+                                                  "SERVER_", "REQUEST_", "SCRIPT_",  "PATH_",
+                                                  "CONTEXT_", "REDIRECT_", "DOCUMENT_"};
+// Credentials that a trace line never shows, in the form of serverVariableName.
+constexpr std::string_view kSecrets[] = {"AUTHORIZATION", "PROXY_AUTHORIZATION", "COOKIE",
+                                         "SET_COOKIE", "HTTP_AUTHORIZATION",
+                                         "HTTP_PROXY_AUTHORIZATION", "HTTP_COOKIE"};
 
 // The prefix of the record's lines. Most requests write no line, so init_apache_request
 // leaves a request's prefix empty and its first line makes it (WriteToLogHelper): the
@@ -42,6 +51,41 @@ void setLogPrefix(quon_request* req, request_rec* r) {
 }
 
 const char* orNull(const char* text) { return text ? text : "<null>"; }
+
+// name upper-cased with dashes as underscores into buffer; false when it does not fit.
+bool variableForm(const char* name, char (&buffer)[kLongestVariable + 1]) {
+    size_t n = 0;
+    for (; name[n]; ++n) {
+        if (n == kLongestVariable) return false;
+        buffer[n] = name[n] == '-' ? '_' : char(apr_toupper(name[n]));
+    }
+    buffer[n] = '\0';
+    return true;
+}
+
+// A name that Apache sets as a request variable is answered from its variables alone: a
+// client's header of that name (REMOTE_USER, HTTPS, SSL_CLIENT_S_DN, ...) never stands in
+// for what Apache knows of the request, its connection and its authentication.
+bool serverVariable(const char* form) {
+    std::string_view name(form);
+    for (std::string_view v : kVariables)
+        if (name == v) return true;
+    for (std::string_view prefix : kVariablePrefixes)
+        if (name.starts_with(prefix)) return true;
+    return false;
+}
+
+bool secret(const char* name) {
+    char form[kLongestVariable + 1];
+    if (!variableForm(name, form)) return false;
+    for (std::string_view s : kSecrets)
+        if (s == form) return true;
+    return false;
+}
+
+const char* shown(const char* name, const char* value) {
+    return value && secret(name) ? kRedacted : orNull(value);
+}
 }  // namespace
 
 QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_rec* server) {
@@ -62,7 +106,6 @@ QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_
     req->setStatus = setStatus;
     req->addHeader = addHeader;
     req->writeClient = writeClient;
-    req->resetResponse = resetResponse;
     req->log = WriteToLog;
     if (conf->verbose) req->trace = WriteToLog;
     if (conf->traceFlags) req->traceE = WriteToLogE;
@@ -76,23 +119,19 @@ QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_
     return conf;
 }
 
-// Looks in the CGI variables, then the request headers, then the variables again with
-// dashes turned into underscores; REMOTE_HOST falls back to the client's address.
+// Looks in the request's variables, then (for a name Apache never sets as a variable)
+// the request headers, then the variables again with dashes turned into underscores;
+// REMOTE_HOST falls back to the client's address.
 const char* getHeader(quon_request* req, const char* name) {
     request_rec* r = req->request;
     if (!r || !name) return nullptr;
+    char form[kLongestVariable + 1];
+    const bool variable = variableForm(name, form) && serverVariable(form);
     const char* value = apr_table_get(r->subprocess_env, name);
-    if (!value) value = apr_table_get(r->headers_in, name);
-    if (!value && strchr(name, '-')) {
-        char* underscored = req->strdup(req, name);
-        if (underscored) {
-            fromDashesToUnderscores(req, underscored);
-            value = apr_table_get(r->subprocess_env, underscored);
-            req->free(req, underscored);
-        }
-    }
+    if (!value && !variable) value = apr_table_get(r->headers_in, name);
+    if (!value && strchr(name, '-')) value = apr_table_get(r->subprocess_env, form);
     if (!value && strcasecmp(name, "REMOTE_HOST") == 0) return getHeader(req, "REMOTE_ADDR");
-    req->trace(req, "   %s: %s", name, orNull(value));
+    req->trace(req, "   %s: %s", name, shown(name, value));
     return value;
 }
 
@@ -140,13 +179,6 @@ int getPostData(quon_request* req, char* buffer, int length) {
 void setStatus(quon_request* req, int status, const char* reason) {
     request_rec* r = req->request;
     if (!reason) reason = "";
-    // Apache would put "500 Internal Server Error" on the status line of such a status
-    // and keep the number in its records and logs; the status is made 500 here, and said.
-    if (status < kLeastStatus || status > kMostStatus) {
-        req->log(req, kBadStatus, status, kLeastStatus, kMostStatus);
-        status = HTTP_INTERNAL_SERVER_ERROR;
-        reason = "Internal Server Error";
-    }
     r->status = status;
     r->status_line = apr_psprintf(r->pool, "%d %s", status, reason);
     if (status != HTTP_SERVICE_UNAVAILABLE) return;
@@ -163,39 +195,9 @@ void setStatus(quon_request* req, int status, const char* reason) {
     req->trace(req, "   redirect ap_send_http_header()");
 }
 
-namespace {
-// A folded value (CR LF then a blank or tab) is unfolded into one line, as HTTP asks of a
-// recipient; a CR or LF anywhere else would split the response (Apache then aborts it),
-// so such a header is dropped here. Null when the header is dropped.
-const char* safeHeaderValue(quon_request* req, const char* name, const char* value) {
-    request_rec* r = req->request;
-    const bool nameBreaks = strpbrk(name, "\r\n") != nullptr;
-    if (!nameBreaks && !strpbrk(value, "\r\n")) return value;
-    char* line = nameBreaks ? nullptr : apr_pstrdup(r->pool, value);
-    char* out = line;
-    for (const char* in = value; line && *in; ++in) {
-        if (in[0] == '\r' && in[1] == '\n' && (in[2] == ' ' || in[2] == '\t')) {
-            *out++ = ' ';
-            for (in += 2; in[1] == ' ' || in[1] == '\t';) ++in;
-        } else if (*in == '\r' || *in == '\n') {
-            line = nullptr;
-        } else {
-            *out++ = *in;
-        }
-    }
-    if (!line) {
-        req->log(req, kHeaderDropped, int(strcspn(name, "\r\n")), name);
-        return nullptr;
-    }
-    *out = '\0';
-    return line;
-}
-}  // namespace
-
 void addHeader(quon_request* req, const char* name, const char* value) {
     request_rec* r = req->request;
     if (!name || !value) return;
-    if (!(value = safeHeaderValue(req, name, value))) return;
     if (strcasecmp(name, "content-length") == 0) {
         apr_off_t length = parseContentLength(value);  // 64-bit: bodies above 2 GiB
         if (length >= 0) ap_set_content_length(r, length);
@@ -207,11 +209,11 @@ void addHeader(quon_request* req, const char* name, const char* value) {
         r->content_encoding = pstrdup_lower(r, value);
         req->trace(req, "   request_rec->content_encoding = %s", r->content_encoding);
     } else if (strcasecmp(name, "set-cookie") == 0) {
-        req->trace(req, "   adding cookie %.50s: %.200s", name, value);
+        req->trace(req, "   adding cookie %.50s: %.200s", name, kRedacted);
         apr_table_add(r->headers_out, name, value);
     } else {
         apr_table_set(r->headers_out, name, value);
-        req->trace(req, "   table_set(%s, %s)", name, value);
+        req->trace(req, "   table_set(%s, %s)", name, shown(name, value));
     }
 }
 
@@ -231,21 +233,6 @@ int writeClient(quon_request* req, const char* buffer, int length) {
     }
     ap_rflush(r);
     return 0;
-}
-
-// Before another server is tried: the failed attempt's status, headers and a redirect to
-// the error URL must not reach the client with the next server's answer.
-void resetResponse(quon_request* req) {
-    request_rec* r = req->request;
-    if (!r || req->responseStarted) return;
-    r->status = HTTP_OK;
-    r->status_line = nullptr;
-    r->content_type = nullptr;
-    r->content_encoding = nullptr;
-    r->clength = 0;
-    apr_table_clear(r->headers_out);
-    req->redirected = 0;
-    req->trace(req, "%s", kResetResponse);
 }
 
 // Per-call memory from the request's pool; every allocation is logged.

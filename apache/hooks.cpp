@@ -11,8 +11,10 @@
 #include <http_log.h>
 #include <http_protocol.h>
 #include <http_request.h>
+#include <util_filter.h>
 #include <util_script.h>
 
+#include "strutil.h"
 #include "table_slots.h"
 
 APLOG_USE_MODULE(quon);
@@ -20,6 +22,11 @@ APLOG_USE_MODULE(quon);
 namespace {
 constexpr const char* kHandlerName = "quon-handler";
 constexpr const char* kTargetNote = "quon-proxy-target";
+// The mappings table's generation when the index above was chosen.
+constexpr const char* kGenerationNote = "quon-proxy-generation";
+constexpr const char* kDotSegment =
+    "request for %.200s refused: it holds a \".\" or \"..\" segment once its path parameters "
+    "are removed and it is decoded once more";
 constexpr const char* kNotConfigured = "Server has not been properly configured for Quon.";
 constexpr const char* kNotAccepted =
     "Quon will not accept request.  Check Quon web server configuration and Quon mappings on "
@@ -71,10 +78,30 @@ void cleanUp(quon_request* req) {
     req->headerValues = nullptr;
 }
 
-// The index the translate hook left in the note, or -1 without one.
-int32_t targetIndex(request_rec* r) {
+// The index the translate hook left in the note, or -1 without one; the generation it
+// was chosen in goes to the record.
+int32_t targetIndex(request_rec* r, quon_request* req) {
     const char* note = apr_table_get(r->notes, kTargetNote);
-    return note ? int32_t(strtol(note, nullptr, 10)) : -1;
+    const char* generation = apr_table_get(r->notes, kGenerationNote);
+    if (!note || !generation) return -1;
+    req->mappingGeneration = unsigned(strtoul(generation, nullptr, 10));
+    return int32_t(strtol(note, nullptr, 10));
+}
+
+// Ends a response whose body did not reach the client whole the way a broken back end
+// ends it in Apache's own proxy: an error bucket, after which the HTTP filters send no
+// last chunk and close the connection, so the client sees a cut response and no cache
+// keeps it.
+void endBrokenResponse(request_rec* r) {
+    r->no_cache = 1;
+    if (r->main) r->main->no_cache = 1;
+    conn_rec* c = r->connection;
+    apr_bucket_brigade* bb = apr_brigade_create(r->pool, c->bucket_alloc);
+    APR_BRIGADE_INSERT_TAIL(bb, ap_bucket_error_create(HTTP_BAD_GATEWAY, nullptr, r->pool,
+                                                       c->bucket_alloc));
+    APR_BRIGADE_INSERT_TAIL(bb, apr_bucket_eos_create(c->bucket_alloc));
+    ap_pass_brigade(r->output_filters, bb);
+    c->keepalive = AP_CONN_CLOSE;
 }
 }  // namespace
 
@@ -167,6 +194,7 @@ int quon_trans(request_rec* r) {
     if (index < 0) return DECLINED;
     r->handler = apr_pstrdup(r->pool, kHandlerName);
     apr_table_setn(r->notes, kTargetNote, apr_psprintf(r->pool, "%d", int(index)));
+    apr_table_setn(r->notes, kGenerationNote, apr_psprintf(r->pool, "%u", req.mappingGeneration));
     return OK;
 }
 
@@ -188,6 +216,12 @@ int quon_service(request_rec* r) {
         req.trace(&req, "quon_service: internal error, null mappings table");
         return HTTP_INTERNAL_SERVER_ERROR;
     }
+    // A server that drops path parameters or decodes again would serve another path than
+    // the one matched, past the <Location> rules written for it.
+    if (hasDotSegment(req.uri)) {
+        req.log(&req, kDotSegment, req.uri);
+        return HTTP_BAD_REQUEST;
+    }
     ap_add_cgi_vars(r);
     ap_add_common_vars(r);
     setSecure(r, &req);
@@ -199,10 +233,12 @@ int quon_service(request_rec* r) {
     req.firstPostRead = 1;
     req.morePostData = 1;
     req.headerNames = getHeaderNames(&req);
-    int32_t index = targetIndex(r);
+    req.filterPath = r->filename;
+    int32_t index = targetIndex(r, &req);
     req.trace(&req, "quon_service: found quon-proxy-target index %i", int(index));
     int32_t result = tableSlots(table)->handleRequestWithIndex(table, &req, nullptr, index);
     cleanUp(&req);
+    if (req.responseBroken) endBrokenResponse(r);
     if (result >= 0 || req.responseStarted) {
         req.trace(&req, "quon_service: OK");
         return OK;

@@ -69,7 +69,6 @@ int getPostData(quon_request* req, char* buffer, int length);
 void setStatus(quon_request* req, int status, const char* reason);
 void addHeader(quon_request* req, const char* name, const char* value);
 int writeClient(quon_request* req, const char* buffer, int length);
-void resetResponse(quon_request* req);
 void* apache_malloc(quon_request* req, int size);
 void apache_free(quon_request* req, void* pointer);
 void WriteToLog(quon_request* req, const char* format, ...) __attribute__((format(printf, 2, 3)));

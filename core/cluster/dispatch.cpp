@@ -8,6 +8,7 @@
 
 #include "error_page.h"
 #include "filter.h"
+#include "forward.h"
 #include "lock_wait.h"
 #include "balance.h"
 #include "socket.h"
@@ -23,6 +24,10 @@ constexpr const char* kNoServers =
 constexpr const char* kAttemptFailed = "%s handleRequest failed, error %d %s";
 constexpr const char* kBodyAlreadyRead =
     "%s failed after the request body was read: not sent to another server";
+constexpr const char* kNotRepeatable =
+    "%s failed after the request reached it: its method is not safe to repeat, not sent to "
+    "another server";
+constexpr const char* kMatchedAgain = "mappings moved since the request was filtered: entry %d now";
 constexpr const char* kNotFailed = "%s not in failed target list";
 constexpr const char* kAlreadyFailed = "%s already in failed target list";
 constexpr const char* kFoundByBootstrap = "found reachable server using bootstrap server";
@@ -79,11 +84,18 @@ quonProxy* avoidFailed(mappingsTable* table, quon_request* req, int32_t mappingI
     return other && !hasFailed(failedList, other) ? other : proxy;
 }
 
-// The server for the next attempt, or null. A clustered entry whose servers are all
-// marked down gets the last-ditch search first.
-quonProxy* chooseProxy(mappingsTable* table, quon_request* req, int32_t mappingIndex,
-                       quonProxy** failedList) {
+// The server for the next attempt, or null. An entry index taken from a filtering before
+// entries moved is found again first (-1 in mappingIndex when the request no longer
+// matches). A clustered entry whose servers are all marked down gets the last-ditch
+// search first.
+quonProxy* chooseProxy(mappingsTable* table, quon_request* req, int32_t& mappingIndex,
+                       int32_t applyIgnoreSuffixes, quonProxy** failedList) {
     TimedSyncGuard guard(req, table->tableLock);
+    if (req->mappingGeneration != 0 && req->mappingGeneration != table->generation) {
+        mappingIndex = matchRequest(table, req, applyIgnoreSuffixes);
+        req->trace(req, kMatchedAgain, int(mappingIndex));
+        if (mappingIndex < 0) return nullptr;
+    }
     req->deferErrors = table->clustered;
     bool allDown = table->clustered == 1 && validIndex(table, mappingIndex) &&
                    table->mappingInfos[mappingIndex]->hasActive == 0;
@@ -98,6 +110,14 @@ void answerNoServer(mappingsTable* table, quon_request* req) {
     req->errorCode = ETIMEDOUT;
     proxyerror(req, nullptr);
     req->log(req, kNoServers, orNull(table->bootstrapServer), orNull(table->serverStore));
+}
+
+// The failed attempt's deferred error goes to the client now; no attempt follows.
+bool answerNow(quon_request* req, quonProxy* proxy, int error) {
+    req->deferErrors = 0;
+    req->errorCode = error;
+    proxyerror(req, proxy);
+    return false;
 }
 
 // After a failed attempt: true when another attempt follows.
@@ -115,10 +135,14 @@ bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonPro
     // without it. The attempt's deferred error (a cluster defers) is answered now.
     if (req->bodyRead && req->deferErrors) {
         req->log(req, kBodyAlreadyRead, proxy->name);
-        req->deferErrors = 0;
-        req->errorCode = error;
-        proxyerror(req, proxy);
-        return false;
+        return answerNow(req, proxy, error);
+    }
+    // A request that reached the server may have had its effect there: only a method that
+    // is safe to repeat goes to another server. A server that answered busy took nothing.
+    if (error == EQUON_BUSY) req->messageSent = 0;
+    if (req->messageSent && req->deferErrors && !repeatableMethod(req)) {
+        req->log(req, kNotRepeatable, proxy->name);
+        return answerNow(req, proxy, error);
     }
     // clustered changes under tableLock when a member list is applied.
     bool again;
@@ -126,7 +150,6 @@ bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonPro
         SyncGuard guard(req, table->tableLock);
         again = tryAnotherProxy(req, table, failedList, proxy, 1) == 1;
     }
-    if (again && req->resetResponse) req->resetResponse(req);
     return again;
 }
 }  // namespace
@@ -134,6 +157,8 @@ bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonPro
 int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const char* argument,
                                int32_t mappingIndex) {
     quonProxy* failedList[QN_FAILED_TARGETS] = {};
+    // The web server's index comes from a filtering that honoured the setting.
+    const int32_t applyIgnoreSuffixes = mappingIndex < 0 ? 0 : 1;
     if (mappingIndex < 0) {
         // The ignore-suffix setting is not honoured when dispatch filters by itself.
         mappingIndex = filterRequest(table, req, 0);
@@ -146,7 +171,11 @@ int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const ch
     int32_t result = -1;
     quonProxy* last = nullptr;
     for (;;) {
-        quonProxy* proxy = chooseProxy(table, req, mappingIndex, failedList);
+        quonProxy* proxy = chooseProxy(table, req, mappingIndex, applyIgnoreSuffixes, failedList);
+        if (!proxy && mappingIndex < 0) {
+            req->trace(req, "%s", kNotForQuon);
+            return -2;
+        }
         if (!proxy) {
             // This way out books no response time, not even for an earlier attempt.
             answerNoServer(table, req);

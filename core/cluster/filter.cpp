@@ -225,20 +225,24 @@ int32_t firstMatch(mappingsTable* table, quon_request* req, const RequestView& r
 }
 }  // namespace
 
-int32_t filterRequest(mappingsTable* table, quon_request* req, int32_t applyIgnoreSuffixes) {
-    TimedSyncGuard hold(req, table->tableLock);
-    table->lastActivity = QN_ACTIVITY_REQUEST;
+int32_t matchRequest(mappingsTable* table, quon_request* req, int32_t applyIgnoreSuffixes) {
     bool ignore = applyIgnoreSuffixes != 0 && table->ignoreSuffixes != 0;
     const char* host = req->getHeader ? req->getHeader(req, "HOST") : nullptr;
     RequestView r = viewOf(req, host, ignore);
     int tracedPath = int(std::min(r.path.size(), size_t(kTracedPathBytes)));
     req->trace(req, kFiltering, r.uri.data(), tracedPath, r.path.data(), host ? host : "null");
-    keepMembership(table, req, hold);
     int32_t index = firstMatch(table, req, r);
-    hold.unlock();
+    req->mappingGeneration = table->generation;
     if (req->freeHeader) req->freeHeader(req, host);
     if (index < 0) req->trace(req, kNoMatch);
     return index;
+}
+
+int32_t filterRequest(mappingsTable* table, quon_request* req, int32_t applyIgnoreSuffixes) {
+    TimedSyncGuard hold(req, table->tableLock);
+    table->lastActivity = QN_ACTIVITY_REQUEST;
+    keepMembership(table, req, hold);
+    return matchRequest(table, req, applyIgnoreSuffixes);
 }
 
 char* removePathParms(quon_request* req, const char* path) {

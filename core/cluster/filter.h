@@ -13,6 +13,10 @@
 // table's ignoreSuffixes flag is honoured; with 0 it is not.
 int32_t filterRequest(mappingsTable* table, quon_request* req, int32_t applyIgnoreSuffixes);
 
+// The matching step of filterRequest without its upkeep; tableLock held. Leaves the
+// table's generation in req->mappingGeneration.
+int32_t matchRequest(mappingsTable* table, quon_request* req, int32_t applyIgnoreSuffixes);
+
 // A copy of path (from the record's malloc) up to its first ";", or null when path has
 // no ";" or the copy cannot be made. The caller frees it with the record's free.
 char* removePathParms(quon_request* req, const char* path);

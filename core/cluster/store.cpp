@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "property.h"
 #include "sync.h"
@@ -20,10 +22,12 @@ constexpr const char* kCannotRead = "could not read contents of %s: %s";
 constexpr const char* kNoStoreToWrite = "can't persist servers, no serverstore specified.";
 constexpr const char* kUnchanged = "no changes to serverstore %s";
 constexpr const char* kCannotOpen = "could not open \"%s\": %s";
+constexpr const char* kCannotReplace = "could not replace \"%s\": %s";
 constexpr const char* kPersisted = "persisted servers in %s: %s";
 constexpr const char* kCannotPersist = "could not persist servers in %s: %s";
 constexpr const char* kKey = "proxyservers";
 constexpr int kKeyLength = 13;  // "proxyservers="
+constexpr char kTemporarySuffix[] = ".XXXXXX";
 // The store holds a few dozen names; a file far beyond that is not read into memory.
 constexpr long kMaxStoreSize = 1 << 20;
 
@@ -136,25 +140,49 @@ int32_t persistServers(mappingsTable* table, quon_request* req) {
         req->permFree(req, text);
         return 0;
     }
-    FILE* file = req->fileOpen(req, path, "w");
+    // A new file beside the store, made by this call alone (O_EXCL: no link is followed and
+    // no other writer shares it) and readable by its owner only, then renamed over the
+    // store: readers see the old list or the new one, never an empty or half-written file.
+    const size_t pathLength = strlen(path);
+    char* temporary = static_cast<char*>(req->malloc(req, int(pathLength + sizeof kTemporarySuffix)));
+    if (!temporary) {
+        req->permFree(req, text);
+        return -1;
+    }
+    memcpy(temporary, path, pathLength);
+    memcpy(temporary + pathLength, kTemporarySuffix, sizeof kTemporarySuffix);
+    const int fd = mkostemp(temporary, O_CLOEXEC);
+    FILE* file = fd >= 0 ? fdopen(fd, "w") : nullptr;
     if (!file) {
-        req->log(req, kCannotOpen, path, strerror(errno));
+        req->log(req, kCannotOpen, temporary, strerror(errno));
+        if (fd >= 0) {
+            close(fd);
+            unlink(temporary);
+        }
+        req->free(req, temporary);
         req->permFree(req, text);
         return -1;
     }
     const size_t length = strlen(text);
     // Written through to the file here, so that a full disk shows now and not at close.
-    const bool written = fwrite(text, 1, length, file) == length && fflush(file) == 0;
-    int result = 0;
-    if (written) {
-        req->traceE(req, QN_TRACE_DETAIL, kPersisted, path, text);
-        if (table->storeContents) req->permFree(req, table->storeContents);
-        table->storeContents = text;
-    } else {
-        req->log(req, kCannotPersist, path, strerror(errno));
-        req->permFree(req, text);
-        result = -1;
+    bool written = fwrite(text, 1, length, file) == length && fflush(file) == 0;
+    int error = errno;
+    written = fclose(file) == 0 && written;
+    if (written && rename(temporary, path) != 0) {
+        error = errno;
+        req->log(req, kCannotReplace, path, strerror(error));
+        written = false;
+    } else if (!written) {
+        req->log(req, kCannotPersist, path, strerror(error));
     }
-    fclose(file);
-    return result;
+    if (!written) unlink(temporary);
+    req->free(req, temporary);
+    if (!written) {
+        req->permFree(req, text);
+        return -1;
+    }
+    req->traceE(req, QN_TRACE_DETAIL, kPersisted, path, text);
+    if (table->storeContents) req->permFree(req, table->storeContents);
+    table->storeContents = text;
+    return 0;
 }

@@ -74,6 +74,7 @@ mappingsTable* mappingsTableNew(quon_request* req, const char* serverStore,
         return nullptr;
     }
     table->proxyRetryInterval = proxyRetryInterval;
+    table->generation = 1;
     // RANDOM_WEIGHTED draws from the process's generator; every new table reseeds it.
     srand(static_cast<unsigned>(time(nullptr)));
     initLock(req, table->tableLock);

@@ -99,6 +99,7 @@ void mergeNewMapping(mappingsTable* table) {
         std::swap(entries[index], entries[index - 1]);
         std::swap(table->mappingProxies[index], table->mappingProxies[index - 1]);
         std::swap(table->mappingInfos[index], table->mappingInfos[index - 1]);
+        table->generation += table->generation == UINT32_MAX ? 2 : 1;  // never 0
     }
 }
 

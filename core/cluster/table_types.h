@@ -71,4 +71,7 @@ struct mappingsTable : mappingsTableSlots {
     // upkeepBusy is per master-list slot; memberListBusy covers the member-list fetch.
     int32_t upkeepBusy[QN_MAX_PROXIES];
     int32_t memberListBusy;
+    // Goes up whenever an entry moves to another index, so that an index taken from an
+    // earlier filtering can be checked before it is used. Starts at 1.
+    uint32_t generation;
 };

@@ -22,6 +22,9 @@ constexpr ErrorClass kClientDown{"Couldn't write back to client",
                                  "WriteClient failed. Browser of other client probably shut down"};
 constexpr ErrorClass kProtocol{"Quon Connector protocol error", "Quon Connector Protocol Error"};
 
+constexpr const char* kCutShort =
+    "%s failed after the response started: %s; the client's connection is closed";
+
 constexpr int kPageSize = 1024;
 constexpr const char* kPageFormat =
     "<H2>Server Error</H2>The server encountered an internal error and was unable to complete "
@@ -49,8 +52,16 @@ const ErrorClass& classify(int error) {
 void proxyerror(quon_request* req, quonProxy* proxy) {
     const ErrorClass& kind = classify(req->errorCode);
     if (req->errorCode == EQUON_CLIENT_DOWN) {
+        req->responseBroken = req->responseStarted;
         req->trace(req, "proxyerror: EQUON_CLIENT_DOWN: statusMsg: %s, errorMsg: %s",
                    kind.statusMessage, kind.errorMessage);
+        return;
+    }
+    // Part of the server's answer went to the web server already: a page after it would
+    // look like the end of that answer, so the response is ended unfinished instead.
+    if (req->responseStarted) {
+        req->responseBroken = 1;
+        req->log(req, kCutShort, proxy ? proxy->name : "<null>", describeError(req->errorCode));
         return;
     }
     if (req->deferErrors) {
@@ -68,7 +79,6 @@ void proxyerror(quon_request* req, quonProxy* proxy) {
     }
     int length = snprintf(page, kPageSize, kPageFormat, kind.errorMessage);
     if (length >= kPageSize) length = kPageSize - 1;
-    if (req->resetResponse) req->resetResponse(req);  // none of the failed answer's headers
     req->setStatus(req, 503, "Server Error");
     req->addHeader(req, "content-type", "text/html");
     req->writeClient(req, page, length);

@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <initializer_list>
 
 #include "error_page.h"
 #include "pool.h"
+#include "response_head.h"
 #include "socket.h"
 #include "wire.h"
 #include "wire_codes.h"
@@ -18,11 +20,22 @@ namespace {
 constexpr int kMaxClientWriteFailures = 4;
 constexpr int kBodyRoom = 65536;
 
+// What an exchange leaves in the request is bounded: the names it sends (headers,
+// attribute names, the names it asks for) by maxheadersize together, and the rest it
+// keeps (attribute values, with those the request carried in; real paths asked for and
+// answered) by maxpropssize together. Beyond either bound the exchange is a protocol error.
+long retainedAtStart(const quon_request* req) {
+    long bytes = 0;
+    for (const qnAttribute* a = req->attributes; a; a = a->next) bytes += a->size;
+    return bytes;
+}
+
 // One exchange in progress on a checked-out connection. Strings that no command keeps
 // are read into the exchange's scratch buffer, and answers are built there.
 struct Exchange {
-    Exchange(quon_request* r, quonProxy* p, quonConnection* c, int32_t* seq)
-        : req(r), proxy(p), conn(c), sock(c->sock), clusterSeq(seq), scratch(r) {}
+    Exchange(quon_request* r, quonProxy* p, quonConnection* c, int32_t* seq, bool headRequest)
+        : req(r), proxy(p), conn(c), sock(c->sock), clusterSeq(seq), scratch(r),
+          head(r, p, headRequest), retained(retainedAtStart(r)) {}
 
     quon_request* req;
     quonProxy* proxy;
@@ -30,7 +43,9 @@ struct Exchange {
     int sock;
     int32_t* clusterSeq;
     ExchangeBuffer scratch;
+    ResponseHead head;
     long headerBytes = 0;  // header strings of the exchange so far
+    long retained;         // bytes the request keeps of the exchange, see retainedAtStart
 
     bool readInt(int32_t* value) { return readInt32(req, conn, proxy, value); }
     // A string of at most maxheadersize bytes into scratch at offset.
@@ -46,13 +61,22 @@ struct Exchange {
                       maxHeaderSize(req));
         return false;
     }
+    // The bytes besides names that the request keeps of the exchange.
+    bool retain(const char* command, long bytes) {
+        retained += std::max(bytes, 1L);
+        if (retained <= maxPropsSize(req)) return true;
+        protocolError(req, proxy, command, int(std::min<long>(retained, INT_MAX)),
+                      maxPropsSize(req));
+        return false;
+    }
 };
 
 bool serveGetHeader(Exchange& x) {
     quon_request* req = x.req;
     req->trace(req, "PROXY_GET_HEADER <- [%d]", x.sock);
-    char* name = x.readText("PROXY_GET_HEADER");
-    if (!name) return false;
+    int length = 0;
+    char* name = x.readText("PROXY_GET_HEADER", 0, &length);
+    if (!name || !x.addHeaderBytes("PROXY_GET_HEADER", length)) return false;
     const char* value = req->getHeader(req, name);  // name is not used after this
     bool sent = writeString(req, x.sock, value, x.scratch) == 0;
     req->freeHeader(req, value);
@@ -62,10 +86,12 @@ bool serveGetHeader(Exchange& x) {
 bool serveGetRealPath(Exchange& x) {
     quon_request* req = x.req;
     req->trace(req, "PROXY_GET_REALPATH <- [%d]", x.sock);
-    char* uri = x.readText("PROXY_GET_REALPATH");
-    if (!uri) return false;
+    int length = 0;
+    char* uri = x.readText("PROXY_GET_REALPATH", 0, &length);
+    if (!uri || !x.retain("PROXY_GET_REALPATH", length)) return false;
     char* path = req->getRealPath(req, uri);
-    bool sent = writeString(req, x.sock, path, x.scratch) == 0;
+    bool sent = x.retain("PROXY_GET_REALPATH", path ? long(strlen(path)) : 0) &&
+                writeString(req, x.sock, path, x.scratch) == 0;
     if (path) req->free(req, path);
     return sent;
 }
@@ -78,7 +104,7 @@ bool servePutStatus(Exchange& x) {
     char* reason = x.readText("PROXY_PUT_STATUS");
     if (!reason) return false;
     req->trace(req, "  %d %.80s", status, reason);
-    req->setStatus(req, status, reason);
+    x.head.setStatus(status, reason);  // kept until the response starts
     return true;
 }
 
@@ -89,14 +115,18 @@ bool servePutHeader(Exchange& x) {
     char* block = x.readText("PROXY_PUT_HEADER", 0, &length);
     if (!block || !x.addHeaderBytes("PROXY_PUT_HEADER", length)) return false;
     char *name, *value;
-    for (char* at = block; (at = nextHeader(at, &name, &value));) req->addHeader(req, name, value);
+    for (char* at = block; (at = nextHeader(at, &name, &value));)
+        if (!x.head.addHeader(name, value)) return false;
     return true;
 }
 
 // Body bytes go to the client in pieces, never gathered whole: a message that fits the
 // receive buffer goes in one write, a longer one in pieces of at most kBodyRoom bytes.
-// The client may have gone: after a failed write the rest of the message is read and
-// dropped, a few failed messages are absorbed, more than four in a row end the exchange.
+// The response starts (status and headers go to the web server) once the first piece is
+// in hand, so an exchange that fails before leaves nothing behind; no piece goes beyond
+// the length the head declared. The client may have gone: after a failed write the rest
+// of the message is read and dropped, a few failed messages are absorbed, more than four
+// in a row end the exchange.
 bool servePutClient(Exchange& x) {
     quon_request* req = x.req;
     req->trace(req, "PROXY_PUT_CLIENT <- [%d]", x.sock);
@@ -115,7 +145,10 @@ bool servePutClient(Exchange& x) {
             if (readFully(req, whole + count, left - count, x.conn, x.proxy) != 0) return false;
             bytes = whole;
         }
-        written = req->writeClient(req, bytes, left) != -1;
+        if (!x.head.committed() && !x.head.commit()) return false;
+        // An empty message still goes to the web server, which sends what it holds.
+        const int pass = x.head.admit(left);
+        if (pass > 0 || left == 0) written = req->writeClient(req, bytes, pass) != -1;
         left = 0;
     }
     // Received straight into a room of the scratch buffer: fewer and larger receives and
@@ -125,11 +158,11 @@ bool servePutClient(Exchange& x) {
     while (left > 0) {
         const char* piece;
         int count = readPiece(req, x.conn, x.proxy, left, &piece, room, kBodyRoom);
-        if (count < 0) return false;
-        if (written) written = req->writeClient(req, piece, count) != -1;
+        if (count < 0 || (!x.head.committed() && !x.head.commit())) return false;
+        const int pass = x.head.admit(count);
+        if (written && pass > 0) written = req->writeClient(req, piece, pass) != -1;
         left -= count;
     }
-    req->responseStarted = 1;
     if (written) return true;
     req->errorCode = EQUON_CLIENT_DOWN;
     return req->clientWriteFailures <= kMaxClientWriteFailures;
@@ -152,12 +185,15 @@ bool serveGetData(Exchange& x) {
 bool serveSetAttribute(Exchange& x) {
     quon_request* req = x.req;
     req->trace(req, "PROXY_SET_ATTRIBUTE <- [%d]", x.sock);
-    char* name = readData(x.conn, req, nullptr, x.proxy, "PROXY_SET_ATTRIBUTE", maxHeaderSize(req));
+    const char* command = "PROXY_SET_ATTRIBUTE";
+    int nameLength = 0;
+    char* name = readData(x.conn, req, &nameLength, x.proxy, command, maxHeaderSize(req));
     if (!name) return false;
     int length = 0;
-    char* value = readData(x.conn, req, &length, x.proxy, "PROXY_SET_ATTRIBUTE", maxPropsSize(req));
-    if (!value) {
+    char* value = readData(x.conn, req, &length, x.proxy, command, maxPropsSize(req));
+    if (!value || !x.addHeaderBytes(command, nameLength) || !x.retain(command, length)) {
         req->free(req, name);
+        if (value) req->free(req, value);
         return false;
     }
     qnAttribute* before = req->attributes;
@@ -183,8 +219,7 @@ bool servePutHeaderValue(Exchange& x) {
         return false;
     char* value = x.readText(command, nameLength + 1, &valueLength);
     if (!value || !x.addHeaderBytes(command, valueLength)) return false;
-    req->addHeader(req, value - nameLength - 1, value);
-    return true;
+    return x.head.addHeader(value - nameLength - 1, value);
 }
 
 bool servePutClusterSeq(Exchange& x) {
@@ -247,24 +282,41 @@ bool serveCommand(Exchange& x, int32_t cmd) {
 
 }  // namespace
 
+bool repeatable(const char* method) {
+    for (const char* safe : {"GET", "HEAD", "OPTIONS", "TRACE", "PUT", "DELETE"})
+        if (method && strcmp(method, safe) == 0) return true;
+    return false;
+}
+
+bool repeatableMethod(quon_request* req) {
+    const char* method = req->getHeader(req, "REQUEST_METHOD");
+    const bool result = repeatable(method);
+    req->freeHeader(req, method);
+    return result;
+}
+
 int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, int32_t* clusterSeq) {
     req->trace(req, "%s proxy_handleRequest()", proxy->name);
     if (clusterSeq) *clusterSeq = -1;
     char* message = nullptr;
-    int length = buildRequest(req, &message, arg);
+    RequestFacts facts;
+    int length = buildRequest(req, &message, arg, &facts);
     if (length <= 0) {
         proxyerror(req, proxy);
         return -1;
     }
     int32_t cmd = 0;
-    quonConnection* conn = sendCommand(proxy, req, message, length, &cmd);
+    bool delivered = false;
+    quonConnection* conn =
+        sendCommand(proxy, req, message, length, &cmd, facts.repeatable, &delivered);
     req->free(req, message);
+    if (delivered) req->messageSent = 1;
     if (!conn) {
         proxyerror(req, proxy);
         return -1;
     }
     CheckedOut exchange(req, proxy, conn);
-    Exchange x(req, proxy, conn, clusterSeq);
+    Exchange x(req, proxy, conn, clusterSeq, facts.head);
     bool failed = false;
     while (cmd != PROXY_FINISH && cmd > 0) {
         if (!serveCommand(x, cmd)) {
@@ -277,8 +329,9 @@ int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, in
             break;
         }
     }
-    if (!failed && cmd == PROXY_FINISH) {
+    if (!failed && cmd == PROXY_FINISH && (x.head.committed() || x.head.commit())) {
         req->trace(req, "PROXY_FINISH <- [%d]", x.sock);
+        if (!x.head.bodyComplete()) req->responseBroken = 1;
         if (req->writeClient(req, nullptr, 0) == -1) req->errorCode = EQUON_CLIENT_DOWN;
         exchange.giveBack();
         return 0;

@@ -11,6 +11,36 @@
 
 namespace {
 constexpr const char* kUnreadBytes = "%s closing socket [%d]: %d bytes sent after the end";
+constexpr const char* kLateBytes = "%s closing pooled socket [%d]: bytes arrived while it was idle";
+constexpr const char* kClosedWhileIdle = "%s pooled socket [%d] closed by the server while idle";
+
+// The most recently returned idle connection on which nothing has arrived since, or null.
+// Bytes a server sent after the end of its last exchange would be read as the next
+// exchange's answer, by another client; a connection with such bytes, or one the server
+// has closed, is closed here instead of handed out.
+quonConnection* takeIdleConnection(quonProxy* proxy, quon_request* req) {
+    for (;;) {
+        quonConnection* conn;
+        {
+            SyncGuard hold(req, proxy->lock);
+            conn = proxy->pool->freeList;
+            if (!conn) return nullptr;
+            proxy->pool->freeList = conn->next;
+        }
+        const int waiting = req->pending ? req->pending(req, conn->sock) : 0;
+        if (waiting == 0) {
+            conn->next = conn;
+            req->trace(req, "%s pooled socket [%d] returned", proxy->name, conn->sock);
+            return conn;
+        }
+        if (waiting > 0)
+            req->log(req, kLateBytes, proxy->name, conn->sock);
+        else
+            req->trace(req, kClosedWhileIdle, proxy->name, conn->sock);
+        req->closeSocket(req, conn->sock);
+        req->permFree(req, conn);
+    }
+}
 }  // namespace
 
 socketPool* initPool(quon_request* req, quonProxy* proxy, const char* host, int port) {
@@ -31,15 +61,9 @@ socketPool* initPool(quon_request* req, quonProxy* proxy, const char* host, int 
 quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
     socketPool* pool = proxy->pool;
     if (gShutdown.load(std::memory_order_relaxed) == QN_SHUTDOWN_NOW || !pool) return nullptr;
+    if (quonConnection* conn = takeIdleConnection(proxy, req)) return conn;
     {
         SyncGuard hold(req, proxy->lock);
-        if (quonConnection* conn = pool->freeList) {
-            pool->freeList = conn->next;
-            conn->next = conn;
-            hold.unlock();
-            req->trace(req, "%s pooled socket [%d] returned", proxy->name, conn->sock);
-            return conn;
-        }
         int32_t retryAt = proxy->nextProxyRetryTime.load(std::memory_order_relaxed);
         int32_t now = nowSeconds();
         if (req->errorCode != 0 && now < retryAt) {

@@ -25,6 +25,7 @@ const qnVariableName VARIABLE_NAMES[QN_VARIABLE_COUNT] = {
 };
 
 namespace {
+constexpr int kMethodItem = 1;  // REQUEST_METHOD in VARIABLE_NAMES
 long textLength(const char* text) { return text ? long(strlen(text)) : 0; }
 
 // Header names without their value array count as no headers at all.
@@ -85,9 +86,14 @@ int appendAttributes(quon_request* req, char* buffer, int offset, char** names) 
 //  | int32 39 | int32 N  | attributes, 13 variables, URI, [ARG], headers, [SESSION], |
 //  |          |          | END -- N bytes, each item an int32 code and its strings   |
 //  +----------+----------+----------------------------------------------------------+
-int buildRequest(quon_request* req, char** message, const char* arg) {
+int buildRequest(quon_request* req, char** message, const char* arg, RequestFacts* facts) {
     RequestParts parts{req->getAttributeNames(req), {}};
     long size = messageSize(req, parts, arg);
+    if (facts) {
+        const char* method = parts.variables[kMethodItem];
+        facts->head = method && strcmp(method, "HEAD") == 0;
+        facts->repeatable = repeatable(method);
+    }
     char* buffer = size < INT_MAX ? static_cast<char*>(req->malloc(req, int(size) + 1)) : nullptr;
     if (!buffer) {
         req->log(req, "malloc(%d) failed in sendAllHeaders", int(size + 1));

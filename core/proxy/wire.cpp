@@ -16,7 +16,8 @@ constexpr const char* kProtocolError = "protocol error: %s sent %s of %d bytes, 
 constexpr int kFirstScratch = 4096;
 }  // namespace
 
-int sendBytes(quon_request* req, const char* buffer, int length, int sock) {
+int sendBytes(quon_request* req, const char* buffer, int length, int sock, int* sentOut) {
+    if (sentOut) *sentOut = 0;
     if (length == 0) return 0;
     int sent = 0;
     for (int result = 1; sent < length && result > 0;) {
@@ -28,6 +29,7 @@ int sendBytes(quon_request* req, const char* buffer, int length, int sock) {
             req->trace(req, "send failed, sent/avail/result %d/%d/%d", sent, length, result);
         }
     }
+    if (sentOut) *sentOut = sent;
     return sent == length ? length : -1;
 }
 
@@ -198,24 +200,28 @@ int appendString(char* buffer, int offset, const char* text) {
 }
 
 // A failure on a connection from the idle list (which may have gone stale) sends the
-// message again on another connection; a failure on a connection opened for this very
-// attempt ends it. Each retry uses up one idle connection.
+// message again on another connection, each retry using up one idle connection, but only
+// where that cannot repeat it: the message is repeatable, or none of it went out. A
+// failure on a connection opened for this very attempt ends it.
 quonConnection* sendCommand(quonProxy* proxy, quon_request* req, const char* message, int length,
-                            int32_t* cmd) {
+                            int32_t* cmd, bool repeatable, bool* delivered) {
     for (;;) {
         quonConnection* conn = getQuonConnectionFromPool(proxy, req);
         if (!conn) return nullptr;
         bool pooled = conn->next != nullptr;
-        if (sendBytes(req, message, length, conn->sock) != length) {
+        int sent = 0;
+        if (sendBytes(req, message, length, conn->sock, &sent) != length) {
+            if (delivered && sent > 0) *delivered = true;
             destroyQuonConnection(req, proxy, conn);
-            if (!pooled) return nullptr;
+            if (!pooled || (sent > 0 && !repeatable)) return nullptr;
             req->traceE(req, QN_TRACE_EVENT, "%s send was pooled, trying again", proxy->name);
             continue;
         }
+        if (delivered) *delivered = true;
         if (readInt32(req, conn, proxy, cmd)) return conn;
         int sock = conn->sock;
         destroyQuonConnection(req, proxy, conn);
-        if (pooled) continue;
+        if (pooled && repeatable) continue;
         req->log(req, "Quon closed connection. [%d] dropped while sending command", sock);
         return nullptr;
     }
@@ -284,7 +290,7 @@ propertyTable* fetchProps(quon_request* req, quonProxy* proxy, const char* name,
     putInt32(message, PROXY_GET_PROPS);
     appendString(message, 4, name);
     int32_t cmd = 0;
-    quonConnection* conn = sendCommand(proxy, req, message, length, &cmd);
+    quonConnection* conn = sendCommand(proxy, req, message, length, &cmd, true);
     req->free(req, message);
     if (!conn) {
         req->trace(req, "%s could not fetch %.250s", proxy->name, name);

@@ -25,8 +25,9 @@ inline int32_t getInt32(const char* at) {
                                 uint32_t(b[3]));
 }
 
-// length when every byte went out, else -1 (errorCode as the send operation left it).
-int sendBytes(quon_request* req, const char* buffer, int length, int sock);
+// length when every byte went out, else -1 (errorCode as the send operation left it);
+// *sentOut, when given, the bytes that went out either way.
+int sendBytes(quon_request* req, const char* buffer, int length, int sock, int* sentOut = nullptr);
 
 // Scratch memory of one exchange, from the record's malloc: answers to the server's
 // questions and strings that no command keeps. It grows only for a larger piece, so an
@@ -84,9 +85,11 @@ int writeString(quon_request* req, int sock, const char* text, ExchangeBuffer& s
 int appendString(char* buffer, int offset, const char* text);
 
 // Sends message on a pooled connection and reads the first code of the answer into
-// *cmd. Returns the connection, still checked out, or null.
+// *cmd. A message that is not repeatable goes out again on another connection only when
+// none of it went out before; *delivered (when given) becomes true once any of its bytes
+// went out. Returns the connection, still checked out, or null.
 quonConnection* sendCommand(quonProxy* proxy, quon_request* req, const char* message, int length,
-                            int32_t* cmd);
+                            int32_t* cmd, bool repeatable, bool* delivered = nullptr);
 // Sends PROXY_PING; nothing is read back. 4, or -1.
 int sendPingMsg(quon_request* req, quonProxy* proxy, int sock);
 // The props exchange for the set name: a new table owned by the caller, or null.

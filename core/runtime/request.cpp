@@ -24,6 +24,7 @@ void init_quon_request(quon_request* req) {
     req->send = qnSend;
     req->recv = qnRecv;
     req->closeSocket = qnCloseSocket;
+    req->pending = qnPending;
     req->getAttribute = getAttribute;
     req->getAttributeSize = getAttributeSize;
     req->getAttributeNames = getAttributeNames;

@@ -57,7 +57,6 @@ typedef int (*qnGetPostDataFn)(quon_request* req, char* buffer, int length);
 typedef void (*qnSetStatusFn)(quon_request* req, int status, const char* reason);
 typedef void (*qnAddHeaderFn)(quon_request* req, const char* name, const char* value);
 typedef int (*qnWriteClientFn)(quon_request* req, const char* buffer, int length);
-typedef void (*qnResetResponseFn)(quon_request* req);
 
 // Request attributes.
 typedef const void* (*qnGetAttributeFn)(quon_request* req, const char* name, void* destination);
@@ -83,6 +82,9 @@ typedef void (*qnCloseSocketFn)(quon_request* req, int sock);
 typedef int (*qnSendFn)(quon_request* req, int sock, const char* buffer, int length);
 typedef int (*qnRecvFn)(quon_request* req, int sock, char* buffer, int length,
                         quonProxy* proxy);
+// What waits on an idle connection, without blocking: 0 nothing, above 0 bytes, -1 the
+// peer's close or an error.
+typedef int (*qnPendingFn)(quon_request* req, int sock);
 
 struct quon_request {
     int type;
@@ -141,9 +143,17 @@ struct quon_request {
     // Set by the web server once any of the request body has been read from the client:
     // the body cannot be read again, so the request never goes to another server.
     int bodyRead;
-    // Forgets the status and headers that a failed attempt set, before the next attempt;
-    // null when the web server keeps none before the body starts.
-    qnResetResponseFn resetResponse;
+    qnPendingFn pending;
+    // Set once bytes of the request message went out to a server: a request whose method
+    // is not safe to repeat then never goes out again.
+    int messageSent;
+    // Set when what reached the client is not a whole response (the server failed after
+    // the body began, or ended it short of its length): the web server must end the
+    // client's connection instead of completing the response.
+    int responseBroken;
+    // The mappings table's generation when its filter chose the entry index that the
+    // request carries; the dispatch filters again when entries have moved since.
+    unsigned int mappingGeneration;
 };
 
 }  // extern "C"

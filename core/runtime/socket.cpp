@@ -243,6 +243,16 @@ int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* pro
     return -1;
 }
 
+int qnPending(quon_request*, int sock) {
+    char byte;
+    for (;;) {
+        ssize_t count = recv(sock, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (count > 0) return 1;
+        if (count == 0) return -1;
+        if (errno != EINTR) return wouldBlock(errno) ? 0 : -1;
+    }
+}
+
 void qnCloseSocket(quon_request* req, int sock) {
     req->traceE(req, QN_TRACE_DETAIL, kClosing, sock);
     // After EPIPE the connection is gone in both directions: nothing is left to shut down.

@@ -32,5 +32,8 @@ int qnSend(quon_request* req, int sock, const char* buffer, int length);
 // When a wait runs out and proxy's ping still reaches its server, the receive waits on;
 // once gShutdown is set it gives up instead. Never closes sock.
 int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* proxy);
+// Without waiting: 1 when bytes wait to be read on sock, -1 when the peer has closed it or
+// it failed, 0 when nothing happened.
+int qnPending(quon_request* req, int sock);
 // Shuts sock down for writing (unless errorCode is EPIPE) and closes it; errorCode stays.
 void qnCloseSocket(quon_request* req, int sock);

@@ -79,3 +79,43 @@ int64_t parseContentLength(const char* text) {
     rest.remove_prefix(size_t(end - rest.data()));
     return rest.find_first_not_of(kBlanks) == std::string_view::npos ? value : -1;
 }
+
+namespace {
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+}  // namespace
+
+// One pass over the decoded path: only the first three characters of a segment before its
+// parameters matter, to tell "." and ".." from every other segment.
+bool hasDotSegment(const char* path) {
+    if (!path) return false;
+    char segment[3];
+    size_t length = 0;
+    bool parameters = false;
+    for (const char* at = path;;) {
+        const bool end = *at == '\0';
+        char c = '\0';
+        if (!end && at[0] == '%' && hexDigit(at[1]) >= 0 && hexDigit(at[2]) >= 0) {
+            c = char(hexDigit(at[1]) * 16 + hexDigit(at[2]));
+            at += 3;
+        } else if (!end) {
+            c = *at++;
+        }
+        if (end || c == '/' || c == '\\') {
+            if ((length == 1 || length == 2) && segment[0] == '.' && (length == 1 || segment[1] == '.'))
+                return true;
+            if (end) return false;
+            length = 0;
+            parameters = false;
+        } else if (c == ';') {
+            parameters = true;
+        } else if (!parameters) {
+            if (length < sizeof segment) segment[length] = c;
+            ++length;
+        }
+    }
+}

@@ -22,6 +22,9 @@ QN_EXPORT int32_t hexstrtol(const char* text);
 // blanks, a sign, digits; the first other character ends the number), saturating at
 // the int32 limits instead of overflowing.
 int32_t secondsToMillis(const char* text);
+// True when path holds a "." or ".." segment once it is decoded one more time (%XX) and
+// each segment is cut at its first ";" (path parameters); "/" and "\\" separate segments.
+bool hasDotSegment(const char* path);
 // A response's Content-Length as a 64-bit offset: decimal digits, blanks around them
 // allowed; -1 for anything else, a sign or a number beyond int64 included.
 int64_t parseContentLength(const char* text);

@@ -143,6 +143,12 @@ const ProbeCase kProbes[] = {
     {"/probe/header?name=X-Not-There", "", {}, "value=<null>\n", {}, {"]     X-Not-There: <null>"}},
     {"/probe/header?name=remote_host", "", {}, "value=127.0.0.1\n", {},
      {"]     REMOTE_ADDR: 127.0.0.1"}},
+    // A name Apache sets as a variable never comes from the client's headers; credentials
+    // never reach the log.
+    {"/probe/header?name=REMOTE_USER", "", {"REMOTE_USER: admin"}, "value=<null>\n"},
+    {"/probe/header?name=SSL-Client-S-DN", "", {"SSL-Client-S-DN: CN=admin"}, "value=<null>\n"},
+    {"/probe/header?name=Authorization", "", {"Authorization: Basic c2VjcmV0"},
+     "value=Basic c2VjcmV0\n", {}, {"]     Authorization: [redacted]", "!c2VjcmV0"}},
     // setStatus keeps its reason; a 503 redirects where an error URL is set, and nothing
     // is written after the redirect.
     {"/probe/status?code=503&reason=Server%20Error", "", {}, "",
@@ -154,7 +160,7 @@ const ProbeCase kProbes[] = {
     {"/probe/headers", "", {}, "headers\n",
      {{"Content-Type", "text/html; Charset=UTF-8"}, {"Content-Encoding", "x-probe"},
       {"Set-Cookie", "first=1, second=2"}, {"X-Probe", "two"}},
-     {"]     adding cookie Set-Cookie: second=2", "]     table_set(X-Probe, two)"}},
+     {"]     adding cookie Set-Cookie: [redacted]", "]     table_set(X-Probe, two)", "!second=2"}},
     {"/probe/length?value=5&body=hello", "", {}, "hello", {}, {"]     ap_set_content_length(5)"}},
     // trace needs Verbose, traceE a bit of the mask.
     {"/probe/log?channel=trace&text=quiet-trace", "bootstrap 127.0.0.2:7001", {}, "logged\n", {},

@@ -81,7 +81,7 @@ TEST(TableInit, BootstrapFirstStoreSecond) {
     // the first call after the server accepts again succeeds. A store that cannot be
     // written says why and returns -1, and storeContents keeps its text.
     const std::string dir = cluster.file(""),
-                      line = "could not open \"" + dir + "\": Is a directory";
+                      line = "could not replace \"" + dir + "\": Not a directory";
     cluster.announce(0, {cluster.name(0)}, 0, "fault=refuse\n");
     RecordingRequest req;
     HandTable table(req.get(), dir.c_str(), cluster.name(0).c_str());

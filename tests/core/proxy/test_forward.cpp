@@ -138,7 +138,7 @@ TEST_F(ForwardPeer, ServesEveryCommandOfTheExchange) {
     EXPECT_EQ(web.reason, "Made");
     using Headers = std::vector<std::pair<std::string, std::string>>;
     EXPECT_EQ(web.responseHeaders,
-              (Headers{{"A", "1"}, {"Set-Cookie", "c=1\r\n x"}, {"Set-Cookie", "d=2"}}));
+              (Headers{{"A", "1"}, {"Set-Cookie", "c=1 x"}, {"Set-Cookie", "d=2"}}));
     EXPECT_EQ(web.responseBody, "hello world");
     EXPECT_EQ(web.writes, (std::vector<int>{6, 5, 0}));  // each piece as it came, then a flush
     EXPECT_EQ(info.weight.load(), 77);
