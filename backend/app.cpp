@@ -29,6 +29,7 @@ constexpr ActionEntry kActions[] = {
     {"body", actionBody},       {"size", actionSize},       {"status", actionStatus},
     {"headers", actionHeaders}, {"session", actionSession}, {"attr", actionAttributes},
     {"load", actionLoad},       {"seq", actionSeq},         {"slow", actionSlow},
+    {"raw", actionRaw},
 };
 
 // The fault for this exchange: the request's own, else the server-wide one.
@@ -194,6 +195,7 @@ After serveRequest(const AppRequest& request, Exchange& exchange, const AppConte
     for (const ActionEntry& entry : kActions)
         if (entry.name == name) run = entry.run;
     if (!playResponseFault(fault, call, after)) after = run(call);
+    if (after == After::Finished) return After::KeepOpen;
     // An action that gives up (stop, broken connection) leaves the exchange unfinished.
     if (after == After::Close || exchange.broken()) return After::Close;
     exchange.finish();

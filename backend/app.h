@@ -68,6 +68,8 @@ public:
     virtual void sendBadLength(int32_t length) = 0;
     // Sends what is buffered now (the body in pieces that the peer sees apart).
     virtual void push() = 0;
+    // Sends bytes as they are, outside any message, after what is buffered.
+    virtual void rawBytes(std::string_view bytes) = 0;
     // Waits, sending nothing, until the peer closes or the server stops.
     virtual void hang() = 0;
     virtual bool broken() const = 0;
@@ -83,7 +85,8 @@ struct AppContext {
     std::string_view tag;     // the connection's tag in the log
 };
 
-enum class After { KeepOpen, Close };
+// Finished: the action ended the exchange itself; the connection stays open.
+enum class After { KeepOpen, Close, Finished };
 
 // Plays a fault that replaces the answer (busy, unknown code, cut string, close, no
 // answer) and tells whether the connection stays open; false when there is none to play.

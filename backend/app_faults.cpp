@@ -1,5 +1,6 @@
 // Hostile answers that look like responses: what a broken or malicious server might send
 // through a connector that trusts it. Each is played instead of the requested action.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -16,6 +17,9 @@ constexpr int64_t kMaxPauseMs = 600000;
 // (so that a connector without a bound costs the test memory, not the machine).
 constexpr size_t kEndlessBlock = 64 * 1024;
 constexpr size_t kEndlessCap = 32 * 1024 * 1024;
+// Bounds of the raw action's repeats and lengths.
+constexpr int64_t kMaxRawRepeat = 100000;
+constexpr int64_t kMaxRawBytes = 16 * 1024 * 1024;
 
 After badStatus(const ActionCall& call) {
     const int64_t code = call.query.number("code", kDefaultBadStatus, INT32_MIN, INT32_MAX);
@@ -60,7 +64,54 @@ After pauseMidResponse(const ActionCall& call) {
     return After::KeepOpen;
 }
 
+std::string filled(char c, int64_t length) { return std::string(size_t(length), c); }
+
 }  // namespace
+
+// Exactly what the parameters say, in this order, however wrong: the status (reasons=K
+// times, the reason padded to reasonlen), K attributes of attrlen bytes, K real-path
+// questions for paths of pathlen bytes, each h=Name:value as a header, each b=text as a
+// body message, then PROXY_FINISH (or, with end=close, the connection's close), then
+// late=text as bytes after the end, latems later.
+After actionRaw(const ActionCall& call) {
+    const Query& q = call.query;
+    Exchange& x = call.exchange;
+    const std::string* reasonText = q.get("reason");
+    std::string reason = reasonText ? *reasonText : "OK";
+    reason.resize(size_t(std::max<int64_t>(int64_t(reason.size()),
+                                           q.number("reasonlen", 0, 0, kMaxRawBytes))),
+                  'r');
+    for (int64_t k = q.number("reasons", 1, 0, kMaxRawRepeat); k > 0 && !x.broken(); --k)
+        x.putStatus(int32_t(q.number("status", 200, INT32_MIN, INT32_MAX)), reason);
+    const int64_t attrLength = q.number("attrlen", 1, 0, kMaxRawBytes);
+    for (int64_t k = q.number("attrs", 0, 0, kMaxRawRepeat); k > 0 && !x.broken(); --k)
+        x.setAttribute("a" + std::to_string(k), filled('v', attrLength));
+    const std::string path = "/" + filled('p', q.number("pathlen", 1, 0, kMaxRawBytes));
+    for (int64_t k = q.number("realpaths", 0, 0, kMaxRawRepeat); k > 0; --k)
+        if (!x.getRealPath(path)) return After::Close;
+    for (const NameValue& p : q.params()) {
+        const size_t colon = p.value.find(':');
+        if (p.name == "h" && colon != std::string::npos) {
+            std::string_view value = std::string_view(p.value).substr(colon + 1);
+            value.remove_prefix(std::min(value.find_first_not_of(' '), value.size()));
+            x.putHeaderValue(std::string_view(p.value).substr(0, colon), value);
+        } else if (p.name == "b") {
+            sendText(x, p.value);
+        }
+    }
+    const std::string* end = q.get("end");
+    if (end && *end == "close") {
+        x.push();
+        return After::Close;
+    }
+    x.finish();
+    if (const std::string* late = q.get("late")) {
+        if (!call.context.stopper.sleepFor(int(q.number("latems", 50, 0, kMaxPauseMs))))
+            return After::Close;
+        x.rawBytes(*late);
+    }
+    return x.broken() ? After::Close : After::Finished;
+}
 
 void readBeforeFault(const ActionCall& call) {
     const int64_t want = call.query.number("fault-read", 0, 0, INT32_MAX);

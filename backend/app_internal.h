@@ -70,5 +70,6 @@ After actionAttributes(const ActionCall& call);
 After actionLoad(const ActionCall& call);
 After actionSeq(const ActionCall& call);
 After actionSlow(const ActionCall& call);
+After actionRaw(const ActionCall& call);
 
 }  // namespace quon_backend

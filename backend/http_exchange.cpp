@@ -172,6 +172,12 @@ void HttpExchange::push() {
     out_.flush();
 }
 
+void HttpExchange::rawBytes(std::string_view bytes) {
+    push();
+    out_.buffer().append(bytes);
+    out_.flush();
+}
+
 void HttpExchange::hang() {
     out_.flush();
     in_.drainUntilClosed();

@@ -188,6 +188,11 @@ void QuonExchange::sendBadLength(int32_t length) {
 
 void QuonExchange::push() { flush(); }
 
+void QuonExchange::rawBytes(std::string_view bytes) {
+    out_.buffer().append(bytes);
+    flush();
+}
+
 void QuonExchange::hang() {
     flush();
     log_.printf(kLogNotAnswering, int(tag_.size()), tag_.data());

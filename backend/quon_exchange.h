@@ -53,6 +53,7 @@ public:
     void sendGarbage() override;
     void sendBadLength(int32_t length) override;
     void push() override;
+    void rawBytes(std::string_view bytes) override;
     void hang() override;
     bool broken() const override { return broken_ || out_.failed(); }
 

@@ -3,6 +3,7 @@
 // that the tests see through a real Apache what the operation did.
 #include "quon_apache.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -128,8 +129,17 @@ int probe(request_rec* r) {
     }
     return OK;
 }
+
+// A request header X-Probe-Pause: ms holds the request between the type checker and the
+// handler, so that a test can change the mappings in between.
+int pauseBeforeHandler(request_rec* r) {
+    if (const char* ms = apr_table_get(r->headers_in, "X-Probe-Pause"))
+        apr_sleep(apr_time_from_msec(std::min(atoi(ms), 5000)));
+    return DECLINED;
+}
 }  // namespace
 
 extern "C" void quon_test_hooks(apr_pool_t*) {
     ap_hook_handler(probe, nullptr, nullptr, APR_HOOK_FIRST);
+    ap_hook_fixups(pauseBeforeHandler, nullptr, nullptr, APR_HOOK_MIDDLE);
 }

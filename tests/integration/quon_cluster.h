@@ -15,6 +15,11 @@ public:
                              "mapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n")
         : BackendCluster(std::vector<std::string>(size_t(servers), "/app/*=app\n*.jsp=jsp\n"),
                          serverProps) {}
+    // Servers with mappings of their own, one text each.
+    QuonCluster(std::vector<std::string> mappings, const std::string& serverProps)
+        : BackendCluster(std::move(mappings), serverProps) {}
+    // Apache loads the test build of the module (the probe handler and its hooks).
+    void useProbeModule() { modulePath_ = quonProbeModulePath(); }
 
     // Starts the servers not running yet, then Apache bootstrapped from the first one with a
     // one-second retry interval, full tracing and `directives` ("@BOOT@": the first server).
@@ -24,7 +29,8 @@ public:
                             "traceflags 3\nQuonConfig proxyretryinterval 1\n" + directives;
         for (size_t at; (at = lines.find("@BOOT@")) != std::string::npos;)
             lines.replace(at, 6, address(0));
-        apache_ = std::make_unique<ApacheServer>(ApacheOptions{.directives = lines});
+        apache_ = std::make_unique<ApacheServer>(
+            ApacheOptions{.directives = lines, .modulePath = modulePath_});
         return apache_->start();
     }
 
@@ -37,6 +43,7 @@ public:
     int served(const HttpResponse& r) const { return indexOf(r.header("X-Quon-Server")); }
 
 private:
+    std::string modulePath_;
     // Destroyed before the servers: Apache's children must not see them vanish.
     std::unique_ptr<ApacheServer> apache_;
 };

@@ -1,8 +1,13 @@
 #include "http_client.h"
 
-#include <sstream>
+#include <arpa/inet.h>
 #include <curl/curl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 struct BodySink {
@@ -64,6 +69,9 @@ HttpResponse httpRequest(const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, request.timeoutMs);
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);  // dot segments go out as written
+    if (request.http2)
+        curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE));
     if (request.method == "POST") {
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
@@ -99,4 +107,82 @@ std::map<std::string, std::string> keyValues(const std::string& body, const std:
         if (size_t at = line.find(sep); at != std::string::npos)
             values[line.substr(0, at)] = line.substr(at + sep.size());
     return values;
+}
+
+std::string rawExchange(int port, const std::string& bytes, int timeoutMs) {
+    std::string answer;
+    const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(uint16_t(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (sock < 0 || connect(sock, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        send(sock, bytes.data(), bytes.size(), MSG_NOSIGNAL) != ssize_t(bytes.size())) {
+        if (sock >= 0) close(sock);
+        return answer;
+    }
+    pollfd entry{sock, POLLIN, 0};
+    char buffer[16384];
+    while (poll(&entry, 1, timeoutMs) > 0) {
+        const ssize_t n = recv(sock, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        answer.append(buffer, size_t(n));
+    }
+    close(sock);
+    return answer;
+}
+
+std::string RawResponse::header(const std::string& name) const {
+    for (const auto& [key, value] : headers)
+        if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
+    return "";
+}
+
+namespace {
+// The body after the head at `at`, by the response's framing; npos when it is cut.
+size_t readBody(const std::string& stream, size_t at, RawResponse& r) {
+    if (const std::string length = r.header("Content-Length"); !length.empty()) {
+        const size_t n = std::stoul(length);
+        r.body = stream.substr(at, n);
+        return stream.size() - at >= n ? at + n : std::string::npos;
+    }
+    if (strcasecmp(r.header("Transfer-Encoding").c_str(), "chunked") != 0) {
+        r.body = stream.substr(at);
+        return std::string::npos;  // ends with the connection: never known complete
+    }
+    for (;;) {
+        const size_t lineEnd = stream.find("\r\n", at);
+        if (lineEnd == std::string::npos) return std::string::npos;
+        const size_t n = std::stoul(stream.substr(at, lineEnd - at), nullptr, 16);
+        at = lineEnd + 2;
+        if (n == 0) return stream.compare(at, 2, "\r\n") == 0 ? at + 2 : std::string::npos;
+        if (stream.size() - at < n + 2) {
+            r.body += stream.substr(at);
+            return std::string::npos;
+        }
+        r.body += stream.substr(at, n);
+        at += n + 2;
+    }
+}
+}  // namespace
+
+std::vector<RawResponse> parseResponses(const std::string& stream) {
+    std::vector<RawResponse> responses;
+    for (size_t at = 0; at < stream.size();) {
+        RawResponse r;
+        const size_t headEnd = stream.find("\r\n\r\n", at);
+        if (stream.compare(at, 5, "HTTP/") != 0 || headEnd == std::string::npos) break;
+        std::istringstream head(stream.substr(at, headEnd - at));
+        std::string line;
+        std::getline(head, line);
+        r.status = std::atoi(line.c_str() + line.find(' ') + 1);
+        while (std::getline(head, line))
+            if (size_t colon = line.find(':'); colon != std::string::npos)
+                r.headers.emplace_back(line.substr(0, colon), trim(line.substr(colon + 1)));
+        at = readBody(stream, headEnd + 4, r);
+        r.complete = at != std::string::npos;
+        responses.push_back(r);
+        if (!r.complete) break;
+    }
+    return responses;
 }

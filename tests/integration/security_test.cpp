@@ -1,0 +1,250 @@
+// The two boundaries a front-end server holds, tried as an attacker would through a real
+// Apache: a client cannot speak for Apache, and a back end cannot frame the client's
+// connection, reach another client, or take memory without bound.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sys/stat.h>
+#include <thread>
+
+#include "quon_cluster.h"
+
+namespace {
+using namespace std::chrono_literals;
+using backend_test::waitUntil;
+
+constexpr const char* kProtocolPage = "Quon Connector Protocol Error";
+
+std::string get(const std::string& path, const char* more = "") {
+    return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + more + "\r\n";
+}
+
+class OneServer : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        cluster = std::make_unique<QuonCluster>(1);
+        const testing::AssertionResult started = cluster->start(
+            "LoadModule auth_basic_module /usr/lib/apache2/modules/mod_auth_basic.so\n"
+            "LoadModule authn_core_module /usr/lib/apache2/modules/mod_authn_core.so\n"
+            "LoadModule authn_file_module /usr/lib/apache2/modules/mod_authn_file.so\n"
+            "LoadModule authz_user_module /usr/lib/apache2/modules/mod_authz_user.so\n"
+            "LoadModule http2_module /usr/lib/apache2/modules/mod_http2.so\n"
+            "Protocols h2c http/1.1\n"
+            "QuonConfig maxpropssize 1000000\n"
+            "<Location /app/private>\n  AuthType Basic\n  AuthName quon\n"
+            "  AuthUserFile @DIR@/users\n  Require valid-user\n</Location>\n");
+        if (!started) cluster.reset();
+        ASSERT_TRUE(started);
+        const std::string users = cluster->apache().dir() + "/users";
+        ASSERT_EQ(system(("htpasswd -cbB " + users + " alice secret >/dev/null 2>&1").c_str()), 0);
+        shareWithApacheUser(users);
+    }
+    static void TearDownTestSuite() { cluster.reset(); }
+    void SetUp() override { ASSERT_TRUE(cluster); }
+    void TearDown() override { EXPECT_EQ(cluster->apache().countLog("exit signal"), 0); }
+
+    static HttpResponse fetch(const std::string& path, std::vector<std::string> headers = {}) {
+        return cluster->get(path, headers);
+    }
+    static std::unique_ptr<QuonCluster> cluster;
+};
+std::unique_ptr<QuonCluster> OneServer::cluster;
+
+// Headers named like Apache's variables reach the server as headers, never as the
+// variables; a server's question for such a name is answered from Apache alone.
+TEST_F(OneServer, ClientHeadersNeverStandForApachesVariables) {
+    const std::vector<std::string> forged = {"REMOTE_USER: admin", "AUTH_TYPE: Basic",
+                                             "REMOTE_HOST: x", "HTTPS: on",
+                                             "SSL_CLIENT_S_DN: CN=admin"};
+    auto echo = keyValues(fetch("/app/echo?get=HTTPS,SSL_CLIENT_S_DN,REMOTE_USER", forged).body, ": ");
+    EXPECT_EQ(echo["cgi.REMOTE_USER"], "");
+    EXPECT_EQ(echo["cgi.AUTH_TYPE"], "");
+    EXPECT_EQ(echo["cgi.REMOTE_HOST"], "127.0.0.1");
+    EXPECT_EQ(echo["get.HTTPS"], "");
+    EXPECT_EQ(echo["get.SSL_CLIENT_S_DN"], "");
+    EXPECT_EQ(echo["get.REMOTE_USER"], "");
+    // Real authentication still names its user.
+    HttpResponse r = fetch("/app/private/echo", {"Authorization: Basic YWxpY2U6c2VjcmV0"});
+    auto authenticated = keyValues(r.body, ": ");
+    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(authenticated["cgi.REMOTE_USER"], "alice");
+    EXPECT_EQ(authenticated["cgi.AUTH_TYPE"], "Basic");
+    EXPECT_EQ(fetch("/app/private/echo", {"REMOTE_USER: alice"}).status, 401);
+}
+
+// A second, pipelined request must get its own answer whatever framing the first answer's
+// server claimed; the connection's framing is Apache's alone.
+struct FramingRow {
+    const char* name;
+    std::string query;  // of /app/raw
+    std::string firstBody;
+    bool secondServed;  // false: the first answer was cut and the connection closed
+};
+void PrintTo(const FramingRow& row, std::ostream* out) { *out << row.name; }
+class Framing : public OneServer, public ::testing::WithParamInterface<FramingRow> {};
+
+constexpr const char* kForged = "HTTP/1.1%20200%20OK%0D%0AContent-Length:%206%0D%0A%0D%0Aforged";
+const FramingRow kFramingRows[] = {
+    {"LengthShorterThanBody", std::string("h=Content-Length:5&b=12345") + kForged, "12345", true},
+    {"ChunkedClaimed",
+     std::string("h=Transfer-Encoding:chunked&b=0%0D%0A%0D%0A") + kForged,
+     "0\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged", true},
+    {"LengthLongerThanBody", "h=Content-Length:100&b=short", "short", false},
+    {"ConnectionHeaders",
+     "h=Connection:close,%20X-Secret&h=X-Secret:1&h=Keep-Alive:timeout=1&h=Upgrade:websocket&h=Proxy-"
+     "Authenticate:Basic&h=Trailer:X-T&h=X-Kept:1&b=body",
+     "body", true},
+};
+
+TEST_P(Framing, TheNextPipelinedRequestGetsItsOwnAnswer) {
+    const FramingRow& row = GetParam();
+    std::vector<RawResponse> answers = parseResponses(
+        rawExchange(cluster->apache().port(), get("/app/raw?" + row.query) + get("/app/echo", "Connection: close\r\n")));
+    ASSERT_GE(answers.size(), 1u);
+    EXPECT_EQ(answers[0].body, row.firstBody);
+    EXPECT_EQ(answers[0].complete, row.secondServed);
+    for (const char* name : {"X-Secret", "Keep-Alive", "Proxy-Authenticate", "Trailer"})
+        EXPECT_EQ(answers[0].header(name), "") << name;
+    EXPECT_NE(answers[0].header("Upgrade"), "websocket");  // Apache's own offer of h2c stays
+    if (row.name == std::string("ConnectionHeaders")) {
+        EXPECT_EQ(answers[0].header("X-Kept"), "1");
+    }
+    ASSERT_EQ(answers.size(), row.secondServed ? 2u : 1u);
+    if (row.secondServed) {
+        EXPECT_EQ(answers[1].body.rfind("action: echo\n", 0), 0u) << answers[1].body;
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Backend, Framing, ::testing::ValuesIn(kFramingRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A server that dies after its body began: the client sees a cut response, never an error
+// page appended to it, over HTTP/1.1 (with and without a length) and HTTP/2.
+TEST_F(OneServer, AFailureAfterTheBodyBeganCutsTheResponse) {
+    for (const std::string query : {"b=first&end=close", "h=Content-Length:100&b=first&end=close"}) {
+        for (const bool http2 : {false, true}) {
+            HttpResponse r = httpRequest({.url = cluster->url("/app/raw?" + query), .http2 = http2});
+            // HTTP/2 resets the stream, which may overtake the data frame.
+            EXPECT_TRUE(http2 ? std::string("first").starts_with(r.body) : r.body == "first")
+                << query << http2 << r.body;
+            EXPECT_NE(r.error, "") << query << http2;
+        }
+    }
+    EXPECT_TRUE(cluster->apache().waitForLog("failed after the response started: "));
+}
+
+// Retained bytes are bounded per exchange: reasons are cut and only the last one kept,
+// attributes and real paths count against maxpropssize (1,000,000 here).
+TEST_F(OneServer, WhatAnExchangeKeepsIsBounded) {
+    HttpResponse many = fetch("/app/raw?reasons=400&reasonlen=100000&b=ok");
+    EXPECT_EQ(many.status, 200);
+    EXPECT_EQ(many.statusLine, "HTTP/1.1 200 OK" + std::string(256 - 2, 'r'));
+    for (const std::string query : {"attrs=5&attrlen=300000", "realpaths=100&pathlen=20000"}) {
+        HttpResponse r = fetch("/app/raw?" + query + "&b=never");
+        EXPECT_EQ(r.status, 503) << query;
+        EXPECT_NE(r.body.find(kProtocolPage), std::string::npos) << query;
+    }
+    EXPECT_TRUE(cluster->apache().waitForLog("sent PROXY_SET_ATTRIBUTE of 1200000 bytes, limit 1000000"));
+    EXPECT_TRUE(cluster->apache().waitForLog("sent PROXY_GET_REALPATH of "));
+    EXPECT_EQ(fetch("/app/echo").status, 200);
+}
+
+// Bytes a server sends after the end of an exchange never reach the next request that
+// takes the pooled connection.
+TEST_F(OneServer, LateBytesNeverReachTheNextClient) {
+    const std::string late = "late=" + std::string(kForged);
+    EXPECT_EQ(fetch("/app/raw?b=first&latems=20&" + late).body, "first");
+    std::this_thread::sleep_for(200ms);
+    HttpResponse next = fetch("/app/echo");
+    EXPECT_EQ(next.status, 200);
+    EXPECT_EQ(next.body.rfind("action: echo\n", 0), 0u) << next.body;
+    EXPECT_TRUE(cluster->apache().waitForLog("bytes arrived while it was idle"));
+}
+
+// Path parameters and one more decoding must not hide a dot segment from the match.
+TEST_F(OneServer, DotSegmentsAreRefused) {
+    for (const char* path : {"/app/..;/admin/x", "/app/%252e%252e/admin/x", "/app/.%3b/x",
+                             "/app/x/..%255cadmin"})
+        EXPECT_EQ(fetch(path).status, 400) << path;
+    EXPECT_EQ(fetch("/app/x;jsessionid=abc").status, 200);
+    EXPECT_EQ(fetch("/app/..x/y").status, 200);
+}
+
+// A request that reached the server whose pooled connection then closed goes out again
+// only when its method is safe to repeat.
+TEST_F(OneServer, OnlySafeMethodsAreSentAgainAfterAStaleConnection) {
+    struct Row {
+        const char* method;
+        long status;
+        int seen;
+    };
+    for (const Row row : {Row{"GET", 200, 2}, Row{"POST", 503, 1}, Row{"DELETE", 200, 2}}) {
+        ASSERT_EQ(fetch("/app/echo").status, 200);  // leaves a pooled connection
+        const std::string control = backend_test::readFile((*cluster)[0].path("control.props"));
+        (*cluster)[0].writeFile("control.props", "fault=close-before-code\nfault-count=1\n");
+        ASSERT_TRUE((*cluster)[0].reload());
+        const int before = cluster->requestsSeen(0);
+        HttpResponse r = httpRequest({.url = cluster->url("/app/echo"), .method = row.method});
+        EXPECT_EQ(r.status, row.status) << row.method << r.body;
+        EXPECT_EQ(cluster->requestsSeen(0) - before, row.seen) << row.method;
+        (*cluster)[0].writeFile("control.props", control);
+        ASSERT_TRUE((*cluster)[0].reload());
+    }
+}
+
+// Credentials asked for by a server never reach the error log, though Verbose is on.
+TEST_F(OneServer, TracesRedactCredentials) {
+    fetch("/app/echo?get=Authorization,Proxy-Authorization,Cookie",
+          {"Authorization: Basic dG9wc2VjcmV0", "Proxy-Authorization: Basic cHJveHlzZWNyZXQ=",
+           "Cookie: JSESSIONID=SRV1cookiesecret"});
+    const std::string log = cluster->apache().errorLog();
+    for (const char* secret : {"dG9wc2VjcmV0", "cHJveHlzZWNyZXQ", "cookiesecret"})
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+    EXPECT_TRUE(cluster->apache().waitForLog("Authorization: [redacted]"));
+}
+
+// The store is replaced as a whole by a file of its own, never written through a link.
+TEST(StoreFile, IsReplacedNotWrittenThroughALink) {
+    QuonCluster cluster(2);
+    const std::filesystem::path dir = cluster[0].path("store");
+    std::filesystem::create_directories(dir);
+    std::filesystem::permissions(dir.parent_path(), std::filesystem::perms(0755));
+    shareWithApacheUser(dir);
+    const std::string victim = cluster[0].writeFile("victim", "untouched");
+    shareWithApacheUser(victim);  // the store's writer could write through the link
+    std::filesystem::create_symlink(victim, dir / "servers");
+    ASSERT_TRUE(cluster.start("QuonConfig serverstore " + (dir / "servers").string() + "\n"));
+    ASSERT_EQ(cluster.get("/app/echo").status, 200);
+    EXPECT_TRUE(waitUntil([&] { return !std::filesystem::is_symlink(dir / "servers"); }));
+    EXPECT_EQ(backend_test::readFile(victim), "untouched");
+    struct stat info {};
+    ASSERT_EQ(stat((dir / "servers").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_NE(backend_test::readFile((dir / "servers").string()).find(cluster.address(1)),
+              std::string::npos);
+}
+
+// A member that joins with a more specific pattern while a request waits between the
+// translate hook and the handler moves the entries: the request still goes to the
+// application it matched, not to the entry that took its index.
+TEST(MappingIndex, StaysWithTheEntryTheRequestMatched) {
+    QuonCluster cluster({"/app/*=app\n*.jsp=jsp\n", "/shop/checkout/*=shop\n"},
+                        "mapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n");
+    cluster.useProbeModule();
+    ASSERT_TRUE(cluster.BackendCluster::start({0}));  // both run, server 0 alone is listed
+    ASSERT_TRUE(cluster.start());
+    ASSERT_EQ(cluster.get("/app/echo").status, 200);
+    auto paused = std::async(std::launch::async,
+                             [&] { return cluster.get("/app/echo", {"X-Probe-Pause: 1500"}); });
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(cluster.announce({0, 1}, 2));
+    // The next answer carries the new number: server 1 joins and its entry goes first.
+    ASSERT_EQ(cluster.get("/app/echo").status, 200);
+    ASSERT_TRUE(waitUntil([&] { return cluster.get("/shop/checkout/x").status == 200; }));
+    HttpResponse r = paused.get();
+    EXPECT_EQ(r.status, 200) << r.body;
+    EXPECT_EQ(cluster.served(r), 0) << r.body;
+    EXPECT_TRUE(cluster.apache().waitForLog("mappings moved since the request was filtered"));
+}
+}  // namespace
