@@ -1,11 +1,22 @@
-// A back end's whole byte stream served to proxy_handleRequest through an in-memory
-// transport. Input: a settings byte, four chunk-size bytes, then the stream. Settings:
-// bits 0-2 how many sends succeed before they fail (7: all), bits 3-5 from which client
-// write on they fail (7: none), bit 6 a failing request-body read, bit 7 an argument and
-// deferred errors. Chunk byte k sizes every fourth receive (0: all that is asked), so
-// short reads come everywhere. Exchanges follow each other on the pooled connection
-// while they succeed. Checked: per-call memory all freed, every socket closed, and the
-// connection pooled exactly when the exchange succeeded.
+// What back ends send, served to proxy_handleRequest through an in-memory transport, one
+// request after another on one proxy, against a model of what the client's connection
+// may carry.
+//
+// Input: a settings byte, four chunk-size bytes, a request byte, then up to four segments:
+// segment k is a 16-bit length and that many bytes, all that servers send while request k
+// is served, on whichever connection it uses; then a byte count and that many bytes that
+// arrive on that connection after the request has ended. Settings: bits 0-2 how many sends succeed before they fail (7:
+// all), bits 3-5 from which client write on they fail (7: none), bit 6 a failing
+// request-body read, bit 7 an argument and deferred errors. Chunk byte k sizes every
+// fourth receive (0: all that is asked), so short reads come everywhere. Request byte:
+// bit 0 the method is HEAD.
+//
+// The model: request k never reads a byte of another segment (late bytes of an earlier
+// exchange never reach a later client); no header that frames a connection reaches the
+// web server, nor a CR or LF; a final status is 200-599; the body never goes beyond the
+// Content-Length passed on, and a response cut short (body short of its length, or a
+// failure after it began) is marked broken, and only then; an error page never follows
+// a started answer. Also checked: per-call memory all freed and every socket closed.
 #include <apr_general.h>
 
 #include <algorithm>
@@ -14,6 +25,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 #include "forward.h"
 #include "fuzz_log.h"
@@ -27,21 +39,47 @@ namespace {
 // then cost an ENOBUFS instead of slowing every run down.
 constexpr int kLargestBlock = 1 << 20;
 constexpr int kMostExchanges = 4;
+constexpr int kMostSockets = 64;
 
 void check(bool holds) {
     if (!holds) __builtin_trap();
 }
 
+struct Segment {
+    const uint8_t* bytes = nullptr;
+    size_t size = 0, read = 0;
+    size_t late = 0;  // bytes that arrive once the request has ended
+    size_t left() const { return size - read; }
+};
+
+// A connection remembers the segment it last carried, and whether that segment's late
+// bytes have arrived on it.
+struct Socket {
+    bool open = false;
+    int segment = -1;
+    bool late = false;
+    // Bytes of an earlier request wait on the connection.
+    bool stale() const;
+};
+
 struct Transport {
-    const uint8_t* stream;
-    size_t left;
+    Segment segments[kMostExchanges];
+    int current = 0;
+    Socket sockets[kMostSockets];
     uint8_t chunks[4];
     unsigned recvs, sends, sendsOk, writes, failWritesFrom;
-    bool failRead;
+    bool failRead, head;
     int open, liveBlocks;
     size_t bodyOffset;
 } t;
 
+// What reached the web server in the current request.
+struct Seen {
+    bool wrote = false;  // bytes or a flush of the server's answer
+    int status = 0;
+    int64_t declared = -1;  // the last Content-Length passed on
+    int64_t body = 0;
+} seen;
 
 // Reads both ends of a buffer, so that ASan sees one that is shorter than its length.
 void touch(const char* buffer, int length) {
@@ -51,14 +89,31 @@ void touch(const char* buffer, int length) {
     (void)ends;
 }
 
-int recvChunk(quon_request*, int, char* buffer, int length, quonProxy*) {
-    size_t chunk = t.chunks[t.recvs++ % 4];
-    size_t n = std::min({size_t(length), t.left, chunk ? chunk : size_t(length)});
-    memcpy(buffer, t.stream, n);
-    t.stream += n;
-    t.left -= n;
-    return int(n);  // 0 once the stream is used up: the server has closed
+bool Socket::stale() const {
+    return segment >= 0 && (t.segments[segment].left() > 0 || (late && t.segments[segment].late > 0));
 }
+
+Socket& socketOf(int sock) {
+    check(sock >= 0 && sock < kMostSockets && t.sockets[sock].open);
+    return t.sockets[sock];
+}
+
+// The current request takes a connection over; bytes still unread of the segment that
+// the connection carried before would be another exchange's bytes in this one's answer.
+int recvChunk(quon_request*, int sock, char* buffer, int length, quonProxy*) {
+    Socket& s = socketOf(sock);
+    if (s.segment != t.current) {
+        check(!s.stale());
+        s = Socket{true, t.current, false};
+    }
+    Segment& segment = t.segments[t.current];
+    size_t chunk = t.chunks[t.recvs++ % 4];
+    size_t n = std::min({size_t(length), segment.left(), chunk ? chunk : size_t(length)});
+    memcpy(buffer, segment.bytes + segment.read, n);
+    segment.read += n;
+    return int(n);  // 0 once the segment is used up: the server has closed
+}
+int pending(quon_request*, int sock) { return socketOf(sock).stale() ? 1 : 0; }
 int sendSink(quon_request* req, int, const char* buffer, int length) {
     if (t.sends++ >= t.sendsOk) {
         req->errorCode = EPIPE;
@@ -67,8 +122,36 @@ int sendSink(quon_request* req, int, const char* buffer, int length) {
     touch(buffer, length);
     return length;
 }
+
+bool hopByHop(const char* name) {
+    for (const char* h : {"connection", "keep-alive", "transfer-encoding", "te", "trailer",
+                          "upgrade"})
+        if (strcasecmp(name, h) == 0) return true;
+    return strncasecmp(name, "proxy-", 6) == 0;
+}
+void addHeader(quon_request*, const char* name, const char* value) {
+    check(strlen(name) + strlen(value) < size_t(kLargestBlock));
+    check(!hopByHop(name) && !strpbrk(name, "\r\n") && !strpbrk(value, "\r\n"));
+    if (strcasecmp(name, "content-length") == 0) {
+        check(*value && strspn(value, "0123456789 \t") == strlen(value));
+        seen.declared = strtoll(value, nullptr, 10);
+    }
+}
+void setStatus(quon_request*, int status, const char* reason) {
+    check(reason != nullptr && strlen(reason) <= 256 && !strpbrk(reason, "\r\n"));
+    check(status >= 200 && status <= 599);
+    check(!seen.wrote);  // neither a second head nor the error page after an answer began
+    seen.status = status;
+}
 int writeClient(quon_request* req, const char* buffer, int length) {
     touch(buffer, length);
+    // The core marks the response started before the server's first bytes; the error
+    // page is written before it does.
+    if (req->responseStarted && buffer) {
+        seen.wrote = true;
+        seen.body += length;
+        check(seen.declared < 0 || seen.body <= seen.declared);
+    }
     if (t.writes++ >= t.failWritesFrom) {
         ++req->clientWriteFailures;
         return -1;
@@ -85,7 +168,7 @@ int getPostData(quon_request*, char* buffer, int length) {
     return int(n);
 }
 const char* getHeader(quon_request*, const char* name) {
-    if (strcmp(name, "REQUEST_METHOD") == 0) return "POST";
+    if (strcmp(name, "REQUEST_METHOD") == 0) return t.head ? "HEAD" : "POST";
     return strcmp(name, "Host") == 0 ? "www.test" : nullptr;
 }
 char* getRealPath(quon_request* req, const char* path) {
@@ -107,19 +190,26 @@ void fillRequest(quon_request* req) {
     init_quon_request(req);
     fuzzlog::quiet(req);
     req->connect = [](quon_request*, const sockaddr_in*) {
-        ++t.open;
-        return 7;
+        for (int sock = 3; sock < kMostSockets; ++sock)
+            if (!t.sockets[sock].open) {
+                t.sockets[sock] = Socket{true, -1};
+                ++t.open;
+                return sock;
+            }
+        return -1;
     };
-    req->closeSocket = [](quon_request*, int) { --t.open; };
+    req->closeSocket = [](quon_request*, int sock) {
+        socketOf(sock).open = false;
+        --t.open;
+    };
     req->send = sendSink;
     req->recv = recvChunk;
+    req->pending = pending;
     req->getHeader = getHeader;
     req->getRealPath = getRealPath;
     req->getPostData = getPostData;
-    req->setStatus = [](quon_request*, int, const char* reason) { check(reason != nullptr); };
-    req->addHeader = [](quon_request*, const char* name, const char* value) {
-        check(strlen(name) + strlen(value) < size_t(kLargestBlock));
-    };
+    req->setStatus = setStatus;
+    req->addHeader = addHeader;
     req->writeClient = writeClient;
     req->malloc = countedMalloc;
     req->free = countedFree;
@@ -129,38 +219,64 @@ void fillRequest(quon_request* req) {
     req->firstPostRead = req->morePostData = 1;
     req->setAttribute(req, "client.cert", "\0bytes", 6);
 }
+
+// Whether the response that reached the client was cut: the model's own verdict.
+void checkEnd(const quon_request& req, int result) {
+    const bool bodyAllowed = !t.head && seen.status != 204 && seen.status != 304;
+    if (result == 0) {
+        const bool shortBody = bodyAllowed && seen.declared >= 0 && seen.body < seen.declared;
+        check(req.responseBroken == (shortBody ? 1 : 0));
+    } else if (seen.wrote) {
+        check(req.responseBroken == 1);
+    }
+    if (!bodyAllowed) check(seen.body == 0);
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = (apr_initialize(), initQuonMutexPool(), true);
     check(ready);
-    if (size < 5) return 0;
+    if (size < 6) return 0;
     unsigned settings = data[0];
-    t = Transport{data + 5, size - 5, {data[1], data[2], data[3], data[4]}};
+    t = Transport{};
+    memcpy(t.chunks, data + 1, 4);
+    t.head = data[5] & 1;
     t.sendsOk = (settings & 7) == 7 ? ~0u : settings & 7;
     t.failWritesFrom = (settings >> 3 & 7) == 7 ? ~0u : settings >> 3 & 7;
     t.failRead = settings & 64;
-
-    quon_request req;
-    fillRequest(&req);
-    req.deferErrors = settings >> 7;
-    quonProxy* proxy = quonProxyNew(&req);
-    check(proxy->initProxy(proxy, &req, "127.0.0.2:9", 0, 1) == 0);
-    proxy->serverInfo = permNew<proxyServerInfo>(&req);
-    proxy->serverInfo->active = 1;
-    int result = 0;
-    for (int round = 0; round < kMostExchanges && result == 0 && t.left > 0; ++round) {
-        int32_t seq = 0;
-        result = proxy_handleRequest(&req, proxy, settings & 128 ? "arg" : nullptr, &seq);
-        check(result == 0 || result == -1);
-        // Only a finished exchange gives its connection back, and not even that one when
-        // the server sent bytes past its end (they were read ahead into the buffer).
-        check(result == 0 || proxy->pool->freeList == nullptr);
-        req.clientWriteFailures = 0;
+    int exchanges = 0;
+    for (size_t at = 6; exchanges < kMostExchanges && at + 2 <= size; ++exchanges) {
+        const size_t length = std::min<size_t>(size_t(data[at]) << 8 | data[at + 1], size - at - 2);
+        Segment& segment = t.segments[exchanges];
+        segment = Segment{data + at + 2, length, 0, 0};
+        at += 2 + length;
+        if (at < size) segment.late = std::min<size_t>(data[at], size - at - 1);
+        at += 1 + segment.late;
     }
-    req.freeAttributes(&req);
-    req.freeAttributeNames(&req);
-    proxy->destroy(proxy, &req);
+
+    quon_request setup;
+    fillRequest(&setup);
+    quonProxy* proxy = quonProxyNew(&setup);
+    check(proxy->initProxy(proxy, &setup, "127.0.0.2:9", 0, 1) == 0);
+    proxy->serverInfo = permNew<proxyServerInfo>(&setup);
+    proxy->serverInfo->active = 1;
+    for (t.current = 0; t.current < exchanges; ++t.current) {
+        quon_request req;
+        fillRequest(&req);
+        req.deferErrors = settings >> 7;
+        seen = Seen{};
+        int32_t seq = 0;
+        const int result = proxy_handleRequest(&req, proxy, settings & 128 ? "arg" : nullptr, &seq);
+        check(result == 0 || result == -1);
+        checkEnd(req, result);
+        for (Socket& s : t.sockets) s.late = s.late || s.segment == t.current;
+        req.freeAttributes(&req);
+        req.freeAttributeNames(&req);
+        t.bodyOffset = 0;
+    }
+    proxy->destroy(proxy, &setup);
+    setup.freeAttributes(&setup);
+    setup.freeAttributeNames(&setup);
     check(t.liveBlocks == 0 && t.open == 0);
     return 0;
 }
