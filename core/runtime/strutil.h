@@ -18,10 +18,6 @@ QN_EXPORT void toLowerCaseWithUnderscores(quon_request* req, const char* source,
                                           char* destination);
 QN_EXPORT int32_t hexstrtol(const char* text);
 
-// Seconds as the time-out keys give them, in milliseconds: read as atoi reads (leading
-// blanks, a sign, digits; the first other character ends the number), saturating at
-// the int32 limits instead of overflowing.
-int32_t secondsToMillis(const char* text);
 // A response's Content-Length as a 64-bit offset: decimal digits, blanks around them
 // allowed; -1 for anything else, a sign or a number beyond int64 included.
 int64_t parseContentLength(const char* text);
