@@ -59,14 +59,6 @@ int32_t hexstrtol(const char* text) {
     return int32_t(value);
 }
 
-int32_t secondsToMillis(const char* text) {
-    if (!text) return 0;
-    long long seconds = strtoll(text, nullptr, 10);  // saturates at the long long limits
-    if (seconds > INT32_MAX / 1000) return INT32_MAX;
-    if (seconds < INT32_MIN / 1000) return INT32_MIN;
-    return int32_t(seconds * 1000);
-}
-
 int64_t parseContentLength(const char* text) {
     if (!text) return -1;
     std::string_view rest(text);

@@ -18,10 +18,6 @@ QN_EXPORT void toLowerCaseWithUnderscores(quon_request* req, const char* source,
                                           char* destination);
 QN_EXPORT int32_t hexstrtol(const char* text);
 
-// Seconds as the time-out keys give them, in milliseconds: read as atoi reads (leading
-// blanks, a sign, digits; the first other character ends the number), saturating at
-// the int32 limits instead of overflowing.
-int32_t secondsToMillis(const char* text);
 // True when path holds a "." or ".." segment once it is decoded one more time (%XX) and
 // each segment is cut at its first ";" (path parameters); "/" and "\\" separate segments.
 bool hasDotSegment(const char* path);

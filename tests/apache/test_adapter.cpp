@@ -30,30 +30,33 @@ const HostCase kHosts[] = {
                        {"sendTimeout", "15000"}, {"recvTimeout", "300000"}}},
     {"Verbose TRUE", {{"configured", "0"}, {"verbose", "1"}, {"traceFlags", "-1"}}},
     {"traceflags 0x2", {{"configured", "0"}, {"traceFlags", "2"}}},
-    {"traceflags 3z", {{"traceFlags", "0"}}},
+    {"traceflags ffffffff", {{"verbose", "0"}, {"traceFlags", "-1"}}},
     {"serverstore /tmp/store.txt", {{"configured", "1"}, {"serverStore", "/tmp/store.txt"}}},
+    // A relative path is ServerRoot's ("@DIR@").
+    {"serverstore htdocs/servers.store", {{"serverStore", "@DIR@/htdocs/servers.store"}}},
     {"bootstrap 127.0.0.2:7001", {{"configured", "1"}, {"bootstrap", "127.0.0.2:7001"}}},
     {"errorurl http://127.0.0.1/x", {{"configured", "1"}, {"errorUrl", "http://127.0.0.1/x"}}},
-    {"apialloc no", {{"configured", "1"}, {"apiAlloc", "0"}}},
+    {"apialloc off", {{"configured", "1"}, {"apiAlloc", "0"}}},
     {"IgnoreSuffixMap TRUE", {{"configured", "1"}, {"ignoreSuffixMap", "1"}}},
     {"ProxyRetryInterval 30", {{"configured", "1"}, {"proxyRetryInterval", "30"}}},
     {"connecttimeout 7", {{"configured", "1"}, {"connectTimeout", "7000"}}},
-    {"RECVTIMEOUT x", {{"configured", "1"}, {"recvTimeout", "0"}}},
+    {"connecttimeout 500ms", {{"connectTimeout", "500"}}},
+    {"RECVTIMEOUT 2mi", {{"configured", "1"}, {"recvTimeout", "120000"}}},
     {"sendtimeout 2", {{"configured", "1"}, {"sendTimeout", "2000"}}},
-    // Bounds in bytes; a value that is no positive number keeps the default.
+    // Bounds in bytes, or in K and M.
     {"maxheadersize 4096", {{"configured", "1"}, {"maxHeaderSize", "4096"},
                             {"maxPropsSize", "16777216"}}},
-    {"MaxPropsSize x", {{"configured", "1"}, {"maxPropsSize", "16777216"},
-                        {"maxHeaderSize", "1048576"}}},
-    {"maxpropssize 100|maxpropssize 0", {{"maxPropsSize", "100"}}},
+    {"MaxPropsSize 64K", {{"configured", "1"}, {"maxPropsSize", "65536"},
+                          {"maxHeaderSize", "1048576"}}},
+    {"maxpropssize 2M|maxheadersize 1024", {{"maxPropsSize", "2097152"}, {"maxHeaderSize", "1024"}}},
     // Metrics belong to the main server only.
     {"metrics true", {{"configured", "0"}, {"qnMetrics", "0"}}},
-    {"debugger no", {{"configured", "1"}}},
-    {"nosuchkey 1", {{"configured", "0"}, {"sharesMainRecord", "0"}}},
+    {"debugger off", {{"configured", "1"}}},
     // Two lines: the later one decides.
     {"Verbose true|apialloc true", {{"configured", "1"}, {"apiAlloc", "1"}}},
     {"Verbose true|traceflags 1", {{"verbose", "1"}, {"traceFlags", "1"}}},
     {"traceflags 1|Verbose true", {{"verbose", "1"}, {"traceFlags", "-1"}}},
+    {"Verbose on|Verbose false", {{"verbose", "0"}}},
 };
 // clang-format on
 
@@ -102,8 +105,11 @@ TEST_F(AdapterTest, EachHostsRecordHoldsWhatItsLinesSayAndUnconfiguredOnesDeclin
         HttpResponse response = httpGet(apache->url("/probe/config"), {"Host: " + hostOf(c.lines)});
         ASSERT_EQ(response.status, 200) << response.error;
         auto actual = keyValues(response.body);
-        for (const auto& [key, value] : c.expected)
-            EXPECT_EQ(actual[key], value) << '"' << c.lines << "\": " << key;
+        for (const auto& [key, value] : c.expected) {
+            const bool inDir = value.starts_with("@DIR@");
+            EXPECT_EQ(actual[key], inDir ? apache->dir() + value.substr(5) : value)
+                << '"' << c.lines << "\": " << key;
+        }
     }
     // Once each, though Apache reads the configuration twice: the first reading writes to
     // stderr, before there is an error log.

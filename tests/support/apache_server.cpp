@@ -119,6 +119,29 @@ testing::AssertionResult ApacheServer::start() {
                                        << errorLog();
 }
 
+ConfigCheck ApacheServer::checkConfig(const std::string& directives) {
+    options_.directives = directives;
+    if (port_ == 0) port_ = backend_test::freePort("127.0.0.1");  // Listen needs one
+    const std::string confPath = dir_ + "/check.conf", outPath = dir_ + "/check.log";
+    std::ofstream(confPath) << configText();
+    pid_t checker = fork();
+    if (checker == 0) {
+        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(out, 2);
+        execl(kApacheBinary, kApacheBinary, "-t", "-f", confPath.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    if (checker < 0 ||
+        !waitUntil([&] { return waitpid(checker, &status, WNOHANG) == checker; }, 15s)) {
+        if (checker > 0) kill(checker, SIGKILL), waitpid(checker, nullptr, 0);
+        return {-1, readFile(outPath)};
+    }
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(outPath)};
+}
+
 bool ApacheServer::restartGracefully(const std::string& directives) {
     options_.directives = directives;
     std::ofstream(dir_ + "/httpd.conf") << configText();

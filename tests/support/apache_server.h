@@ -15,6 +15,13 @@ struct ApacheOptions {
     std::string modulePath;  // default: the module that users load
 };
 
+// What `apache2 -t` said of a configuration: its exit status (-1 when it did not end in
+// time) and its output.
+struct ConfigCheck {
+    int status;
+    std::string output;
+};
+
 class ApacheServer {
 public:
     explicit ApacheServer(ApacheOptions options);
@@ -25,6 +32,9 @@ public:
     // Starts Apache and waits until it has resumed normal operations (its configuration
     // messages are written by then); a failure carries Apache's output and error log.
     testing::AssertionResult start();
+    // Runs `apache2 -t` on the configuration with these directives instead, which it
+    // reads as a start would, without starting.
+    ConfigCheck checkConfig(const std::string& directives);
     // Restarts gracefully (SIGUSR1) with these directives; true once Apache has resumed.
     bool restartGracefully(const std::string& directives);
     // Stops Apache gracefully (SIGWINCH: no worker's connection is cut), then SIGTERM and

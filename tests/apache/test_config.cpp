@@ -1,0 +1,179 @@
+// QuonConfig lines as Apache reads them: `apache2 -t` refuses a bad key, value or place
+// with a message naming the key, the value and what is allowed, and passes good ones;
+// through a running Apache, a time-out with a unit is the time it says and a line in
+// .htaccess is refused when a request reads it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "apache_server.h"
+#include "http_client.h"
+#include "loopback_peer.h"
+
+namespace {
+using namespace std::chrono_literals;
+
+// Lines ("@DIR@": the instance's folder, which is also ServerRoot) and the part of
+// Apache's output expected; an empty part: the lines pass.
+struct CheckCase {
+    std::string lines;
+    std::string part;
+};
+void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.lines; }
+
+constexpr const char* kTime =
+    "a time from 1ms to 86400s expected: seconds, or a number with "
+    "the unit ms, s, mi or h (such as 500ms or 2mi)";
+constexpr const char* kSize =
+    "a size from 1024 to 1073741824 bytes expected, in bytes or with "
+    "K (1024) or M (1048576)";
+constexpr const char* kFlag = "true or false expected (or on or off, in any case)";
+constexpr const char* kMask = "a hexadecimal mask of at most 8 digits expected, such as 3 or 0x3";
+constexpr const char* kServer =
+    "<IPv4 address>:<port 1-65535> expected, such as 127.0.0.1:7001 "
+    "(host names and IPv6 are not supported)";
+constexpr const char* kUrl =
+    "an absolute path (/...) or an absolute http:// or https:// URL "
+    "expected, without blanks or control characters";
+constexpr const char* kPlace =
+    "allowed only in the main server and in <VirtualHost> (QuonConfig "
+    "cannot occur within ";
+
+std::string refused(const std::string& key, const std::string& value, const std::string& why) {
+    return "QuonConfig " + key + " \"" + value + "\": " + why;
+}
+
+// clang-format off
+const CheckCase kChecks[] = {
+    // Unknown keys name every known one.
+    {"QuonConfig Verbos true", refused("Verbos", "true", "unknown key; the keys (in any case) are "
+        "Verbose, traceflags, serverstore, bootstrap, errorurl, apialloc, ignoresuffixmap, "
+        "proxyretryinterval, connecttimeout, recvtimeout, sendtimeout, maxheadersize, "
+        "maxpropssize, metrics, debugger")},
+    // Time-outs: Apache's units, seconds by default, 1ms to a day; nothing after the unit.
+    {"QuonConfig recvtimeout abc", refused("recvtimeout", "abc", kTime)},
+    {"QuonConfig connecttimeout 0", refused("connecttimeout", "0", kTime)},
+    {"QuonConfig sendtimeout 86401", refused("sendtimeout", "86401", kTime)},
+    {"QuonConfig connecttimeout 5sx", refused("connecttimeout", "5sx", kTime)},
+    {"QuonConfig connecttimeout 9999999999999999h", refused("connecttimeout",
+        "9999999999999999h", kTime)},
+    {"QuonConfig connecttimeout 500ms\nQuonConfig recvtimeout 2mi\nQuonConfig sendtimeout 1h", ""},
+    {"QuonConfig connecttimeout 1ms\nQuonConfig RecvTimeout 86400\nQuonConfig sendtimeout 1440min", ""},
+    // Whole seconds, 0 to a day.
+    {"QuonConfig proxyretryinterval abc", refused("proxyretryinterval", "abc",
+        "whole seconds from 0 to 86400 expected")},
+    {"QuonConfig proxyretryinterval 86401", "whole seconds from 0 to 86400"},
+    {"QuonConfig proxyretryinterval 0\nQuonConfig proxyretryinterval 86400", ""},
+    // Sizes: bytes, K or M, 1 KiB to 1 GiB.
+    {"QuonConfig maxheadersize 12x", refused("maxheadersize", "12x", kSize)},
+    {"QuonConfig maxheadersize 1023", refused("maxheadersize", "1023", kSize)},
+    {"QuonConfig maxpropssize 1025M", refused("maxpropssize", "1025M", kSize)},
+    {"QuonConfig maxpropssize 99999999999999999999", kSize},
+    {"QuonConfig maxheadersize 1024\nQuonConfig maxpropssize 1024M\nQuonConfig maxheadersize 64k", ""},
+    // Flags and the trace mask.
+    {"QuonConfig Verbose yes", refused("Verbose", "yes", kFlag)},
+    {"QuonConfig debugger no", refused("debugger", "no", kFlag)},
+    {"QuonConfig traceflags 3z", refused("traceflags", "3z", kMask)},
+    {"QuonConfig traceflags -1", refused("traceflags", "-1", kMask)},
+    {"QuonConfig traceflags 100000000", refused("traceflags", "100000000", kMask)},
+    {"QuonConfig VERBOSE On\nQuonConfig apialloc FALSE\nQuonConfig IgnoreSuffixMap off\n"
+     "QuonConfig TraceFlags 0xFFFFFFFF\nQuonConfig traceflags 3", ""},
+    // The bootstrap server: an IPv4 literal and a port.
+    {"QuonConfig bootstrap localhost:7001", refused("bootstrap", "localhost:7001", kServer)},
+    {"QuonConfig bootstrap 127.0.0.1", refused("bootstrap", "127.0.0.1", kServer)},
+    {"QuonConfig bootstrap 127.0.0.1:65536", kServer},
+    {"QuonConfig bootstrap 127.0.0.1:4294974297", kServer},
+    {"QuonConfig bootstrap 127.1:7001", kServer},
+    {"QuonConfig bootstrap [::1]:7001", kServer},
+    {"QuonConfig bootstrap 127.0.0.2:65535", ""},
+    // The error URL: an absolute path or http(s) URL, nothing blank or control in it.
+    {"QuonConfig errorurl sorry.html", refused("errorurl", "sorry.html", kUrl)},
+    {"QuonConfig errorurl ftp://127.0.0.1/x", kUrl},
+    {"QuonConfig errorurl http:///x", kUrl},
+    {"QuonConfig errorurl \"/sorry page\"", refused("errorurl", "/sorry page", kUrl)},
+    {"QuonConfig errorurl \"/sorry\x01\"", kUrl},
+    {"QuonConfig errorurl /sorry.html", ""},
+    {"QuonConfig errorurl HTTPS://127.0.0.1:8443/sorry?x=1", ""},
+    // The server store: relative to ServerRoot, a file in a folder that exists.
+    {"QuonConfig serverstore nosuch/servers.store", refused("serverstore", "nosuch/servers.store",
+        "the folder @DIR@/nosuch does not exist")},
+    {"QuonConfig serverstore @DIR@/htdocs", refused("serverstore", "@DIR@/htdocs",
+        "@DIR@/htdocs is a folder; a file in a folder that exists expected")},
+    {"QuonConfig serverstore htdocs/servers.store", ""},
+    // Only the main server and virtual hosts.
+    {"<Location /x>\n  QuonConfig bootstrap 127.0.0.1:7001\n</Location>",
+     refused("bootstrap", "127.0.0.1:7001", kPlace) + "<Location> section)"},
+    {"<Directory @DIR@>\n  QuonConfig Verbose true\n</Directory>",
+     refused("Verbose", "true", kPlace) + "<Directory> section)"},
+    {"<Files x.jsp>\n  QuonConfig nosuchkey 1\n</Files>",
+     refused("nosuchkey", "1", kPlace) + "<Files> section)"},
+    {"<VirtualHost 127.0.0.1:@PORT@>\n  <If \"true\">\n    QuonConfig Verbose true\n  </If>\n"
+     "</VirtualHost>", refused("Verbose", "true", kPlace) + "<If> section)"},
+    {"<VirtualHost 127.0.0.1:@PORT@>\n  QuonConfig metrics true\n</VirtualHost>\n"
+     "<IfModule mod_quon22.c>\n  QuonConfig metrics true\n</IfModule>", ""},
+};
+// clang-format on
+
+std::string withDir(std::string text, const std::string& dir) {
+    for (size_t at; (at = text.find("@DIR@")) != std::string::npos;) text.replace(at, 5, dir);
+    return text;
+}
+
+class ConfigCheckTest : public ::testing::TestWithParam<CheckCase> {
+protected:
+    static void SetUpTestSuite() { apache = std::make_unique<ApacheServer>(ApacheOptions{}); }
+    static void TearDownTestSuite() { apache.reset(); }
+    static std::unique_ptr<ApacheServer> apache;
+};
+std::unique_ptr<ApacheServer> ConfigCheckTest::apache;
+
+TEST_P(ConfigCheckTest, RefusesWhatDoesNotFitAndPassesTheRest) {
+    const CheckCase& c = GetParam();
+    ConfigCheck check = apache->checkConfig(c.lines);
+    if (c.part.empty()) {
+        EXPECT_EQ(check.status, 0) << check.output;
+        EXPECT_NE(check.output.find("Syntax OK"), std::string::npos) << check.output;
+    } else {
+        EXPECT_EQ(check.status, 1) << check.output;
+        EXPECT_NE(check.output.find(withDir(c.part, apache->dir())), std::string::npos)
+            << check.output;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, ConfigCheckTest, ::testing::ValuesIn(kChecks));
+
+// 500ms is half a second, not 500 s: a connect to an address whose accept queue is full
+// gives up then. A QuonConfig line in .htaccess fails the request that reads it.
+TEST(ConfigInUse, AConnectTimeOutInMillisecondsAndALineInHtaccess) {
+    FullBacklogListener blackHole("127.0.0.3");
+    ASSERT_TRUE(blackHole.full());
+    const std::string server = "127.0.0.3:" + std::to_string(ntohs(blackHole.address().sin_port));
+    ApacheServer apache({.directives = "QuonConfig connecttimeout 500ms\n"
+                                       "<Location /probe>\n  SetHandler quon-probe\n</Location>\n"
+                                       "<Directory @DIR@/htdocs/open>\n  AllowOverride All\n"
+                                       "</Directory>\n",
+                         .modulePath = quonProbeModulePath()});
+    const std::string open = apache.dir() + "/htdocs/open";
+    std::filesystem::create_directories(open);
+    std::ofstream(open + "/.htaccess") << "QuonConfig Verbose true\n";
+    shareWithApacheUser(open);
+    shareWithApacheUser(open + "/.htaccess");
+    ASSERT_TRUE(apache.start());
+
+    const auto start = std::chrono::steady_clock::now();
+    httpGet(apache.url("/probe/wait?server=" + server));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_TRUE(apache.waitForLog(server + " connect failed[") &&
+                apache.waitForLog("110 Connection timed out"))
+        << apache.errorLog();
+    EXPECT_GE(took, 450ms);
+    EXPECT_LT(took, 3s);  // the default would be 15 s, and "500" taken as seconds far more
+
+    EXPECT_EQ(httpGet(apache.url("/open/x.html")).status, 500);
+    EXPECT_TRUE(apache.waitForLog(refused("Verbose", "true", kPlace) + "htaccess files)"))
+        << apache.errorLog();
+}
+}  // namespace
