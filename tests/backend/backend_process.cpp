@@ -36,7 +36,8 @@ int countLines(const std::string& text, const std::string& part) {
     return count;
 }
 
-BackendProcess::BackendProcess(std::string host) : host_(std::move(host)) {
+BackendProcess::BackendProcess(std::string host, std::string binary)
+    : host_(std::move(host)), binary_(binary.empty() ? QUON_BACKEND_PATH : std::move(binary)) {
     char pattern[] = "/tmp/quon-backend-test-XXXXXX";
     const char* made = ::mkdtemp(pattern);
     dir_ = made ? made : "/tmp";
@@ -63,10 +64,10 @@ std::string BackendProcess::writeFile(const std::string& name, const std::string
 bool BackendProcess::start(const std::vector<std::string>& options) {
     // setpriv execs the server in its own place (same pid) after asking the kernel to end it
     // with the test: no server outlives a crashed test.
-    std::vector<std::string> args = {"/usr/bin/setpriv", "--pdeathsig", "TERM", "--",
-                                     QUON_BACKEND_PATH,  "--listen",    host_ + ":0",
-                                     "--http",           host_ + ":0",  "--log",
-                                     path("backend.log"), "--ready-file", path("ready")};
+    std::vector<std::string> args = {
+        "/usr/bin/setpriv",  "--pdeathsig",  "TERM",       "--",         binary_,
+        "--listen",          host_ + ":0",   "--http",     host_ + ":0", "--log",
+        path("backend.log"), "--ready-file", path("ready")};
     args.insert(args.end(), options.begin(), options.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());

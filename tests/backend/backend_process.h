@@ -16,7 +16,8 @@ inline constexpr std::chrono::milliseconds kWait{10000};
 class BackendProcess {
 public:
     // host: a 127.x.y.z address; files are written into the directory before the start.
-    explicit BackendProcess(std::string host = "127.0.0.2");
+    // binary: the quon-backend to run, the one built with the tests when empty.
+    explicit BackendProcess(std::string host = "127.0.0.2", std::string binary = "");
     ~BackendProcess();
     BackendProcess(const BackendProcess&) = delete;
     BackendProcess& operator=(const BackendProcess&) = delete;
@@ -42,7 +43,7 @@ public:
     bool waitForLog(const std::string& text) const;
 
 private:
-    std::string host_, dir_, quon_;
+    std::string host_, binary_, dir_, quon_;
     pid_t pid_ = -1;
     int generation_ = 1;
 };

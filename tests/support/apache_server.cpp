@@ -62,6 +62,9 @@ std::string ApacheServer::url(const std::string& path) const {
 }
 
 std::string ApacheServer::configText() const {
+    if (!options_.config.empty())
+        return replaceAll(replaceAll(options_.config, "@DIR@", dir_), "@PORT@",
+                          std::to_string(port_));
     std::ostringstream conf;
     const int threads = 8;  // the connector's notice lines come at any log level
     conf << "ServerRoot \"" << dir_ << "\"\nServerName 127.0.0.1\n"

@@ -13,6 +13,9 @@ struct ApacheOptions {
     // the instance's folder and port.
     std::string directives;
     std::string modulePath;  // default: the module that users load
+    // The whole main configuration instead of the generated one ("@DIR@" and "@PORT@" as
+    // above), for a test that lays out its own configuration folder in dir().
+    std::string config;
 };
 
 // What `apache2 -t` said of a configuration: its exit status (-1 when it did not end in
