@@ -11,6 +11,34 @@
 
 namespace {
 constexpr const char* kUnreadBytes = "%s closing socket [%d]: %d bytes sent after the end";
+
+// The receive buffer for the connection about to be handed out, taken before the pool
+// is looked at; freed unless a connection takes it over.
+class ReceiveBuffer {
+public:
+    explicit ReceiveBuffer(quon_request* req)
+        : req_(req), data_(static_cast<char*>(req->permMalloc(req, QN_RECV_BUFFER_SIZE))) {}
+    ~ReceiveBuffer() {
+        if (data_) req_->permFree(req_, data_);
+    }
+    ReceiveBuffer(const ReceiveBuffer&) = delete;
+    ReceiveBuffer& operator=(const ReceiveBuffer&) = delete;
+    bool held() const { return data_ != nullptr; }
+    void handTo(quonConnection* conn) {
+        conn->buffer = data_;
+        conn->readAt = conn->filled = 0;
+        data_ = nullptr;
+    }
+
+private:
+    quon_request* req_;
+    char* data_;
+};
+
+void dropBuffer(quon_request* req, quonConnection* conn) {
+    if (conn->buffer) req->permFree(req, conn->buffer);
+    conn->buffer = nullptr;
+}
 }  // namespace
 
 socketPool* initPool(quon_request* req, quonProxy* proxy, const char* host, int port) {
@@ -24,19 +52,26 @@ socketPool* initPool(quon_request* req, quonProxy* proxy, const char* host, int 
     return pool;
 }
 
-// Hands out the most recently returned idle connection, or opens and pings a new one.
-// Nothing is handed out once the process stops at once (a graceful stop lets the
-// requests in flight finish), and a call that has already
-// failed once does not connect again before the server's retry time.
+// Hands out the most recently returned idle connection, or opens and pings a new one,
+// with a receive buffer for this checkout (ENOBUFS without one). Nothing is handed out
+// once the process stops at once (a graceful stop lets the requests in flight finish),
+// and a call that has already failed once does not connect again before the server's
+// retry time.
 quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
     socketPool* pool = proxy->pool;
     if (gShutdown.load(std::memory_order_relaxed) == QN_SHUTDOWN_NOW || !pool) return nullptr;
+    ReceiveBuffer buffer(req);
+    if (!buffer.held()) {
+        req->errorCode = ENOBUFS;  // the client gets the page of its class
+        return nullptr;
+    }
     {
         SyncGuard hold(req, proxy->lock);
         if (quonConnection* conn = pool->freeList) {
             pool->freeList = conn->next;
             conn->next = conn;
             hold.unlock();
+            buffer.handTo(conn);
             req->trace(req, "%s pooled socket [%d] returned", proxy->name, conn->sock);
             return conn;
         }
@@ -59,6 +94,7 @@ quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
             }
             conn->next = nullptr;
             conn->sock = sock;
+            buffer.handTo(conn);
             return conn;
         }
         req->closeSocket(req, sock);
@@ -85,6 +121,7 @@ void returnQuonConnectionToPool(quon_request* req, quonProxy* proxy, quonConnect
         req->errorCode = error;  // the exchange itself ended well
         return;
     }
+    dropBuffer(req, conn);
     {
         SyncGuard hold(req, proxy->lock);
         proxy->nextProxyRetryTime.store(0, std::memory_order_relaxed);
@@ -118,6 +155,7 @@ void destroyQuonConnection(quon_request* req, quonProxy* proxy, quonConnection* 
             proxy->nextMapCheckTime.store(now - 1, std::memory_order_relaxed);
     }
     req->closeSocket(req, conn->sock);
+    dropBuffer(req, conn);
     req->permFree(req, conn);
 }
 
