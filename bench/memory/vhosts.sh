@@ -85,6 +85,16 @@ memory_of() {  # pid
     "/proc/$1/smaps_rollup"
 }
 
+# The process's established TCP connections to 127.0.0.2, .3 and .4: its socket inodes
+# that /proc/net/tcp lists with such a remote address (hex, byte-reversed) and state 01.
+backend_connections() {  # pid
+  local inodes
+  inodes=$(find "/proc/$1/fd" -lname 'socket:*' -printf '%l\n' | tr -dc '0-9\n')
+  awk 'NR == FNR { mine[$1] = 1; next }
+       $4 == "01" && $3 ~ /^0[234]00007F:/ && ($10 in mine) { n++ }
+       END { print n + 0 }' <(echo "$inodes") /proc/net/tcp
+}
+
 # One request to host i; fails unless a server of the cluster answered it.
 ask() {  # port i
   curl -sf --noproxy '*' -o /dev/null -H "Host: h$2.test" -w '%{http_code}' \
@@ -105,8 +115,7 @@ measure() {  # module
   read -r -a before <<<"$(memory_of "$child")"
   for i in $(seq 1 "$hosts"); do ask "$port" "$i" || { echo "host $i failed" >&2; exit 1; }; done
   read -r -a after <<<"$(memory_of "$child")"
-  conns=$(ss -Htnp state established '( dst 127.0.0.2 or dst 127.0.0.3 or dst 127.0.0.4 )' |
-    grep -c "pid=$child,")
+  conns=$(backend_connections "$child")
   [ "$(pgrep -P "$(cat "$work/run/httpd.pid")" | head -1)" = "$child" ] ||
     { echo "the child changed during the run" >&2; exit 1; }
   awk -v m="$module" -v n="$hosts" -v r0="${before[0]}" -v r1="${after[0]}" \
