@@ -23,6 +23,7 @@
 #include "proxy.h"
 #include "sync.h"
 #include "table.h"
+#include "table_lists.h"
 
 namespace {
 constexpr int kMostPatterns = 64;
@@ -33,7 +34,6 @@ const int32_t kWeights[kServers] = {3, 0, -1};
 void check(bool holds) {
     if (!holds) __builtin_trap();
 }
-
 
 struct Input {
     unsigned settings = 0;
@@ -89,9 +89,8 @@ void addServers(mappingsTable* table, quon_request* req) {
         proxy->serverInfo = permNew<proxyServerInfo>(req);
         proxy->serverInfo->weight = kWeights[i];
         proxy->serverInfo->replicationId = req->permStrdup(req, kReplicationIds[i]);
-        table->servers.proxies[i] = proxy;
+        check(appendToList(req, &table->servers, proxy, 1, QN_MASTER_LIST) == i);
     }
-    table->servers.count = kServers;
 }
 
 // One table for the process, as a child keeps one per virtual server; the servers stay,
@@ -121,7 +120,10 @@ void setServers(mappingsTable* table, unsigned settings) {
 void clearEntries(mappingsTable* table, quon_request* req) {
     for (int32_t index = table->mappings->count - 1; index >= 0; --index) {
         removePropertyByIndex(req, table->mappings, index);
-        req->permFree(req, table->mappingProxies[index]);
+        if (proxyList* list = table->mappingProxies[index]) {
+            releaseListSlots(req, list);
+            req->permFree(req, list);
+        }
         if (mappingInfo* info = table->mappingInfos[index]) {
             req->permFree(req, info->weightTable);
             req->permFree(req, info);
@@ -134,11 +136,15 @@ void clearEntries(mappingsTable* table, quon_request* req) {
 
 void addEntries(mappingsTable* table, quon_request* req, const Input& in) {
     for (const std::string& pattern : in.patterns) {
-        int index = setProperty(req, table->mappings, pattern.c_str(), "v");
+        int index = makeEntryRoom(table, req)
+                        ? setProperty(req, table->mappings, pattern.c_str(), "v")
+                        : -1;
         if (index < 0) continue;
         auto* list = permNew<proxyList>(req);
         auto* info = permNew<mappingInfo>(req);
-        *list = table->servers;
+        const proxyList& servers = table->servers;
+        for (int32_t slot = 0; slot < servers.count; ++slot)
+            appendToList(req, list, servers.proxies[slot], servers.active[slot], "fuzz");
         info->algorithm = int32_t(in.settings >> 5);  // 0 to 7: the five and unknown codes
         info->sticky = 1;
         info->position = -1;

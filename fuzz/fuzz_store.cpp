@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <sanitizer/asan_interface.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,39 +42,6 @@ char written[16384];  // the store file as written
 bool wasWritten = false;
 std::map<int, size_t> positions;  // open sockets and their place in the answers
 int lastSocket = 100;
-
-// Every input makes a table of 8,192 mappings and a property table per server, 128 KiB
-// each. Handing the same blocks back keeps the kernel from mapping and clearing fresh
-// pages for every run, which was most of the target's time. A block waiting for reuse
-// is poisoned, so a use after free still shows; a block's size sits before it.
-constexpr int kRecycledSize = 64 * 1024;
-constexpr size_t kHeader = 16;
-// Never destroyed, so the blocks it holds stay reachable for the leak check at exit.
-auto& idleBlocks = *new std::map<int, std::vector<char*>>;
-
-void* allocate(quon_request*, int size) {
-    std::vector<char*>* idle = size >= kRecycledSize ? &idleBlocks[size] : nullptr;
-    char* block;
-    if (idle && !idle->empty()) {
-        block = idle->back();
-        idle->pop_back();
-        ASAN_UNPOISON_MEMORY_REGION(block + kHeader, size_t(size));
-    } else {
-        block = static_cast<char*>(malloc(kHeader + size_t(size)));
-        memcpy(block, &size, sizeof size);
-    }
-    return block + kHeader;
-}
-void release(quon_request*, void* pointer) {
-    check(pointer != nullptr);
-    char* block = static_cast<char*>(pointer) - kHeader;
-    int size;
-    memcpy(&size, block, sizeof size);
-    if (size < kRecycledSize) return free(block);
-    ASAN_POISON_MEMORY_REGION(pointer, size_t(size));
-    idleBlocks[size].push_back(block);
-}
-
 
 FILE* openStore(quon_request*, const char*, const char* mode) {
     if (mode[0] == 'w') {
@@ -131,8 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     wasWritten = false;
     quon_request req;
     init_quon_request(&req);
-    req.malloc = req.permMalloc = allocate;
-    req.free = req.permFree = release;
     fuzzlog::quiet(&req);
     req.fileOpen = openStore;
     req.connect = connectTo;

@@ -21,5 +21,7 @@ echo "### long run: one Apache child, 2 million requests with sessions and POST 
 "$top/bench/chaos/longrun.sh"
 echo "### Apache child memory for a 1 GiB response and upload"
 "$top/bench/memory/run.sh"
+echo "### Apache child memory per virtual host with its own QuonConfig"
+"$top/bench/memory/vhosts.sh"
 echo "### latency while the table's upkeep talks to the back end"
 "$top/bench/stall/run.sh" 10

@@ -16,6 +16,7 @@
 #include "proxy.h"
 #include "sync.h"
 #include "table.h"
+#include "table_lists.h"
 
 namespace {
 const char* noHeader(quon_request*, const char*) { return nullptr; }
@@ -39,16 +40,16 @@ mappingsTable* tableOf(quon_request* req, int entries, int servers, int32_t algo
         proxy->serverInfo->weight = 1 + i % 5;
         proxy->serverInfo->weightLeft = proxy->serverInfo->weight;
         proxy->serverInfo->active = 1;
-        table->servers.proxies[i] = proxy;
-        table->servers.active[i] = 1;
+        appendToList(req, &table->servers, proxy, 1, QN_MASTER_LIST);
     }
-    table->servers.count = servers;
     for (int i = 0; i < entries; ++i) {
         std::string pattern = "/app" + std::to_string(i) + "/servlet*";
+        makeEntryRoom(table, req);
         int index = setProperty(req, table->mappings, pattern.c_str(), "v");
         auto* list = permNew<proxyList>(req);
         auto* info = permNew<mappingInfo>(req);
-        *list = table->servers;
+        for (int slot = 0; slot < servers; ++slot)
+            appendToList(req, list, table->servers.proxies[slot], 1, pattern.c_str());
         info->algorithm = algorithm;
         info->position = -1;
         info->weightsDirty = 1;

@@ -166,7 +166,7 @@ quonProxy* reportChoice(quon_request* req, quonProxy* proxy) {
 
 quonProxy* selectProxy(mappingsTable* table, quon_request* req, int32_t mappingIndex) {
     table->lastActivity = QN_ACTIVITY_REQUEST;
-    bool known = mappingIndex >= 0 && mappingIndex < QN_MAX_MAPPINGS;
+    bool known = mappingIndex >= 0 && mappingIndex < table->mappingCapacity;
     proxyList* list = known ? table->mappingProxies[mappingIndex] : nullptr;
     mappingInfo* info = known ? table->mappingInfos[mappingIndex] : nullptr;
     if (!list || !info) return reportChoice(req, nullptr);

@@ -40,7 +40,7 @@ const char* orNull(const char* text) { return text ? text : "<null>"; }
 
 bool validIndex(const mappingsTable* table, int32_t mappingIndex) {
     return mappingIndex >= 0 && mappingIndex <= table->lastMappingIndex &&
-           mappingIndex < QN_MAX_MAPPINGS && table->mappingProxies[mappingIndex] &&
+           mappingIndex < table->mappingCapacity && table->mappingProxies[mappingIndex] &&
            table->mappingInfos[mappingIndex];
 }
 
@@ -237,7 +237,9 @@ int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, in
             return 0;
         }
     }
-    // Slots never move and proxies live as long as the table: the list stays valid.
+    // Slots keep their places and proxies live as long as the table: the list stays
+    // valid. Its arrays may move when a server joins while the lock is released, so each
+    // turn reads them afresh under the lock.
     const proxyList* list = table->mappingProxies[mappingIndex];
     for (int32_t slot = 0; slot < list->count; ++slot) {
         quonProxy* proxy = list->proxies[slot];

@@ -1,6 +1,7 @@
 // Membership by name: a list of server names turned into proxies (from the store or the
 // bootstrap server), and the cluster's own member list applied when a server reports a
 // new cluster sequence number.
+#include <algorithm>
 #include <cstring>
 
 #include "pool.h"
@@ -57,11 +58,26 @@ bool foundUnreachable(const quonProxy* proxy) {
     return proxy->nextProxyRetryTime.load(std::memory_order_relaxed) != 0;
 }
 
+// The master list's slots as they were before a member list is applied. The slots are
+// copied: the list's own arrays move when a joining server makes it grow.
+struct MasterSnapshot {
+    int32_t count;
+    quonProxy* proxies[QN_MAX_PROXIES];
+    int32_t active[QN_MAX_PROXIES];
+
+    explicit MasterSnapshot(const proxyList& servers)
+        : count(std::clamp(servers.count, 0, QN_MAX_PROXIES)) {
+        if (count == 0) return;
+        memcpy(proxies, servers.proxies, sizeof(quonProxy*) * size_t(count));
+        memcpy(active, servers.active, sizeof(int32_t) * size_t(count));
+    }
+};
+
 // Steps of a member list whose number is new: unknown servers join, known inactive ones
 // come back (unless this child found them unreachable), active ones the list no longer names
 // go. False when a listed server could not be initialised. tableLock held.
 bool applyMemberList(mappingsTable* table, quon_request* req, const propertyTable* list) {
-    const proxyList before = table->servers;
+    const MasterSnapshot before(table->servers);
     bool failed = false;
     for (int32_t i = 0; i < list->count; ++i) {
         const char* name = list->entries[i].value;

@@ -85,9 +85,10 @@ int32_t hasProxyNamed(const mappingsTable* table, const char* name) {
 
 int32_t addProxy(mappingsTable* table, quonProxy* proxy, quon_request* req, int lock) {
     TableGuard tableGuard(req, table, lock);
-    // A full master list takes no new server: the entries then never refer to a proxy
-    // that the table does not own, and the caller keeps its reference.
-    if (table->servers.count >= QN_MAX_PROXIES && hasProxyNamed(table, proxy->name) < 0) {
+    // A master list that is full or cannot grow takes no new server: the entries then
+    // never refer to a proxy that the table does not own, and the caller keeps its
+    // reference. The room is made before any entry refers to the proxy.
+    if (hasProxyNamed(table, proxy->name) < 0 && !makeListRoom(req, &table->servers)) {
         logListFull(req, proxy->name, QN_MASTER_LIST, table->servers.count);
         return -1;
     }

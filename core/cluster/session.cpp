@@ -81,7 +81,7 @@ const char* getNextBuddy(quon_request* req, const char* previous) {
 }
 
 quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mappingIndex) {
-    bool known = mappingIndex >= 0 && mappingIndex < QN_MAX_MAPPINGS;
+    bool known = mappingIndex >= 0 && mappingIndex < table->mappingCapacity;
     const proxyList* list = known ? table->mappingProxies[mappingIndex] : nullptr;
     if (!list || list->count <= 0) return nullptr;
     if (list->count == 1) return list->proxies[0];

@@ -12,6 +12,7 @@
 #include "memory.h"
 #include "property.h"
 #include "sync.h"
+#include "table_lists.h"
 
 namespace {
 constexpr const char* kInitFailed =
@@ -40,19 +41,24 @@ void destroyProxies(mappingsTable* table, quon_request* req) {
         proxy->destroy(proxy, req);
         servers.proxies[slot] = nullptr;
     }
-    servers.count = 0;
+    releaseListSlots(req, &servers);
 }
 
 void freeEntries(mappingsTable* table, quon_request* req) {
-    for (int32_t index = 0; index <= table->lastMappingIndex; ++index) {
-        if (proxyList* list = table->mappingProxies[index]) req->permFree(req, list);
+    for (int32_t index = 0; index < table->mappingCapacity; ++index) {
+        if (proxyList* list = table->mappingProxies[index]) {
+            releaseListSlots(req, list);
+            req->permFree(req, list);
+        }
         if (mappingInfo* info = table->mappingInfos[index]) {
             if (info->weightTable) req->permFree(req, info->weightTable);
             req->permFree(req, info);
         }
-        table->mappingProxies[index] = nullptr;
-        table->mappingInfos[index] = nullptr;
     }
+    if (table->mappingProxies) req->permFree(req, table->mappingProxies);
+    table->mappingProxies = nullptr;
+    table->mappingInfos = nullptr;
+    table->mappingCapacity = 0;
 }
 }  // namespace
 
@@ -66,9 +72,12 @@ mappingsTable* mappingsTableNew(quon_request* req, const char* serverStore,
     table->handleRequestWithIndex = handleRequestWithIndex;
     table->ignoreSuffixMap = ignoreSuffixMap;
     table->mappings = permNew<propertyTable>(req);
-    if (!table->mappings || !copyName(req, bootstrapServer, &table->bootstrapServer) ||
+    // The first index slots come with the table: index 0 is valid even while it is empty.
+    if (!table->mappings || !makeEntryRoom(table, req) ||
+        !copyName(req, bootstrapServer, &table->bootstrapServer) ||
         !copyName(req, serverStore, &table->serverStore)) {
         if (table->mappings) req->permFree(req, table->mappings);
+        if (table->mappingProxies) req->permFree(req, table->mappingProxies);
         releaseString(req, table->bootstrapServer);
         permDelete(req, table);
         return nullptr;

@@ -19,8 +19,12 @@
 
 // Proxies per list (each entry's and the master list).
 inline constexpr int QN_MAX_PROXIES = 128;
+// Slots of a list once its first proxy is added; it doubles from there up to the limit.
+inline constexpr int QN_LIST_FIRST_CAPACITY = 4;
 // Mapping entries per table: the capacity of its propertyTable.
 inline constexpr int QN_MAX_MAPPINGS = QN_PROPERTY_CAPACITY;
+// Slots of mappingProxies and mappingInfos in a new table; they double as entries come.
+inline constexpr int QN_MAPPINGS_FIRST_CAPACITY = QN_PROPERTY_FIRST_CAPACITY;
 // Values of lastActivity: only whether it is still QN_ACTIVITY_NONE is ever tested.
 inline constexpr int32_t QN_ACTIVITY_NONE = 0;
 inline constexpr int32_t QN_ACTIVITY_REQUEST = 2;
@@ -28,11 +32,15 @@ inline constexpr int32_t QN_ACTIVITY_MEMBERSHIP = 3;
 
 // The proxies that serve one entry, or every proxy of the table (the master list).
 // Slots 0 to count-1 are in use, in order of first addition; slots are never removed
-// or reordered.
+// or reordered, but the arrays move when the list grows (appendToList), so no pointer
+// into them is kept across an addition. proxies and active share one block of capacity
+// slots each, freed through proxies (null while capacity is 0). A copy of the record
+// shares that block: a snapshot copies the slots (member_list.cpp).
 struct proxyList {
-    quonProxy* proxies[QN_MAX_PROXIES];
-    int32_t active[QN_MAX_PROXIES];  // 1 = takes part in selection for this list
+    quonProxy** proxies;
+    int32_t* active;  // 1 = takes part in selection for this list
     int32_t count;
+    int32_t capacity;
 };
 
 // Load-balancing state of one mapping entry.
@@ -47,7 +55,10 @@ struct mappingInfo {
 };
 
 // Entry i of mappings is mapping index i: mappingProxies[i] and mappingInfos[i] belong
-// to it. Entries are never deleted while the table lives.
+// to it. Entries are never deleted while the table lives. The two index arrays share one
+// block of mappingCapacity slots each, freed through mappingProxies; slots past the
+// last entry are null. They grow with the entries (newEntry), so mappingCapacity, not
+// QN_MAX_MAPPINGS, bounds an index read from outside.
 struct mappingsTable : mappingsTableSlots {
     syncLock tableLock;
     int32_t initialized;  // 1 once initTable succeeded; guarded by initLock
@@ -57,9 +68,10 @@ struct mappingsTable : mappingsTableSlots {
     int32_t lastActivity;      // QN_ACTIVITY_*
     int32_t lastMappingIndex;  // number of entries less one; 0 while empty
     propertyTable* mappings;   // pattern = the server's value, in match order
-    proxyList* mappingProxies[QN_MAX_MAPPINGS];
-    mappingInfo* mappingInfos[QN_MAX_MAPPINGS];
-    proxyList servers;  // master list: owns one reference to every proxy
+    proxyList** mappingProxies;
+    mappingInfo** mappingInfos;
+    int32_t mappingCapacity;  // slots of mappingProxies and mappingInfos
+    proxyList servers;        // master list: owns one reference to every proxy
     int32_t proxyRetryInterval;
     int32_t ignoreSuffixes;
     char* storeContents;    // text last read from or written to serverStore; owned

@@ -21,6 +21,25 @@ int findFirst(const propertyTable* table, const char* key) {
 void releaseString(quon_request* req, char* text) {
     if (text) req->permFree(req, text);
 }
+
+// Room for one more entry, growing the array when it is full. False at the capacity
+// limit, and when the larger array cannot be allocated (the allocator has said why):
+// the callers treat both alike, as a full table.
+bool makeRoom(quon_request* req, propertyTable* table) {
+    if (table->count < table->capacity) return true;
+    const int grown =
+        grownCapacity(table->capacity, QN_PROPERTY_FIRST_CAPACITY, QN_PROPERTY_CAPACITY);
+    if (grown == 0 || table->count != table->capacity) return false;
+    auto* entries = static_cast<propertyEntry*>(
+        req->permMalloc(req, int(sizeof(propertyEntry) * size_t(grown))));
+    if (!entries) return false;
+    if (table->count > 0)
+        memcpy(entries, table->entries, sizeof(propertyEntry) * size_t(table->count));
+    if (table->entries) req->permFree(req, table->entries);
+    table->entries = entries;
+    table->capacity = grown;
+    return true;
+}
 }  // namespace
 
 void freeProperties(quon_request* req, propertyTable* table) {
@@ -29,6 +48,7 @@ void freeProperties(quon_request* req, propertyTable* table) {
         releaseString(req, table->entries[i].key);
         releaseString(req, table->entries[i].value);
     }
+    if (table->entries) req->permFree(req, table->entries);
     req->permFree(req, table);
 }
 
@@ -39,7 +59,7 @@ const char* getPropertyValue(const propertyTable* table, const char* key) {
 }
 
 int addProperty1(quon_request* req, propertyTable* table, char* key, char* value) {
-    if (table->count >= QN_PROPERTY_CAPACITY) {
+    if (!makeRoom(req, table)) {
         req->log(req, kTableFull, key ? key : "(null)", value ? value : "(null)");
         return -1;
     }
@@ -47,7 +67,7 @@ int addProperty1(quon_request* req, propertyTable* table, char* key, char* value
 }
 
 int addProperty(propertyTable* table, char* key, char* value) {
-    if (table->count < 0 || table->count >= QN_PROPERTY_CAPACITY) return -1;
+    if (table->count < 0 || table->count >= table->capacity) return -1;
     table->entries[table->count] = {key, value};
     return table->count++;
 }
@@ -71,7 +91,7 @@ int setProperty(quon_request* req, propertyTable* table, const char* key, const 
         entry.value = copy;
         return index;
     }
-    if (table->count >= QN_PROPERTY_CAPACITY) {
+    if (!makeRoom(req, table)) {
         req->log(req, kTableFull, key, value);
         return -1;
     }
@@ -81,7 +101,7 @@ int setProperty(quon_request* req, propertyTable* table, const char* key, const 
         releaseString(req, keyCopy);
         return -1;
     }
-    return addProperty1(req, table, keyCopy, valueCopy);
+    return addProperty(table, keyCopy, valueCopy);
 }
 
 int removePropertyByIndex(quon_request* req, propertyTable* table, int index) {

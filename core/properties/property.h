@@ -2,8 +2,9 @@
 // remove, the wrappers that run without a caller's record, and the lookups that expand
 // "{name}" references. Every one of them is exported by the module.
 //
-// A table and its strings come from the permMalloc slot of the record that created or
-// extended it and go back through permFree. Lookups return strings that still belong
+// A table, its entries array and its strings come from the permMalloc slot of the record
+// that created or extended it and go back through permFree. The array grows as entries
+// are added; one that cannot grow is treated as full. Lookups return strings that still belong
 // to the table; the expanding operations return new heap strings (doMalloc/doStrdup)
 // that the caller releases with doFree.
 #pragma once
@@ -35,8 +36,9 @@ QN_EXPORT int removePropertyByIndex(quon_request* req, propertyTable* table, int
 // Appends the two pointers as they are; the table takes them over. Returns the new
 // index, or -1 (with a message through log) when the table is full.
 QN_EXPORT int addProperty1(quon_request* req, propertyTable* table, char* key, char* value);
-// Appends like addProperty1 for callers that know there is room. Without a record to
-// report through, a full table is left untouched and -1 returned.
+// Appends like addProperty1 for callers that know there is room: it never allocates, so
+// it appends only into a slot the entries array already has (count < capacity). Without
+// one the table is left untouched and -1 returned.
 QN_EXPORT int addProperty(propertyTable* table, char* key, char* value);
 
 // The same operations with a default record of plain heap allocators and silent traces.

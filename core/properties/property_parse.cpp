@@ -115,7 +115,7 @@ private:
 propertyTable* parseProperties(quon_request* req, const char* text) {
     auto* table = static_cast<propertyTable*>(req->permMalloc(req, sizeof(propertyTable)));
     if (!table) return nullptr;
-    table->count = 0;
+    *table = {nullptr, 0, 0};
     const char* p = text ? text : "";
     for (;;) {
         while (isLineEnd(*p)) ++p;

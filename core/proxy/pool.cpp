@@ -14,6 +14,34 @@ constexpr const char* kUnreadBytes = "%s closing socket [%d]: %d bytes sent afte
 constexpr const char* kLateBytes = "%s closing pooled socket [%d]: bytes arrived while it was idle";
 constexpr const char* kClosedWhileIdle = "%s pooled socket [%d] closed by the server while idle";
 
+// The receive buffer for the connection about to be handed out, taken before the pool
+// is looked at; freed unless a connection takes it over.
+class ReceiveBuffer {
+public:
+    explicit ReceiveBuffer(quon_request* req)
+        : req_(req), data_(static_cast<char*>(req->permMalloc(req, QN_RECV_BUFFER_SIZE))) {}
+    ~ReceiveBuffer() {
+        if (data_) req_->permFree(req_, data_);
+    }
+    ReceiveBuffer(const ReceiveBuffer&) = delete;
+    ReceiveBuffer& operator=(const ReceiveBuffer&) = delete;
+    bool held() const { return data_ != nullptr; }
+    void handTo(quonConnection* conn) {
+        conn->buffer = data_;
+        conn->readAt = conn->filled = 0;
+        data_ = nullptr;
+    }
+
+private:
+    quon_request* req_;
+    char* data_;
+};
+
+void dropBuffer(quon_request* req, quonConnection* conn) {
+    if (conn->buffer) req->permFree(req, conn->buffer);
+    conn->buffer = nullptr;
+}
+
 // The most recently returned idle connection on which nothing has arrived since, or null.
 // Bytes a server sent after the end of its last exchange would be read as the next
 // exchange's answer, by another client; a connection with such bytes, or one the server
@@ -54,14 +82,23 @@ socketPool* initPool(quon_request* req, quonProxy* proxy, const char* host, int 
     return pool;
 }
 
-// Hands out the most recently returned idle connection, or opens and pings a new one.
-// Nothing is handed out once the process stops at once (a graceful stop lets the
-// requests in flight finish), and a call that has already
-// failed once does not connect again before the server's retry time.
+// Hands out the most recently returned idle connection, or opens and pings a new one,
+// with a receive buffer for this checkout (ENOBUFS without one). Nothing is handed out
+// once the process stops at once (a graceful stop lets the requests in flight finish),
+// and a call that has already failed once does not connect again before the server's
+// retry time.
 quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
     socketPool* pool = proxy->pool;
     if (gShutdown.load(std::memory_order_relaxed) == QN_SHUTDOWN_NOW || !pool) return nullptr;
-    if (quonConnection* conn = takeIdleConnection(proxy, req)) return conn;
+    ReceiveBuffer buffer(req);
+    if (!buffer.held()) {
+        req->errorCode = ENOBUFS;  // the client gets the page of its class
+        return nullptr;
+    }
+    if (quonConnection* conn = takeIdleConnection(proxy, req)) {
+        buffer.handTo(conn);
+        return conn;
+    }
     {
         SyncGuard hold(req, proxy->lock);
         int32_t retryAt = proxy->nextProxyRetryTime.load(std::memory_order_relaxed);
@@ -83,6 +120,7 @@ quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
             }
             conn->next = nullptr;
             conn->sock = sock;
+            buffer.handTo(conn);
             return conn;
         }
         req->closeSocket(req, sock);
@@ -109,6 +147,7 @@ void returnQuonConnectionToPool(quon_request* req, quonProxy* proxy, quonConnect
         req->errorCode = error;  // the exchange itself ended well
         return;
     }
+    dropBuffer(req, conn);
     {
         SyncGuard hold(req, proxy->lock);
         proxy->nextProxyRetryTime.store(0, std::memory_order_relaxed);
@@ -142,6 +181,7 @@ void destroyQuonConnection(quon_request* req, quonProxy* proxy, quonConnection* 
             proxy->nextMapCheckTime.store(now - 1, std::memory_order_relaxed);
     }
     req->closeSocket(req, conn->sock);
+    dropBuffer(req, conn);
     req->permFree(req, conn);
 }
 

@@ -34,13 +34,15 @@ inline constexpr int QN_RECV_BUFFER_SIZE = 16384;
 // One open connection. While idle, next is the next idle connection; while checked
 // out, next points at the record itself when it came from the idle list and is null
 // when the connection was opened for this checkout. buffer[readAt, filled) holds the
-// bytes received and not read yet; an idle connection holds none.
+// bytes received and not read yet; an idle connection holds none, and no buffer: its
+// QN_RECV_BUFFER_SIZE bytes come with each checkout and go back on return, so that the
+// idle connections of every proxy of every virtual host cost no receive buffer.
 struct quonConnection {
     quonConnection* next;
     int32_t sock;
     int32_t readAt;
     int32_t filled;
-    char buffer[QN_RECV_BUFFER_SIZE];
+    char* buffer;  // QN_RECV_BUFFER_SIZE bytes while checked out; null while idle
 };
 
 struct socketPool {

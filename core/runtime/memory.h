@@ -29,6 +29,14 @@ void doTrace(quon_request* req, const char* format, ...);
 
 // Constructs a value-initialised T in memory from the record's permMalloc slot;
 // null when the allocation fails. Release with permDelete.
+// The number of slots an array of capacity slots grows to for one more element: first
+// while it has fewer, then double, never past limit; 0 once it holds limit slots.
+constexpr int grownCapacity(int capacity, int first, int limit) {
+    if (capacity >= limit) return 0;
+    if (capacity < first) return first < limit ? first : limit;
+    return capacity > limit / 2 ? limit : capacity * 2;
+}
+
 template <typename T>
 T* permNew(quon_request* req) {
     void* memory = req->permMalloc(req, static_cast<int>(sizeof(T)));

@@ -13,6 +13,7 @@
 #include "recording_request.h"
 #include "sync.h"
 #include "table.h"
+#include "table_lists.h"
 #include "table_slots.h"
 #include "table_types.h"
 
@@ -130,7 +131,7 @@ public:
     // A new last entry served by new servers (the master list owns them); its index.
     int addEntry(const char* pattern, int32_t algorithm = QN_ROUNDROBIN, int32_t sticky = 0,
                  const std::vector<ServerSpec>& servers = {}) {
-        int index = setProperty(req_, t_->mappings, pattern, "v");
+        int index = makeEntryRoom(t_, req_) ? setProperty(req_, t_->mappings, pattern, "v") : -1;
         auto* list = permNew<proxyList>(req_);
         for (const ServerSpec& s : servers) {
             quonProxy* proxy = quonProxyNew(req_);
@@ -140,8 +141,8 @@ public:
             proxy->serverInfo->active = s.active;
             if (s.repId) proxy->serverInfo->replicationId = req_->permStrdup(req_, s.repId);
             proxy->nextProxyRetryTime = s.retryAt;
-            t_->servers.proxies[t_->servers.count] = list->proxies[list->count] = proxy;
-            t_->servers.active[t_->servers.count++] = list->active[list->count++] = s.active;
+            appendToList(req_, &t_->servers, proxy, s.active, QN_MASTER_LIST);
+            appendToList(req_, list, proxy, s.active, pattern);
         }
         t_->mappingProxies[index] = list;
         t_->mappingInfos[index] = permNew<mappingInfo>(req_);

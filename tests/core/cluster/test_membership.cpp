@@ -38,19 +38,23 @@ struct ClusterTable {
 };
 }  // namespace
 
+// The first list fills the master list's first slots: c joining makes it grow while the
+// list is applied, and b's removal is decided from the slots as they were before.
 TEST(ClusterMembership, FollowsTheSequenceNumber) {
-    Cluster cluster(Setups(3));
+    static_assert(QN_LIST_FIRST_CAPACITY == 4);
+    Cluster cluster(Setups(5));
     const std::string a = cluster.name(0), b = cluster.name(1), c = cluster.name(2);
-    ClusterTable t(cluster, {a, b}, 1);
+    const std::string d = cluster.name(3), e = cluster.name(4);
+    ClusterTable t(cluster, {a, b, d, e}, 1);
     EXPECT_EQ(t.table->clusterSeq, 1);
     // A new number with a list that drops b and names c.
-    cluster.announce(0, {a, c}, 2);
+    cluster.announce(0, {a, c, d, e}, 2);
     t.report();
-    const Names after = {a + ":1", b + ":0", c + ":1"};
+    const Names after = {a + ":1", b + ":0", d + ":1", e + ":1", c + ":1"};
     EXPECT_EQ(slots(&t.table->servers), after);
     EXPECT_EQ(slots(t.table->mappingProxies[0]), after);
     EXPECT_EQ(backend_test::readFile(cluster.file("servers.store")),
-              "proxyservers=" + c + ";" + b + ";");
+              "proxyservers=" + d + ";" + e + ";" + c + ";" + b + ";");
     EXPECT_EQ(t.table->clusterSeq, 2);
     EXPECT_EQ(t.traced(a + " cluster info is stale 2, refreshing ..."), 1);
     EXPECT_EQ(t.req.count("trace", "Using sequence number 2 from " + a), 1);
@@ -64,7 +68,7 @@ TEST(ClusterMembership, FollowsTheSequenceNumber) {
     // A listed server that cannot be initialised holds the number back; the next report
     // of the same number tries again.
     RefusingPort down("127.0.0.3");
-    cluster.announce(0, {a, c, serverName(down.address())}, 3);
+    cluster.announce(0, {a, c, d, e, serverName(down.address())}, 3);
     for (int attempt = 1; attempt <= 2; ++attempt) {
         t.report();
         EXPECT_EQ(t.table->clusterSeq, 2);

@@ -136,8 +136,11 @@ TEST(UpkeepOutsideTheLock, StalePooledConnectionsDoNotReviveAKilledServer) {
     ASSERT_TRUE(waitUntil([&] { return cluster.logLines(1, "] PROXY_PING") >= pings + opened; }));
     cluster.kill(1);
     removeProxy(t.table, proxy, t.req.get(), 1);
-    // Exchanges that were in flight leave their connections idle after the removal.
+    // Exchanges that were in flight leave their connections idle after the removal: as a
+    // return does, without a buffer, but also without clearing the retry time.
     for (quonConnection* conn : taken) {
+        t.req->permFree(t.req.get(), conn->buffer);
+        conn->buffer = nullptr;
         SyncGuard hold(t.req.get(), proxy->lock);
         conn->next = proxy->pool->freeList;
         proxy->pool->freeList = conn;

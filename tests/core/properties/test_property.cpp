@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "memory.h"
 #include "property.h"
 #include "recording_request.h"
 
@@ -78,6 +79,57 @@ TEST(PropertyFull, RefusesNewKeysWithTheMessageAndMinusOne) {
     EXPECT_EQ(addProperty1(req.get(), table.get(), nullptr, nullptr), -1);
     EXPECT_EQ(addProperty(table.get(), nullptr, nullptr), -1);
     EXPECT_EQ(setProperty(req.get(), table.get(), "k5", "w"), 5) << "an existing key still changes";
+}
+
+// The entries array grows from its first slots by doubling, to the smallest step that
+// holds the pairs; every step keeps the pairs in order and findable.
+TEST(PropertyGrowth, EachStepKeepsThePairsAndHoldsNoMoreThanTheNextDoubling) {
+    constexpr int first = QN_PROPERTY_FIRST_CAPACITY;
+    for (int n : {1, first, first + 1, 2 * first + 1, QN_PROPERTY_CAPACITY}) {
+        SCOPED_TRACE(n);
+        RecordingRequest req;
+        Table table(parseProperties(req.get(), ""));
+        Pairs expected;
+        for (int i = 0; i < n; ++i) {
+            expected.emplace_back("k" + std::to_string(i), "v" + std::to_string(i));
+            ASSERT_EQ(setProperty(req.get(), table.get(), expected.back().first.c_str(),
+                                  expected.back().second.c_str()),
+                      i);
+        }
+        EXPECT_EQ(pairsOf(table.get()), expected);
+        int step = first;
+        while (step < n) step *= 2;
+        EXPECT_EQ(table->capacity, step);
+        EXPECT_STREQ(getPropertyValue(table.get(), expected.back().first.c_str()),
+                     expected.back().second.c_str());
+        EXPECT_FALSE(req.contains("log", ""));
+    }
+}
+
+int refusedSize = -1;  // the one block size that refusingMalloc does not hand out
+void* refusingMalloc(quon_request*, int size) {
+    return size == refusedSize ? nullptr : malloc(size_t(size));
+}
+// An array that cannot grow is a full table: the message, -1, nothing lost; it grows
+// again once memory is back.
+TEST(PropertyGrowth, AnArrayThatCannotGrowIsAFullTable) {
+    constexpr int first = QN_PROPERTY_FIRST_CAPACITY;
+    RecordingRequest req;
+    Table table(parseProperties(req.get(), ""));
+    for (int i = 0; i < first; ++i)
+        setProperty(req.get(), table.get(), std::to_string(i).c_str(), "v");
+    refusedSize = int(sizeof(propertyEntry)) * 2 * first;
+    req->permMalloc = refusingMalloc;
+    EXPECT_EQ(setProperty(req.get(), table.get(), "new", "v"), -1);
+    EXPECT_EQ(req.count("log", "propertyTable full when trying to add new = v"), 1);
+    EXPECT_EQ(addProperty1(req.get(), table.get(), nullptr, nullptr), -1);
+    EXPECT_EQ(addProperty(table.get(), nullptr, nullptr), -1) << "it never allocates";
+    EXPECT_EQ(setProperty(req.get(), table.get(), "3", "w"), 3) << "an existing key still changes";
+    EXPECT_EQ(table->count, first);
+    req->permMalloc = doMalloc;
+    EXPECT_EQ(setProperty(req.get(), table.get(), "new", "v"), first);
+    EXPECT_STREQ(getPropertyValue(table.get(), "3"), "w");
+    EXPECT_EQ(table->capacity, 2 * first);
 }
 
 int callBlocks = 0;  // blocks of the request-scoped allocator still held

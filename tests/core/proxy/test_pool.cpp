@@ -8,6 +8,7 @@
 
 #include "flags.h"
 #include "loopback_peer.h"
+#include "memory.h"
 #include "pool.h"
 #include "proxy_helpers.h"
 #include "recording_request.h"
@@ -115,6 +116,28 @@ TEST_F(PoolTest, DestroyBooksTheErrorAndFlushesByItsClass) {
         proxy->destroyPooledSockets(req.get(), proxy.get());
         req->errorCode = 0;
     }
+}
+
+// A checked-out connection has a receive buffer, an idle one none. Without memory for
+// the buffer nothing is handed out (ENOBUFS), and the idle connection stays for later.
+TEST_F(PoolTest, OnlyACheckedOutConnectionHoldsAReceiveBuffer) {
+    quonConnection* conn = checkout();
+    ASSERT_NE(conn, nullptr);
+    EXPECT_NE(conn->buffer, nullptr);
+    giveBack(conn);
+    ASSERT_EQ(proxy->pool->freeList, conn);
+    EXPECT_EQ(conn->buffer, nullptr);
+    req->permMalloc = [](quon_request* req, int size) {
+        return size == QN_RECV_BUFFER_SIZE ? nullptr : qnMalloc(req, size);
+    };
+    EXPECT_EQ(checkout(), nullptr);
+    req->permMalloc = qnMalloc;
+    EXPECT_EQ(req->errorCode, ENOBUFS);
+    EXPECT_EQ(proxy.idle(), 1);
+    req->errorCode = 0;
+    EXPECT_EQ(checkout(), conn);
+    EXPECT_NE(conn->buffer, nullptr);
+    giveBack(conn);
 }
 
 // A stop at once hands nothing out; a graceful one still serves the requests in flight.
