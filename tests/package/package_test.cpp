@@ -78,7 +78,8 @@ std::string editedConf(const std::regex& line, const std::string& replacement) {
     std::string text;
     for (std::string l; std::getline(lines, l);)
         text += std::regex_replace(l, line, replacement) + "\n";
-    return text;
+    // The store's folder as installed in the tree.
+    return std::regex_replace(text, std::regex(" /var/lib/quon22/"), " " + root() + "/var/lib/quon22/");
 }
 
 class InstalledPackage : public testing::Test {
