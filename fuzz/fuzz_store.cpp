@@ -1,8 +1,9 @@
-// The server store loader over a fuzzed store file, fully offline: the record's file
-// slot serves the input as the file, and its socket slots play every server: a connect
-// to an odd port is refused, any other gets a connection on which each props request is
+// The server store loader over a fuzzed store file, offline: the record's file slot
+// serves the input as the file, and its socket slots play every server: a connect to an
+// odd port is refused, any other gets a connection on which each props request is
 // answered with one mapping and PROXY_FINISH. The servers added and the text written
-// back are checked against the store rules restated on strings.
+// back (a real file, in a folder of the target's own) are checked against the store
+// rules restated on strings.
 #include <apr_general.h>
 #include <arpa/inet.h>
 
@@ -16,6 +17,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 #include "fuzz_log.h"
@@ -37,17 +39,11 @@ void check(bool holds) {
     if (!holds) __builtin_trap();
 }
 
-std::string file;     // the store file as read
-char written[16384];  // the store file as written
-bool wasWritten = false;
+std::string file;  // the store file as read
 std::map<int, size_t> positions;  // open sockets and their place in the answers
 int lastSocket = 100;
 
-FILE* openStore(quon_request*, const char*, const char* mode) {
-    if (mode[0] == 'w') {
-        wasWritten = true;
-        return fmemopen(written, sizeof written, "w");
-    }
+FILE* openStore(quon_request*, const char*, const char*) {
     errno = ENOENT;
     return file.empty() ? nullptr : fmemopen(file.data(), file.size(), "r");
 }
@@ -92,9 +88,17 @@ std::vector<std::string> modelServers(const char* value) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static bool ready = (apr_initialize(), initQuonMutexPool(), true);
     check(ready);
+    static char folder[] = "/tmp/quon-fuzz-store-XXXXXX";
+    static const std::string store = [] {
+        check(mkdtemp(folder) != nullptr);
+        std::atexit([] {
+            unlink((std::string(folder) + "/serverstore").c_str());
+            rmdir(folder);
+        });
+        return std::string(folder) + "/serverstore";
+    }();
     file.assign(reinterpret_cast<const char*>(data), size);
-    memset(written, 0, sizeof written);
-    wasWritten = false;
+    unlink(store.c_str());
     quon_request req;
     init_quon_request(&req);
     fuzzlog::quiet(&req);
@@ -103,6 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     req.closeSocket = [](quon_request*, int sock) { check(positions.erase(sock) == 1); };
     req.send = [](quon_request*, int, const char*, int length) { return length; };
     req.recv = answer;
+    req.pending = [](quon_request*, int) { return 0; };
 
     propertyTable* stored = parseProperties(&req, file.c_str());
     std::vector<std::string> servers = modelServers(getPropertyValue(stored, "proxyservers"));
@@ -110,12 +115,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string text = "proxyservers=";
     for (const std::string& name : servers) text += name + ";";
 
-    mappingsTable* table = mappingsTableNew(&req, "/fuzz/serverstore", nullptr, 0);
+    mappingsTable* table = mappingsTableNew(&req, store.c_str(), nullptr, 0);
     check(table != nullptr);
     check(loadServersFromStore(table, &req) == int32_t(servers.size()));
     // Written when there are servers and the text differs from the file's, up to its NUL.
     bool changed = !servers.empty() && text != file.c_str();
-    check(wasWritten == changed && (!changed || text == written));
+    FILE* written = fopen(store.c_str(), "r");
+    check((written != nullptr) == changed);
+    if (written) {
+        char back[16384];
+        const size_t n = fread(back, 1, sizeof back, written);
+        fclose(written);
+        check(text == std::string(back, n));
+    }
     mappingsTableDelete(table, &req);
     check(positions.empty());
     return 0;
