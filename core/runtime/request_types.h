@@ -6,6 +6,7 @@
 // child start or exit, translate, handler) and belongs to that thread alone.
 #pragma once
 
+#include <atomic>
 #include <cstdio>
 
 // The web server's own records stay opaque to the core.
@@ -154,6 +155,9 @@ struct quon_request {
     // The mappings table's generation when its filter chose the entry index that the
     // request carries; the dispatch filters again when entries have moved since.
     unsigned int mappingGeneration;
+    // When set and non-zero, every network wait of the record gives up at once: the
+    // thread that runs the tables' upkeep is being stopped. Null for requests.
+    const std::atomic<int>* cancelled;
 };
 
 }  // extern "C"

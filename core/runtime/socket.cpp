@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -43,16 +44,24 @@ constexpr char kCloseFailed[] = "socket close fail[%d]: %d, %s";
 
 using Clock = std::chrono::steady_clock;
 
+// A wait that may be given up from another thread looks at the record's flag this often.
+constexpr int kCancelCheckMs = 100;
+
 // Waits at most timeoutMs (a negative time-out counts as 0) for events on sock. A signal
-// resumes the wait with the time that is left, so signals never stretch it. Returns
-// poll's result: above 0 with the reported events in revents, 0 when the time ran out,
-// -1 with errno.
-int waitFor(int sock, short events, int timeoutMs, short& revents) {
+// resumes the wait with the time that is left, so signals never stretch it; a record
+// whose cancelled flag is set (a thread being stopped) gives up within kCancelCheckMs.
+// Returns poll's result: above 0 with the reported events in revents, 0 when the time
+// ran out or the wait was given up, -1 with errno.
+int waitFor(quon_request* req, int sock, short events, int timeoutMs, short& revents) {
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     pollfd entry{sock, events, 0};
     for (;;) {
+        if (req->cancelled && req->cancelled->load(std::memory_order_relaxed)) return 0;
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        int ready = poll(&entry, 1, left.count() > 0 ? int(left.count()) : 0);
+        int slice = left.count() > 0 ? int(left.count()) : 0;
+        if (req->cancelled) slice = std::min(slice, kCancelCheckMs);
+        int ready = poll(&entry, 1, slice);
+        if (ready == 0 && slice < left.count()) continue;
         if (ready >= 0 || errno != EINTR) {
             revents = entry.revents;
             return ready;
@@ -98,7 +107,7 @@ int connectWithin(quon_request* req, int sock, const sockaddr_in* address) {
     // An interrupted connect goes on in the background: it is waited for like one in progress.
     if (errno != EINPROGRESS && errno != EINTR && !wouldBlock(errno)) return errno;
     short revents = 0;
-    int ready = waitFor(sock, POLLOUT, req->connectTimeout, revents);
+    int ready = waitFor(req, sock, POLLOUT, req->connectTimeout, revents);
     if (ready == 0) return ETIMEDOUT;
     if (ready < 0) return errno;
     if (revents & POLLHUP) {
@@ -113,7 +122,7 @@ int connectWithin(quon_request* req, int sock, const sockaddr_in* address) {
 // Waits until sock takes more bytes; returns 0 or the reason to give up.
 int waitToSend(quon_request* req, int sock) {
     short revents = 0;
-    int ready = waitFor(sock, POLLOUT, req->sendTimeout, revents);
+    int ready = waitFor(req, sock, POLLOUT, req->sendTimeout, revents);
     if (ready == 0) return ETIMEDOUT;
     if (ready < 0) return errno;
     if (revents & POLLHUP) {
@@ -142,7 +151,7 @@ int afterRecvTimeout(quon_request* req, int sock, quonProxy* proxy) {
 // Waits until sock has data; returns 0 or the reason to give up.
 int waitToReceive(quon_request* req, int sock, quonProxy* proxy) {
     short revents = 0;
-    int ready = waitFor(sock, POLLIN, req->recvTimeout, revents);
+    int ready = waitFor(req, sock, POLLIN, req->recvTimeout, revents);
     if (ready == 0) return afterRecvTimeout(req, sock, proxy);
     if (ready < 0) return errno;
     if (revents & POLLHUP) {
