@@ -36,12 +36,14 @@ constexpr const char* kCipherSuite = "javax.servlet.request.cipher_suite";
 constexpr const char* kKeySize = "javax.servlet.request.key_size";
 constexpr const char* kCertificate = "javax.servlet.request.X509Certificate";
 
-// Guards the creation of every configuration record's table. The first requests of a
-// child may arrive on many worker threads at once: the table is made and published
+// Guards the creation of every configuration record's table. The upkeep thread and the
+// first requests of a child may ask for it at once: the table is made and published
 // under this lock, so one table per record is ever created and no thread sees a table
 // before its ignore-suffix flag is set. Creation does no I/O; the lock is held briefly,
 // and only until the record has its table.
 std::mutex tableCreation;
+
+}  // namespace
 
 mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf) {
     if (mappingsTable* table = conf->table.load(std::memory_order_acquire)) return table;
@@ -55,6 +57,7 @@ mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf) {
     return table;
 }
 
+namespace {
 // The first variable of names that is present (and, when nonEmpty, not empty), or null.
 const char* firstVariable(request_rec* r, std::initializer_list<const char*> names, bool nonEmpty) {
     for (const char* name : names) {
@@ -104,12 +107,6 @@ void endBrokenResponse(request_rec* r) {
     c->keepalive = AP_CONN_CLOSE;
 }
 }  // namespace
-
-int initMappings(quon_request* req, QuonServerConfig* conf) {
-    mappingsTable* table = findOrCreateTable(req, conf);
-    if (!table) return -1;
-    return tableSlots(table)->initTable(table, req);
-}
 
 void setSecure(request_rec* r, quon_request* req) {
     if (const char* authorization = apr_table_get(r->headers_in, "Authorization"))
@@ -184,11 +181,13 @@ int quon_trans(request_rec* r) {
             req.log(&req, "%s", kNotConfigured);
         return DECLINED;
     }
-    if (initMappings(&req, conf) != 0) {
+    // The table is initialised by the upkeep thread; until it is, requests are declined
+    // as for a table that cannot be initialised, without waiting for the back ends.
+    mappingsTable* table = findOrCreateTable(&req, conf);
+    if (!table || !mappingsTableReady(table)) {
         req.trace(&req, "quon_trans: can't get mappings from server");
         return DECLINED;
     }
-    mappingsTable* table = conf->table.load(std::memory_order_acquire);
     req.filterPath = r->filename;
     int32_t index = tableSlots(table)->filterRequest(table, &req, 1);
     if (index < 0) return DECLINED;

@@ -41,15 +41,18 @@ void quon_child_init(apr_pool_t* pchild, server_rec* server) {
     QuonServerConfig* conf = init_apache_request(&req, nullptr, server);
     if (!conf->configured) {
         req.trace(&req, "quon_child_init: Quon not configured for server");
-        return;
-    }
-    if (conf->table.load()) {
+    } else if (conf->table.load()) {
         req.trace(&req, "quon_child_init: mapping table not null");
-        return;
+    } else {
+        // The child clean-up is a no-op: a process forked to run another program (CGI,
+        // piped logs, exec includes) must not close this child's connections or take its
+        // locks.
+        apr_pool_cleanup_register(pchild, server, quon_child_exit, apr_pool_cleanup_null);
     }
-    // The child clean-up is a no-op: a process forked to run another program (CGI, piped
-    // logs, exec includes) must not close this child's connections or take its locks.
-    apr_pool_cleanup_register(pchild, server, quon_child_exit, apr_pool_cleanup_null);
+    // Virtual hosts may be configured where the main server is not. The thread's own
+    // clean-up is registered after the one above, so it runs first: the thread is gone
+    // before the tables are.
+    startUpkeepThread(pchild, server);
 }
 
 // The MPM is stopping the child, before it joins its worker threads: a receive that the
@@ -57,6 +60,7 @@ void quon_child_init(apr_pool_t* pchild, server_rec* server) {
 // requests in flight take pooled connections, so none of them is lost.
 void quon_child_stopping(apr_pool_t*, int graceful) {
     gShutdown.store(graceful ? QN_SHUTDOWN_GRACEFUL : QN_SHUTDOWN_NOW);
+    stopUpkeepThread();
 }
 
 // Each reading of the configuration starts the process-wide flags afresh, so a line

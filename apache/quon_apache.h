@@ -52,8 +52,14 @@ apr_status_t quon_child_exit(void* server);
 void quon_child_stopping(apr_pool_t* pchild, int graceful);
 int quon_trans(request_rec* r);
 int quon_service(request_rec* r);
-// 0 once the configuration's mappings table exists (made on first use) and is ready.
-int initMappings(quon_request* req, QuonServerConfig* conf);
+// The configuration's mappings table, made on first use (no I/O); null without memory.
+mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf);
+
+// The child's upkeep thread (upkeep_thread.cpp): started at child start when a server is
+// configured, which waits a moment for its first pass; stopped before the tables go.
+void startUpkeepThread(apr_pool_t* pchild, server_rec* main);
+// Asks the thread to stop as soon as it can (its waits give up); does not wait for it.
+void stopUpkeepThread();
 // The AUTHORIZATION copy, SERVER_PORT_SECURE and, over TLS, the cipher, key-size and
 // client-certificate attributes.
 void setSecure(request_rec* r, quon_request* req);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app_internal.h"
+#include "event_log.h"
 #include "server_context.h"
 
 namespace quon_backend {
@@ -109,6 +110,8 @@ After actionRaw(const ActionCall& call) {
         if (!call.context.stopper.sleepFor(int(q.number("latems", 50, 0, kMaxPauseMs))))
             return After::Close;
         x.rawBytes(*late);
+        call.context.log.printf("[%.*s] late bytes sent", int(call.context.tag.size()),
+                                call.context.tag.data());
     }
     return x.broken() ? After::Close : After::Finished;
 }

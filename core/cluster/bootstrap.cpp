@@ -2,6 +2,7 @@
 // whose servers the table then creates and adds.
 #include "property.h"
 #include "proxy.h"
+#include "sync.h"
 #include "table.h"
 #include "table_lists.h"
 
@@ -10,21 +11,23 @@ constexpr const char* kNoBootstrap = "can't retrieve servers from server, no boo
 constexpr const char* kTrying = "trying to bootstrap from \"%s\"";
 constexpr const char* kMembersSet = "clustered-servers";
 
-// The additions run under tableLock: taken here when lock is 1, held by the caller else.
-int32_t addMembers(mappingsTable* table, quon_request* req, propertyTable* list, int32_t seq,
-                   int lock) {
-    TableGuard guard(req, table, lock);
+// The sequence number under tableLock; the servers join as addRemoteJvms adds them.
+int32_t addMembers(mappingsTable* table, quon_request* req, propertyTable* list, int32_t seq) {
     if (seq > 0) {
+        SyncGuard hold(req, table->tableLock);
         table->clustered = 1;
         table->clusterSeq = seq;
     }
-    int32_t added = addRemoteJvms(table, req, list, 0);
-    if (added > 0) table->bootstrapped = 1;
+    int32_t added = addRemoteJvms(table, req, list);
+    if (added > 0) {
+        SyncGuard hold(req, table->tableLock);
+        table->bootstrapped = 1;
+    }
     return added;
 }
 }  // namespace
 
-int32_t retrieveServersFromBootstrapServer(mappingsTable* table, quon_request* req, int lock) {
+int32_t retrieveServersFromBootstrapServer(mappingsTable* table, quon_request* req) {
     const char* bootstrap = table->bootstrapServer;
     if (!bootstrap || !*bootstrap) {
         req->log(req, "%s", kNoBootstrap);
@@ -37,12 +40,12 @@ int32_t retrieveServersFromBootstrapServer(mappingsTable* table, quon_request* r
         proxy->destroy(proxy, req);
         return 0;
     }
-    // The exchange runs before tableLock is taken: no other request waits on it.
+    // The exchange runs with no lock held: no request waits on it.
     int32_t seq = -1;
     propertyTable* list = proxy->fetchProps(req, proxy, kMembersSet, &seq);
     int32_t added = 0;
     if (list && list->count > 0)
-        added = addMembers(table, req, list, seq, lock);
+        added = addMembers(table, req, list, seq);
     else
         freeProperties(req, list);
     proxy->destroy(proxy, req);

@@ -4,7 +4,9 @@
 #include "dispatch.h"
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
+#include <thread>
 
 #include "error_page.h"
 #include "filter.h"
@@ -15,6 +17,7 @@
 #include "sync.h"
 #include "table.h"
 #include "table_lists.h"
+#include "upkeep.h"
 
 namespace {
 constexpr const char* kNotForQuon = "request not for Quon.";
@@ -30,7 +33,6 @@ constexpr const char* kNotRepeatable =
 constexpr const char* kMatchedAgain = "mappings moved since the request was filtered: entry %d now";
 constexpr const char* kNotFailed = "%s not in failed target list";
 constexpr const char* kAlreadyFailed = "%s already in failed target list";
-constexpr const char* kFoundByBootstrap = "found reachable server using bootstrap server";
 constexpr const char* kRetryNow =
     "%s reset proxy retry time to now since all servers for this mapping are marked "
     "unreachable";
@@ -185,7 +187,7 @@ int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const ch
         int32_t clusterSeq = -1;
         result = proxy->handleRequest(req, proxy, argument, &clusterSeq);
         if (result == 0) {
-            if (clusterSeq >= 0) updateClusteredServers(table, req, proxy, clusterSeq);
+            if (clusterSeq >= 0) reportClusterSeq(table, req, proxy, clusterSeq);
             break;
         }
         if (!failOver(table, req, proxy, failedList)) break;
@@ -218,34 +220,63 @@ int32_t tryAnotherProxy(quon_request* req, mappingsTable* table, quonProxy** fai
     return 1;
 }
 
-// The bootstrap exchange and each probe run with tableLock released, so that a connect
-// time-out holds up this request only; what they found is applied under the lock. A
-// server that another thread is probing (its claim is set) is passed over: that thread
-// brings it back if it answers.
-int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, int32_t mappingIndex,
-                                     quonProxy** failedList, SyncGuard& hold) {
-    auto now = static_cast<int32_t>(time(nullptr));
-    if (!validIndex(table, mappingIndex)) return -1;
-    if (table->bootstrapped == 0 && !table->memberListBusy) {
-        table->memberListBusy = 1;
-        hold.unlock();
-        const int32_t added = retrieveServersFromBootstrapServer(table, req, 1);
-        hold.relock();
-        table->memberListBusy = 0;
-        if (added > 0 && table->mappingInfos[mappingIndex]->hasActive == 1) {
-            req->traceE(req, QN_TRACE_EVENT, "%s", kFoundByBootstrap);
-            return 0;
-        }
-    }
-    // Slots keep their places and proxies live as long as the table: the list stays
-    // valid. Its arrays may move when a server joins while the lock is released, so each
-    // turn reads them afresh under the lock.
-    const proxyList* list = table->mappingProxies[mappingIndex];
+namespace {
+constexpr auto kProbeWaitStep = std::chrono::milliseconds(10);
+
+// Whether another thread probes one of the entry's servers that this request has not
+// tried. tableLock held.
+bool othersProbe(mappingsTable* table, quon_request* req, const proxyList* list,
+                 quonProxy** failedList) {
     for (int32_t slot = 0; slot < list->count; ++slot) {
         quonProxy* proxy = list->proxies[slot];
         if (!proxy || tryAnotherProxy(req, table, failedList, proxy, 0) != 1) continue;
         const int32_t master = listSlotOf(&table->servers, proxy);
-        if (master >= 0 && table->upkeepBusy[master]) continue;
+        if (master >= 0 && table->upkeepBusy[master]) return true;
+    }
+    return false;
+}
+
+// The request waits for probes that other threads make of its servers (bounded by its
+// connect time-out, the longest a probe takes) rather than failing while one of them may
+// be about to answer. True once the entry has an active server. tableLock held on entry
+// and on return; released while it waits.
+bool awaitOtherProbes(mappingsTable* table, quon_request* req, int32_t mappingIndex,
+                      quonProxy** failedList, SyncGuard& hold) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(req->connectTimeout);
+    for (;;) {
+        if (table->mappingInfos[mappingIndex]->hasActive) return true;
+        if (!othersProbe(table, req, table->mappingProxies[mappingIndex], failedList) ||
+            std::chrono::steady_clock::now() >= deadline)
+            return false;
+        hold.unlock();
+        std::this_thread::sleep_for(kProbeWaitStep);
+        hold.relock();
+    }
+}
+}  // namespace
+
+// Each probe runs with tableLock released, so that a connect time-out holds up this
+// request only; what it found is applied under the lock. A server that another thread
+// is probing (its claim is set) is not probed twice: once this request's own probes have
+// failed, it waits for that outcome.
+int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, int32_t mappingIndex,
+                                     quonProxy** failedList, SyncGuard& hold) {
+    auto now = static_cast<int32_t>(time(nullptr));
+    if (!validIndex(table, mappingIndex)) return -1;
+    // Slots keep their places and proxies live as long as the table: the list stays
+    // valid. Its arrays may move when a server joins while the lock is released, so each
+    // turn reads them afresh under the lock.
+    const proxyList* list = table->mappingProxies[mappingIndex];
+    bool probedElsewhere = false;
+    for (int32_t slot = 0; slot < list->count; ++slot) {
+        quonProxy* proxy = list->proxies[slot];
+        if (!proxy || tryAnotherProxy(req, table, failedList, proxy, 0) != 1) continue;
+        const int32_t master = listSlotOf(&table->servers, proxy);
+        if (master >= 0 && table->upkeepBusy[master]) {
+            probedElsewhere = true;
+            continue;
+        }
         if (master >= 0) table->upkeepBusy[master] = 1;
         // The pool may connect again at once instead of waiting out the retry interval.
         proxy->nextProxyRetryTime.store(now, std::memory_order_relaxed);
@@ -259,6 +290,7 @@ int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, in
             return 0;
         }
     }
+    if (probedElsewhere && awaitOtherProbes(table, req, mappingIndex, failedList, hold)) return 0;
     req->traceE(req, QN_TRACE_EVENT, kNoneReachable, table->mappings->entries[mappingIndex].key);
     return -1;
 }

@@ -27,9 +27,9 @@ int32_t handleRequest(mappingsTable* table, quon_request* req, const char* argum
 // tableLock held (clustered is read).
 int32_t tryAnotherProxy(quon_request* req, mappingsTable* table, quonProxy** failedList,
                         quonProxy* proxy, int32_t add);
-// With every server of the entry marked down: asks the bootstrap server (once it has
-// never supplied a server), then probes the entry's servers that have not failed in this
-// call. 0 when one may be reachable now, -1 when none was found. tableLock, taken by
-// hold, is held on entry and on return and released during each exchange.
+// With every server of the entry marked down: probes the entry's servers that have not
+// failed in this call, and waits for those another thread probes. 0 when one may be
+// reachable now, -1 when none was found. tableLock, taken by hold, is held on entry and on
+// return and released during each exchange and wait.
 int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, int32_t mappingIndex,
                                      quonProxy** failedList, SyncGuard& hold);

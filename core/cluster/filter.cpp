@@ -136,69 +136,6 @@ bool entryMatches(quon_request* req, const char* key, const RequestView& r) {
     return true;
 }
 
-// One server whose upkeep falls due in this call: a probe (its master slot is inactive)
-// or a mapping refresh.
-struct Upkeep {
-    quonProxy* proxy;
-    int32_t slot;
-    bool probe;
-};
-
-// The servers of the master list whose probe or refresh is due and that no other thread
-// serves already, each claimed for this call. When nothing is due, each proxy costs two
-// relaxed loads. Slots that these calls add are not visited now. tableLock held.
-int32_t claimDueUpkeep(mappingsTable* table, Upkeep* due) {
-    const int32_t count = std::clamp(table->servers.count, 0, QN_MAX_PROXIES);
-    if (count == 0) return 0;
-    const int32_t now = nowSeconds();
-    int32_t claimed = 0;
-    for (int32_t slot = 0; slot < count; ++slot) {
-        quonProxy* proxy = table->servers.proxies[slot];
-        const bool probe = table->servers.active[slot] == 0;
-        if (table->upkeepBusy[slot] || !(probe ? probeDue(proxy, now) : refreshDue(proxy, now)))
-            continue;
-        table->upkeepBusy[slot] = 1;
-        due[claimed++] = {proxy, slot, probe};
-    }
-    return claimed;
-}
-
-// Brings back a server marked down that answers again, applies its refreshed mappings,
-// and removes it when its refresh fails while it is marked down. Each exchange with the
-// server runs with tableLock released (hold is unlocked around it) and its outcome is
-// applied under the lock, in the order and with the calls of a locked upkeep: requests
-// of the table never wait for a back-end round trip or a connect time-out. The claim
-// keeps every other thread off this server meanwhile; those go on with the table in
-// force. tableLock held on entry and on return.
-void serveUpkeep(mappingsTable* table, quon_request* req, SyncGuard& hold, const Upkeep& item) {
-    quonProxy* proxy = item.proxy;
-    if (item.probe) {
-        hold.unlock();
-        const int alive = proxy->isAlive(proxy, req);
-        hold.relock();
-        if (!alive) return;
-        addProxy(table, proxy, req, 0);
-    }
-    hold.unlock();
-    const int refreshed = proxy->refreshMappings(proxy, req);
-    hold.relock();
-    if (refreshed == 0) {
-        updateProxy(table, proxy, req, 0);
-    } else if (refreshed < 0 && proxy->serverInfo && proxy->serverInfo->active.load() == 0) {
-        removeProxy(table, proxy, req, 0);
-    }
-}
-
-// The routine upkeep of every filtered request; tableLock held on entry and on return.
-void keepMembership(mappingsTable* table, quon_request* req, SyncGuard& hold) {
-    Upkeep due[QN_MAX_PROXIES];
-    const int32_t claimed = claimDueUpkeep(table, due);
-    for (int32_t i = 0; i < claimed; ++i) {
-        serveUpkeep(table, req, hold, due[i]);
-        table->upkeepBusy[due[i].slot] = 0;
-    }
-}
-
 RequestView viewOf(quon_request* req, const char* host, bool ignoreSuffixes) {
     RequestView r;
     r.uri = req->uri ? req->uri : "";
@@ -241,7 +178,6 @@ int32_t matchRequest(mappingsTable* table, quon_request* req, int32_t applyIgnor
 int32_t filterRequest(mappingsTable* table, quon_request* req, int32_t applyIgnoreSuffixes) {
     TimedSyncGuard hold(req, table->tableLock);
     table->lastActivity = QN_ACTIVITY_REQUEST;
-    keepMembership(table, req, hold);
     return matchRequest(table, req, applyIgnoreSuffixes);
 }
 

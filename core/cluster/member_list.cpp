@@ -6,6 +6,7 @@
 
 #include "pool.h"
 #include "property.h"
+#include "sync.h"
 #include "proxy.h"
 #include "table.h"
 #include "table_lists.h"
@@ -18,16 +19,22 @@ constexpr const char* kNotUpdated = "%s clustered-servers not updated";
 constexpr const char* kUsing = "Using sequence number %d from %s";
 constexpr const char* kUpdated = "%s clusters updated using seq %d";
 constexpr const char* kUpdateError = "%s error updating clusters so seq is %d";
+constexpr const char* kProbeListed = "%s listed again: probed before it takes requests";
 
 enum class Joined { added, skipped, failed };
 
-// A new proxy for name, initialised from its server and added to the table. Skipped
-// when it cannot be made at all or the master list is full; failed when the server
-// could not be initialised (the proxy is destroyed then). tableLock held.
+// A new proxy for name, initialised from its server (connect, ping, its properties and
+// mappings) with no lock held, then added to the table under tableLock. Skipped when it
+// cannot be made at all, the master list is full, or another thread added the name
+// meanwhile; failed when the server could not be initialised (the proxy is destroyed
+// then). tableLock not held.
 Joined joinNewServer(mappingsTable* table, quon_request* req, const char* name) {
-    if (table->servers.count >= QN_MAX_PROXIES) {
-        logListFull(req, name, QN_MASTER_LIST, table->servers.count);
-        return Joined::skipped;
+    {
+        SyncGuard hold(req, table->tableLock);
+        if (table->servers.count >= QN_MAX_PROXIES) {
+            logListFull(req, name, QN_MASTER_LIST, table->servers.count);
+            return Joined::skipped;
+        }
     }
     quonProxy* proxy = quonProxyNew(req);
     if (!proxy) return Joined::skipped;
@@ -35,11 +42,11 @@ Joined joinNewServer(mappingsTable* table, quon_request* req, const char* name) 
         proxy->destroy(proxy, req);
         return Joined::failed;
     }
-    if (addProxy(table, proxy, req, 0) != 0) {
-        proxy->destroy(proxy, req);
-        return Joined::skipped;
-    }
-    return Joined::added;
+    SyncGuard hold(req, table->tableLock);
+    if (hasProxyNamed(table, name) < 0 && addProxy(table, proxy, req, 0) == 0) return Joined::added;
+    hold.unlock();
+    proxy->destroy(proxy, req);
+    return Joined::skipped;
 }
 
 bool listNames(const propertyTable* list, const char* name) {
@@ -49,11 +56,11 @@ bool listNames(const propertyTable* list, const char* name) {
 }
 
 // A known server that this child took out of rotation because it could not reach it
-// (its retry time is set) stays out even when the cluster still lists it: the list says
-// who belongs, not who answers. Re-activating it unprobed, even once its retry time has
-// come, sends every request that picks it into the same failure meanwhile: with a server
-// whose connects time out, each of them waits the whole connect time-out. The upkeep's
-// probe brings it back once it answers.
+// (its retry time is set) is not re-activated unprobed when the cluster still lists it:
+// the list says who belongs, not who answers, and with a server whose connects time out
+// every request that picked it would wait the whole connect time-out. Its probe is due at
+// once instead: the upkeep makes it right after the list, and brings the server back as
+// soon as it answers, so a restarted server is used again within seconds.
 bool foundUnreachable(const quonProxy* proxy) {
     return proxy->nextProxyRetryTime.load(std::memory_order_relaxed) != 0;
 }
@@ -73,62 +80,80 @@ struct MasterSnapshot {
     }
 };
 
-// Steps of a member list whose number is new: unknown servers join, known inactive ones
-// come back (unless this child found them unreachable), active ones the list no longer names
-// go. False when a listed server could not be initialised. tableLock held.
+// Steps of a member list whose number is new: known inactive servers come back (or are
+// probed first, see foundUnreachable), active ones the list no longer names go, under
+// tableLock; then unknown servers join, each outside the lock. False when a listed
+// server could not be initialised. tableLock not held.
 bool applyMemberList(mappingsTable* table, quon_request* req, const propertyTable* list) {
-    const MasterSnapshot before(table->servers);
+    bool joins = false;
+    {
+        SyncGuard hold(req, table->tableLock);
+        const MasterSnapshot before(table->servers);
+        const int32_t now = nowSeconds();
+        for (int32_t i = 0; i < list->count; ++i) {
+            const char* name = list->entries[i].value;
+            if (!name || !*name) continue;
+            const int32_t slot = hasProxyNamed(table, name);
+            joins = joins || slot < 0;
+            if (slot < 0 || slot >= before.count || before.active[slot]) continue;
+            quonProxy* known = table->servers.proxies[slot];
+            if (!foundUnreachable(known)) {
+                addProxy(table, known, req, 0);
+            } else {
+                known->nextProxyRetryTime.store(now, std::memory_order_relaxed);
+                req->traceE(req, QN_TRACE_EVENT, kProbeListed, known->name);
+            }
+        }
+        for (int32_t slot = 0; slot < before.count; ++slot)
+            if (before.active[slot] && !listNames(list, before.proxies[slot]->name))
+                removeProxy(table, before.proxies[slot], req, 0);
+    }
+    // Names listed twice make one proxy: each join looks at the live master list.
     bool failed = false;
-    for (int32_t i = 0; i < list->count; ++i) {
+    for (int32_t i = 0; joins && i < list->count; ++i) {
         const char* name = list->entries[i].value;
         if (!name || !*name) continue;
-        // The live master list, so that a name listed twice makes one proxy; slots keep
-        // their places, so the snapshot tells whether a known server was active.
-        int32_t slot = hasProxyNamed(table, name);
-        if (slot < 0)
-            failed |= joinNewServer(table, req, name) == Joined::failed;
-        else if (slot < before.count && !before.active[slot] &&
-                 !foundUnreachable(table->servers.proxies[slot]))
-            addProxy(table, table->servers.proxies[slot], req, 0);
+        bool known;
+        {
+            SyncGuard hold(req, table->tableLock);
+            known = hasProxyNamed(table, name) >= 0;
+        }
+        if (!known) failed |= joinNewServer(table, req, name) == Joined::failed;
     }
-    for (int32_t slot = 0; slot < before.count; ++slot)
-        if (before.active[slot] && !listNames(list, before.proxies[slot]->name))
-            removeProxy(table, before.proxies[slot], req, 0);
     persistServers(table, req);
     return !failed;
 }
 }  // namespace
 
-int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList,
-                      int lock) {
-    TableGuard guard(req, table, lock);
+int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList) {
     int32_t count = 0;
     for (int32_t i = 0; serverList && i < serverList->count; ++i) {
         const char* name = serverList->entries[i].value;
         if (!name || !*name) continue;
-        int32_t slot = hasProxyNamed(table, name);
-        if (slot >= 0)
-            addProxy(table, table->servers.proxies[slot], req, 0);
-        else if (joinNewServer(table, req, name) == Joined::added)
-            ++count;
+        {
+            SyncGuard hold(req, table->tableLock);
+            const int32_t slot = hasProxyNamed(table, name);
+            if (slot >= 0) {
+                addProxy(table, table->servers.proxies[slot], req, 0);
+                continue;
+            }
+        }
+        if (joinNewServer(table, req, name) == Joined::added) ++count;
     }
     persistServers(table, req);
-    guard.unlock();
     freeProperties(req, serverList);
     return count;
 }
 
-void updateClusteredServers(mappingsTable* table, quon_request* req, quonProxy* proxy,
-                            int32_t seq) {
+int32_t updateClusteredServers(mappingsTable* table, quon_request* req, quonProxy* proxy,
+                               int32_t seq) {
     SyncGuard guard(req, table->tableLock);
     if (seq == 0 || seq == table->clusterSeq) {
         req->traceE(req, QN_TRACE_DETAIL, kSeen, proxy->name, seq, table->clusterSeq);
-        return;
+        return 0;
     }
-    // The fetch runs with tableLock released, one at a time per table; a report that
-    // finds it taken leaves the update to that thread (a later report of the number
-    // tries again if it fails).
-    if (table->memberListBusy) return;
+    // The fetch runs with tableLock released, one at a time per table.
+    if (table->memberListBusy) return 0;
     table->memberListBusy = 1;
     req->traceE(req, QN_TRACE_EVENT, kStale, proxy->name, seq);
     guard.unlock();
@@ -139,7 +164,7 @@ void updateClusteredServers(mappingsTable* table, quon_request* req, quonProxy* 
     if (!list || list->count == 0) {
         req->traceE(req, QN_TRACE_EVENT, kNotUpdated, proxy->name);
         freeProperties(req, list);
-        return;
+        return -1;
     }
     // A props answer without a number of its own is the list of the number that the
     // server has just reported: applying it under -1 would make every later report
@@ -147,15 +172,20 @@ void updateClusteredServers(mappingsTable* table, quon_request* req, quonProxy* 
     if (newSeq < 0) newSeq = seq;
     if (newSeq == 0 || newSeq == table->clusterSeq) {
         freeProperties(req, list);
-        return;
+        return 0;
     }
     table->clustered = 1;
     req->trace(req, kUsing, newSeq, proxy->name);
-    if (applyMemberList(table, req, list)) {
+    guard.unlock();
+    const bool applied = applyMemberList(table, req, list);
+    guard.relock();
+    if (applied) {
         table->clusterSeq = newSeq;
         req->traceE(req, QN_TRACE_EVENT, kUpdated, proxy->name, newSeq);
     } else {
         req->traceE(req, QN_TRACE_EVENT, kUpdateError, proxy->name, table->clusterSeq);
     }
+    guard.unlock();
     freeProperties(req, list);
+    return applied ? 1 : -1;
 }

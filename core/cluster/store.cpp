@@ -100,6 +100,42 @@ char* storeText(const mappingsTable* table, quon_request* req) {
     *end = '\0';
     return text;
 }
+// A new file beside the store, made by this call alone (O_EXCL: no link is followed and
+// no other writer shares it) and readable by its owner only, then renamed over the
+// store: readers see the old list or the new one, never an empty or half-written file.
+bool writeStore(quon_request* req, const char* path, const char* text) {
+    const size_t pathLength = strlen(path);
+    auto* temporary = static_cast<char*>(req->malloc(req, int(pathLength + sizeof kTemporarySuffix)));
+    if (!temporary) return false;
+    memcpy(temporary, path, pathLength);
+    memcpy(temporary + pathLength, kTemporarySuffix, sizeof kTemporarySuffix);
+    const int fd = mkostemp(temporary, O_CLOEXEC);
+    FILE* file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (!file) {
+        req->log(req, kCannotOpen, temporary, strerror(errno));
+        if (fd >= 0) {
+            close(fd);
+            unlink(temporary);
+        }
+        req->free(req, temporary);
+        return false;
+    }
+    const size_t length = strlen(text);
+    // Written through to the file here, so that a full disk shows now and not at close.
+    bool written = fwrite(text, 1, length, file) == length && fflush(file) == 0;
+    int error = errno;
+    written = fclose(file) == 0 && written;
+    if (written && rename(temporary, path) != 0) {
+        error = errno;
+        req->log(req, kCannotReplace, path, strerror(error));
+        written = false;
+    } else if (!written) {
+        req->log(req, kCannotPersist, path, strerror(error));
+    }
+    if (!written) unlink(temporary);
+    req->free(req, temporary);
+    return written;
+}
 }  // namespace
 
 int32_t loadServersFromStore(mappingsTable* table, quon_request* req) {
@@ -123,7 +159,7 @@ int32_t loadServersFromStore(mappingsTable* table, quon_request* req) {
         if (table->storeContents) req->permFree(req, table->storeContents);
         table->storeContents = contents;
     }
-    return list ? addRemoteJvms(table, req, list, 1) : 0;
+    return list ? addRemoteJvms(table, req, list) : 0;
 }
 
 int32_t persistServers(mappingsTable* table, quon_request* req) {
@@ -132,56 +168,25 @@ int32_t persistServers(mappingsTable* table, quon_request* req) {
         req->log(req, "%s", kNoStoreToWrite);
         return -1;
     }
-    if (table->servers.count == 0) return 0;
-    char* text = storeText(table, req);
-    if (!text) return -1;
-    if (table->storeContents && strcmp(table->storeContents, text) == 0) {
-        req->trace(req, kUnchanged, path);
-        req->permFree(req, text);
-        return 0;
-    }
-    // A new file beside the store, made by this call alone (O_EXCL: no link is followed and
-    // no other writer shares it) and readable by its owner only, then renamed over the
-    // store: readers see the old list or the new one, never an empty or half-written file.
-    const size_t pathLength = strlen(path);
-    char* temporary = static_cast<char*>(req->malloc(req, int(pathLength + sizeof kTemporarySuffix)));
-    if (!temporary) {
-        req->permFree(req, text);
-        return -1;
-    }
-    memcpy(temporary, path, pathLength);
-    memcpy(temporary + pathLength, kTemporarySuffix, sizeof kTemporarySuffix);
-    const int fd = mkostemp(temporary, O_CLOEXEC);
-    FILE* file = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (!file) {
-        req->log(req, kCannotOpen, temporary, strerror(errno));
-        if (fd >= 0) {
-            close(fd);
-            unlink(temporary);
+    char* text;
+    {
+        SyncGuard hold(req, table->tableLock);
+        if (table->servers.count == 0) return 0;
+        text = storeText(table, req);
+        if (!text) return -1;
+        if (table->storeContents && strcmp(table->storeContents, text) == 0) {
+            req->trace(req, kUnchanged, path);
+            req->permFree(req, text);
+            return 0;
         }
-        req->free(req, temporary);
-        req->permFree(req, text);
-        return -1;
     }
-    const size_t length = strlen(text);
-    // Written through to the file here, so that a full disk shows now and not at close.
-    bool written = fwrite(text, 1, length, file) == length && fflush(file) == 0;
-    int error = errno;
-    written = fclose(file) == 0 && written;
-    if (written && rename(temporary, path) != 0) {
-        error = errno;
-        req->log(req, kCannotReplace, path, strerror(error));
-        written = false;
-    } else if (!written) {
-        req->log(req, kCannotPersist, path, strerror(error));
-    }
-    if (!written) unlink(temporary);
-    req->free(req, temporary);
-    if (!written) {
+    // The disk is written with no lock held.
+    if (!writeStore(req, path, text)) {
         req->permFree(req, text);
         return -1;
     }
     req->traceE(req, QN_TRACE_DETAIL, kPersisted, path, text);
+    SyncGuard hold(req, table->tableLock);
     if (table->storeContents) req->permFree(req, table->storeContents);
     table->storeContents = text;
     return 0;

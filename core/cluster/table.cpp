@@ -95,7 +95,7 @@ int32_t initTable(mappingsTable* table, quon_request* req) {
     SyncGuard guard(req, table->initLock);
     if (table->initialized) return 0;
     // The store is the fallback: it is read only when the bootstrap server added nobody.
-    int32_t added = retrieveServersFromBootstrapServer(table, req, 1);
+    int32_t added = retrieveServersFromBootstrapServer(table, req);
     if (added <= 0) added = loadServersFromStore(table, req);
     if (added > 0) {
         table->initialized = 1;

@@ -13,7 +13,8 @@
 #include "table_types.h"
 
 // table.cpp: the record's life. initTable takes initLock, then (for its additions)
-// tableLock; 0 when the table is ready, -1 when no server could be found.
+// tableLock; 0 when the table is ready, -1 when no server could be found. Its exchanges
+// run with tableLock released: it is the upkeep's (upkeep.cpp), never a request's.
 int32_t initTable(mappingsTable* table, quon_request* req);
 // Sets ignoreSuffixes under tableLock and returns its previous value.
 int32_t ignoreSuffixMap(mappingsTable* table, quon_request* req, int32_t flag);
@@ -27,21 +28,28 @@ void updateProxy(mappingsTable* table, quonProxy* proxy, quon_request* req, int 
 // Master-list slot of the first proxy with exactly this name, or -1. tableLock held.
 int32_t hasProxyNamed(const mappingsTable* table, const char* name);
 // Creates, initialises and adds the servers that serverList names (its values) and
-// re-activates known ones; then rewrites the store. Consumes serverList; returns the
-// number of servers created and added.
-int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList, int lock);
+// re-activates known ones; then rewrites the store. Each new server is initialised with
+// no lock held and added under tableLock, which the caller does not hold. Consumes
+// serverList; returns the number of servers created and added.
+int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList);
 // Moves the last entry back to its place in match order. tableLock held.
 void mergeNewMapping(mappingsTable* table);
-// Applies the member list of a server that reported sequence number seq. Takes tableLock.
-void updateClusteredServers(mappingsTable* table, quon_request* req, quonProxy* proxy, int32_t seq);
+// Applies the member list of a server that reported sequence number seq: fetches it and
+// initialises new members with no lock held, applies the rest under tableLock (which the
+// caller does not hold). 1 when a list was applied, 0 when there was nothing to do (the
+// number is known, or another thread fetches), -1 when the list could not be fetched or
+// a listed server could not be initialised (the number is then not taken).
+int32_t updateClusteredServers(mappingsTable* table, quon_request* req, quonProxy* proxy,
+                               int32_t seq);
 // Traces the entries and their proxies under label. tableLock held.
 void dumpMappings(mappingsTable* table, quon_request* req, const char* label);
 
-// store.cpp. loadServersFromStore runs under initLock and takes tableLock for its
-// additions; persistServers runs under tableLock (its callers hold it).
+// store.cpp. loadServersFromStore runs under initLock; persistServers takes tableLock to
+// read the master list and writes the file without it. Neither is called with tableLock
+// held.
 int32_t loadServersFromStore(mappingsTable* table, quon_request* req);
 int32_t persistServers(mappingsTable* table, quon_request* req);
 
-// bootstrap.cpp: the servers the bootstrap server lists; lock as for addRemoteJvms
-// (initTable and the dispatch's last-ditch search, which releases tableLock for it, pass 1).
-int32_t retrieveServersFromBootstrapServer(mappingsTable* table, quon_request* req, int lock);
+// bootstrap.cpp: the servers the bootstrap server lists, added as addRemoteJvms adds
+// them; its exchange runs with no lock held.
+int32_t retrieveServersFromBootstrapServer(mappingsTable* table, quon_request* req);

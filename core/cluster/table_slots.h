@@ -35,5 +35,14 @@ QN_EXPORT mappingsTable* mappingsTableNew(quon_request* req, const char* serverS
 // Frees the table, its entries and every proxy it owns; closes their sockets. Takes no
 // lock: only for child exit, when no request is served any more. Null is ignored.
 QN_EXPORT void mappingsTableDelete(mappingsTable* table, quon_request* req);
+// 1 once the table has been initialised (by its upkeep), else 0; a request never waits
+// for it.
+int32_t mappingsTableReady(mappingsTable* table);
+// One pass of the table's upkeep: the first initialisation while the table has none
+// (nothing else until it has), then the member list a response reported, the bootstrap
+// server where it is due, and every probe and mapping refresh that is due. The web
+// server runs it on a thread of its own, never in a request; its exchanges run with no
+// table lock held. Waits of req give up once its cancelled flag is set.
+void runUpkeep(mappingsTable* table, quon_request* req);
 // The operation slots of a table, for code that does not see the record.
 mappingsTableSlots* tableSlots(mappingsTable* table);

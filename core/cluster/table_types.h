@@ -10,6 +10,7 @@
 // recursive. The web-server module sees only the slots (table_slots.h).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "property_types.h"
@@ -59,9 +60,18 @@ struct mappingInfo {
 // block of mappingCapacity slots each, freed through mappingProxies; slots past the
 // last entry are null. They grow with the entries (newEntry), so mappingCapacity, not
 // QN_MAX_MAPPINGS, bounds an index read from outside.
+// When a failed piece of the upkeep is tried again: at once the first time, then after
+// waits that double from one second up to the table's retry interval. Kept by the
+// thread that runs the upkeep.
+struct upkeepRetry {
+    int32_t nextAttempt;  // seconds, as nowSeconds(); 0: due
+    int32_t wait;         // seconds the next failure waits; 0: one second
+};
+
 struct mappingsTable : mappingsTableSlots {
     syncLock tableLock;
-    int32_t initialized;  // 1 once initTable succeeded; guarded by initLock
+    // 1 once initTable succeeded; written under initLock, read by requests without it.
+    std::atomic<int32_t> initialized;
     syncLock initLock;
     int32_t clustered;         // 1 once the table is known to front a cluster; never back to 0
     int32_t clusterSeq;        // cluster sequence number last applied; 0 = none
@@ -78,11 +88,20 @@ struct mappingsTable : mappingsTableSlots {
     char* serverStore;      // owned; null when not configured
     char* bootstrapServer;  // host:port; owned; null when not configured
     int32_t bootstrapped;   // 1 once the bootstrap server supplied a new server
-    // Exchanges of the upkeep run without tableLock (filter.cpp, dispatch.cpp,
+    // Exchanges of the upkeep run without tableLock (upkeep.cpp, dispatch.cpp,
     // member_list.cpp); these claims let one thread at a time talk to a server for it.
     // upkeepBusy is per master-list slot; memberListBusy covers the member-list fetch.
     int32_t upkeepBusy[QN_MAX_PROXIES];
     int32_t memberListBusy;
+    // The newest sequence number a response reported that the table has not applied yet
+    // (0: none), and the server that reported it; the upkeep fetches its member list.
+    int32_t reportedSeq;
+    quonProxy* reporter;
+    // Retries of the upkeep's pieces that failed: the first initialisation, the member
+    // list of reportedSeq, and the bootstrap server while it has supplied nobody.
+    upkeepRetry initRetry;
+    upkeepRetry memberListRetry;
+    upkeepRetry bootstrapRetry;
     // Goes up whenever an entry moves to another index, so that an index taken from an
     // earlier filtering can be checked before it is used. Starts at 1.
     uint32_t generation;

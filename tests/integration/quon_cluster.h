@@ -31,7 +31,11 @@ public:
             lines.replace(at, 6, address(0));
         apache_ = std::make_unique<ApacheServer>(
             ApacheOptions{.directives = lines, .modulePath = modulePath_});
-        return apache_->start();
+        testing::AssertionResult started = apache_->start();
+        // The child's upkeep thread initialises the tables as it starts; requests that come
+        // before it has are declined. Tests begin once it has (or the wait runs out).
+        if (started) apache_->waitForLog("added/activated proxy");
+        return started;
     }
 
     ApacheServer& apache() { return *apache_; }

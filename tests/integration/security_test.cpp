@@ -155,7 +155,8 @@ TEST_F(OneServer, WhatAnExchangeKeepsIsBounded) {
 TEST_F(OneServer, LateBytesNeverReachTheNextClient) {
     const std::string late = "late=" + std::string(kForged);
     EXPECT_EQ(fetch("/app/raw?b=first&latems=20&" + late).body, "first");
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE((*cluster)[0].waitForLog("late bytes sent"));
+    std::this_thread::sleep_for(50ms);  // from the server's socket into the module's
     HttpResponse next = fetch("/app/echo");
     EXPECT_EQ(next.status, 200);
     EXPECT_EQ(next.body.rfind("action: echo\n", 0), 0u) << next.body;

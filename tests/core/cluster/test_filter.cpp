@@ -72,7 +72,7 @@ TEST(RemovePathParms, CopiesUpToTheFirstSemicolon) {
     EXPECT_EQ(web.liveBlocks(), 0);
 }
 
-// The upkeep that every filtered request does first, against real servers.
+// The table's upkeep, against real servers.
 namespace {
 using namespace cluster_test;
 class Upkeep : public ::testing::Test {
@@ -82,7 +82,7 @@ protected:
         std::string list;
         for (int i = 0; i < cluster.size(); ++i)
             list += "s" + std::to_string(i) + "=" + cluster.name(i) + "\n";
-        EXPECT_EQ(addRemoteJvms(table, req.get(), parseProperties(req.get(), list.c_str()), 1),
+        EXPECT_EQ(addRemoteJvms(table, req.get(), parseProperties(req.get(), list.c_str())),
                   cluster.size());
     }
     // Server i refuses connections and the pool has found out (its idle connection is gone
@@ -99,13 +99,16 @@ protected:
         EXPECT_EQ(proxy->serverInfo->active.load(), 0);
         return proxy;
     }
-    // One request of its own through the filter, once the clock has reached second.
+    // One pass of the upkeep on a record of its own once the clock has reached second,
+    // then one request of its own through the filter.
     int filterAt(int32_t second, const std::string& uri) {
         for (int i = 0; i < 60 && nowSeconds() < second; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         web = std::make_unique<FakeWebServer>();
         web->uri = uri;
         web->prepare();
+        table->initialized = 1;
+        runUpkeep(table.get(), web->get());
         return filterRequest(table.get(), web->get(), 1);
     }
     int traced(const std::string& line) { return web->recorder.count("traceE", line); }

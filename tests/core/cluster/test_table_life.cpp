@@ -48,7 +48,7 @@ TEST(TableCapacity, NoServerBeyondTheMasterList) {
     EXPECT_EQ(slots(table->mappingProxies[0]), expected);
     // By name, a new server is not even created (ASan would find it lost).
     propertyTable* list = parseProperties(req.get(), ("s1=" + server(500) + "\n").c_str());
-    EXPECT_EQ(addRemoteJvms(table, req.get(), list, 1), 0);
+    EXPECT_EQ(addRemoteJvms(table, req.get(), list), 0);
     EXPECT_EQ(req.count("log", "proxy " + server(500) + full), 1);
 }
 

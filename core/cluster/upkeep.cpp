@@ -1,0 +1,188 @@
+// The upkeep of a mappings table: everything that keeps its membership and mappings
+// current by talking to back-end servers (the first initialisation, the member list a
+// server reported, the bootstrap server while it has supplied nobody, probes of servers
+// marked down, mapping refreshes). The web server runs it on a thread of its own, never
+// in a request: every exchange runs with no table lock held and its outcome is applied
+// under tableLock, so a request only ever waits for that short application. A piece
+// that fails is tried again after waits that double from one second up to the table's
+// retry interval, not on every pass.
+#include "upkeep.h"
+
+#include <algorithm>
+
+#include "mapping_order.h"
+#include "pool.h"
+#include "proxy.h"
+#include "sync.h"
+#include "table.h"
+
+namespace {
+constexpr int32_t kFirstRetrySeconds = 1;
+constexpr int32_t kDefaultRetryCap = 600;  // a server's retry interval when none is given
+constexpr const char* kRetryLater = "%s did not succeed, tried again in %d s";
+constexpr const char* kReported = "%s reported seq %d, table has seq %d";
+
+// Seconds of the longest wait between two tries.
+int32_t retryCap(const mappingsTable* table) {
+    return table->proxyRetryInterval > 0 ? table->proxyRetryInterval : kDefaultRetryCap;
+}
+
+bool due(const upkeepRetry& retry, int32_t now) { return now >= retry.nextAttempt; }
+
+// A failure waits before the next try; the wait doubles up to cap.
+void failedAgain(quon_request* req, upkeepRetry& retry, int32_t now, int32_t cap,
+                 const char* what) {
+    const int32_t wait = std::clamp(retry.wait, kFirstRetrySeconds, std::max(cap, 1));
+    retry.nextAttempt = now + wait;
+    retry.wait = std::min(wait * 2, std::max(cap, 1));
+    req->traceE(req, QN_TRACE_EVENT, kRetryLater, what, wait);
+}
+
+// One server whose upkeep falls due in this pass: a probe (its master slot is inactive)
+// or a mapping refresh.
+struct Upkeep {
+    quonProxy* proxy;
+    int32_t slot;
+    bool probe;
+};
+
+// The servers of the master list whose probe or refresh is due and that no other thread
+// serves already (a request's last-ditch search may probe too), each claimed for this pass. When nothing is due, each proxy costs two
+// relaxed loads. Slots that these calls add are not visited now. tableLock held.
+int32_t claimDueUpkeep(mappingsTable* table, Upkeep* due) {
+    const int32_t count = std::clamp(table->servers.count, 0, QN_MAX_PROXIES);
+    if (count == 0) return 0;
+    const int32_t now = nowSeconds();
+    int32_t claimed = 0;
+    for (int32_t slot = 0; slot < count; ++slot) {
+        quonProxy* proxy = table->servers.proxies[slot];
+        const bool probe = table->servers.active[slot] == 0;
+        if (table->upkeepBusy[slot] || !(probe ? probeDue(proxy, now) : refreshDue(proxy, now)))
+            continue;
+        table->upkeepBusy[slot] = 1;
+        due[claimed++] = {proxy, slot, probe};
+    }
+    return claimed;
+}
+
+// Brings back a server marked down that answers again, applies its refreshed mappings,
+// and removes it when its refresh fails while it is marked down. Each exchange with the
+// server runs with tableLock released (hold is unlocked around it) and its outcome is
+// applied under the lock: requests of the table never wait for a back-end round trip or
+// a connect time-out. The claim keeps every other thread off this server meanwhile.
+// tableLock held on entry and on return.
+void serveUpkeep(mappingsTable* table, quon_request* req, SyncGuard& hold, const Upkeep& item) {
+    quonProxy* proxy = item.proxy;
+    if (item.probe) {
+        hold.unlock();
+        const int alive = proxy->isAlive(proxy, req);
+        hold.relock();
+        if (!alive) return;
+        addProxy(table, proxy, req, 0);
+    }
+    hold.unlock();
+    const int refreshed = proxy->refreshMappings(proxy, req);
+    hold.relock();
+    if (refreshed == 0) {
+        updateProxy(table, proxy, req, 0);
+    } else if (refreshed < 0 && proxy->serverInfo && proxy->serverInfo->active.load() == 0) {
+        removeProxy(table, proxy, req, 0);
+    }
+}
+
+// Probes and refreshes that are due; tableLock held on entry and on return.
+void keepMembership(mappingsTable* table, quon_request* req, SyncGuard& hold) {
+    Upkeep due[QN_MAX_PROXIES];
+    const int32_t claimed = claimDueUpkeep(table, due);
+    for (int32_t i = 0; i < claimed; ++i) {
+        serveUpkeep(table, req, hold, due[i]);
+        table->upkeepBusy[due[i].slot] = 0;
+    }
+}
+
+
+// The first initialisation: the bootstrap server, else the server store.
+void initialise(mappingsTable* table, quon_request* req, int32_t now) {
+    if (!due(table->initRetry, now)) return;
+    if (initTable(table, req) == 0)
+        table->initRetry = {};
+    else
+        failedAgain(req, table->initRetry, now, retryCap(table), "initialisation");
+}
+
+// The member list of the number a response reported last, from the server that did.
+void applyReportedSeq(mappingsTable* table, quon_request* req, int32_t now) {
+    int32_t seq;
+    quonProxy* reporter;
+    {
+        SyncGuard hold(req, table->tableLock);
+        seq = table->reportedSeq;
+        reporter = table->reporter;
+        if (seq == 0 || seq == table->clusterSeq) {
+            table->reportedSeq = 0;
+            return;
+        }
+        if (!due(table->memberListRetry, now)) return;
+    }
+    const int32_t result = updateClusteredServers(table, req, reporter, seq);
+    SyncGuard hold(req, table->tableLock);
+    if (result < 0) {
+        failedAgain(req, table->memberListRetry, now, retryCap(table), "member list");
+        return;
+    }
+    table->memberListRetry = {};
+    if (table->reportedSeq == seq) table->reportedSeq = 0;
+}
+
+// An entry of a cluster whose servers are all marked down. tableLock held.
+bool entryDown(const mappingsTable* table) {
+    for (int32_t index = 0; index < table->mappings->count; ++index)
+        if (table->mappingInfos[index] && table->mappingInfos[index]->hasActive == 0) return true;
+    return false;
+}
+
+// A table initialised from its store, whose bootstrap server has never supplied a server,
+// asks it again while an entry of the cluster has no server left.
+void bootstrapAgain(mappingsTable* table, quon_request* req, int32_t now) {
+    {
+        SyncGuard hold(req, table->tableLock);
+        if (table->bootstrapped || !table->bootstrapServer || table->clustered != 1 ||
+            !entryDown(table) || !due(table->bootstrapRetry, now))
+            return;
+    }
+    const bool found = retrieveServersFromBootstrapServer(table, req) > 0;
+    SyncGuard hold(req, table->tableLock);
+    if (found)
+        table->bootstrapRetry = {};
+    else
+        failedAgain(req, table->bootstrapRetry, now, retryCap(table), "bootstrap");
+}
+}  // namespace
+
+void runUpkeep(mappingsTable* table, quon_request* req) {
+    const int32_t now = nowSeconds();
+    if (!table->initialized.load(std::memory_order_acquire)) {
+        initialise(table, req, now);
+        return;
+    }
+    applyReportedSeq(table, req, now);
+    bootstrapAgain(table, req, now);
+    SyncGuard hold(req, table->tableLock);
+    keepMembership(table, req, hold);
+}
+
+void reportClusterSeq(mappingsTable* table, quon_request* req, quonProxy* proxy, int32_t seq) {
+    {
+        SyncGuard hold(req, table->tableLock);
+        req->traceE(req, QN_TRACE_DETAIL, kReported, proxy->name, seq, table->clusterSeq);
+        if (seq == 0 || seq == table->clusterSeq || seq == table->reportedSeq) return;
+        table->memberListRetry = {};  // a number not seen before is tried at once
+        table->reportedSeq = seq;
+        table->reporter = proxy;
+    }
+    qnWakeUpkeep();
+}
+
+int32_t mappingsTableReady(mappingsTable* table) {
+    return table->initialized.load(std::memory_order_acquire);
+}
