@@ -3,8 +3,9 @@
 #include <mutex>
 
 #include "cluster_fixture.h"
-#include "table_slots.h"
 #include "fake_web_server.h"
+#include "pool.h"
+#include "table_slots.h"
 
 namespace {
 // One request through the table as the handler hook sends it; it leaves nothing behind.
@@ -145,3 +146,55 @@ TEST(DispatchConcurrency, SixteenThreadsThroughOneTableWhileTheClusterChanges) {
     EXPECT_GT(servers.requestsSeen(2), 0);
 }
 }  // namespace
+
+namespace {
+// A clustered table of two servers, both marked down under an hour's retry interval;
+// server 1 refuses connections when refusing.
+struct AllDown {
+    explicit AllDown(bool refusing) : servers({"/app/*=app\n", "/app/*=app\n"}) {
+        EXPECT_TRUE(servers.start());
+        EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+        if (refusing) {
+            servers[1].writeFile("control.props", "cluster-seq=1\nfault=refuse\n");
+            EXPECT_TRUE(servers[1].reload());
+        }
+        for (int i = 0; i < 2; ++i) {
+            quonProxy* proxy = cluster_test::serverNamed(table, servers.address(i));
+            removeProxy(table, proxy, req.get(), 1);
+            proxy->nextProxyRetryTime = nowSeconds() + 3600;
+        }
+    }
+    backend_test::BackendCluster servers;
+    RecordingRequest req;
+    HandTable table{req.get(), nullptr, servers.address(0).c_str(), 3600};
+};
+}  // namespace
+
+// The last-ditch search makes the entry's servers due at once: the one that answers serves
+// the request, whatever their retry times said.
+TEST(LastDitch, AServerBackUpServesTheNextRequest) {
+    AllDown t(false);
+    Outcome out = dispatch(t.table);
+    EXPECT_TRUE(out.result == 0 && out.status == 200) << out.body << out.lines;
+}
+
+// Another thread probes server 0 while this request's own probe of server 1 fails: the
+// request waits for that outcome and is served once server 0 is back.
+TEST(LastDitch, ARequestWaitsForAProbeAnotherThreadMakes) {
+    AllDown t(true);
+    const int32_t slot = hasProxyNamed(t.table, t.servers.address(0).c_str());
+    {
+        SyncGuard hold(t.req.get(), t.table->tableLock);
+        t.table->upkeepBusy[slot] = 1;
+    }
+    std::thread prober([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        SyncGuard hold(t.req.get(), t.table->tableLock);
+        addProxy(t.table, t.table->servers.proxies[slot], t.req.get(), 0);
+        t.table->upkeepBusy[slot] = 0;
+    });
+    Outcome out = dispatch(t.table);
+    prober.join();
+    EXPECT_TRUE(out.result == 0 && out.status == 200) << out.body << out.lines;
+    EXPECT_EQ(t.servers.requestsSeen(0), 1);
+}
