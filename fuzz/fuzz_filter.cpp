@@ -171,7 +171,7 @@ void checkSession(mappingsTable* table, quon_request* req, const Input& in, int 
     }
     const proxyList* list = table->mappingProxies[index];
     if (!list) {
-        check(selectProxy(table, req, index) == nullptr);
+        check(selectProxy(table, req, index, nullptr) == nullptr);
         req->sessionId = nullptr;
         req->free(req, id);
         return;
@@ -181,8 +181,13 @@ void checkSession(mappingsTable* table, quon_request* req, const Input& in, int 
             if (list->proxies[slot] == p) return true;
         return p == nullptr;
     };
-    check(listed(resolveServerId(table, req, index)));
-    check(listed(selectProxy(table, req, index)));
+    check(listed(resolveServerId(table, req, index, nullptr)));
+    quonProxy* first = selectProxy(table, req, index, nullptr);
+    check(listed(first));
+    // A retry never gets the server already tried, unless it is the entry's only one.
+    quonProxy* const tried[] = {first, nullptr};
+    quonProxy* retry = selectProxy(table, req, index, tried);
+    check(listed(retry) && (retry != first || !first || list->count == 1));
     req->sessionId = nullptr;
     req->free(req, id);
 }

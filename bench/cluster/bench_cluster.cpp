@@ -96,8 +96,8 @@ void BM_SelectProxy(benchmark::State& state) {
     initRecord(&req);
     int32_t algorithm = int32_t(state.range(0));
     mappingsTable* table = tableOf(&req, 1, int(state.range(1)), algorithm);
-    for (auto _ : state) benchmark::DoNotOptimize(selectProxy(table, &req, 0));
-    if (!selectProxy(table, &req, 0)) state.SkipWithError("no proxy");
+    for (auto _ : state) benchmark::DoNotOptimize(selectProxy(table, &req, 0, nullptr));
+    if (!selectProxy(table, &req, 0, nullptr)) state.SkipWithError("no proxy");
     mappingsTableDelete(table, &req);
     static const char* const names[] = {"", "RR", "RR_WEIGHTED", "MIN", "MAX", "RANDOM_WEIGHTED"};
     state.SetLabel(names[algorithm]);

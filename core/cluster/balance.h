@@ -13,13 +13,21 @@
 inline constexpr int32_t QN_MAX_WEIGHT_SLOTS = 1024;
 
 // balance.cpp. The proxy for the entry at mappingIndex, or null when none can be
-// chosen. tableLock held: changes position, the weight table, weightLeft and
-// lastActivity.
-quonProxy* selectProxy(mappingsTable* table, quon_request* req, int32_t mappingIndex);
+// chosen. tried holds the proxies this request has tried already, as the dispatch keeps
+// them (from slot 0 up to the first null, at most QN_MAX_PROXIES), or is null. Every
+// algorithm chooses among the active slots whose proxy was not tried (an entry of one
+// proxy always gets that proxy) and leaves the balancing state of the tried ones alone.
+// tableLock held: changes position, the weight table, weightLeft and lastActivity.
+quonProxy* selectProxy(mappingsTable* table, quon_request* req, int32_t mappingIndex,
+                       quonProxy* const* tried);
+// balance.cpp. Whether proxy is in tried.
+bool wasTried(quonProxy* const* tried, const quonProxy* proxy);
 
 // session.cpp. The proxy that holds the request's session (sessionId) or, when it is
-// marked down, its first active buddy; null when none. tableLock held.
-quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mappingIndex);
+// marked down or in tried, its first active buddy not in tried, in the order the
+// session id names them; null when none. tableLock held.
+quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mappingIndex,
+                           quonProxy* const* tried);
 // The request's session id, from the "cookie" header or else from the URI: a copy the
 // caller frees with the record's free, or null.
 QN_EXPORT char* getSessionId(quon_request* req);

@@ -1,6 +1,7 @@
 // Dispatch and fail-over: one attempt after another, each with a server chosen under
 // tableLock and forwarded without it, until a server serves the request, the web client
-// is gone, or the servers of the entry start failing for the second time in this call.
+// is gone, or every server of the entry has failed in this call (the one server of an
+// entry that has no other is tried twice).
 #include "dispatch.h"
 
 #include <cerrno>
@@ -62,34 +63,10 @@ private:
     quon_request* req_;
 };
 
-bool hasFailed(quonProxy* const* failedList, const quonProxy* proxy) {
-    for (int slot = 0; slot < QN_FAILED_TARGETS - 1 && failedList[slot]; ++slot)
-        if (failedList[slot] == proxy) return true;
-    return false;
-}
-
-// A server that failed in this call can be chosen again: it holds the session, or a
-// member-list refresh has re-activated it since. Before the call gives up on it, the
-// balancing algorithm is asked (without the session) once per server of the entry for
-// one that has not failed. tableLock held.
-quonProxy* avoidFailed(mappingsTable* table, quon_request* req, int32_t mappingIndex,
-                       quonProxy** failedList, quonProxy* proxy) {
-    if (!proxy || !hasFailed(failedList, proxy) || !validIndex(table, mappingIndex)) return proxy;
-    char* session = req->sessionId;
-    req->sessionId = nullptr;
-    quonProxy* other = nullptr;
-    for (int32_t n = table->mappingProxies[mappingIndex]->count; n > 0; --n) {
-        other = selectProxy(table, req, mappingIndex);
-        if (!other || !hasFailed(failedList, other)) break;
-    }
-    req->sessionId = session;
-    return other && !hasFailed(failedList, other) ? other : proxy;
-}
-
-// The server for the next attempt, or null. An entry index taken from a filtering before
-// entries moved is found again first (-1 in mappingIndex when the request no longer
-// matches). A clustered entry whose servers are all marked down gets the last-ditch
-// search first.
+// The server for the next attempt, one that has not failed in this call, or null. An
+// entry index taken from a filtering before entries moved is found again first (-1 in
+// mappingIndex when the request no longer matches). A clustered entry whose servers are
+// all marked down gets the last-ditch search first.
 quonProxy* chooseProxy(mappingsTable* table, quon_request* req, int32_t& mappingIndex,
                        int32_t applyIgnoreSuffixes, quonProxy** failedList) {
     TimedSyncGuard guard(req, table->tableLock);
@@ -103,7 +80,7 @@ quonProxy* chooseProxy(mappingsTable* table, quon_request* req, int32_t& mapping
                    table->mappingInfos[mappingIndex]->hasActive == 0;
     if (allDown && lastDitchFindReachableServer(table, req, mappingIndex, failedList, guard) != 0)
         return nullptr;
-    return avoidFailed(table, req, mappingIndex, failedList, selectProxy(table, req, mappingIndex));
+    return selectProxy(table, req, mappingIndex, failedList);
 }
 
 // Nobody can take the request: the client gets the page for an unreachable server.

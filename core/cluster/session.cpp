@@ -26,11 +26,14 @@ bool holdsId(const quonProxy* proxy, const char* id) {
     return replicationId && idsAgree(replicationId, id);
 }
 
-// The first active proxy of the list that the buddy id names, in slot order.
-quonProxy* activeBuddy(const proxyList* list, const char* buddy) {
+// The first active proxy of the list, not tried yet, that the buddy id names, in slot
+// order.
+quonProxy* activeBuddy(const proxyList* list, const char* buddy, quonProxy* const* tried) {
     for (int32_t slot = 0; slot < list->count; ++slot) {
         quonProxy* proxy = list->proxies[slot];
-        if (serverActive(proxy) && (buddy[0] == '*' || holdsId(proxy, buddy))) return proxy;
+        if (serverActive(proxy) && !wasTried(tried, proxy) &&
+            (buddy[0] == '*' || holdsId(proxy, buddy)))
+            return proxy;
     }
     return nullptr;
 }
@@ -80,7 +83,8 @@ const char* getNextBuddy(quon_request* req, const char* previous) {
     return strnlen(previous, 8) > 7 ? previous + kIdLength : nullptr;
 }
 
-quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mappingIndex) {
+quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mappingIndex,
+                           quonProxy* const* tried) {
     bool known = mappingIndex >= 0 && mappingIndex < table->mappingCapacity;
     const proxyList* list = known ? table->mappingProxies[mappingIndex] : nullptr;
     if (!list || list->count <= 0) return nullptr;
@@ -92,9 +96,10 @@ quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mapp
     for (int32_t slot = 0; slot < list->count && !holder; ++slot)
         if (holdsId(list->proxies[slot], id)) holder = list->proxies[slot];
     if (!holder) return nullptr;
-    if (serverActive(holder)) return holder;
+    // A holder that failed in this request counts as down: its buddies take the session.
+    if (serverActive(holder) && !wasTried(tried, holder)) return holder;
     for (const char* buddy = getNextBuddy(req, nullptr); buddy; buddy = getNextBuddy(req, buddy)) {
-        if (quonProxy* proxy = activeBuddy(list, buddy)) return proxy;
+        if (quonProxy* proxy = activeBuddy(list, buddy, tried)) return proxy;
     }
     return nullptr;
 }

@@ -34,6 +34,10 @@ TEST(Balancing, ChoosesInSequence) {
          "held"},
         {RR, {{"A", 1, 0, "AAAA"}, {"B"}, {"C", 1, 1, "CCCC"}}, "AAAATR*xyz", "B", "held"},
         {RR, {{"A", 1, 0, "AAAA"}, {"B", 1, 1, "BBBB"}}, "AAAATRBBB", "B", "broken"},
+        // A buddy part shorter than an id names nobody, not even a server of that short id.
+        {RR, {{"A", 1, 0, "AAAA"}, {"B", 1, 1, "BBBB"}, {"C", 1, 1, "CC"}}, "AAAATRCC", "B",
+         "broken"},
+        {RR, {{"A", 1, 0, "AAAA"}, {"B"}, {"C"}}, "AAAATR*", "B", "broken"},
         {RR, {{"A", 1, 0, "AAAA"}, {"B", 1, 0, "BBBB"}}, "AAAATRBBBB", "-", "broken"},
         {RR, {{"A", 1, 1, "AAAA"}, {"B", 1, 1, "BBBB"}}, "ZZZZTRBBBB", "A", "broken"},
         {RR, {{"B", 1, 1, "ABCD"}, {"A", 1, 1, "AB"}}, "AB", "A", "held"}};
@@ -45,9 +49,10 @@ TEST(Balancing, ChoosesInSequence) {
         std::string session = row.session;  // the record's field is not const
         req->sessionId = session.empty() ? nullptr : session.data();
         std::string chosen;
-        for (size_t call = 0; call < row.expected.size(); ++call)
-            if (quonProxy* proxy = selectProxy(table.get(), req.get(), 0)) chosen += proxy->name;
-            else chosen += "-";
+        for (size_t call = 0; call < row.expected.size(); ++call) {
+            quonProxy* proxy = selectProxy(table.get(), req.get(), 0, nullptr);
+            chosen += proxy ? proxy->name : "-";
+        }
         req->sessionId = nullptr;
         EXPECT_EQ(chosen, row.expected) << row.line;
         const std::string broken = "Sticky session breakage, a host for serving session " +
@@ -77,7 +82,7 @@ TEST(WeightSlots, BuildsTheSlotTable) {
         RecordingRequest req;
         HandTable table(req.get());
         table.addEntry("/app*", QN_RANDOM_WEIGHTED, 0, servers);
-        quonProxy* chosen = selectProxy(table.get(), req.get(), 0);
+        quonProxy* chosen = selectProxy(table.get(), req.get(), 0, nullptr);
         const mappingInfo* info = table->mappingInfos[0];
         EXPECT_EQ(std::vector<int32_t>(info->weightTable, info->weightTable + info->totalWeight),
                   expected);
@@ -93,7 +98,7 @@ TEST(WeightSlots, DrawsInProportionAndRebuildsAfterMembershipChange) {
     quonProxy** p = table->servers.proxies;
     auto shareOfA = [&, hits = 0]() mutable {
         for (int draw = hits = 0; draw < 100000; ++draw)
-            hits += selectProxy(table.get(), req.get(), 0) == p[0];
+            hits += selectProxy(table.get(), req.get(), 0, nullptr) == p[0];
         return hits / 100000.0;
     };
     EXPECT_NEAR(shareOfA(), 0.75, 0.015);

@@ -1,4 +1,5 @@
 // Sixteen threads through one table while a server dies and returns and the members change.
+#include <array>
 #include <atomic>
 #include <mutex>
 
@@ -6,6 +7,8 @@
 #include "fake_web_server.h"
 #include "pool.h"
 #include "table_slots.h"
+
+using namespace cluster_test;
 
 namespace {
 // One request through the table as the handler hook sends it; it leaves nothing behind.
@@ -82,6 +85,81 @@ TEST(Dispatch, ServerThatFailedInTheCallIsNotChosenAgainWhileAnotherIsActive) {
         EXPECT_NE(out.lines.find("Found sticky session host " + servers.address(0)),
                   std::string::npos) << out.lines;
         EXPECT_EQ(servers.requestsSeen(1), 1);
+    }
+}
+
+// Server 0 of three answers busy and is every algorithm's first choice (and the session's
+// holder). The retry goes to a server not tried yet; server 0's countdown, the entry's
+// position and its weighted-random table are what the chosen servers' turns left.
+TEST(Dispatch, RetryGoesToAServerNotTriedUnderEveryAlgorithm) {
+    struct Row {
+        const char* algorithm;
+        std::array<int, 3> weights;
+        int failing;           // servers 0 to failing - 1 answer busy
+        std::string session;   // sent as the cookie
+        std::string servedBy;  // the servers that may serve it ("" none)
+        int32_t weightLeft0, position;
+        std::vector<int32_t> weightTable;
+        bool broken = false;  // the sticky-breakage line is written
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"ROUNDROBIN", {1, 1, 1}, 1, "", "1", 1, 1, {}},
+        {"ROUNDROBIN_WEIGHTED", {1000, 1, 1}, 1, "", "1", 999, 1, {}},
+        {"MIN", {1, 5, 3}, 1, "", "2", 1, 2, {}},
+        {"MAX", {9, 5, 7}, 1, "", "2", 9, 2, {}},
+        {"RANDOM_WEIGHTED", {5, 0, 0}, 1, "", "12", 5, -1, {0, 0, 0, 0, 0}},
+        // The failed holder's buddies in the order the id names them; then the algorithm.
+        {"ROUNDROBIN", {1, 1, 1}, 1, "SRV1-abcTRSRV3SRV2", "2", 1, -1, {}},
+        {"ROUNDROBIN", {1, 1, 1}, 1, "SRV1-abcTRSRV9SRV1", "1", 1, 1, {}, true},
+        // Each server fails once; then nobody is left and the client gets the page.
+        {"ROUNDROBIN", {1, 1, 1}, 3, "", "", 1, 2, {}}};
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.algorithm) + " " + row.session);
+        Setups setups(3);
+        for (size_t i = 0; i < 3; ++i)
+            setups[i].props = "mapcheck=30\nsticky=true\nalgorithm=" + std::string(row.algorithm) +
+                              "\nweight=" + std::to_string(row.weights[i]) + "\n";
+        Cluster cluster(setups);
+        const Names members = {cluster.name(0), cluster.name(1), cluster.name(2)};
+        for (int i = 0; i < 3; ++i)  // server 0 lists the members
+            cluster.announce(i, i == 0 ? members : Names{}, i == 0 ? 1 : 0,
+                             i < row.failing ? "fault=busy\n" : "");
+        RecordingRequest req;
+        HandTable table(req.get(), nullptr, cluster.name(0).c_str(), 1);
+        ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+        ASSERT_EQ(slots(table->mappingProxies[0]),
+                  Names({members[0] + ":1", members[1] + ":1", members[2] + ":1"}));
+        Outcome out = dispatch(table, "", row.session.empty() ? "" : "JSESSIONID=" + row.session);
+        // No server is tried twice, nor one more than it takes.
+        std::string served;
+        for (int i = 0; i < 3; ++i) {
+            if (out.body.find("rep_id: " + cluster.repId(i) + "\n") != std::string::npos)
+                served += std::to_string(i);
+            EXPECT_EQ(cluster.requestsSeen(i), int(i < row.failing || served == std::to_string(i)))
+                << "server " << i << out.lines;
+        }
+        const bool expected =
+            row.servedBy.empty()
+                ? served.empty()
+                : served.size() == 1 && row.servedBy.find(served) != std::string::npos;
+        EXPECT_TRUE(expected) << "served by " << served;
+        EXPECT_EQ(out.status, served.empty() ? 503 : 200) << out.body;
+        const mappingInfo* info = table->mappingInfos[0];
+        EXPECT_EQ(serverNamed(table, cluster.name(0))->serverInfo->weightLeft, row.weightLeft0);
+        EXPECT_EQ(info->position, row.position);
+        EXPECT_EQ(std::vector<int32_t>(info->weightTable, info->weightTable + info->totalWeight),
+                  row.weightTable);
+        const std::string breakage = "Sticky session breakage, a host for serving session " +
+                                     row.session +
+                                     " not available.  Failing over to another server, but above "
+                                     "session is broken.";
+        EXPECT_EQ(out.lines.find(breakage) != std::string::npos, row.broken) << out.lines;
+        if (!row.session.empty() && !row.broken && !served.empty()) {
+            const std::string found = "Found sticky session host " + cluster.name(served[0] - '0');
+            EXPECT_NE(out.lines.find(found), std::string::npos) << out.lines;
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <fstream>
 
+#include "fake_web_server.h"
 #include "loopback_peer.h"
 #include "proxy_helpers.h"
 
@@ -75,6 +76,35 @@ TEST(ClusterMembership, FollowsTheSequenceNumber) {
         EXPECT_EQ(t.traced(a + " error updating clusters so seq is 2"), attempt);
     }
     EXPECT_EQ(slots(&t.table->servers), after);
+}
+
+// A member list whose props answer carries no number of its own is applied under the number
+// the server reported with a request's answer: the same number reported again, by it or by
+// the member that joined, fetches nothing.
+TEST(ClusterMembership, ListWithoutItsOwnNumberIsAppliedUnderTheReportedOne) {
+    Cluster cluster(Setups(2));
+    const std::string a = cluster.name(0), b = cluster.name(1);
+    ClusterTable t(cluster, {a}, 1);
+    cluster[0].writeFile("cluster.props", "s0=" + a + "\ns1=" + b + "\n");
+    cluster[0].writeFile("control.props", "");
+    ASSERT_TRUE(cluster[0].reload());
+    auto fetches = [&] {
+        return cluster.logLines(0, "PROXY_GET_PROPS clustered-servers") +
+               cluster.logLines(1, "PROXY_GET_PROPS clustered-servers");
+    };
+    const int before = fetches();
+    for (int k = 0; k < 3; ++k) {
+        FakeWebServer web;
+        web.uri = "/app/seq";
+        web.variables = {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", "value=7"}};
+        web.prepare();
+        EXPECT_EQ(t.table->handleRequestWithIndex(t.table, web.get(), nullptr, -1), 0);
+        web.finish();
+        EXPECT_EQ(t.table->clusterSeq, 7);
+        EXPECT_EQ(fetches(), before + 1) << web.recorder.dump();
+    }
+    EXPECT_EQ(slots(&t.table->servers), Names({a + ":1", b + ":1"}));
+    EXPECT_GT(cluster.requestsSeen(1), 0);
 }
 
 // Every server serves the same two patterns; b goes down and comes back.

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <filesystem>
 
 #include "flags.h"
 #include "loopback_peer.h"
@@ -12,6 +13,7 @@
 #include "pool.h"
 #include "proxy_helpers.h"
 #include "recording_request.h"
+#include "socket.h"
 #include "wire_codes.h"
 
 namespace {
@@ -76,6 +78,31 @@ TEST_F(PoolTest, IsAlivePingsOnlyOnceTheRetryTimeHasCome) {
     ASSERT_TRUE(peer.accept());
     EXPECT_EQ(peer.receive(8),
               be32(PROXY_PING) + be32(PROXY_PING));  // the new connection's, the probe's
+}
+
+// A new connection on which the ping cannot be sent (the send side shut, as by a reset) is
+// closed, not left open: attempt after attempt keeps the process's descriptors as they were.
+TEST_F(PoolTest, ConnectionWhosePingFailsIsClosed) {
+    auto openDescriptors = [] {
+        int count = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+            count += entry.exists() ? 1 : 0;
+        return count;
+    };
+    req->send = [](quon_request* r, int sock, const char* buffer, int length) {
+        shutdown(sock, SHUT_WR);
+        return qnSend(r, sock, buffer, length);
+    };
+    const int before = openDescriptors();
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        req->errorCode = 0;  // a fresh call each time, never deferred
+        ASSERT_EQ(checkout(), nullptr);
+        EXPECT_EQ(req->errorCode, EPIPE);
+        ASSERT_TRUE(peer.accept());  // keeps the listener's queue from filling
+    }
+    peer.close();
+    EXPECT_EQ(openDescriptors(), before);
+    EXPECT_TRUE(req.contains("traceE", std::string(proxy->name) + " couldn't ping via ["));
 }
 
 TEST_F(PoolTest, PingReplacesAStaleIdleConnection) {
