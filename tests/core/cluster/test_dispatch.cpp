@@ -234,7 +234,7 @@ struct AllDown {
         EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
         if (refusing) {
             servers[1].writeFile("control.props", "cluster-seq=1\nfault=refuse\n");
-            EXPECT_TRUE(servers[1].reload());
+            EXPECT_TRUE(servers[1].reload() && servers[1].waitForLog("refusing connections on"));
         }
         for (int i = 0; i < 2; ++i) {
             quonProxy* proxy = cluster_test::serverNamed(table, servers.address(i));
