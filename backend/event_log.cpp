@@ -1,6 +1,7 @@
 #include "event_log.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -13,7 +14,8 @@ EventLog::~EventLog() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-bool EventLog::open(const std::string& path, std::string& error) {
+bool EventLog::open(const std::string& path, bool times, std::string& error) {
+    times_ = times;
     if (path.empty()) return true;
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd_ < 0) {
@@ -26,7 +28,13 @@ bool EventLog::open(const std::string& path, std::string& error) {
 void EventLog::write(std::string_view line) {
     if (fd_ < 0) return;
     std::string out;
-    out.reserve(line.size() + 1);
+    out.reserve(line.size() + 16);
+    if (times_) {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        out.append(
+            std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(now).count()));
+        out.push_back(' ');
+    }
     out.append(line);
     out.push_back('\n');
     // O_APPEND makes each write land whole at the end of the file.

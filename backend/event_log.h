@@ -15,14 +15,17 @@ public:
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
 
-    // An empty path leaves the log off, which costs nothing per message.
-    bool open(const std::string& path, std::string& error);
+    // An empty path leaves the log off, which costs nothing per message. With times, each
+    // line starts with the wall-clock time in epoch milliseconds and a blank, so that a
+    // benchmark can line the server's events up with its own.
+    bool open(const std::string& path, bool times, std::string& error);
     bool enabled() const { return fd_ >= 0; }
     void write(std::string_view line);
     void printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 private:
     int fd_ = -1;
+    bool times_ = false;
 };
 
 // Printable form of received bytes for a log line or an echo: control bytes, backslash

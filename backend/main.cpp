@@ -60,7 +60,7 @@ int runServer(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     EventLog log;
-    if (!log.open(options.logFile, error)) {
+    if (!log.open(options.logFile, options.logTimes, error)) {
         std::fprintf(stderr, "quon-backend: %s\n", error.c_str());
         return 1;
     }

@@ -25,6 +25,7 @@ constexpr const char* kUsage =
     "  --control FILE            run-time settings, read at start and on every SIGHUP\n"
     "  --docroot DIR             root of real paths over HTTP (default /srv/quon)\n"
     "  --log FILE                append one line per received message\n"
+    "  --log-times 0|1           1: start each log line with the epoch time in ms\n"
     "  --ready-file FILE         written once listening: the bound addresses\n"
     "  --max-connections N       connections served at once (default 4096)\n";
 
@@ -66,6 +67,9 @@ bool applyOption(Options& o, std::string_view name, const std::string& value, st
         o.docRoot = value;
     } else if (name == "log") {
         o.logFile = value;
+    } else if (name == "log-times") {
+        if (value != "0" && value != "1") error = "--log-times wants 0 or 1, not " + value;
+        o.logTimes = value == "1";
     } else if (name == "ready-file") {
         o.readyFile = value;
     } else if (name == "max-connections") {

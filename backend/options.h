@@ -22,6 +22,7 @@ struct Options {
     PropertyList settingDefaults;  // run-time settings given on the command line
     std::string controlFile;       // run-time settings read at start and on SIGHUP
     std::string logFile;
+    bool logTimes = false;  // each log line starts with the epoch time in milliseconds
     std::string readyFile;
     std::string docRoot = "/srv/quon";
     int maxConnections = 4096;

@@ -75,7 +75,7 @@ bool QuonConnection::serveMessage() {
 }
 
 // PROXY_GET_PROPS: the set's text, the cluster sequence number, then PROXY_FINISH; for an
-// unknown set PROXY_FINISH alone.
+// unknown set PROXY_FINISH alone ("clustered-servers" always has a text).
 bool QuonConnection::serveProps() {
     std::string name;
     const ReadStatus status = in_.readString(name, kMaxSetName, kAnswerTimeoutMs);
@@ -96,8 +96,16 @@ bool QuonConnection::serveProps() {
     if (fault != Fault::None) log_.printf(kLogFault, tag().c_str(), faultName(fault));
     After after = After::KeepOpen;
     if (injectFault(fault, exchange, after)) return after == After::KeepOpen && !exchange.broken();
-    // A set the server does not have is answered with PROXY_FINISH alone.
-    if (const std::string* text = settings->propertySet(name)) {
+    // A set the server does not have is answered with PROXY_FINISH alone; without a
+    // member list of its own the server is a cluster of one and names itself, so that a
+    // connector bootstrapped from it learns a member.
+    const std::string* text = settings->propertySet(name);
+    std::string ownList;
+    if (!text && name == kMemberSet) {
+        ownList = ownMemberList(settings->repId, server_.quonAddress);
+        text = &ownList;
+    }
+    if (text) {
         exchange.putProps(*text);
         if (settings->clusterSeq) exchange.putClusterSeq(*settings->clusterSeq);
     }

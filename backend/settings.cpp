@@ -62,6 +62,14 @@ bool setBuddies(std::vector<std::string>& buddies, const std::string& value) {
     return true;
 }
 
+// A key that parsePropertyText reads back whole: printable, no '=', no leading '#'.
+bool usableKey(std::string_view key) {
+    if (key.empty() || key.front() == '#') return false;
+    for (char c : key)
+        if (c == '=' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) return false;
+    return true;
+}
+
 bool applyKnown(Settings& s, const Property& p) {
     const std::string& k = p.key;
     if (k == "cluster-seq") return setInt(s.clusterSeq, p.value);
@@ -88,6 +96,14 @@ const char* faultName(Fault fault) {
     for (const auto& [f, text] : kFaultNames)
         if (f == fault) return text;
     return "?";
+}
+
+std::string ownMemberList(std::string_view repId, std::string_view address) {
+    std::string text(usableKey(repId) ? repId : "self");
+    text += '=';
+    text += address;
+    text += '\n';
+    return text;
 }
 
 bool applySetting(Settings& settings, const Property& setting, std::string& error) {

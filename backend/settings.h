@@ -9,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "options.h"
@@ -58,6 +59,14 @@ struct Settings {
         return findProperty(propertySets, name);
     }
 };
+
+// The name of the property set that lists the cluster's members.
+inline constexpr std::string_view kMemberSet = "clustered-servers";
+
+// The member list of a server started without one: itself alone, "repId=address", as a
+// standalone server names itself. A rep_id that property text cannot carry as a key
+// (empty, with '=' or a control character, or starting with '#') gives way to "self".
+std::string ownMemberList(std::string_view repId, std::string_view address);
 
 // Applies one run-time setting by its name ("cluster-seq", "fault", ...).
 bool applySetting(Settings& settings, const Property& setting, std::string& error);

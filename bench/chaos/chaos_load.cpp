@@ -5,21 +5,27 @@
 //   echo     GET /app/echo
 //   post     POST /app/body with --post-bytes bytes, checked against the "length:" answer
 //   static   GET /index.html, a file Apache serves itself (a control without forwarding)
-// With --record, every response is one line "epoch-ms status kind server-octet"
-// (status 0: no response; kind S, E or P, in lower case for a 2xx answer that is not what
-// was asked; octet 0: no X-Quon-Server header). With
+// With --record, every response is one line "epoch-ms status kind server-octet latency-us"
+// (epoch-ms when the answer ended; status 0: no response; kind S, E, P or A, in lower case
+// for a 2xx answer that is not what was asked; octet 0: no X-Quon-Server header; latency
+// from the request's first byte out to its answer's end, or to the failure; one request
+// at a time per connection, so no sample is made up for a slow one). With
 // --rss-pid, the resident size of that process is printed after every --sample-every
 // responses as "rss <responses> <kB>".
 //
+// With --pause-ms, each connection waits that long after every answer: a paced load that
+// leaves the machine room, so that a slow request shows what made it slow.
+//
 //   chaos_load --target HOST:PORT [--connections 64] [--seconds 60] [--requests N]
 //              [--mix session,echo,post,static] [--post-bytes 4096] [--record FILE]
-//              [--rss-pid PID --sample-every 100000] [--timeout-ms 30000]
+//              [--rss-pid PID --sample-every 100000] [--timeout-ms 30000] [--pause-ms 0]
 //   chaos_load --free-port HOST      prints a port that is free on HOST now
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -49,6 +55,7 @@ struct Config {
     int rssPid = 0;
     long sampleEvery = 100000;
     int timeoutMs = 30000;
+    int pauseMs = 0;
 };
 
 struct Record {
@@ -56,6 +63,7 @@ struct Record {
     int16_t status;
     char kind;
     uint8_t server;
+    int32_t latencyUs;
 };
 
 // What all connections share: the stop conditions, the counters and the samples.
@@ -147,15 +155,21 @@ void runConnection(Shared& s, int index, std::vector<Record>& records) {
         if (c.seconds > 0 && std::chrono::steady_clock::now() >= s.deadline) break;
         if (c.requests > 0 && s.issued.fetch_add(1) >= c.requests) break;
         char kind = c.mix[turn % c.mix.size()];
-        chaos::Response r = conn.exchange(requestText(c, kind, cookie, body));
+        const std::string request = requestText(c, kind, cookie, body);
+        const auto sent = std::chrono::steady_clock::now();
+        chaos::Response r = conn.exchange(request);
+        const auto latency = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::chrono::steady_clock::now() - sent);
         if (!r.cookie.empty()) cookie = r.cookie;
         // A bad answer is recorded with its kind in lower case.
         char recorded = checkAnswer(s, kind, r) ? kind : char(kind - 'A' + 'a');
         if (!c.recordFile.empty())
-            records.push_back({epochMs(), int16_t(r.status), recorded, uint8_t(r.serverOctet)});
+            records.push_back({epochMs(), int16_t(r.status), recorded, uint8_t(r.serverOctet),
+                               int32_t(latency.count())});
         sample(s, s.answered.fetch_add(1) + 1);
         // A refused connect would otherwise spin: Apache is gone or not listening.
-        if (r.status == 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const int pause = r.status == 0 ? std::max(c.pauseMs, 10) : c.pauseMs;
+        if (pause > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause));
     }
 }
 
@@ -183,6 +197,8 @@ bool parseArgs(int argc, char** argv, Config& c) {
             c.sampleEvery = atol(value.c_str());
         else if (name == "--timeout-ms")
             c.timeoutMs = atoi(value.c_str());
+        else if (name == "--pause-ms")
+            c.pauseMs = atoi(value.c_str());
         else if (name == "--mix") {
             c.mix.clear();
             std::istringstream list(value);
@@ -199,7 +215,7 @@ bool parseArgs(int argc, char** argv, Config& c) {
             return false;
     }
     return c.port > 0 && c.connections > 0 && !c.mix.empty() && c.sampleEvery > 0 &&
-           (c.seconds > 0 || c.requests > 0);
+           c.pauseMs >= 0 && (c.seconds > 0 || c.requests > 0);
 }
 
 int freePort(const char* host) {
@@ -220,8 +236,8 @@ void writeRecords(const std::string& file, const std::vector<std::vector<Record>
     if (!out) return;
     for (const auto& records : all)
         for (const Record& r : records)
-            fprintf(out, "%lld %d %c %d\n", static_cast<long long>(r.ms), r.status, r.kind,
-                    r.server);
+            fprintf(out, "%lld %d %c %d %d\n", static_cast<long long>(r.ms), r.status, r.kind,
+                    r.server, r.latencyUs);
     fclose(out);
 }
 
@@ -239,7 +255,8 @@ int main(int argc, char** argv) {
         fprintf(stderr,
                 "usage: chaos_load --target HOST:PORT (--seconds S | --requests N) "
                 "[--connections N] [--mix session,echo,post,static] [--post-bytes B] "
-                "[--record FILE] [--rss-pid PID] [--sample-every N] [--timeout-ms MS]\n");
+                "[--record FILE] [--rss-pid PID] [--sample-every N] [--timeout-ms MS] "
+                "[--pause-ms MS]\n");
         return 2;
     }
     Shared s;

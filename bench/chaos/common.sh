@@ -62,13 +62,18 @@ write_cluster_files() {
     done
 }
 
+# With server_logs=1, each server appends to $work/NAME.log a line per message, each
+# line starting with the epoch time in ms.
+server_logs=0
+
 # Starts server i on its fixed address; waits for its ready file (bounded).
 start_server() {
-    local i=$1 n=${names[$1]}
+    local i=$1 n=${names[$1]} log=()
+    [ "$server_logs" = 1 ] && log=(--log "$work/$n.log" --log-times 1)
     start_quon_backend "$work/$n.ready" "$work/$n.out" --listen "${addr[i]}" \
         --server-props "$work/$n.props" --mappings "$work/mappings.props" \
         --cluster "$work/cluster.props" --control "$work/$n.control" \
-        --buddies "${names[(i + 1) % 3]}"
+        --buddies "${names[(i + 1) % 3]}" "${log[@]}"
     server_pid[i]=$quon_pid
 }
 wait_ready() {
@@ -80,6 +85,19 @@ kill_server() {
     kill -9 "${server_pid[i]}" 2>/dev/null || fail "${names[i]} was not running"
     wait "${server_pid[i]}" 2>/dev/null || true
     server_pid[i]=0
+}
+
+# Stops Apache and the servers a phase started, and keeps its error log as NAME-error.log,
+# so that the next phase starts afresh.
+end_phase() {  # name
+    local i
+    stop_pid "$apache_pid" 15
+    apache_pid=0
+    for i in 0 1 2; do
+        stop_pid "${server_pid[i]}" 5
+        server_pid[i]=0
+    done
+    if [ -f "$work/error.log" ]; then mv "$work/error.log" "$work/$1-error.log"; fi
 }
 
 # start_apache children threads directives...: Apache bootstrapped from SRV1.

@@ -32,8 +32,14 @@
 # memory of each child by kind of mapping (bench/chaos/smaps.awk) at the start and the
 # end, and the "exit signal" lines of the error log.
 #
-#   bench/chaos/run.sh   environment: BUILD, CONNECTIONS (64), RETRY (1), DOWN (5), DOWN2 (3), ROUNDS (2),
-#                        WARMUP (1), TRACEFLAGS (0; 1 writes the module's connection and cluster events)
+# That is the "kills" phase. The "rolling" phase (bench/chaos/rolling.sh) follows it with
+# a fresh Apache and fresh servers: each server restarted in turn, proxyretryinterval at
+# its default, membership changes announced with a new sequence number. PHASES picks and
+# orders the phases ("kills rolling" by default; "rolling" alone takes about 30 s).
+#
+#   bench/chaos/run.sh   environment: BUILD, PHASES, CONNECTIONS (64), RETRY (1), DOWN (5), DOWN2 (3),
+#                        ROUNDS (2), WARMUP (1), TRACEFLAGS (0; 1 writes the module's connection
+#                        and cluster events), and those of rolling.sh
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 connections=${CONNECTIONS:-64}
@@ -47,114 +53,128 @@ rounds=${ROUNDS:-2}
 warmup=${WARMUP:-1}
 
 cmake --build "$build" --target quon-backend mod_quon22 chaos_load quon_backend_load >/dev/null
-write_cluster_files
-for i in 0 1 2; do start_server "$i"; done
-for i in 0 1 2; do wait_ready "$i"; done
-# The retry interval is the table's default from QuonConfig: the servers' props name none.
-start_apache 2 64 "QuonConfig proxyretryinterval $retry" "QuonConfig traceflags $trace"
+source "$top/bench/chaos/rolling.sh"
 
-# Warm-up: one server down at a time, each once, then all three; nothing is recorded.
-if [ "$warmup" = 1 ]; then
-    w0=$(now_ms)
-    "$load" --target "127.0.0.1:$port" --connections "$connections" \
-        --seconds $((2 + 3 * (down + 1) + down2 + 4)) >"$work/warmup.out" 2>&1 &
+# Phases 1 and 2, with their warm-up, and their report.
+kills_phase() {
+    write_cluster_files
+    for i in 0 1 2; do start_server "$i"; done
+    for i in 0 1 2; do wait_ready "$i"; done
+    # The retry interval is the table's default from QuonConfig: the servers' props name none.
+    start_apache 2 64 "QuonConfig proxyretryinterval $retry" "QuonConfig traceflags $trace"
+
+    # Warm-up: one server down at a time, each once, then all three; nothing is recorded.
+    if [ "$warmup" = 1 ]; then
+        w0=$(now_ms)
+        "$load" --target "127.0.0.1:$port" --connections "$connections" \
+            --seconds $((2 + 3 * (down + 1) + down2 + 4)) >"$work/warmup.out" 2>&1 &
+        driver_pid=$!
+        sleep_until $((w0 + 2000))
+        for i in 0 1 2; do
+            kill_server "$i"
+            sleep "$down"
+            start_server "$i"
+            wait_ready "$i"
+            sleep 1
+        done
+        for i in 0 1 2; do kill_server "$i"; done
+        sleep "$down2"
+        for i in 0 1 2; do start_server "$i"; done
+        for i in 0 1 2; do wait_ready "$i"; done
+        wait "$driver_pid" || fail "the warm-up load failed: $(cat "$work/warmup.out")"
+        driver_pid=0
+        echo "warm-up: $(cat "$work/warmup.out") in $((($(now_ms) - w0) / 1000)) s"
+    fi
+
+    events=$work/events
+    : >"$events"
+    total=$((phase1 + 2 + rounds * (down2 + tail2) + 1))
+    t0=$(now_ms)
+    "$load" --target "127.0.0.1:$port" --connections "$connections" --seconds "$total" \
+        --record "$work/records" >"$work/driver.out" 2>&1 &
     driver_pid=$!
-    sleep_until $((w0 + 2000))
-    for i in 0 1 2; do
+
+    sleep_until $((t0 + 3000))
+    rss_start=$(children_rss)
+    kinds_start=$(children_kinds)
+    rss_timeline=""
+    children_start=$(apache_children)
+
+    # Phase 1: a kill every 10 s from t=5 s, each server down for DOWN seconds.
+    for k in $(seq 0 $((phase1 / 10 - 1))); do
+        i=$((k % 3))
+        sleep_until $((t0 + 5000 + k * 10000))
         kill_server "$i"
-        sleep "$down"
+        echo "kill $i $(now_ms)" >>"$events"
+        sleep_until $((t0 + 5000 + k * 10000 + down * 1000))
+        echo "up $i $(now_ms)" >>"$events"
         start_server "$i"
         wait_ready "$i"
-        sleep 1
+        rss_now=$(children_rss)
+        rss_timeline+="  t=$(((k + 1) * 10))s $rss_now"$'\n'
+        [ "$k" = 0 ] && rss_warm=$rss_now
+        rss_phase1=$rss_now
     done
-    for i in 0 1 2; do kill_server "$i"; done
-    sleep "$down2"
-    for i in 0 1 2; do start_server "$i"; done
-    for i in 0 1 2; do wait_ready "$i"; done
-    wait "$driver_pid" || fail "the warm-up load failed: $(cat "$work/warmup.out")"
+
+    # Phase 2: all three at once, in ROUNDS rounds (a second round shows whether memory taken
+    # by the first outage is kept for the next one or grows again).
+    for r in $(seq 0 $((rounds - 1))); do
+        at=$((t0 + (phase1 + 2 + r * (down2 + tail2)) * 1000))
+        sleep_until "$at"
+        echo "killall - $(now_ms)" >>"$events"
+        for i in 0 1 2; do kill_server "$i"; done
+        echo "alldown - $(now_ms)" >>"$events"
+        sleep_until $((at + down2 * 1000))
+        echo "upall - $(now_ms)" >>"$events"
+        for i in 0 1 2; do start_server "$i"; done
+        for i in 0 1 2; do wait_ready "$i"; done
+        sleep_until $((at + (down2 + tail2) * 1000 - 500))
+        rss_timeline+="  all-three round $((r + 1)) +${tail2}s: $(children_rss)"$'\n'
+    done
+
+    rss_end=$(children_rss)
+    kinds_end=$(children_kinds)
+    children_end=$(apache_children)
+    wait "$driver_pid" || fail "the load driver failed: $(cat "$work/driver.out")"
     driver_pid=0
-    echo "warm-up: $(cat "$work/warmup.out") in $((($(now_ms) - w0) / 1000)) s"
-fi
+    [ -s "$work/records" ] || fail "the load driver recorded no response: $(cat "$work/driver.out")"
 
-events=$work/events
-: >"$events"
-total=$((phase1 + 2 + rounds * (down2 + tail2) + 1))
-t0=$(now_ms)
-"$load" --target "127.0.0.1:$port" --connections "$connections" --seconds "$total" \
-    --record "$work/records" >"$work/driver.out" 2>&1 &
-driver_pid=$!
-
-sleep_until $((t0 + 3000))
-rss_start=$(children_rss)
-kinds_start=$(children_kinds)
-rss_timeline=""
-children_start=$(apache_children)
-
-# Phase 1: a kill every 10 s from t=5 s, each server down for DOWN seconds.
-for k in $(seq 0 $((phase1 / 10 - 1))); do
-    i=$((k % 3))
-    sleep_until $((t0 + 5000 + k * 10000))
-    kill_server "$i"
-    echo "kill $i $(now_ms)" >>"$events"
-    sleep_until $((t0 + 5000 + k * 10000 + down * 1000))
-    echo "up $i $(now_ms)" >>"$events"
-    start_server "$i"
-    wait_ready "$i"
-    rss_now=$(children_rss)
-    rss_timeline+="  t=$(((k + 1) * 10))s $rss_now"$'\n'
-    [ "$k" = 0 ] && rss_warm=$rss_now
-    rss_phase1=$rss_now
-done
-
-# Phase 2: all three at once, in ROUNDS rounds (a second round shows whether memory taken
-# by the first outage is kept for the next one or grows again).
-for r in $(seq 0 $((rounds - 1))); do
-    at=$((t0 + (phase1 + 2 + r * (down2 + tail2)) * 1000))
-    sleep_until "$at"
-    echo "killall - $(now_ms)" >>"$events"
-    for i in 0 1 2; do kill_server "$i"; done
-    echo "alldown - $(now_ms)" >>"$events"
-    sleep_until $((at + down2 * 1000))
-    echo "upall - $(now_ms)" >>"$events"
-    for i in 0 1 2; do start_server "$i"; done
-    for i in 0 1 2; do wait_ready "$i"; done
-    sleep_until $((at + (down2 + tail2) * 1000 - 500))
-    rss_timeline+="  all-three round $((r + 1)) +${tail2}s: $(children_rss)"$'\n'
-done
-
-rss_end=$(children_rss)
-kinds_end=$(children_kinds)
-children_end=$(apache_children)
-wait "$driver_pid" || fail "the load driver failed: $(cat "$work/driver.out")"
-driver_pid=0
-[ -s "$work/records" ] || fail "the load driver recorded no response: $(cat "$work/driver.out")"
-
-echo "chaos: $connections connections, retry interval ${retry}s (QuonConfig proxyretryinterval)," \
-    "one server down ${down}s of every 10s for ${phase1}s, then all three down ${down2}s"
-echo "driver: $(cat "$work/driver.out")"
-awk -v ev="$events" -v retry="$retry" -f "$top/bench/chaos/report.awk" "$work/records" ||
-    fail "a phase could not be measured (see above)"
-echo "Apache children at the start sample: $rss_start"
-echo "Apache children at the end:          $rss_end"
-printf 'resident memory by kind, start sample:\n%s\n' "$kinds_start"
-printf 'resident memory by kind, end:\n%s\n' "$kinds_end"
-printf 'RSS after each restart:\n%s' "$rss_timeline"
-[ "$children_start" = "$children_end" ] || echo "children changed: [$children_start] -> [$children_end]"
-# Sum of the children's RSS in two samples ("pid:NkB ..."), and the change.
-growth() {
-    awk -v a="$1" -v b="$2" 'BEGIN {
-        n = split(a, x, " "); m = split(b, y, " "); s = 0; e = 0
-        for (i = 1; i <= n; i++) { split(x[i], p, ":"); s += p[2] }
-        for (i = 1; i <= m; i++) { split(y[i], p, ":"); e += p[2] }
-        printf "%d kB -> %d kB (%+.1f%%)", s, e, s ? 100 * (e - s) / s : 0 }'
+    echo "chaos: $connections connections, retry interval ${retry}s (QuonConfig proxyretryinterval)," \
+        "one server down ${down}s of every 10s for ${phase1}s, then all three down ${down2}s"
+    echo "driver: $(cat "$work/driver.out")"
+    awk -v ev="$events" -v retry="$retry" -f "$top/bench/chaos/report.awk" "$work/records" ||
+        fail "a phase could not be measured (see above)"
+    echo "Apache children at the start sample: $rss_start"
+    echo "Apache children at the end:          $rss_end"
+    printf 'resident memory by kind, start sample:\n%s\n' "$kinds_start"
+    printf 'resident memory by kind, end:\n%s\n' "$kinds_end"
+    printf 'RSS after each restart:\n%s' "$rss_timeline"
+    [ "$children_start" = "$children_end" ] || echo "children changed: [$children_start] -> [$children_end]"
+    # Sum of the children's RSS in two samples ("pid:NkB ..."), and the change.
+    growth() {
+        awk -v a="$1" -v b="$2" 'BEGIN {
+            n = split(a, x, " "); m = split(b, y, " "); s = 0; e = 0
+            for (i = 1; i <= n; i++) { split(x[i], p, ":"); s += p[2] }
+            for (i = 1; i <= m; i++) { split(y[i], p, ":"); e += p[2] }
+            printf "%d kB -> %d kB (%+.1f%%)", s, e, s ? 100 * (e - s) / s : 0 }'
+    }
+    echo "RSS growth over the run (from the start sample): $(growth "$rss_start" "$rss_end")"
+    echo "  of which phase 1 (start sample to t=${phase1}s): $(growth "$rss_start" "$rss_phase1")," \
+        "phase 2 (${rounds} outages of all three): $(growth "$rss_phase1" "$rss_end")"
+    echo "RSS growth in phase 1 after the first restart (t=10s to t=${phase1}s):" \
+        "$(growth "$rss_warm" "$rss_phase1")"
+    crashes=$(crash_lines)
+    echo "child crashes (\"exit signal\" lines in the error log): $crashes"
+    grep 'exit signal' "$work/error.log" | head -5 || true
+    echo "module lines: $(grep -c 'qnApache' "$work/error.log" || true);" \
+        "\"NO servers reachable\": $(grep -c 'NO servers reachable' "$work/error.log" || true)"
+    end_phase kills
 }
-echo "RSS growth over the run (from the start sample): $(growth "$rss_start" "$rss_end")"
-echo "  of which phase 1 (start sample to t=${phase1}s): $(growth "$rss_start" "$rss_phase1")," \
-    "phase 2 (${rounds} outages of all three): $(growth "$rss_phase1" "$rss_end")"
-echo "RSS growth in phase 1 after the first restart (t=10s to t=${phase1}s):" \
-    "$(growth "$rss_warm" "$rss_phase1")"
-crashes=$(crash_lines)
-echo "child crashes (\"exit signal\" lines in the error log): $crashes"
-grep 'exit signal' "$work/error.log" | head -5 || true
-echo "module lines: $(grep -c 'qnApache' "$work/error.log" || true);" \
-    "\"NO servers reachable\": $(grep -c 'NO servers reachable' "$work/error.log" || true)"
+
+for phase in ${PHASES:-kills rolling}; do
+    case $phase in
+        kills) kills_phase ;;
+        rolling) rolling_phase ;;
+        *) fail "unknown phase $phase (kills, rolling)" ;;
+    esac
+done
