@@ -20,13 +20,16 @@ public:
         : BackendCluster(std::move(mappings), serverProps) {}
     // Apache loads the test build of the module (the probe handler and its hooks).
     void useProbeModule() { modulePath_ = quonProbeModulePath(); }
+    // No proxyretryinterval line: servers found unreachable wait the connector's default.
+    void useDefaultRetryInterval() { retryLine_.clear(); }
 
     // Starts the servers not running yet, then Apache bootstrapped from the first one with a
-    // one-second retry interval, full tracing and `directives` ("@BOOT@": the first server).
+    // one-second retry interval (unless asked otherwise), full tracing and `directives`
+    // ("@BOOT@": the first server).
     testing::AssertionResult start(const std::string& directives = "") {
         if (!BackendCluster::start()) return testing::AssertionFailure() << "no back end";
         std::string lines = "QuonConfig bootstrap @BOOT@\nQuonConfig Verbose true\nQuonConfig "
-                            "traceflags 3\nQuonConfig proxyretryinterval 1\n" + directives;
+                            "traceflags 3\n" + retryLine_ + directives;
         for (size_t at; (at = lines.find("@BOOT@")) != std::string::npos;)
             lines.replace(at, 6, address(0));
         apache_ = std::make_unique<ApacheServer>(
@@ -48,6 +51,7 @@ public:
 
 private:
     std::string modulePath_;
+    std::string retryLine_ = "QuonConfig proxyretryinterval 1\n";
     // Destroyed before the servers: Apache's children must not see them vanish.
     std::unique_ptr<ApacheServer> apache_;
 };
