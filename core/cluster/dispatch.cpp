@@ -149,14 +149,20 @@ int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const ch
     CallState call(req);
     int32_t result = -1;
     quonProxy* last = nullptr;
+    int lastError = 0;
     for (;;) {
         quonProxy* proxy = chooseProxy(table, req, mappingIndex, applyIgnoreSuffixes, failedList);
         if (!proxy && mappingIndex < 0) {
             req->trace(req, "%s", kNotForQuon);
             return -2;
         }
+        // Every server of the entry has failed in this call: the last failure is answered.
+        if (!proxy && last) {
+            answerNow(req, last, lastError);
+            break;
+        }
         if (!proxy) {
-            // This way out books no response time, not even for an earlier attempt.
+            // This way out books no response time.
             answerNoServer(table, req);
             return result;
         }
@@ -167,6 +173,7 @@ int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const ch
             if (clusterSeq >= 0) reportClusterSeq(table, req, proxy, clusterSeq);
             break;
         }
+        lastError = req->errorCode;
         if (!failOver(table, req, proxy, failedList)) break;
     }
     last->requestEnded(last, req);

@@ -112,7 +112,8 @@ TEST(Dispatch, RetryGoesToAServerNotTriedUnderEveryAlgorithm) {
         // The failed holder's buddies in the order the id names them; then the algorithm.
         {"ROUNDROBIN", {1, 1, 1}, 1, "SRV1-abcTRSRV3SRV2", "2", 1, -1, {}},
         {"ROUNDROBIN", {1, 1, 1}, 1, "SRV1-abcTRSRV9SRV1", "1", 1, 1, {}, true},
-        // Each server fails once; then nobody is left and the client gets the page.
+        // Each server fails once; then nobody is left and the client gets the page of the
+        // last failure (busy), not one for servers it could not reach.
         {"ROUNDROBIN", {1, 1, 1}, 3, "", "", 1, 2, {}}};
     // clang-format on
     for (const Row& row : rows) {
@@ -146,6 +147,7 @@ TEST(Dispatch, RetryGoesToAServerNotTriedUnderEveryAlgorithm) {
                 : served.size() == 1 && row.servedBy.find(served) != std::string::npos;
         EXPECT_TRUE(expected) << "served by " << served;
         EXPECT_EQ(out.status, served.empty() ? 503 : 200) << out.body;
+        EXPECT_EQ(out.body.find("Application server is busy") != std::string::npos, served.empty());
         const mappingInfo* info = table->mappingInfos[0];
         EXPECT_EQ(serverNamed(table, cluster.name(0))->serverInfo->weightLeft, row.weightLeft0);
         EXPECT_EQ(info->position, row.position);
