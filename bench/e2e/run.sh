@@ -13,7 +13,12 @@
 # during the run, and system calls per request in Apache's child (strace, a short run
 # of its own per set-up, 100 bytes, 16 connections).
 #
-#   bench/e2e/run.sh [rounds] [seconds]      environment: BUILD, E2E_DIR (keep files there)
+# With BASE_MODULE=path, a fifth set-up, quon-1-base, loads that build of the module (an
+# earlier commit's, say) in front of the same back-end, so that a change is measured side
+# by side with what it changes in one run. SETUPS="..." picks the set-ups to run.
+#
+#   bench/e2e/run.sh [rounds] [seconds]      environment: BUILD, E2E_DIR (keep files there),
+#                                            BASE_MODULE, SETUPS
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
@@ -22,7 +27,12 @@ rounds=${1:-3}
 seconds=${2:-6}
 sizes=(100 16384)
 conns=(16 64)
-setups=(static proxy_http quon-1 quon-3)
+if [ -n "${SETUPS:-}" ]; then
+  read -ra setups <<<"$SETUPS"
+else
+  setups=(static proxy_http quon-1 quon-3)
+  [ -z "${BASE_MODULE:-}" ] || setups+=(quon-1-base)
+fi
 source "$here/measure.sh"
 source "$here/servers.sh"
 

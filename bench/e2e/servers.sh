@@ -57,7 +57,7 @@ backend_addresses_of() {  # setup
   case $1 in
     static) echo "127.0.0.2:1" ;;
     proxy_http) echo "$single_http" ;;
-    quon-1) echo "$single_quon" ;;
+    quon-1 | quon-1-base) echo "$single_quon" ;;
     quon-3) echo "${cluster[*]}" ;;
   esac
 }
@@ -89,6 +89,10 @@ setup_lines() {  # setup
     quon-3)
       printf 'LoadModule quon_module %s\nQuonConfig bootstrap %s\n' \
         "$build/apache/mod_quon22.so" "${cluster[0]}" ;;
+    quon-1-base)
+      [ -f "${BASE_MODULE:-}" ] || fail "quon-1-base: BASE_MODULE names no module"
+      printf 'LoadModule quon_module %s\nQuonConfig bootstrap %s\n' \
+        "$BASE_MODULE" "$single_quon" ;;
     *) fail "unknown set-up $1" ;;
   esac
 }
