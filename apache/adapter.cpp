@@ -97,6 +97,7 @@ QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_
     req->connectTimeout = conf->connectTimeout;
     req->sendTimeout = conf->sendTimeout;
     req->recvTimeout = conf->recvTimeout;
+    req->responseTimeout = conf->responseTimeout;
     req->maxHeaderSize = conf->maxHeaderSize;
     req->maxPropsSize = conf->maxPropsSize;
     req->logPrefix[0] = '\0';  // made by the first line written

@@ -35,6 +35,7 @@ constexpr const char* kBadSeconds =
 constexpr const char* kBadTimeout =
     "a time from %s to %s expected: seconds, or a number with the unit ms, s, mi or h "
     "(such as 500ms or 2mi)";
+constexpr const char* kOrOff = "; or 0 or off for no bound";
 constexpr const char* kBadBytes = "a size from %" APR_INT64_T_FMT " to %" APR_INT64_T_FMT
                                   " bytes expected, in bytes or with K (1024) or M (1048576)";
 constexpr const char* kBadServer =
@@ -58,7 +59,8 @@ constexpr int64_t kMostRetrySeconds = 86'400;
 constexpr int64_t kLeastBytes = 1024;
 constexpr int64_t kMostBytes = int64_t(1) << 30;
 
-enum class Kind { Flag, Mask, Seconds, Timeout, Bytes, Server, Url, File };
+// Bound: a time-out that may also be off.
+enum class Kind { Flag, Mask, Seconds, Timeout, Bound, Bytes, Server, Url, File };
 
 // A line's value once read: a number in the unit stored (flags 0 or 1, milliseconds,
 // seconds, bytes), or a text from the configuration pool.
@@ -115,6 +117,9 @@ constexpr ConfigKey kKeys[] = {
      &Conf::recvTimeout, nullptr},
     {"sendtimeout", Kind::Timeout, kLeastTimeoutMs, kMostTimeoutMs, QN_DEFAULT_SEND_TIMEOUT, true,
      &Conf::sendTimeout, nullptr},
+    // Off (0) by default: a receive waits on for as long as the server answers pings.
+    {"responsetimeout", Kind::Bound, kLeastTimeoutMs, kMostTimeoutMs, 0, true,
+     &Conf::responseTimeout, nullptr},
     {"maxheadersize", Kind::Bytes, kLeastBytes, kMostBytes, QN_DEFAULT_MAX_HEADER_SIZE, true,
      &Conf::maxHeaderSize, nullptr},
     {"maxpropssize", Kind::Bytes, kLeastBytes, kMostBytes, QN_DEFAULT_MAX_PROPS_SIZE, true,
@@ -189,6 +194,13 @@ const char* readTimeout(apr_pool_t* pool, const ConfigKey& key, const char* text
                             millisText(pool, key.most));
     out.number = micros / 1000;
     return nullptr;
+}
+
+// A time-out, or 0 or off (any case) for none.
+const char* readBound(apr_pool_t* pool, const ConfigKey& key, const char* text, Value& out) {
+    if (strcmp(text, "0") == 0 || strcasecmp(text, "off") == 0) return out.number = 0, nullptr;
+    const char* allowed = readTimeout(pool, key, text, out);
+    return allowed ? apr_pstrcat(pool, allowed, kOrOff, nullptr) : nullptr;
 }
 
 const char* readSeconds(apr_pool_t* pool, const ConfigKey& key, const char* text, Value& out) {
@@ -274,6 +286,8 @@ const char* readValue(cmd_parms* cmd, const ConfigKey& key, const char* text, Va
             return readSeconds(cmd->pool, key, text, out);
         case Kind::Timeout:
             return readTimeout(cmd->pool, key, text, out);
+        case Kind::Bound:
+            return readBound(cmd->pool, key, text, out);
         case Kind::Bytes:
             return readBytes(cmd->pool, key, text, out);
         case Kind::Server:

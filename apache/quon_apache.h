@@ -33,6 +33,7 @@ struct QuonServerConfig {
     int connectTimeout;
     int sendTimeout;
     int recvTimeout;
+    int responseTimeout;  // ms from a request's sending to the end of its response; 0: none
     int maxHeaderSize;  // bytes; bounds header strings and each exchange's header total
     int maxPropsSize;   // bytes; bounds property texts and attribute values
 };

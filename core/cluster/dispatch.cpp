@@ -110,6 +110,9 @@ bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonPro
     // Once part of this server's answer reached the client, another server would answer
     // the request a second time.
     if (req->responseStarted) return false;
+    // A server that did not finish in time may still be working on the request, and the
+    // worker has waited its bound: the deferred error is answered now, no server follows.
+    if (error == EQUON_RESPONSE_TIMEOUT) return answerNow(req, proxy, error);
     // The body read from the client is gone: another server would get the request
     // without it. The attempt's deferred error (a cluster defers) is answered now.
     if (req->bodyRead && req->deferErrors) {

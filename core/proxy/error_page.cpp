@@ -6,9 +6,20 @@
 #include "socket.h"
 
 namespace {
+constexpr int kPageSize = 1024;
+constexpr const char* kPageFormat =
+    "<H2>Server Error</H2>The server encountered an internal error and was unable to complete "
+    "your request.<P><B>%s.</B>";
+constexpr const char* kTimeoutPageFormat =
+    "<H2>Gateway Timeout</H2>The application server did not complete its response in time."
+    "<P><B>%s.</B>";
+
 struct ErrorClass {
     const char* statusMessage;  // written to the trace only
     const char* errorMessage;   // shown to the client
+    int status = 503;
+    const char* reason = "Server Error";
+    const char* pageFormat = kPageFormat;
 };
 
 constexpr ErrorClass kClosed{"Quon unexpectedly closed connection", "Quon closed connection"};
@@ -21,14 +32,14 @@ constexpr ErrorClass kBusy{
 constexpr ErrorClass kClientDown{"Couldn't write back to client",
                                  "WriteClient failed. Browser of other client probably shut down"};
 constexpr ErrorClass kProtocol{"Quon Connector protocol error", "Quon Connector Protocol Error"};
+// 504, not 503: the server took the request but did not answer in time. The error URL
+// (a 503's redirect) stays for requests that no server could take.
+constexpr ErrorClass kResponseTimeout{"Quon server did not finish its response in time",
+                                      "Quon Server response timed out", 504, "Gateway Timeout",
+                                      kTimeoutPageFormat};
 
 constexpr const char* kCutShort =
     "%s failed after the response started: %s; the client's connection is closed";
-
-constexpr int kPageSize = 1024;
-constexpr const char* kPageFormat =
-    "<H2>Server Error</H2>The server encountered an internal error and was unable to complete "
-    "your request.<P><B>%s.</B>";
 
 const ErrorClass& classify(int error) {
     switch (error) {
@@ -43,6 +54,8 @@ const ErrorClass& classify(int error) {
             return kBusy;
         case EQUON_CLIENT_DOWN:
             return kClientDown;
+        case EQUON_RESPONSE_TIMEOUT:
+            return kResponseTimeout;
         default:
             return kProtocol;
     }
@@ -77,9 +90,9 @@ void proxyerror(quon_request* req, quonProxy* proxy) {
         req->log(req, "   proxyerror: <error: out of memory>");
         return;
     }
-    int length = snprintf(page, kPageSize, kPageFormat, kind.errorMessage);
+    int length = snprintf(page, kPageSize, kind.pageFormat, kind.errorMessage);
     if (length >= kPageSize) length = kPageSize - 1;
-    req->setStatus(req, 503, "Server Error");
+    req->setStatus(req, kind.status, kind.reason);
     req->addHeader(req, "content-type", "text/html");
     req->writeClient(req, page, length);
     req->responseStarted = 1;

@@ -1,6 +1,7 @@
 // What the web client gets when a request cannot be served: an error page with status
-// 503 (a redirect when an error URL is configured), or nothing when the client is gone
-// or another server is still to be tried.
+// 503 (a redirect when an error URL is configured), or 504 when the server did not finish
+// its response in time; nothing when the client is gone or another server is still to be
+// tried.
 #pragma once
 
 #include "export.h"

@@ -17,6 +17,10 @@
 #include "wire_codes.h"
 
 namespace {
+constexpr const char* kResponseTimedOut =
+    "%s did not finish its response within %d ms (responsetimeout): its connection is closed "
+    "and the request is not sent again";
+
 constexpr int kMaxClientWriteFailures = 4;
 constexpr int kBodyRoom = 65536;
 
@@ -280,6 +284,28 @@ bool serveCommand(Exchange& x, int32_t cmd) {
     }
 }
 
+// The response deadline of one exchange: started before the message goes out (before
+// the connection is taken, so a connect that one needs counts against it) and cleared on
+// every way out, so that what the request does afterwards (a mapping refresh, another
+// server's exchange) runs under no deadline or one of its own.
+class ExchangeDeadline {
+public:
+    explicit ExchangeDeadline(quon_request* req) : req_(req) { startResponseDeadline(req_); }
+    ~ExchangeDeadline() { req_->responseDeadline = 0; }
+    ExchangeDeadline(const ExchangeDeadline&) = delete;
+    ExchangeDeadline& operator=(const ExchangeDeadline&) = delete;
+
+private:
+    quon_request* req_;
+};
+
+// A failed exchange: the client gets its page (or its cut response) through proxyerror.
+int failExchange(quon_request* req, quonProxy* proxy) {
+    if (req->errorCode == EQUON_RESPONSE_TIMEOUT)
+        req->log(req, kResponseTimedOut, proxy->name, req->responseTimeout);
+    proxyerror(req, proxy);
+    return -1;
+}
 }  // namespace
 
 bool repeatable(const char* method) {
@@ -307,14 +333,12 @@ int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, in
     }
     int32_t cmd = 0;
     bool delivered = false;
+    ExchangeDeadline deadline(req);
     quonConnection* conn =
         sendCommand(proxy, req, message, length, &cmd, facts.repeatable, &delivered);
     req->free(req, message);
     if (delivered) req->messageSent = 1;
-    if (!conn) {
-        proxyerror(req, proxy);
-        return -1;
-    }
+    if (!conn) return failExchange(req, proxy);
     CheckedOut exchange(req, proxy, conn);
     Exchange x(req, proxy, conn, clusterSeq, facts.head);
     bool failed = false;
@@ -338,6 +362,5 @@ int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, in
     }
     req->traceE(req, QN_TRACE_EVENT, "handleQnppRequest aborting <-- [%d]", x.sock);
     if (req->errorCode == ENOBUFS) req->log(req, "error == ENOBUFS");
-    proxyerror(req, proxy);
-    return -1;  // the exchange's connection is destroyed with it
+    return failExchange(req, proxy);  // the exchange's connection is destroyed with it
 }

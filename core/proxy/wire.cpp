@@ -221,6 +221,8 @@ quonConnection* sendCommand(quonProxy* proxy, quon_request* req, const char* mes
         if (readInt32(req, conn, proxy, cmd)) return conn;
         int sock = conn->sock;
         destroyQuonConnection(req, proxy, conn);
+        // The time for this response is up: the request goes nowhere else.
+        if (req->errorCode == EQUON_RESPONSE_TIMEOUT) return nullptr;
         if (pooled && repeatable) continue;
         req->log(req, "Quon closed connection. [%d] dropped while sending command", sock);
         return nullptr;

@@ -23,6 +23,8 @@ struct quon_request;
 inline constexpr int EQUON_BUSY = -10;
 inline constexpr int EQUON_OUT_OF_SYNC = -11;
 inline constexpr int EQUON_CLIENT_DOWN = -12;
+// The server had not ended its response when the record's response deadline came.
+inline constexpr int EQUON_RESPONSE_TIMEOUT = -13;
 
 // Default bounds on what a server may send, in bytes: one header string and the sum of
 // the header bytes of one exchange; one property text or attribute value.
@@ -158,6 +160,12 @@ struct quon_request {
     // When set and non-zero, every network wait of the record gives up at once: the
     // thread that runs the tables' upkeep is being stopped. Null for requests.
     const std::atomic<int>* cancelled;
+    // The longest time in milliseconds from sending a request to the end of its response,
+    // 0 for no bound; and, while an exchange runs under that bound, the moment it ends in
+    // milliseconds of the monotonic clock (0 otherwise). A receive past that moment fails
+    // with EQUON_RESPONSE_TIMEOUT, and no receive waits beyond it, pings or not.
+    int responseTimeout;
+    long long responseDeadline;
 };
 
 }  // extern "C"

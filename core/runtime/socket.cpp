@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -20,6 +21,7 @@ namespace {
 // Every text this file writes.
 constexpr char kOutOfSync[] = "Quon connector protocol out of sync";
 constexpr char kBusy[] = "Quon too busy or out of memory";
+constexpr char kResponseTimeout[] = "Quon server did not finish its response in time";
 constexpr char kNoSystemText[] = "null";
 constexpr char kErrorText[] = "%d %s";
 constexpr char kSocketFailed[] = "socket() %s";
@@ -43,6 +45,19 @@ constexpr char kShutdownFailed[] = "socket shutdown failed[%d]: %d, %s";
 constexpr char kCloseFailed[] = "socket close fail[%d]: %d, %s";
 
 using Clock = std::chrono::steady_clock;
+
+long long steadyMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+// Milliseconds left before the record's response deadline: INT_MAX without one, 0 once
+// it has come.
+int beforeDeadline(const quon_request* req) {
+    if (req->responseDeadline == 0) return INT_MAX;
+    const long long left = req->responseDeadline - steadyMillis();
+    return left > 0 ? int(std::min<long long>(left, INT_MAX)) : 0;
+}
 
 // A wait that may be given up from another thread looks at the record's flag this often.
 constexpr int kCancelCheckMs = 100;
@@ -148,10 +163,14 @@ int afterRecvTimeout(quon_request* req, int sock, quonProxy* proxy) {
     return 0;
 }
 
-// Waits until sock has data; returns 0 or the reason to give up.
+// Waits until sock has data; returns 0 or the reason to give up. The wait ends by the
+// response deadline: the ping rule applies only before it.
 int waitToReceive(quon_request* req, int sock, quonProxy* proxy) {
+    const int left = beforeDeadline(req);
+    if (left == 0) return EQUON_RESPONSE_TIMEOUT;
     short revents = 0;
-    int ready = waitFor(req, sock, POLLIN, req->recvTimeout, revents);
+    int ready = waitFor(req, sock, POLLIN, std::min(req->recvTimeout, left), revents);
+    if (ready == 0 && beforeDeadline(req) == 0) return EQUON_RESPONSE_TIMEOUT;
     if (ready == 0) return afterRecvTimeout(req, sock, proxy);
     if (ready < 0) return errno;
     if (revents & POLLHUP) {
@@ -178,9 +197,14 @@ void initializeSocketTimeouts(quon_request*, int* destination) {
     destination[2] = QN_DEFAULT_RECV_TIMEOUT;
 }
 
+void startResponseDeadline(quon_request* req) {
+    req->responseDeadline = req->responseTimeout > 0 ? steadyMillis() + req->responseTimeout : 0;
+}
+
 const char* describeError(int error) {
     if (error == EQUON_OUT_OF_SYNC) return kOutOfSync;
     if (error == EQUON_BUSY) return kBusy;
+    if (error == EQUON_RESPONSE_TIMEOUT) return kResponseTimeout;
     // One buffer per thread: worker threads describe their errors at the same time.
     thread_local char text[256];
     char scratch[256];
@@ -237,6 +261,12 @@ int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* pro
     req->errorCode = 0;
     int received = 0;
     while (received == 0 && length > 0 && req->errorCode == 0) {
+        // Past the deadline the exchange is over even while bytes still flow: the bound
+        // is on the whole response, not on each wait.
+        if (beforeDeadline(req) == 0) {
+            req->errorCode = EQUON_RESPONSE_TIMEOUT;
+            break;
+        }
         ssize_t count = recv(sock, buffer, size_t(length), 0);
         if (count > 0)
             received = int(count);

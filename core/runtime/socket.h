@@ -15,6 +15,10 @@ inline constexpr int QN_DEFAULT_RECV_TIMEOUT = 300000;
 // Writes the three defaults, connect, send, receive, into destination[0..2].
 QN_EXPORT void initializeSocketTimeouts(quon_request* req, int* destination);
 
+// Starts the record's response deadline responseTimeout milliseconds from now; none
+// (0) when responseTimeout is 0.
+void startResponseDeadline(quon_request* req);
+
 // Text of an error number (system or connector code) for messages; the text lives in
 // a buffer of the calling thread that its next call overwrites.
 QN_EXPORT const char* describeError(int error);
@@ -30,7 +34,8 @@ int qnSend(quon_request* req, int sock, const char* buffer, int length);
 // The bytes that have arrived (at least one, at most length; 0 when the peer closed the
 // connection first), or -1.
 // When a wait runs out and proxy's ping still reaches its server, the receive waits on;
-// once gShutdown is set it gives up instead. Never closes sock.
+// once gShutdown is set it gives up instead. Under a response deadline no wait goes past
+// it and a receive after it fails at once, with EQUON_RESPONSE_TIMEOUT. Never closes sock.
 int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* proxy);
 // Without waiting: 1 when bytes wait to be read on sock, -1 when the peer has closed it or
 // it failed, 0 when nothing happened.

@@ -43,13 +43,13 @@ std::string configOf(request_rec* r, const QuonServerConfig* conf) {
         "configured=%d\nerrorUrl=%s\nserverStore=%s\nbootstrap=%s\nverbose=%d\n"
         "traceFlags=%d\napiAlloc=%d\nignoreSuffixMap=%d\nproxyRetryInterval=%d\n"
         "connectTimeout=%d\nsendTimeout=%d\nrecvTimeout=%d\nqnMetrics=%d\nqnDebugger=%d\n"
-        "sharesMainRecord=%d\nmaxHeaderSize=%d\nmaxPropsSize=%d\n",
+        "sharesMainRecord=%d\nmaxHeaderSize=%d\nmaxPropsSize=%d\nresponseTimeout=%d\n",
         conf->configured, conf->errorUrl ? conf->errorUrl : "<null>",
         conf->serverStore ? conf->serverStore : "<null>",
         conf->bootstrap ? conf->bootstrap : "<null>", conf->verbose, conf->traceFlags,
         conf->apiAlloc, conf->ignoreSuffixMap, conf->proxyRetryInterval, conf->connectTimeout,
         conf->sendTimeout, conf->recvTimeout, qnMetrics, qnDebugger, conf == main ? 1 : 0,
-        conf->maxHeaderSize, conf->maxPropsSize);
+        conf->maxHeaderSize, conf->maxPropsSize, conf->responseTimeout);
 }
 
 // ?text= (or ?len= letters and "<END>") on the ?channel= log, trace or traceE (?flag=).

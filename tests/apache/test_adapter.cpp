@@ -27,7 +27,8 @@ const HostCase kHosts[] = {
     // One line per key: its own record with the defaults and the key's effect only.
     {"Verbose false", {{"sharesMainRecord", "0"}, {"configured", "0"}, {"verbose", "0"},
                        {"traceFlags", "0"}, {"errorUrl", "<null>"}, {"connectTimeout", "15000"},
-                       {"sendTimeout", "15000"}, {"recvTimeout", "300000"}}},
+                       {"sendTimeout", "15000"}, {"recvTimeout", "300000"},
+                       {"responseTimeout", "0"}}},
     {"Verbose TRUE", {{"configured", "0"}, {"verbose", "1"}, {"traceFlags", "-1"}}},
     {"traceflags 0x2", {{"configured", "0"}, {"traceFlags", "2"}}},
     {"traceflags ffffffff", {{"verbose", "0"}, {"traceFlags", "-1"}}},
@@ -43,6 +44,8 @@ const HostCase kHosts[] = {
     {"connecttimeout 500ms", {{"connectTimeout", "500"}}},
     {"RECVTIMEOUT 2mi", {{"configured", "1"}, {"recvTimeout", "120000"}}},
     {"sendtimeout 2", {{"configured", "1"}, {"sendTimeout", "2000"}}},
+    {"ResponseTimeout 1500ms", {{"configured", "1"}, {"responseTimeout", "1500"}}},
+    {"responsetimeout 2mi|responsetimeout off", {{"configured", "1"}, {"responseTimeout", "0"}}},
     // Bounds in bytes, or in K and M.
     {"maxheadersize 4096", {{"configured", "1"}, {"maxHeaderSize", "4096"},
                             {"maxPropsSize", "16777216"}}},

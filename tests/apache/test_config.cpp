@@ -51,7 +51,8 @@ const CheckCase kChecks[] = {
     // Unknown keys name every known one.
     {"QuonConfig Verbos true", refused("Verbos", "true", "unknown key; the keys (in any case) are "
         "Verbose, traceflags, serverstore, bootstrap, errorurl, apialloc, ignoresuffixmap, "
-        "proxyretryinterval, connecttimeout, recvtimeout, sendtimeout, maxheadersize, "
+        "proxyretryinterval, connecttimeout, recvtimeout, sendtimeout, responsetimeout, "
+        "maxheadersize, "
         "maxpropssize, metrics, debugger")},
     // Time-outs: Apache's units, seconds by default, 1ms to a day; nothing after the unit.
     {"QuonConfig recvtimeout abc", refused("recvtimeout", "abc", kTime)},
@@ -62,6 +63,10 @@ const CheckCase kChecks[] = {
         "9999999999999999h", kTime)},
     {"QuonConfig connecttimeout 500ms\nQuonConfig recvtimeout 2mi\nQuonConfig sendtimeout 1h", ""},
     {"QuonConfig connecttimeout 1ms\nQuonConfig RecvTimeout 86400\nQuonConfig sendtimeout 1440min", ""},
+    // The response bound: a time-out as above, or 0 or off for none.
+    {"QuonConfig responsetimeout 5x", refused("responsetimeout", "5x",
+        std::string(kTime) + "; or 0 or off for no bound")},
+    {"QuonConfig responsetimeout 0\nQuonConfig ResponseTimeout OFF\nQuonConfig responsetimeout 1500ms", ""},
     // Whole seconds, 0 to a day.
     {"QuonConfig proxyretryinterval abc", refused("proxyretryinterval", "abc",
         "whole seconds from 0 to 86400 expected")},

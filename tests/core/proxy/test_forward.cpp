@@ -190,6 +190,23 @@ TEST_F(ForwardPeer, FourFailedWritesAreAbsorbed) {
     EXPECT_EQ(proxy.idle(), 1);
 }
 
+// A server that answers nothing within the response bound (the receive time-out is far
+// longer): the 504 page byte for byte, the connection closed rather than pooled, the
+// server not marked down, no deadline left on the record.
+TEST_F(ForwardPeer, TheResponseBoundGivesTheTimeoutPage) {
+    web->responseTimeout = 200;
+    EXPECT_EQ(exchange(""), -1);
+    EXPECT_EQ(web->errorCode, EQUON_RESPONSE_TIMEOUT);
+    EXPECT_EQ(web.status, 504);
+    EXPECT_EQ(web.reason, "Gateway Timeout");
+    EXPECT_EQ(web.responseBody,
+              "<H2>Gateway Timeout</H2>The application server did not complete its response in "
+              "time.<P><B>Quon Server response timed out.</B>");
+    EXPECT_EQ(proxy.idle(), 0);
+    EXPECT_TRUE(proxy->nextProxyRetryTime.load() == 0 && info.active.load() == 1);
+    EXPECT_EQ(web->responseDeadline, 0);
+}
+
 // Connect faults, made for real; the others (reset, busy, protocol error, a client gone)
 // are met through Apache in the integration tests. A connect that fails marks the server
 // down, a lack of memory for the connection record does not; each gives its page byte for

@@ -97,6 +97,8 @@ protected:
 TEST(SocketTexts, DescribeErrorAndZeroLengths) {
     EXPECT_STREQ(describeError(EQUON_OUT_OF_SYNC), "Quon connector protocol out of sync");
     EXPECT_STREQ(describeError(EQUON_BUSY), "Quon too busy or out of memory");
+    EXPECT_STREQ(describeError(EQUON_RESPONSE_TIMEOUT),
+                 "Quon server did not finish its response in time");
     EXPECT_EQ(describeError(EQUON_CLIENT_DOWN), systemText(EQUON_CLIENT_DOWN));
     RecordingRequest rec;
     char byte = 'x';
@@ -125,8 +127,29 @@ TEST_F(SocketTest, SendToAClosedPeerRaisesNoSignal) {
     EXPECT_EQ(pipes.count, 0);
 }
 
+// The response bound is on the whole response: past the deadline a receive takes nothing,
+// even with bytes waiting; they are still there for a receive under no deadline.
+TEST_F(SocketTest, PastTheDeadlineNothingMoreIsTaken) {
+    LoopbackPeer peer;
+    const int sock = connectTo(peer);
+    ASSERT_GE(sock, 0) << rec.dump();
+    peer.send("0123456789");
+    pollfd waiting{sock, POLLIN, 0};
+    ASSERT_EQ(poll(&waiting, 1, kPeerWaitMs), 1);
+    rec->responseTimeout = 1;
+    startResponseDeadline(rec.get());
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    char buffer[10];
+    EXPECT_EQ(qnRecv(rec.get(), sock, buffer, 10, nullptr), -1);
+    EXPECT_EQ(rec->errorCode, EQUON_RESPONSE_TIMEOUT);
+    rec->responseTimeout = 0;
+    startResponseDeadline(rec.get());
+    EXPECT_EQ(qnRecv(rec.get(), sock, buffer, 10, nullptr), 10);
+}
+
 // Calls that wait on a peer: what they return, why, and after how many time-outs. A proxy
-// keeps a receive waiting while its ping finds the server; signals only resume the wait.
+// keeps a receive waiting while its ping finds the server, up to the response deadline;
+// signals only resume the wait.
 enum class Call { ConnectRefused, ConnectUnanswered, Send, Recv };
 struct Wait {
     const char* name;
@@ -138,6 +161,8 @@ struct Wait {
     int error;
     int timeouts;  // waits that run out before the call ends
     int pings;
+    int responseTimeout = 0;  // ms to the response deadline, started with the call; 0: none
+    int recvTimeout = kShortMs;
 };
 class SocketWait : public SocketTest, public ::testing::WithParamInterface<Wait> {};
 
@@ -159,6 +184,9 @@ TEST_P(SocketWait, EndsWithResultReasonInTime) {
     gShutdown = expected.shutdown;
     std::atomic<bool> done{false};
     int result = 0;
+    rec->recvTimeout = expected.recvTimeout;
+    rec->responseTimeout = expected.responseTimeout;
+    startResponseDeadline(rec.get());
     const Clock::time_point start = Clock::now();
     std::thread call([&] {
         result = expected.call == Call::Send   ? qnSend(rec.get(), sock, buffer.data(), kBigPayload)
@@ -200,6 +228,12 @@ INSTANTIATE_TEST_SUITE_P(
         Wait{"RecvTimesOutWhenPingFails", Call::Recv, 0, false, false, -1, ETIMEDOUT, 1, 1},
         Wait{"RecvWaitsOnWhilePingReaches", Call::Recv, 2, false, false, 10, 0, 2, 2},
         Wait{"RecvShutdownEndsWithoutPing", Call::Recv, 5, true, false, -1, ETIMEDOUT, 1, 0},
-        Wait{"RecvResumesAfterSignals", Call::Recv, -1, false, true, -1, ETIMEDOUT, 1, 0}),
+        Wait{"RecvResumesAfterSignals", Call::Recv, -1, false, true, -1, ETIMEDOUT, 1, 0},
+        // The server stays reachable: the deadline ends the wait after one ping, or cuts a
+        // receive time-out far longer than the test's bound before any.
+        Wait{"RecvDeadlineEndsWaitDespitePings", Call::Recv, 5, false, false, -1,
+             EQUON_RESPONSE_TIMEOUT, 1, 1, kShortMs * 3 / 2},
+        Wait{"RecvDeadlineCutsALongerWait", Call::Recv, 5, false, false, -1, EQUON_RESPONSE_TIMEOUT,
+             0, 0, kShortMs, 4 * kLateMs}),
     [](const auto& info) { return std::string(info.param.name); });
 }  // namespace
