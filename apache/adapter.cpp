@@ -2,6 +2,7 @@
 // operations behind its web-server slots, and writes the connector's log lines.
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdlib>
 #include <string_view>
@@ -153,26 +154,80 @@ char* getRealPath(quon_request* req, const char* path) {
     return result ? req->strdup(req, result) : nullptr;
 }
 
+namespace {
+// The request body as it is read: one brigade for every read, and the status of a read
+// that failed (Apache's own, or AP_FILTER_ERROR where Apache has answered the client).
+struct BodyReading {
+    apr_bucket_brigade* brigade;
+    int failure;
+};
+
+BodyReading* bodyReading(request_rec* r) {
+    auto* reading = static_cast<BodyReading*>(ap_get_module_config(r->request_config, &quon_module));
+    if (reading) return reading;
+    reading = static_cast<BodyReading*>(apr_pcalloc(r->pool, sizeof(BodyReading)));
+    reading->brigade = apr_brigade_create(r->pool, r->connection->bucket_alloc);
+    ap_set_module_config(r->request_config, &quon_module, reading);
+    return reading;
+}
+
+// Copies the brigade's data into buffer (at most length bytes; the input filters hand
+// no more than asked); true once it held the end of the body.
+bool drain(apr_bucket_brigade* brigade, char* buffer, apr_size_t length, apr_size_t* copied) {
+    bool end = false;
+    *copied = 0;
+    for (apr_bucket* b = APR_BRIGADE_FIRST(brigade); b != APR_BRIGADE_SENTINEL(brigade);
+         b = APR_BUCKET_NEXT(b)) {
+        if (APR_BUCKET_IS_EOS(b)) {
+            end = true;
+            break;
+        }
+        const char* data;
+        apr_size_t size;
+        if (apr_bucket_read(b, &data, &size, APR_BLOCK_READ) != APR_SUCCESS) break;
+        size = std::min(size, length - *copied);
+        memcpy(buffer + *copied, data, size);
+        *copied += size;
+    }
+    apr_brigade_cleanup(brigade);
+    return end;
+}
+}  // namespace
+
+// The body as Apache's input filters give it: de-chunked (HTTP/1.1 chunked uploads, and
+// HTTP/2 requests without a length, are taken as they come and streamed), within
+// LimitRequestBody. A failed read ends the body: its status waits for the handler.
 int getPostData(quon_request* req, char* buffer, int length) {
     request_rec* r = req->request;
-    if (req->firstPostRead && ap_should_client_block(r)) {
-        req->firstPostRead = 0;
-    } else if (!req->morePostData) {
+    if (!req->morePostData || length <= 0) {
         req->trace(req, "   getPostData returning %d", 0);
         return 0;
-    } else {
-        req->firstPostRead = 0;
     }
-    int count = int(ap_get_client_block(r, buffer, apr_size_t(length > 0 ? length : 0)));
+    req->firstPostRead = 0;
+    BodyReading* reading = bodyReading(r);
+    apr_status_t rv = ap_get_brigade(r->input_filters, reading->brigade, AP_MODE_READBYTES,
+                                     APR_BLOCK_READ, apr_off_t(length));
+    int count = -1;
+    if (rv == APR_SUCCESS) {
+        apr_size_t copied;
+        if (drain(reading->brigade, buffer, apr_size_t(length), &copied)) req->morePostData = 0;
+        count = int(copied);
+    } else {
+        apr_brigade_cleanup(reading->brigade);
+        reading->failure = ap_map_http_request_error(rv, HTTP_BAD_REQUEST);
+        req->morePostData = 0;
+    }
     if (count > 0) {
         req->trace(req, "   read %d bytes of post.", count);
-        req->morePostData = 1;
         req->bodyRead = 1;
-    } else {
-        req->morePostData = 0;
     }
     req->trace(req, "   getPostData returning %d", count);
     return count;
+}
+
+int bodyReadFailure(request_rec* r) {
+    auto* reading = static_cast<BodyReading*>(ap_get_module_config(r->request_config, &quon_module));
+    return reading ? reading->failure : 0;
 }
 
 // A 503 becomes a redirect to the configured error URL, after which nothing more is

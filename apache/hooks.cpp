@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <initializer_list>
 #include <mutex>
+#include <string_view>
+#include <strings.h>
 
 #include <apr_strings.h>
 #include <apr_tables.h>
@@ -143,9 +145,32 @@ void setSecure(request_rec* r, quon_request* req) {
     }
 }
 
+namespace {
+// Headers that describe the client's connection to Apache, not the request: the server
+// gets the body de-chunked and never talks to the client's connection, and the proxy
+// credentials were meant for Apache.
+constexpr std::string_view kConnectionHeaders[] = {
+    "connection", "keep-alive", "te", "transfer-encoding", "trailer", "upgrade",
+    "proxy-authorization", "proxy-connection"};
+
+bool connectionHeader(const char* name, const char* connection) {
+    for (std::string_view h : kConnectionHeaders)
+        if (h.size() == strlen(name) && strncasecmp(name, h.data(), h.size()) == 0) return true;
+    // The names listed in Connection belong to the connection too.
+    for (const char* at = connection; at && *at;) {
+        at += strspn(at, " \t,");
+        const size_t n = strcspn(at, " \t,");
+        if (n > 0 && n == strlen(name) && strncasecmp(name, at, n) == 0) return true;
+        at += n;
+    }
+    return false;
+}
+}  // namespace
+
 // The strings stay Apache's: only the two arrays are the record's.
 const char** getHeaderNames(quon_request* req) {
     const apr_array_header_t* elements = apr_table_elts(req->request->headers_in);
+    const char* connection = apr_table_get(req->request->headers_in, "Connection");
     int count = elements->nelts;
     auto bytes = int((count + 1) * sizeof(const char*));
     auto** names = static_cast<const char**>(req->malloc(req, bytes));
@@ -156,11 +181,13 @@ const char** getHeaderNames(quon_request* req) {
         return nullptr;
     }
     const auto* entries = reinterpret_cast<const apr_table_entry_t*>(elements->elts);
+    int kept = 0;
     for (int i = 0; i < count; ++i) {
-        names[i] = entries[i].key;
-        values[i] = entries[i].key ? entries[i].val : nullptr;
+        if (entries[i].key && connectionHeader(entries[i].key, connection)) continue;
+        names[kept] = entries[i].key;
+        values[kept++] = entries[i].key ? entries[i].val : nullptr;
     }
-    names[count] = values[count] = nullptr;
+    names[kept] = values[kept] = nullptr;
     req->headerValues = values;
     return names;
 }
@@ -224,7 +251,9 @@ int quon_service(request_rec* r) {
     ap_add_cgi_vars(r);
     ap_add_common_vars(r);
     setSecure(r, &req);
-    if (int status = ap_setup_client_block(r, REQUEST_CHUNKED_ERROR)) {
+    // Bodies without a length (chunked uploads, HTTP/2 requests) are taken, de-chunked by
+    // Apache and streamed to the server, which reads to the end of the body.
+    if (int status = ap_setup_client_block(r, REQUEST_CHUNKED_DECHUNK)) {
         req.log(&req, "quon_service: setup_client_block failed %d", status);
         cleanUp(&req);  // the TLS attributes are made already
         return status;
@@ -238,6 +267,8 @@ int quon_service(request_rec* r) {
     int32_t result = tableSlots(table)->handleRequestWithIndex(table, &req, nullptr, index);
     cleanUp(&req);
     if (req.responseBroken) endBrokenResponse(r);
+    // A body that could not be read ended the exchange: Apache's status for it stands.
+    if (int failure = bodyReadFailure(r); failure && !req.responseStarted) return failure;
     if (result >= 0 || req.responseStarted) {
         req.trace(&req, "quon_service: OK");
         return OK;

@@ -73,6 +73,9 @@ QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_
 const char* getHeader(quon_request* req, const char* name);
 char* getRealPath(quon_request* req, const char* path);
 int getPostData(quon_request* req, char* buffer, int length);
+// The status of a failed read of the request's body (AP_FILTER_ERROR when Apache has
+// answered the client already, as for a body beyond LimitRequestBody), or 0.
+int bodyReadFailure(request_rec* r);
 void setStatus(quon_request* req, int status, const char* reason);
 void addHeader(quon_request* req, const char* name, const char* value);
 int writeClient(quon_request* req, const char* buffer, int length);

@@ -126,6 +126,9 @@ int buildRequest(quon_request* req, char** message, const char* arg, RequestFact
 //  +----------+----------+-------------+
 //  | int32 16 | int32 C  | C bytes     |   C <= 40960; 0 = end of body; < 0 = read failed
 //  +----------+----------+-------------+
+// A failed read still goes to the server, and then ends the exchange: the client's body is
+// lost (its connection broke, or Apache refused the body and answered itself), so what
+// the server answers next must not reach the client.
 int sendPostData(quon_request* req, int wanted, quonConnection* conn, ExchangeBuffer& scratch) {
     req->trace(req, "  getPostData content-length: %d", wanted);
     int n = wanted < 0 ? 0 : wanted > PROXY_POST_DATA_MAX ? PROXY_POST_DATA_MAX : wanted;
@@ -140,6 +143,10 @@ int sendPostData(quon_request* req, int wanted, quonConnection* conn, ExchangeBu
     int length = got > 0 ? 8 + got : 8;
     if (sendBytes(req, buffer, length, conn->sock) != length) {
         req->log(req, "sendPostData: error sending to proxy");
+        return 0;
+    }
+    if (got < 0) {
+        req->errorCode = EQUON_CLIENT_DOWN;
         return 0;
     }
     return 1;

@@ -1,5 +1,8 @@
 #include "http_client.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <netinet/in.h>
@@ -10,6 +13,20 @@
 #include <unistd.h>
 
 namespace {
+// The body of an unsized upload, handed out as curl asks for it.
+struct BodySource {
+    const std::string* body;
+    size_t sent;
+};
+
+size_t giveBody(char* buffer, size_t size, size_t count, void* source) {
+    auto* s = static_cast<BodySource*>(source);
+    const size_t n = std::min(size * count, s->body->size() - s->sent);
+    memcpy(buffer, s->body->data() + s->sent, n);
+    s->sent += n;
+    return n;
+}
+
 struct BodySink {
     std::string* body;
     size_t hangUpAfter;
@@ -72,7 +89,12 @@ HttpResponse httpRequest(const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);  // dot segments go out as written
     if (request.http2)
         curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE));
-    if (request.method == "POST") {
+    BodySource source{&request.body, 0};
+    if (request.method == "POST" && request.unsized) {
+        curl_easy_setopt(curl, CURLOPT_POST, 1L);
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, giveBody);
+        curl_easy_setopt(curl, CURLOPT_READDATA, &source);
+    } else if (request.method == "POST") {
         curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(request.body.size()));
     }

@@ -27,6 +27,9 @@ struct HttpRequest {
     long timeoutMs = 20000;
     size_t hangUpAfter = 0;  // the client hangs up once this many body bytes came (0: never)
     bool http2 = false;      // HTTP/2 without TLS, by prior knowledge (h2c)
+    // The body goes out without a declared length: chunked over HTTP/1.1, with no
+    // content-length over HTTP/2.
+    bool unsized = false;
 };
 
 HttpResponse httpRequest(const HttpRequest& request);
