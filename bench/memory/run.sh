@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Peak memory of one Apache child (event MPM, the module with apialloc on) while it relays
-# a 1 GiB response and a 1 GiB upload between curl and quon-backend. For each transfer
+# a 1 GiB response and 1 GiB uploads (with a length, chunked, and over HTTP/2 without a
+# length) between curl and quon-backend. For each transfer
 # the child's peak RSS is reset (clear_refs 5), the transfer runs, and VmHWM is read:
 # the figure is the peak above the child's resident size when idle.
 #
@@ -34,6 +35,8 @@ port=$(free_port 127.0.0.1)
   cat <<CONF
 LogLevel warn
 LoadModule quon_module $module
+LoadModule http2_module /usr/lib/apache2/modules/mod_http2.so
+Protocols h2c http/1.1
 StartServers 1
 ServerLimit 1
 ThreadsPerChild 4
@@ -84,4 +87,10 @@ for pieces in 1 16384; do
 done
 measure "upload, GET_DATA want 40960" -X POST -H 'Content-Type: application/octet-stream' \
   -T "$work/upload.bin" "http://127.0.0.1:$port/app/body?want=40960"
+sed -n '1,3p' "$work/answer"
+measure "chunked upload (HTTP/1.1)" -X POST -H 'Transfer-Encoding: chunked' \
+  -T "$work/upload.bin" "http://127.0.0.1:$port/app/body?want=40960"
+sed -n '1,3p' "$work/answer"
+measure "upload without length (HTTP/2)" --http2-prior-knowledge -X POST -T - \
+  "http://127.0.0.1:$port/app/body?want=40960" <"$work/upload.bin"
 sed -n '1,3p' "$work/answer"
