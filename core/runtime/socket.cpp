@@ -5,6 +5,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "flags.h"
 #include "proxy_types.h"
@@ -28,6 +30,7 @@ constexpr char kSocketFailed[] = "socket() %s";
 constexpr char kNoFlags[] = "Warning: could not get socket flags: %s";
 constexpr char kNoNonBlocking[] = "Warning: could not set socket to non-blocking: %s";
 constexpr char kNoNoDelay[] = "Warning: could not set TCP_NODELAY: %s";
+constexpr char kNoBlocking[] = "Warning: could not make socket [%d] wait in the kernel: %s";
 constexpr char kNoSoError[] = "Warning: could not get SO_ERROR: %s";
 constexpr char kConnectPollHup[] = "qnConnect: POLLHUP so ECONNREFUSED";
 constexpr char kConnectFailed[] = "%s:%d connect failed[%d]: %d %s";
@@ -106,6 +109,26 @@ void prepareSocket(quon_request* req, int sock) {
         req->log(req, kNoNoDelay, describeError(errno));
 }
 
+// Once connected: blocking mode, with the record's receive and send time-outs as the
+// socket's own, so that a receive or send that must wait is one system call, ended by
+// the kernel (EAGAIN) when its time-out runs out. The time-outs are the configuration's,
+// the same for every record that uses the connection. A socket left non-blocking after a
+// failure here still works: its waits poll.
+void waitInTheKernel(quon_request* req, int sock) {
+    const int flags = fcntl(sock, F_GETFL, 0);
+    bool done = flags >= 0 && fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    for (auto [option, ms] : {std::pair{SO_RCVTIMEO, req->recvTimeout},
+                              std::pair{SO_SNDTIMEO, req->sendTimeout}}) {
+        timeval limit{ms / 1000, (ms % 1000) * 1000};
+        done = done && setsockopt(sock, SOL_SOCKET, option, &limit, sizeof limit) == 0;
+    }
+    if (!done) req->log(req, kNoBlocking, sock, describeError(errno));
+}
+
+// Waits that must end before the socket's own time-out poll: a response deadline, or a
+// record whose thread may be stopped.
+bool pollsItsWaits(const quon_request* req) { return req->responseDeadline || req->cancelled; }
+
 // The error the kernel keeps for a connect that neither completed nor was refused
 // outright; ECONNREFUSED when it cannot be read.
 int pendingError(quon_request* req, int sock) {
@@ -163,15 +186,14 @@ int afterRecvTimeout(quon_request* req, int sock, quonProxy* proxy) {
     return 0;
 }
 
-// Waits until sock has data; returns 0 or the reason to give up. The wait ends by the
-// response deadline: the ping rule applies only before it.
-int waitToReceive(quon_request* req, int sock, quonProxy* proxy) {
+// Waits at most limitMs, and never past the response deadline, until sock has data;
+// returns 0, ETIMEDOUT when the limit ran out, or the reason to give up.
+int waitToReceive(quon_request* req, int sock, int limitMs) {
     const int left = beforeDeadline(req);
     if (left == 0) return EQUON_RESPONSE_TIMEOUT;
     short revents = 0;
-    int ready = waitFor(req, sock, POLLIN, std::min(req->recvTimeout, left), revents);
-    if (ready == 0 && beforeDeadline(req) == 0) return EQUON_RESPONSE_TIMEOUT;
-    if (ready == 0) return afterRecvTimeout(req, sock, proxy);
+    int ready = waitFor(req, sock, POLLIN, std::min(limitMs, left), revents);
+    if (ready == 0) return beforeDeadline(req) == 0 ? EQUON_RESPONSE_TIMEOUT : ETIMEDOUT;
     if (ready < 0) return errno;
     if (revents & POLLHUP) {
         req->trace(req, kRecvPollHup);
@@ -234,17 +256,22 @@ int qnConnect(quon_request* req, const sockaddr_in* address) {
         return -1;
     }
     req->traceE(req, QN_TRACE_DETAIL, kConnected, host, port, sock);
+    waitInTheKernel(req, sock);
     return sock;
 }
 
 int qnSend(quon_request* req, int sock, const char* buffer, int length) {
     req->errorCode = 0;
     int sent = 0;
+    const int flags = MSG_NOSIGNAL | (pollsItsWaits(req) ? MSG_DONTWAIT : 0);
     while (sent < length && req->errorCode == 0) {
+        const long long start = steadyMillis();
         // MSG_NOSIGNAL: a peer that went away is an error code here, never a SIGPIPE.
-        ssize_t count = send(sock, buffer + sent, size_t(length - sent), MSG_NOSIGNAL);
+        ssize_t count = send(sock, buffer + sent, size_t(length - sent), flags);
         if (count >= 0)
             sent += int(count);
+        else if (wouldBlock(errno) && steadyMillis() - start >= req->sendTimeout)
+            req->errorCode = ETIMEDOUT;  // the socket's own time-out ran out
         else if (wouldBlock(errno))
             req->errorCode = waitToSend(req, sock);
         else if (errno != EINTR)
@@ -256,10 +283,15 @@ int qnSend(quon_request* req, int sock, const char* buffer, int length) {
 }
 
 // Returns as soon as some bytes have arrived: the caller's receive buffer takes whatever
-// the server has sent so far, and a caller that needs more asks again.
+// the server has sent so far, and a caller that needs more asks again. The first receive
+// waits in the kernel, bounded by the socket's own time-out: one system call when the
+// answer comes in time. Later waits of the call (after a signal, or for a record whose
+// waits must end sooner) poll, for what is left of the time-out.
 int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* proxy) {
     req->errorCode = 0;
     int received = 0;
+    int flags = pollsItsWaits(req) ? MSG_DONTWAIT : 0;
+    long long waitBegan = steadyMillis();
     while (received == 0 && length > 0 && req->errorCode == 0) {
         // Past the deadline the exchange is over even while bytes still flow: the bound
         // is on the whole response, not on each wait.
@@ -267,15 +299,25 @@ int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* pro
             req->errorCode = EQUON_RESPONSE_TIMEOUT;
             break;
         }
-        ssize_t count = recv(sock, buffer, size_t(length), 0);
-        if (count > 0)
+        ssize_t count = recv(sock, buffer, size_t(length), flags);
+        if (count > 0) {
             received = int(count);
-        else if (count == 0)
+        } else if (count == 0) {
             break;  // the peer closed the connection: what came so far is the answer
-        else if (wouldBlock(errno))
-            req->errorCode = waitToReceive(req, sock, proxy);
-        else if (errno != EINTR)
+        } else if (!wouldBlock(errno) && errno != EINTR) {
             req->errorCode = errno;
+        } else {
+            flags = MSG_DONTWAIT;
+            const long long waited = steadyMillis() - waitBegan;
+            int outcome = waited < req->recvTimeout
+                              ? waitToReceive(req, sock, int(req->recvTimeout - waited))
+                              : ETIMEDOUT;
+            if (outcome == ETIMEDOUT) {
+                outcome = afterRecvTimeout(req, sock, proxy);
+                waitBegan = steadyMillis();
+            }
+            req->errorCode = outcome;
+        }
     }
     if (req->errorCode == 0) return received;
     req->trace(req, kRecvFailed, sock, req->errorCode, describeError(req->errorCode));

@@ -73,11 +73,11 @@ void probeLog(Probe& p) {
 void probeWait(Probe& p) {
     quonProxy* proxy = quonProxyNew(&p.req);
     if (!proxy) return p.say("proxy=none\n");
+    p.req.recvTimeout = p.number("ms", 100);  // a connection takes it when it is made
     quonConnection* conn = proxy->initProxy(proxy, &p.req, p.arg("server"), 0, 1) == 0
                                ? getQuonConnectionFromPool(proxy, &p.req)
                                : nullptr;
     if (conn) {
-        p.req.recvTimeout = p.number("ms", 100);
         p.req.log(&p.req, "probe waiting");
         char byte;
         int got = p.req.recv(&p.req, conn->sock, &byte, 1, proxy);
