@@ -273,8 +273,10 @@ void addHeader(quon_request* req, const char* name, const char* value) {
     }
 }
 
-// Apache sends status and headers itself with the first body bytes; every call
-// flushes, so the client sees each piece as it arrives.
+// Apache sends status and headers itself with the first body bytes. Pieces are not
+// flushed one by one: the core asks for a flush (a call with an empty buffer) when the
+// server pauses or asks for it, and the end of the exchange (a null buffer) leaves the
+// rest to the end of the request, so that a small answer goes out in one write.
 int writeClient(quon_request* req, const char* buffer, int length) {
     if (req->redirected) return 0;
     request_rec* r = req->request;
@@ -286,8 +288,9 @@ int writeClient(quon_request* req, const char* buffer, int length) {
             return -1;
         }
         req->clientWriteFailures = 0;
+        return 0;
     }
-    ap_rflush(r);
+    if (buffer && ap_rflush(r) < 0) return -1;
     return 0;
 }
 

@@ -72,7 +72,7 @@ std::string filled(char c, int64_t length) { return std::string(size_t(length), 
 // Exactly what the parameters say, in this order, however wrong: the status (reasons=K
 // times, the reason padded to reasonlen), K attributes of attrlen bytes, K real-path
 // questions for paths of pathlen bytes, each h=Name:value as a header, each b=text as a
-// body message, then PROXY_FINISH (or, with end=close, the connection's close), then
+// body message (bn=N: one of N bytes), then PROXY_FINISH (or, with end=close, the connection's close), then
 // late=text as bytes after the end, latems later.
 After actionRaw(const ActionCall& call) {
     const Query& q = call.query;
@@ -98,6 +98,8 @@ After actionRaw(const ActionCall& call) {
             x.putHeaderValue(std::string_view(p.value).substr(0, colon), value);
         } else if (p.name == "b") {
             sendText(x, p.value);
+        } else if (p.name == "bn") {
+            sendText(x, filled('x', q.number("bn", 0, 0, kMaxRawBytes)));
         }
     }
     const std::string* end = q.get("end");

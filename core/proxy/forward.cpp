@@ -49,6 +49,7 @@ struct Exchange {
     ExchangeBuffer scratch;
     ResponseHead head;
     long headerBytes = 0;  // header strings of the exchange so far
+    bool unflushed = false;  // body bytes went to the web server since its last flush
     long retained;         // bytes the request keeps of the exchange, see retainedAtStart
 
     bool readInt(int32_t* value) { return readInt32(req, conn, proxy, value); }
@@ -153,6 +154,7 @@ bool servePutClient(Exchange& x) {
         // An empty message still goes to the web server, which sends what it holds.
         const int pass = x.head.admit(left);
         if (pass > 0 || left == 0) written = req->writeClient(req, bytes, pass) != -1;
+        x.unflushed = pass > 0;  // an empty message is the server's own flush
         left = 0;
     }
     // Received straight into a room of the scratch buffer: fewer and larger receives and
@@ -165,6 +167,7 @@ bool servePutClient(Exchange& x) {
         if (count < 0 || (!x.head.committed() && !x.head.commit())) return false;
         const int pass = x.head.admit(count);
         if (written && pass > 0) written = req->writeClient(req, piece, pass) != -1;
+        x.unflushed = x.unflushed || pass > 0;
         left -= count;
     }
     if (written) return true;
@@ -346,6 +349,12 @@ int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, in
         if (!serveCommand(x, cmd)) {
             failed = true;
             break;
+        }
+        // Before a read that must wait for the server, the client gets what it has so far:
+        // a server that pauses mid-body is streaming.
+        if (x.unflushed && conn->readAt == conn->filled) {
+            req->writeClient(req, "", 0);
+            x.unflushed = false;
         }
         if (!x.readInt(&cmd)) {
             req->log(req, "command error: %s <- [%d]", describeError(req->errorCode), x.sock);
