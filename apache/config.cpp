@@ -124,6 +124,9 @@ constexpr ConfigKey kKeys[] = {
      &Conf::maxHeaderSize, nullptr},
     {"maxpropssize", Kind::Bytes, kLeastBytes, kMostBytes, QN_DEFAULT_MAX_PROPS_SIZE, true,
      &Conf::maxPropsSize, nullptr},
+    // Off by default: a claimed request skips Apache's directory walk (<Directory>,
+    // .htaccess), as Apache's own proxy does; on, it goes through it as before.
+    {"directorywalk", Kind::Flag, 0, 0, 0, false, &Conf::directoryWalk, nullptr},
     // Process-wide flags: metrics only from the main server; any server's debugger turns
     // the debugger flag on, so that a later "false" elsewhere cannot undo it.
     {"metrics", Kind::Flag, 0, 0, 0, false, nullptr,

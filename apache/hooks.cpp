@@ -26,6 +26,8 @@ constexpr const char* kHandlerName = "quon-handler";
 constexpr const char* kTargetNote = "quon-proxy-target";
 // The mappings table's generation when the index above was chosen.
 constexpr const char* kGenerationNote = "quon-proxy-generation";
+// The file name that matched no entry before the directory walk.
+constexpr const char* kUnclaimedNote = "quon-unclaimed";
 constexpr const char* kDotSegment =
     "request for %.200s refused: it holds a \".\" or \"..\" segment once its path parameters "
     "are removed and it is decoded once more";
@@ -192,6 +194,42 @@ const char** getHeaderNames(quon_request* req) {
     return names;
 }
 
+namespace {
+// Matches the request against its table and claims it for the handler on a match;
+// false when the table is not ready or no entry matches.
+bool claim(request_rec* r, quon_request* req, QuonServerConfig* conf) {
+    // The table is initialised by the upkeep thread; until it is, requests are declined
+    // as for a table that cannot be initialised, without waiting for the back ends.
+    mappingsTable* table = findOrCreateTable(req, conf);
+    if (!table || !mappingsTableReady(table)) {
+        req->trace(req, "quon_trans: can't get mappings from server");
+        return false;
+    }
+    req->filterPath = r->filename;
+    int32_t index = tableSlots(table)->filterRequest(table, req, 1);
+    if (index < 0) return false;
+    r->handler = apr_pstrdup(r->pool, kHandlerName);
+    apr_table_setn(r->notes, kTargetNote, apr_psprintf(r->pool, "%d", int(index)));
+    apr_table_setn(r->notes, kGenerationNote, apr_psprintf(r->pool, "%u", req->mappingGeneration));
+    return true;
+}
+}  // namespace
+
+// Before Apache looks for the path on disk: a request claimed here skips the directory
+// walk (<Directory>, .htaccess and the file system's checks), as Apache's own proxy does
+// for the requests it forwards; <Location> sections and Require still apply. What does
+// not match here (or everything, with directorywalk on) is matched again by the type
+// checker below, after the walk, where the walked path may match an extension mapping.
+int quon_map_to_storage(request_rec* r) {
+    QuonServerConfig* conf = quonConfigOf(r->server);
+    if (r->main || !conf->configured || conf->directoryWalk) return DECLINED;
+    quon_request req;
+    init_apache_request(&req, r, r->server);
+    if (claim(r, &req, conf)) return OK;
+    if (r->filename) apr_table_setn(r->notes, kUnclaimedNote, r->filename);
+    return DECLINED;
+}
+
 int quon_trans(request_rec* r) {
     quon_request req;
     QuonServerConfig* conf = init_apache_request(&req, r, r->server);
@@ -208,20 +246,11 @@ int quon_trans(request_rec* r) {
             req.log(&req, "%s", kNotConfigured);
         return DECLINED;
     }
-    // The table is initialised by the upkeep thread; until it is, requests are declined
-    // as for a table that cannot be initialised, without waiting for the back ends.
-    mappingsTable* table = findOrCreateTable(&req, conf);
-    if (!table || !mappingsTableReady(table)) {
-        req.trace(&req, "quon_trans: can't get mappings from server");
-        return DECLINED;
-    }
-    req.filterPath = r->filename;
-    int32_t index = tableSlots(table)->filterRequest(table, &req, 1);
-    if (index < 0) return DECLINED;
-    r->handler = apr_pstrdup(r->pool, kHandlerName);
-    apr_table_setn(r->notes, kTargetNote, apr_psprintf(r->pool, "%d", int(index)));
-    apr_table_setn(r->notes, kGenerationNote, apr_psprintf(r->pool, "%u", req.mappingGeneration));
-    return OK;
+    if (apr_table_get(r->notes, kTargetNote)) return OK;  // claimed before the walk
+    // The walk left the path as it was: the match before it stands.
+    const char* unclaimed = apr_table_get(r->notes, kUnclaimedNote);
+    if (unclaimed && r->filename && strcmp(unclaimed, r->filename) == 0) return DECLINED;
+    return claim(r, &req, conf) ? OK : DECLINED;
 }
 
 int quon_service(request_rec* r) {

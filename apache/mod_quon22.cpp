@@ -91,6 +91,7 @@ void quon_hooks(apr_pool_t* pool) {
     ap_hook_post_config(quon_init, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_hook_child_init(quon_child_init, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_hook_child_stopping(quon_child_stopping, nullptr, nullptr, APR_HOOK_MIDDLE);
+    ap_hook_map_to_storage(quon_map_to_storage, nullptr, nullptr, APR_HOOK_FIRST);
     ap_hook_type_checker(quon_trans, nullptr, nullptr, APR_HOOK_FIRST);
     ap_hook_handler(quon_service, nullptr, nullptr, APR_HOOK_MIDDLE);
     if (quon_test_hooks) quon_test_hooks(pool);

@@ -36,6 +36,7 @@ struct QuonServerConfig {
     int responseTimeout;  // ms from a request's sending to the end of its response; 0: none
     int maxHeaderSize;  // bytes; bounds header strings and each exchange's header total
     int maxPropsSize;   // bytes; bounds property texts and attribute values
+    int directoryWalk;  // 1: claimed requests go through Apache's directory walk as well
 };
 
 // Configuration.
@@ -51,6 +52,7 @@ int quon_init(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_t* ptemp, server_rec
 void quon_child_init(apr_pool_t* pchild, server_rec* server);
 apr_status_t quon_child_exit(void* server);
 void quon_child_stopping(apr_pool_t* pchild, int graceful);
+int quon_map_to_storage(request_rec* r);
 int quon_trans(request_rec* r);
 int quon_service(request_rec* r);
 // The configuration's mappings table, made on first use (no I/O); null without memory.

@@ -52,8 +52,7 @@ const CheckCase kChecks[] = {
     {"QuonConfig Verbos true", refused("Verbos", "true", "unknown key; the keys (in any case) are "
         "Verbose, traceflags, serverstore, bootstrap, errorurl, apialloc, ignoresuffixmap, "
         "proxyretryinterval, connecttimeout, recvtimeout, sendtimeout, responsetimeout, "
-        "maxheadersize, "
-        "maxpropssize, metrics, debugger")},
+        "maxheadersize, maxpropssize, directorywalk, metrics, debugger")},
     // Time-outs: Apache's units, seconds by default, 1ms to a day; nothing after the unit.
     {"QuonConfig recvtimeout abc", refused("recvtimeout", "abc", kTime)},
     {"QuonConfig connecttimeout 0", refused("connecttimeout", "0", kTime)},

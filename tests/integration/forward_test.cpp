@@ -1,6 +1,7 @@
 // Forwarding through Apache: bodies both ways, CGI variables and TLS, unmapped requests.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "quon_cluster.h"
@@ -168,5 +169,35 @@ TEST_F(ForwardTest, OnlyMappedRequestsReachAServer) {
           "quon_service: found quon-proxy-target index -1", "quon_service: OK",
           "  two 2 bytes"})
         EXPECT_TRUE(cluster->apache().waitForLog(line)) << line;
+}
+}  // namespace
+
+namespace {
+// A claimed request skips Apache's directory walk: a <Directory> or .htaccess refusal over
+// its path does not apply, <Location> and Require do. With directorywalk on, the walk
+// applies as before. A path that only the walk makes match (an existing page.jsp with
+// path info after it) is still claimed after the walk.
+TEST(ClaimBeforeTheWalk, DirectoryRulesApplyOnlyWithTheWalk) {
+    for (const bool walk : {false, true}) {
+        QuonCluster cluster(1);
+        ASSERT_TRUE(cluster.start(std::string(walk ? "QuonConfig directorywalk true\n" : "") +
+                                  "<Directory @DIR@/htdocs/app>\n  Require all denied\n</Directory>\n"
+                                  "<Directory @DIR@/htdocs/shop>\n  AllowOverride All\n</Directory>\n"
+                                  "<Location /app/private>\n  Require all denied\n</Location>\n"));
+        const std::string docs = cluster.apache().dir() + "/htdocs/";
+        for (const char* dir : {"app", "shop"}) {
+            std::filesystem::create_directories(docs + dir);
+            shareWithApacheUser(docs + dir);
+        }
+        std::ofstream(docs + "shop/.htaccess") << "Require all denied\n";
+        std::ofstream(docs + "page.jsp") << "a page on disk\n";
+        for (const char* file : {"shop/.htaccess", "page.jsp"}) shareWithApacheUser(docs + file);
+        EXPECT_EQ(cluster.get("/app/echo").status, walk ? 403 : 200) << walk;
+        EXPECT_EQ(cluster.get("/shop/x.jsp").status, walk ? 403 : 200) << walk;
+        EXPECT_EQ(cluster.get("/app/private/echo").status, 403) << walk;
+        HttpResponse page = cluster.get("/page.jsp/extra");
+        EXPECT_EQ(page.status, 200) << walk;
+        EXPECT_EQ(cluster.served(page), 0) << walk << page.body;
+    }
 }
 }  // namespace
