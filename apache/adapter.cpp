@@ -23,22 +23,6 @@ APLOG_USE_MODULE(quon);
 namespace {
 constexpr const char* kInitPrefix = "qnApache[init] ";
 constexpr int kLogBufferSize = 2045;  // a longer message keeps its first 2044 characters
-constexpr const char* kRedacted = "[redacted]";
-constexpr size_t kLongestVariable = 64;
-
-// Names of Apache's request variables that no prefix below covers.
-constexpr std::string_view kVariables[] = {"HTTPS", "QUERY_STRING", "GATEWAY_INTERFACE",
-                                           "DOCUMENT_ROOT", "UNIQUE_ID"};
-// Prefixes of the names Apache and its modules set as request variables: the CGI items,
-// the TLS facts, the authenticated user and its kind, the server's own facts.
-constexpr std::string_view kVariablePrefixes[] = {"SSL_",    "HTTPS_",   "REMOTE_",  "AUTH_",
-                                                  "SERVER_", "REQUEST_", "SCRIPT_",  "PATH_",
-                                                  "CONTEXT_", "REDIRECT_", "DOCUMENT_"};
-// Credentials that a trace line never shows, in the form of serverVariableName.
-constexpr std::string_view kSecrets[] = {"AUTHORIZATION", "PROXY_AUTHORIZATION", "COOKIE",
-                                         "SET_COOKIE", "HTTP_AUTHORIZATION",
-                                         "HTTP_PROXY_AUTHORIZATION", "HTTP_COOKIE"};
-
 // The prefix of the record's lines. Most requests write no line, so init_apache_request
 // leaves a request's prefix empty and its first line makes it (WriteToLogHelper): the
 // hooks pay no getpid and no formatting for it.
@@ -53,40 +37,6 @@ void setLogPrefix(quon_request* req, request_rec* r) {
 
 const char* orNull(const char* text) { return text ? text : "<null>"; }
 
-// name upper-cased with dashes as underscores into buffer; false when it does not fit.
-bool variableForm(const char* name, char (&buffer)[kLongestVariable + 1]) {
-    size_t n = 0;
-    for (; name[n]; ++n) {
-        if (n == kLongestVariable) return false;
-        buffer[n] = name[n] == '-' ? '_' : char(apr_toupper(name[n]));
-    }
-    buffer[n] = '\0';
-    return true;
-}
-
-// A name that Apache sets as a request variable is answered from its variables alone: a
-// client's header of that name (REMOTE_USER, HTTPS, SSL_CLIENT_S_DN, ...) never stands in
-// for what Apache knows of the request, its connection and its authentication.
-bool serverVariable(const char* form) {
-    std::string_view name(form);
-    for (std::string_view v : kVariables)
-        if (name == v) return true;
-    for (std::string_view prefix : kVariablePrefixes)
-        if (name.starts_with(prefix)) return true;
-    return false;
-}
-
-bool secret(const char* name) {
-    char form[kLongestVariable + 1];
-    if (!variableForm(name, form)) return false;
-    for (std::string_view s : kSecrets)
-        if (s == form) return true;
-    return false;
-}
-
-const char* shown(const char* name, const char* value) {
-    return value && secret(name) ? kRedacted : orNull(value);
-}
 }  // namespace
 
 QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_rec* server) {
@@ -121,22 +71,6 @@ QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_
     return conf;
 }
 
-// Looks in the request's variables, then (for a name Apache never sets as a variable)
-// the request headers, then the variables again with dashes turned into underscores;
-// REMOTE_HOST falls back to the client's address.
-const char* getHeader(quon_request* req, const char* name) {
-    request_rec* r = req->request;
-    if (!r || !name) return nullptr;
-    char form[kLongestVariable + 1];
-    const bool variable = variableForm(name, form) && serverVariable(form);
-    const char* value = apr_table_get(r->subprocess_env, name);
-    if (!value && !variable) value = apr_table_get(r->headers_in, name);
-    if (!value && strchr(name, '-')) value = apr_table_get(r->subprocess_env, form);
-    if (!value && strcasecmp(name, "REMOTE_HOST") == 0) return getHeader(req, "REMOTE_ADDR");
-    req->trace(req, "   %s: %s", name, shown(name, value));
-    return value;
-}
-
 // The file-system path that a sub-request maps the URI to, path info included.
 char* getRealPath(quon_request* req, const char* path) {
     request_rec* r = req->request;
@@ -155,21 +89,6 @@ char* getRealPath(quon_request* req, const char* path) {
 }
 
 namespace {
-// The request body as it is read: one brigade for every read, and the status of a read
-// that failed (Apache's own, or AP_FILTER_ERROR where Apache has answered the client).
-struct BodyReading {
-    apr_bucket_brigade* brigade;
-    int failure;
-};
-
-BodyReading* bodyReading(request_rec* r) {
-    auto* reading = static_cast<BodyReading*>(ap_get_module_config(r->request_config, &quon_module));
-    if (reading) return reading;
-    reading = static_cast<BodyReading*>(apr_pcalloc(r->pool, sizeof(BodyReading)));
-    reading->brigade = apr_brigade_create(r->pool, r->connection->bucket_alloc);
-    ap_set_module_config(r->request_config, &quon_module, reading);
-    return reading;
-}
 
 // Copies the brigade's data into buffer (at most length bytes; the input filters hand
 // no more than asked); true once it held the end of the body.
@@ -204,17 +123,18 @@ int getPostData(quon_request* req, char* buffer, int length) {
         return 0;
     }
     req->firstPostRead = 0;
-    BodyReading* reading = bodyReading(r);
-    apr_status_t rv = ap_get_brigade(r->input_filters, reading->brigade, AP_MODE_READBYTES,
+    QuonRequestState* state = requestState(r);
+    if (!state->body) state->body = apr_brigade_create(r->pool, r->connection->bucket_alloc);
+    apr_status_t rv = ap_get_brigade(r->input_filters, state->body, AP_MODE_READBYTES,
                                      APR_BLOCK_READ, apr_off_t(length));
     int count = -1;
     if (rv == APR_SUCCESS) {
         apr_size_t copied;
-        if (drain(reading->brigade, buffer, apr_size_t(length), &copied)) req->morePostData = 0;
+        if (drain(state->body, buffer, apr_size_t(length), &copied)) req->morePostData = 0;
         count = int(copied);
     } else {
-        apr_brigade_cleanup(reading->brigade);
-        reading->failure = ap_map_http_request_error(rv, HTTP_BAD_REQUEST);
+        apr_brigade_cleanup(state->body);
+        state->bodyFailure = ap_map_http_request_error(rv, HTTP_BAD_REQUEST);
         req->morePostData = 0;
     }
     if (count > 0) {
@@ -226,8 +146,16 @@ int getPostData(quon_request* req, char* buffer, int length) {
 }
 
 int bodyReadFailure(request_rec* r) {
-    auto* reading = static_cast<BodyReading*>(ap_get_module_config(r->request_config, &quon_module));
-    return reading ? reading->failure : 0;
+    auto* state = static_cast<QuonRequestState*>(ap_get_module_config(r->request_config, &quon_module));
+    return state ? state->bodyFailure : 0;
+}
+
+QuonRequestState* requestState(request_rec* r) {
+    auto* state = static_cast<QuonRequestState*>(ap_get_module_config(r->request_config, &quon_module));
+    if (state) return state;
+    state = static_cast<QuonRequestState*>(apr_pcalloc(r->pool, sizeof(QuonRequestState)));
+    ap_set_module_config(r->request_config, &quon_module, state);
+    return state;
 }
 
 // A 503 becomes a redirect to the configured error URL, after which nothing more is
@@ -265,11 +193,11 @@ void addHeader(quon_request* req, const char* name, const char* value) {
         r->content_encoding = pstrdup_lower(r, value);
         req->trace(req, "   request_rec->content_encoding = %s", r->content_encoding);
     } else if (strcasecmp(name, "set-cookie") == 0) {
-        req->trace(req, "   adding cookie %.50s: %.200s", name, kRedacted);
+        req->trace(req, "   adding cookie %.50s: %.200s", name, shownValue(name, value));
         apr_table_add(r->headers_out, name, value);
     } else {
         apr_table_set(r->headers_out, name, value);
-        req->trace(req, "   table_set(%s, %s)", name, shown(name, value));
+        req->trace(req, "   table_set(%s, %s)", name, shownValue(name, value));
     }
 }
 

@@ -277,8 +277,8 @@ int quon_service(request_rec* r) {
         req.log(&req, kDotSegment, req.uri);
         return HTTP_BAD_REQUEST;
     }
-    ap_add_cgi_vars(r);
-    ap_add_common_vars(r);
+    // No CGI environment is made here: the message's variables are computed from the
+    // request, and anything else a server asks for makes it then (variables.cpp).
     setSecure(r, &req);
     // Bodies without a length (chunked uploads, HTTP/2 requests) are taken, de-chunked by
     // Apache and streamed to the server, which reads to the end of the body.

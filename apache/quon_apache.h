@@ -7,6 +7,7 @@
 
 #include <httpd.h>
 #include <http_config.h>
+#include <apr_buckets.h>
 
 #include "request_types.h"
 
@@ -70,9 +71,23 @@ void setSecure(request_rec* r, quon_request* req);
 // from the record's malloc and ended by null; null without memory.
 const char** getHeaderNames(quon_request* req);
 
+// What the module keeps per request, in the request's module configuration (made on
+// first use, in the request's pool): the body as it is read, with the status of a read
+// that failed, and whether Apache's whole CGI environment has been made.
+struct QuonRequestState {
+    apr_bucket_brigade* body;
+    int bodyFailure;
+    int environmentMade;
+};
+QuonRequestState* requestState(request_rec* r);
+
 // The adapter: fills req for Apache and returns the server's configuration.
 QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_rec* server);
+// variables.cpp: what a server asks of the request by name, and the message's variables.
 const char* getHeader(quon_request* req, const char* name);
+// The value as a trace line may show it: credentials (Authorization, Proxy-Authorization,
+// Cookie, Set-Cookie) as "[redacted]", none as "<null>".
+const char* shownValue(const char* name, const char* value);
 char* getRealPath(quon_request* req, const char* path);
 int getPostData(quon_request* req, char* buffer, int length);
 // The status of a failed read of the request's body (AP_FILTER_ERROR when Apache has

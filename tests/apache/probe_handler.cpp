@@ -96,9 +96,6 @@ int probe(request_rec* r) {
     if (strcmp(op, "config") == 0) {
         p.say(configOf(r, conf));
     } else if (strcmp(op, "header") == 0) {
-        // The CGI variables exist once the handler has added them, as the real one does.
-        ap_add_common_vars(r);
-        ap_add_cgi_vars(r);
         const char* value = p.req.getHeader(&p.req, p.arg("name"));
         p.say(std::string("value=") + (value ? value : "<null>") + "\n");
     } else if (strcmp(op, "status") == 0) {

@@ -97,18 +97,24 @@ TEST_F(ForwardTest, TheServerSeesTheRequestsVariablesAndItsSecurity) {
     using Row = std::pair<std::string, const char*>;
     for (const auto& [port, secure] : {Row{plainPort, "0"}, Row{tlsPort, "1"}}) {
         const bool tls = port == tlsPort;
+        // Besides the message's variables, names only Apache's whole CGI environment has.
+        const std::string query =
+            "x=1&get=AUTHORIZATION,HTTP_USER_AGENT,GATEWAY_INTERFACE,REQUEST_URI,CONTENT_TYPE";
         HttpResponse r =
             httpRequest({.url = (tls ? "https" : "http") + std::string("://127.0.0.1:") + port +
-                                "/app/echo?x=1&get=AUTHORIZATION",
+                                "/app/echo?" + query,
                          .method = "DELETE",
-                         .headers = {"Authorization: Basic dTpw"}});
+                         .headers = {"Authorization: Basic dTpw", "User-Agent: quon-test",
+                                     "Content-Type: text/x-test"}});
         auto lines = keyValues(r.body, ": ");
         const std::map<std::string, std::string> expected = {
             {"method", "DELETE"}, {"cgi.REQUEST_METHOD", "DELETE"},
-            {"cgi.QUERY_STRING", "x=1&get=AUTHORIZATION"}, {"cgi.REMOTE_ADDR", "127.0.0.1"},
+            {"cgi.QUERY_STRING", query}, {"cgi.REMOTE_ADDR", "127.0.0.1"},
             {"cgi.SERVER_NAME", "127.0.0.1"}, {"cgi.SERVER_PORT", port},
             {"cgi.SERVER_PROTOCOL", "HTTP/1.1"}, {"cgi.SERVER_PORT_SECURE", secure},
-            {"get.AUTHORIZATION", "Basic dTpw"}};
+            {"cgi.SCRIPT_NAME", "/app/echo"}, {"get.AUTHORIZATION", "Basic dTpw"},
+            {"get.HTTP_USER_AGENT", "quon-test"}, {"get.GATEWAY_INTERFACE", "CGI/1.1"},
+            {"get.REQUEST_URI", "/app/echo?" + query}, {"get.CONTENT_TYPE", "text/x-test"}};
         for (const auto& [key, value] : expected) EXPECT_EQ(lines[key], value) << key << r.body;
         const std::string attribute = "attribute.javax.servlet.request.";
         EXPECT_EQ(lines.count(attribute + "cipher_suite"), size_t(tls)) << r.body;
