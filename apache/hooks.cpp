@@ -14,7 +14,6 @@
 #include <http_protocol.h>
 #include <http_request.h>
 #include <util_filter.h>
-#include <util_script.h>
 
 #include "strutil.h"
 #include "table_slots.h"
