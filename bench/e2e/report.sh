@@ -3,7 +3,7 @@
 # ratios to the static row and to the proxy_http row of the same body and connections,
 # then the system calls per request of each set-up.
 #
-#   bench/e2e/report.sh rows syscalls speed
+#   bench/e2e/report.sh rows syscalls speed [roundtrip]
 # rows: setup size connections round rps p50 p99 apache-us backend-us accepted
 # syscalls: setup total=N backend=N name=N ... name.b=N ...
 # speed: setup sys=N recvfrom=N ... (per request, perf tracepoints)
@@ -11,6 +11,7 @@ set -euo pipefail
 rows=$1
 syscalls=$2
 speed=$3
+roundtrip=${4:-}
 
 awk '
   function median(list,   v, n, i, j, t) {
@@ -53,6 +54,38 @@ awk '
     printf "\nMedians of %d rounds; back-end conns: connections the back-ends accepted during" \
            " the row (\"-\": perf was not available to count them).\n", rounds[order[1]]
   }' "$rows"
+
+# Apache's CPU above static for each module row, against the floor of one bare loopback
+# round trip (the client side's CPU, bench/roundtrip) measured between the rounds.
+if [ -n "$roundtrip" ] && [ -s "$roundtrip" ]; then
+  floor=$(sort -g "$roundtrip" | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}')
+  echo
+  echo "One bare loopback round trip (send 400 B, receive 200 B, one thread): $floor µs of CPU"
+  echo "(median of the rounds). Apache µs above static, and its ratio to that floor:"
+  echo
+  echo "| set-up | body | conns | Apache µs − static | ÷ round trip |"
+  echo "|---|---:|---:|---:|---:|"
+  awk -v floor="$floor" '
+    function median(list,   v, n, i, j, t) {
+      n = split(list, v, " ")
+      for (i = 2; i <= n; i++) for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) {
+        t = v[j]; v[j] = v[j - 1]; v[j - 1] = t
+      }
+      return (n % 2) ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+    }
+    { key = $1 SUBSEP $2 SUBSEP $3; if (!(key in seen)) { seen[key] = 1; order[++n] = key }
+      cpu[key] = cpu[key] " " $8 }
+    END {
+      for (i = 1; i <= n; i++) {
+        split(order[i], k, SUBSEP)
+        if (k[1] == "static") continue
+        s = "static" SUBSEP k[2] SUBSEP k[3]
+        if (!(s in cpu)) continue
+        above = median(cpu[order[i]]) - median(cpu[s])
+        printf "| %s | %s | %s | %.1f | %.2f |\n", k[1], k[2], k[3], above, above / floor
+      }
+    }' "$rows"
+fi
 
 echo
 echo "System calls per request in Apache's child (strace -f, 100 bytes, 16 connections;"

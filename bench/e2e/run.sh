@@ -39,7 +39,7 @@ source "$here/servers.sh"
 for tool in wrk strace curl pgrep; do
   command -v "$tool" >/dev/null || fail "$tool is not installed (./dev setup)"
 done
-cmake --build "$build" --target quon-backend quon_backend_load mod_quon22 >/dev/null
+cmake --build "$build" --target quon-backend quon_backend_load mod_quon22 bench_roundtrip >/dev/null
 [ -f "$build/apache/mod_quon22.so" ] || fail "no $build/apache/mod_quon22.so"
 
 work=${E2E_DIR:-$(mktemp -d /tmp/quon-e2e-XXXXXX)}
@@ -82,6 +82,7 @@ measure_row() {  # setup size connections round
 : >"$work/rows"
 : >"$work/syscalls"
 : >"$work/speed"
+: >"$work/roundtrip"
 for round in $(seq "$rounds"); do
   for setup in "${setups[@]}"; do
     start_apache "$setup"
@@ -102,5 +103,8 @@ for round in $(seq "$rounds"); do
     stop_apache
     echo "round $round: $setup done"
   done
+  # The floor: one bare loopback round trip's CPU, between the rounds' set-ups.
+  "$build/bench/roundtrip/bench_roundtrip" 100000 3 | sed -n 's/.*cpu_us=\([0-9.]*\).*/\1/p' \
+    >>"$work/roundtrip"
 done
-"$here/report.sh" "$work/rows" "$work/syscalls" "$work/speed"
+"$here/report.sh" "$work/rows" "$work/syscalls" "$work/speed" "$work/roundtrip"
