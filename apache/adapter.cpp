@@ -14,6 +14,7 @@
 #include <http_protocol.h>
 #include <http_request.h>
 
+#include "quon_status.h"
 #include "request.h"
 #include "strutil.h"
 
@@ -24,6 +25,11 @@ constexpr const char* kInitPrefix = "qnApache[init] ";
 constexpr int kLogBufferSize = 2045;  // a longer message keeps its first 2044 characters
 constexpr const char* kRedacted = "[redacted]";
 constexpr size_t kLongestVariable = 64;
+// What the dispatch did, for LogFormat's %{...}e: the server of the last attempt, the
+// number of attempts and the pattern of the mapping entry the request matched.
+constexpr const char* kServerVariable = "QUON_SERVER";
+constexpr const char* kAttemptsVariable = "QUON_ATTEMPTS";
+constexpr const char* kMappingVariable = "QUON_MAPPING";
 
 // Names of Apache's request variables that no prefix below covers.
 constexpr std::string_view kVariables[] = {"HTTPS", "QUERY_STRING", "GATEWAY_INTERFACE",
@@ -283,4 +289,12 @@ char* pstrdup_lower(request_rec* r, const char* text) {
     char* copy = apr_pstrdup(r->pool, text);
     for (char* c = copy; *c && *c != ';'; ++c) *c = char(apr_tolower(*c));
     return copy;
+}
+
+// The names the dispatch left point into the child's table: copied to the request's pool.
+void setQuonEnvironment(request_rec* r, const quon_request* req) {
+    if (req->lastServer) apr_table_set(r->subprocess_env, kServerVariable, req->lastServer);
+    apr_table_setn(r->subprocess_env, kAttemptsVariable, apr_itoa(r->pool, req->attempts));
+    if (req->mappingPattern)
+        apr_table_set(r->subprocess_env, kMappingVariable, req->mappingPattern);
 }

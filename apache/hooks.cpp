@@ -14,6 +14,8 @@
 #include <util_filter.h>
 #include <util_script.h>
 
+#include "describe.h"
+#include "quon_status.h"
 #include "strutil.h"
 #include "table_slots.h"
 
@@ -53,6 +55,7 @@ mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf) {
     table = mappingsTableNew(req, conf->serverStore, conf->bootstrap, conf->proxyRetryInterval);
     if (!table) return nullptr;
     tableSlots(table)->ignoreSuffixMap(table, req, conf->ignoreSuffixMap);
+    setCounterScope(table, conf->counterScope);
     conf->table.store(table, std::memory_order_release);
     return table;
 }
@@ -236,6 +239,7 @@ int quon_service(request_rec* r) {
     int32_t index = targetIndex(r, &req);
     req.trace(&req, "quon_service: found quon-proxy-target index %i", int(index));
     int32_t result = tableSlots(table)->handleRequestWithIndex(table, &req, nullptr, index);
+    setQuonEnvironment(r, &req);
     cleanUp(&req);
     if (req.responseBroken) endBrokenResponse(r);
     if (result >= 0 || req.responseStarted) {

@@ -9,6 +9,7 @@
 #include <mpm_common.h>
 
 #include "flags.h"
+#include "quon_status.h"
 #include "sync.h"
 #include "table_slots.h"
 
@@ -93,6 +94,7 @@ void quon_hooks(apr_pool_t* pool) {
     ap_hook_child_stopping(quon_child_stopping, nullptr, nullptr, APR_HOOK_MIDDLE);
     ap_hook_type_checker(quon_trans, nullptr, nullptr, APR_HOOK_FIRST);
     ap_hook_handler(quon_service, nullptr, nullptr, APR_HOOK_MIDDLE);
+    registerStatusHooks();
     if (quon_test_hooks) quon_test_hooks(pool);
 }
 

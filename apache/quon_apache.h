@@ -35,6 +35,8 @@ struct QuonServerConfig {
     int recvTimeout;
     int maxHeaderSize;  // bytes; bounds header strings and each exchange's header total
     int maxPropsSize;   // bytes; bounds property texts and attribute values
+    // Which virtual server's counters its table's servers keep; set by post-config.
+    int32_t counterScope;
 };
 
 // Configuration.
