@@ -22,6 +22,8 @@ public:
     void useProbeModule() { modulePath_ = quonProbeModulePath(); }
     // No proxyretryinterval line: servers found unreachable wait the connector's default.
     void useDefaultRetryInterval() { retryLine_.clear(); }
+    // Apache runs this many children.
+    void useChildren(int children) { children_ = children; }
 
     // Starts the servers not running yet, then Apache bootstrapped from the first one with a
     // one-second retry interval (unless asked otherwise), full tracing and `directives`
@@ -33,11 +35,15 @@ public:
         for (size_t at; (at = lines.find("@BOOT@")) != std::string::npos;)
             lines.replace(at, 6, address(0));
         apache_ = std::make_unique<ApacheServer>(
-            ApacheOptions{.directives = lines, .modulePath = modulePath_});
+            ApacheOptions{.directives = lines, .modulePath = modulePath_, .children = children_});
         testing::AssertionResult started = apache_->start();
         // The child's upkeep thread initialises the tables as it starts; requests that come
         // before it has are declined. Tests begin once it has (or the wait runs out).
-        if (started) apache_->waitForLog("added/activated proxy");
+        if (started && children_ == 1) apache_->waitForLog("added/activated proxy");
+        // Each child adds every server to its own table.
+        if (started && children_ > 1)
+            backend_test::waitUntil(
+                [&] { return apache_->countLog("added/activated proxy") >= size() * children_; });
         return started;
     }
 
@@ -51,6 +57,7 @@ public:
 
 private:
     std::string modulePath_;
+    int children_ = 1;
     std::string retryLine_ = "QuonConfig proxyretryinterval 1\n";
     // Destroyed before the servers: Apache's children must not see them vanish.
     std::unique_ptr<ApacheServer> apache_;
