@@ -4,7 +4,7 @@
 // once per Apache process, in the process pool: the second post-config at start and
 // every restart find it again, so the counters and the operator's drain and disable
 // states outlive a graceful restart, and children of the old and new generations share
-// it while both run.
+// it while both run. A restart into a build whose records differ makes a new one.
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 #include "quon_status.h"
 

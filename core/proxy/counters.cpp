@@ -9,6 +9,7 @@
 
 namespace {
 constexpr uint64_t kMagic = 0x71756f6e43747273;  // "quonCtrs"
+constexpr uint64_t kLayout = uint64_t(sizeof(qnCounterSegment)) << 32 | sizeof(qnChildViews);
 // How long a reader waits for another process to finish claiming a slot: a claim writes
 // two names, so it takes microseconds; a process killed in the middle leaves the slot
 // unusable, and it is passed over after this.
@@ -112,6 +113,7 @@ qnCounterSegment* qnCounterSegmentInit(void* memory, int32_t childViews, const c
     for (int32_t i = 0; i < childViews; ++i) new (qnChildViewsAt(segment, i)) qnChildViews{};
     segment->childViews = childViews;
     keepName(segment->nonce, nonce);
+    segment->layout = kLayout;
     segment->magic = kMagic;
     return segment;
 }
@@ -119,7 +121,7 @@ qnCounterSegment* qnCounterSegmentInit(void* memory, int32_t childViews, const c
 qnCounterSegment* qnCounterSegmentAt(void* memory) {
     if (!memory) return nullptr;
     qnCounterSegment* segment = alignedSegment(memory);
-    return segment->magic == kMagic ? segment : nullptr;
+    return segment->magic == kMagic && segment->layout == kLayout ? segment : nullptr;
 }
 
 qnChildViews* qnChildViewsAt(qnCounterSegment* segment, int32_t index) {

@@ -17,7 +17,8 @@ size_t qnCounterSegmentSize(int32_t childViews);
 // Lays a segment out in memory of qnCounterSegmentSize(childViews) bytes: every slot and
 // view free, the nonce as given (cut to fit).
 qnCounterSegment* qnCounterSegmentInit(void* memory, int32_t childViews, const char* nonce);
-// The segment already laid out in that memory, or null when it holds none.
+// The segment already laid out in that memory, or null when it holds none (or one that
+// a build with other records laid out).
 qnCounterSegment* qnCounterSegmentAt(void* memory);
 qnChildViews* qnChildViewsAt(qnCounterSegment* segment, int32_t index);
 // The slot of server name in virtual server scope, claimed when no slot has them yet; null

@@ -84,6 +84,7 @@ struct qnChildViews {
 // The whole segment: a header, the server slots, then childViews child views.
 struct qnCounterSegment {
     uint64_t magic;
+    uint64_t layout;  // the records' sizes: a build with other records lays out afresh
     int32_t childViews;
     std::atomic<int32_t> fullLogged;  // 1 once a process found every slot in use
     char nonce[QN_NONCE_SIZE];

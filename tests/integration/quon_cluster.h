@@ -34,6 +34,7 @@ public:
                             "traceflags 3\n" + retryLine_ + directives;
         for (size_t at; (at = lines.find("@BOOT@")) != std::string::npos;)
             lines.replace(at, 6, address(0));
+        lines_ = lines;
         apache_ = std::make_unique<ApacheServer>(
             ApacheOptions{.directives = lines, .modulePath = modulePath_, .children = children_});
         testing::AssertionResult started = apache_->start();
@@ -48,6 +49,8 @@ public:
     }
 
     ApacheServer& apache() { return *apache_; }
+    // A graceful restart with the same configuration; true once Apache has resumed.
+    bool restartApache() { return apache_->restartGracefully(lines_); }
     std::string url(const std::string& path) const { return apache_->url(path); }
     HttpResponse get(const std::string& path, const std::vector<std::string>& headers = {}) {
         return httpGet(url(path), headers);
@@ -58,6 +61,7 @@ public:
 private:
     std::string modulePath_;
     int children_ = 1;
+    std::string lines_;
     std::string retryLine_ = "QuonConfig proxyretryinterval 1\n";
     // Destroyed before the servers: Apache's children must not see them vanish.
     std::unique_ptr<ApacheServer> apache_;

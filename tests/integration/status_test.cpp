@@ -270,6 +270,19 @@ TEST(StatusTest, DrainAndDisableSteerEveryChild) {
     EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained");
     EXPECT_EQ(field(serverObject(now, cluster.address(holder)), "inFlight"), 0u);
 
+    // A graceful restart keeps the state and the counters, and the nonce.
+    uint64_t before = sum(cluster, now, "requests");
+    const int added = cluster.apache().countLog("added/activated proxy");
+    ASSERT_TRUE(cluster.restartApache());
+    ASSERT_TRUE(waitUntil(  // each new child has its table
+        [&] { return cluster.apache().countLog("added/activated proxy") >= added + 6; }));
+    now = cluster.get("/quon-status?format=json").body;
+    EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained") << now;
+    EXPECT_EQ(text(now, "nonce"), nonce);
+    EXPECT_EQ(sum(cluster, now, "requests"), before);
+    before += uint64_t(spreadOverChildren(cluster, "/app/echo", elsewhere));
+    EXPECT_EQ(sum(cluster, cluster.get("/quon-status?format=json").body, "requests"), before);
+
     // Disabled: nothing reaches it; its sessions go to their buddy.
     EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=disable" + target).status, 303);
     spreadOverChildren(cluster, "/app/echo", elsewhere);

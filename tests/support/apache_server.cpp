@@ -78,7 +78,8 @@ std::string ApacheServer::configText() const {
          << "LoadModule quon_module " << options_.modulePath << "\n"
          << "StartServers " << children << "\nServerLimit " << children << "\n"
          << "ThreadLimit " << threads << "\nThreadsPerChild " << threads << "\n"
-         << "MinSpareThreads 1\nMaxSpareThreads " << threads * children << "\n"
+         << "MinSpareThreads " << (children > 1 ? threads * children : 1)
+         << "\nMaxSpareThreads " << threads * children << "\n"
          << "MaxRequestWorkers " << threads * children << "\n"
          << "Timeout 30\nKeepAlive On\nGracefulShutdownTimeout 5\n"
          << "DocumentRoot " << dir_ << "/htdocs\n"

@@ -17,7 +17,8 @@ struct ApacheOptions {
     // above), for a test that lays out its own configuration folder in dir().
     std::string config;
     // Child processes, each with 8 threads when 1, else with 4: StartServers and
-    // ServerLimit, with spare-thread bounds that keep them all running.
+    // ServerLimit, with spare-thread bounds that keep them all running (and start them
+    // all again after a graceful restart).
     int children = 1;
 };
 
