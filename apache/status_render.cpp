@@ -28,7 +28,19 @@ std::string html(request_rec* r, const std::string& text) {
     return ap_escape_html2(r->pool, text.c_str(), 0);
 }
 
-std::string number(uint64_t value) { return std::to_string(value); }
+// Numbers as text without std::to_string, whose library templates would be exported from
+// the module.
+std::string number(uint64_t value) {
+    char text[24];
+    snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
+    return text;
+}
+std::string number(long value) {
+    char text[24];
+    snprintf(text, sizeof text, "%ld", value);
+    return text;
+}
+std::string number(int value) { return number(long(value)); }
 
 // A JSON string, quotes included: control characters, quote and backslash escaped.
 std::string json(const std::string& text) {
@@ -196,7 +208,7 @@ void jsonServer(request_rec* r, const ServerStatus& s) {
     std::string out = "{\"name\":" + json(s.name) + ",\"replicationId\":" + json(s.replicationId) +
                       ",\"state\":\"" + s.state() + "\",\"admin\":\"" + adminName(s.admin) +
                       "\",\"counted\":" + boolean(s.counted) +
-                      ",\"inFlight\":" + std::to_string(s.inFlight) +
+                      ",\"inFlight\":" + number(s.inFlight) +
                       ",\"requests\":" + number(c.requests) + ",\"failures\":{";
     for (int kind = 0; kind < QN_FAIL_KINDS; ++kind)
         out += std::string(kind ? "," : "") + "\"" + failureKindName(kind) +
@@ -209,25 +221,22 @@ void jsonServer(request_rec* r, const ServerStatus& s) {
            ",\"count\":" + number(c.observed()) + "},\"children\":[";
     for (size_t k = 0; k < s.children.size(); ++k) {
         const ChildSight& h = s.children[k];
-        out += std::string(k ? "," : "") + "{\"pid\":" + std::to_string(h.pid) +
+        out += std::string(k ? "," : "") + "{\"pid\":" + number(h.pid) +
                ",\"self\":" + boolean(h.self) + ",\"active\":" + boolean(h.active) +
-               ",\"idleConnections\":" + std::to_string(h.idle) +
-               ",\"busyConnections\":" + std::to_string(h.busy) +
-               ",\"retryLeft\":" + std::to_string(h.retryLeft) +
-               ",\"weight\":" + std::to_string(h.weight) + ",\"age\":" + std::to_string(h.age) +
-               "}";
+               ",\"idleConnections\":" + number(h.idle) + ",\"busyConnections\":" + number(h.busy) +
+               ",\"retryLeft\":" + number(h.retryLeft) + ",\"weight\":" + number(h.weight) +
+               ",\"age\":" + number(h.age) + "}";
     }
     ap_rputs((out + "]}").c_str(), r);
 }
 
 void jsonVhost(request_rec* r, const VhostStatus& v) {
-    std::string out = "{\"name\":" + json(v.name) + ",\"table\":" + boolean(v.hasTable) +
-                      ",\"initialized\":" + boolean(v.initialized) +
-                      ",\"clustered\":" + boolean(v.clustered) +
-                      ",\"clusterSeq\":" + std::to_string(v.clusterSeq) +
-                      ",\"bootstrap\":" + jsonOrNull(v.bootstrap) +
-                      ",\"bootstrapped\":" + boolean(v.bootstrapped) +
-                      ",\"store\":" + jsonOrNull(v.store) + ",\"mappings\":[";
+    std::string out =
+        "{\"name\":" + json(v.name) + ",\"table\":" + boolean(v.hasTable) +
+        ",\"initialized\":" + boolean(v.initialized) + ",\"clustered\":" + boolean(v.clustered) +
+        ",\"clusterSeq\":" + number(v.clusterSeq) + ",\"bootstrap\":" + jsonOrNull(v.bootstrap) +
+        ",\"bootstrapped\":" + boolean(v.bootstrapped) + ",\"store\":" + jsonOrNull(v.store) +
+        ",\"mappings\":[";
     for (size_t k = 0; k < v.entries.size(); ++k) {
         const EntryStatus& e = v.entries[k];
         out += std::string(k ? "," : "") + "{\"pattern\":" + json(e.pattern) +
@@ -349,7 +358,7 @@ void renderHtml(request_rec* r, const StatusModel& m) {
 
 void renderJson(request_rec* r, const StatusModel& m) {
     ap_set_content_type(r, "application/json");
-    std::string head = "{\"pid\":" + std::to_string(m.pid) + ",\"time\":" + std::to_string(m.now) +
+    std::string head = "{\"pid\":" + number(m.pid) + ",\"time\":" + number(m.now) +
                        ",\"nonce\":" + json(m.nonce) + ",\"bucketBounds\":[";
     for (int b = 0; b < QN_BUCKETS - 1; ++b) head += (b ? "," : "") + boundSeconds(b);
     ap_rputs((head + "],\"virtualServers\":[").c_str(), r);
