@@ -15,6 +15,7 @@
 #include <http_protocol.h>
 #include <http_request.h>
 
+#include "quon_status.h"
 #include "request.h"
 #include "strutil.h"
 
@@ -23,6 +24,12 @@ APLOG_USE_MODULE(quon);
 namespace {
 constexpr const char* kInitPrefix = "qnApache[init] ";
 constexpr int kLogBufferSize = 2045;  // a longer message keeps its first 2044 characters
+// What the dispatch did, for LogFormat's %{...}e: the server of the last attempt, the
+// number of attempts and the pattern of the mapping entry the request matched.
+constexpr const char* kServerVariable = "QUON_SERVER";
+constexpr const char* kAttemptsVariable = "QUON_ATTEMPTS";
+constexpr const char* kMappingVariable = "QUON_MAPPING";
+
 // The prefix of the record's lines. Most requests write no line, so init_apache_request
 // leaves a request's prefix empty and its first line makes it (WriteToLogHelper): the
 // hooks pay no getpid and no formatting for it.
@@ -270,4 +277,12 @@ char* pstrdup_lower(request_rec* r, const char* text) {
     char* copy = apr_pstrdup(r->pool, text);
     for (char* c = copy; *c && *c != ';'; ++c) *c = char(apr_tolower(*c));
     return copy;
+}
+
+// The names the dispatch left point into the child's table: copied to the request's pool.
+void setQuonEnvironment(request_rec* r, const quon_request* req) {
+    if (req->lastServer) apr_table_set(r->subprocess_env, kServerVariable, req->lastServer);
+    apr_table_setn(r->subprocess_env, kAttemptsVariable, apr_itoa(r->pool, req->attempts));
+    if (req->mappingPattern)
+        apr_table_set(r->subprocess_env, kMappingVariable, req->mappingPattern);
 }

@@ -15,6 +15,8 @@
 #include <http_request.h>
 #include <util_filter.h>
 
+#include "describe.h"
+#include "quon_status.h"
 #include "strutil.h"
 #include "table_slots.h"
 
@@ -56,6 +58,7 @@ mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf) {
     table = mappingsTableNew(req, conf->serverStore, conf->bootstrap, conf->proxyRetryInterval);
     if (!table) return nullptr;
     tableSlots(table)->ignoreSuffixMap(table, req, conf->ignoreSuffixMap);
+    setCounterScope(table, conf->counterScope);
     conf->table.store(table, std::memory_order_release);
     return table;
 }
@@ -293,6 +296,7 @@ int quon_service(request_rec* r) {
     int32_t index = targetIndex(r, &req);
     req.trace(&req, "quon_service: found quon-proxy-target index %i", int(index));
     int32_t result = tableSlots(table)->handleRequestWithIndex(table, &req, nullptr, index);
+    setQuonEnvironment(r, &req);
     cleanUp(&req);
     if (req.responseBroken) endBrokenResponse(r);
     // A body that could not be read ended the exchange: Apache's status for it stands.

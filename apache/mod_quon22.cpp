@@ -9,6 +9,7 @@
 #include <mpm_common.h>
 
 #include "flags.h"
+#include "quon_status.h"
 #include "sync.h"
 #include "table_slots.h"
 
@@ -94,6 +95,7 @@ void quon_hooks(apr_pool_t* pool) {
     ap_hook_map_to_storage(quon_map_to_storage, nullptr, nullptr, APR_HOOK_FIRST);
     ap_hook_type_checker(quon_trans, nullptr, nullptr, APR_HOOK_FIRST);
     ap_hook_handler(quon_service, nullptr, nullptr, APR_HOOK_MIDDLE);
+    registerStatusHooks();
     if (quon_test_hooks) quon_test_hooks(pool);
 }
 

@@ -38,6 +38,8 @@ struct QuonServerConfig {
     int maxHeaderSize;  // bytes; bounds header strings and each exchange's header total
     int maxPropsSize;   // bytes; bounds property texts and attribute values
     int directoryWalk;  // 1: claimed requests go through Apache's directory walk as well
+    // Which virtual server's counters its table's servers keep; set by post-config.
+    int32_t counterScope;
 };
 
 // Configuration.

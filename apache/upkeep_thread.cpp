@@ -14,6 +14,7 @@
 
 #include <http_log.h>
 
+#include "quon_status.h"
 #include "sync.h"
 #include "table_slots.h"
 
@@ -62,7 +63,10 @@ void runPass() {
         quon_request req;
         init_apache_request(&req, nullptr, s);
         req.cancelled = &upkeep.stop;
-        if (mappingsTable* table = findOrCreateTable(&req, conf)) runUpkeep(table, &req);
+        if (mappingsTable* table = findOrCreateTable(&req, conf)) {
+            runUpkeep(table, &req);
+            publishChildView(table, &req);
+        }
     }
 }
 

@@ -9,6 +9,9 @@ echo "### property tables"
 echo "### request filtering and the choice of a server"
 "$BUILD/bench/cluster/bench_cluster" --benchmark_repetitions=5 \
   --benchmark_report_aggregates_only=true 2>/dev/null | grep -E "^(Benchmark|BM_.*_median)"
+echo "### what one request attempt adds to the counters shared by every child"
+"$BUILD/bench/counters/bench_counters" --benchmark_repetitions=5 \
+  --benchmark_report_aggregates_only=true 2>/dev/null | grep -E "^(Benchmark|BM_.*_median)"
 echo "### forwarding in-process"
 "$top/bench/forward/run.sh" 5
 echo "### the reference back-end alone and with Apache in front"

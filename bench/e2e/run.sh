@@ -13,9 +13,9 @@
 # during the run, and system calls per request in Apache's child (strace, a short run
 # of its own per set-up, 100 bytes, 16 connections).
 #
-# With BASE_MODULE=path, a fifth set-up, quon-1-base, loads that build of the module (an
-# earlier commit's, say) in front of the same back-end, so that a change is measured side
-# by side with what it changes in one run. SETUPS="..." picks the set-ups to run.
+# With BASE_MODULE=path/to/another/mod_quon22.so, the set-ups quon-1-base and quon-3-base
+# load that build instead, in the same rounds (an A/B of two builds); SETUPS="quon-3"
+# keeps only the set-ups named (and their -base twins).
 #
 #   bench/e2e/run.sh [rounds] [seconds]      environment: BUILD, E2E_DIR (keep files there),
 #                                            BASE_MODULE, SETUPS
@@ -27,11 +27,11 @@ rounds=${1:-3}
 seconds=${2:-6}
 sizes=(100 16384)
 conns=(16 64)
-if [ -n "${SETUPS:-}" ]; then
-  read -ra setups <<<"$SETUPS"
-else
-  setups=(static proxy_http quon-1 quon-3)
-  [ -z "${BASE_MODULE:-}" ] || setups+=(quon-1-base)
+read -r -a setups <<<"${SETUPS:-static proxy_http quon-1 quon-3}"
+if [ -n "${BASE_MODULE:-}" ]; then
+  for setup in "${setups[@]}"; do
+    case $setup in quon-*) setups+=("$setup-base") ;; esac
+  done
 fi
 source "$here/measure.sh"
 source "$here/servers.sh"
@@ -56,7 +56,7 @@ url_of() {  # setup size
 }
 backend_pids_of() {
   case $1 in
-    quon-3) echo "${cluster_pids[*]}" ;;
+    quon-3*) echo "${cluster_pids[*]}" ;;
     *) echo "$single_pid" ;;
   esac
 }

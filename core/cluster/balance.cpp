@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "counters.h"
+
 namespace {
 constexpr const char* kStickyHost = "Found sticky session host %s";
 constexpr const char* kStickyBreakage =
@@ -21,13 +23,18 @@ int32_t weightOf(const quonProxy* proxy) {
     return proxy->serverInfo ? proxy->serverInfo->weight.load(std::memory_order_relaxed) : 0;
 }
 
-// The slots an algorithm may choose: active in the entry's list and not tried yet by
-// this request. A tried slot counts as inactive for this choice only.
+// The slots an algorithm may choose: active in the entry's list, not tried yet by this
+// request and, unless withDrained, neither drained nor disabled by the operator. A tried
+// slot counts as inactive for this choice only. The weighted-random table is built with
+// withDrained: the operator's state changes without the table's lock and is read at
+// each draw instead.
 struct Candidates {
     const proxyList* list;
     quonProxy* const* tried;
+    bool withDrained = false;
     bool has(int32_t slot) const {
-        return list->active[slot] && !wasTried(tried, list->proxies[slot]);
+        return list->active[slot] && !wasTried(tried, list->proxies[slot]) &&
+               (withDrained || qnAdminState(list->proxies[slot]) == QN_ADMIN_NORMAL);
     }
 };
 
@@ -138,7 +145,7 @@ int64_t sharesOf(const Candidates& can, int64_t (&shares)[QN_MAX_PROXIES]) {
 // to draw from.
 bool rebuildWeightTable(quon_request* req, const proxyList* list, mappingInfo* info) {
     int64_t shares[QN_MAX_PROXIES];
-    const int64_t slots = sharesOf(Candidates{list, nullptr}, shares);
+    const int64_t slots = sharesOf(Candidates{list, nullptr, true}, shares);
     req->permFree(req, info->weightTable);
     info->weightTable = nullptr;
     info->totalWeight = 0;
@@ -155,7 +162,8 @@ bool rebuildWeightTable(quon_request* req, const proxyList* list, mappingInfo* i
 }
 
 // A retry draws among the untried slots by their shares, without the entry's table: the
-// table stands for every active slot and stays as it is for the requests to come.
+// table stands for every active slot and stays as it is for the requests to come. So does
+// a draw that hit a server the operator drained or disabled.
 quonProxy* drawUntried(const Candidates& can) {
     int64_t shares[QN_MAX_PROXIES];
     const int64_t total = sharesOf(can, shares);
@@ -175,6 +183,7 @@ quonProxy* randomWeighted(quon_request* req, const Candidates& can, mappingInfo*
         if (!rebuildWeightTable(req, list, info)) return nullptr;
     }
     int32_t slot = info->weightTable[rand() % info->totalWeight];
+    if (slot < list->count && !can.has(slot)) return drawUntried(can);
     return slot < list->count ? list->proxies[slot] : nullptr;
 }
 
@@ -217,7 +226,9 @@ quonProxy* selectProxy(mappingsTable* table, quon_request* req, int32_t mappingI
     proxyList* list = known ? table->mappingProxies[mappingIndex] : nullptr;
     mappingInfo* info = known ? table->mappingInfos[mappingIndex] : nullptr;
     if (!list || !info) return reportChoice(req, nullptr);
-    if (list->count == 1) return reportChoice(req, list->proxies[0]);
+    // An entry of one server always gets it, unless the operator drained or disabled it.
+    if (list->count == 1 && qnAdminState(list->proxies[0]) == QN_ADMIN_NORMAL)
+        return reportChoice(req, list->proxies[0]);
     if (info->sticky == 1 && req->sessionId) {
         if (quonProxy* holder = resolveServerId(table, req, mappingIndex, tried)) {
             req->traceE(req, QN_TRACE_EVENT, kStickyHost, holder->name);

@@ -15,8 +15,9 @@ inline constexpr int32_t QN_MAX_WEIGHT_SLOTS = 1024;
 // balance.cpp. The proxy for the entry at mappingIndex, or null when none can be
 // chosen. tried holds the proxies this request has tried already, as the dispatch keeps
 // them (from slot 0 up to the first null, at most QN_MAX_PROXIES), or is null. Every
-// algorithm chooses among the active slots whose proxy was not tried (an entry of one
-// proxy always gets that proxy) and leaves the balancing state of the tried ones alone.
+// algorithm chooses among the active slots whose proxy was not tried and that the
+// operator has neither drained nor disabled (an entry of one proxy gets that proxy unless
+// the operator did) and leaves the balancing state of the tried ones alone.
 // tableLock held: changes position, the weight table, weightLeft and lastActivity.
 quonProxy* selectProxy(mappingsTable* table, quon_request* req, int32_t mappingIndex,
                        quonProxy* const* tried);
@@ -24,8 +25,9 @@ quonProxy* selectProxy(mappingsTable* table, quon_request* req, int32_t mappingI
 bool wasTried(quonProxy* const* tried, const quonProxy* proxy);
 
 // session.cpp. The proxy that holds the request's session (sessionId) or, when it is
-// marked down or in tried, its first active buddy not in tried, in the order the
-// session id names them; null when none. tableLock held.
+// marked down, disabled by the operator or in tried, its first active buddy not in tried
+// and neither drained nor disabled, in the order the session id names them; null when
+// none. tableLock held.
 quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mappingIndex,
                            quonProxy* const* tried);
 // The request's session id, from the "cookie" header or else from the URI: a copy the

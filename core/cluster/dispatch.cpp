@@ -14,6 +14,7 @@
 #include "forward.h"
 #include "lock_wait.h"
 #include "balance.h"
+#include "counters.h"
 #include "socket.h"
 #include "sync.h"
 #include "table.h"
@@ -76,6 +77,8 @@ quonProxy* chooseProxy(mappingsTable* table, quon_request* req, int32_t& mapping
         if (mappingIndex < 0) return nullptr;
     }
     req->deferErrors = table->clustered;
+    req->mappingPattern =
+        validIndex(table, mappingIndex) ? table->mappings->entries[mappingIndex].key : nullptr;
     bool allDown = table->clustered == 1 && validIndex(table, mappingIndex) &&
                    table->mappingInfos[mappingIndex]->hasActive == 0;
     if (allDown && lastDitchFindReachableServer(table, req, mappingIndex, failedList, guard) != 0)
@@ -169,9 +172,11 @@ int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const ch
             answerNoServer(table, req);
             return result;
         }
+        const int64_t started = qnAttemptBegin(req, proxy, last);
         last = proxy;
         int32_t clusterSeq = -1;
         result = proxy->handleRequest(req, proxy, argument, &clusterSeq);
+        qnAttemptEnd(req, proxy, result, started);
         if (result == 0) {
             if (clusterSeq >= 0) reportClusterSeq(table, req, proxy, clusterSeq);
             break;

@@ -3,6 +3,7 @@
 // Servers and entries are never deleted; they are deactivated and come back.
 #include <cstring>
 
+#include "counters.h"
 #include "property.h"
 #include "sync.h"
 #include "table.h"
@@ -92,6 +93,7 @@ int32_t addProxy(mappingsTable* table, quonProxy* proxy, quon_request* req, int 
         logListFull(req, proxy->name, QN_MASTER_LIST, table->servers.count);
         return -1;
     }
+    qnAttachCounters(proxy, table->counterScope);
     int32_t seq;
     {
         SyncGuard proxyGuard(req, proxy->lock);

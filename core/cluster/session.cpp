@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "balance.h"
+#include "counters.h"
 
 namespace {
 constexpr const char* kCookieHeader = "cookie";
@@ -27,12 +28,12 @@ bool holdsId(const quonProxy* proxy, const char* id) {
 }
 
 // The first active proxy of the list, not tried yet, that the buddy id names, in slot
-// order.
+// order. A server the operator drained or disabled takes no session of another.
 quonProxy* activeBuddy(const proxyList* list, const char* buddy, quonProxy* const* tried) {
     for (int32_t slot = 0; slot < list->count; ++slot) {
         quonProxy* proxy = list->proxies[slot];
         if (serverActive(proxy) && !wasTried(tried, proxy) &&
-            (buddy[0] == '*' || holdsId(proxy, buddy)))
+            qnAdminState(proxy) == QN_ADMIN_NORMAL && (buddy[0] == '*' || holdsId(proxy, buddy)))
             return proxy;
     }
     return nullptr;
@@ -88,7 +89,8 @@ quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mapp
     bool known = mappingIndex >= 0 && mappingIndex < table->mappingCapacity;
     const proxyList* list = known ? table->mappingProxies[mappingIndex] : nullptr;
     if (!list || list->count <= 0) return nullptr;
-    if (list->count == 1) return list->proxies[0];
+    if (list->count == 1 && qnAdminState(list->proxies[0]) == QN_ADMIN_NORMAL)
+        return list->proxies[0];
     const char* id = req->sessionId;
     if (!id) return nullptr;
     // The holder is looked for in every slot, active or not.
@@ -97,7 +99,10 @@ quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mapp
         if (holdsId(list->proxies[slot], id)) holder = list->proxies[slot];
     if (!holder) return nullptr;
     // A holder that failed in this request counts as down: its buddies take the session.
-    if (serverActive(holder) && !wasTried(tried, holder)) return holder;
+    // So does a holder the operator disabled; a drained one still serves its sessions.
+    if (serverActive(holder) && !wasTried(tried, holder) &&
+        qnAdminState(holder) != QN_ADMIN_DISABLE)
+        return holder;
     for (const char* buddy = getNextBuddy(req, nullptr); buddy; buddy = getNextBuddy(req, buddy)) {
         if (quonProxy* proxy = activeBuddy(list, buddy, tried)) return proxy;
     }

@@ -105,4 +105,7 @@ struct mappingsTable : mappingsTableSlots {
     // Goes up whenever an entry moves to another index, so that an index taken from an
     // earlier filtering can be checked before it is used. Starts at 1.
     uint32_t generation;
+    // Which virtual server's counters the table's servers keep (see counters.h), as the
+    // web server numbers them; set before the table is first used.
+    int32_t counterScope;
 };

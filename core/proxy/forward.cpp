@@ -40,6 +40,8 @@ struct Exchange {
     Exchange(quon_request* r, quonProxy* p, quonConnection* c, int32_t* seq, bool headRequest)
         : req(r), proxy(p), conn(c), sock(c->sock), clusterSeq(seq), scratch(r),
           head(r, p, headRequest), retained(retainedAtStart(r)) {}
+    // The body bytes that reached the web server count for the attempt, whatever its end.
+    ~Exchange() { req->bodyBytesPassed += head.passed(); }
 
     quon_request* req;
     quonProxy* proxy;

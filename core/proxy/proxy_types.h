@@ -14,6 +14,8 @@
 #include "sync_types.h"
 
 struct propertyTable;
+struct qnServerCounters;
+struct qnServerView;
 
 extern "C" {
 
@@ -102,6 +104,11 @@ struct quonProxy {
     qnProxyOpFn addRef;
     qnProxyOpFn release;
     qnProxyVoidOpFn requestEnded;
+
+    // The server's counters shared by every process and this process's view of it
+    // (counters.h), set once as the proxy joins its table; null where none are kept.
+    qnServerCounters* counters;
+    qnServerView* view;
 };
 
 }  // extern "C"

@@ -141,10 +141,13 @@ int sendPostData(quon_request* req, int wanted, quonConnection* conn, ExchangeBu
     putInt32(buffer, PROXY_POST_DATA);
     putInt32(buffer + 4, got);
     int length = got > 0 ? 8 + got : 8;
+    req->attemptStage = QN_STAGE_SEND;
     if (sendBytes(req, buffer, length, conn->sock) != length) {
         req->log(req, "sendPostData: error sending to proxy");
         return 0;
     }
+    req->attemptStage = QN_STAGE_RECEIVE;
+    if (got > 0) req->bodyBytesSent += got;
     if (got < 0) {
         req->errorCode = EQUON_CLIENT_DOWN;
         return 0;

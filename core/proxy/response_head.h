@@ -37,6 +37,8 @@ public:
     // At the end of the exchange: false, logged, when the body ended short of the length
     // the head declared; the client's connection cannot then be reused.
     bool bodyComplete();
+    // Body bytes admitted so far.
+    int64_t passed() const { return written_; }
 
 private:
     quon_request* req_;

@@ -206,8 +206,10 @@ int appendString(char* buffer, int offset, const char* text) {
 quonConnection* sendCommand(quonProxy* proxy, quon_request* req, const char* message, int length,
                             int32_t* cmd, bool repeatable, bool* delivered) {
     for (;;) {
+        req->attemptStage = QN_STAGE_CONNECT;
         quonConnection* conn = getQuonConnectionFromPool(proxy, req);
         if (!conn) return nullptr;
+        req->attemptStage = QN_STAGE_SEND;
         bool pooled = conn->next != nullptr;
         int sent = 0;
         if (sendBytes(req, message, length, conn->sock, &sent) != length) {
@@ -218,6 +220,7 @@ quonConnection* sendCommand(quonProxy* proxy, quon_request* req, const char* mes
             continue;
         }
         if (delivered) *delivered = true;
+        req->attemptStage = QN_STAGE_RECEIVE;
         if (readInt32(req, conn, proxy, cmd)) return conn;
         int sock = conn->sock;
         destroyQuonConnection(req, proxy, conn);

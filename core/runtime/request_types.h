@@ -39,6 +39,12 @@ inline constexpr int QN_TYPE_APACHE = 2;
 inline constexpr int QN_TRACE_EVENT = 1;
 inline constexpr int QN_TRACE_DETAIL = 2;
 
+// How far one attempt got with its server (attemptStage): getting a connection, sending
+// the request message or body, receiving the answer.
+inline constexpr int QN_STAGE_CONNECT = 0;
+inline constexpr int QN_STAGE_SEND = 1;
+inline constexpr int QN_STAGE_RECEIVE = 2;
+
 // One request attribute. Name and value are referenced; new nodes go in front, and
 // count is the list's length when the node was added. owned is 1 when the list owns
 // name and value (from the record's malloc, as for attributes that a back-end server
@@ -166,6 +172,18 @@ struct quon_request {
     // with EQUON_RESPONSE_TIMEOUT, and no receive waits beyond it, pings or not.
     int responseTimeout;
     long long responseDeadline;
+    // What the dispatch leaves for the web server: the attempts it made, the name of the
+    // server of the last one, and the pattern of the entry the request matched (the
+    // table's own strings, which live as long as the table). Null until known.
+    int attempts;
+    const char* lastServer;
+    const char* mappingPattern;
+    // Of the attempt in progress, for the shared counters: the stage it reached
+    // (QN_STAGE_*), the request body bytes sent to its server and the response body
+    // bytes passed to the client.
+    int attemptStage;
+    long long bodyBytesSent;
+    long long bodyBytesPassed;
 };
 
 }  // extern "C"

@@ -22,6 +22,8 @@ public:
     void useProbeModule() { modulePath_ = quonProbeModulePath(); }
     // No proxyretryinterval line: servers found unreachable wait the connector's default.
     void useDefaultRetryInterval() { retryLine_.clear(); }
+    // Apache runs this many children.
+    void useChildren(int children) { children_ = children; }
 
     // Starts the servers not running yet, then Apache bootstrapped from the first one with a
     // one-second retry interval (unless asked otherwise), full tracing and `directives`
@@ -32,16 +34,23 @@ public:
                             "traceflags 3\n" + retryLine_ + directives;
         for (size_t at; (at = lines.find("@BOOT@")) != std::string::npos;)
             lines.replace(at, 6, address(0));
+        lines_ = lines;
         apache_ = std::make_unique<ApacheServer>(
-            ApacheOptions{.directives = lines, .modulePath = modulePath_});
+            ApacheOptions{.directives = lines, .modulePath = modulePath_, .children = children_});
         testing::AssertionResult started = apache_->start();
         // The child's upkeep thread initialises the tables as it starts; requests that come
         // before it has are declined. Tests begin once it has (or the wait runs out).
-        if (started) apache_->waitForLog("added/activated proxy");
+        if (started && children_ == 1) apache_->waitForLog("added/activated proxy");
+        // Each child adds every server to its own table.
+        if (started && children_ > 1)
+            backend_test::waitUntil(
+                [&] { return apache_->countLog("added/activated proxy") >= size() * children_; });
         return started;
     }
 
     ApacheServer& apache() { return *apache_; }
+    // A graceful restart with the same configuration; true once Apache has resumed.
+    bool restartApache() { return apache_->restartGracefully(lines_); }
     std::string url(const std::string& path) const { return apache_->url(path); }
     HttpResponse get(const std::string& path, const std::vector<std::string>& headers = {}) {
         return httpGet(url(path), headers);
@@ -51,6 +60,8 @@ public:
 
 private:
     std::string modulePath_;
+    int children_ = 1;
+    std::string lines_;
     std::string retryLine_ = "QuonConfig proxyretryinterval 1\n";
     // Destroyed before the servers: Apache's children must not see them vanish.
     std::unique_ptr<ApacheServer> apache_;

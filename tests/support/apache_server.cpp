@@ -1,5 +1,6 @@
 #include "apache_server.h"
 
+#include <algorithm>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
@@ -66,7 +67,8 @@ std::string ApacheServer::configText() const {
         return replaceAll(replaceAll(options_.config, "@DIR@", dir_), "@PORT@",
                           std::to_string(port_));
     std::ostringstream conf;
-    const int threads = 8;  // the connector's notice lines come at any log level
+    const int children = std::max(options_.children, 1);
+    const int threads = children > 1 ? 4 : 8;  // the connector's notice lines come at any log level
     conf << "ServerRoot \"" << dir_ << "\"\nServerName 127.0.0.1\n"
          << "Listen 127.0.0.1:" << port_ << "\n"
          << "PidFile " << dir_ << "/httpd.pid\nErrorLog " << dir_ << "/error.log\n"
@@ -74,10 +76,11 @@ std::string ApacheServer::configText() const {
          << "LoadModule mpm_event_module " << kModuleDir << "/mod_mpm_event.so\n"
          << "LoadModule authz_core_module " << kModuleDir << "/mod_authz_core.so\n"
          << "LoadModule quon_module " << options_.modulePath << "\n"
-         << "StartServers 1\nServerLimit 1\n"
+         << "StartServers " << children << "\nServerLimit " << children << "\n"
          << "ThreadLimit " << threads << "\nThreadsPerChild " << threads << "\n"
-         << "MinSpareThreads 1\nMaxSpareThreads " << threads << "\n"
-         << "MaxRequestWorkers " << threads << "\n"
+         << "MinSpareThreads " << (children > 1 ? threads * children : 1)
+         << "\nMaxSpareThreads " << threads * children << "\n"
+         << "MaxRequestWorkers " << threads * children << "\n"
          << "Timeout 30\nKeepAlive On\nGracefulShutdownTimeout 5\n"
          << "DocumentRoot " << dir_ << "/htdocs\n"
          << "<Directory />\n  Require all granted\n</Directory>\n";

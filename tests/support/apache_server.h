@@ -1,5 +1,5 @@
 // A real Apache httpd 2.4 with the freshly built module, on a free 127.0.0.1 port, the
-// event MPM and one child; stopped with its children by process id.
+// event MPM and one child (or as many as asked); stopped with its children by process id.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +16,10 @@ struct ApacheOptions {
     // The whole main configuration instead of the generated one ("@DIR@" and "@PORT@" as
     // above), for a test that lays out its own configuration folder in dir().
     std::string config;
+    // Child processes, each with 8 threads when 1, else with 4: StartServers and
+    // ServerLimit, with spare-thread bounds that keep them all running (and start them
+    // all again after a graceful restart).
+    int children = 1;
 };
 
 // What `apache2 -t` said of a configuration: its exit status (-1 when it did not end in

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "balance.h"
+#include "counters.h"
 #include "cluster_fixture.h"
 #include "fake_web_server.h"
 
@@ -63,6 +64,85 @@ TEST(Balancing, ChoosesInSequence) {
                                  : row.line == "broken" ? broken : row.line;
         EXPECT_TRUE(line.empty() || req.count("", line) >= 1) << line << "\n" << req.dump();
     }
+}
+
+// The operator's states, one letter per server: n normal, d drained, x disabled. A
+// drained server keeps the sessions it holds and takes nothing else; a disabled one takes
+// nothing, its sessions go to a buddy that is neither.
+TEST(Balancing, DrainedAndDisabledServers) {
+    struct Row {
+        int32_t algorithm;
+        std::vector<ServerSpec> servers;
+        std::string admin, session, expected, line = "";
+    };
+    constexpr int32_t RR = QN_ROUNDROBIN;
+    const std::vector<ServerSpec> held = {{"A", 1, 1, "AAAA"}, {"B", 1, 1, "BBBB"}, {"C"}};
+    // clang-format off
+    const Row rows[] = {
+        {RR, {{"A"}, {"B"}, {"C"}}, "dnn", "", "BCBC"}, {RR, {{"A"}, {"B"}, {"C"}}, "nxn", "", "ACAC"},
+        {QN_ROUNDROBIN_WEIGHTED, {{"A", 2}, {"B", 1}}, "dn", "", "BBB"},
+        {QN_MIN, {{"A", 1}, {"B", 5}}, "xn", "", "B"}, {QN_MAX, {{"A", 9}, {"B", 5}}, "dn", "", "B"},
+        {QN_RANDOM_WEIGHTED, {{"A", 50}, {"B", 1}}, "dn", "", "BBBBBBBB"},
+        {RR, {{"A"}}, "d", "", "-"}, {RR, {{"A"}, {"B"}}, "xx", "", "-"},
+        {RR, held, "dnn", "AAAATRBBBB", "AA", "held"}, {RR, held, "xnn", "AAAATRBBBB", "BB", "held"},
+        {RR, held, "xdn", "AAAATRBBBB", "C", "broken"}, {RR, held, "ndn", "BBBBTRAAAA", "B", "held"},
+        {RR, {{"A", 1, 1, "AAAA"}}, "d", "AAAA", "A", "held"},
+        {RR, {{"A", 1, 1, "AAAA"}}, "x", "AAAA", "-", "broken"}};
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.admin + " " + row.session);
+        RecordingRequest req;
+        HandTable table(req.get());
+        table.addEntry("/app*", row.algorithm, !row.session.empty(), row.servers);
+        std::vector<qnServerCounters> counters(row.servers.size());
+        for (size_t i = 0; i < row.servers.size(); ++i) {
+            const char state = row.admin[i];
+            counters[i].admin = state == 'd'   ? QN_ADMIN_DRAIN
+                                : state == 'x' ? QN_ADMIN_DISABLE
+                                               : QN_ADMIN_NORMAL;
+            table->servers.proxies[i]->counters = &counters[i];
+        }
+        std::string session = row.session;
+        req->sessionId = session.empty() ? nullptr : session.data();
+        std::string chosen;
+        for (size_t call = 0; call < row.expected.size(); ++call) {
+            quonProxy* proxy = selectProxy(table.get(), req.get(), 0, nullptr);
+            chosen += proxy ? proxy->name : "-";
+        }
+        req->sessionId = nullptr;
+        EXPECT_EQ(chosen, row.expected);
+        const std::string line = row.line == "held"
+                                     ? "Found sticky session host " + row.expected.substr(0, 1)
+                                 : row.line == "broken" ? "Sticky session breakage"
+                                                        : "";
+        EXPECT_TRUE(line.empty() || req.contains("", line)) << req.dump();
+        for (quonProxy* proxy : std::vector<quonProxy*>(
+                 table->servers.proxies, table->servers.proxies + table->servers.count))
+            proxy->counters = nullptr;
+    }
+}
+
+// The weighted-random table stands for every active server: a drained one is drawn
+// around, and drawn again once enabled, without a rebuild.
+TEST(WeightSlots, ADrainedServerIsDrawnAroundWithoutARebuild) {
+    RecordingRequest req(0);
+    HandTable table(req.get());
+    table.addEntry("/app*", QN_RANDOM_WEIGHTED, 0, {{"A", 3}, {"B", 1}});
+    qnServerCounters counters;
+    quonProxy* a = table->servers.proxies[0];
+    a->counters = &counters;
+    const auto drawsOfA = [&] {
+        int hits = 0;
+        for (int draw = 0; draw < 2000; ++draw)
+            hits += selectProxy(table.get(), req.get(), 0, nullptr) == a;
+        return hits;
+    };
+    counters.admin = QN_ADMIN_DRAIN;
+    EXPECT_EQ(drawsOfA(), 0);
+    EXPECT_EQ(table->mappingInfos[0]->totalWeight, 4);
+    counters.admin = QN_ADMIN_NORMAL;
+    EXPECT_NEAR(drawsOfA(), 1500, 150);
+    a->counters = nullptr;
 }
 
 static std::vector<int32_t> runs(int32_t first, int32_t second) {

@@ -1,0 +1,102 @@
+// The module's operations room: the counters every child shares (status_counters.cpp),
+// what the status page shows (status_model.cpp), its three formats (status_render.cpp),
+// and the quon-status handler with its operator actions and the section in mod_status's
+// page (status_handler.cpp).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <httpd.h>
+
+#include "counters_types.h"
+#include "request_types.h"
+
+struct mappingsTable;
+struct QuonServerConfig;
+
+// status_counters.cpp. The segment is made by the first post-config of the Apache process
+// and kept for its life (its process pool), so counters and the operator's states last
+// across restarts; each child claims a view of it at its start.
+int quon_status_post_config(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_t* ptemp,
+                            server_rec* main);
+void quon_status_child_init(apr_pool_t* pchild, server_rec* main);
+// The segment, this child's views (null where it has none), and the name of a virtual
+// server's counters scope (QuonServerConfig::counterScope), null for an unknown one.
+qnCounterSegment* counterSegment();
+qnChildViews* ownViews();
+const char* scopeName(int32_t scope);
+// Whether the child process pid is still running.
+bool processAlive(int32_t pid);
+// Writes this child's view of the table's servers to its views; the upkeep thread does
+// after each pass.
+void publishChildView(mappingsTable* table, quon_request* req);
+
+// status_model.cpp: what the page shows, gathered without holding any lock while it is
+// written out.
+struct StatusCounts {
+    uint64_t requests = 0, failovers = 0, bytesToServer = 0, bytesToClient = 0;
+    uint64_t failures[QN_FAIL_KINDS] = {};
+    uint64_t buckets[QN_BUCKETS] = {};  // per bucket, not cumulative
+    uint64_t microseconds = 0;
+    uint64_t observed() const;  // the attempts in the histogram
+};
+// One child's sight of a server.
+struct ChildSight {
+    int pid = 0;
+    bool self = false;  // the child that serves the page: read from its table now
+    bool active = false;
+    int idle = 0, busy = 0, retryLeft = 0, weight = 0;
+    long age = 0;  // seconds since that child published it
+};
+struct ServerStatus {
+    std::string name, replicationId;
+    bool counted = false;  // it has a slot of counters
+    int admin = QN_ADMIN_NORMAL;
+    int inFlight = 0;  // over every running child
+    StatusCounts counts;
+    std::vector<ChildSight> children;
+    // "up" when every child that knows it sees it active, "down" when none does, "mixed"
+    // in between, "unknown" when no child has published it.
+    const char* state() const;
+};
+struct EntryStatus {
+    std::string pattern, value;
+    int algorithm = 0, sticky = 0;
+    std::vector<std::string> servers;
+};
+struct VhostStatus {
+    std::string name;
+    bool hasTable = false, initialized = false, clustered = false, bootstrapped = false;
+    int clusterSeq = 0;
+    std::string bootstrap, store;  // empty when not configured
+    std::vector<EntryStatus> entries;
+    std::vector<ServerStatus> servers;
+};
+struct StatusModel {
+    int pid = 0;
+    long now = 0;
+    std::string nonce;
+    std::vector<VhostStatus> vhosts;
+};
+// Every configured virtual server; withEntries false leaves the mapping entries out.
+StatusModel collectStatus(server_rec* main, bool withEntries);
+const char* adminName(int admin);
+const char* algorithmName(int algorithm);
+const char* failureKindName(int kind);
+
+// status_render.cpp: the page in each format, written to r.
+void renderHtml(request_rec* r, const StatusModel& model);
+void renderJson(request_rec* r, const StatusModel& model);
+void renderPrometheus(request_rec* r, const StatusModel& model);
+// The short section of mod_status's page, and its ?auto lines.
+void renderStatusSection(request_rec* r, const StatusModel& model, bool brief);
+
+// status_handler.cpp
+int quon_status_handler(request_rec* r);
+void registerStatusHooks();
+
+// adapter.cpp: QUON_SERVER, QUON_ATTEMPTS and QUON_MAPPING in the request's environment,
+// from what the dispatch left in req.
+void setQuonEnvironment(request_rec* r, const quon_request* req);

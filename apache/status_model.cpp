@@ -1,0 +1,202 @@
+// What the status page shows: for every configured virtual server, this child's table as
+// it stands (read under its lock, briefly, through the core's description), the other
+// children's published views and the counters of the shared segment. Gathered first,
+// then written out with no lock held.
+#include "quon_apache.h"  // httpd.h first: the other httpd headers need it
+#include "quon_status.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+#include "counters.h"
+#include "describe.h"
+
+namespace {
+constexpr auto kRelaxed = std::memory_order_relaxed;
+constexpr const char* kFailureKinds[QN_FAIL_KINDS] = {"connect", "send", "receive", "protocol",
+                                                      "busy"};
+
+StatusCounts countsOf(const qnServerCounters& slot) {
+    StatusCounts counts;
+    counts.requests = slot.requests.load(kRelaxed);
+    counts.failovers = slot.failovers.load(kRelaxed);
+    counts.bytesToServer = slot.bytesToServer.load(kRelaxed);
+    counts.bytesToClient = slot.bytesToClient.load(kRelaxed);
+    for (int k = 0; k < QN_FAIL_KINDS; ++k) counts.failures[k] = slot.failures[k].load(kRelaxed);
+    for (int b = 0; b < QN_BUCKETS; ++b) counts.buckets[b] = slot.buckets[b].load(kRelaxed);
+    counts.microseconds = slot.microseconds.load(kRelaxed);
+    return counts;
+}
+
+ServerStatus& serverNamed(VhostStatus& vhost, const char* name) {
+    for (ServerStatus& server : vhost.servers)
+        if (server.name == name) return server;
+    vhost.servers.emplace_back();
+    vhost.servers.back().name = name;
+    return vhost.servers.back();
+}
+
+// The views of the other running children of one slot; in flight counts whether or not
+// the child has published the server yet.
+void addOtherChildren(ServerStatus& server, qnCounterSegment* segment, int32_t slot, long now) {
+    const int32_t self = int32_t(getpid());
+    for (int32_t i = 0; i < segment->childViews; ++i) {
+        const qnChildViews* views = qnChildViewsAt(segment, i);
+        const int32_t pid = views->pid.load(std::memory_order_acquire);
+        if (pid == 0 || pid == self || !processAlive(pid)) continue;
+        const qnServerView& view = views->servers[slot];
+        const int busy = view.inFlight.load(kRelaxed);
+        server.inFlight += busy;
+        if (!view.known.load(std::memory_order_acquire)) continue;
+        ChildSight sight;
+        sight.pid = pid;
+        sight.active = view.active.load(kRelaxed) != 0;
+        sight.idle = view.idle.load(kRelaxed);
+        sight.busy = busy;
+        sight.retryLeft = view.retryLeft.load(kRelaxed);
+        sight.weight = view.weight.load(kRelaxed);
+        sight.age = now - long(views->publishedAt.load(kRelaxed));
+        server.children.push_back(sight);
+    }
+}
+
+void addOwnServers(VhostStatus& vhost, const qnTableDescription* picture) {
+    for (int32_t i = 0; picture && i < picture->serverCount; ++i) {
+        const qnDescribedServer& described = picture->servers[i];
+        ServerStatus& server = serverNamed(vhost, described.name);
+        server.replicationId = described.replicationId;
+        ChildSight sight;
+        sight.pid = int(getpid());
+        sight.self = true;
+        sight.active = described.active != 0;
+        sight.idle = described.idle;
+        sight.busy = described.busy;
+        sight.retryLeft = described.retryLeft;
+        sight.weight = described.weight;
+        server.children.push_back(sight);
+        server.inFlight += described.busy;
+    }
+}
+
+// Servers of this child's table first, in its order, then those only other children know.
+void addServers(VhostStatus& vhost, const qnTableDescription* picture, const char* scope,
+                long now) {
+    addOwnServers(vhost, picture);
+    qnCounterSegment* segment = counterSegment();
+    if (!segment || !scope) return;
+    for (int32_t slot = 0; slot < QN_COUNTER_SLOTS; ++slot) {
+        const qnServerCounters& counters = segment->slots[slot];
+        if (counters.state.load(std::memory_order_acquire) != QN_SLOT_USED ||
+            strcmp(counters.scope, scope) != 0)
+            continue;
+        ServerStatus& server = serverNamed(vhost, counters.name);
+        server.counted = true;
+        server.admin = counters.admin.load(kRelaxed);
+        server.counts = countsOf(counters);
+        addOtherChildren(server, segment, slot, now);
+    }
+}
+
+void addEntries(VhostStatus& vhost, const qnTableDescription* picture) {
+    for (int32_t i = 0; i < picture->entryCount; ++i) {
+        const qnDescribedEntry& described = picture->entries[i];
+        EntryStatus entry;
+        entry.pattern = described.pattern ? described.pattern : "";
+        entry.value = described.value ? described.value : "";
+        entry.algorithm = described.algorithm;
+        entry.sticky = described.sticky;
+        for (int32_t k = 0; k < described.count; ++k) {
+            const int32_t at = described.servers[k];
+            if (at >= 0 && at < picture->serverCount)
+                entry.servers.push_back(picture->servers[at].name);
+        }
+        vhost.entries.push_back(entry);
+    }
+}
+
+VhostStatus describeVhost(server_rec* s, QuonServerConfig* conf, bool withEntries, long now) {
+    VhostStatus vhost;
+    const char* scope = scopeName(conf->counterScope);
+    vhost.name = scope ? scope : (s->server_hostname ? s->server_hostname : "-");
+    vhost.bootstrap = conf->bootstrap ? conf->bootstrap : "";
+    vhost.store = conf->serverStore ? conf->serverStore : "";
+    quon_request req;
+    init_apache_request(&req, nullptr, s);
+    mappingsTable* table = conf->table.load(std::memory_order_acquire);
+    qnTableDescription* picture = table ? describeTable(table, &req, withEntries ? 1 : 0) : nullptr;
+    if (picture) {
+        vhost.hasTable = true;
+        vhost.initialized = picture->initialized != 0;
+        vhost.clustered = picture->clustered != 0;
+        vhost.bootstrapped = picture->bootstrapped != 0;
+        vhost.clusterSeq = picture->clusterSeq;
+        addEntries(vhost, picture);
+    }
+    addServers(vhost, picture, scope, now);
+    if (picture) req.free(&req, picture);
+    return vhost;
+}
+}  // namespace
+
+uint64_t StatusCounts::observed() const {
+    uint64_t total = 0;
+    for (uint64_t count : buckets) total += count;
+    return total;
+}
+
+const char* ServerStatus::state() const {
+    const auto up = std::count_if(children.begin(), children.end(),
+                                  [](const ChildSight& c) { return c.active; });
+    if (children.empty()) return "unknown";
+    if (up == 0) return "down";
+    return size_t(up) == children.size() ? "up" : "mixed";
+}
+
+StatusModel collectStatus(server_rec* main, bool withEntries) {
+    StatusModel model;
+    model.pid = int(getpid());
+    model.now = long(time(nullptr));
+    if (qnCounterSegment* segment = counterSegment()) model.nonce = segment->nonce;
+    std::vector<QuonServerConfig*> seen;
+    for (server_rec* s = main; s; s = s->next) {
+        QuonServerConfig* conf = quonConfigOf(s);
+        if (!conf->configured || std::find(seen.begin(), seen.end(), conf) != seen.end()) continue;
+        seen.push_back(conf);
+        model.vhosts.push_back(describeVhost(s, conf, withEntries, model.now));
+    }
+    return model;
+}
+
+const char* adminName(int admin) {
+    switch (admin) {
+        case QN_ADMIN_DRAIN:
+            return "drained";
+        case QN_ADMIN_DISABLE:
+            return "disabled";
+        default:
+            return "normal";
+    }
+}
+
+const char* algorithmName(int algorithm) {
+    switch (algorithm) {
+        case QN_ROUNDROBIN:
+            return "ROUNDROBIN";
+        case QN_ROUNDROBIN_WEIGHTED:
+            return "ROUNDROBIN_WEIGHTED";
+        case QN_MIN:
+            return "MIN";
+        case QN_MAX:
+            return "MAX";
+        case QN_RANDOM_WEIGHTED:
+            return "RANDOM_WEIGHTED";
+        default:
+            return "none";
+    }
+}
+
+const char* failureKindName(int kind) {
+    return kind >= 0 && kind < QN_FAIL_KINDS ? kFailureKinds[kind] : "none";
+}

@@ -1,0 +1,57 @@
+// A read-only picture of one mappings table for the web server's status page: the
+// cluster's state, every server as this process sees it, and the mapping entries. It is
+// copied under tableLock in one short pass and read afterwards without any lock.
+#pragma once
+
+#include <cstdint>
+
+#include "counters_types.h"
+#include "request_types.h"
+
+struct mappingsTable;
+
+struct qnDescribedServer {
+    char name[64];
+    char replicationId[32];      // cut to fit; empty without one
+    int32_t active;              // 1: takes part in selection (the master list's flag)
+    int32_t idle;                // idle pooled connections
+    int32_t busy;                // this process's attempts to it in flight
+    int32_t retryLeft;           // seconds before it is tried again; 0: not waiting
+    int32_t weight;              // the last load value it reported, or its weight
+    int32_t algorithm;           // QN_ROUNDROBIN ..., from its properties
+    qnServerCounters* counters;  // the shared slot, or null
+};
+
+struct qnDescribedEntry {
+    const char* pattern;  // copies kept in the description's block
+    const char* value;
+    int32_t algorithm;
+    int32_t sticky;
+    int32_t hasActive;
+    int32_t count;           // servers of the entry
+    const int32_t* servers;  // each one's index in qnTableDescription::servers
+    const int32_t* active;   // each one's slot flag in this entry
+};
+
+struct qnTableDescription {
+    int32_t initialized;
+    int32_t clustered;
+    int32_t clusterSeq;
+    int32_t bootstrapped;
+    const char* bootstrapServer;  // copies, or null when not configured
+    const char* serverStore;
+    int32_t serverCount;
+    qnDescribedServer* servers;  // in master-list order
+    int32_t entryCount;          // 0 unless the entries were asked for
+    qnDescribedEntry* entries;   // in match order
+};
+
+// The picture of table, in one block from the record's malloc that the caller frees with
+// the record's free; withEntries 0 leaves the entries out (the servers alone are cheap).
+// Null without memory. Takes tableLock, and each server's lock inside it to count its
+// idle connections.
+qnTableDescription* describeTable(mappingsTable* table, quon_request* req, int32_t withEntries);
+
+// Names the virtual server whose counters the table's servers keep (table_types.h).
+// Before the table is first used.
+void setCounterScope(mappingsTable* table, int32_t scope);

@@ -1,0 +1,157 @@
+// The shared counters: one slot per server under contention, a full segment, child views
+// that a dead process leaves, buckets, and what real attempts add to a slot.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <set>
+#include <thread>
+
+#include "../cluster/cluster_fixture.h"
+#include "counters.h"
+#include "fake_web_server.h"
+
+namespace {
+// A segment in plain memory, as the web server lays one out in shared memory.
+class Segment {
+public:
+    explicit Segment(int32_t views = 2)
+        : memory_(qnCounterSegmentSize(views)),
+          segment_(qnCounterSegmentInit(memory_.data(), views, "nonce")) {}
+    qnCounterSegment* operator->() const { return segment_; }
+    qnCounterSegment* get() const { return segment_; }
+    void* memory() { return memory_.data(); }
+
+private:
+    std::vector<char> memory_;
+    qnCounterSegment* segment_;
+};
+
+TEST(Counters, EveryProcessFindsOneSlotPerServer) {
+    Segment segment;
+    ASSERT_EQ(qnCounterSegmentAt(segment.memory()), segment.get());
+    std::vector<char> blank(qnCounterSegmentSize(1));
+    EXPECT_EQ(qnCounterSegmentAt(blank.data()), nullptr);
+    constexpr int kPairs = 40, kThreads = 8;
+    std::vector<std::vector<qnServerCounters*>> found(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            found[size_t(t)].resize(kPairs);
+            for (int k = 0; k < kPairs; ++k) {
+                const int pair = (k * 7 + t * 3) % kPairs;  // each thread in its own order
+                found[size_t(t)][size_t(pair)] = qnCountersFor(
+                    segment.get(), pair % 2 ? "own.test" : "main", std::to_string(pair).c_str());
+            }
+        });
+    for (auto& thread : threads) thread.join();
+    std::set<qnServerCounters*> distinct(found[0].begin(), found[0].end());
+    EXPECT_EQ(distinct.size(), size_t(kPairs));
+    for (int t = 1; t < kThreads; ++t) EXPECT_EQ(found[size_t(t)], found[0]);
+    EXPECT_EQ(segment->slots[kPairs].state.load(), QN_SLOT_FREE);
+    EXPECT_EQ(qnFindCounters(segment.get(), "own.test", "1"), found[0][1]);
+    EXPECT_EQ(qnFindCounters(segment.get(), "main", "1"), nullptr);
+}
+
+TEST(Counters, AFullSegmentGivesNoSlot) {
+    Segment segment;
+    for (int k = 0; k < QN_COUNTER_SLOTS; ++k)
+        ASSERT_NE(qnCountersFor(segment.get(), "main", std::to_string(k).c_str()), nullptr);
+    EXPECT_EQ(qnCountersFor(segment.get(), "main", "one more"), nullptr);
+    EXPECT_EQ(qnSlotIndex(segment.get(), qnCountersFor(segment.get(), "main", "7")), 7);
+}
+
+TEST(Counters, ViewsOfAProcessThatIsGoneAreTakenOverEmpty) {
+    Segment segment(2);
+    static std::set<int32_t> running;
+    running = {100, 101, 102};
+    const auto alive = [](int32_t pid) { return running.count(pid) > 0; };
+    qnChildViews* first = qnClaimChildViews(segment.get(), 100, alive);
+    qnChildViews* second = qnClaimChildViews(segment.get(), 101, alive);
+    ASSERT_TRUE(first && second && first != second);
+    EXPECT_EQ(qnClaimChildViews(segment.get(), 100, alive), first);
+    EXPECT_EQ(qnClaimChildViews(segment.get(), 102, alive), nullptr);
+    first->servers[3].inFlight = 2;
+    first->servers[3].known = 1;
+    running.erase(100);  // killed with attempts in flight
+    EXPECT_EQ(qnClaimChildViews(segment.get(), 102, alive), first);
+    EXPECT_EQ(first->pid.load(), 102);
+    EXPECT_EQ(first->servers[3].inFlight.load() + first->servers[3].known.load(), 0);
+    qnReleaseChildViews(second, 999);  // a forked process leaves them alone
+    EXPECT_EQ(second->pid.load(), 101);
+    qnReleaseChildViews(second, 101);
+    EXPECT_EQ(second->pid.load(), 0);
+}
+
+TEST(Counters, BucketsAndFailureKinds) {
+    const std::pair<int64_t, int> buckets[] = {{0, 0},         {5000, 0},          {5001, 1},
+                                               {999999, 7},    {1000000, 7},       {30000000, 11},
+                                               {30000001, 12}, {INT64_MAX / 2, 12}};
+    for (const auto& [micros, bucket] : buckets) EXPECT_EQ(qnBucketOf(micros), bucket) << micros;
+    const std::tuple<int, int, int> kinds[] = {
+        {EQUON_BUSY, QN_STAGE_RECEIVE, QN_FAIL_BUSY},
+        {EQUON_OUT_OF_SYNC, QN_STAGE_RECEIVE, QN_FAIL_PROTOCOL},
+        {EQUON_CLIENT_DOWN, QN_STAGE_RECEIVE, -1},
+        {ECONNREFUSED, QN_STAGE_CONNECT, QN_FAIL_CONNECT},
+        {EPIPE, QN_STAGE_SEND, QN_FAIL_SEND},
+        {ETIMEDOUT, QN_STAGE_RECEIVE, QN_FAIL_RECEIVE},
+        {0, QN_STAGE_CONNECT, QN_FAIL_CONNECT},
+        {0, QN_STAGE_RECEIVE, QN_FAIL_PROTOCOL}};
+    for (const auto& [error, stage, kind] : kinds)
+        EXPECT_EQ(qnFailureKind(error, stage), kind) << error << " " << stage;
+}
+
+// The web server's seam for these tests: scope "0", the first child's views.
+qnCounterSegment* gSegment = nullptr;
+void testSource(int32_t scope, const char* name, qnServerCounters** counters, qnServerView** view) {
+    *counters = qnCountersFor(gSegment, std::to_string(scope).c_str(), name);
+    *view = &qnChildViewsAt(gSegment, 0)->servers[qnSlotIndex(gSegment, *counters)];
+}
+
+// One server without a cluster: each request is one attempt, and its failure's kind comes
+// from where the real exchange broke.
+TEST(Counters, RealAttemptsCountByHowTheyEnded) {
+    Segment segment;
+    gSegment = segment.get();
+    qnSetCountersSource(testSource);
+    backend_test::BackendCluster servers({"/app/*=app\n"});
+    ASSERT_TRUE(servers.start());
+    RecordingRequest req;
+    HandTable table(req.get(), nullptr, servers.address(0).c_str(), 1);
+    ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+    qnServerCounters* counters = qnFindCounters(segment.get(), "0", servers.address(0).c_str());
+    ASSERT_NE(counters, nullptr);
+    const auto send = [&](const std::string& query, const std::string& body = "") {
+        FakeWebServer web(0);
+        web.uri = body.empty() ? "/app/echo" : "/app/body";
+        web.body = body;
+        web.variables = {{"REQUEST_METHOD", body.empty() ? "GET" : "POST"},
+                         {"QUERY_STRING", query},
+                         {"CONTENT_LENGTH", std::to_string(body.size())}};
+        web.prepare();
+        table->handleRequestWithIndex(table, web.get(), nullptr, -1);
+        web.finish();
+        EXPECT_EQ(web->attempts, 1);
+        EXPECT_STREQ(web->lastServer, servers.address(0).c_str());
+        EXPECT_STREQ(web->mappingPattern, "/app*");
+        return web.responseBody.size();
+    };
+    size_t passed = send("") + send("", std::string(3000, 'b'));
+    for (const char* fault : {"busy", "unknown-code", "huge-length", "close-before-code"})
+        passed += send(std::string("fault=") + fault);
+    servers.stop(0);
+    passed += send("");
+    EXPECT_EQ(counters->requests.load(), 7u);
+    const uint64_t expected[QN_FAIL_KINDS] = {1, 0, 1, 2, 1};  // connect ... busy
+    for (int kind = 0; kind < QN_FAIL_KINDS; ++kind)
+        EXPECT_EQ(counters->failures[kind].load(), expected[kind]) << kind;
+    EXPECT_EQ(counters->bytesToServer.load(), 3000u);
+    EXPECT_GT(counters->bytesToClient.load(), 0u);
+    EXPECT_LE(counters->bytesToClient.load(), passed);
+    uint64_t observed = 0;
+    for (const auto& bucket : counters->buckets) observed += bucket.load();
+    EXPECT_EQ(observed, 7u);
+    EXPECT_EQ(counters->failovers.load(), 0u);
+    EXPECT_EQ(qnChildViewsAt(segment.get(), 0)->servers[0].inFlight.load(), 0);
+    qnSetCountersSource(nullptr);
+}
+}  // namespace

@@ -1,0 +1,304 @@
+// The status page, the shared counters, drain and disable, and the request's environment,
+// through a real Apache of two children in front of three quon-backend servers.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "quon_cluster.h"
+
+namespace {
+using backend_test::readFile;
+using backend_test::waitUntil;
+using namespace std::chrono_literals;
+
+constexpr const char* kModules = "/usr/lib/apache2/modules/";
+const std::string kStatusConfig =
+    std::string("LoadModule authz_host_module ") + kModules + "mod_authz_host.so\n" +
+    "LoadModule status_module " + kModules + "mod_status.so\n" +
+    "LogFormat \"%P %{QUON_SERVER}e %{QUON_ATTEMPTS}e %{QUON_MAPPING}e %>s %U%q\" quon\n"
+    "CustomLog @DIR@/access.log quon\n"
+    "<Location /quon-status>\n  SetHandler quon-status\n  Require local\n</Location>\n"
+    "<Location /closed-status>\n  SetHandler quon-status\n  Require ip 127.0.0.9\n</Location>\n"
+    "<Location /server-status>\n  SetHandler server-status\n  Require local\n</Location>\n";
+
+std::string accessLog(QuonCluster& c) { return readFile(c.apache().dir() + "/access.log"); }
+
+// The pids of the access-log lines from offset on that contain part.
+std::set<std::string> pidsOf(const std::string& log, size_t offset, const std::string& part) {
+    std::set<std::string> pids;
+    std::istringstream lines(log.substr(std::min(offset, log.size())));
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(part) != std::string::npos) pids.insert(line.substr(0, line.find(' ')));
+    return pids;
+}
+
+// Rounds of eight clients, each request on a new connection, until both children served
+// path (bounded); each answer goes to check. The number of requests sent.
+int spreadOverChildren(QuonCluster& c, const std::string& path,
+                       const std::function<void(const HttpResponse&)>& check,
+                       const std::vector<std::string>& headers = {}) {
+    const size_t offset = accessLog(c).size();
+    int sent = 0;
+    for (int round = 0; round < 10 && pidsOf(accessLog(c), offset, path).size() < 2; ++round) {
+        std::vector<HttpResponse> answers(8);
+        std::vector<std::thread> clients;
+        for (size_t t = 0; t < answers.size(); ++t)
+            clients.emplace_back([&, t] { answers[t] = c.get(path, headers); });
+        for (auto& client : clients) client.join();
+        for (const HttpResponse& r : answers) check(r);
+        sent += int(answers.size());
+    }
+    EXPECT_EQ(pidsOf(accessLog(c), offset, path).size(), 2u) << "one child served " << path;
+    return sent;
+}
+
+// The first group of every match of pattern in text (the whole match without a group).
+std::vector<std::string> allMatches(const std::string& text, const std::string& pattern) {
+    std::vector<std::string> found;
+    const std::regex re(pattern);
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator();
+         ++it)
+        found.push_back(it->size() > 1 ? (*it)[1].str() : it->str());
+    return found;
+}
+
+// The JSON object of server name: from its "name" to the next object with one.
+std::string serverObject(const std::string& json, const std::string& name) {
+    const size_t start = json.find("{\"name\":\"" + name + "\"");
+    if (start == std::string::npos) return "";
+    return json.substr(start, json.find("{\"name\":", start + 1) - start);
+}
+
+uint64_t field(const std::string& object, const std::string& key) {
+    std::smatch match;
+    const std::regex pattern("\"" + key + "\":([0-9]+)");
+    return std::regex_search(object, match, pattern) ? std::stoull(match[1]) : 0;
+}
+
+std::string text(const std::string& object, const std::string& key) {
+    std::smatch match;
+    return std::regex_search(object, match, std::regex("\"" + key + "\":\"([^\"]*)\""))
+               ? std::string(match[1])
+               : "";
+}
+
+uint64_t sum(QuonCluster& c, const std::string& json, const std::string& key) {
+    uint64_t total = 0;
+    for (int i = 0; i < c.size(); ++i) total += field(serverObject(json, c.address(i)), key);
+    return total;
+}
+
+// The lines of a text exposition that name metric (with labels), their values added.
+uint64_t metricSum(const std::string& exposition, const std::string& metric) {
+    uint64_t total = 0;
+    std::istringstream lines(exposition);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(metric + "{", 0) == 0) total += std::stoull(line.substr(line.rfind(' ')));
+    return total;
+}
+
+// Runs argv with stdin from input and stdout to the result, bounded by limit; status -1
+// when it had to be killed.
+std::pair<int, std::string> run(std::vector<std::string> argv, const std::string& input,
+                                std::chrono::seconds limit) {
+    char pattern[] = "/tmp/quon-run-XXXXXX";
+    const std::string dir = mkdtemp(pattern);
+    std::ofstream(dir + "/in") << input;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        if (!freopen((dir + "/in").c_str(), "r", stdin) ||
+            !freopen((dir + "/out").c_str(), "w", stdout) || !freopen("/dev/null", "w", stderr))
+            _exit(126);
+        std::vector<char*> args;
+        for (std::string& a : argv) args.push_back(a.data());
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; },
+                   std::chrono::duration_cast<std::chrono::milliseconds>(limit))) {
+        kill(-pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        status = -1;
+    }
+    std::string out = readFile(dir + "/out");
+    std::filesystem::remove_all(dir);
+    return {status == -1 ? -1 : WEXITSTATUS(status), out};
+}
+
+// The page as headless Chromium builds it (its DOM, serialised).
+std::string renderedDom(const std::string& url) {
+    char pattern[] = "/tmp/quon-chromium-XXXXXX";
+    const std::string profile = mkdtemp(pattern);
+    auto [status, dom] =
+        run({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--no-first-run", "--user-data-dir=" + profile, "--dump-dom", url},
+            "", 60s);
+    std::filesystem::remove_all(profile);
+    EXPECT_EQ(status, 0) << "chromium";
+    return dom;
+}
+
+// server -> data-state of every server row of the DOM.
+std::map<std::string, std::string> serverRows(const std::string& dom) {
+    std::map<std::string, std::string> rows;
+    for (const std::string& row : allMatches(dom, "<tr class=\"server\" [^>]*>")) {
+        std::smatch match;
+        if (std::regex_search(row, match,
+                              std::regex("data-server=\"([^\"]+)\" data-state=\"([a-z]+)\"")))
+            rows[match[1]] = match[2];
+    }
+    return rows;
+}
+
+HttpResponse postForm(QuonCluster& c, const std::string& form) {
+    return httpPost(c.url("/quon-status"), form,
+                    {"Content-Type: application/x-www-form-urlencoded"});
+}
+
+QuonCluster& started(QuonCluster& cluster) {
+    cluster.useChildren(2);
+    EXPECT_TRUE(cluster.start(kStatusConfig));
+    return cluster;
+}
+
+TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
+    QuonCluster cluster(3);
+    ASSERT_TRUE(started(cluster).apache().pid() > 0);
+    int served = spreadOverChildren(
+        cluster, "/app/echo", [&](const HttpResponse& r) { EXPECT_EQ(r.status, 200) << r.body; });
+    // Each server answers busy or breaks the protocol in turn: three attempts, two fail-overs.
+    for (const char* fault : {"busy", "busy", "unknown-code"})
+        EXPECT_EQ(cluster.get(std::string("/app/echo?fault=") + fault).status, 503);
+    HttpResponse posted = httpPost(cluster.url("/app/body"), std::string(1000, 'x'));
+    EXPECT_EQ(keyValues(posted.body, ": ")["length"], "1000") << posted.body;
+    ++served;
+
+    const std::string json = cluster.get("/quon-status?format=json").body;
+    const uint64_t attempts = uint64_t(served) + 9;
+    EXPECT_EQ(sum(cluster, json, "requests"), attempts) << json;
+    EXPECT_EQ(sum(cluster, json, "count"), attempts);
+    EXPECT_EQ(sum(cluster, json, "busy"), 6u);
+    EXPECT_EQ(sum(cluster, json, "protocol"), 3u);
+    EXPECT_EQ(sum(cluster, json, "connect") + sum(cluster, json, "receive"), 0u);
+    EXPECT_EQ(sum(cluster, json, "failovers"), 6u);
+    EXPECT_EQ(sum(cluster, json, "bytesToServer"), 1000u);
+    EXPECT_GT(sum(cluster, json, "bytesToClient"), uint64_t(served) * 100);
+
+    const std::string metrics = cluster.get("/quon-status?format=prometheus").body;
+    auto [status, lint] = run({"/usr/bin/promtool", "check", "metrics"}, metrics, 30s);
+    EXPECT_EQ(status, 0) << lint << metrics;
+    EXPECT_EQ(metricSum(metrics, "quon_requests_total"), attempts);
+    EXPECT_EQ(metricSum(metrics, "quon_response_seconds_count"), attempts);
+    const std::string brief = cluster.get("/server-status?auto").body;
+    uint64_t briefRequests = 0;
+    for (const std::string& n : allMatches(brief, "QuonServer\\[[0-9]+\\]Requests: ([0-9]+)"))
+        briefRequests += std::stoull(n);
+    EXPECT_EQ(briefRequests, attempts) << brief;
+    EXPECT_EQ(cluster.get("/closed-status").status, 403);
+
+    // The environment: the server of the last attempt, the attempts, the entry's pattern.
+    const std::string log = accessLog(cluster);
+    EXPECT_TRUE(std::regex_search(
+        log, std::regex("\\n[0-9]+ " + cluster.address(0) + " 1 /app\\* 200 /app/echo\\n")))
+        << log;
+    EXPECT_TRUE(std::regex_search(log, std::regex("[0-9]+ 127\\.0\\.0\\.[2-4]:[0-9]+ 3 /app\\* "
+                                                  "503 /app/echo\\?fault=busy")));
+    EXPECT_TRUE(std::regex_search(log, std::regex("[0-9]+ - - - 200 /quon-status")));
+
+    // A killed server is seen down by both children once each has tried it.
+    cluster.kill(2);
+    EXPECT_TRUE(waitUntil([&] {
+        cluster.get("/app/echo");
+        cluster.get("/app/echo");
+        const std::string now = cluster.get("/quon-status?format=json").body;
+        return text(serverObject(now, cluster.address(2)), "state") == "down";
+    }));
+    const std::string dom = renderedDom(cluster.url("/quon-status"));
+    const std::map<std::string, std::string> rows = serverRows(dom);
+    EXPECT_EQ(rows, (std::map<std::string, std::string>{{cluster.address(0), "up"},
+                                                        {cluster.address(1), "up"},
+                                                        {cluster.address(2), "down"}}))
+        << dom;
+    EXPECT_EQ(allMatches(dom, "<li class=\"child\" data-pid=").size(), 6u)
+        << "each child's sight of each server";
+}
+
+TEST(StatusTest, DrainAndDisableSteerEveryChild) {
+    QuonCluster cluster(3);
+    ASSERT_TRUE(started(cluster).apache().pid() > 0);
+    const std::string json = cluster.get("/quon-status?format=json").body;
+    const std::string nonce = text(json, "nonce");
+    ASSERT_EQ(nonce.size(), 32u) << json;
+    HttpResponse first = cluster.get("/app/session");
+    const int holder = cluster.served(first);
+    ASSERT_GE(holder, 0);
+    const std::string cookie = "Cookie: JSESSIONID=" + keyValues(first.body, ": ")["session"];
+    const std::string target = "&vhost=127.0.0.1&server=" + cluster.address(holder);
+
+    EXPECT_EQ(postForm(cluster, "action=drain" + target).status, 403);
+    EXPECT_EQ(postForm(cluster, "nonce=" + std::string(32, '0') + "&action=drain" + target).status,
+              403);
+    EXPECT_TRUE(cluster.apache().waitForLog("refused: it carries no nonce"));
+    EXPECT_TRUE(cluster.apache().waitForLog("refused: its nonce is not the page's"));
+    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=wake" + target).status, 400);
+
+    // Drained: new requests go elsewhere in both children, its sessions stay with it.
+    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=drain" + target).status, 303);
+    const auto elsewhere = [&](const HttpResponse& r) {
+        EXPECT_EQ(r.status, 200);
+        EXPECT_NE(cluster.served(r), holder);
+    };
+    spreadOverChildren(cluster, "/app/echo", elsewhere);
+    spreadOverChildren(cluster, "/app/session",
+                       [&](const HttpResponse& r) {
+                           EXPECT_EQ(cluster.served(r), holder);
+                           EXPECT_EQ(keyValues(r.body, ": ")["state"], "known");
+                       },
+                       {cookie});
+    std::string now = cluster.get("/quon-status?format=json").body;
+    EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained");
+    EXPECT_EQ(field(serverObject(now, cluster.address(holder)), "inFlight"), 0u);
+
+    // A graceful restart keeps the state and the counters, and the nonce.
+    uint64_t before = sum(cluster, now, "requests");
+    const int added = cluster.apache().countLog("added/activated proxy");
+    ASSERT_TRUE(cluster.restartApache());
+    ASSERT_TRUE(waitUntil(  // each new child has its table
+        [&] { return cluster.apache().countLog("added/activated proxy") >= added + 6; }));
+    now = cluster.get("/quon-status?format=json").body;
+    EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained") << now;
+    EXPECT_EQ(text(now, "nonce"), nonce);
+    EXPECT_EQ(sum(cluster, now, "requests"), before);
+    before += uint64_t(spreadOverChildren(cluster, "/app/echo", elsewhere));
+    EXPECT_EQ(sum(cluster, cluster.get("/quon-status?format=json").body, "requests"), before);
+
+    // Disabled: nothing reaches it; its sessions go to their buddy.
+    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=disable" + target).status, 303);
+    spreadOverChildren(cluster, "/app/echo", elsewhere);
+    spreadOverChildren(
+        cluster, "/app/session",
+        [&](const HttpResponse& r) { EXPECT_EQ(cluster.served(r), (holder + 1) % 3); }, {cookie});
+    now = cluster.get("/quon-status?format=prometheus").body;
+    EXPECT_NE(now.find("quon_admin_state{vhost=\"127.0.0.1\",server=\"" + cluster.address(holder) +
+                       "\",state=\"disabled\"} 1"),
+              std::string::npos)
+        << now;
+
+    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=enable" + target).status, 303);
+    std::set<int> servers;
+    spreadOverChildren(cluster, "/app/echo",
+                       [&](const HttpResponse& r) { servers.insert(cluster.served(r)); });
+    EXPECT_EQ(servers, (std::set<int>{0, 1, 2}));
+}
+}  // namespace
