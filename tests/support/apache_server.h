@@ -16,6 +16,8 @@ struct ApacheOptions {
     // The whole main configuration instead of the generated one ("@DIR@" and "@PORT@" as
     // above), for a test that lays out its own configuration folder in dir().
     std::string config;
+    // Apache's LogLevel line of the generated configuration ("warn", "warn quon:debug").
+    std::string logLevel = "warn";
 };
 
 // What `apache2 -t` said of a configuration: its exit status (-1 when it did not end in
