@@ -178,7 +178,7 @@ int quon_trans(request_rec* r) {
         if (r->server->is_virtual)
             req.trace(&req, "quon_trans: Quon not configured for virtual server so DECLINED");
         else
-            req.log(&req, "%s", kNotConfigured);
+            req.logAt(&req, QN_LOG_WARN, "%s", kNotConfigured);
         return DECLINED;
     }
     // The table is initialised by the upkeep thread; until it is, requests are declined
@@ -207,7 +207,7 @@ int quon_service(request_rec* r) {
         return DECLINED;
     }
     if (!conf->configured) {
-        req.log(&req, "%s", kNotConfigured);
+        req.logAt(&req, QN_LOG_WARN, "%s", kNotConfigured);
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     mappingsTable* table = conf->table.load(std::memory_order_acquire);
@@ -218,14 +218,14 @@ int quon_service(request_rec* r) {
     // A server that drops path parameters or decodes again would serve another path than
     // the one matched, past the <Location> rules written for it.
     if (hasDotSegment(req.uri)) {
-        req.log(&req, kDotSegment, req.uri);
+        req.logAt(&req, QN_LOG_INFO, kDotSegment, req.uri);
         return HTTP_BAD_REQUEST;
     }
     ap_add_cgi_vars(r);
     ap_add_common_vars(r);
     setSecure(r, &req);
     if (int status = ap_setup_client_block(r, REQUEST_CHUNKED_ERROR)) {
-        req.log(&req, "quon_service: setup_client_block failed %d", status);
+        req.logAt(&req, QN_LOG_INFO, "quon_service: setup_client_block failed %d", status);
         cleanUp(&req);  // the TLS attributes are made already
         return status;
     }
@@ -243,9 +243,9 @@ int quon_service(request_rec* r) {
         return OK;
     }
     if (result == -2) {
-        req.log(&req, "%s", kNotAccepted);
+        req.logAt(&req, QN_LOG_ERROR, "%s", kNotAccepted);
         return HTTP_INTERNAL_SERVER_ERROR;
     }
-    req.log(&req, "%s", kDispatchFailed);
+    req.logAt(&req, QN_LOG_WARN, "%s", kDispatchFailed);
     return HTTP_SERVICE_UNAVAILABLE;
 }

@@ -6,8 +6,9 @@
 // proxy's proxyServerInfo and are defined once, in proxy_types.h.
 //
 // Locking: tableLock guards every field below it except initialized, which initLock
-// guards. Lock order: initLock, then tableLock, then a proxy's lock; the locks are not
-// recursive. The web-server module sees only the slots (table_slots.h).
+// guards, and logLimits, which needs no lock. Lock order: initLock, then tableLock, then a
+// proxy's lock; the locks are not recursive. The web-server module sees only the slots
+// (table_slots.h).
 #pragma once
 
 #include <atomic>
@@ -105,4 +106,6 @@ struct mappingsTable : mappingsTableSlots {
     // Goes up whenever an entry moves to another index, so that an index taken from an
     // earlier filtering can be checked before it is used. Starts at 1.
     uint32_t generation;
+    // The failure lines of requests that no server could take, one cell per kind.
+    qnLogLimits logLimits;
 };

@@ -22,22 +22,29 @@ public:
     void useProbeModule() { modulePath_ = quonProbeModulePath(); }
     // No proxyretryinterval line: servers found unreachable wait the connector's default.
     void useDefaultRetryInterval() { retryLine_.clear(); }
+    // Apache's LogLevel line instead of "warn", and no Verbose or traceflags line.
+    void useLogLevel(const std::string& level) {
+        logLevel_ = level;
+        traceLines_.clear();
+    }
 
     // Starts the servers not running yet, then Apache bootstrapped from the first one with a
     // one-second retry interval (unless asked otherwise), full tracing and `directives`
     // ("@BOOT@": the first server).
     testing::AssertionResult start(const std::string& directives = "") {
         if (!BackendCluster::start()) return testing::AssertionFailure() << "no back end";
-        std::string lines = "QuonConfig bootstrap @BOOT@\nQuonConfig Verbose true\nQuonConfig "
-                            "traceflags 3\n" + retryLine_ + directives;
+        std::string lines = "QuonConfig bootstrap @BOOT@\n" + traceLines_ + retryLine_ + directives;
         for (size_t at; (at = lines.find("@BOOT@")) != std::string::npos;)
             lines.replace(at, 6, address(0));
         apache_ = std::make_unique<ApacheServer>(
-            ApacheOptions{.directives = lines, .modulePath = modulePath_});
+            ApacheOptions{.directives = lines, .modulePath = modulePath_, .logLevel = logLevel_});
         testing::AssertionResult started = apache_->start();
         // The child's upkeep thread initialises the tables as it starts; requests that come
-        // before it has are declined. Tests begin once it has (or the wait runs out).
-        if (started) apache_->waitForLog("added/activated proxy");
+        // before it has are declined. Tests begin once it has (or the wait runs out): without
+        // the traces, once a mapped request is served.
+        if (started && !traceLines_.empty()) apache_->waitForLog("added/activated proxy");
+        if (started && traceLines_.empty())
+            backend_test::waitUntil([&] { return get("/app/echo").status == 200; });
         return started;
     }
 
@@ -52,6 +59,8 @@ public:
 private:
     std::string modulePath_;
     std::string retryLine_ = "QuonConfig proxyretryinterval 1\n";
+    std::string traceLines_ = "QuonConfig Verbose true\nQuonConfig traceflags 3\n";
+    std::string logLevel_ = "warn";
     // Destroyed before the servers: Apache's children must not see them vanish.
     std::unique_ptr<ApacheServer> apache_;
 };
