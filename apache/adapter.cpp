@@ -44,6 +44,30 @@ void setLogPrefix(quon_request* req, request_rec* r) {
 
 const char* orNull(const char* text) { return text ? text : "<null>"; }
 
+// The core's levels are Apache's numbers: syslog's, then trace1 to trace8.
+static_assert(QN_LOG_CRIT == APLOG_CRIT && QN_LOG_ERROR == APLOG_ERR &&
+              QN_LOG_WARN == APLOG_WARNING && QN_LOG_NOTICE == APLOG_NOTICE &&
+              QN_LOG_INFO == APLOG_INFO && QN_LOG_DEBUG == APLOG_DEBUG &&
+              QN_LOG_TRACE1 == APLOG_TRACE1 && QN_LOG_TRACE2 == APLOG_TRACE2);
+
+// The server a line is written for. A virtual host has no LogLevel yet (a negative one)
+// while the configuration is read: its lines go to the start-up log, at Apache's default.
+server_rec* logServer(server_rec* server) {
+    return server && ap_get_server_module_loglevel(server, APLOG_MODULE_INDEX) >= 0 ? server
+                                                                                    : nullptr;
+}
+
+// The level a line goes out at: its own where the module's LogLevel lets it through
+// (Apache writes notice lines at any LogLevel); else, when forced (Verbose, a flag of
+// traceflags), notice, which the log shows as before these settings had levels; else -1,
+// and nothing is formatted.
+int levelFor(server_rec* server, int level, bool forced) {
+    server = logServer(server);
+    const int allowed =
+        server ? ap_get_server_module_loglevel(server, APLOG_MODULE_INDEX) : APLOG_WARNING;
+    if (level == APLOG_NOTICE || level <= allowed) return level;
+    return forced ? APLOG_NOTICE : -1;
+}
 }  // namespace
 
 QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_rec* server) {
@@ -65,9 +89,10 @@ QuonServerConfig* init_apache_request(quon_request* req, request_rec* r, server_
     req->setStatus = setStatus;
     req->addHeader = addHeader;
     req->writeClient = writeClient;
-    req->log = WriteToLog;
-    if (conf->verbose) req->trace = WriteToLog;
-    if (conf->traceFlags) req->traceE = WriteToLogE;
+    req->logAt = WriteToLogAt;
+    // Trace lines cost no call unless Verbose, traceflags or the module's LogLevel asks.
+    if (conf->verbose || APLOG_IS_LEVEL(server, APLOG_DEBUG)) req->trace = WriteToLog;
+    if (conf->traceFlags || APLOG_IS_LEVEL(server, APLOG_TRACE1)) req->traceE = WriteToLogE;
     if (r) {
         req->uri = normalizeURI(req, r->uri);
         if (conf->apiAlloc) {
@@ -234,41 +259,60 @@ void* apache_malloc(quon_request* req, int size) {
     apr_size_t bytes = size < 1 ? 1 : apr_size_t(size);
     void* block = apr_palloc(req->request->pool, bytes);
     if (!block) {
-        req->log(req, "apache_malloc(%d) failed!", size);
+        req->logAt(req, QN_LOG_ERROR, "apache_malloc(%d) failed!", size);
         return nullptr;
     }
-    req->log(req, "MEM apache_malloc: %p: %d bytes", block, int(bytes));
+    req->logAt(req, QN_LOG_TRACE2, "MEM apache_malloc: %p: %d bytes", block, int(bytes));
     return block;
 }
 
 // The pool goes with the request: nothing is released here.
 void apache_free(quon_request* req, void* pointer) {
-    req->log(req, "MEM apache_free: %p", pointer);
+    req->logAt(req, QN_LOG_TRACE2, "MEM apache_free: %p", pointer);
+}
+
+int apacheLogLevel(int level) { return std::clamp(level, APLOG_EMERG, APLOG_TRACE8); }
+
+void WriteToLogAt(quon_request* req, int level, const char* format, ...) {
+    const QuonServerConfig* conf = req->server ? quonConfigOf(req->server) : nullptr;
+    const int written = levelFor(req->server, apacheLogLevel(level), conf && conf->verbose);
+    if (written < 0) return;
+    va_list args;
+    va_start(args, format);
+    WriteToLogHelper(req, written, format, args);
+    va_end(args);
 }
 
 void WriteToLog(quon_request* req, const char* format, ...) {
+    const QuonServerConfig* conf = req->server ? quonConfigOf(req->server) : nullptr;
+    const int written = levelFor(req->server, APLOG_DEBUG, conf && conf->verbose);
+    if (written < 0) return;
     va_list args;
     va_start(args, format);
-    WriteToLogHelper(req, format, args);
+    WriteToLogHelper(req, written, format, args);
     va_end(args);
 }
 
+// Events at trace1, routine detail at trace2; a flag of the traceflags mask writes its
+// lines whatever LogLevel says.
 void WriteToLogE(quon_request* req, int flags, const char* format, ...) {
     if (!req->server) return;
-    QuonServerConfig* conf = quonConfigOf(req->server);
-    if (!conf || !(flags & conf->traceFlags)) return;
+    const QuonServerConfig* conf = quonConfigOf(req->server);
+    const int level = flags & QN_TRACE_EVENT ? QN_LOG_TRACE1 : QN_LOG_TRACE2;
+    const int written = levelFor(req->server, level, conf && (flags & conf->traceFlags));
+    if (written < 0) return;
     va_list args;
     va_start(args, format);
-    WriteToLogHelper(req, format, args);
+    WriteToLogHelper(req, written, format, args);
     va_end(args);
 }
 
-void WriteToLogHelper(quon_request* req, const char* format, va_list args) {
+void WriteToLogHelper(quon_request* req, int level, const char* format, va_list args) {
     char message[kLogBufferSize];
     if (vsnprintf(message, sizeof message, format, args) < 0) message[sizeof message - 1] = '\0';
     if (!message[0]) return;
     if (!req->logPrefix[0]) setLogPrefix(req, req->request);
-    ap_log_error(APLOG_MARK, APLOG_NOTICE, 0, req->server, "%s %s", req->logPrefix, message);
+    ap_log_error(APLOG_MARK, level, 0, logServer(req->server), "%s %s", req->logPrefix, message);
 }
 
 // Lower-cases a media type or encoding up to its parameters; they keep their case.

@@ -132,7 +132,7 @@ constexpr ConfigKey kKeys[] = {
     {"metrics", Kind::Flag, 0, 0, 0, false, nullptr,
      [](const KeyContext& k) {
          if (k.server->is_virtual)
-             k.req->log(k.req, "%s", kMetricsInVirtualHost);
+             k.req->logAt(k.req, QN_LOG_WARN, "%s", kMetricsInVirtualHost);
          else
              qnMetrics = int(k.value.number);
      }},

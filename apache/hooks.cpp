@@ -245,7 +245,7 @@ int quon_trans(request_rec* r) {
         if (r->server->is_virtual)
             req.trace(&req, "quon_trans: Quon not configured for virtual server so DECLINED");
         else
-            req.log(&req, "%s", kNotConfigured);
+            req.logAt(&req, QN_LOG_WARN, "%s", kNotConfigured);
         return DECLINED;
     }
     if (apr_table_get(r->notes, kTargetNote)) return OK;  // claimed before the walk
@@ -265,7 +265,7 @@ int quon_service(request_rec* r) {
         return DECLINED;
     }
     if (!conf->configured) {
-        req.log(&req, "%s", kNotConfigured);
+        req.logAt(&req, QN_LOG_WARN, "%s", kNotConfigured);
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     mappingsTable* table = conf->table.load(std::memory_order_acquire);
@@ -276,7 +276,7 @@ int quon_service(request_rec* r) {
     // A server that drops path parameters or decodes again would serve another path than
     // the one matched, past the <Location> rules written for it.
     if (hasDotSegment(req.uri)) {
-        req.log(&req, kDotSegment, req.uri);
+        req.logAt(&req, QN_LOG_INFO, kDotSegment, req.uri);
         return HTTP_BAD_REQUEST;
     }
     // No CGI environment is made here: the message's variables are computed from the
@@ -285,7 +285,7 @@ int quon_service(request_rec* r) {
     // Bodies without a length (chunked uploads, HTTP/2 requests) are taken, de-chunked by
     // Apache and streamed to the server, which reads to the end of the body.
     if (int status = ap_setup_client_block(r, REQUEST_CHUNKED_DECHUNK)) {
-        req.log(&req, "quon_service: setup_client_block failed %d", status);
+        req.logAt(&req, QN_LOG_INFO, "quon_service: setup_client_block failed %d", status);
         cleanUp(&req);  // the TLS attributes are made already
         return status;
     }
@@ -306,9 +306,9 @@ int quon_service(request_rec* r) {
         return OK;
     }
     if (result == -2) {
-        req.log(&req, "%s", kNotAccepted);
+        req.logAt(&req, QN_LOG_ERROR, "%s", kNotAccepted);
         return HTTP_INTERNAL_SERVER_ERROR;
     }
-    req.log(&req, "%s", kDispatchFailed);
+    req.logAt(&req, QN_LOG_WARN, "%s", kDispatchFailed);
     return HTTP_SERVICE_UNAVAILABLE;
 }

@@ -23,7 +23,7 @@ constexpr int kBuild = 108487;
 
 // Lock messages that arise without a quon_request go straight to the error log.
 void systemLog(int level, const char* message) {
-    ap_log_error(APLOG_MARK, level, 0, nullptr, "%s", message);
+    ap_log_error(APLOG_MARK, apacheLogLevel(level), 0, nullptr, "%s", message);
 }
 }  // namespace
 
@@ -31,8 +31,8 @@ int quon_init(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
     ap_add_version_component(pconf, apr_psprintf(pconf, "%s/%d.%d", kProduct, kMajor, kMinor));
     quon_request req;
     init_apache_request(&req, nullptr, server);
-    req.log(&req, "%s %d.%d (Build %d) Apache 2.2 module - %s %s", kProduct, kMajor, kMinor,
-            kBuild, __DATE__, __TIME__);
+    req.logAt(&req, QN_LOG_NOTICE, "%s %d.%d (Build %d) Apache 2.2 module - %s %s", kProduct,
+              kMajor, kMinor, kBuild, __DATE__, __TIME__);
     return OK;
 }
 

@@ -100,11 +100,18 @@ void addHeader(quon_request* req, const char* name, const char* value);
 int writeClient(quon_request* req, const char* buffer, int length);
 void* apache_malloc(quon_request* req, int size);
 void apache_free(quon_request* req, void* pointer);
+// The Apache level of a core level (QN_LOG_*).
+int apacheLogLevel(int level);
+// The log slots: logAt by the line's level, trace at debug, traceE at trace1 (events) or
+// trace2 (detail); each as the module's LogLevel allows, or at notice where Verbose or
+// traceflags asks for a line that LogLevel leaves out.
+void WriteToLogAt(quon_request* req, int level, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 void WriteToLog(quon_request* req, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void WriteToLogE(quon_request* req, int flags, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
-void WriteToLogHelper(quon_request* req, const char* format, va_list args)
-    __attribute__((format(printf, 2, 0)));
+void WriteToLogHelper(quon_request* req, int level, const char* format, va_list args)
+    __attribute__((format(printf, 3, 0)));
 char* pstrdup_lower(request_rec* r, const char* text);
 
 // Extra hooks of a test build of the module; absent from the module that users load.

@@ -18,6 +18,12 @@ inline void formatLine(quon_request*, const char* text, ...) {
     format(text, args);
     va_end(args);
 }
+inline void formatAt(quon_request*, int, const char* text, ...) {
+    va_list args;
+    va_start(args, text);
+    format(text, args);
+    va_end(args);
+}
 inline void formatEvent(quon_request*, int, const char* text, ...) {
     va_list args;
     va_start(args, text);
@@ -26,7 +32,8 @@ inline void formatEvent(quon_request*, int, const char* text, ...) {
 }
 // Points the request's log, trace and event slots at the formatters above.
 inline void quiet(quon_request* req) {
-    req->log = req->trace = formatLine;
+    req->logAt = formatAt;
+    req->trace = formatLine;
     req->traceE = formatEvent;
 }
 }  // namespace fuzzlog

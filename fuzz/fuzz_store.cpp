@@ -47,7 +47,7 @@ FILE* openStore(quon_request*, const char*, const char*) {
     errno = ENOENT;
     return file.empty() ? nullptr : fmemopen(file.data(), file.size(), "r");
 }
-int connectTo(quon_request* req, const sockaddr_in* address) {
+int connectTo(quon_request* req, const sockaddr_in* address, quonProxy*) {
     if (ntohs(address->sin_port) % 2) {
         req->errorCode = ECONNREFUSED;
         return -1;

@@ -195,7 +195,7 @@ quonProxy* byAlgorithm(quon_request* req, const Candidates& can, mappingInfo* in
     case QN_MIN: return byLoad<true>(can, info);
     case QN_MAX: return byLoad<false>(can, info);
     case QN_RANDOM_WEIGHTED: return randomWeighted(req, can, info);
-    default: req->log(req, kUnknownAlgorithm); return nullptr;
+    default: req->logAt(req, QN_LOG_ERROR, kUnknownAlgorithm); return nullptr;
     }
     // clang-format on
 }
@@ -234,7 +234,7 @@ quonProxy* selectProxy(mappingsTable* table, quon_request* req, int32_t mappingI
             req->traceE(req, QN_TRACE_EVENT, kStickyHost, holder->name);
             return reportChoice(req, holder);
         }
-        req->log(req, kStickyBreakage, req->sessionId);
+        req->logAt(req, QN_LOG_WARN, kStickyBreakage, req->sessionId);
     }
     return reportChoice(req, byAlgorithm(req, Candidates{list, tried}, info));
 }

@@ -30,7 +30,7 @@ int32_t addMembers(mappingsTable* table, quon_request* req, propertyTable* list,
 int32_t retrieveServersFromBootstrapServer(mappingsTable* table, quon_request* req) {
     const char* bootstrap = table->bootstrapServer;
     if (!bootstrap || !*bootstrap) {
-        req->log(req, "%s", kNoBootstrap);
+        req->logAt(req, QN_LOG_INFO, "%s", kNoBootstrap);
         return 0;
     }
     req->trace(req, kTrying, bootstrap);

@@ -13,6 +13,7 @@
 #include "filter.h"
 #include "forward.h"
 #include "lock_wait.h"
+#include "log_limit.h"
 #include "balance.h"
 #include "counters.h"
 #include "socket.h"
@@ -90,8 +91,9 @@ quonProxy* chooseProxy(mappingsTable* table, quon_request* req, int32_t& mapping
 void answerNoServer(mappingsTable* table, quon_request* req) {
     req->deferErrors = 0;
     req->errorCode = ETIMEDOUT;
-    proxyerror(req, nullptr);
-    req->log(req, kNoServers, orNull(table->bootstrapServer), orNull(table->serverStore));
+    proxyerror(req, nullptr, &table->logLimits);
+    logLimited(req, &table->logLimits.kinds[QN_LIMIT_NO_SERVERS], QN_LOG_ERROR, kNoServers,
+               orNull(table->bootstrapServer), orNull(table->serverStore));
 }
 
 // The failed attempt's deferred error goes to the client now; no attempt follows.
@@ -119,14 +121,14 @@ bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonPro
     // The body read from the client is gone: another server would get the request
     // without it. The attempt's deferred error (a cluster defers) is answered now.
     if (req->bodyRead && req->deferErrors) {
-        req->log(req, kBodyAlreadyRead, proxy->name);
+        req->logAt(req, QN_LOG_WARN, kBodyAlreadyRead, proxy->name);
         return answerNow(req, proxy, error);
     }
     // A request that reached the server may have had its effect there: only a method that
     // is safe to repeat goes to another server. A server that answered busy took nothing.
     if (error == EQUON_BUSY) req->messageSent = 0;
     if (req->messageSent && req->deferErrors && !repeatableMethod(req)) {
-        req->log(req, kNotRepeatable, proxy->name);
+        req->logAt(req, QN_LOG_WARN, kNotRepeatable, proxy->name);
         return answerNow(req, proxy, error);
     }
     // clustered changes under tableLock when a member list is applied.
@@ -272,7 +274,8 @@ int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, in
         if (master >= 0) table->upkeepBusy[master] = 1;
         // The pool may connect again at once instead of waiting out the retry interval.
         proxy->nextProxyRetryTime.store(now, std::memory_order_relaxed);
-        req->log(req, kRetryNow, proxy->name);
+        logLimited(req, &proxy->logLimits.kinds[QN_LIMIT_RETRY_NOW], QN_LOG_INFO, kRetryNow,
+                   proxy->name);
         hold.unlock();
         const int alive = proxy->isAlive(proxy, req);
         hold.relock();

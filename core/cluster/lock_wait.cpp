@@ -32,10 +32,10 @@ TimedSyncGuard::TimedSyncGuard(quon_request* req, syncLock& lock)
 void reportTableLockWaits(quon_request* req) {
     const uint64_t count = gCount.load();
     const double total = double(gTotalNanos.load()) / 1000.0;
-    req->log(req,
-             "tableLock waits: %llu acquisitions, %.0f us in total, %.3f us mean, %.0f us max, "
-             "%llu of 1 ms or more",
-             (unsigned long long)count, total, count ? total / double(count) : 0.0,
-             double(gMaxNanos.load()) / 1000.0, (unsigned long long)gSlowCount.load());
+    req->logAt(req, QN_LOG_NOTICE,
+               "tableLock waits: %llu acquisitions, %.0f us in total, %.3f us mean, %.0f us max, "
+               "%llu of 1 ms or more",
+               (unsigned long long)count, total, count ? total / double(count) : 0.0,
+               double(gMaxNanos.load()) / 1000.0, (unsigned long long)gSlowCount.load());
 }
 #endif

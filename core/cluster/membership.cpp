@@ -33,9 +33,11 @@ void joinEntry(mappingsTable* table, quonProxy* proxy, quon_request* req, int32_
     if (table->lastActivity == QN_ACTIVITY_NONE && proxy->serverInfo) {
         const proxyServerInfo* settings = proxy->serverInfo;
         if (info->algorithm != 0 && info->algorithm != settings->algorithm)
-            req->log(req, kAlgorithmConflict, info->algorithm, settings->algorithm, proxy->name);
+            req->logAt(req, QN_LOG_WARN, kAlgorithmConflict, info->algorithm, settings->algorithm,
+                       proxy->name);
         info->algorithm = settings->algorithm;
-        if (info->sticky != settings->sticky) req->log(req, kStickyConflict, proxy->name);
+        if (info->sticky != settings->sticky)
+            req->logAt(req, QN_LOG_WARN, kStickyConflict, proxy->name);
         info->sticky = settings->sticky;
     }
     info->weightsDirty = 1;
@@ -107,8 +109,8 @@ int32_t addProxy(mappingsTable* table, quonProxy* proxy, quon_request* req, int 
                 if (newEntry(table, req, entry.key, entry.value, proxy, -1, 1) >= 0 && !keepOrder)
                     mergeNewMapping(table);
             } else if (strcmp(table->mappings->entries[index].value, entry.value) != 0) {
-                req->log(req, kOtherValue, proxy->name, entry.key,
-                         table->mappings->entries[index].value, entry.key, entry.value);
+                req->logAt(req, QN_LOG_WARN, kOtherValue, proxy->name, entry.key,
+                           table->mappings->entries[index].value, entry.key, entry.value);
             } else {
                 joinEntry(table, proxy, req, index);
             }
@@ -143,7 +145,7 @@ void removeProxy(mappingsTable* table, quonProxy* proxy, quon_request* req, int 
         table->servers.active[master] = 0;
         proxy->destroyPooledSockets(req, proxy);
     } else {
-        req->log(req, kNotInMaster, proxy->name);
+        req->logAt(req, QN_LOG_ERROR, kNotInMaster, proxy->name);
     }
     // Any non-zero sequence number reported next makes the table fetch the member list.
     table->clusterSeq = 0;

@@ -45,7 +45,7 @@ char* readStore(quon_request* req, FILE* file, const char* path) {
         error = errno;
     }
     if (read == 0) {
-        req->log(req, kCannotRead, path, strerror(error));
+        req->logAt(req, QN_LOG_ERROR, kCannotRead, path, strerror(error));
         if (text) req->permFree(req, text);
         return nullptr;
     }
@@ -112,7 +112,7 @@ bool writeStore(quon_request* req, const char* path, const char* text) {
     const int fd = mkostemp(temporary, O_CLOEXEC);
     FILE* file = fd >= 0 ? fdopen(fd, "w") : nullptr;
     if (!file) {
-        req->log(req, kCannotOpen, temporary, strerror(errno));
+        req->logAt(req, QN_LOG_ERROR, kCannotOpen, temporary, strerror(errno));
         if (fd >= 0) {
             close(fd);
             unlink(temporary);
@@ -127,10 +127,10 @@ bool writeStore(quon_request* req, const char* path, const char* text) {
     written = fclose(file) == 0 && written;
     if (written && rename(temporary, path) != 0) {
         error = errno;
-        req->log(req, kCannotReplace, path, strerror(error));
+        req->logAt(req, QN_LOG_ERROR, kCannotReplace, path, strerror(error));
         written = false;
     } else if (!written) {
-        req->log(req, kCannotPersist, path, strerror(error));
+        req->logAt(req, QN_LOG_ERROR, kCannotPersist, path, strerror(error));
     }
     if (!written) unlink(temporary);
     req->free(req, temporary);
@@ -143,14 +143,14 @@ int32_t loadServersFromStore(mappingsTable* table, quon_request* req) {
     char* contents = nullptr;
     propertyTable* stored = nullptr;
     if (!path || !*path) {
-        req->log(req, "%s", kNoStoreToLoad);
+        req->logAt(req, QN_LOG_INFO, "%s", kNoStoreToLoad);
     } else if (FILE* file = req->fileOpen(req, path, "r")) {
         req->trace(req, kLoading, path);
         contents = readStore(req, file, path);
         if (contents) stored = parseProperties(req, contents);
         fclose(file);
     } else {
-        req->log(req, kCannotOpenStore, path, strerror(errno));
+        req->logAt(req, QN_LOG_WARN, kCannotOpenStore, path, strerror(errno));
     }
     propertyTable* list = serverListOf(req, getPropertyValue(stored, kKey));
     freeProperties(req, stored);
@@ -165,7 +165,7 @@ int32_t loadServersFromStore(mappingsTable* table, quon_request* req) {
 int32_t persistServers(mappingsTable* table, quon_request* req) {
     const char* path = table->serverStore;
     if (!path || !*path) {
-        req->log(req, "%s", kNoStoreToWrite);
+        req->logAt(req, QN_LOG_DEBUG, "%s", kNoStoreToWrite);
         return -1;
     }
     char* text;

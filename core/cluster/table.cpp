@@ -101,7 +101,7 @@ int32_t initTable(mappingsTable* table, quon_request* req) {
         table->initialized = 1;
         return 0;
     }
-    req->log(req, "%s", kInitFailed);
+    req->logAt(req, QN_LOG_ERROR, "%s", kInitFailed);
     return -1;
 }
 

@@ -59,7 +59,7 @@ int32_t listSlotNamed(const proxyList* list, const char* name) {
 }
 
 void logListFull(quon_request* req, const char* name, const char* where, int32_t count) {
-    req->log(req, kListFull, name, where, count);
+    req->logAt(req, QN_LOG_WARN, kListFull, name, where, count);
 }
 
 bool makeListRoom(quon_request* req, proxyList* list) {
@@ -128,7 +128,7 @@ bool makeEntryRoom(mappingsTable* table, quon_request* req) {
 int32_t newEntry(mappingsTable* table, quon_request* req, const char* pattern, const char* value,
                  quonProxy* proxy, int32_t position, int32_t hasActive) {
     if (!makeEntryRoom(table, req)) {
-        req->log(req, kMappingsFull, pattern, value);
+        req->logAt(req, QN_LOG_WARN, kMappingsFull, pattern, value);
         return -1;
     }
     auto* info = permNew<mappingInfo>(req);

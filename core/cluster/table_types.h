@@ -6,8 +6,9 @@
 // proxy's proxyServerInfo and are defined once, in proxy_types.h.
 //
 // Locking: tableLock guards every field below it except initialized, which initLock
-// guards. Lock order: initLock, then tableLock, then a proxy's lock; the locks are not
-// recursive. The web-server module sees only the slots (table_slots.h).
+// guards, and logLimits, which needs no lock. Lock order: initLock, then tableLock, then a
+// proxy's lock; the locks are not recursive. The web-server module sees only the slots
+// (table_slots.h).
 #pragma once
 
 #include <atomic>
@@ -108,4 +109,6 @@ struct mappingsTable : mappingsTableSlots {
     // Which virtual server's counters the table's servers keep (see counters.h), as the
     // web server numbers them; set before the table is first used.
     int32_t counterScope;
+    // The failure lines of requests that no server could take, one cell per kind.
+    qnLogLimits logLimits;
 };

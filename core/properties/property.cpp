@@ -60,7 +60,7 @@ const char* getPropertyValue(const propertyTable* table, const char* key) {
 
 int addProperty1(quon_request* req, propertyTable* table, char* key, char* value) {
     if (!makeRoom(req, table)) {
-        req->log(req, kTableFull, key ? key : "(null)", value ? value : "(null)");
+        req->logAt(req, QN_LOG_WARN, kTableFull, key ? key : "(null)", value ? value : "(null)");
         return -1;
     }
     return addProperty(table, key, value);
@@ -76,7 +76,7 @@ int setProperty(quon_request* req, propertyTable* table, const char* key, const 
     if (!req) {
         quon_request fallback;
         init_allocators(&fallback);
-        fallback.log(&fallback, kNullRequest);
+        fallback.logAt(&fallback, QN_LOG_ERROR, kNullRequest);
         return -1;
     }
     if (!table || !key || !value) return -1;
@@ -92,7 +92,7 @@ int setProperty(quon_request* req, propertyTable* table, const char* key, const 
         return index;
     }
     if (!makeRoom(req, table)) {
-        req->log(req, kTableFull, key, value);
+        req->logAt(req, QN_LOG_WARN, kTableFull, key, value);
         return -1;
     }
     char* keyCopy = req->permStrdup(req, key);

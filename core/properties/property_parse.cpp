@@ -153,7 +153,7 @@ propertyTable* loadProperties(quon_request* req, const char* path) {
     if (!file.get()) {
         int error = errno;
         char text[256];
-        req->log(req, kCannotOpen, path, systemErrorText(error, text, sizeof text));
+        req->logAt(req, QN_LOG_ERROR, kCannotOpen, path, systemErrorText(error, text, sizeof text));
         return nullptr;
     }
     long size = fseek(file.get(), 0, SEEK_END) == 0 ? ftell(file.get()) : -1;
@@ -166,7 +166,7 @@ propertyTable* loadProperties(quon_request* req, const char* path) {
     if (buffer.get() && fseek(file.get(), 0, SEEK_SET) == 0)
         got = fread(buffer.get(), 1, size_t(size), file.get());
     if (got == 0) {
-        req->log(req, kCannotRead, path);
+        req->logAt(req, QN_LOG_ERROR, kCannotRead, path);
         return nullptr;
     }
     buffer.get()[got] = '\0';

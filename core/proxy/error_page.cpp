@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "log_limit.h"
 #include "socket.h"
 
 namespace {
@@ -41,6 +42,10 @@ constexpr ErrorClass kResponseTimeout{"Quon server did not finish its response i
 constexpr const char* kCutShort =
     "%s failed after the response started: %s; the client's connection is closed";
 
+qnLogLimit* limitOf(qnLogLimits* limits, int kind) {
+    return limits ? &limits->kinds[kind] : nullptr;
+}
+
 const ErrorClass& classify(int error) {
     switch (error) {
         case ECONNRESET:
@@ -62,8 +67,9 @@ const ErrorClass& classify(int error) {
 }
 }  // namespace
 
-void proxyerror(quon_request* req, quonProxy* proxy) {
+void proxyerror(quon_request* req, quonProxy* proxy, qnLogLimits* limits) {
     const ErrorClass& kind = classify(req->errorCode);
+    if (!limits && proxy) limits = &proxy->logLimits;
     if (req->errorCode == EQUON_CLIENT_DOWN) {
         req->responseBroken = req->responseStarted;
         req->trace(req, "proxyerror: EQUON_CLIENT_DOWN: statusMsg: %s, errorMsg: %s",
@@ -74,20 +80,23 @@ void proxyerror(quon_request* req, quonProxy* proxy) {
     // look like the end of that answer, so the response is ended unfinished instead.
     if (req->responseStarted) {
         req->responseBroken = 1;
-        req->log(req, kCutShort, proxy ? proxy->name : "<null>", describeError(req->errorCode));
+        req->logAt(req, QN_LOG_ERROR, kCutShort, proxy ? proxy->name : "<null>",
+                   describeError(req->errorCode));
         return;
     }
     if (req->deferErrors) {
-        req->log(req, "%s deferred error: %s : %d: %s", proxy ? proxy->name : "<null>",
-                 kind.errorMessage, req->errorCode, describeError(req->errorCode));
+        logLimited(req, limitOf(limits, QN_LIMIT_DEFERRED), QN_LOG_WARN,
+                   "%s deferred error: %s : %d: %s", proxy ? proxy->name : "<null>",
+                   kind.errorMessage, req->errorCode, describeError(req->errorCode));
         return;
     }
     auto* page = static_cast<char*>(req->malloc(req, kPageSize));
-    req->log(req, "returning error page for %s", describeError(req->errorCode));
+    logLimited(req, limitOf(limits, QN_LIMIT_PAGE), QN_LOG_WARN, "returning error page for %s",
+               describeError(req->errorCode));
     req->trace(req, "proxyerror: statusMsg: %s, errorMsg: %s", kind.statusMessage,
                kind.errorMessage);
     if (!page) {
-        req->log(req, "   proxyerror: <error: out of memory>");
+        req->logAt(req, QN_LOG_ERROR, "   proxyerror: <error: out of memory>");
         return;
     }
     int length = snprintf(page, kPageSize, kind.pageFormat, kind.errorMessage);

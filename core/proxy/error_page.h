@@ -5,8 +5,11 @@
 #pragma once
 
 #include "export.h"
+#include "log_limit.h"
 #include "proxy_types.h"
 #include "request_types.h"
 
 // proxy may be null. Called once per failed attempt, before its connection is destroyed.
-QN_EXPORT void proxyerror(quon_request* req, quonProxy* proxy);
+// The lines that repeat while servers are down are limited by limits, or by the proxy's
+// when limits is null (by neither without a proxy).
+QN_EXPORT void proxyerror(quon_request* req, quonProxy* proxy, qnLogLimits* limits = nullptr);

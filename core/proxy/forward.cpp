@@ -10,6 +10,7 @@
 #include <initializer_list>
 
 #include "error_page.h"
+#include "log_limit.h"
 #include "pool.h"
 #include "response_head.h"
 #include "socket.h"
@@ -182,7 +183,7 @@ bool serveGetData(Exchange& x) {
     req->trace(req, "PROXY_GET_DATA <- [%d]", x.sock);
     int32_t wanted;
     if (!x.readInt(&wanted)) {
-        req->log(req, "getData: can't get length");
+        req->logAt(req, QN_LOG_ERROR, "getData: can't get length");
         return false;
     }
     return sendPostData(req, wanted, x.conn, x.scratch) != 0;
@@ -236,7 +237,7 @@ bool servePutClusterSeq(Exchange& x) {
     int32_t seq;
     if (!x.readInt(&seq)) {
         req->trace(req, "PROXY_PUT_CLUSTER_SEQ <- [%d]", x.sock);
-        req->log(req, "Failed to read cluster update from %s", x.proxy->name);
+        req->logAt(req, QN_LOG_ERROR, "Failed to read cluster update from %s", x.proxy->name);
         return false;
     }
     req->traceE(req, QN_TRACE_DETAIL, "PROXY_PUT_CLUSTER_SEQ <- [%d] seq %d", x.sock, seq);
@@ -283,7 +284,8 @@ bool serveCommand(Exchange& x, int32_t cmd) {
             x.req->errorCode = EQUON_BUSY;
             return false;
         default:
-            x.req->log(x.req, "handleQnppRequest: bad command: %d <- [%d]", cmd, x.sock);
+            x.req->logAt(x.req, QN_LOG_ERROR, "handleQnppRequest: bad command: %d <- [%d]", cmd,
+                         x.sock);
             x.req->errorCode = EQUON_OUT_OF_SYNC;
             return false;
     }
@@ -307,7 +309,8 @@ private:
 // A failed exchange: the client gets its page (or its cut response) through proxyerror.
 int failExchange(quon_request* req, quonProxy* proxy) {
     if (req->errorCode == EQUON_RESPONSE_TIMEOUT)
-        req->log(req, kResponseTimedOut, proxy->name, req->responseTimeout);
+        logLimited(req, &proxy->logLimits.kinds[QN_LIMIT_TIMEOUT], QN_LOG_ERROR, kResponseTimedOut,
+                   proxy->name, req->responseTimeout);
     proxyerror(req, proxy);
     return -1;
 }
@@ -359,7 +362,8 @@ int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, in
             x.unflushed = false;
         }
         if (!x.readInt(&cmd)) {
-            req->log(req, "command error: %s <- [%d]", describeError(req->errorCode), x.sock);
+            logLimited(req, &proxy->logLimits.kinds[QN_LIMIT_EXCHANGE], QN_LOG_ERROR,
+                       "command error: %s <- [%d]", describeError(req->errorCode), x.sock);
             failed = true;
             break;
         }
@@ -372,6 +376,6 @@ int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, in
         return 0;
     }
     req->traceE(req, QN_TRACE_EVENT, "handleQnppRequest aborting <-- [%d]", x.sock);
-    if (req->errorCode == ENOBUFS) req->log(req, "error == ENOBUFS");
+    if (req->errorCode == ENOBUFS) req->logAt(req, QN_LOG_ERROR, "error == ENOBUFS");
     return failExchange(req, proxy);  // the exchange's connection is destroyed with it
 }

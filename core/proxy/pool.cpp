@@ -62,7 +62,7 @@ quonConnection* takeIdleConnection(quonProxy* proxy, quon_request* req) {
             return conn;
         }
         if (waiting > 0)
-            req->log(req, kLateBytes, proxy->name, conn->sock);
+            req->logAt(req, QN_LOG_WARN, kLateBytes, proxy->name, conn->sock);
         else
             req->trace(req, kClosedWhileIdle, proxy->name, conn->sock);
         req->closeSocket(req, conn->sock);
@@ -109,7 +109,7 @@ quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
             return nullptr;
         }
     }
-    int sock = req->connect(req, &pool->address);
+    int sock = req->connect(req, &pool->address, proxy);
     if (sock >= 0) {
         if (sendPingMsg(req, proxy, sock) == 4) {
             auto* conn = permNew<quonConnection>(req);
@@ -140,7 +140,7 @@ quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
 void returnQuonConnectionToPool(quon_request* req, quonProxy* proxy, quonConnection* conn) {
     int sock = conn->sock;  // once on the list, another thread may take it at once
     if (int unread = conn->filled - conn->readAt; unread > 0) {
-        req->log(req, kUnreadBytes, proxy->name, sock, unread);
+        req->logAt(req, QN_LOG_WARN, kUnreadBytes, proxy->name, sock, unread);
         int error = req->errorCode;
         req->errorCode = EQUON_OUT_OF_SYNC;
         destroyQuonConnection(req, proxy, conn);

@@ -35,7 +35,7 @@ constexpr Algorithm kAlgorithms[] = {{"ROUNDROBIN", QN_ROUNDROBIN},
 const char* tempText(int temporary) { return temporary ? " temp " : " "; }
 
 int failInit(quon_request* req, quonProxy* proxy) {
-    req->log(req, "could not initialize proxy for %s", proxy->name);
+    req->logAt(req, QN_LOG_ERROR, "could not initialize proxy for %s", proxy->name);
     return -1;
 }
 
@@ -51,7 +51,8 @@ int algorithmCode(quon_request* req, const char* value) {
             req->trace(req, "installed %s load balancing algorithm.", value);
             return algorithm.code;
         }
-    req->log(req, "unrecognized load balancing algorithm %s, defaulting to Round Robin", value);
+    req->logAt(req, QN_LOG_WARN,
+               "unrecognized load balancing algorithm %s, defaulting to Round Robin", value);
     return QN_ROUNDROBIN;
 }
 
@@ -101,7 +102,8 @@ int applyServerProps(quonProxy* proxy, quon_request* req, const propertyTable* p
 int makePool(quonProxy* proxy, quon_request* req, const char* server) {
     const char* colon = strchr(server, ':');
     if (!colon || size_t(colon - server) > kMaxHost || strlen(server) >= size_t(kNameSize)) {
-        req->log(req, "Invalid server %.200s. Please use <ip>:<port> notation", server);
+        req->logAt(req, QN_LOG_ERROR, "Invalid server %.200s. Please use <ip>:<port> notation",
+                   server);
         return -1;
     }
     char host[kMaxHost + 1];
@@ -109,7 +111,7 @@ int makePool(quonProxy* proxy, quon_request* req, const char* server) {
     host[colon - server] = '\0';
     proxy->pool = initPool(req, proxy, host, atoi(colon + 1));
     if (!proxy->pool) {
-        req->log(req, "initProxy failed to initialize socket pool");
+        req->logAt(req, QN_LOG_ERROR, "initProxy failed to initialize socket pool");
         return failInit(req, proxy);
     }
     return 0;
@@ -239,9 +241,9 @@ void reportMetrics(quonProxy* proxy, quon_request* req) {
     proxyMetrics* metrics = proxy->metrics;
     int32_t count = metrics->requestCount;
     int average = count ? int(metrics->totalResponseMillis / count) : 0;
-    req->log(req, "proxy metrics for %s", proxy->name);
-    req->log(req, "\tAverage response time: %i ms", average);
-    req->log(req, "\tTotal Requests handled: %i", count);
+    req->logAt(req, QN_LOG_NOTICE, "proxy metrics for %s", proxy->name);
+    req->logAt(req, QN_LOG_NOTICE, "\tAverage response time: %i ms", average);
+    req->logAt(req, QN_LOG_NOTICE, "\tTotal Requests handled: %i", count);
     freeLock(req, metrics->lock);
     permDelete(req, metrics);
     proxy->metrics = nullptr;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <netinet/in.h>
 
+#include "log_limit.h"
 #include "request_types.h"
 #include "sync_types.h"
 
@@ -92,6 +93,8 @@ struct quonProxy {
     int32_t refCount;
     proxyServerInfo* serverInfo;
     proxyMetrics* metrics;
+    // The server's failure lines that repeat while it is down, one cell per kind.
+    qnLogLimits logLimits;
 
     qnProxyHandleRequestFn handleRequest;
     qnProxyDestroyFn destroy;

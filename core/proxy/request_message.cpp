@@ -96,7 +96,7 @@ int buildRequest(quon_request* req, char** message, const char* arg, RequestFact
     }
     char* buffer = size < INT_MAX ? static_cast<char*>(req->malloc(req, int(size) + 1)) : nullptr;
     if (!buffer) {
-        req->log(req, "malloc(%d) failed in sendAllHeaders", int(size + 1));
+        req->logAt(req, QN_LOG_ERROR, "malloc(%d) failed in sendAllHeaders", int(size + 1));
         for (const char* value : parts.variables) req->freeHeader(req, value);
         req->errorCode = ENOBUFS;
         return 0;
@@ -118,7 +118,8 @@ int buildRequest(quon_request* req, char** message, const char* arg, RequestFact
     if (req->sessionId) offset = appendItem(buffer, offset, SERVICE_SESSION_ID, req->sessionId);
     putInt32(buffer + offset, SERVICE_END);
     offset += 4;
-    if (offset != size) req->log(req, "sendAllHeaders end %d should be %d", offset, int(size));
+    if (offset != size)
+        req->logAt(req, QN_LOG_ERROR, "sendAllHeaders end %d should be %d", offset, int(size));
     *message = buffer;
     return int(size);
 }
@@ -136,14 +137,14 @@ int sendPostData(quon_request* req, int wanted, quonConnection* conn, ExchangeBu
     if (!buffer) return 0;
     int got = req->getPostData(req, buffer + 8, n);
     req->trace(req, "getPostData returned %d", got);
-    if (got < 0) req->log(req, "sendPostData: error reading from client");
+    if (got < 0) req->logAt(req, QN_LOG_INFO, "sendPostData: error reading from client");
     if (got > n) got = n;  // never more than the buffer holds
     putInt32(buffer, PROXY_POST_DATA);
     putInt32(buffer + 4, got);
     int length = got > 0 ? 8 + got : 8;
     req->attemptStage = QN_STAGE_SEND;
     if (sendBytes(req, buffer, length, conn->sock) != length) {
-        req->log(req, "sendPostData: error sending to proxy");
+        req->logAt(req, QN_LOG_ERROR, "sendPostData: error sending to proxy");
         return 0;
     }
     req->attemptStage = QN_STAGE_RECEIVE;

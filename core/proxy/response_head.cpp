@@ -110,7 +110,7 @@ bool ResponseHead::addHeader(const char* name, const char* value) {
 bool ResponseHead::commit() {
     if (status_ != 0 && (status_ < 200 || status_ > 599)) {
         req_->errorCode = EQUON_OUT_OF_SYNC;
-        req_->log(req_, kBadStatus, proxy_->name, status_);
+        req_->logAt(req_, QN_LOG_ERROR, kBadStatus, proxy_->name, status_);
         return false;
     }
     if (status_ == 204 || status_ == 304) bodyAllowed_ = false;
@@ -124,7 +124,7 @@ bool ResponseHead::commit() {
     }
     if (tokens.overflow) {
         req_->errorCode = EQUON_OUT_OF_SYNC;
-        req_->log(req_, kTooManyTokens, proxy_->name, kMostTokens);
+        req_->logAt(req_, QN_LOG_ERROR, kTooManyTokens, proxy_->name, kMostTokens);
         return false;
     }
     for (int at = 0; at < used_;) {
@@ -133,13 +133,13 @@ bool ResponseHead::commit() {
         at = int(value - pairs) + int(strlen(value)) + 1;
         if (hopByHop(name) || tokens.lists(name)) continue;
         if (strpbrk(name, "\r\n") || !unfold(value)) {
-            req_->log(req_, kHeaderDropped, int(strcspn(name, "\r\n")), name);
+            req_->logAt(req_, QN_LOG_WARN, kHeaderDropped, int(strcspn(name, "\r\n")), name);
             continue;
         }
         if (sameName(name, "content-length")) {
             const int64_t length = parseContentLength(value);
             if (length < 0) {
-                req_->log(req_, kBadLength, proxy_->name, value);
+                req_->logAt(req_, QN_LOG_WARN, kBadLength, proxy_->name, value);
                 continue;
             }
             declared_ = length;
@@ -165,7 +165,8 @@ int ResponseHead::admit(int length) {
     }
     const int pass = int(std::min<int64_t>(length, declared_ - written_));
     if (pass < length && !cutLogged_) {
-        req_->log(req_, kBeyondLength, proxy_->name, static_cast<long long>(declared_));
+        req_->logAt(req_, QN_LOG_WARN, kBeyondLength, proxy_->name,
+                    static_cast<long long>(declared_));
         cutLogged_ = true;
     }
     written_ += pass;
@@ -174,7 +175,7 @@ int ResponseHead::admit(int length) {
 
 bool ResponseHead::bodyComplete() {
     if (!bodyAllowed_ || declared_ < 0 || written_ >= declared_) return true;
-    req_->log(req_, kShortBody, proxy_->name, static_cast<long long>(written_),
-              static_cast<long long>(declared_));
+    req_->logAt(req_, QN_LOG_ERROR, kShortBody, proxy_->name, static_cast<long long>(written_),
+                static_cast<long long>(declared_));
     return false;
 }

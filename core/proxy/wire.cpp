@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstring>
 
+#include "log_limit.h"
 #include "pool.h"
 #include "property.h"
 #include "socket.h"
@@ -130,7 +131,7 @@ bool readLength(quon_request* req, quonConnection* conn, quonProxy* proxy, const
 void protocolError(quon_request* req, const quonProxy* proxy, const char* command, int length,
                    int limit) {
     req->errorCode = EQUON_OUT_OF_SYNC;
-    req->log(req, kProtocolError, nameOf(proxy), command, length, limit);
+    req->logAt(req, QN_LOG_ERROR, kProtocolError, nameOf(proxy), command, length, limit);
 }
 
 //  +--------------+-------------+
@@ -227,7 +228,8 @@ quonConnection* sendCommand(quonProxy* proxy, quon_request* req, const char* mes
         // The time for this response is up: the request goes nowhere else.
         if (req->errorCode == EQUON_RESPONSE_TIMEOUT) return nullptr;
         if (pooled && repeatable) continue;
-        req->log(req, "Quon closed connection. [%d] dropped while sending command", sock);
+        logLimited(req, &proxy->logLimits.kinds[QN_LIMIT_EXCHANGE], QN_LOG_ERROR,
+                   "Quon closed connection. [%d] dropped while sending command", sock);
         return nullptr;
     }
 }
@@ -251,7 +253,8 @@ bool serveProps(quon_request* req, quonProxy* proxy, quonConnection* conn, const
     int sock = conn->sock;
     switch (cmd) {
         case PROXY_BUSY:
-            req->log(req, "Quon unable to fetch %.250s <- [%d], proxy busy", name, sock);
+            req->logAt(req, QN_LOG_WARN, "Quon unable to fetch %.250s <- [%d], proxy busy", name,
+                       sock);
             req->errorCode = EQUON_BUSY;
             return false;
         case PROXY_PUT_PROPS: {
@@ -269,7 +272,7 @@ bool serveProps(quon_request* req, quonProxy* proxy, quonConnection* conn, const
             int32_t seq;
             if (!readInt32(req, conn, proxy, &seq)) {
                 req->trace(req, "PROXY_PUT_CLUSTER_SEQ <- [%d]", sock);
-                req->log(req, "Failed to read cluster update from %s", proxy->name);
+                req->logAt(req, QN_LOG_ERROR, "Failed to read cluster update from %s", proxy->name);
                 return false;
             }
             req->traceE(req, QN_TRACE_EVENT, "PROXY_PUT_CLUSTER_SEQ <- [%d] seq %d", sock, seq);
@@ -277,7 +280,8 @@ bool serveProps(quon_request* req, quonProxy* proxy, quonConnection* conn, const
             return true;
         }
         default:
-            req->log(req, "Unexpected command %d <- [%d] while fetching %.250s", cmd, sock, name);
+            req->logAt(req, QN_LOG_ERROR, "Unexpected command %d <- [%d] while fetching %.250s",
+                       cmd, sock, name);
             return false;
     }
 }
@@ -312,7 +316,8 @@ propertyTable* fetchProps(quon_request* req, quonProxy* proxy, const char* name,
             break;
         }
         if (!readInt32(req, exchange.get(), proxy, &cmd)) {
-            req->log(req, "command error: %s <- [%d]", describeError(req->errorCode), sock);
+            logLimited(req, &proxy->logLimits.kinds[QN_LIMIT_EXCHANGE], QN_LOG_ERROR,
+                       "command error: %s <- [%d]", describeError(req->errorCode), sock);
             failed = true;
             break;
         }

@@ -20,7 +20,7 @@ char* copyThrough(quon_request* req, qnMallocFn allocate, const char* text,
     char* copy = length < 0x7fffffff ? static_cast<char*>(allocate(req, int(length) + 1))
                                      : nullptr;
     if (!copy) {
-        req->log(req, failure, int(length));
+        req->logAt(req, QN_LOG_ERROR, failure, int(length));
         return nullptr;
     }
     memcpy(copy, text, length + 1);
@@ -30,7 +30,7 @@ char* copyThrough(quon_request* req, qnMallocFn allocate, const char* text,
 
 void* qnMalloc(quon_request* req, int size) {
     void* block = ::malloc(blockSize(size));
-    if (!block) req->log(req, kMallocFailed, size);
+    if (!block) req->logAt(req, QN_LOG_ERROR, kMallocFailed, size);
     return block;
 }
 
@@ -44,7 +44,7 @@ char* qnPermStrdup(quon_request* req, const char* text) {
 
 void qnFree(quon_request* req, void* pointer) {
     if (!pointer) {
-        req->log(req, kFreeNull);
+        req->logAt(req, QN_LOG_WARN, kFreeNull);
         return;
     }
     ::free(pointer);
@@ -54,6 +54,7 @@ FILE* qnFileOpen(quon_request*, const char* path, const char* mode) {
     return fopen(path, mode);
 }
 
+void qnLogAtNoop(quon_request*, int, const char*, ...) {}
 void qnTraceNoop(quon_request*, const char*, ...) {}
 void qnTraceENoop(quon_request*, int, const char*, ...) {}
 void qnFreeHeaderNoop(quon_request*, const char*) {}
@@ -63,7 +64,8 @@ void init_allocators(quon_request* req) {
     req->malloc = req->permMalloc = doMalloc;
     req->free = req->permFree = doFree;
     req->strdup = req->permStrdup = doStrdup;
-    req->log = req->trace = doTrace;
+    req->logAt = qnLogAtNoop;
+    req->trace = doTrace;
 }
 
 void* doMalloc(quon_request*, int size) { return ::malloc(blockSize(size)); }

@@ -15,6 +15,7 @@ void qnFree(quon_request* req, void* pointer);
 QN_EXPORT FILE* qnFileOpen(quon_request* req, const char* path, const char* mode);
 
 // Discarding operations of a defaults-only record.
+void qnLogAtNoop(quon_request* req, int level, const char* format, ...);
 void qnTraceNoop(quon_request* req, const char* format, ...);
 void qnTraceENoop(quon_request* req, int flags, const char* format, ...);
 void qnFreeHeaderNoop(quon_request* req, const char* value);

@@ -11,7 +11,7 @@ void init_quon_request(quon_request* req) {
     memset(req, 0, sizeof *req);
     req->type = QN_TYPE_DEFAULTS;
     req->startTime = nowMillis();
-    req->log = qnTraceNoop;
+    req->logAt = qnLogAtNoop;
     req->trace = qnTraceNoop;
     req->traceE = qnTraceENoop;
     req->fileOpen = qnFileOpen;

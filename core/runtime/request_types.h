@@ -45,6 +45,17 @@ inline constexpr int QN_STAGE_CONNECT = 0;
 inline constexpr int QN_STAGE_SEND = 1;
 inline constexpr int QN_STAGE_RECEIVE = 2;
 
+// Levels of log lines: syslog's numbers, then trace levels, finer as they go. The core
+// gives each line its level; the web server maps the levels to its own.
+inline constexpr int QN_LOG_CRIT = 2;
+inline constexpr int QN_LOG_ERROR = 3;   // a request, an exchange or a piece of state failed
+inline constexpr int QN_LOG_WARN = 4;    // something wrong was worked around
+inline constexpr int QN_LOG_NOTICE = 5;  // start-up and reports asked for
+inline constexpr int QN_LOG_INFO = 6;    // state changes, clients' faults
+inline constexpr int QN_LOG_DEBUG = 7;   // trace lines
+inline constexpr int QN_LOG_TRACE1 = 8;  // traceE lines of QN_TRACE_EVENT
+inline constexpr int QN_LOG_TRACE2 = 9;  // traceE lines of QN_TRACE_DETAIL, memory traces
+
 // One request attribute. Name and value are referenced; new nodes go in front, and
 // count is the list's length when the node was added. owned is 1 when the list owns
 // name and value (from the record's malloc, as for attributes that a back-end server
@@ -75,18 +86,21 @@ typedef void (*qnSetAttributeFn)(quon_request* req, const char* name, const void
                                  int size);
 typedef void (*qnFreeAttributesFn)(quon_request* req);
 
-// Memory, files and the three message channels.
+// Memory, files and the three message channels: lines at a level (QN_LOG_*), trace lines
+// (QN_LOG_DEBUG) and traceE lines of a flag (QN_LOG_TRACE1 and 2).
 typedef void* (*qnMallocFn)(quon_request* req, int size);
 typedef char* (*qnStrdupFn)(quon_request* req, const char* text);
 typedef void (*qnFreeFn)(quon_request* req, void* pointer);
 typedef FILE* (*qnFileOpenFn)(quon_request* req, const char* path, const char* mode);
+typedef void (*qnLogAtFn)(quon_request* req, int level, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 typedef void (*qnLogFn)(quon_request* req, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 typedef void (*qnTraceEFn)(quon_request* req, int flags, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Network.
-typedef int (*qnConnectFn)(quon_request* req, const sockaddr_in* address);
+// Network. The proxy (null for none) is the server's, whose failure lines are limited.
+typedef int (*qnConnectFn)(quon_request* req, const sockaddr_in* address, quonProxy* proxy);
 typedef void (*qnCloseSocketFn)(quon_request* req, int sock);
 typedef int (*qnSendFn)(quon_request* req, int sock, const char* buffer, int length);
 typedef int (*qnRecvFn)(quon_request* req, int sock, char* buffer, int length,
@@ -141,7 +155,7 @@ struct quon_request {
     qnFreeFn permFree;
     qnStrdupFn permStrdup;
     qnFileOpenFn fileOpen;
-    qnLogFn log;
+    qnLogAtFn logAt;
     qnLogFn trace;
     qnTraceEFn traceE;
     qnConnectFn connect;

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "flags.h"
+#include "log_limit.h"
 #include "proxy_types.h"
 
 namespace {
@@ -97,16 +98,16 @@ void prepareSocket(quon_request* req, int sock) {
     int flags = fcntl(sock, F_GETFL, 0);
     if (flags < 0) {
         req->errorCode = errno;
-        req->log(req, kNoFlags, describeError(req->errorCode));
+        req->logAt(req, QN_LOG_WARN, kNoFlags, describeError(req->errorCode));
         flags = 0;
     }
     if (fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0) {
         req->errorCode = errno;
-        req->log(req, kNoNonBlocking, describeError(req->errorCode));
+        req->logAt(req, QN_LOG_WARN, kNoNonBlocking, describeError(req->errorCode));
     }
     int on = 1;
     if (setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0)
-        req->log(req, kNoNoDelay, describeError(errno));
+        req->logAt(req, QN_LOG_WARN, kNoNoDelay, describeError(errno));
 }
 
 // Once connected: blocking mode, with the record's receive and send time-outs as the
@@ -122,7 +123,7 @@ void waitInTheKernel(quon_request* req, int sock) {
         timeval limit{ms / 1000, (ms % 1000) * 1000};
         done = done && setsockopt(sock, SOL_SOCKET, option, &limit, sizeof limit) == 0;
     }
-    if (!done) req->log(req, kNoBlocking, sock, describeError(errno));
+    if (!done) req->logAt(req, QN_LOG_WARN, kNoBlocking, sock, describeError(errno));
 }
 
 // Waits that must end before the socket's own time-out poll: a response deadline, or a
@@ -135,7 +136,7 @@ int pendingError(quon_request* req, int sock) {
     int error = ECONNREFUSED;
     socklen_t size = sizeof error;
     if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &size) == 0) return error;
-    req->log(req, kNoSoError, describeError(errno));
+    req->logAt(req, QN_LOG_WARN, kNoSoError, describeError(errno));
     return ECONNREFUSED;
 }
 
@@ -235,12 +236,12 @@ const char* describeError(int error) {
     return text;
 }
 
-int qnConnect(quon_request* req, const sockaddr_in* address) {
+int qnConnect(quon_request* req, const sockaddr_in* address, quonProxy* proxy) {
     // Close-on-exec: processes that the web server starts must not inherit back-end sockets.
     int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         req->errorCode = errno;
-        req->log(req, kSocketFailed, describeError(req->errorCode));
+        req->logAt(req, QN_LOG_ERROR, kSocketFailed, describeError(req->errorCode));
         return -1;
     }
     prepareSocket(req, sock);
@@ -250,8 +251,9 @@ int qnConnect(quon_request* req, const sockaddr_in* address) {
     inet_ntop(AF_INET, &address->sin_addr, host, sizeof host);
     const int port = ntohs(address->sin_port);
     if (req->errorCode != 0) {
-        req->log(req, kConnectFailed, host, port, sock, req->errorCode,
-                 describeError(req->errorCode));
+        qnLogLimit* limit = proxy ? &proxy->logLimits.kinds[QN_LIMIT_CONNECT] : nullptr;
+        logLimited(req, limit, QN_LOG_ERROR, kConnectFailed, host, port, sock, req->errorCode,
+                   describeError(req->errorCode));
         close(sock);
         return -1;
     }
@@ -339,11 +341,11 @@ void qnCloseSocket(quon_request* req, int sock) {
     // After EPIPE the connection is gone in both directions: nothing is left to shut down.
     if (req->errorCode != EPIPE && shutdown(sock, SHUT_WR) != 0 && errno != ENOTCONN) {
         const int error = errno;
-        req->log(req, kShutdownFailed, sock, error, describeError(error));
+        req->logAt(req, QN_LOG_WARN, kShutdownFailed, sock, error, describeError(error));
     }
     // close is not repeated after EINTR: the descriptor is released either way.
     if (close(sock) != 0) {
         const int error = errno;
-        req->log(req, kCloseFailed, sock, error, describeError(error));
+        req->logAt(req, QN_LOG_WARN, kCloseFailed, sock, error, describeError(error));
     }
 }

@@ -28,7 +28,8 @@ QN_EXPORT const char* describeError(int error);
 // a wait ran out, ECONNREFUSED for a refused connect, ECONNRESET when the peer hung up.
 
 // A connected non-blocking TCP socket without Nagle's delay, or -1 (the socket is closed).
-int qnConnect(quon_request* req, const sockaddr_in* address);
+// Its failure line is limited by the proxy's (null: none).
+int qnConnect(quon_request* req, const sockaddr_in* address, quonProxy* proxy);
 // length, or -1; a length of 0 or less returns 0 without touching sock.
 int qnSend(quon_request* req, int sock, const char* buffer, int length);
 // The bytes that have arrived (at least one, at most length; 0 when the peer closed the

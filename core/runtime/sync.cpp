@@ -97,7 +97,7 @@ void initQuonMutexPool(void) {
     pthread_mutex_lock(&poolGuard);
     if (apr_pool_create_ex(&quon_apr_pool, nullptr, nullptr, nullptr) != APR_SUCCESS) {
         quon_apr_pool = nullptr;
-        systemMessage(QN_LEVEL_CRIT, "initMutexPool - error in apr pool creation!");
+        systemMessage(QN_LOG_CRIT, "initMutexPool - error in apr pool creation!");
     }
     pthread_mutex_unlock(&poolGuard);
 }
@@ -115,7 +115,7 @@ void initSync(quon_request*, apr_thread_mutex_t** mutex, int32_t* held) {
     pthread_mutex_unlock(&poolGuard);
     if (status != APR_SUCCESS) {
         *mutex = nullptr;
-        systemMessage(QN_LEVEL_CRIT, "initSync - error in mutex initialization!");
+        systemMessage(QN_LOG_CRIT, "initSync - error in mutex initialization!");
     }
     *held = 0;
 }
@@ -125,7 +125,7 @@ void freeSync(quon_request*, apr_thread_mutex_t** mutex) {
     apr_status_t status = *mutex ? keepMutex(*mutex) : APR_EINVAL;
     pthread_mutex_unlock(&poolGuard);
     if (status != APR_SUCCESS)
-        systemMessage(QN_LEVEL_NOTICE, "freeSync - could not destroy the mutex!");
+        systemMessage(QN_LOG_WARN, "freeSync - could not destroy the mutex!");
     *mutex = nullptr;
 }
 
@@ -133,16 +133,16 @@ void freeSync(quon_request*, apr_thread_mutex_t** mutex) {
 // it held the lock: the held flag then tells of a second holder.
 void startSync(quon_request* req, apr_thread_mutex_t** mutex, int32_t* held) {
     if (!*mutex || apr_thread_mutex_lock(*mutex) != APR_SUCCESS)
-        systemMessage(QN_LEVEL_CRIT, "startSync - error while locking mutex!");
-    if (*held == 1 && req) req->log(req, "startSync - detected broken mutex!");
+        systemMessage(QN_LOG_CRIT, "startSync - error while locking mutex!");
+    if (*held == 1 && req) req->logAt(req, QN_LOG_ERROR, "startSync - detected broken mutex!");
     *held = 1;
 }
 
 void stopSync(quon_request* req, apr_thread_mutex_t** mutex, int32_t* held) {
-    if (*held == 0 && req) req->log(req, "stopSync - detected broken mutex!");
+    if (*held == 0 && req) req->logAt(req, QN_LOG_ERROR, "stopSync - detected broken mutex!");
     *held = 0;
     if (!*mutex || apr_thread_mutex_unlock(*mutex) != APR_SUCCESS)
-        systemMessage(QN_LEVEL_CRIT, "stopSync - error while unlocking mutex!");
+        systemMessage(QN_LOG_CRIT, "stopSync - error while unlocking mutex!");
 }
 
 void gtod(struct timeval* tv) { gettimeofday(tv, nullptr); }

@@ -31,10 +31,8 @@ QN_EXPORT unsigned int tvToMillis(const struct timeval* tv);
 // The millisecond clock now: wraps at 32 bits, only differences mean anything.
 unsigned int nowMillis();
 
-// Messages that arise where no quon_request exists go through this seam; the web-server
-// module points it at its error log. Levels are syslog's (2 critical, 5 notice).
-inline constexpr int QN_LEVEL_CRIT = 2;
-inline constexpr int QN_LEVEL_NOTICE = 5;
+// Messages that arise where no quon_request exists go through this seam at a level
+// (QN_LOG_*); the web-server module points it at its error log.
 typedef void (*qnSystemLogFn)(int level, const char* message);
 void qnSetSystemLog(qnSystemLogFn sink);
 

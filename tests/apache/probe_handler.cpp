@@ -52,7 +52,8 @@ std::string configOf(request_rec* r, const QuonServerConfig* conf) {
         conf->maxHeaderSize, conf->maxPropsSize, conf->responseTimeout);
 }
 
-// ?text= (or ?len= letters and "<END>") on the ?channel= log, trace or traceE (?flag=).
+// ?text= (or ?len= letters and "<END>") on the ?channel= log (at ?level=, notice by
+// default), trace or traceE (?flag=).
 void probeLog(Probe& p) {
     std::string text = p.arg("text");
     if (int length = p.number("len"); length > 0)
@@ -64,7 +65,7 @@ void probeLog(Probe& p) {
     else if (channel == "traceE")
         p.req.traceE(&p.req, p.number("flag", 1), "%s", text.c_str());
     else
-        p.req.log(&p.req, "%s", text.c_str());
+        p.req.logAt(&p.req, p.number("level", QN_LOG_NOTICE), "%s", text.c_str());
     p.say("logged\n");
 }
 
@@ -78,7 +79,7 @@ void probeWait(Probe& p) {
                                ? getQuonConnectionFromPool(proxy, &p.req)
                                : nullptr;
     if (conn) {
-        p.req.log(&p.req, "probe waiting");
+        p.req.logAt(&p.req, QN_LOG_NOTICE, "probe waiting");
         char byte;
         int got = p.req.recv(&p.req, conn->sock, &byte, 1, proxy);
         p.say(apr_psprintf(p.r->pool, "received=%d\nerror=%d\n", got, p.req.errorCode));

@@ -12,7 +12,8 @@
 
 namespace {
 
-// A virtual host with these QuonConfig lines ("|" between two), and what its record holds.
+// A virtual host with these QuonConfig lines ("|" between two; a LogLevel line is Apache's
+// own), and what its record holds.
 struct HostCase {
     std::string lines;
     std::map<std::string, std::string> expected;
@@ -60,6 +61,11 @@ const HostCase kHosts[] = {
     {"Verbose true|traceflags 1", {{"verbose", "1"}, {"traceFlags", "1"}}},
     {"traceflags 1|Verbose true", {{"verbose", "1"}, {"traceFlags", "-1"}}},
     {"Verbose on|Verbose false", {{"verbose", "0"}}},
+    // The module's own LogLevel; Verbose writes what it leaves out.
+    {"LogLevel warn quon:debug|bootstrap 127.0.0.2:7001", {{"configured", "1"}, {"verbose", "0"}}},
+    {"LogLevel warn quon:trace1|bootstrap 127.0.0.2:7001", {{"configured", "1"}}},
+    {"LogLevel quon:crit|bootstrap 127.0.0.2:7001", {{"configured", "1"}}},
+    {"LogLevel quon:crit|Verbose true", {{"verbose", "1"}}},
 };
 // clang-format on
 
@@ -79,7 +85,8 @@ std::string configWithHosts() {
         text += "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName " + hostOf(c.lines) + "\n";
         for (size_t at = 0, bar; at < c.lines.size(); at = bar + 1) {
             bar = std::min(c.lines.find('|', at), c.lines.size());
-            text += "  QuonConfig " + c.lines.substr(at, bar - at) + "\n";
+            const std::string line = c.lines.substr(at, bar - at);
+            text += (line.starts_with("LogLevel ") ? "  " : "  QuonConfig ") + line + "\n";
         }
         text += "</VirtualHost>\n";
     }
@@ -208,6 +215,58 @@ TEST_P(AdapterProbe, GivesTheBodyHeadersAndLogLines) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, AdapterProbe, ::testing::ValuesIn(kProbes));
+
+// A line on a channel of the probe (with its level or flag) in a host, and the tag of
+// Apache's level it is written with, or "" when it must not be written.
+struct LevelCase {
+    std::string query, lines, tag;
+};
+void PrintTo(const LevelCase& c, std::ostream* os) { *os << c.lines << " " << c.query; }
+
+// clang-format off
+const LevelCase kLevels[] = {
+    // Apache's LogLevel warn: lines at warn and above, notice always.
+    {"channel=log&level=4", "bootstrap 127.0.0.2:7001", "[quon:warn]"},
+    {"channel=log&level=5", "bootstrap 127.0.0.2:7001", "[quon:notice]"},
+    {"channel=log&level=6", "bootstrap 127.0.0.2:7001", ""},
+    {"channel=trace", "bootstrap 127.0.0.2:7001", ""},
+    // quon:debug: the trace lines; events are trace1, routine detail trace2.
+    {"channel=log&level=7", "LogLevel warn quon:debug|bootstrap 127.0.0.2:7001", "[quon:debug]"},
+    {"channel=trace", "LogLevel warn quon:debug|bootstrap 127.0.0.2:7001", "[quon:debug]"},
+    {"channel=traceE&flag=1", "LogLevel warn quon:debug|bootstrap 127.0.0.2:7001", ""},
+    {"channel=traceE&flag=1", "LogLevel warn quon:trace1|bootstrap 127.0.0.2:7001", "[quon:trace1]"},
+    {"channel=traceE&flag=2", "LogLevel warn quon:trace1|bootstrap 127.0.0.2:7001", ""},
+    {"channel=log&level=3", "LogLevel quon:crit|bootstrap 127.0.0.2:7001", ""},
+    // A flag of traceflags, and Verbose, write what LogLevel leaves out at notice.
+    {"channel=traceE&flag=2", "traceflags 0x2", "[quon:notice]"},
+    {"channel=log&level=9", "Verbose TRUE", "[quon:notice]"},
+    {"channel=log&level=3", "Verbose TRUE", "[quon:error]"},
+    {"channel=log&level=3", "LogLevel quon:crit|Verbose true", "[quon:notice]"},
+    {"channel=trace", "LogLevel quon:crit|Verbose true", "[quon:notice]"},
+};
+// clang-format on
+
+class AdapterLevel : public AdapterTest, public ::testing::WithParamInterface<LevelCase> {};
+
+TEST_P(AdapterLevel, WritesEachLineAtItsLevelAsLogLevelAllows) {
+    const LevelCase& c = GetParam();
+    static int cases = 0;  // a text of its own for each case, none a part of another
+    const std::string text = "level-case-" + std::to_string(++cases) + "-end";
+    HttpResponse r = httpGet(apache->url("/probe/log?" + c.query + "&text=" + text),
+                             {"Host: " + hostOf(c.lines)});
+    ASSERT_EQ(r.body, "logged\n");
+    if (c.tag.empty()) {
+        EXPECT_EQ(apache->countLog(text), 0) << apache->errorLog();
+        return;
+    }
+    ASSERT_TRUE(apache->waitForLog(text)) << apache->errorLog();
+    std::smatch line;
+    const std::string log = apache->errorLog();
+    ASSERT_TRUE(std::regex_search(log, line, std::regex(".*" + text)));
+    EXPECT_NE(line[0].str().find(c.tag), std::string::npos) << line[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Levels, AdapterLevel, ::testing::ValuesIn(kLevels));
 
 TEST_F(AdapterTest, LogLinesCarryThePrefixAndAreCutAt2044Characters) {
     httpGet(apache->url("/probe/log?channel=log&len=3000"));

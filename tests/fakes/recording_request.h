@@ -9,9 +9,10 @@
 #include "request_types.h"
 
 struct RecordedLine {
-    std::string channel;  // "log", "trace" or "traceE"
+    std::string channel;  // "log" (logAt), "trace" or "traceE"
     int flags;            // traceE's flag; 0 for the others
     std::string text;
+    int level;  // logAt's level (QN_LOG_*); 0 for the others
 };
 
 class RecordingRequest {
@@ -27,6 +28,8 @@ public:
 
     // Lines on channel ("" for any) whose text is text exactly / contains part.
     int count(std::string_view channel, std::string_view text) const;
+    // The level of the first logAt line whose text contains part; 0 when there is none.
+    int levelOf(std::string_view part) const;
     bool contains(std::string_view channel, std::string_view part) const;
     std::string dump() const;  // every line, for failure messages
     void clear() { lines.clear(); }

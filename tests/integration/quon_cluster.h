@@ -24,27 +24,38 @@ public:
     void useDefaultRetryInterval() { retryLine_.clear(); }
     // Apache runs this many children.
     void useChildren(int children) { children_ = children; }
+    // Apache's LogLevel line instead of "warn", and no Verbose or traceflags line.
+    void useLogLevel(const std::string& level) {
+        logLevel_ = level;
+        traceLines_.clear();
+    }
 
     // Starts the servers not running yet, then Apache bootstrapped from the first one with a
     // one-second retry interval (unless asked otherwise), full tracing and `directives`
     // ("@BOOT@": the first server).
     testing::AssertionResult start(const std::string& directives = "") {
         if (!BackendCluster::start()) return testing::AssertionFailure() << "no back end";
-        std::string lines = "QuonConfig bootstrap @BOOT@\nQuonConfig Verbose true\nQuonConfig "
-                            "traceflags 3\n" + retryLine_ + directives;
+        std::string lines = "QuonConfig bootstrap @BOOT@\n" + traceLines_ + retryLine_ + directives;
         for (size_t at; (at = lines.find("@BOOT@")) != std::string::npos;)
             lines.replace(at, 6, address(0));
         lines_ = lines;
         apache_ = std::make_unique<ApacheServer>(
-            ApacheOptions{.directives = lines, .modulePath = modulePath_, .children = children_});
+            ApacheOptions{.directives = lines,
+                          .modulePath = modulePath_,
+                          .children = children_,
+                          .logLevel = logLevel_});
         testing::AssertionResult started = apache_->start();
         // The child's upkeep thread initialises the tables as it starts; requests that come
-        // before it has are declined. Tests begin once it has (or the wait runs out).
-        if (started && children_ == 1) apache_->waitForLog("added/activated proxy");
-        // Each child adds every server to its own table.
-        if (started && children_ > 1)
+        // before it has are declined. Tests begin once it has (or the wait runs out): with
+        // the traces, once a server is added (by each child, of every server, with several
+        // children); without, once a mapped request is served.
+        if (started && !traceLines_.empty() && children_ == 1)
+            apache_->waitForLog("added/activated proxy");
+        if (started && !traceLines_.empty() && children_ > 1)
             backend_test::waitUntil(
                 [&] { return apache_->countLog("added/activated proxy") >= size() * children_; });
+        if (started && traceLines_.empty())
+            backend_test::waitUntil([&] { return get("/app/echo").status == 200; });
         return started;
     }
 
@@ -63,6 +74,8 @@ private:
     int children_ = 1;
     std::string lines_;
     std::string retryLine_ = "QuonConfig proxyretryinterval 1\n";
+    std::string traceLines_ = "QuonConfig Verbose true\nQuonConfig traceflags 3\n";
+    std::string logLevel_ = "warn";
     // Destroyed before the servers: Apache's children must not see them vanish.
     std::unique_ptr<ApacheServer> apache_;
 };

@@ -72,7 +72,7 @@ std::string ApacheServer::configText() const {
     conf << "ServerRoot \"" << dir_ << "\"\nServerName 127.0.0.1\n"
          << "Listen 127.0.0.1:" << port_ << "\n"
          << "PidFile " << dir_ << "/httpd.pid\nErrorLog " << dir_ << "/error.log\n"
-         << "LogLevel warn\nDefaultRuntimeDir " << dir_ << "/run\n"
+         << "LogLevel " << options_.logLevel << "\nDefaultRuntimeDir " << dir_ << "/run\n"
          << "LoadModule mpm_event_module " << kModuleDir << "/mod_mpm_event.so\n"
          << "LoadModule authz_core_module " << kModuleDir << "/mod_authz_core.so\n"
          << "LoadModule quon_module " << options_.modulePath << "\n"

@@ -20,6 +20,8 @@ struct ApacheOptions {
     // ServerLimit, with spare-thread bounds that keep them all running (and start them
     // all again after a graceful restart).
     int children = 1;
+    // Apache's LogLevel line of the generated configuration ("warn", "warn quon:debug").
+    std::string logLevel = "warn";
 };
 
 // What `apache2 -t` said of a configuration: its exit status (-1 when it did not end in

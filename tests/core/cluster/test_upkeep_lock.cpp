@@ -121,8 +121,9 @@ TEST(UpkeepOutsideTheLock, AHungMemberListFetchHoldsUpNoFilter) {
     hung.get();
     EXPECT_EQ(quick.get(), 0);
     EXPECT_EQ(slow.count("traceE", a + " clustered-servers not updated"), 1) << slow.dump();
-    // Not taken (the dead server's removal in the same pass may have cleared it to 0).
-    EXPECT_NE(t.locked([&] { return t.table->clusterSeq; }), 2);
+    // The number stays 1, or is 0 when the same pass found the killed server's mappings due
+    // (a failed exchange makes them so) and removed it; the reported 2 is not applied.
+    EXPECT_LT(t.table->clusterSeq, 2);
 }
 
 // Idle connections to a server killed with SIGKILL still take a ping (it goes into the

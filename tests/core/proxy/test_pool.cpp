@@ -64,6 +64,28 @@ TEST_F(PoolTest, RefusedConnectDefersTheCallsThatFailed) {
     EXPECT_FALSE(req.contains("traceE", "connect deferred"));
 }
 
+// While a server refuses, its connect failure is written once per interval, at error, and
+// the next line tells how many were left out; another server's failures are its own.
+TEST_F(PoolTest, ConnectFailuresAreWrittenOncePerIntervalForEachServer) {
+    RefusingPort refusing;
+    BareProxy first(req.get(), refusing.address()), second(req.get(), refusing.address());
+    auto fresh = [&](quonProxy* proxy) {
+        req->errorCode = 0;
+        return getQuonConnectionFromPool(proxy, req.get());
+    };
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(fresh(first.get()), nullptr);
+    EXPECT_EQ(fresh(second.get()), nullptr);
+    const std::string line = serverName(refusing.address()) + " connect failed[";
+    int lines = 0;
+    for (const RecordedLine& l : req.lines) lines += l.channel == "log" && l.text.starts_with(line);
+    EXPECT_EQ(lines, 2) << req.dump();
+    EXPECT_EQ(req.levelOf(line), QN_LOG_ERROR);
+    first->logLimits.kinds[QN_LIMIT_CONNECT].nextAt = 0;  // the interval has passed
+    req.clear();
+    EXPECT_EQ(fresh(first.get()), nullptr);
+    EXPECT_TRUE(req.contains("log", "Connection refused (2 similar lines left out)")) << req.dump();
+}
+
 // A server out of rotation is probed only once its retry time has come; a ping that gets
 // through clears the retry time.
 TEST_F(PoolTest, IsAlivePingsOnlyOnceTheRetryTimeHasCome) {

@@ -83,7 +83,7 @@ protected:
     ~SocketTest() override { close(sock_); }
     // Connects the record to peer and accepts on the peer's side; the socket or -1.
     int connectTo(LoopbackPeer& peer) {
-        sock_ = qnConnect(rec.get(), &peer.address());
+        sock_ = qnConnect(rec.get(), &peer.address(), nullptr);
         EXPECT_TRUE(peer.accept());
         return sock_;
     }
@@ -191,7 +191,7 @@ TEST_P(SocketWait, EndsWithResultReasonInTime) {
     std::thread call([&] {
         result = expected.call == Call::Send   ? qnSend(rec.get(), sock, buffer.data(), kBigPayload)
                  : expected.call == Call::Recv ? qnRecv(rec.get(), sock, buffer.data(), 10, given)
-                                               : qnConnect(rec.get(), &target);
+                                               : qnConnect(rec.get(), &target, nullptr);
         done = true;
     });
     // Past 2 * kLateMs the signals stop, so that even a wait that restarts on each one ends.
