@@ -80,6 +80,9 @@ TEST(Availability, ARestartedServerIsUsedAgainWithinSeconds) {
     QuonCluster cluster(2);
     cluster.useDefaultRetryInterval();
     ASSERT_TRUE(cluster.start());
+    // The start waits for the first server only: killed while it joins, the second would
+    // never be known, nor found unreachable.
+    ASSERT_TRUE(cluster.apache().waitForLog(cluster.address(1) + " added/activated proxy"));
     cluster.kill(1);
     for (int k = 0; k < 4; ++k) EXPECT_EQ(cluster.get("/app/echo").status, 200);
     ASSERT_TRUE(cluster.apache().waitForLog(cluster.address(1) + " connect failed"));
