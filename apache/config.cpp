@@ -4,7 +4,6 @@
 // Apache's start (and `apache2 -t`) with a message that says what is allowed.
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 
-#include <arpa/inet.h>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
@@ -14,7 +13,9 @@
 #include <apr_file_info.h>
 #include <apr_strings.h>
 #include <apr_uri.h>
+#include <http_core.h>
 
+#include "address.h"
 #include "flags.h"
 #include "socket.h"
 
@@ -39,8 +40,13 @@ constexpr const char* kOrOff = "; or 0 or off for no bound";
 constexpr const char* kBadBytes = "a size from %" APR_INT64_T_FMT " to %" APR_INT64_T_FMT
                                   " bytes expected, in bytes or with K (1024) or M (1048576)";
 constexpr const char* kBadServer =
-    "<IPv4 address>:<port 1-65535> expected, such as 127.0.0.1:7001 (host names and IPv6 "
-    "are not supported)";
+    "<host>:<port 1-65535> expected, the host a name of at most 253 characters, an IPv4 "
+    "address or an IPv6 address in brackets, such as app1.example:7001, 127.0.0.1:7001 or "
+    "[::1]:7001";
+constexpr const char* kUnresolvedHost = "the host %s does not resolve: %s";
+constexpr const char* kStartsAnyway =
+    "QuonConfig %s \"%s\": %s; Apache starts all the same, and the connector looks the name "
+    "up again whenever it tries the server";
 constexpr const char* kBadUrl =
     "an absolute path (/...) or an absolute http:// or https:// URL expected, without "
     "blanks or control characters";
@@ -67,6 +73,7 @@ enum class Kind { Flag, Mask, Seconds, Timeout, Bound, Bytes, Server, Url, File 
 struct Value {
     int64_t number;
     const char* text;
+    const char* warning;  // said at a start that goes on, such as a name that did not resolve
 };
 
 struct KeyContext {
@@ -227,20 +234,24 @@ const char* readBytes(apr_pool_t* pool, const ConfigKey& key, const char* text, 
     return nullptr;
 }
 
-// Where a back-end server is reached. The connector opens its sockets to IPv4 literals
-// only (no name lookup), so only <IPv4 address>:<port> passes; this is the one check to
-// widen when host names and [IPv6]:port come. The port is at most 5 digits: APR reads
-// it with atoi, which would wrap a longer one into range.
-const char* checkServerAddress(apr_pool_t* pool, const char* text) {
-    char* host = nullptr;
-    char* scope = nullptr;
-    apr_port_t port = 0;
-    in_addr ipv4{};
-    const char* colon = strrchr(text, ':');
-    if (!colon || strlen(colon + 1) > 5 ||
-        apr_parse_addr_port(&host, &scope, &port, text, pool) != APR_SUCCESS || !host || scope ||
-        port == 0 || inet_pton(AF_INET, host, &ipv4) != 1)
-        return kBadServer;
+// Where a back-end server is reached, read as the connector reads it: a name, an IPv4
+// address or an IPv6 address in brackets, and a port. A name that does not resolve is
+// refused by `apache2 -t`, which an operator runs to find such mistakes (and which
+// apache2ctl runs before a graceful restart, leaving the running server as it is); a real
+// start only warns and goes on: a resolver that is down for a moment must not keep every
+// site of the server from starting, and the connector resolves the name again whenever
+// it tries the server.
+const char* checkServerAddress(apr_pool_t* pool, const char* text, Value& out) {
+    ServerAddress parsed;
+    if (parseServerAddress(text, parsed) != AddressText::ok) return kBadServer;
+    if (parsed.family != AF_UNSPEC) return nullptr;
+    const char* host = apr_pstrmemdup(pool, parsed.host.data(), parsed.host.size());
+    qnAddress addresses[QN_MAX_ADDRESSES];
+    const char* reason = nullptr;
+    if (resolveHost(host, parsed.port, addresses, QN_MAX_ADDRESSES, &reason) > 0) return nullptr;
+    const char* why = apr_psprintf(pool, kUnresolvedHost, host, reason);
+    if (ap_state_query(AP_SQ_RUN_MODE) == AP_SQ_RM_CONFIG_TEST) return why;
+    out.warning = why;
     return nullptr;
 }
 
@@ -294,7 +305,7 @@ const char* readValue(cmd_parms* cmd, const ConfigKey& key, const char* text, Va
         case Kind::Bytes:
             return readBytes(cmd->pool, key, text, out);
         case Kind::Server:
-            return checkServerAddress(cmd->temp_pool, text);
+            return checkServerAddress(cmd->pool, text, out);
         case Kind::Url:
             return checkErrorUrl(cmd->temp_pool, text);
         case Kind::File:
@@ -356,6 +367,7 @@ const char* quon_config(cmd_parms* cmd, void*, const char* key, const char* valu
     if (entry->field) conf->*entry->field = int(parsed.number);
     if (entry->effect) entry->effect({&req, conf, cmd->server, parsed});
     if (entry->marksConfigured) conf->configured = 1;
+    if (parsed.warning) req.logAt(&req, QN_LOG_WARN, kStartsAnyway, key, value, parsed.warning);
     return nullptr;
 }
 

@@ -1,6 +1,7 @@
 #include "server_context.h"
 
 #include <arpa/inet.h>
+#include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -25,15 +26,21 @@ struct SocketNames {
 
 SocketNames namesOf(int fd) {
     SocketNames names;
-    sockaddr_in addr{};
+    sockaddr_in6 addr{};  // room for either family; sin6_port and sin_port share their place
     socklen_t size = sizeof addr;
-    char text[INET_ADDRSTRLEN] = "";
-    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
-        ::inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+    char text[INET6_ADDRSTRLEN] = "";
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0) {
+        sockaddr_in v4;
+        std::memcpy(&v4, &addr, sizeof v4);
+        if (addr.sin6_family == AF_INET6)
+            ::inet_ntop(AF_INET6, &addr.sin6_addr, text, sizeof text);
+        else
+            ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+    }
     names.peerAddress = text;
     size = sizeof addr;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) == 0)
-        names.localPort = std::to_string(ntohs(addr.sin_port));
+        names.localPort = std::to_string(ntohs(addr.sin6_port));
     return names;
 }
 

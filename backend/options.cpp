@@ -8,7 +8,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: quon-backend --listen HOST:PORT [options]\n"
-    "  --listen HOST:PORT        protocol port on an IPv4 address (port 0: any free port)\n"
+    "  --listen HOST:PORT        protocol port on an IPv4 address or an IPv6 address in\n"
+    "                            brackets, such as [::1]:8009 (port 0: any free port)\n"
     "  --http HOST:PORT          also serve the application over HTTP/1.1\n"
     "  --props NAME=FILE         property set NAME is the text of FILE (repeatable)\n"
     "  --server-props FILE       same as --props server-props=FILE\n"
@@ -92,15 +93,23 @@ bool parseInt32(std::string_view text, int32_t& value) {
     return ec == std::errc() && ptr == end && !text.empty();
 }
 
+// "a.b.c.d:port" or "[ipv6]:port".
 bool parseEndpoint(std::string_view text, Endpoint& endpoint) {
     const size_t colon = text.rfind(':');
     if (colon == std::string_view::npos) return false;
-    const std::string host(text.substr(0, colon));
-    in_addr addr{};
-    if (inet_pton(AF_INET, host.c_str(), &addr) != 1) return false;
+    std::string_view host = text.substr(0, colon);
+    int family = AF_INET;
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        family = AF_INET6;
+    }
+    const std::string literal(host);
+    in6_addr addr{};
+    if (inet_pton(family, literal.c_str(), &addr) != 1) return false;
     int32_t port = 0;
     if (!parseInt32(text.substr(colon + 1), port) || port < 0 || port > 65535) return false;
-    endpoint.host = host;
+    endpoint.host = literal;
+    endpoint.family = family;
     endpoint.port = static_cast<uint16_t>(port);
     return true;
 }

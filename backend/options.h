@@ -1,6 +1,8 @@
 // The back-end's command line.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,8 +13,9 @@
 namespace quon_backend {
 
 struct Endpoint {
-    std::string host;   // dotted IPv4 address
-    uint16_t port = 0;  // 0: any free port
+    std::string host;      // dotted IPv4 address, or IPv6 address without brackets
+    int family = AF_INET;  // or AF_INET6
+    uint16_t port = 0;     // 0: any free port
 };
 
 struct Options {

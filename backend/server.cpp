@@ -22,17 +22,27 @@ constexpr char kLogAccepting[] = "accepting connections on %s";
 constexpr char kLogAccepted[] = "[%s] accepted from %s";
 constexpr char kLogStopped[] = "stopped";
 
-std::string addressText(const Endpoint& e) { return e.host + ":" + std::to_string(e.port); }
+// An IPv6 host in brackets: "[::1]:8009", as a connector names the server.
+std::string addressText(const Endpoint& e) {
+    const std::string host = e.family == AF_INET6 ? "[" + e.host + "]" : e.host;
+    return host + ":" + std::to_string(e.port);
+}
 
 bool failWith(std::string& error, std::string why) {
     error = std::move(why);
     return false;
 }
 
-std::string peerText(const sockaddr_in& peer) {
-    char text[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    return std::string(text) + ":" + std::to_string(ntohs(peer.sin_port));
+std::string peerText(const sockaddr_in6& peer) {
+    char text[INET6_ADDRSTRLEN] = "";
+    if (peer.sin6_family == AF_INET6) {
+        ::inet_ntop(AF_INET6, &peer.sin6_addr, text, sizeof text);
+        return "[" + std::string(text) + "]:" + std::to_string(ntohs(peer.sin6_port));
+    }
+    sockaddr_in v4;
+    std::memcpy(&v4, &peer, sizeof v4);
+    ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(v4.sin_port));
 }
 
 }  // namespace
@@ -53,24 +63,34 @@ Server::~Server() {
 }
 
 bool Server::listen(Listener& listener, std::string& error) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const Endpoint& at = listener.endpoint;
+    const int fd = ::socket(at.family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return failWith(error, std::strerror(errno));
     const int one = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(listener.endpoint.port);
-    ::inet_pton(AF_INET, listener.endpoint.host.c_str(), &addr.sin_addr);
-    socklen_t size = sizeof addr;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(fd, 1024) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
-        error = "cannot listen on " + addressText(listener.endpoint) + ": " + std::strerror(errno);
+    union {
+        sockaddr any;
+        sockaddr_in v4;
+        sockaddr_in6 v6;
+    } addr{};
+    socklen_t size = at.family == AF_INET6 ? sizeof addr.v6 : sizeof addr.v4;
+    if (at.family == AF_INET6) {
+        addr.v6.sin6_family = AF_INET6;
+        addr.v6.sin6_port = htons(at.port);
+        ::inet_pton(AF_INET6, at.host.c_str(), &addr.v6.sin6_addr);
+    } else {
+        addr.v4.sin_family = AF_INET;
+        addr.v4.sin_port = htons(at.port);
+        ::inet_pton(AF_INET, at.host.c_str(), &addr.v4.sin_addr);
+    }
+    if (::bind(fd, &addr.any, size) != 0 || ::listen(fd, 1024) != 0 ||
+        ::getsockname(fd, &addr.any, &size) != 0) {
+        error = "cannot listen on " + addressText(at) + ": " + std::strerror(errno);
         ::close(fd);
         return false;
     }
     // A listener reopened after the refuse fault comes back on the same port.
-    listener.endpoint.port = ntohs(addr.sin_port);
+    listener.endpoint.port = ntohs(at.family == AF_INET6 ? addr.v6.sin6_port : addr.v4.sin_port);
     listener.fd = fd;
     return true;
 }
@@ -140,7 +160,7 @@ void Server::applyRefuse() {
 
 void Server::acceptAll(Listener& listener) {
     for (;;) {
-        sockaddr_in peer{};
+        sockaddr_in6 peer{};  // room for either family
         socklen_t size = sizeof peer;
         const int fd =
             ::accept4(listener.fd, reinterpret_cast<sockaddr*>(&peer), &size, SOCK_CLOEXEC);

@@ -189,7 +189,7 @@ void fillRequest(quon_request* req) {
     static const char* values[] = {"www.test", "*/*", nullptr};
     init_quon_request(req);
     fuzzlog::quiet(req);
-    req->connect = [](quon_request*, const sockaddr_in*, quonProxy*) {
+    req->connect = [](quon_request*, const qnAddress*, int, quonProxy*) {
         for (int sock = 3; sock < kMostSockets; ++sock)
             if (!t.sockets[sock].open) {
                 t.sockets[sock] = Socket{true, -1};

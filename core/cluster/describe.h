@@ -11,7 +11,7 @@
 struct mappingsTable;
 
 struct qnDescribedServer {
-    char name[64];
+    char name[QN_SERVER_NAME_SIZE];
     char replicationId[32];      // cut to fit; empty without one
     int32_t active;              // 1: takes part in selection (the master list's flag)
     int32_t idle;                // idle pooled connections

@@ -9,13 +9,15 @@
 #include <atomic>
 #include <cstdint>
 
+#include "request_types.h"
+
 // Server slots of the segment; a server past them keeps no counters (logged once).
 inline constexpr int QN_COUNTER_SLOTS = 512;
 // Most child views a segment holds, whatever the web server's process limit.
 inline constexpr int QN_MAX_CHILD_VIEWS = 256;
 // Longest virtual-server name and server name a slot keeps, with their NUL.
 inline constexpr int QN_SCOPE_NAME_SIZE = 128;
-inline constexpr int QN_SLOT_NAME_SIZE = 64;  // as quonProxy::name
+inline constexpr int QN_SLOT_NAME_SIZE = QN_SERVER_NAME_SIZE;  // as quonProxy::name
 // The operator's secret, shown in the status page's forms: hex digits and a NUL.
 inline constexpr int QN_NONCE_SIZE = 33;
 

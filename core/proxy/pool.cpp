@@ -1,8 +1,10 @@
 #include "pool.h"
 
-#include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
+#include "address.h"
 #include "flags.h"
 #include "memory.h"
 #include "socket.h"
@@ -13,6 +15,9 @@ namespace {
 constexpr const char* kUnreadBytes = "%s closing socket [%d]: %d bytes sent after the end";
 constexpr const char* kLateBytes = "%s closing pooled socket [%d]: bytes arrived while it was idle";
 constexpr const char* kClosedWhileIdle = "%s pooled socket [%d] closed by the server while idle";
+constexpr const char* kUnresolved = "could not resolve server %s: %s";
+constexpr const char* kNoReason = "no address";
+constexpr const char* kMoved = "%s resolves to new addresses, the first %s:%d";
 
 // The receive buffer for the connection about to be handed out, taken before the pool
 // is looked at; freed unless a connection takes it over.
@@ -71,15 +76,49 @@ quonConnection* takeIdleConnection(quonProxy* proxy, quon_request* req) {
 }
 }  // namespace
 
-socketPool* initPool(quon_request* req, quonProxy* proxy, const char* host, int port) {
+socketPool* initPool(quon_request* req, quonProxy* proxy, const qnAddress* addresses, int count) {
     auto* pool = permNew<socketPool>(req);
     if (!pool) return nullptr;
-    pool->address.sin_family = AF_INET;
-    // No name lookup: text that is not a dotted IPv4 address gives the all-ones address.
-    pool->address.sin_addr.s_addr = inet_addr(host);
-    pool->address.sin_port = htons(static_cast<uint16_t>(port));
+    pool->addressCount = std::clamp(count, 0, QN_MAX_ADDRESSES);
+    std::copy_n(addresses, pool->addressCount, pool->addresses);
     req->trace(req, "%s initPool finished", proxy->name);
     return pool;
+}
+
+int resolveServer(quon_request* req, const char* server, qnAddress (&addresses)[QN_MAX_ADDRESSES]) {
+    ServerAddress parsed;
+    if (parseServerAddress(server, parsed) != AddressText::ok) return 0;
+    char host[QN_MAX_HOST_LENGTH + 1];
+    memcpy(host, parsed.host.data(), parsed.host.size());
+    host[parsed.host.size()] = '\0';
+    const char* reason = nullptr;
+    const int count =
+        req->resolve ? req->resolve(req, host, parsed.port, addresses, QN_MAX_ADDRESSES, &reason)
+                     : 0;
+    if (count > 0) return std::min(count, QN_MAX_ADDRESSES);
+    req->logAt(req, QN_LOG_ERROR, kUnresolved, server, reason ? reason : kNoReason);
+    return 0;
+}
+
+// A name that gives no address now keeps the addresses it gave last: a resolver that
+// fails for a moment must not take away a server that is still where it was.
+void refreshPoolAddresses(quon_request* req, quonProxy* proxy) {
+    socketPool* pool = proxy->pool;
+    qnAddress addresses[QN_MAX_ADDRESSES];
+    const int count = pool ? resolveServer(req, proxy->name, addresses) : 0;
+    if (count == 0) return;
+    bool moved;
+    {
+        SyncGuard hold(req, proxy->lock);
+        moved = count != pool->addressCount ||
+                !std::equal(addresses, addresses + count, pool->addresses, sameAddress);
+        std::copy_n(addresses, count, pool->addresses);
+        pool->addressCount = count;
+    }
+    if (!moved) return;
+    char host[QN_HOST_TEXT_SIZE];
+    hostText(addresses[0], host);
+    req->logAt(req, QN_LOG_NOTICE, kMoved, proxy->name, host, portOf(addresses[0]));
 }
 
 // Hands out the most recently returned idle connection, or opens and pings a new one,
@@ -99,6 +138,8 @@ quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
         buffer.handTo(conn);
         return conn;
     }
+    qnAddress addresses[QN_MAX_ADDRESSES];
+    int32_t count;
     {
         SyncGuard hold(req, proxy->lock);
         int32_t retryAt = proxy->nextProxyRetryTime.load(std::memory_order_relaxed);
@@ -108,8 +149,10 @@ quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
                         retryAt - now, req->errorCode);
             return nullptr;
         }
+        count = pool->addressCount;
+        std::copy_n(pool->addresses, count, addresses);
     }
-    int sock = req->connect(req, &pool->address, proxy);
+    int sock = req->connect(req, addresses, count, proxy);
     if (sock >= 0) {
         if (sendPingMsg(req, proxy, sock) == 4) {
             auto* conn = permNew<quonConnection>(req);

@@ -7,7 +7,16 @@
 #include "proxy_types.h"
 #include "request_types.h"
 
-socketPool* initPool(quon_request* req, quonProxy* proxy, const char* host, int port);
+// A pool to the server's addresses (at most QN_MAX_ADDRESSES of them), null without memory.
+socketPool* initPool(quon_request* req, quonProxy* proxy, const qnAddress* addresses, int count);
+// The addresses of a server text "host:port" through the record's resolve slot; 0 for a
+// text that names no server, and 0 with a log line naming the server and the resolver's
+// reason for a name that does not resolve. A name may be looked up over the network:
+// never called under a lock.
+int resolveServer(quon_request* req, const char* server, qnAddress (&addresses)[QN_MAX_ADDRESSES]);
+// Resolves the proxy's name again, so that a server that moved to another address is
+// reached there; its lock not held.
+void refreshPoolAddresses(quon_request* req, quonProxy* proxy);
 quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req);
 void returnQuonConnectionToPool(quon_request* req, quonProxy* proxy, quonConnection* conn);
 void destroyQuonConnection(quon_request* req, quonProxy* proxy, quonConnection* conn);

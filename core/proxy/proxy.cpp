@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "address.h"
 #include "flags.h"
 #include "forward.h"
 #include "mapping_order.h"
@@ -14,8 +15,6 @@
 #include "wire.h"
 
 namespace {
-constexpr int kNameSize = 64;
-constexpr size_t kMaxHost = 39;
 constexpr int kDefaultMapCheck = 10;
 constexpr int kDefaultRetryInterval = 600;
 // Without a "weight" a server counts as one share: weighted choices then treat it like
@@ -96,20 +95,20 @@ int applyServerProps(quonProxy* proxy, quon_request* req, const propertyTable* p
     return proxy->serverInfo ? 0 : -1;
 }
 
-// The pool from "host:port". A host part longer than any IPv4 address can be, or a text
-// too long for the proxy's name, is refused like a server text without a port: a name
-// cut short would make a second proxy that no list can tell from the first.
+// The pool from "host:port", the name resolved here (no lock is held). A text that names
+// no server, or too long for the proxy's name, is refused: a name cut short would make a
+// second proxy that no list can tell from the first. A name that does not resolve makes no
+// server, as a server that refuses its initialisation.
 int makePool(quonProxy* proxy, quon_request* req, const char* server) {
-    const char* colon = strchr(server, ':');
-    if (!colon || size_t(colon - server) > kMaxHost || strlen(server) >= size_t(kNameSize)) {
-        req->logAt(req, QN_LOG_ERROR, "Invalid server %.200s. Please use <ip>:<port> notation",
-                   server);
+    ServerAddress parsed;
+    if (parseServerAddress(server, parsed) != AddressText::ok) {
+        req->logAt(req, QN_LOG_ERROR, "Invalid server %.260s. Please use <ip>:<port> notation", server);
         return -1;
     }
-    char host[kMaxHost + 1];
-    memcpy(host, server, size_t(colon - server));
-    host[colon - server] = '\0';
-    proxy->pool = initPool(req, proxy, host, atoi(colon + 1));
+    qnAddress addresses[QN_MAX_ADDRESSES];
+    const int count = resolveServer(req, server, addresses);
+    if (count == 0) return failInit(req, proxy);
+    proxy->pool = initPool(req, proxy, addresses, count);
     if (!proxy->pool) {
         req->logAt(req, QN_LOG_ERROR, "initProxy failed to initialize socket pool");
         return failInit(req, proxy);
@@ -144,7 +143,7 @@ int initProxy(quonProxy* proxy, quon_request* req, const char* server, int defau
         req->trace(req, "initialized%sproxy for %s", tempText(temporary), proxy->name);
         return 0;
     }
-    snprintf(proxy->name, kNameSize, "%s", server);
+    snprintf(proxy->name, sizeof proxy->name, "%s", server);
     if (makePool(proxy, req, server) != 0) return -1;
     if (temporary) {
         req->trace(req, "initialized%sproxy for %s", tempText(temporary), proxy->name);
@@ -176,7 +175,9 @@ int initProxy(quonProxy* proxy, quon_request* req, const char* server, int defau
 // Probes a server taken out of rotation, once its retry time has come. Its idle
 // connections are closed first, so that the ping goes over a new connection: a ping on
 // an idle connection whose server was killed still lands in the kernel's buffer, and
-// would bring back a server that is not there. Only the connect proves that it is.
+// would bring back a server that is not there. Only the connect proves that it is. Its
+// name is resolved again before (no lock is held here): a server that came back at
+// another address under the same name is found there without a restart.
 int proxy_isAlive(quonProxy* proxy, quon_request* req) {
     int32_t now = nowSeconds();
     if (!probeDue(proxy, now)) return 0;
@@ -185,6 +186,7 @@ int proxy_isAlive(quonProxy* proxy, quon_request* req) {
         if (now < proxy->nextProxyRetryTime.load(std::memory_order_relaxed)) return 0;
         proxy->destroyPooledSockets(req, proxy);
     }
+    refreshPoolAddresses(req, proxy);
     return proxy->sendPing(proxy, req);
 }
 

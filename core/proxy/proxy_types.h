@@ -8,7 +8,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <netinet/in.h>
 
 #include "log_limit.h"
 #include "request_types.h"
@@ -48,8 +47,12 @@ struct quonConnection {
     char* buffer;  // QN_RECV_BUFFER_SIZE bytes while checked out; null while idle
 };
 
+// The server's addresses, from the last resolution of its name that gave any, in the
+// resolver's order (guarded by the proxy's lock: a probe replaces them while requests
+// connect), and the idle connections.
 struct socketPool {
-    sockaddr_in address;
+    qnAddress addresses[QN_MAX_ADDRESSES];
+    int32_t addressCount;
     quonConnection* freeList;  // top of the idle stack; null when none is idle
 };
 
@@ -84,7 +87,7 @@ typedef void (*qnProxyVoidOpFn)(quonProxy* proxy, quon_request* req);
 struct quonProxy {
     syncLock lock;  // guards the times, mappings, refCount and the idle list
     socketPool* pool;
-    char name[64];
+    char name[QN_SERVER_NAME_SIZE];  // "host:port" as listed
     int32_t mapCheckInterval;
     std::atomic<int32_t> nextMapCheckTime;
     propertyTable* mappings;

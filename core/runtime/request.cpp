@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "address.h"
 #include "attributes.h"
 #include "memory.h"
 #include "socket.h"
@@ -21,6 +22,7 @@ void init_quon_request(quon_request* req) {
     req->permStrdup = qnPermStrdup;
     req->freeHeader = qnFreeHeaderNoop;
     req->connect = qnConnect;
+    req->resolve = qnResolve;
     req->send = qnSend;
     req->recv = qnRecv;
     req->closeSocket = qnCloseSocket;

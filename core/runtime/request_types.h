@@ -6,13 +6,14 @@
 // child start or exit, translate, handler) and belongs to that thread alone.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
 #include <cstdio>
 
 // The web server's own records stay opaque to the core.
 struct server_rec;
 struct request_rec;
-struct sockaddr_in;
 
 extern "C" {
 
@@ -99,8 +100,32 @@ typedef void (*qnLogFn)(quon_request* req, const char* format, ...)
 typedef void (*qnTraceEFn)(quon_request* req, int flags, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 
-// Network. The proxy (null for none) is the server's, whose failure lines are limited.
-typedef int (*qnConnectFn)(quon_request* req, const sockaddr_in* address, quonProxy* proxy);
+// A back-end server's name, "host:port": a DNS name of up to 253 characters (an IPv4
+// address, or an IPv6 address in brackets, is shorter), a colon, a port of up to 5 digits,
+// and the NUL.
+inline constexpr int QN_MAX_HOST_LENGTH = 253;
+inline constexpr int QN_SERVER_NAME_SIZE = QN_MAX_HOST_LENGTH + 1 + 5 + 1;
+// A server's addresses that are kept and tried, in the resolver's order; a name with
+// more gives its first ones.
+inline constexpr int QN_MAX_ADDRESSES = 8;
+
+// One socket address of a server, IPv4 or IPv6; length is that of the family's part.
+struct qnAddress {
+    union {
+        sockaddr any;
+        sockaddr_in v4;
+        sockaddr_in6 v6;
+    };
+    socklen_t length;
+};
+
+// Network. A connect tries the addresses in order and gives the first connected socket
+// (-1 when none connects), its failure lines limited by the proxy's (null: none); a resolve fills at most capacity addresses of host for port
+// and gives their number, or 0 with the resolver's reason in *reason.
+typedef int (*qnConnectFn)(quon_request* req, const qnAddress* addresses, int count,
+                           quonProxy* proxy);
+typedef int (*qnResolveFn)(quon_request* req, const char* host, int port, qnAddress* addresses,
+                           int capacity, const char** reason);
 typedef void (*qnCloseSocketFn)(quon_request* req, int sock);
 typedef int (*qnSendFn)(quon_request* req, int sock, const char* buffer, int length);
 typedef int (*qnRecvFn)(quon_request* req, int sock, char* buffer, int length,
@@ -198,6 +223,8 @@ struct quon_request {
     int attemptStage;
     long long bodyBytesSent;
     long long bodyBytesPassed;
+    // Names of back-end servers become addresses here, outside every lock (qnResolve).
+    qnResolveFn resolve;
 };
 
 }  // extern "C"

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <utility>
 
+#include "address.h"
 #include "flags.h"
 #include "log_limit.h"
 #include "proxy_types.h"
@@ -140,13 +141,13 @@ int pendingError(quon_request* req, int sock) {
     return ECONNREFUSED;
 }
 
-// Connects sock within the connect time-out; returns 0 or the reason of the failure.
-int connectWithin(quon_request* req, int sock, const sockaddr_in* address) {
-    if (connect(sock, reinterpret_cast<const sockaddr*>(address), sizeof *address) == 0) return 0;
+// Connects sock to address within timeoutMs; returns 0 or the reason of the failure.
+int connectWithin(quon_request* req, int sock, const qnAddress& address, int timeoutMs) {
+    if (connect(sock, &address.any, address.length) == 0) return 0;
     // An interrupted connect goes on in the background: it is waited for like one in progress.
     if (errno != EINPROGRESS && errno != EINTR && !wouldBlock(errno)) return errno;
     short revents = 0;
-    int ready = waitFor(req, sock, POLLOUT, req->connectTimeout, revents);
+    int ready = waitFor(req, sock, POLLOUT, timeoutMs, revents);
     if (ready == 0) return ETIMEDOUT;
     if (ready < 0) return errno;
     if (revents & POLLHUP) {
@@ -156,6 +157,49 @@ int connectWithin(quon_request* req, int sock, const sockaddr_in* address) {
     // POLLERR beside POLLOUT is a failed connect: its reason is the pending error.
     if ((revents & POLLOUT) && !(revents & POLLERR)) return 0;
     return pendingError(req, sock);
+}
+
+// A connect to one address that failed, told once the outcome of the whole connect is
+// known: as a log line when no address connected, as routine detail when a later one did.
+struct FailedAttempt {
+    char host[QN_HOST_TEXT_SIZE];
+    int port;
+    int sock;
+    int error;
+};
+
+// A socket of the address's family connected within timeoutMs, or -1 (closed) with the
+// failure recorded when a socket was made at all.
+int connectOne(quon_request* req, const qnAddress& address, int timeoutMs, FailedAttempt& failed,
+               bool& recorded) {
+    recorded = false;
+    // Close-on-exec: processes that the web server starts must not inherit back-end sockets.
+    int sock = socket(address.any.sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        req->errorCode = errno;
+        req->logAt(req, QN_LOG_ERROR, kSocketFailed, describeError(req->errorCode));
+        return -1;
+    }
+    prepareSocket(req, sock);
+    req->errorCode = connectWithin(req, sock, address, timeoutMs);
+    if (req->errorCode == 0) return sock;
+    failed = {{}, portOf(address), sock, req->errorCode};
+    hostText(address, failed.host);
+    recorded = true;
+    close(sock);
+    return -1;
+}
+
+void tellFailure(quon_request* req, const FailedAttempt& failed, bool connected,
+                 quonProxy* proxy) {
+    if (connected) {
+        req->traceE(req, QN_TRACE_DETAIL, kConnectFailed, failed.host, failed.port, failed.sock,
+                    failed.error, describeError(failed.error));
+        return;
+    }
+    qnLogLimit* limit = proxy ? &proxy->logLimits.kinds[QN_LIMIT_CONNECT] : nullptr;
+    logLimited(req, limit, QN_LOG_ERROR, kConnectFailed, failed.host, failed.port, failed.sock,
+               failed.error, describeError(failed.error));
 }
 
 // Waits until sock takes more bytes; returns 0 or the reason to give up.
@@ -236,28 +280,30 @@ const char* describeError(int error) {
     return text;
 }
 
-int qnConnect(quon_request* req, const sockaddr_in* address, quonProxy* proxy) {
-    // Close-on-exec: processes that the web server starts must not inherit back-end sockets.
-    int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) {
-        req->errorCode = errno;
-        req->logAt(req, QN_LOG_ERROR, kSocketFailed, describeError(req->errorCode));
-        return -1;
+// The connect time-out bounds the whole connect, across every address: each address in
+// turn gets an equal share of the time left, so that one that never answers cannot keep
+// the next from its try, and one that refuses at once leaves its share to the rest. A
+// single address gets the whole time-out.
+int qnConnect(quon_request* req, const qnAddress* addresses, int count, quonProxy* proxy) {
+    count = std::clamp(count, 0, QN_MAX_ADDRESSES);
+    const long long deadline = steadyMillis() + req->connectTimeout;
+    FailedAttempt failed[QN_MAX_ADDRESSES];
+    int failures = 0;
+    int sock = -1, at = 0;
+    req->errorCode = count > 0 ? 0 : EDESTADDRREQ;
+    for (; at < count; ++at) {
+        const long long left = std::max(deadline - steadyMillis(), 1LL);
+        const int share = int(std::clamp<long long>(left / (count - at), 1, INT_MAX));
+        bool recorded = false;
+        sock = connectOne(req, addresses[at], share, failed[failures], recorded);
+        if (sock >= 0) break;
+        failures += recorded;
     }
-    prepareSocket(req, sock);
-    req->errorCode = connectWithin(req, sock, address);
-
-    char host[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &address->sin_addr, host, sizeof host);
-    const int port = ntohs(address->sin_port);
-    if (req->errorCode != 0) {
-        qnLogLimit* limit = proxy ? &proxy->logLimits.kinds[QN_LIMIT_CONNECT] : nullptr;
-        logLimited(req, limit, QN_LOG_ERROR, kConnectFailed, host, port, sock, req->errorCode,
-                   describeError(req->errorCode));
-        close(sock);
-        return -1;
-    }
-    req->traceE(req, QN_TRACE_DETAIL, kConnected, host, port, sock);
+    for (int i = 0; i < failures; ++i) tellFailure(req, failed[i], sock >= 0, proxy);
+    if (sock < 0) return -1;
+    char host[QN_HOST_TEXT_SIZE];
+    hostText(addresses[at], host);
+    req->traceE(req, QN_TRACE_DETAIL, kConnected, host, portOf(addresses[at]), sock);
     waitInTheKernel(req, sock);
     return sock;
 }

@@ -1,4 +1,4 @@
-// Default network operations of quon_request: non-blocking IPv4 TCP sockets with a
+// Default network operations of quon_request: non-blocking TCP sockets (IPv4 or IPv6) with a
 // poll-based time-out per wait. Every outcome is left in req->errorCode.
 #pragma once
 
@@ -27,9 +27,12 @@ QN_EXPORT const char* describeError(int error);
 // with the time left. errorCode ends 0 or the reason: a system error number, ETIMEDOUT when
 // a wait ran out, ECONNREFUSED for a refused connect, ECONNRESET when the peer hung up.
 
-// A connected non-blocking TCP socket without Nagle's delay, or -1 (the socket is closed).
-// Its failure line is limited by the proxy's (null: none).
-int qnConnect(quon_request* req, const sockaddr_in* address, quonProxy* proxy);
+// A non-blocking TCP socket without Nagle's delay, connected to the first of the addresses
+// that takes the connection (tried in order, all within the record's connect time-out), or
+// -1 (every socket closed): each address that failed is then logged, "host:port connect
+// failed[sock]: ...", with an IPv6 host in brackets.
+// Its failure lines are limited by the proxy's (null: none).
+int qnConnect(quon_request* req, const qnAddress* addresses, int count, quonProxy* proxy);
 // length, or -1; a length of 0 or less returns 0 without touching sock.
 int qnSend(quon_request* req, int sock, const char* buffer, int length);
 // The bytes that have arrived (at least one, at most length; 0 when the peer closed the

@@ -33,8 +33,9 @@ constexpr const char* kSize =
 constexpr const char* kFlag = "true or false expected (or on or off, in any case)";
 constexpr const char* kMask = "a hexadecimal mask of at most 8 digits expected, such as 3 or 0x3";
 constexpr const char* kServer =
-    "<IPv4 address>:<port 1-65535> expected, such as 127.0.0.1:7001 "
-    "(host names and IPv6 are not supported)";
+    "<host>:<port 1-65535> expected, the host a name of at most 253 characters, an IPv4 "
+    "address or an IPv6 address in brackets, such as app1.example:7001, 127.0.0.1:7001 or "
+    "[::1]:7001";
 constexpr const char* kUrl =
     "an absolute path (/...) or an absolute http:// or https:// URL "
     "expected, without blanks or control characters";
@@ -85,14 +86,17 @@ const CheckCase kChecks[] = {
     {"QuonConfig traceflags 100000000", refused("traceflags", "100000000", kMask)},
     {"QuonConfig VERBOSE On\nQuonConfig apialloc FALSE\nQuonConfig IgnoreSuffixMap off\n"
      "QuonConfig TraceFlags 0xFFFFFFFF\nQuonConfig traceflags 3", ""},
-    // The bootstrap server: an IPv4 literal and a port.
-    {"QuonConfig bootstrap localhost:7001", refused("bootstrap", "localhost:7001", kServer)},
+    // The bootstrap server: a name, an IPv4 address or an IPv6 address in brackets, and a
+    // port (names that do not resolve: names_test.cpp, with a hosts file of its own).
     {"QuonConfig bootstrap 127.0.0.1", refused("bootstrap", "127.0.0.1", kServer)},
     {"QuonConfig bootstrap 127.0.0.1:65536", kServer},
     {"QuonConfig bootstrap 127.0.0.1:4294974297", kServer},
     {"QuonConfig bootstrap 127.1:7001", kServer},
-    {"QuonConfig bootstrap [::1]:7001", kServer},
-    {"QuonConfig bootstrap 127.0.0.2:65535", ""},
+    {"QuonConfig bootstrap ::1:7001", refused("bootstrap", "::1:7001", kServer)},
+    {"QuonConfig bootstrap [::1]", kServer},
+    {"QuonConfig bootstrap " + std::string(254, 'a') + ":7001", kServer},
+    {"QuonConfig bootstrap 127.0.0.2:65535\nQuonConfig bootstrap [::1]:7001\n"
+     "QuonConfig bootstrap localhost:7001", ""},
     // The error URL: an absolute path or http(s) URL, nothing blank or control in it.
     {"QuonConfig errorurl sorry.html", refused("errorurl", "sorry.html", kUrl)},
     {"QuonConfig errorurl ftp://127.0.0.1/x", kUrl},

@@ -10,15 +10,25 @@
 
 namespace backend_test {
 int freePort(const std::string& host) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = inet_addr(host.c_str());
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t length = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    const bool v6 = host.starts_with('[');
+    union {
+        sockaddr any;
+        sockaddr_in v4;
+        sockaddr_in6 v6;
+    } a{};
+    socklen_t length = v6 ? sizeof a.v6 : sizeof a.v4;
+    if (v6) {
+        a.v6.sin6_family = AF_INET6;
+        inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &a.v6.sin6_addr);
+    } else {
+        a.v4.sin_family = AF_INET;
+        a.v4.sin_addr.s_addr = inet_addr(host.c_str());
+    }
+    int fd = socket(a.any.sa_family, SOCK_STREAM, 0);
+    bind(fd, &a.any, length);
+    getsockname(fd, &a.any, &length);
     close(fd);
-    return ntohs(a.sin_port);
+    return ntohs(v6 ? a.v6.sin6_port : a.v4.sin_port);
 }
 
 BackendCluster::BackendCluster(std::vector<std::string> mappings, std::string serverProps)
@@ -32,11 +42,23 @@ void BackendCluster::add(const std::string& mappings) {
     mappings_.push_back(mappings);
     addresses_.push_back(host + ":" + std::to_string(freePort(host)));
     httpAddresses_.push_back(host + ":" + std::to_string(freePort(host)));
+    names_.push_back(addresses_.back());
+}
+
+int BackendCluster::port(int i) const {
+    const std::string& at = address(i);
+    return std::stoi(at.substr(at.rfind(':') + 1));
+}
+
+void BackendCluster::listenAt(int i, const std::string& host, int port) {
+    const bool named = names_[size_t(i)] == addresses_[size_t(i)];
+    addresses_[size_t(i)] = host + ":" + std::to_string(port ? port : freePort(host));
+    if (named) names_[size_t(i)] = addresses_[size_t(i)];
 }
 
 void BackendCluster::writeMembers(int i, const std::vector<int>& members, int seq) {
     std::string list;
-    for (int m : members) list += repId(m) + "=" + address(m) + "\n";
+    for (int m : members) list += repId(m) + "=" + memberName(m) + "\n";
     (*this)[i].writeFile("cluster.props", list);
     (*this)[i].writeFile("control.props", seq ? "cluster-seq=" + std::to_string(seq) + "\n" : "");
 }

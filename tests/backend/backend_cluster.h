@@ -25,7 +25,15 @@ public:
     bool start(std::vector<int> members = {});
     int size() const { return int(servers_.size()); }
     BackendProcess& operator[](int i) { return *servers_[size_t(i)]; }
+    // The protocol address server i listens on, "host:port" ("[::1]:port" for IPv6).
     const std::string& address(int i) const { return addresses_[size_t(i)]; }
+    int port(int i) const;
+    // Before server i starts (or starts again): it listens on host ("127.0.0.1", "[::1]")
+    // at the port given, or a free one.
+    void listenAt(int i, const std::string& host, int port = 0);
+    // The name member lists give server i ("localhost:7001"); its address until set.
+    const std::string& memberName(int i) const { return names_[size_t(i)]; }
+    void nameAs(int i, const std::string& name) { names_[size_t(i)] = name; }
     std::string repId(int i) const { return "SRV" + std::to_string(i + 1); }
     // Index of the server with this protocol address, or -1.
     int indexOf(const std::string& address) const;
@@ -52,11 +60,12 @@ private:
     void writeMembers(int i, const std::vector<int>& members, int seq);
 
     std::string serverProps_;
-    std::vector<std::string> mappings_, addresses_, httpAddresses_;
+    std::vector<std::string> mappings_, addresses_, httpAddresses_, names_;
     std::vector<std::unique_ptr<BackendProcess>> servers_;
 };
 
-// A port nothing listens on at host (bound and released at once).
+// A port nothing listens on at host, an IPv4 address or an IPv6 one in brackets (bound
+// and released at once).
 int freePort(const std::string& host);
 
 }  // namespace backend_test

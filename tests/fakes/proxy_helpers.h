@@ -18,6 +18,21 @@ inline std::string serverName(const sockaddr_in& address) {
     return std::string(host) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
+// The record of an IPv4 socket address, as a pool keeps it.
+inline qnAddress addressOf(const sockaddr_in& address) {
+    qnAddress out{};
+    out.v4 = address;
+    out.length = sizeof address;
+    return out;
+}
+
+// A resolve slot that finds nothing, for a record whose proxy keeps the addresses a test
+// gave it.
+inline int resolverDown(quon_request*, const char*, int, qnAddress*, int, const char** reason) {
+    *reason = "the test's resolver is down";
+    return 0;
+}
+
 inline int idleCount(const quonProxy* proxy) {
     int count = 0;
     for (quonConnection* c = proxy->pool ? proxy->pool->freeList : nullptr; c; c = c->next) ++count;

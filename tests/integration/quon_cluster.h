@@ -30,31 +30,36 @@ public:
         traceLines_.clear();
     }
 
-    // Starts the servers not running yet, then Apache bootstrapped from the first one with a
-    // one-second retry interval (unless asked otherwise), full tracing and `directives`
-    // ("@BOOT@": the first server).
-    testing::AssertionResult start(const std::string& directives = "") {
+    // Apache looks names up in this hosts file alone (see ApacheOptions::hostsFile).
+    void useHostsFile(const std::string& path) { hostsFile_ = path; }
+
+    // Starts the servers not running yet, then Apache bootstrapped from the first one (by
+    // its member name) with a one-second retry interval (unless asked otherwise), full
+    // tracing and `directives` ("@BOOT@": the first server); then waits for the table
+    // unless told not to.
+    testing::AssertionResult start(const std::string& directives = "", bool waitForTable = true) {
         if (!BackendCluster::start()) return testing::AssertionFailure() << "no back end";
         std::string lines = "QuonConfig bootstrap @BOOT@\n" + traceLines_ + retryLine_ + directives;
         for (size_t at; (at = lines.find("@BOOT@")) != std::string::npos;)
-            lines.replace(at, 6, address(0));
+            lines.replace(at, 6, memberName(0));
         lines_ = lines;
-        apache_ = std::make_unique<ApacheServer>(
-            ApacheOptions{.directives = lines,
-                          .modulePath = modulePath_,
-                          .children = children_,
-                          .logLevel = logLevel_});
+        apache_ = std::make_unique<ApacheServer>(ApacheOptions{.directives = lines,
+                                                               .modulePath = modulePath_,
+                                                               .children = children_,
+                                                               .logLevel = logLevel_,
+                                                               .hostsFile = hostsFile_});
         testing::AssertionResult started = apache_->start();
         // The child's upkeep thread initialises the tables as it starts; requests that come
         // before it has are declined. Tests begin once it has (or the wait runs out): with
         // the traces, once a server is added (by each child, of every server, with several
         // children); without, once a mapped request is served.
-        if (started && !traceLines_.empty() && children_ == 1)
+        const bool traced = !traceLines_.empty();
+        if (started && waitForTable && traced && children_ == 1)
             apache_->waitForLog("added/activated proxy");
-        if (started && !traceLines_.empty() && children_ > 1)
+        if (started && waitForTable && traced && children_ > 1)
             backend_test::waitUntil(
                 [&] { return apache_->countLog("added/activated proxy") >= size() * children_; });
-        if (started && traceLines_.empty())
+        if (started && waitForTable && !traced)
             backend_test::waitUntil([&] { return get("/app/echo").status == 200; });
         return started;
     }
@@ -70,7 +75,7 @@ public:
     int served(const HttpResponse& r) const { return indexOf(r.header("X-Quon-Server")); }
 
 private:
-    std::string modulePath_;
+    std::string modulePath_, hostsFile_;
     int children_ = 1;
     std::string lines_;
     std::string retryLine_ = "QuonConfig proxyretryinterval 1\n";

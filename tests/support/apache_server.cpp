@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <pwd.h>
+#include <sched.h>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,7 +34,35 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
     return text;
 }
 
+// The system's name service switch with hosts looked up in files alone.
+std::string filesOnlyNsswitch() {
+    std::istringstream lines(readFile("/etc/nsswitch.conf"));
+    std::string text = "hosts: files\n";
+    for (std::string line; std::getline(lines, line);)
+        if (!line.starts_with("hosts:")) text += line + "\n";
+    return text;
+}
+
+// A mount namespace of this process's own in which hosts is /etc/hosts and nsswitch is
+// /etc/nsswitch.conf; false when it cannot be made.
+bool mountPrivateHosts(const std::string& hosts, const std::string& nsswitch) {
+    return unshare(CLONE_NEWNS) == 0 &&
+           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           mount(hosts.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0 &&
+           mount(nsswitch.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) == 0;
+}
 }  // namespace
+
+std::string privateHostsUnavailable() {
+    if (geteuid() != 0) return "a hosts file of Apache's own needs root (a mount namespace)";
+    const pid_t child = fork();
+    if (child == 0) _exit(mountPrivateHosts("/etc/hosts", "/etc/nsswitch.conf") ? 0 : 1);
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0)
+        return "no mount namespace with a bind-mounted /etc/hosts can be made here";
+    return "";
+}
 
 std::string quonModulePath() { return QUON_MODULE_PATH; }
 std::string quonProbeModulePath() { return QUON_PROBE_MODULE_PATH; }
@@ -51,6 +81,16 @@ ApacheServer::ApacheServer(ApacheOptions options) : options_(std::move(options))
     fs::create_directories(dir_ + "/htdocs");
     fs::create_directories(dir_ + "/run");
     shareWithApacheUser(dir_ + "/htdocs");
+    if (!options_.hostsFile.empty()) {
+        std::ofstream(dir_ + "/nsswitch.conf") << filesOnlyNsswitch();
+        chmod((dir_ + "/nsswitch.conf").c_str(), 0644);
+        chmod(options_.hostsFile.c_str(), 0644);
+    }
+}
+
+void ApacheServer::enterPrivateHosts() const {
+    if (options_.hostsFile.empty()) return;
+    if (!mountPrivateHosts(options_.hostsFile, dir_ + "/nsswitch.conf")) _exit(126);
 }
 
 ApacheServer::~ApacheServer() {
@@ -104,6 +144,7 @@ testing::AssertionResult ApacheServer::start() {
             int out = open((dir_ + "/stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
             dup2(out, 1);
             dup2(out, 2);
+            enterPrivateHosts();
             execl(kApacheBinary, kApacheBinary, "-f", confPath.c_str(), "-DFOREGROUND",
                   static_cast<char*>(nullptr));
             _exit(127);
@@ -135,6 +176,7 @@ ConfigCheck ApacheServer::checkConfig(const std::string& directives) {
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(out, 1);
         dup2(out, 2);
+        enterPrivateHosts();
         execl(kApacheBinary, kApacheBinary, "-t", "-f", confPath.c_str(),
               static_cast<char*>(nullptr));
         _exit(127);

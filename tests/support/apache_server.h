@@ -22,7 +22,16 @@ struct ApacheOptions {
     int children = 1;
     // Apache's LogLevel line of the generated configuration ("warn", "warn quon:debug").
     std::string logLevel = "warn";
+    // A hosts file of Apache's own: Apache (and `apache2 -t`) runs in a mount namespace
+    // where this file is /etc/hosts and names are looked up in it alone, never asked of a
+    // name server. Needs root; see privateHostsUnavailable. The file may be rewritten in
+    // place while Apache runs (a new file renamed over it would not be seen).
+    std::string hostsFile;
 };
+
+// Whether Apache can be given a hosts file of its own here (root, mount namespaces);
+// the reason why not otherwise.
+std::string privateHostsUnavailable();
 
 // What `apache2 -t` said of a configuration: its exit status (-1 when it did not end in
 // time) and its output.
@@ -62,6 +71,8 @@ public:
 
 private:
     std::string configText() const;
+    // In the forked child, before exec: the hosts file of the options, if any.
+    void enterPrivateHosts() const;
 
     ApacheOptions options_;
     std::string dir_;

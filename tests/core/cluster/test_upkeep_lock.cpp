@@ -8,6 +8,7 @@
 
 #include "loopback_peer.h"
 #include "pool.h"
+#include "proxy_helpers.h"
 #include "upkeep.h"
 
 using namespace cluster_test;
@@ -85,10 +86,12 @@ TEST(UpkeepOutsideTheLock, AHungProbeHoldsUpNoFilter) {
     removeProxy(t.table, down, t.req.get(), 1);
     FullBacklogListener hole("127.0.0.9");  // connects to it run out their time
     ASSERT_TRUE(hole.full());
-    down->pool->address = hole.address();
+    down->pool->addresses[0] = addressOf(hole.address());
+    down->pool->addressCount = 1;
     down->nextProxyRetryTime = int32_t(time(nullptr)) - 1;
     RecordingRequest slow, other;
     slow->connectTimeout = 4000;
+    slow->resolve = resolverDown;  // the probe keeps the hole's address
     auto hung = upkeepAsync(t.table, slow);
     ASSERT_TRUE(waitUntil([&] { return t.locked([&] { return t.table->upkeepBusy[slot]; }) == 1; }));
     auto quick = filterAsync(t.table, other);

@@ -50,6 +50,10 @@ TEST(Counters, EveryProcessFindsOneSlotPerServer) {
     EXPECT_EQ(segment->slots[kPairs].state.load(), QN_SLOT_FREE);
     EXPECT_EQ(qnFindCounters(segment.get(), "own.test", "1"), found[0][1]);
     EXPECT_EQ(qnFindCounters(segment.get(), "main", "1"), nullptr);
+    // Names as long as a proxy's that differ in their last character: nothing is cut.
+    const std::string longName(QN_SERVER_NAME_SIZE - 2, 'a');
+    EXPECT_NE(qnCountersFor(segment.get(), "main", (longName + "1").c_str()),
+              qnCountersFor(segment.get(), "main", (longName + "2").c_str()));
 }
 
 TEST(Counters, AFullSegmentGivesNoSlot) {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <string>
 
 #include "flags.h"
 #include "loopback_peer.h"
@@ -202,4 +203,64 @@ TEST_F(PoolTest, NothingIsHandedOutDuringShutdown) {
     gShutdown = 0;
     ASSERT_NE(during, nullptr);
     giveBack(during);
+}
+
+namespace {
+// A resolver whose answer the test sets: one address, or none ("no such name").
+struct FakeResolver {
+    static inline const sockaddr_in* answer = nullptr;
+    static inline std::string asked;
+    static int resolve(quon_request*, const char* host, int port, qnAddress* addresses, int,
+                       const char** reason) {
+        asked = std::string(host) + " " + std::to_string(port);
+        if (!answer) return *reason = "no such name", 0;
+        addresses[0] = addressOf(*answer);
+        return 1;
+    }
+};
+}  // namespace
+
+// A name is resolved when the pool is made, outside the pool's lock, and again at each
+// probe of a server marked down: a server that came back at another address is found
+// there. A name that does not resolve makes no server and says why; at a probe, the
+// addresses found last stay.
+TEST(PoolNames, ResolvedAtInitAndAgainAtEachProbe) {
+    LoopbackPeer first("127.0.0.1"), moved("127.0.0.2");
+    ASSERT_TRUE(first.listening() && moved.listening());
+    RecordingRequest req;
+    req->resolve = FakeResolver::resolve;
+    FakeResolver::answer = nullptr;
+    quonProxy* proxy = quonProxyNew(req.get());
+    EXPECT_EQ(proxy->initProxy(proxy, req.get(), "app.test:7001", 0, 1), -1);
+    EXPECT_EQ(FakeResolver::asked, "app.test 7001");
+    EXPECT_EQ(req.count("log", "could not resolve server app.test:7001: no such name"), 1)
+        << req.dump();
+    EXPECT_EQ(req.count("log", "could not initialize proxy for app.test:7001"), 1);
+    EXPECT_EQ(proxy->pool, nullptr);
+
+    FakeResolver::answer = &first.address();
+    ASSERT_EQ(proxy->initProxy(proxy, req.get(), "app.test:7001", 0, 1), 0) << req.dump();
+    proxy->proxyRetryInterval = 30;
+    EXPECT_EQ(proxy->sendPing(proxy, req.get()), 1);
+    EXPECT_TRUE(first.accept());
+
+    // The name moves while the server is marked down: the probe finds it at the new place.
+    FakeResolver::answer = &moved.address();
+    proxy->nextProxyRetryTime = nowSeconds() - 1;
+    req.clear();
+    EXPECT_EQ(proxy->isAlive(proxy, req.get()), 1) << req.dump();
+    EXPECT_TRUE(moved.accept());
+    EXPECT_EQ(req.count("log", "app.test:7001 resolves to new addresses, the first " +
+                                   serverName(moved.address())),
+              1)
+        << req.dump();
+
+    // A resolver that fails at a probe leaves the server where it was found last.
+    FakeResolver::answer = nullptr;
+    proxy->nextProxyRetryTime = nowSeconds() - 1;
+    req.clear();
+    EXPECT_EQ(proxy->isAlive(proxy, req.get()), 1) << req.dump();
+    EXPECT_TRUE(moved.accept());
+    EXPECT_EQ(req.count("log", "could not resolve server app.test:7001: no such name"), 1);
+    proxy->destroy(proxy, req.get());
 }

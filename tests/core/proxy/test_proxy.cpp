@@ -130,7 +130,8 @@ TEST(ProxyInit, BadServerTextsRepeatedInitialisationAndReferences) {
     // A temporary proxy stops after its pool; a second initialisation only traces.
     ASSERT_EQ(proxy->initProxy(proxy, req.get(), "127.0.0.2:8009", 0, 1), 0);
     EXPECT_EQ(std::string(proxy->name), "127.0.0.2:8009");
-    EXPECT_EQ(ntohs(proxy->pool->address.sin_port), 8009);
+    EXPECT_EQ(proxy->pool->addressCount, 1);
+    EXPECT_EQ(ntohs(proxy->pool->addresses[0].v4.sin_port), 8009);
     EXPECT_EQ(proxy->serverInfo, nullptr);
     req.clear();
     EXPECT_EQ(proxy->initProxy(proxy, req.get(), "127.0.0.3:1", 0, 0), 0);

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -17,8 +18,10 @@
 #include <thread>
 #include <vector>
 
+#include "address.h"
 #include "flags.h"
 #include "loopback_peer.h"
+#include "proxy_helpers.h"
 #include "proxy_types.h"
 #include "recording_request.h"
 #include "socket.h"
@@ -36,6 +39,11 @@ long msSince(Clock::time_point start) {
 }
 
 std::string systemText(int error) { return std::to_string(error) + " " + strerror(error); }
+
+int connectAddress(quon_request* req, const sockaddr_in& address) {
+    const qnAddress one = addressOf(address);
+    return qnConnect(req, &one, 1, nullptr);
+}
 
 // The descriptor the next socket() gets: the lowest one free, while no other thread opens any.
 int nextDescriptor() {
@@ -83,7 +91,7 @@ protected:
     ~SocketTest() override { close(sock_); }
     // Connects the record to peer and accepts on the peer's side; the socket or -1.
     int connectTo(LoopbackPeer& peer) {
-        sock_ = qnConnect(rec.get(), &peer.address(), nullptr);
+        sock_ = connectAddress(rec.get(), peer.address());
         EXPECT_TRUE(peer.accept());
         return sock_;
     }
@@ -191,7 +199,7 @@ TEST_P(SocketWait, EndsWithResultReasonInTime) {
     std::thread call([&] {
         result = expected.call == Call::Send   ? qnSend(rec.get(), sock, buffer.data(), kBigPayload)
                  : expected.call == Call::Recv ? qnRecv(rec.get(), sock, buffer.data(), 10, given)
-                                               : qnConnect(rec.get(), &target, nullptr);
+                                               : connectAddress(rec.get(), target);
         done = true;
     });
     // Past 2 * kLateMs the signals stop, so that even a wait that restarts on each one ends.
@@ -236,4 +244,89 @@ INSTANTIATE_TEST_SUITE_P(
         Wait{"RecvDeadlineCutsALongerWait", Call::Recv, 5, false, false, -1, EQUON_RESPONSE_TIMEOUT,
              0, 0, kShortMs, 4 * kLateMs}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A port on ::1, listening (connects complete into its backlog) or only bound (refused).
+class Ipv6Port {
+public:
+    explicit Ipv6Port(bool listening) : sock_(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        address_.v6 = {AF_INET6, 0, 0, in6addr_loopback, 0};
+        address_.length = sizeof address_.v6;
+        socklen_t size = address_.length;
+        bound_ = bind(sock_, &address_.any, size) == 0 && (!listening || listen(sock_, 16) == 0) &&
+                 getsockname(sock_, &address_.any, &size) == 0;
+    }
+    ~Ipv6Port() { close(sock_); }
+    bool bound() const { return bound_; }
+    const qnAddress& address() const { return address_; }
+    std::string name() const { return "[::1]:" + std::to_string(ntohs(address_.v6.sin6_port)); }
+
+private:
+    int sock_;
+    bool bound_ = false;
+    qnAddress address_{};
+};
+
+// A server's addresses are tried in order, the first that takes the connection wins, and
+// one connect time-out covers them all: each address gets an equal share of the time
+// left. The failures are logged only when no address connects; else they are detail.
+TEST(SocketAddresses, TriedInOrderWithinOneTimeOut) {
+    RefusingPort refusing;
+    FullBacklogListener hole;
+    LoopbackPeer peer;
+    Ipv6Port listening(true), closed(false);
+    ASSERT_TRUE(refusing.bound() && hole.full() && peer.listening() && listening.bound() &&
+                closed.bound());
+    const qnAddress v4Refused = addressOf(refusing.address()), v4Hole = addressOf(hole.address()),
+                    v4Peer = addressOf(peer.address());
+    const std::string refusedName = serverName(refusing.address()),
+                      holeName = serverName(hole.address());
+    struct Row {
+        const char* what;
+        std::vector<qnAddress> addresses;
+        int connectedTo;  // index of the address that connects, -1: none
+        int error;
+        std::vector<std::string> failed;  // "host:port" of each failure, in order
+        long leastMs, mostMs;
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"ipv6", {listening.address()}, 0, 0, {}, 0, kLateMs},
+        {"refused-then-ipv6", {v4Refused, listening.address()}, 1, 0, {refusedName}, 0, kLateMs},
+        {"hole-then-peer", {v4Hole, v4Peer}, 1, 0, {holeName}, kShortMs / 2 - 10, kShortMs - 10},
+        {"both-refused", {closed.address(), v4Refused}, -1, ECONNREFUSED,
+         {closed.name(), refusedName}, 0, kLateMs},
+        // Not twice the time-out: the second hole gets what the first left.
+        {"two-holes", {v4Hole, v4Hole}, -1, ETIMEDOUT, {holeName, holeName}, kShortMs - 10,
+         2 * kShortMs - 10},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        RecordingRequest rec;
+        rec->connectTimeout = kShortMs;
+        const Clock::time_point start = Clock::now();
+        const int sock = qnConnect(rec.get(), row.addresses.data(), int(row.addresses.size()), nullptr);
+        const long elapsed = msSince(start);
+        EXPECT_GE(elapsed, row.leastMs);
+        EXPECT_LT(elapsed, row.mostMs);
+        EXPECT_EQ(rec->errorCode, row.error);
+        const bool connected = row.connectedTo >= 0;
+        EXPECT_EQ(sock >= 0, connected) << rec.dump();
+        if (connected) {
+            qnAddress to{};
+            to.length = sizeof to.v6;
+            ASSERT_EQ(getpeername(sock, &to.any, &to.length), 0);
+            EXPECT_EQ(portOf(to), portOf(row.addresses[size_t(row.connectedTo)]));
+            EXPECT_EQ(to.any.sa_family, row.addresses[size_t(row.connectedTo)].any.sa_family);
+            close(sock);
+        }
+        for (const std::string& name : row.failed)
+            EXPECT_TRUE(rec.contains(connected ? "traceE" : "log", name + " connect failed["))
+                << rec.dump();
+        EXPECT_EQ(int(std::count_if(rec.lines.begin(), rec.lines.end(),
+                                    [](const RecordedLine& l) { return l.channel == "log"; })),
+                  connected ? 0 : int(row.failed.size()))
+            << rec.dump();
+    }
+}
 }  // namespace
