@@ -15,10 +15,11 @@
 #
 # With BASE_MODULE=path/to/another/mod_quon22.so, the set-ups quon-1-base and quon-3-base
 # load that build instead, in the same rounds (an A/B of two builds); SETUPS="quon-3"
-# keeps only the set-ups named (and their -base twins).
+# keeps only the set-ups named (and their -base twins); MODULE=path loads another build
+# than this one's in the others.
 #
 #   bench/e2e/run.sh [rounds] [seconds]      environment: BUILD, E2E_DIR (keep files there),
-#                                            BASE_MODULE, SETUPS
+#                                            BASE_MODULE, MODULE, SETUPS
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)

@@ -74,11 +74,12 @@ make_static_files() {
   apache_owns "$work/htdocs" "$work/run"
 }
 
-# The build of the module a set-up loads: BASE_MODULE for the -base twins.
+# The build of the module a set-up loads: BASE_MODULE for the -base twins, MODULE (this
+# build's by default) for the others.
 module_of() {  # setup
   case $1 in
     *-base) echo "$BASE_MODULE" ;;
-    *) echo "$build/apache/mod_quon22.so" ;;
+    *) echo "${MODULE:-$build/apache/mod_quon22.so}" ;;
   esac
 }
 
