@@ -35,13 +35,6 @@ reload_others() {  # index
     done
 }
 
-# The epoch ms of the first line of a server's log at or after `from` that holds `text`;
-# empty when there is none.
-log_time() {  # index from-ms text
-    awk -v from="$2" -v text="$3" '$1 >= from && index($0, text) {print $1; exit}' \
-        "$work/${names[$1]}.log"
-}
-
 rolling_phase() {
     local warm=${ROLL_WARM:-3} down=${ROLL_DOWN:-1} gap=${ROLL_GAP:-5} tail=${ROLL_TAIL:-8}
     local i j seq=1

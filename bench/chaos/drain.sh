@@ -1,0 +1,175 @@
+# The drain phase of bench/chaos/run.sh (sourced after common.sh): a deploy done the
+# careful way, through the status page, under chaos_load at CONNECTIONS connections
+# (sessions kept per connection, GET /app/session, GET /app/echo and POST /app/body in
+# turn, each connection pausing DRAIN_PAUSE_MS (20) after every answer) through a fresh
+# Apache (two children of 64 threads) whose /quon-status is open to 127.0.0.1 alone.
+# Beside it DRAIN_UNSTICKY (4) connections send GET /app/echo alone: they never hold a
+# session, so each of their requests is spread by the balancer, the traffic that a
+# drained server must no longer get (the main load's only such requests are each
+# connection's first).
+# From t=DRAIN_WARM seconds (3), for each server in turn:
+#   1. drain it: the page is fetched and its form for the server posted with
+#      action=drain, as a browser does. No new session and no request without one goes
+#      to it; its sessions still do. Every connection of the load holds a session that
+#      never ends, so its requests in flight never settle at 0 while it is drained: the
+#      phase holds the drain DRAIN_HOLD seconds (3), sampling its requests in flight, as
+#      an operator lets the sessions that will end on their own end.
+#   2. disable it: its sessions go to their buddy, which adopts them. Then wait until its
+#      requests in flight over every child and the busy connections each child publishes
+#      are both 0 (at most 10 s): nothing is on the way to it.
+#   3. stop it (SIGTERM), start it again on its address, wait until it is ready;
+#   4. enable it, and go on to the next server DRAIN_GAP seconds (3) later.
+# The load runs on for DRAIN_TAIL seconds (5) after the last enable. Nothing announces a
+# membership change: the cluster is the same three servers throughout.
+# Report (bench/chaos/drain.awk): requests; the answers other than 2xx by status for
+# each method (target 0 of each); sessions new, known, adopted and lost (a request that
+# carried a session id and was given a new one: target 0); per server, the time it spent
+# drained and disabled, its requests in flight while drained, the requests it served
+# while drained that were not of its sessions and while disabled (target 0 each), the
+# requests of its sessions that its buddy served, and the time from its enable to the
+# first request it received and to the first success the load saw from it.
+#   environment: CONNECTIONS (64), DRAIN_WARM (3), DRAIN_HOLD (3), DRAIN_GAP (3),
+#   DRAIN_TAIL (5), DRAIN_PAUSE_MS (20), TRACEFLAGS
+
+status_url() { echo "http://127.0.0.1:$port/quon-status"; }
+
+# Sets the operator's state of server i as the page's own form does: the page is
+# fetched, the form of the server's row read (its action and hidden fields, the nonce
+# among them) and posted with its fields in order and the button's action=NAME last.
+set_admin() {  # index action
+    local i=$1 action=$2 page fields=() line code
+    page=$(curl -s --max-time 5 "$(status_url)") || fail "the status page did not answer"
+    # One line per form field of the server's form, "action URL" first.
+    while IFS= read -r line; do
+        fields+=("$line")
+    done < <(printf '%s' "$page" | awk -v server="${addr[i]}" -f "$top/bench/chaos/form.awk")
+    [ "${#fields[@]}" -ge 2 ] || fail "the status page has no form for ${addr[i]}"
+    local args=()
+    for line in "${fields[@]:1}"; do args+=(--data-urlencode "$line"); done
+    code=$(curl -s -o /dev/null -w '%{http_code}' --max-time 5 "${args[@]}" \
+        --data-urlencode "action=$action" "http://127.0.0.1:$port${fields[0]#action }")
+    [ "$code" = 303 ] || fail "$action of ${addr[i]} answered $code, not 303"
+}
+
+# "inflight busy" of server i: its requests in flight over every child, and the busy
+# connections to it that the children last published, summed.
+server_load() {  # index
+    curl -s --max-time 5 "$(status_url)?format=json" | awk -v name="${addr[$1]}" '
+        BEGIN { RS = "[{]\"name\":\"" }
+        index($0, name "\"") == 1 {
+            match($0, /"inFlight":[0-9]+/); inflight = substr($0, RSTART + 11, RLENGTH - 11)
+            busy = 0; rest = $0
+            while (match(rest, /"busyConnections":[0-9]+/)) {
+                busy += substr(rest, RSTART + 18, RLENGTH - 18); rest = substr(rest, RSTART + RLENGTH)
+            }
+            print inflight + 0, busy; found = 1; exit
+        }
+        END { if (!found) print "- -" }'
+}
+
+# Polls server i until both figures are 0 (at most limit seconds); prints the epoch ms
+# of that reading, or nothing.
+wait_idle() {  # index limit
+    local deadline=$(($(now_ms) + $2 * 1000)) load
+    while [ "$(now_ms)" -lt "$deadline" ]; do
+        load=$(server_load "$1")
+        if [ "$load" = "0 0" ]; then now_ms; return 0; fi
+        sleep 0.1
+    done
+}
+
+# Samples server i's requests in flight until the epoch ms given; prints "min max".
+sample_inflight() {  # index until-ms
+    local lo=-1 hi=0 f
+    while [ "$(now_ms)" -lt "$2" ]; do
+        f=$(server_load "$1")
+        f=${f%% *}
+        if [ "$f" != - ]; then
+            [ "$lo" -lt 0 ] || [ "$f" -lt "$lo" ] && lo=$f
+            [ "$f" -gt "$hi" ] && hi=$f
+        fi
+        sleep 0.2
+    done
+    echo "$lo $hi"
+}
+
+drain_phase() {
+    local warm=${DRAIN_WARM:-3} hold=${DRAIN_HOLD:-3} gap=${DRAIN_GAP:-3} tail=${DRAIN_TAIL:-5}
+    local i t0 drained disabled idle stopped started enabled flight
+    server_logs=1
+    write_cluster_files
+    for i in 0 1 2; do start_server "$i"; done
+    for i in 0 1 2; do wait_ready "$i"; done
+    start_apache 2 64 "QuonConfig traceflags $trace" \
+        "LoadModule authz_host_module /usr/lib/apache2/modules/mod_authz_host.so" \
+        "<Location /quon-status>" "  SetHandler quon-status" "  Require ip 127.0.0.1" "</Location>"
+
+    # The load ends by itself: warm-up, about 2 s of disable, stop and start and the gap
+    # per server, then the tail; the events' own times decide what the report measures.
+    t0=$(now_ms)
+    "$load" --target "127.0.0.1:$port" --connections "$connections" \
+        --seconds $((warm + 3 * (hold + 2 + gap) + tail)) \
+        --pause-ms "${DRAIN_PAUSE_MS:-20}" --record "$work/drain.records" >"$work/drain.out" 2>&1 &
+    driver_pid=$!
+    "$load" --target "127.0.0.1:$port" --connections "${DRAIN_UNSTICKY:-4}" --mix echo \
+        --seconds $((warm + 3 * (hold + 2 + gap) + tail)) \
+        --pause-ms "${DRAIN_PAUSE_MS:-20}" --record "$work/unsticky.records" \
+        >"$work/unsticky.out" 2>&1 &
+    unsticky_pid=$!
+    local children_start
+    children_start=$(apache_children)
+    : >"$work/drain.events"
+    sleep_until $((t0 + warm * 1000))
+    for i in 0 1 2; do
+        set_admin "$i" drain
+        drained=$(now_ms)
+        flight=$(sample_inflight "$i" $((drained + hold * 1000)))
+        set_admin "$i" disable
+        disabled=$(now_ms)
+        idle=$(wait_idle "$i" 10)
+        [ -n "$idle" ] || fail "${addr[i]} still had requests in flight 10 s after its disable"
+        stopped=$(now_ms)
+        stop_pid "${server_pid[i]}" 5
+        server_pid[i]=0
+        start_server "$i"
+        wait_ready "$i"
+        started=$(log_time "$i" "$stopped" "listening on ")
+        # Taken before the POST: the change is made before the page answers it.
+        enabled=$(now_ms)
+        set_admin "$i" enable
+        echo "$i $drained $disabled $idle $stopped $started $enabled $flight" >>"$work/drain.events"
+        sleep_until $((enabled + gap * 1000))
+    done
+    wait "$driver_pid" || fail "the drain load failed: $(cat "$work/drain.out")"
+    driver_pid=0
+    wait "$unsticky_pid" || fail "the unsticky load failed: $(cat "$work/unsticky.out")"
+    unsticky_pid=0
+    local children_end
+    children_end=$(apache_children)
+
+    echo
+    echo "drain: $connections connections (GET session, GET echo, POST body), each server in turn" \
+        "drained ${hold}s, disabled until idle, stopped (SIGTERM), started again and enabled," \
+        "through the status page; the next ${gap}s later"
+    echo "driver: $(cat "$work/drain.out")"
+    echo "unsticky driver (GET echo without a session): $(cat "$work/unsticky.out")"
+    local first
+    while read -r i drained disabled idle stopped started enabled _; do
+        first=$(log_time "$i" "$enabled" "] PROXY_SERVICE_40 ")
+        echo "$i ${first:-0} $(awk -v from="$started" -v to="$enabled" \
+            '$1 >= from && $1 < to && index($0, "] PROXY_SERVICE_40 ") {n++} END {print n + 0}' \
+            "$work/${names[i]}.log")"
+    done <"$work/drain.events" >"$work/drain.received"
+    awk -v ev="$work/drain.events" -v received="$work/drain.received" \
+        -v names="${names[*]}" -f "$top/bench/chaos/drain.awk" "$work/drain.records" "$work/unsticky.records" ||
+        fail "the drain phase could not be measured (see above)"
+    local crashes
+    crashes=$(crash_lines)
+    echo "target 0 crashed children (\"exit signal\" lines): $([ "$crashes" = 0 ] && echo met ||
+        echo "MISSED ($crashes)")"
+    [ "$children_start" = "$children_end" ] ||
+        echo "children changed: [$children_start] -> [$children_end]"
+    echo "module lines: $(grep -c 'qnApache' "$work/error.log" || true);" \
+        "status page changes: $(grep -c 'quon-status: server' "$work/error.log" || true)"
+    end_phase drain
+}
