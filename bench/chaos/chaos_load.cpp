@@ -173,8 +173,9 @@ void runConnection(Shared& s, int index, std::vector<Record>& records) {
         chaos::Response r = conn.exchange(request);
         const auto latency = std::chrono::duration_cast<std::chrono::microseconds>(
             std::chrono::steady_clock::now() - sent);
-        Record record{epochMs(), int16_t(r.status), 0, uint8_t(r.serverOctet),
-                      int32_t(latency.count()), '-', "-"};
+        Record record{
+            epochMs(), int16_t(r.status), 0, uint8_t(r.serverOctet), int32_t(latency.count()), '-',
+            "-"};
         if (cookie.size() >= 4) cookie.copy(record.holder, 4);
         // A bad answer is recorded with its kind in lower case.
         record.kind = checkAnswer(s, kind, !cookie.empty(), r, record.session)
@@ -252,8 +253,8 @@ void writeRecords(const std::string& file, const std::vector<std::vector<Record>
     if (!out) return;
     for (const auto& records : all)
         for (const Record& r : records)
-            fprintf(out, "%lld %d %c %d %d %c %s\n", static_cast<long long>(r.ms), r.status,
-                    r.kind, r.server, r.latencyUs, r.session, r.holder);
+            fprintf(out, "%lld %d %c %d %d %c %s\n", static_cast<long long>(r.ms), r.status, r.kind,
+                    r.server, r.latencyUs, r.session, r.holder);
     fclose(out);
 }
 
