@@ -1,10 +1,11 @@
 # Report of the drain phase over the drivers' records ("epoch-ms status kind octet
 # latency-us session holder", see chaos_load.cpp), the events file `ev` (a line per
 # server: "index drained disabled idle stopped started enabled inflight-min inflight-max",
-# epoch ms, drain and disable taken when the status page had answered them, enable just
-# before it was posted) and the file
+# epoch ms, drain and disable taken when the status page had answered their POST, enable
+# as its POST was sent) and the file
 # `received` ("index first-request-after-enable requests-received-before-enable", from
-# the server's log). `names` lists the servers' replication ids; server i is on
+# the server's log); `access` is Apache's access log ("epoch-ms child-pid server status",
+# the time the request came in and the server it was forwarded to). `names` lists the servers' replication ids; server i is on
 # 127.0.0.(i+2) and its sessions' buddy is server (i+1) mod 3. A request is placed in a
 # window by the time it was sent (its end less its latency). Exits 1 without data.
 BEGIN {
@@ -44,7 +45,25 @@ BEGIN {
             else if (mine && ok) elsewhere[i]++
         }
         if (ok && byIt && ms >= enabled[i] && (!firstOk[i] || ms < firstOk[i])) firstOk[i] = ms
+        if (enabled[i] > lastEnable) lastEnable = enabled[i]
     }
+    if (holder != "-") { withSession[octet, sent > lastEnable]++; octets[octet] = 1 }
+}
+# Apache's access log: what each child forwarded, and to a disabled server.
+function children(  line, f, i, host, out, pid) {
+    while ((getline line < access) > 0) {
+        split(line, f, " ")
+        if (f[3] == "-") continue
+        forwarded[f[2]]++
+        split(f[3], host, "[.:]"); i = host[4] - 1
+        if (seen[i] && f[1] >= disabled[i] && f[1] < enabled[i]) toDisabled[f[2]]++
+    }
+    out = ""
+    for (pid in forwarded) {
+        out = out sprintf(" pid %s %d (to a disabled server %d);", pid, forwarded[pid], toDisabled[pid])
+        childMisrouted += toDisabled[pid]
+    }
+    return out == "" ? " none" : out
 }
 END {
     if (!total) { print "no responses recorded"; exit 1 }
@@ -68,17 +87,22 @@ END {
     for (i = 1; i <= ns; i++) {
         if (!seen[i]) continue
         printf "%s: drained %d ms (requests in flight %d to %d; served %d of its sessions, %d others)," \
-            " disabled %d ms (idle %d ms after the disable; stopped, up again %d ms later)\n",
+            " disabled %d ms (idle %d ms after the disable, 500 ms without a new request; stopped, up again %d ms later)\n",
             id[i], disabled[i] - drained[i], flightLo[i], flightHi[i], ownWhileDrained[i],
             otherWhileDrained[i], enabled[i] - disabled[i], idle[i] - disabled[i], started[i] - stopped[i]
         printf "  while disabled: served by it %d, received by it after its restart %d;" \
-            " its sessions served by its buddy %d, elsewhere %d\n", servedWhileDisabled[i],
+            " requests with its sessions' ids served by its buddy %d, elsewhere %d\n", servedWhileDisabled[i],
             receivedEarly[i], buddyServed[i], elsewhere[i]
         printf "  after the enable: first request received %s, first success seen %s\n",
             firstReceived[i] ? sprintf("%d ms", firstReceived[i] - enabled[i]) : "never",
             firstOk[i] ? sprintf("%d ms", firstOk[i] - enabled[i]) : "never"
         misrouted += otherWhileDrained[i] + servedWhileDisabled[i] + receivedEarly[i] + elsewhere[i]
     }
+    line = ""
+    for (o in octets) line = line sprintf(" .%d: %d;", o, withSession[o, 1])
+    printf "requests with a session after the last enable, by server:%s\n", line
+    printf "requests forwarded by each child:%s\n", children()
+    misrouted += childMisrouted
     printf "target 0 non-2xx of every method: %s (%d)\n", bad ? "MISSED" : "met", bad
     printf "target 0 lost sessions: %s (%d)\n", sessions["l"] ? "MISSED" : "met", sessions["l"]
     printf "target 0 requests to a drained server without its session, to a disabled one," \
