@@ -15,6 +15,7 @@ BEGIN {
         i = f[1] + 1; seen[i] = 1
         drained[i] = f[2]; disabled[i] = f[3]; idle[i] = f[4]; stopped[i] = f[5]
         started[i] = f[6]; enabled[i] = f[7]; flightLo[i] = f[8]; flightHi[i] = f[9]
+        if (enabled[i] > lastEnable) lastEnable = enabled[i]
     }
     while ((getline line < received) > 0) {
         split(line, f, " ")
@@ -45,7 +46,6 @@ BEGIN {
             else if (mine && ok) elsewhere[i]++
         }
         if (ok && byIt && ms >= enabled[i] && (!firstOk[i] || ms < firstOk[i])) firstOk[i] = ms
-        if (enabled[i] > lastEnable) lastEnable = enabled[i]
     }
     if (holder != "-") { withSession[octet, sent > lastEnable]++; octets[octet] = 1 }
 }

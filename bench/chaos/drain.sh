@@ -10,24 +10,24 @@
 # From t=DRAIN_WARM seconds (3), for each server in turn:
 #   1. drain it: the page is fetched and its form for the server posted with
 #      action=drain, as a browser does. No new session and no request without one goes
-#      to it; its sessions still do. Every connection of the load holds a session that
-#      never ends, so its requests in flight never settle at 0 while it is drained: the
-#      phase holds the drain DRAIN_HOLD seconds (3), sampling its requests in flight, as
-#      an operator lets the sessions that will end on their own end.
+#      to it; its sessions still do. The load's sessions never end, so their requests
+#      go on reaching it as long as it is only drained: the phase holds the drain
+#      DRAIN_HOLD seconds (3), as an operator lets the sessions that will end on their
+#      own end, and samples its requests in flight (often 0 all the same: a request
+#      takes about a millisecond, so a reading of 0 says little).
 #   2. disable it: its sessions go to their buddy, which adopts them and issues each an
 #      id of its own, so that they stay there once the server is back. Then wait until
 #      its requests in flight over every child and the busy connections each child
-#      publishes are both 0 and its request count has not moved for 500 ms (at most
-#      10 s): nothing is on the way to it, and nothing new comes (its requests take about
-#      a millisecond, so a reading of 0 in flight alone is common even while requests
-#      still reach it; the phase's samples under the drain show it). A session moves
-#      with its next request, and one whose client is silent now would come back to the
+#      publishes are 0 and its request count has not moved for 500 ms (at most 10 s):
+#      nothing is on its way to it and nothing new comes. A session moves with its next
+#      request, and one whose client is silent now would come back to the
 #      restarted server, which has lost it: the phase waits DRAIN_MOVE seconds (1) more,
 #      the pause of this load's clients many times over (a site waits for its sessions'
 #      usual pause between requests).
 #   3. stop it (SIGTERM), start it again on its address, wait until it is ready;
 #   4. enable it, and go on to the next server DRAIN_GAP seconds (3) later.
-# The load runs on for DRAIN_TAIL seconds (5) after the last enable. Nothing announces a
+# The load is long enough to go on about DRAIN_TAIL seconds (5) after the last gap (the
+# phase fails when it ended less than 2 s after the last enable). Nothing announces a
 # membership change: the cluster is the same three servers throughout.
 # Report (bench/chaos/drain.awk): requests; the answers other than 2xx by status for
 # each method (target 0 of each); sessions new, known, adopted and lost (a request that
@@ -101,13 +101,12 @@ wait_idle() {  # index limit
 
 # Samples server i's requests in flight until the epoch ms given; prints "min max".
 sample_inflight() {  # index until-ms
-    local lo=-1 hi=0 f
+    local lo=-1 hi=0 f _
     while [ "$(now_ms)" -lt "$2" ]; do
-        f=$(server_load "$1")
-        f=${f%% *}
+        read -r f _ < <(server_load "$1")
         if [ "$f" != - ]; then
-            [ "$lo" -lt 0 ] || [ "$f" -lt "$lo" ] && lo=$f
-            [ "$f" -gt "$hi" ] && hi=$f
+            if [ "$lo" -lt 0 ] || [ "$f" -lt "$lo" ]; then lo=$f; fi
+            if [ "$f" -gt "$hi" ]; then hi=$f; fi
         fi
         sleep 0.2
     done
@@ -187,8 +186,9 @@ drain_phase() {
             '$1 >= from && $1 < to && index($0, "] PROXY_SERVICE_40 ") {n++} END {print n + 0}' \
             "$work/${names[i]}.log")"
     done <"$work/drain.events" >"$work/drain.received"
-    awk -v ev="$work/drain.events" -v received="$work/drain.received" -v access="$work/access.log" \
-        -v names="${names[*]}" -f "$top/bench/chaos/drain.awk" "$work/drain.records" "$work/unsticky.records" ||
+    awk -v ev="$work/drain.events" -v received="$work/drain.received" \
+        -v access="$work/access.log" -v names="${names[*]}" -f "$top/bench/chaos/drain.awk" \
+        "$work/drain.records" "$work/unsticky.records" ||
         fail "the drain phase could not be measured (see above)"
     local crashes
     crashes=$(crash_lines)
