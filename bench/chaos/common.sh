@@ -143,6 +143,22 @@ CONF
         fail "Apache did not answer /app/echo: $(tail -5 "$work/stderr.log" "$work/error.log")"
 }
 
+# Beside a phase's load, UNSTICKY (4) connections that send GET /app/echo alone, paced
+# as given: they never hold a session, so each of their requests is spread by the
+# balancer. The main load's only such requests are each connection's first (its
+# sessions never end), and a server that has come back gets no session of its own until
+# some session moves to it: these requests show when the balancer takes it again. Sets
+# unsticky_pid.
+start_unsticky_load() {  # seconds pause-ms records out
+    "$load" --target "127.0.0.1:$port" --connections "${UNSTICKY:-4}" --mix echo \
+        --seconds "$1" --pause-ms "$2" --record "$3" >"$4" 2>&1 &
+    unsticky_pid=$!
+}
+wait_unsticky_load() {  # out
+    wait "$unsticky_pid" || fail "the unsticky load failed: $(cat "$1")"
+    unsticky_pid=0
+}
+
 # Apache's children, by their parent.
 apache_children() { ps -o pid= --ppid "$apache_pid" | tr -d ' ' | sort -n | tr '\n' ' '; }
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo -1; }

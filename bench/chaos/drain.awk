@@ -1,8 +1,8 @@
 # Report of the drain phase over the drivers' records ("epoch-ms status kind octet
 # latency-us session holder", see chaos_load.cpp), the events file `ev` (a line per
-# server: "index drained disabled idle stopped started enabled inflight-min inflight-max",
-# epoch ms, drain and disable taken when the status page had answered their POST, enable
-# as its POST was sent) and the file
+# server: "index drained disabled idle stopped started enabled inflight-min inflight-max
+# enable-answered", epoch ms, drain and disable taken when the status page had answered
+# their POST, enable as its POST was sent) and the file
 # `received` ("index first-request-after-enable requests-received-before-enable", from
 # the server's log); `access` is Apache's access log ("epoch-ms child-pid server status",
 # the time the request came in and the server it was forwarded to). `names` lists the servers' replication ids; server i is on
@@ -15,6 +15,7 @@ BEGIN {
         i = f[1] + 1; seen[i] = 1
         drained[i] = f[2]; disabled[i] = f[3]; idle[i] = f[4]; stopped[i] = f[5]
         started[i] = f[6]; enabled[i] = f[7]; flightLo[i] = f[8]; flightHi[i] = f[9]
+        enableAnswered[i] = f[10]
         if (enabled[i] > lastEnable) lastEnable = enabled[i]
     }
     while ((getline line < received) > 0) {
@@ -93,7 +94,8 @@ END {
         printf "  while disabled: served by it %d, received by it after its restart %d;" \
             " requests with its sessions' ids served by its buddy %d, elsewhere %d\n", servedWhileDisabled[i],
             receivedEarly[i], buddyServed[i], elsewhere[i]
-        printf "  after the enable: first request received %s, first success seen %s\n",
+        printf "  after the enable was posted (answered in %d ms): first request received %s," \
+            " first success seen %s\n", enableAnswered[i] - enabled[i],
             firstReceived[i] ? sprintf("%d ms", firstReceived[i] - enabled[i]) : "never",
             firstOk[i] ? sprintf("%d ms", firstOk[i] - enabled[i]) : "never"
         misrouted += otherWhileDrained[i] + servedWhileDisabled[i] + receivedEarly[i] + elsewhere[i]

@@ -3,10 +3,8 @@
 # (sessions kept per connection, GET /app/session, GET /app/echo and POST /app/body in
 # turn, each connection pausing DRAIN_PAUSE_MS (20) after every answer) through a fresh
 # Apache (two children of 64 threads) whose /quon-status is open to 127.0.0.1 alone.
-# Beside it DRAIN_UNSTICKY (4) connections send GET /app/echo alone: they never hold a
-# session, so each of their requests is spread by the balancer, the traffic that a
-# drained server must no longer get (the main load's only such requests are each
-# connection's first).
+# Beside it UNSTICKY (4) connections send GET /app/echo alone (common.sh): they never
+# hold a session, the traffic that a drained server must no longer get.
 # From t=DRAIN_WARM seconds (3), for each server in turn:
 #   1. drain it: the page is fetched and its form for the server posted with
 #      action=drain, as a browser does. No new session and no request without one goes
@@ -39,7 +37,7 @@
 # Apache's access log, the requests each child forwarded, and those it sent to a server
 # while it was disabled (target 0: the operator's state holds in every child).
 #   environment: CONNECTIONS (64), DRAIN_WARM (3), DRAIN_HOLD (3), DRAIN_MOVE (1),
-#   DRAIN_GAP (3), DRAIN_TAIL (5), DRAIN_PAUSE_MS (20), DRAIN_UNSTICKY (4), TRACEFLAGS
+#   DRAIN_GAP (3), DRAIN_TAIL (5), DRAIN_PAUSE_MS (20), UNSTICKY (4), TRACEFLAGS
 
 status_url() { echo "http://127.0.0.1:$port/quon-status"; }
 
@@ -134,11 +132,8 @@ drain_phase() {
     "$load" --target "127.0.0.1:$port" --connections "$connections" --seconds "$seconds" \
         --pause-ms "${DRAIN_PAUSE_MS:-20}" --record "$work/drain.records" >"$work/drain.out" 2>&1 &
     driver_pid=$!
-    "$load" --target "127.0.0.1:$port" --connections "${DRAIN_UNSTICKY:-4}" --mix echo \
-        --seconds "$seconds" \
-        --pause-ms "${DRAIN_PAUSE_MS:-20}" --record "$work/unsticky.records" \
-        >"$work/unsticky.out" 2>&1 &
-    unsticky_pid=$!
+    start_unsticky_load "$seconds" "${DRAIN_PAUSE_MS:-20}" "$work/unsticky.records" \
+        "$work/unsticky.out"
     local children_start
     children_start=$(apache_children)
     : >"$work/drain.events"
@@ -161,15 +156,15 @@ drain_phase() {
         # The POST's start: the change is made before the page answers it.
         set_admin "$i" enable
         enabled=$posted_at
-        echo "$i $drained $disabled $idle $stopped $started $enabled $flight" >>"$work/drain.events"
+        echo "$i $drained $disabled $idle $stopped $started $enabled $flight $answered_at" \
+            >>"$work/drain.events"
         sleep_until $((enabled + gap * 1000))
     done
     [ $((enabled + 2000)) -lt $((t0 + seconds * 1000)) ] ||
         fail "the load ended before the last server had been back 2 s: raise DRAIN_TAIL"
     wait "$driver_pid" || fail "the drain load failed: $(cat "$work/drain.out")"
     driver_pid=0
-    wait "$unsticky_pid" || fail "the unsticky load failed: $(cat "$work/unsticky.out")"
-    unsticky_pid=0
+    wait_unsticky_load "$work/unsticky.out"
     local children_end
     children_end=$(apache_children)
 
