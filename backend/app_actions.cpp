@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
+#include <tuple>
 
 #include "app_internal.h"
 #include "sessions.h"
@@ -100,8 +101,8 @@ After actionRealPath(const ActionCall& call) {
 // Asks for the count it is given, whatever the connector's own cap: any from 1 up.
 After actionBody(const ActionCall& call) {
     const std::string* wantText = call.query.get("want");
-    const auto want = static_cast<int32_t>(
-        wantText ? call.query.number("want", 0, 1, INT32_MAX) : kDefaultWant);
+    const auto want =
+        static_cast<int32_t>(wantText ? call.query.number("want", 0, 1, INT32_MAX) : kDefaultWant);
     if (want == 0) {
         startResponse(call, 400, "Bad Request");
         sendText(call.exchange, "bad want: " + *wantText + "\n");
@@ -179,10 +180,12 @@ After actionSession(const ActionCall& call) {
     int64_t hits = id.empty() ? 0 : call.context.sessions.hit(id);
     std::string state = "known";
     if (hits == 0 && !id.empty() && id.compare(0, 4, mine) != 0) {
-        // A buddy named in the id takes the session over when its holder is down.
+        // A buddy named in the id takes the session over when its holder is down, and
+        // holds it from then on under an id of its own, as a server that kept a replica
+        // of it does: the session stays here when its old holder comes back without it.
         const std::vector<std::string> buddies = sessionBuddies(id);
         if (std::find(buddies.begin(), buddies.end(), mine) != buddies.end()) {
-            hits = call.context.sessions.adopt(id);
+            std::tie(id, hits) = call.context.sessions.adopt(id, s.repId, s.buddies);
             state = "adopted";
         }
     }
@@ -192,7 +195,7 @@ After actionSession(const ActionCall& call) {
         state = "new";
     }
     startResponse(call, 200, "OK");
-    if (state == "new")
+    if (state != "known")
         call.exchange.putHeaderBlock("Set-Cookie: JSESSIONID=" + id + "; Path=/\r\n");
     std::string text;
     appendLine(text, "session", id);

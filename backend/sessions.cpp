@@ -30,9 +30,8 @@ SessionStore::SessionStore() {
     next_ = (uint64_t{seed()} << 16) & 0xFFFFFFFF0000ull;
 }
 
-std::string SessionStore::create(std::string_view repId, const std::vector<std::string>& buddies) {
+std::string SessionStore::newId(std::string_view repId, const std::vector<std::string>& buddies) {
     std::string id = replicationId4(repId);
-    std::lock_guard lock(mutex_);
     // Lowercase hex can never spell "TR", so the first "TR" opens the buddy list.
     char unique[16];
     std::snprintf(unique, sizeof unique, "%012llx",
@@ -42,21 +41,33 @@ std::string SessionStore::create(std::string_view repId, const std::vector<std::
         id.append("TR");
         for (const std::string& b : buddies) id.append(b);
     }
-    if (hits_.size() >= kMaxSessions) hits_.clear();
+    if (hits_.size() >= kMaxSessions) {
+        hits_.clear();
+        adopted_.clear();
+    }
+    return id;
+}
+
+std::string SessionStore::create(std::string_view repId, const std::vector<std::string>& buddies) {
+    std::lock_guard lock(mutex_);
+    std::string id = newId(repId, buddies);
     hits_[id] = 1;
     return id;
 }
 
 int64_t SessionStore::hit(std::string_view id) {
     std::lock_guard lock(mutex_);
-    auto it = hits_.find(std::string(id));
+    auto name = adopted_.find(std::string(id));
+    auto it = hits_.find(name == adopted_.end() ? std::string(id) : name->second);
     return it == hits_.end() ? 0 : ++it->second;
 }
 
-int64_t SessionStore::adopt(std::string_view id) {
+std::pair<std::string, int64_t> SessionStore::adopt(std::string_view id, std::string_view repId,
+                                                    const std::vector<std::string>& buddies) {
     std::lock_guard lock(mutex_);
-    if (hits_.size() >= kMaxSessions) hits_.clear();
-    return ++hits_[std::string(id)];
+    std::string mine = newId(repId, buddies);
+    adopted_[std::string(id)] = mine;
+    return {mine, hits_[mine] = 1};
 }
 
 }  // namespace quon_backend

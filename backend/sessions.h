@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace quon_backend {
@@ -32,15 +33,24 @@ public:
     // Counts a hit of a known session and returns its count, or 0 when it is unknown.
     int64_t hit(std::string_view id);
 
-    // Takes over a session that another server issued, as its buddy; counted as a hit.
-    int64_t adopt(std::string_view id);
+    // Takes over a session that another server issued, as its buddy, and becomes its
+    // holder: the session gets a new id of this server, made as create() makes one, and
+    // the old id stays known as another name of it. Counted as a hit; returns the new id
+    // and the count.
+    std::pair<std::string, int64_t> adopt(std::string_view id, std::string_view repId,
+                                          const std::vector<std::string>& buddies);
 
 private:
     static constexpr size_t kMaxSessions = 100000;
 
+    // A new id of this server; mutex_ held.
+    std::string newId(std::string_view repId, const std::vector<std::string>& buddies);
+
     std::mutex mutex_;
     uint64_t next_;
     std::unordered_map<std::string, int64_t> hits_;
+    // Ids that other servers issued, by the id this server gave each session it adopted.
+    std::unordered_map<std::string, std::string> adopted_;
 };
 
 }  // namespace quon_backend

@@ -5,11 +5,16 @@
 //   echo     GET /app/echo
 //   post     POST /app/body with --post-bytes bytes, checked against the "length:" answer
 //   static   GET /index.html, a file Apache serves itself (a control without forwarding)
-// With --record, every response is one line "epoch-ms status kind server-octet latency-us"
-// (epoch-ms when the answer ended; status 0: no response; kind S, E, P or A, in lower case
-// for a 2xx answer that is not what was asked; octet 0: no X-Quon-Server header; latency
-// from the request's first byte out to its answer's end, or to the failure; one request
-// at a time per connection, so no sample is made up for a slow one). With
+// With --record, every response is one line "epoch-ms status kind server-octet latency-us
+// session holder" (epoch-ms when the answer ended; status 0: no response; kind S, E, P or
+// A, in lower case for a 2xx answer that is not what was asked; octet 0: no X-Quon-Server
+// header; latency from the request's first byte out to its answer's end, or to the
+// failure; one request at a time per connection, so no sample is made up for a slow one;
+// session, for a 2xx answer to GET /app/session, the state the server gave it: n new
+// (the request carried no id), l lost (it carried one, and the server issued a new one
+// all the same), k known, a adopted, and - for any other answer; holder, the first four
+// characters of the session id the request carried, the id of the server that holds the
+// session, or - when it carried none). With
 // --rss-pid, the resident size of that process is printed after every --sample-every
 // responses as "rss <responses> <kB>".
 //
@@ -64,6 +69,8 @@ struct Record {
     char kind;
     uint8_t server;
     int32_t latencyUs;
+    char session;
+    char holder[5];
 };
 
 // What all connections share: the stop conditions, the counters and the samples.
@@ -73,7 +80,7 @@ struct Shared {
     std::atomic<long> issued{0};
     std::atomic<long> answered{0};
     std::atomic<long> badBodies{0};
-    std::atomic<long> sessionsNew{0}, sessionsKnown{0}, sessionsAdopted{0};
+    std::atomic<long> sessionsNew{0}, sessionsKnown{0}, sessionsAdopted{0}, sessionsLost{0};
     std::mutex printLock;
 };
 
@@ -116,21 +123,27 @@ void reportBad(Shared& s, char kind, const chaos::Response& r) {
             r.body.c_str());
 }
 
-// A 2xx answer that does not say what the request asked for counts as bad: false.
-bool checkAnswer(Shared& s, char kind, const chaos::Response& r) {
+// A 2xx answer that does not say what the request asked for counts as bad: false. The
+// state of a session answer goes to session ('-' for any other answer); a new session
+// issued to a request that carried an id is a lost one.
+bool checkAnswer(Shared& s, char kind, bool carriedId, const chaos::Response& r, char& session) {
+    session = '-';
     if (r.status < 200 || r.status > 299) return true;
     bool good = true;
     if (kind == 'P') {
         std::string want = "length: " + std::to_string(s.config->postBytes) + "\n";
         good = r.body.find(want) != std::string::npos;
     } else if (kind == 'S') {
-        if (r.body.find("state: new") != std::string::npos)
-            s.sessionsNew++;
-        else if (r.body.find("state: known") != std::string::npos)
+        if (r.body.find("state: new") != std::string::npos) {
+            session = carriedId ? 'l' : 'n';
+            (carriedId ? s.sessionsLost : s.sessionsNew)++;
+        } else if (r.body.find("state: known") != std::string::npos) {
+            session = 'k';
             s.sessionsKnown++;
-        else if (r.body.find("state: adopted") != std::string::npos)
+        } else if (r.body.find("state: adopted") != std::string::npos) {
+            session = 'a';
             s.sessionsAdopted++;
-        else
+        } else
             good = false;
     }
     if (!good) reportBad(s, kind, r);
@@ -160,12 +173,16 @@ void runConnection(Shared& s, int index, std::vector<Record>& records) {
         chaos::Response r = conn.exchange(request);
         const auto latency = std::chrono::duration_cast<std::chrono::microseconds>(
             std::chrono::steady_clock::now() - sent);
-        if (!r.cookie.empty()) cookie = r.cookie;
+        Record record{
+            epochMs(), int16_t(r.status), 0, uint8_t(r.serverOctet), int32_t(latency.count()), '-',
+            "-"};
+        if (cookie.size() >= 4) cookie.copy(record.holder, 4);
         // A bad answer is recorded with its kind in lower case.
-        char recorded = checkAnswer(s, kind, r) ? kind : char(kind - 'A' + 'a');
-        if (!c.recordFile.empty())
-            records.push_back({epochMs(), int16_t(r.status), recorded, uint8_t(r.serverOctet),
-                               int32_t(latency.count())});
+        record.kind = checkAnswer(s, kind, !cookie.empty(), r, record.session)
+                          ? kind
+                          : char(kind - 'A' + 'a');
+        if (!r.cookie.empty()) cookie = r.cookie;
+        if (!c.recordFile.empty()) records.push_back(record);
         sample(s, s.answered.fetch_add(1) + 1);
         // A refused connect would otherwise spin: Apache is gone or not listening.
         const int pause = r.status == 0 ? std::max(c.pauseMs, 10) : c.pauseMs;
@@ -236,8 +253,8 @@ void writeRecords(const std::string& file, const std::vector<std::vector<Record>
     if (!out) return;
     for (const auto& records : all)
         for (const Record& r : records)
-            fprintf(out, "%lld %d %c %d %d\n", static_cast<long long>(r.ms), r.status, r.kind,
-                    r.server, r.latencyUs);
+            fprintf(out, "%lld %d %c %d %d %c %s\n", static_cast<long long>(r.ms), r.status, r.kind,
+                    r.server, r.latencyUs, r.session, r.holder);
     fclose(out);
 }
 
@@ -272,8 +289,9 @@ int main(int argc, char** argv) {
     if (!c.recordFile.empty()) writeRecords(c.recordFile, records);
     printf(
         "responses %ld in %.1f s (%.0f/s), bad bodies %ld, sessions new %ld known %ld "
-        "adopted %ld\n",
+        "adopted %ld lost %ld\n",
         s.answered.load(), took, double(s.answered.load()) / took, s.badBodies.load(),
-        s.sessionsNew.load(), s.sessionsKnown.load(), s.sessionsAdopted.load());
+        s.sessionsNew.load(), s.sessionsKnown.load(), s.sessionsAdopted.load(),
+        s.sessionsLost.load());
     return 0;
 }

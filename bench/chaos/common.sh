@@ -24,6 +24,7 @@ addr=()
 server_pid=(0 0 0)
 apache_pid=0
 driver_pid=0
+unsticky_pid=0
 
 stop_pid() {  # pid [seconds]: TERM, then KILL when it outlives the grace time
     local p=$1 grace=${2:-10}
@@ -36,6 +37,7 @@ stop_pid() {  # pid [seconds]: TERM, then KILL when it outlives the grace time
 
 cleanup() {
     stop_pid "$driver_pid" 2
+    stop_pid "$unsticky_pid" 2
     stop_pid "$apache_pid" 15
     for p in "${server_pid[@]}"; do stop_pid "$p" 5; done
     if [ "${QUON_KEEP_CHAOS_DIR:-0}" = 1 ]; then echo "files kept in $work"; else rm -rf "$work"; fi
@@ -76,6 +78,13 @@ start_server() {
         --buddies "${names[(i + 1) % 3]}" "${log[@]}"
     server_pid[i]=$quon_pid
 }
+# The epoch ms of the first line of a server's log (server_logs=1) at or after `from` that holds `text`;
+# empty when there is none.
+log_time() {  # index from-ms text
+    awk -v from="$2" -v text="$3" '$1 >= from && index($0, text) {print $1; exit}' \
+        "$work/${names[$1]}.log"
+}
+
 wait_ready() {
     wait_quon_ready "$work/${names[$1]}.ready" "$work/${names[$1]}.out" ||
         fail "${names[$1]} (${addr[$1]}) did not come up"
@@ -132,6 +141,22 @@ CONF
     } >"$work/httpd.conf"
     start_apache_conf "$work/httpd.conf" "$work/stderr.log" "http://127.0.0.1:$port/app/echo" ||
         fail "Apache did not answer /app/echo: $(tail -5 "$work/stderr.log" "$work/error.log")"
+}
+
+# Beside a phase's load, UNSTICKY (4) connections that send GET /app/echo alone, paced
+# as given: they never hold a session, so each of their requests is spread by the
+# balancer. The main load's only such requests are each connection's first (its
+# sessions never end), and a server that has come back gets no session of its own until
+# some session moves to it: these requests show when the balancer takes it again. Sets
+# unsticky_pid.
+start_unsticky_load() {  # seconds pause-ms records out
+    "$load" --target "127.0.0.1:$port" --connections "${UNSTICKY:-4}" --mix echo \
+        --seconds "$1" --pause-ms "$2" --record "$3" >"$4" 2>&1 &
+    unsticky_pid=$!
+}
+wait_unsticky_load() {  # out
+    wait "$unsticky_pid" || fail "the unsticky load failed: $(cat "$1")"
+    unsticky_pid=0
 }
 
 # Apache's children, by their parent.

@@ -1,7 +1,8 @@
-# Report of the rolling-restart phase over the driver's records ("epoch-ms status kind
-# octet latency-us"): requests by kind, the answers other than 2xx by status for GETs
-# (session, echo) and POSTs apart, 2xx answers that did not say what was asked, and the
-# target of no failed GET.
+# Report of the rolling-restart phase over the drivers' records ("epoch-ms status kind
+# octet latency-us session holder"): requests by kind, the answers other than 2xx by
+# status for GETs (session, echo) and POSTs apart, 2xx answers that did not say what was
+# asked, and the targets of no failed GET and no lost session (an id sent back and a new
+# one issued).
 {
     kind = toupper($3); status = $2 + 0
     get = kind != "P"
@@ -13,6 +14,7 @@
     } else if ($3 ~ /[a-z]/) {
         wrong[get]++
     }
+    if ($6 == "l") lost++
 }
 function statusList(get,  s, out) {
     out = ""
@@ -26,4 +28,5 @@ END {
     printf "failed POSTs by status:%s\n", statusList(0)
     printf "2xx with a wrong answer: GET %d, POST %d\n", wrong[1], wrong[0]
     printf "target 0 failed GET: %s (%d)\n", failed[1] ? "MISSED" : "met", failed[1]
+    printf "target 0 lost sessions: %s (%d)\n", lost ? "MISSED" : "met", lost
 }

@@ -5,6 +5,9 @@
 # ROLL_PAUSE_MS (20) after every answer, about 3000 requests/s, which leaves the two
 # shared cores some room) through a fresh Apache (two
 # children of 64 threads) whose QuonConfig sets no proxyretryinterval: its default holds.
+# Beside it UNSTICKY (4) connections send GET /app/echo without a session (common.sh):
+# a server that comes back holds no session (its sessions moved to its buddy for good),
+# so these requests are the ones that find it again.
 # From t=ROLL_WARM seconds (3), each server in turn is stopped (SIGTERM: it closes its
 # connections and exits), started again on its address ROLL_DOWN seconds (1) later, as
 # a restart takes a moment, and the next one stopped ROLL_GAP seconds (5) after that start. The cluster announces each change as a real one
@@ -17,7 +20,7 @@
 # (PROXY_SERVICE_40), which must be within ROLL_GAP seconds, and to the first success the
 # load saw from it; the failed GETs (target 0) and POSTs by status; crashed children.
 #   environment: CONNECTIONS (64), ROLL_WARM (3), ROLL_DOWN (1), ROLL_GAP (5), ROLL_TAIL (8),
-#   ROLL_PAUSE_MS (20), TRACEFLAGS
+#   ROLL_PAUSE_MS (20), UNSTICKY (4), TRACEFLAGS
 
 # Every server's member list names the servers given and the sequence number is seq.
 write_members() {  # seq index...
@@ -33,13 +36,6 @@ reload_others() {  # index
     for i in 0 1 2; do
         if [ "$i" != "$1" ] && [ "${server_pid[i]}" -gt 0 ]; then kill -HUP "${server_pid[i]}"; fi
     done
-}
-
-# The epoch ms of the first line of a server's log at or after `from` that holds `text`;
-# empty when there is none.
-log_time() {  # index from-ms text
-    awk -v from="$2" -v text="$3" '$1 >= from && index($0, text) {print $1; exit}' \
-        "$work/${names[$1]}.log"
 }
 
 rolling_phase() {
@@ -58,6 +54,8 @@ rolling_phase() {
         --pause-ms "${ROLL_PAUSE_MS:-20}" --record "$work/rolling.records" \
         >"$work/rolling.out" 2>&1 &
     driver_pid=$!
+    start_unsticky_load "$total" "${ROLL_PAUSE_MS:-20}" "$work/unsticky.records" \
+        "$work/unsticky.out"
     local children_start
     children_start=$(apache_children)
     : >"$work/rolling.events"
@@ -81,6 +79,7 @@ rolling_phase() {
     done
     wait "$driver_pid" || fail "the rolling load failed: $(cat "$work/rolling.out")"
     driver_pid=0
+    wait_unsticky_load "$work/unsticky.out"
     local children_end
     children_end=$(apache_children)
 
@@ -90,12 +89,14 @@ rolling_phase() {
         "later, the next ${gap}s after that start, leave and join announced with a new" \
         "sequence number"
     echo "driver: $(cat "$work/rolling.out")"
+    echo "unsticky driver (GET echo without a session): $(cat "$work/unsticky.out")"
     local late=0 start first ok line
     while read -r i stopped start; do
         first=$(log_time "$i" "$start" "] PROXY_SERVICE_40 ")
         ok=$(awk -v from="$start" -v octet="${hosts[i]##*.}" \
-            '$1 >= from && $2 >= 200 && $2 < 300 && $4 == octet {print $1; exit}' \
-            "$work/rolling.records")
+            '$1 >= from && $2 >= 200 && $2 < 300 && $4 == octet && (!m || $1 < m) {m = $1}
+            END {if (m) print m}' \
+            "$work/rolling.records" "$work/unsticky.records")
         line="${names[i]}: stopped at +$(((stopped - t0) / 1000)).$(((stopped - t0) % 1000 / 100))s,"
         line+=" up $((start - stopped)) ms later; first request received"
         if [ -n "$first" ]; then line+=" $((first - start)) ms after its start"; else line+=" never"; fi
@@ -103,7 +104,7 @@ rolling_phase() {
         if [ -z "$first" ] || [ $((first - start)) -gt $((gap * 1000)) ]; then late=$((late + 1)); fi
         echo "$line"
     done <"$work/rolling.events"
-    awk -f "$top/bench/chaos/rolling.awk" "$work/rolling.records"
+    awk -f "$top/bench/chaos/rolling.awk" "$work/rolling.records" "$work/unsticky.records"
     local crashes
     crashes=$(crash_lines)
     echo "target first request within ${gap}s of each start: $([ "$late" = 0 ] && echo met ||

@@ -34,12 +34,15 @@
 #
 # That is the "kills" phase. The "rolling" phase (bench/chaos/rolling.sh) follows it with
 # a fresh Apache and fresh servers: each server restarted in turn, proxyretryinterval at
-# its default, membership changes announced with a new sequence number. PHASES picks and
-# orders the phases ("kills rolling" by default; "rolling" alone takes about 30 s).
+# its default, membership changes announced with a new sequence number. The "drain"
+# phase (bench/chaos/drain.sh) then restarts each server in turn the careful way, again
+# with a fresh Apache and servers: drained, disabled, stopped and started, enabled,
+# through the status page. PHASES picks and orders the phases ("kills rolling drain" by
+# default; "rolling" alone takes about 30 s, "drain" about 40 s).
 #
 #   bench/chaos/run.sh   environment: BUILD, PHASES, CONNECTIONS (64), RETRY (1), DOWN (5), DOWN2 (3),
 #                        ROUNDS (2), WARMUP (1), TRACEFLAGS (0; 1 writes the module's connection
-#                        and cluster events), and those of rolling.sh
+#                        and cluster events), and those of rolling.sh and drain.sh
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 connections=${CONNECTIONS:-64}
@@ -54,6 +57,7 @@ warmup=${WARMUP:-1}
 
 cmake --build "$build" --target quon-backend mod_quon22 chaos_load quon_backend_load >/dev/null
 source "$top/bench/chaos/rolling.sh"
+source "$top/bench/chaos/drain.sh"
 
 # Phases 1 and 2, with their warm-up, and their report.
 kills_phase() {
@@ -171,10 +175,11 @@ kills_phase() {
     end_phase kills
 }
 
-for phase in ${PHASES:-kills rolling}; do
+for phase in ${PHASES:-kills rolling drain}; do
     case $phase in
         kills) kills_phase ;;
         rolling) rolling_phase ;;
-        *) fail "unknown phase $phase (kills, rolling)" ;;
+        drain) drain_phase ;;
+        *) fail "unknown phase $phase (kills, rolling, drain)" ;;
     esac
 done

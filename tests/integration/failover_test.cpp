@@ -11,8 +11,10 @@ std::vector<int> spread(QuonCluster& cluster, int n, int* errors = nullptr) {
     std::vector<int> count(size_t(cluster.size()), 0);
     for (int k = 0; k < n; ++k) {
         HttpResponse r = cluster.get("/app/echo");
-        if (r.status == 200 && cluster.served(r) >= 0) ++count[size_t(cluster.served(r))];
-        else if (errors) ++*errors;
+        if (r.status == 200 && cluster.served(r) >= 0)
+            ++count[size_t(cluster.served(r))];
+        else if (errors)
+            ++*errors;
     }
     return count;
 }
@@ -50,11 +52,28 @@ TEST(FailoverTest, ASessionMovesToItsBuddyAndNoServerLeftGivesTheErrorPage) {
     EXPECT_EQ(cluster.served(cluster.get("/app/session;JSESSIONID=" + session)), holder);
 
     cluster.stop(holder);
+    const int buddy = (holder + 1) % 3;
+    std::string moved;
     for (int k = 0; k < 3; ++k) {
         HttpResponse r = cluster.get("/app/session", {cookie});
         ASSERT_EQ(r.status, 200) << r.body;
-        EXPECT_EQ(cluster.served(r), (holder + 1) % 3);
+        EXPECT_EQ(cluster.served(r), buddy);
         EXPECT_EQ(keyValues(r.body, ": ")["state"], k == 0 ? "adopted" : "known");
+        if (k == 0) {
+            moved = keyValues(r.body, ": ")["session"];
+            EXPECT_EQ(r.header("Set-Cookie"), "JSESSIONID=" + moved + "; Path=/");
+        }
+    }
+    // The buddy holds the session under an id of its own: when the old holder comes back
+    // without it, the session stays with the buddy.
+    ASSERT_EQ(moved.substr(0, 4), cluster.repId(buddy));
+    ASSERT_TRUE(cluster.restart(holder));
+    ASSERT_TRUE(backend_test::waitUntil(
+        [&] { return cluster.served(cluster.get("/app/echo")) == holder; }));
+    for (int k = 0; k < 2; ++k) {
+        HttpResponse r = cluster.get("/app/session", {"Cookie: JSESSIONID=" + moved});
+        EXPECT_EQ(cluster.served(r), buddy);
+        EXPECT_EQ(keyValues(r.body, ": ")["hits"], std::to_string(k + 4)) << r.body;
     }
 
     for (int i = 0; i < 3; ++i) cluster.stop(i);
@@ -62,8 +81,9 @@ TEST(FailoverTest, ASessionMovesToItsBuddyAndNoServerLeftGivesTheErrorPage) {
     for (int round = 0; round < 2; ++round) {
         HttpResponse page = cluster.get("/app/echo");
         HttpResponse redirect = cluster.get("/app/echo", {"Host: sorry.test"});
-        EXPECT_TRUE(page.status == 503 && page.body.find("Could not connect to Quon Server") !=
-                                              std::string::npos) << page.body;
+        EXPECT_TRUE(page.status == 503 &&
+                    page.body.find("Could not connect to Quon Server") != std::string::npos)
+            << page.body;
         EXPECT_EQ(redirect.status, 302);
         EXPECT_EQ(redirect.header("Location"), "http://127.0.0.1/sorry.html");
     }
