@@ -64,6 +64,7 @@ const HostCase kHosts[] = {
     // The module's own LogLevel; Verbose writes what it leaves out.
     {"LogLevel warn quon:debug|bootstrap 127.0.0.2:7001", {{"configured", "1"}, {"verbose", "0"}}},
     {"LogLevel warn quon:trace1|bootstrap 127.0.0.2:7001", {{"configured", "1"}}},
+    {"LogLevel warn quon:trace2|bootstrap 127.0.0.2:7001", {{"configured", "1"}}},
     {"LogLevel quon:crit|bootstrap 127.0.0.2:7001", {{"configured", "1"}}},
     {"LogLevel quon:crit|Verbose true", {{"verbose", "1"}}},
 };
@@ -236,6 +237,7 @@ const LevelCase kLevels[] = {
     {"channel=traceE&flag=1", "LogLevel warn quon:debug|bootstrap 127.0.0.2:7001", ""},
     {"channel=traceE&flag=1", "LogLevel warn quon:trace1|bootstrap 127.0.0.2:7001", "[quon:trace1]"},
     {"channel=traceE&flag=2", "LogLevel warn quon:trace1|bootstrap 127.0.0.2:7001", ""},
+    {"channel=traceE&flag=2", "LogLevel warn quon:trace2|bootstrap 127.0.0.2:7001", "[quon:trace2]"},
     {"channel=log&level=3", "LogLevel quon:crit|bootstrap 127.0.0.2:7001", ""},
     // A flag of traceflags, and Verbose, write what LogLevel leaves out at notice.
     {"channel=traceE&flag=2", "traceflags 0x2", "[quon:notice]"},
