@@ -1,6 +1,6 @@
 // What the upkeep does on its own thread, against real servers: a failed initialisation or
-// member list is tried again after a wait, not on every pass; a listed server found
-// unreachable is probed at once and comes back as soon as it answers.
+// member list is tried again after a wait, not on every pass. A listed server found
+// unreachable is probed at once: availability_test.cpp.
 #include "cluster_fixture.h"
 
 #include "pool.h"
@@ -78,37 +78,4 @@ TEST(UpkeepRetry, AReportedNumberIsFetchedOnceAndAFailureWaits) {
     reportClusterSeq(table, req.get(), reporter, 2);
     passes(table, req, 2);
     EXPECT_EQ(fetches(), failedTry + 1);
-}
-
-// A server this child found unreachable, under a retry interval of an hour, is probed as
-// soon as the cluster lists it again: still refusing, it stays out; answering, it is back
-// in the same pass.
-TEST(UpkeepProbe, AListedServerFoundUnreachableIsProbedAtOnce) {
-    Cluster cluster(Setups(2, ServerSetup{"proxyretryinterval=3600\n"}));
-    RecordingRequest req;
-    HandTable table(req.get(), nullptr, cluster.name(0).c_str());
-    const Names both = {cluster.name(0), cluster.name(1)};
-    cluster.announce(0, both, 1);
-    ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
-    quonProxy* reporter = serverNamed(table, cluster.name(0));
-    quonProxy* down = serverNamed(table, cluster.name(1));
-    cluster.announce(1, {}, 0, "fault=refuse\n");
-    {
-        SyncGuard hold(req.get(), down->lock);
-        down->destroyPooledSockets(req.get(), down);
-    }
-    ASSERT_TRUE(cluster[1].waitForLog("closed: peer closed connection"));
-    ASSERT_EQ(down->sendPing(down, req.get()), 0);
-    removeProxy(table, down, req.get(), 1);
-    ASSERT_GT(down->nextProxyRetryTime.load(), nowSeconds() + 3000);
-    for (const bool answers : {false, true}) {
-        if (answers) cluster.announce(1, {}, 0);
-        const int seq = answers ? 3 : 2;
-        cluster.announce(0, both, seq);
-        reportClusterSeq(table, req.get(), reporter, seq);
-        runUpkeep(table, req.get());
-        EXPECT_EQ(table->clusterSeq, seq) << req.dump();
-        EXPECT_EQ(slots(&table->servers),
-                  Names({cluster.name(0) + ":1", cluster.name(1) + (answers ? ":1" : ":0")}));
-    }
 }
