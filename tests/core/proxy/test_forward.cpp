@@ -47,13 +47,6 @@ std::string expected(const FakeWebServer& web, const std::string& attributes = "
     return be32(39) + be32(int32_t(items.size())) + items;
 }
 
-// Reads the ping and one PROXY_SERVICE_40 message; returns the message.
-std::string receiveRequest(LoopbackPeer& peer) {
-    if (peer.receive(4) != be32(PROXY_PING)) return "no ping";
-    std::string head = peer.receive(8);
-    return head.size() != 8 ? "no head" : head + peer.receive(size_t(getInt32(head.data() + 4)));
-}
-
 std::string chunks(int count) {
     std::string answer;
     for (int i = 0; i < count; ++i) answer += message(PROXY_PUT_CLIENT, wireString("chunk"));
@@ -243,10 +236,8 @@ TEST(ErrorPages, ConnectFaults) {
         web->connectTimeout = 100;
         BareProxy target(web.get(), address);
         target->proxyRetryInterval = 30;
-        if (error == ENOBUFS)  // no record for the new connection
-            web->permMalloc = [](quon_request* req, int size) {
-                return size == int(sizeof(quonConnection)) ? nullptr : qnMalloc(req, size);
-            };
+        refusedBlockSize = error == ENOBUFS ? int(sizeof(quonConnection)) : -1;
+        web->permMalloc = refusingMalloc;  // with ENOBUFS, no record for the new connection
         EXPECT_EQ(proxy_handleRequest(web.get(), target.get(), nullptr, nullptr), -1);
         web->permMalloc = qnMalloc;
         EXPECT_EQ(web->errorCode, error);

@@ -25,6 +25,7 @@ struct PropsAnswer {
     const char* logLine;  // "" when none is expected
     int error = 0;        // errorCode the exchange leaves, when not 0
     int32_t seq = -1;     // the cluster sequence number it reports
+    int maxProps = 16;    // the bound on a property text
 };
 
 TEST(WireProps, AnswersEndTheExchangeAsTheyShould) {
@@ -45,11 +46,19 @@ TEST(WireProps, AnswersEndTheExchangeAsTheyShould) {
           PropsAnswer{"Busy", message(PROXY_BUSY), false, false,
                       "Quon unable to fetch server-props <- [", EQUON_BUSY},
           PropsAnswer{"ClosedInAString", message(PROXY_PUT_PROPS, be32(50) + "a=1"), false, false,
-                      "", ECONNRESET},
+                      "", ECONNRESET, -1, 64},
+          PropsAnswer{"TextAtTheBound",
+                      message(PROXY_PUT_PROPS, wireString("k=" + std::string(13, 'v') + "\n")) +
+                          message(PROXY_FINISH),
+                      true, true, ""},
+          PropsAnswer{"TextOverTheBound",
+                      message(PROXY_PUT_PROPS, wireString("k=" + std::string(14, 'v') + "\n")),
+                      false, false, " sent PROXY_PUT_PROPS of 17 bytes, limit 16"},
           PropsAnswer{"ClosedInASequence", message(PROXY_PUT_CLUSTER_SEQ, "\x01"), false, false,
                       "Failed to read cluster update from 127.0.0.1:"}}) {
         SCOPED_TRACE(answer.name);
         RecordingRequest req;
+        req->maxPropsSize = answer.maxProps;
         LoopbackPeer peer;
         BareProxy proxy(req.get(), peer.address());
         int32_t seq = 0;
