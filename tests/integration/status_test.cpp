@@ -177,21 +177,23 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
     ASSERT_TRUE(started(cluster).apache().pid() > 0);
     int served = spreadOverChildren(
         cluster, "/app/echo", [&](const HttpResponse& r) { EXPECT_EQ(r.status, 200) << r.body; });
-    // Each server answers busy or breaks the protocol in turn: three attempts, two fail-overs.
-    for (const char* fault : {"busy", "busy", "unknown-code"})
+    // Each server answers busy, breaks the protocol or closes before it answers in turn:
+    // three attempts, two fail-overs.
+    for (const char* fault : {"busy", "busy", "unknown-code", "close-before-code"})
         EXPECT_EQ(cluster.get(std::string("/app/echo?fault=") + fault).status, 503);
     HttpResponse posted = httpPost(cluster.url("/app/body"), std::string(1000, 'x'));
     EXPECT_EQ(keyValues(posted.body, ": ")["length"], "1000") << posted.body;
     ++served;
 
     const std::string json = cluster.get("/quon-status?format=json").body;
-    const uint64_t attempts = uint64_t(served) + 9;
+    const uint64_t attempts = uint64_t(served) + 12;
     EXPECT_EQ(sum(cluster, json, "requests"), attempts) << json;
     EXPECT_EQ(sum(cluster, json, "count"), attempts);
     EXPECT_EQ(sum(cluster, json, "busy"), 6u);
     EXPECT_EQ(sum(cluster, json, "protocol"), 3u);
-    EXPECT_EQ(sum(cluster, json, "connect") + sum(cluster, json, "receive"), 0u);
-    EXPECT_EQ(sum(cluster, json, "failovers"), 6u);
+    EXPECT_EQ(sum(cluster, json, "receive"), 3u);
+    EXPECT_EQ(sum(cluster, json, "connect") + sum(cluster, json, "send"), 0u);
+    EXPECT_EQ(sum(cluster, json, "failovers"), 8u);
     EXPECT_EQ(sum(cluster, json, "bytesToServer"), 1000u);
     EXPECT_GT(sum(cluster, json, "bytesToClient"), uint64_t(served) * 100);
 
@@ -224,6 +226,7 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
         const std::string now = cluster.get("/quon-status?format=json").body;
         return text(serverObject(now, cluster.address(2)), "state") == "down";
     }));
+    EXPECT_GT(sum(cluster, cluster.get("/quon-status?format=json").body, "connect"), 0u);
     const std::string dom = renderedDom(cluster.url("/quon-status"));
     const std::map<std::string, std::string> rows = serverRows(dom);
     EXPECT_EQ(rows, (std::map<std::string, std::string>{{cluster.address(0), "up"},
