@@ -79,7 +79,8 @@ std::string editedConf(const std::regex& line, const std::string& replacement) {
     for (std::string l; std::getline(lines, l);)
         text += std::regex_replace(l, line, replacement) + "\n";
     // The store's folder as installed in the tree.
-    return std::regex_replace(text, std::regex(" /var/lib/quon22/"), " " + root() + "/var/lib/quon22/");
+    return std::regex_replace(text, std::regex(" /var/lib/quon22/"),
+                              " " + root() + "/var/lib/quon22/");
 }
 
 class InstalledPackage : public testing::Test {
@@ -128,31 +129,28 @@ protected:
     }
 };
 
-TEST_F(InstalledPackage, ShippedConfigurationIsAllCommentedOutAndAccepted) {
-    const std::string conf = readFile(root() + kConfFile);
-    EXPECT_FALSE(std::regex_search(conf, std::regex(R"((^|\n)\s*QuonConfig\s)"))) << conf;
-    ApacheServer apache({});
-    ASSERT_NO_FATAL_FAILURE(layOut(apache.dir(), conf));
-    EXPECT_TRUE(syntaxOk(apache));
-}
-
-// Each example line, turned on, must still be a valid line.
-TEST_F(InstalledPackage, EveryExampleIsAccepted) {
-    const std::string conf = editedConf(kExampleLine, "$1$2");
-    EXPECT_FALSE(std::regex_search(conf, std::regex(R"(\n\s*#\s*(QuonConfig|SetHandler)\b)")))
-        << conf;
-    ApacheServer apache({});
-    ASSERT_NO_FATAL_FAILURE(layOut(apache.dir(), conf));
-    EXPECT_TRUE(syntaxOk(apache));
+// The shipped configuration is all commented out, and so accepted; each example line of
+// it, turned on, must still be a valid line.
+TEST_F(InstalledPackage, ShippedConfigurationAndEveryExampleAreAccepted) {
+    const std::string shipped = readFile(root() + kConfFile);
+    EXPECT_FALSE(std::regex_search(shipped, std::regex(R"((^|\n)\s*QuonConfig\s)"))) << shipped;
+    const std::string examples = editedConf(kExampleLine, "$1$2");
+    EXPECT_FALSE(std::regex_search(examples, std::regex(R"(\n\s*#\s*(QuonConfig|SetHandler)\b)")))
+        << examples;
+    for (const std::string& conf : {shipped, examples}) {
+        ApacheServer apache({});
+        ASSERT_NO_FATAL_FAILURE(layOut(apache.dir(), conf));
+        EXPECT_TRUE(syntaxOk(apache));
+    }
 }
 
 TEST_F(InstalledPackage, ServesMappedRequestFromInstalledBackend) {
     BackendProcess backend("127.0.0.2", root() + kBackendFile);
     const std::string address = "127.0.0.2:" + std::to_string(backend_test::freePort("127.0.0.2"));
+    // Started by hand without a member list, the server names itself as the cluster.
     ASSERT_TRUE(backend.start({"--listen", address, "--server-props",
                                backend.writeFile("server.props", "rep_id=SRV1\n"), "--mappings",
-                               backend.writeFile("mappings.props", "/app/*=app\n"), "--cluster",
-                               backend.writeFile("cluster.props", "SRV1=" + address + "\n")}))
+                               backend.writeFile("mappings.props", "/app/*=app\n")}))
         << readFile(backend.path("stderr"));
 
     // What the administrator does: the bootstrap line of the shipped file set and on.
