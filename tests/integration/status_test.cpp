@@ -2,21 +2,19 @@
 // through a real Apache of two children in front of three quon-backend servers.
 #include <gtest/gtest.h>
 
-#include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include "quon_cluster.h"
 
 namespace {
 using backend_test::readFile;
+using backend_test::runCommand;
 using backend_test::waitUntil;
-using namespace std::chrono_literals;
 
 constexpr const char* kModules = "/usr/lib/apache2/modules/";
 const std::string kStatusConfig =
@@ -104,46 +102,17 @@ uint64_t metricSum(const std::string& exposition, const std::string& metric) {
     return total;
 }
 
-// Runs argv with stdin from input and stdout to the result, bounded by limit; status -1
-// when it had to be killed.
-std::pair<int, std::string> run(std::vector<std::string> argv, const std::string& input,
-                                std::chrono::seconds limit) {
-    char pattern[] = "/tmp/quon-run-XXXXXX";
-    const std::string dir = mkdtemp(pattern);
-    std::ofstream(dir + "/in") << input;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);
-        if (!freopen((dir + "/in").c_str(), "r", stdin) ||
-            !freopen((dir + "/out").c_str(), "w", stdout) || !freopen("/dev/null", "w", stderr))
-            _exit(126);
-        std::vector<char*> args;
-        for (std::string& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (!waitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; },
-                   std::chrono::duration_cast<std::chrono::milliseconds>(limit))) {
-        kill(-pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        status = -1;
-    }
-    std::string out = readFile(dir + "/out");
-    std::filesystem::remove_all(dir);
-    return {status == -1 ? -1 : WEXITSTATUS(status), out};
-}
-
 // The page as headless Chromium builds it (its DOM, serialised).
 std::string renderedDom(const std::string& url) {
     char pattern[] = "/tmp/quon-chromium-XXXXXX";
     const std::string profile = mkdtemp(pattern);
-    auto [status, dom] =
-        run({"/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--no-first-run", "--user-data-dir=" + profile, "--dump-dom", url},
-            "", 60s);
+    std::string dom;
+    const int status = runCommand(
+        "timeout -s KILL 60 /usr/bin/chromium --headless --no-sandbox --disable-gpu "
+        "--disable-background-networking --disable-component-update --disable-sync "
+        "--no-first-run --user-data-dir=" +
+            profile + " --dump-dom '" + url + "' 2>/dev/null",
+        dom);
     std::filesystem::remove_all(profile);
     EXPECT_EQ(status, 0) << "chromium";
     return dom;
@@ -198,8 +167,14 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
     EXPECT_GT(sum(cluster, json, "bytesToClient"), uint64_t(served) * 100);
 
     const std::string metrics = cluster.get("/quon-status?format=prometheus").body;
-    auto [status, lint] = run({"/usr/bin/promtool", "check", "metrics"}, metrics, 30s);
-    EXPECT_EQ(status, 0) << lint << metrics;
+    const std::string exposition = cluster.apache().dir() + "/metrics.txt";
+    std::ofstream(exposition) << metrics;
+    std::string lint;
+    EXPECT_EQ(
+        runCommand("timeout -s KILL 30 /usr/bin/promtool check metrics <" + exposition + " 2>&1",
+                   lint),
+        0)
+        << lint << metrics;
     EXPECT_EQ(metricSum(metrics, "quon_requests_total"), attempts);
     EXPECT_EQ(metricSum(metrics, "quon_response_seconds_count"), attempts);
     const std::string brief = cluster.get("/server-status?auto").body;

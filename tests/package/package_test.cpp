@@ -4,13 +4,11 @@
 // with apache2 -t, then started to serve a mapped request from the installed quon-backend.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "apache_server.h"
@@ -20,6 +18,7 @@
 namespace fs = std::filesystem;
 using backend_test::BackendProcess;
 using backend_test::readFile;
+using backend_test::runCommand;
 
 namespace {
 constexpr const char* kModuleFile = QUON_APACHE_MODULE_DIR "/mod_quon22.so";
@@ -62,16 +61,6 @@ void writeFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// Runs a shell command; its exit status, with what it wrote in output.
-int run(const std::string& command, std::string& output) {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // The shipped quon22.conf with each line that matches `line` replaced by `replacement`.
 std::string editedConf(const std::regex& line, const std::string& replacement) {
     std::istringstream lines(readFile(root() + kConfFile));
@@ -107,7 +96,7 @@ protected:
         const std::string a2enmod = "APACHE_CONFDIR=" + dir + " APACHE_STATE_DIRECTORY=" + dir +
                                     "/state /usr/sbin/a2enmod " + kEnable;
         std::string output;
-        ASSERT_EQ(run(a2enmod, output), 0) << output;
+        ASSERT_EQ(runCommand(a2enmod + " 2>&1", output), 0) << output;
         for (const char* name : {"quon22.load", "quon22.conf"})
             EXPECT_EQ(fs::read_symlink(dir + "/mods-enabled/" + name),
                       fs::path("../mods-available") / name);
@@ -121,8 +110,8 @@ protected:
         conf = std::regex_replace(conf, std::regex("@PORT@"), "80");
         writeFile(apache.dir() + "/apache2.conf", conf);
         std::string output;
-        const int status =
-            run(std::string(kApacheBinary) + " -t -f " + apache.dir() + "/apache2.conf", output);
+        const int status = runCommand(
+            std::string(kApacheBinary) + " -t -f " + apache.dir() + "/apache2.conf 2>&1", output);
         if (status == 0 && output.find("Syntax OK") != std::string::npos)
             return testing::AssertionSuccess();
         return testing::AssertionFailure() << "apache2 -t: " << status << "\n" << output;
