@@ -174,14 +174,6 @@ const ProbeCase kProbes[] = {
       {"Set-Cookie", "first=1, second=2"}, {"X-Probe", "two"}},
      {"]     adding cookie Set-Cookie: [redacted]", "]     table_set(X-Probe, two)", "!second=2"}},
     {"/probe/length?value=5&body=hello", "", {}, "hello", {}, {"]     ap_set_content_length(5)"}},
-    // trace needs Verbose, traceE a bit of the mask.
-    {"/probe/log?channel=trace&text=quiet-trace", "bootstrap 127.0.0.2:7001", {}, "logged\n", {},
-     {"!quiet-trace"}},
-    {"/probe/log?channel=trace&text=verbose-trace", "", {}, "logged\n", {}, {"]  verbose-trace"}},
-    {"/probe/log?channel=traceE&flag=1&text=flag-one", "traceflags 0x2", {}, "logged\n", {},
-     {"!flag-one"}},
-    {"/probe/log?channel=traceE&flag=3&text=flag-three", "traceflags 0x2", {}, "logged\n", {},
-     {"]  flag-three"}},
     // The request-pool allocator logs every block.
     {"/probe/malloc?size=0", "Verbose true|apialloc true", {}, "allocated\n", {},
      {": 1 bytes", "]  MEM apache_malloc: 0x", "]  MEM apache_free: 0x"}},
@@ -236,6 +228,9 @@ const LevelCase kLevels[] = {
     {"channel=log&level=3", "LogLevel quon:crit|bootstrap 127.0.0.2:7001", ""},
     // A flag of traceflags, and Verbose, write what LogLevel leaves out at notice.
     {"channel=traceE&flag=2", "traceflags 0x2", "[quon:notice]"},
+    {"channel=traceE&flag=1", "traceflags 0x2", ""},
+    {"channel=traceE&flag=3", "traceflags 0x2", "[quon:notice]"},
+    {"channel=trace", "", "[quon:notice]"},
     {"channel=log&level=9", "Verbose TRUE", "[quon:notice]"},
     {"channel=log&level=3", "Verbose TRUE", "[quon:error]"},
     {"channel=log&level=3", "LogLevel quon:crit|Verbose true", "[quon:notice]"},
