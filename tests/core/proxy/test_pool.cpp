@@ -84,6 +84,7 @@ TEST_F(PoolTest, ConnectFailuresAreWrittenOncePerIntervalForEachServer) {
     req.clear();
     EXPECT_EQ(fresh(first.get()), nullptr);
     EXPECT_TRUE(req.contains("log", "Connection refused (2 similar lines left out)")) << req.dump();
+    EXPECT_EQ(req.levelOf("similar lines left out"), QN_LOG_ERROR);
 }
 
 // A server out of rotation is probed only once its retry time has come; a ping that gets
