@@ -3,7 +3,6 @@
 // the parsed table against the same operations on a list.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <utility>

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 

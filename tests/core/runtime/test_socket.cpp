@@ -2,7 +2,6 @@
 // every wait in a test ends within a bounded time.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
