@@ -68,8 +68,7 @@ std::string editedConf(const std::regex& line, const std::string& replacement) {
     for (std::string l; std::getline(lines, l);)
         text += std::regex_replace(l, line, replacement) + "\n";
     // The store's folder as installed in the tree.
-    return std::regex_replace(text, std::regex(" /var/lib/quon22/"),
-                              " " + root() + "/var/lib/quon22/");
+    return std::regex_replace(text, std::regex(" /var/lib/quon22/"), " " + root() + "/var/lib/quon22/");
 }
 
 class InstalledPackage : public testing::Test {

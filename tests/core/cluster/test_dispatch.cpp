@@ -47,14 +47,9 @@ TEST(Dispatch, FailuresWithAndWithoutAnotherServer) {
         const char *bodyPart, *line;  // the sticky host's line when "held"
     };
     const Row rows[] = {
-        {{app},
-         "fault=busy\n",
-         "",
-         -1,
-         503,
+        {{app}, "fault=busy\n", "", -1, 503,
          "<P><B>Application server is busy.  Either there are too many concurrent requests or "
-         "the server still is starting up.</B>",
-         ""},
+         "the server still is starting up.</B>", ""},
         {{app, other}, closing, "", -1, 0, "", " already in failed target list"},
         {{app, other}, closing, session, -1, 0, "", ""},
         {{app, app}, closing, session, 0, 200, "", "held"}};

@@ -139,11 +139,8 @@ TEST_F(PoolTest, DestroyBooksTheErrorAndFlushesByItsClass) {
     const struct {
         int error;
         bool flushesIdle, unreachable;
-    } rows[] = {{ECONNRESET, true, false},
-                {ECONNREFUSED, true, true},
-                {ETIMEDOUT, false, false},
-                {ENOBUFS, false, false},
-                {EQUON_BUSY, false, false}};
+    } rows[] = {{ECONNRESET, true, false}, {ECONNREFUSED, true, true}, {ETIMEDOUT, false, false},
+                {ENOBUFS, false, false}, {EQUON_BUSY, false, false}};
     proxy->mapCheckInterval = 60;
     for (const auto& row : rows) {
         SCOPED_TRACE(row.error);

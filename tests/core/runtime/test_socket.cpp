@@ -281,8 +281,7 @@ TEST(SocketAddresses, TriedInOrderWithinOneTimeOut) {
         RecordingRequest rec;
         rec->connectTimeout = kShortMs;
         const Clock::time_point start = Clock::now();
-        const int sock =
-            qnConnect(rec.get(), row.addresses.data(), int(row.addresses.size()), nullptr);
+        const int sock = qnConnect(rec.get(), row.addresses.data(), int(row.addresses.size()), nullptr);
         const long elapsed = msSince(start);
         EXPECT_GE(elapsed, row.leastMs);
         EXPECT_LT(elapsed, row.mostMs);
