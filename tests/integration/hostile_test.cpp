@@ -70,7 +70,7 @@ const HostileRow kHostileRows[] = {
     {"TruncatedString", "fault=close-mid-string", 503, "Quon closed connection",
      "returning error page for ", ""},
     {"NothingAtAll", "fault=close-before-code", 503, "Quon closed connection",
-     "returning error page for ", ""},
+     "] dropped while sending command", ""},
     {"HugeLength", "fault=huge-length", 503, kProtocolPage,
      " sent PROXY_PUT_HEADER of 2147483647 bytes, limit 1048576", kGaveUp},
     {"NegativeLength", "fault=negative-length", 503, kProtocolPage,

@@ -80,26 +80,16 @@ TEST(WireProps, AnswersEndTheExchangeAsTheyShould) {
     }
 }
 
-// A fresh connection closed before the answer is not tried again. A stale idle one (the
-// server closed it meanwhile) costs the caller nothing: the message goes out again on a
-// fresh connection, and only that attempt is seen.
-TEST(WireExchange, OnlyAStaleIdleConnectionIsReplaced) {
+// A stale idle connection (the server closed it meanwhile) costs the caller nothing: the
+// message goes out again on a fresh connection, and only that attempt is seen. A fresh
+// connection closed before the answer is not tried again: hostile_test's NothingAtAll.
+TEST(WireExchange, AStaleIdleConnectionIsReplaced) {
     RecordingRequest req;
     LoopbackPeer peer;
     BareProxy proxy(req.get(), peer.address());
     auto fetch = [&] {
         return inBackground([&] { return fetchProps(req.get(), proxy.get(), "s", nullptr); });
     };
-    auto fresh = fetch();
-    ASSERT_TRUE(peer.accept());
-    peer.receive(13);
-    peer.close();
-    EXPECT_EQ(fresh.get(), nullptr);
-    EXPECT_TRUE(req.contains("log", "Quon closed connection. [")) << req.dump();
-    EXPECT_TRUE(req.contains("log", "] dropped while sending command"));
-    EXPECT_TRUE(req.contains("trace", "could not fetch s"));
-    EXPECT_FALSE(peer.accept(200));  // no second attempt
-    req->errorCode = 0;
     auto first = fetch();
     ASSERT_TRUE(peer.accept());
     peer.receive(13);
