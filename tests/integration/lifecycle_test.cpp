@@ -1,5 +1,6 @@
-// The module's life in Apache: the store, graceful restart and child exit. One table per
-// record, made by whichever thread asks first: names_test.cpp counts the bootstraps.
+// The module's life in Apache: graceful restart and child exit. One table per record, made
+// by whichever thread asks first: names_test.cpp counts the bootstraps. The store read
+// while the bootstrap server is down: test_table_init.cpp, beside the store's faults.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,18 +10,6 @@
 #include "quon_cluster.h"
 
 namespace {
-TEST(LifecycleTest, TheStoreFindsTheClusterWhileTheBootstrapServerIsDown) {
-    QuonCluster cluster(3);
-    ASSERT_TRUE(cluster.start("QuonConfig serverstore @DIR@/htdocs/servers.store\n"));
-    ASSERT_EQ(cluster.get("/app/echo").status, 200);
-    cluster.apache().stop();
-    cluster.stop(0);
-    ASSERT_TRUE(cluster.apache().start());
-    HttpResponse r = cluster.get("/app/echo");
-    EXPECT_EQ(r.status, 200) << r.body;
-    EXPECT_GT(cluster.served(r), 0);
-}
-
 TEST(LifecycleTest, GracefulRestartLosesNoRequestAndChildrenCloseTheirConnections) {
     QuonCluster cluster(2);
     ASSERT_TRUE(cluster.start());
