@@ -1,11 +1,10 @@
-// Choice of a server: algorithms, sticky sessions, the weighted-random slot table, session ids.
+// Choice of a server: algorithms, sticky sessions, the weighted-random slot table. The
+// session id from a cookie or the URI, and its buddies: fuzz_session.
 #include <climits>
-#include <optional>
 
 #include "balance.h"
 #include "counters.h"
 #include "cluster_fixture.h"
-#include "fake_web_server.h"
 
 // Servers of the one entry /app*; the session id, when given, makes the entry sticky. admin:
 // the operator's state of each server, n normal, d drained, x disabled ("": all normal). A
@@ -145,26 +144,5 @@ TEST(WeightSlots, BuildsTheSlotTable) {
         EXPECT_EQ(std::vector<int32_t>(info->weightTable, info->weightTable + info->totalWeight),
                   expected);
         EXPECT_EQ(chosen != nullptr, !expected.empty());
-    }
-}
-
-TEST(SessionIds, CookieFirstUriSecond) {
-    const std::tuple<std::optional<std::string>, std::string, const char*> rows[] = {
-        {"a=1; JSESSIONID=AAAATRBBBB; b=2", "/x;JSESSIONID=u", "AAAATRBBBB; b=2"},
-        {"a=1", "/x;JSESSIONID=u", nullptr},  // a cookie header hides the URI's id
-        {"x=JSESSIONID", "/", nullptr},
-        {std::nullopt, "/x;JSESSIONID=abc;y=1", "abc"},
-        {std::nullopt, "/x;JSESSIONID=", ""},
-        {std::nullopt, "/x;jsessionid=abc", nullptr}};
-    for (const auto& [cookie, uri, expected] : rows) {
-        FakeWebServer web;
-        if (cookie) web.headers.emplace_back("Cookie", *cookie);
-        web.uri = uri;
-        web.prepare();
-        char* id = getSessionId(web.get());
-        EXPECT_STREQ(id, expected) << uri;
-        web->free(web.get(), id);
-        EXPECT_EQ(web.liveBlocks(), 0);
-        EXPECT_EQ(web.headersHandedBack, cookie ? 1 : 0);
     }
 }
