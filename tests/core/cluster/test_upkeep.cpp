@@ -61,11 +61,6 @@ bool doneWithin(std::future<int32_t>& call, std::chrono::milliseconds bound) {
 int tries(const RecordingRequest& req, const Cluster& cluster) {
     return req.count("trace", "trying to bootstrap from \"" + cluster.name(0) + "\"");
 }
-
-int passes(mappingsTable* table, RecordingRequest& req, int count) {
-    for (int k = 0; k < count; ++k) runUpkeep(table, req.get());
-    return count;
-}
 }  // namespace
 
 TEST(UpkeepOutsideTheLock, AHungRefreshHoldsUpNoFilter) {
@@ -199,10 +194,10 @@ TEST(UpkeepRetry, AFailedInitialisationIsTriedAgainAfterAGrowingWait) {
     EXPECT_TRUE(table->initRetry.nextAttempt >= first + 1 &&
                 table->initRetry.nextAttempt <= nowSeconds() + 1);
     table->initRetry.nextAttempt = nowSeconds() + 60;
-    passes(table, req, 5);
+    for (int k = 0; k < 5; ++k) runUpkeep(table, req.get());
     EXPECT_EQ(tries(req, cluster), 1);
     table->initRetry.nextAttempt = 0;  // the wait has passed
-    passes(table, req, 5);
+    for (int k = 0; k < 5; ++k) runUpkeep(table, req.get());
     EXPECT_EQ(tries(req, cluster), 2);
     EXPECT_EQ(table->initRetry.wait, 4);
     cluster.announce(0, {cluster.name(0)}, 0);
@@ -230,16 +225,16 @@ TEST(UpkeepRetry, AReportedNumberIsFetchedOnceAndAFailureWaits) {
     EXPECT_GT(failedTry, before);
     EXPECT_GT(table->memberListRetry.nextAttempt, 0);
     table->memberListRetry.nextAttempt = nowSeconds() + 60;
-    passes(table, req, 3);
+    for (int k = 0; k < 3; ++k) runUpkeep(table, req.get());
     EXPECT_EQ(fetches(), failedTry);
     EXPECT_EQ(table->clusterSeq, 1);
     cluster.announce(0, {cluster.name(0), cluster.name(1)}, 2);
     table->memberListRetry.nextAttempt = 0;
-    passes(table, req, 3);
+    for (int k = 0; k < 3; ++k) runUpkeep(table, req.get());
     EXPECT_EQ(fetches(), failedTry + 1);
     EXPECT_EQ(table->clusterSeq, 2);
     EXPECT_EQ(slots(&table->servers), Names({cluster.name(0) + ":1", cluster.name(1) + ":1"}));
     reportClusterSeq(table, req.get(), reporter, 2);
-    passes(table, req, 2);
+    for (int k = 0; k < 2; ++k) runUpkeep(table, req.get());
     EXPECT_EQ(fetches(), failedTry + 1);
 }
