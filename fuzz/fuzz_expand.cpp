@@ -7,17 +7,16 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "memory.h"
 #include "property.h"
 
 namespace {
+using fuzz::check;
 // No expansion grows a string beyond this, and the inputs are shorter.
 constexpr size_t kLongestResult = 64 * 1024;
 constexpr int kKeysTried = 8;
 
-void check(bool holds) {
-    if (!holds) __builtin_trap();
-}
 
 // Checks the bound and releases a result; returns its text ("" for null).
 std::string take(quon_request* heap, char* result) {
@@ -34,13 +33,8 @@ bool holdsBuiltIn(const propertyTable* table) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string input(reinterpret_cast<const char*>(data), size);
-    std::vector<const char*> parts;
-    for (size_t start = 0; start <= input.size() && parts.size() < 5;) {
-        parts.push_back(input.c_str() + start);
-        start += strlen(input.c_str() + start) + 1;
-    }
-    parts.resize(5, nullptr);
+    const std::string input(reinterpret_cast<const char*>(data), size);
+    const std::vector<const char*> parts = fuzz::parts(input, 5);
     quon_request heap;
     init_allocators(&heap);
     propertyTable* props = parseProperties(&heap, parts[0]);

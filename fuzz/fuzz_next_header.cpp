@@ -8,12 +8,9 @@
 #include <string_view>
 
 #include "forward.h"
+#include "fuzz_support.h"
 
-namespace {
-void check(bool holds) {
-    if (!holds) __builtin_trap();
-}
-}  // namespace
+using fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string block(reinterpret_cast<const char*>(data), size);

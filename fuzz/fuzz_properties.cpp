@@ -3,22 +3,19 @@
 // the parsed table against the same operations on a list.
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "fuzz_log.h"
+#include "fuzz_support.h"
 #include "memory.h"
 #include "property.h"
 
 namespace {
+using fuzz::check;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-void check(bool holds) {
-    if (!holds) __builtin_trap();
-}
 
 
 Pairs pairsOf(const propertyTable* table) {
@@ -64,7 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view untilNul(text.c_str());
     quon_request req;
     init_allocators(&req);
-    fuzzlog::quiet(&req);
+    fuzz::quiet(&req);
     propertyTable* table = parseProperties(&req, text.c_str());
     check(table != nullptr);
     Pairs pairs = pairsOf(table);

@@ -23,27 +23,24 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <strings.h>
 
 #include "forward.h"
-#include "fuzz_log.h"
+#include "fuzz_support.h"
 #include "memory.h"
 #include "proxy.h"
 #include "request.h"
 #include "sync.h"
 
 namespace {
+using fuzz::check;
 // Larger per-call blocks are refused, as a web server's pool may: lengths near 2 GiB
 // then cost an ENOBUFS instead of slowing every run down.
 constexpr int kLargestBlock = 1 << 20;
 constexpr int kMostExchanges = 4;
 constexpr int kMostSockets = 64;
 
-void check(bool holds) {
-    if (!holds) __builtin_trap();
-}
 
 struct Segment {
     const uint8_t* bytes = nullptr;
@@ -188,7 +185,7 @@ void fillRequest(quon_request* req) {
     static const char* names[] = {"Host", "Accept", nullptr};
     static const char* values[] = {"www.test", "*/*", nullptr};
     init_quon_request(req);
-    fuzzlog::quiet(req);
+    fuzz::quiet(req);
     req->connect = [](quon_request*, const qnAddress*, int, quonProxy*) {
         for (int sock = 3; sock < kMostSockets; ++sock)
             if (!t.sockets[sock].open) {

@@ -12,13 +12,11 @@
 
 #include "balance.h"
 #include "filter.h"
+#include "fuzz_support.h"
 #include "request.h"
 
 namespace {
-void check(bool holds) {
-    if (!holds) __builtin_trap();
-}
-
+using fuzz::check;
 const char* cookieHeader = nullptr;  // what the getHeader slot answers for "cookie"
 int handedBack = 0;                  // freeHeader calls
 int liveBlocks = 0;                  // per-call blocks not freed yet
@@ -57,13 +55,9 @@ std::vector<size_t> modelBuddies(const std::string& id) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::string text(reinterpret_cast<const char*>(data), size);
+    const std::string text(reinterpret_cast<const char*>(data), size);
     std::vector<std::string_view> parts;
-    for (size_t start = 0; start <= text.size() && parts.size() < 5;) {
-        parts.emplace_back(text.c_str() + start);
-        start += parts.back().size() + 1;
-    }
-    parts.resize(5);
+    for (const char* part : fuzz::parts(text, 5)) parts.emplace_back(part ? part : "");
     unsigned settings = parts[0].empty() ? 0 : static_cast<unsigned char>(parts[0][0]);
     std::string cookie(parts[1]), uri(parts[2]);
     if (settings & 2) uri += ";JSESSIONID=" + std::string(parts[3]) + std::string(parts[4]);

@@ -21,7 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "fuzz_log.h"
+#include "fuzz_support.h"
 #include "memory.h"
 #include "property.h"
 #include "request.h"
@@ -29,6 +29,7 @@
 #include "table.h"
 
 namespace {
+using fuzz::check;
 constexpr size_t kLongestName = QN_SERVER_NAME_SIZE - 1;  // what a proxy's name holds
 constexpr size_t kLongestHost = 253;                      // a DNS name
 constexpr size_t kLongestLabel = 63;
@@ -39,9 +40,6 @@ constexpr size_t kMaxServers = 128;
 constexpr char kAnswer[] = "\0\0\0\x0e\0\0\0\x09/app/*=x\n\0\0\0\x09";
 constexpr size_t kAnswerSize = sizeof kAnswer - 1;
 
-void check(bool holds) {
-    if (!holds) __builtin_trap();
-}
 
 std::string file;  // the store file as read
 std::map<int, size_t> positions;  // open sockets and their place in the answers
@@ -169,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unlink(store.c_str());
     quon_request req;
     init_quon_request(&req);
-    fuzzlog::quiet(&req);
+    fuzz::quiet(&req);
     req.fileOpen = openStore;
     req.connect = connectTo;
     req.resolve = resolve;

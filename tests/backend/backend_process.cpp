@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -34,6 +35,15 @@ int countLines(const std::string& text, const std::string& part) {
     for (std::string line; std::getline(lines, line);)
         count += line.find(part) != std::string::npos;
     return count;
+}
+
+int runCommand(const std::string& command, std::string& output) {
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return -1;
+    char buffer[4096];
+    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 BackendProcess::BackendProcess(std::string host, std::string binary)

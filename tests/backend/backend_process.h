@@ -52,5 +52,8 @@ std::string readFile(const std::string& path);
 // Polls `done` every few milliseconds until it holds (true) or `limit` has passed (false).
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = kWait);
 int countLines(const std::string& text, const std::string& part);
+// Runs a shell command line; its exit status (-1 when it did not exit), with what it wrote
+// on stdout in output.
+int runCommand(const std::string& command, std::string& output);
 
 }  // namespace backend_test

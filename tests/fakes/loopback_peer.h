@@ -7,11 +7,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
 
 inline constexpr int kPeerWaitMs = 5000;  // the longest any peer operation waits by default
+
+// How many descriptors the process has open.
+inline long openDescriptors() {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+}
 
 // A TCP socket bound to a loopback host on a free port (or the port given), closed with
 // the object.

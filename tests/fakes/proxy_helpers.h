@@ -7,9 +7,12 @@
 #include <future>
 #include <string>
 
+#include "loopback_peer.h"
 #include "proxy.h"
 #include "proxy_types.h"
 #include "request_types.h"
+#include "wire.h"
+#include "wire_codes.h"
 
 // "host:port" of an IPv4 socket address.
 inline std::string serverName(const sockaddr_in& address) {
@@ -74,4 +77,12 @@ inline std::string be32(int32_t value) {
 inline std::string wireString(const std::string& text) { return be32(int32_t(text.size())) + text; }
 inline std::string message(int32_t code, const std::string& fields = "") {
     return be32(code) + fields;
+}
+
+// What the peer reads of a request: the ping of a new connection (none on a pooled one)
+// and one PROXY_SERVICE_40 message, which it returns; "" when it did not come whole.
+inline std::string receiveRequest(LoopbackPeer& peer, bool pinged = true) {
+    if (pinged && peer.receive(4) != be32(PROXY_PING)) return "";
+    const std::string head = peer.receive(8);
+    return head.size() != 8 ? "" : head + peer.receive(size_t(getInt32(head.data() + 4)));
 }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <type_traits>
 
+#include "memory.h"
 #include "request.h"
 
 static_assert(std::is_standard_layout_v<RecordingRequest>);
@@ -68,4 +69,8 @@ std::string RecordingRequest::dump() const {
     std::string all;
     for (const RecordedLine& line : lines) all += line.channel + ": " + line.text + "\n";
     return all;
+}
+
+void* refusingMalloc(quon_request* req, int size) {
+    return size == refusedBlockSize ? nullptr : qnMalloc(req, size);
 }

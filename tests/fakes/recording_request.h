@@ -43,3 +43,8 @@ public:
 inline RecordingRequest* recorderOf(quon_request* req) {
     return reinterpret_cast<RecordingRequest*>(req);
 }
+
+// A malloc slot that refuses blocks of exactly refusedBlockSize bytes and hands out the
+// others as the core's own slot does: for the paths where one allocation fails.
+inline int refusedBlockSize = -1;
+void* refusingMalloc(quon_request* req, int size);

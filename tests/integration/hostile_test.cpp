@@ -7,7 +7,6 @@
 #include <future>
 #include <thread>
 
-#include "loopback_peer.h"
 #include "quon_cluster.h"
 
 namespace {
@@ -71,7 +70,7 @@ const HostileRow kHostileRows[] = {
     {"TruncatedString", "fault=close-mid-string", 503, "Quon closed connection",
      "returning error page for ", ""},
     {"NothingAtAll", "fault=close-before-code", 503, "Quon closed connection",
-     "returning error page for ", ""},
+     "] dropped while sending command", ""},
     {"HugeLength", "fault=huge-length", 503, kProtocolPage,
      " sent PROXY_PUT_HEADER of 2147483647 bytes, limit 1048576", kGaveUp},
     {"NegativeLength", "fault=negative-length", 503, kProtocolPage,
@@ -94,7 +93,7 @@ INSTANTIATE_TEST_SUITE_P(Faults, HostileTest, ::testing::ValuesIn(kHostileRows),
 class TimeoutTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(cluster.start("QuonConfig recvtimeout 1\nQuonConfig connecttimeout 1\n"));
+        ASSERT_TRUE(cluster.start("QuonConfig recvtimeout 1\n"));
         ASSERT_EQ(cluster.get("/app/echo").status, 200);
     }
     void TearDown() override { EXPECT_EQ(cluster.apache().countLog(kCrash), 0); }
@@ -103,21 +102,8 @@ protected:
         cluster[0].writeFile("control.props", extra);
         return cluster[0].reload();
     }
-    void expectServedAgain() {
-        std::this_thread::sleep_for(1100ms);  // the retry interval of a server marked down
-        HttpResponse r = cluster.get("/app/echo");
-        EXPECT_TRUE(r.status == 200 && cluster.served(r) == 0) << r.status << r.body;
-    }
     QuonCluster cluster{1};
 };
-
-// Silence between two body pieces, longer than the receive time-out, while pings go through.
-TEST_F(TimeoutTest, AServerThatPausesMidResponseButAnswersPingsIsWaitedFor) {
-    HttpResponse r = cluster.get("/app/echo?fault=pause-mid-response&ms=2500");
-    EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, "first\nsecond\n");
-    EXPECT_TRUE(cluster.apache().waitForLog("timeout but server reachable so recv again"));
-}
 
 // The exchange's connection stays open and silent; every idle connection is closed and
 // new ones are refused, so pings fail and the receive time-out ends the wait.
@@ -134,27 +120,9 @@ TEST_F(TimeoutTest, AServerThatAnswersNothingHitsTheReceiveTimeout) {
     EXPECT_TRUE(cluster.apache().waitForLog("110 Connection timed out"))
         << tail(cluster.apache().errorLog());
     ASSERT_TRUE(control(""));
-    expectServedAgain();
-}
-
-// The server is gone and its address accepts no connection: the connect time-out.
-TEST_F(TimeoutTest, AnAddressThatAcceptsNoConnectionHitsTheConnectTimeout) {
-    cluster.kill(0);
-    {
-        const std::string at = cluster.address(0);  // a full accept queue drops every SYN
-        const size_t colon = at.find(':');
-        FullBacklogListener blackHole(at.substr(0, colon).c_str(),
-                                      uint16_t(std::stoi(at.substr(colon + 1))));
-        ASSERT_TRUE(blackHole.full());
-        HttpResponse r = cluster.get("/app/echo");
-        EXPECT_EQ(r.status, 503);
-        EXPECT_NE(r.body.find("Could not connect to Quon Server"), std::string::npos) << r.body;
-        EXPECT_TRUE(cluster.apache().waitForLog(cluster.address(0) + " connect failed[") &&
-                    cluster.apache().waitForLog("110 Connection timed out"))
-            << tail(cluster.apache().errorLog());
-    }
-    ASSERT_TRUE(cluster.restart(0));
-    expectServedAgain();
+    std::this_thread::sleep_for(1100ms);  // the retry interval of a server marked down
+    HttpResponse again = cluster.get("/app/echo");
+    EXPECT_TRUE(again.status == 200 && cluster.served(again) == 0) << again.status << again.body;
 }
 
 // The client hangs up after the first bytes of 8 MiB: the exchange ends and its connection

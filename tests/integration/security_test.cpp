@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <future>
 #include <sys/stat.h>
 #include <thread>
@@ -57,13 +56,15 @@ std::unique_ptr<QuonCluster> OneServer::cluster;
 TEST_F(OneServer, ClientHeadersNeverStandForApachesVariables) {
     const std::vector<std::string> forged = {"REMOTE_USER: admin", "AUTH_TYPE: Basic",
                                              "REMOTE_HOST: x", "HTTPS: on",
-                                             "SSL_CLIENT_S_DN: CN=admin"};
-    auto echo = keyValues(fetch("/app/echo?get=HTTPS,SSL_CLIENT_S_DN,REMOTE_USER", forged).body, ": ");
+                                             "SSL_CLIENT_S_DN: CN=admin", "SSL-Client-S-DN: CN=x"};
+    auto echo = keyValues(
+        fetch("/app/echo?get=HTTPS,SSL_CLIENT_S_DN,SSL-Client-S-DN,REMOTE_USER", forged).body, ": ");
     EXPECT_EQ(echo["cgi.REMOTE_USER"], "");
     EXPECT_EQ(echo["cgi.AUTH_TYPE"], "");
     EXPECT_EQ(echo["cgi.REMOTE_HOST"], "127.0.0.1");
     EXPECT_EQ(echo["get.HTTPS"], "");
     EXPECT_EQ(echo["get.SSL_CLIENT_S_DN"], "");
+    EXPECT_EQ(echo["get.SSL-Client-S-DN"], "");
     EXPECT_EQ(echo["get.REMOTE_USER"], "");
     // Real authentication still names its user.
     HttpResponse r = fetch("/app/private/echo", {"Authorization: Basic YWxpY2U6c2VjcmV0"});

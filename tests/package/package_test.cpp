@@ -4,13 +4,11 @@
 // with apache2 -t, then started to serve a mapped request from the installed quon-backend.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "apache_server.h"
@@ -20,6 +18,7 @@
 namespace fs = std::filesystem;
 using backend_test::BackendProcess;
 using backend_test::readFile;
+using backend_test::runCommand;
 
 namespace {
 constexpr const char* kModuleFile = QUON_APACHE_MODULE_DIR "/mod_quon22.so";
@@ -62,16 +61,6 @@ void writeFile(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-// Runs a shell command; its exit status, with what it wrote in output.
-int run(const std::string& command, std::string& output) {
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // The shipped quon22.conf with each line that matches `line` replaced by `replacement`.
 std::string editedConf(const std::regex& line, const std::string& replacement) {
     std::istringstream lines(readFile(root() + kConfFile));
@@ -106,7 +95,7 @@ protected:
         const std::string a2enmod = "APACHE_CONFDIR=" + dir + " APACHE_STATE_DIRECTORY=" + dir +
                                     "/state /usr/sbin/a2enmod " + kEnable;
         std::string output;
-        ASSERT_EQ(run(a2enmod, output), 0) << output;
+        ASSERT_EQ(runCommand(a2enmod + " 2>&1", output), 0) << output;
         for (const char* name : {"quon22.load", "quon22.conf"})
             EXPECT_EQ(fs::read_symlink(dir + "/mods-enabled/" + name),
                       fs::path("../mods-available") / name);
@@ -120,39 +109,36 @@ protected:
         conf = std::regex_replace(conf, std::regex("@PORT@"), "80");
         writeFile(apache.dir() + "/apache2.conf", conf);
         std::string output;
-        const int status =
-            run(std::string(kApacheBinary) + " -t -f " + apache.dir() + "/apache2.conf", output);
+        const int status = runCommand(
+            std::string(kApacheBinary) + " -t -f " + apache.dir() + "/apache2.conf 2>&1", output);
         if (status == 0 && output.find("Syntax OK") != std::string::npos)
             return testing::AssertionSuccess();
         return testing::AssertionFailure() << "apache2 -t: " << status << "\n" << output;
     }
 };
 
-TEST_F(InstalledPackage, ShippedConfigurationIsAllCommentedOutAndAccepted) {
-    const std::string conf = readFile(root() + kConfFile);
-    EXPECT_FALSE(std::regex_search(conf, std::regex(R"((^|\n)\s*QuonConfig\s)"))) << conf;
-    ApacheServer apache({});
-    ASSERT_NO_FATAL_FAILURE(layOut(apache.dir(), conf));
-    EXPECT_TRUE(syntaxOk(apache));
-}
-
-// Each example line, turned on, must still be a valid line.
-TEST_F(InstalledPackage, EveryExampleIsAccepted) {
-    const std::string conf = editedConf(kExampleLine, "$1$2");
-    EXPECT_FALSE(std::regex_search(conf, std::regex(R"(\n\s*#\s*(QuonConfig|SetHandler)\b)")))
-        << conf;
-    ApacheServer apache({});
-    ASSERT_NO_FATAL_FAILURE(layOut(apache.dir(), conf));
-    EXPECT_TRUE(syntaxOk(apache));
+// The shipped configuration is all commented out, and so accepted; each example line of
+// it, turned on, must still be a valid line.
+TEST_F(InstalledPackage, ShippedConfigurationAndEveryExampleAreAccepted) {
+    const std::string shipped = readFile(root() + kConfFile);
+    EXPECT_FALSE(std::regex_search(shipped, std::regex(R"((^|\n)\s*QuonConfig\s)"))) << shipped;
+    const std::string examples = editedConf(kExampleLine, "$1$2");
+    EXPECT_FALSE(std::regex_search(examples, std::regex(R"(\n\s*#\s*(QuonConfig|SetHandler)\b)")))
+        << examples;
+    for (const std::string& conf : {shipped, examples}) {
+        ApacheServer apache({});
+        ASSERT_NO_FATAL_FAILURE(layOut(apache.dir(), conf));
+        EXPECT_TRUE(syntaxOk(apache));
+    }
 }
 
 TEST_F(InstalledPackage, ServesMappedRequestFromInstalledBackend) {
     BackendProcess backend("127.0.0.2", root() + kBackendFile);
     const std::string address = "127.0.0.2:" + std::to_string(backend_test::freePort("127.0.0.2"));
+    // Started by hand without a member list, the server names itself as the cluster.
     ASSERT_TRUE(backend.start({"--listen", address, "--server-props",
                                backend.writeFile("server.props", "rep_id=SRV1\n"), "--mappings",
-                               backend.writeFile("mappings.props", "/app/*=app\n"), "--cluster",
-                               backend.writeFile("cluster.props", "SRV1=" + address + "\n")}))
+                               backend.writeFile("mappings.props", "/app/*=app\n")}))
         << readFile(backend.path("stderr"));
 
     // What the administrator does: the bootstrap line of the shipped file set and on.

@@ -155,9 +155,7 @@ std::string rawExchange(int port, const std::string& bytes, int timeoutMs) {
 }
 
 std::string RawResponse::header(const std::string& name) const {
-    for (const auto& [key, value] : headers)
-        if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
-    return "";
+    return HttpResponse{.headers = headers}.header(name);
 }
 
 namespace {

@@ -1,21 +1,24 @@
-// Choice of a server: algorithms, sticky sessions, the weighted-random slot table, session ids.
+// Choice of a server: algorithms, sticky sessions, the weighted-random slot table. The
+// session id from a cookie or the URI, and its buddies: fuzz_session.
 #include <climits>
-#include <optional>
 
 #include "balance.h"
 #include "counters.h"
 #include "cluster_fixture.h"
-#include "fake_web_server.h"
 
-// Servers of the one entry /app*; the session id, when given, makes the entry sticky.
+// Servers of the one entry /app*; the session id, when given, makes the entry sticky. admin:
+// the operator's state of each server, n normal, d drained, x disabled ("": all normal). A
+// drained server keeps the sessions it holds and takes nothing else; a disabled one takes
+// nothing, its sessions go to a buddy that is neither.
 TEST(Balancing, ChoosesInSequence) {
     // expected: one letter per call, "-" for none; line: a line some call writes
     struct Row {
         int32_t algorithm;
         std::vector<ServerSpec> servers;
-        std::string session, expected, line = "";
+        std::string session, expected, line = "", admin = "";
     };
     constexpr int32_t RR = QN_ROUNDROBIN, WRR = QN_ROUNDROBIN_WEIGHTED, RW = QN_RANDOM_WEIGHTED;
+    const std::vector<ServerSpec> held = {{"A", 1, 1, "AAAA"}, {"B", 1, 1, "BBBB"}, {"C"}};
     // clang-format off
     const Row rows[] = {
         {RR, {{"A"}, {"B", 1, 0}, {"C"}}, "", "ACAC"}, {WRR, {{"A", 2}, {"B", 1}}, "", "AABAAB"},
@@ -41,12 +44,33 @@ TEST(Balancing, ChoosesInSequence) {
         {RR, {{"A", 1, 0, "AAAA"}, {"B"}, {"C"}}, "AAAATR*", "B", "broken"},
         {RR, {{"A", 1, 0, "AAAA"}, {"B", 1, 0, "BBBB"}}, "AAAATRBBBB", "-", "broken"},
         {RR, {{"A", 1, 1, "AAAA"}, {"B", 1, 1, "BBBB"}}, "ZZZZTRBBBB", "A", "broken"},
-        {RR, {{"B", 1, 1, "ABCD"}, {"A", 1, 1, "AB"}}, "AB", "A", "held"}};
+        {RR, {{"B", 1, 1, "ABCD"}, {"A", 1, 1, "AB"}}, "AB", "A", "held"},
+        // Drained and disabled servers.
+        {RR, {{"A"}, {"B"}, {"C"}}, "", "BCBC", "", "dnn"},
+        {RR, {{"A"}, {"B"}, {"C"}}, "", "ACAC", "", "nxn"},
+        {WRR, {{"A", 2}, {"B", 1}}, "", "BBB", "", "dn"},
+        {QN_MIN, {{"A", 1}, {"B", 5}}, "", "B", "", "xn"},
+        {QN_MAX, {{"A", 9}, {"B", 5}}, "", "B", "", "dn"},
+        {RW, {{"A", 50}, {"B", 1}}, "", "BBBBBBBB", "", "dn"},
+        {RR, {{"A"}}, "", "-", "", "d"}, {RR, {{"A"}, {"B"}}, "", "-", "", "xx"},
+        {RR, held, "AAAATRBBBB", "AA", "held", "dnn"}, {RR, held, "AAAATRBBBB", "BB", "held", "xnn"},
+        {RR, held, "AAAATRBBBB", "C", "broken", "xdn"}, {RR, held, "BBBBTRAAAA", "B", "held", "ndn"},
+        {RR, {{"A", 1, 1, "AAAA"}}, "AAAA", "A", "held", "d"},
+        {RR, {{"A", 1, 1, "AAAA"}}, "AAAA", "-", "broken", "x"}};
     // clang-format on
     for (const Row& row : rows) {
+        SCOPED_TRACE(row.admin + " " + row.session);
         RecordingRequest req;
+        std::vector<qnServerCounters> counters(row.admin.size());  // outlive the table
         HandTable table(req.get());
         table.addEntry("/app*", row.algorithm, !row.session.empty(), row.servers);
+        for (size_t i = 0; i < row.admin.size(); ++i) {
+            const char state = row.admin[i];
+            counters[i].admin = state == 'd'   ? QN_ADMIN_DRAIN
+                                : state == 'x' ? QN_ADMIN_DISABLE
+                                               : QN_ADMIN_NORMAL;
+            table->servers.proxies[i]->counters = &counters[i];
+        }
         std::string session = row.session;  // the record's field is not const
         req->sessionId = session.empty() ? nullptr : session.data();
         std::string chosen;
@@ -60,89 +84,39 @@ TEST(Balancing, ChoosesInSequence) {
                                    row.session +
                                    " not available.  Failing over to another server, but above "
                                    "session is broken.";
-        const std::string line = row.line == "held" ? "Found sticky session host " + row.expected
-                                 : row.line == "broken" ? broken : row.line;
+        const std::string line = row.line == "held"
+                                     ? "Found sticky session host " + row.expected.substr(0, 1)
+                                 : row.line == "broken" ? broken
+                                                        : row.line;
         EXPECT_TRUE(line.empty() || req.count("", line) >= 1) << line << "\n" << req.dump();
     }
 }
 
-// The operator's states, one letter per server: n normal, d drained, x disabled. A
-// drained server keeps the sessions it holds and takes nothing else; a disabled one takes
-// nothing, its sessions go to a buddy that is neither.
-TEST(Balancing, DrainedAndDisabledServers) {
-    struct Row {
-        int32_t algorithm;
-        std::vector<ServerSpec> servers;
-        std::string admin, session, expected, line = "";
-    };
-    constexpr int32_t RR = QN_ROUNDROBIN;
-    const std::vector<ServerSpec> held = {{"A", 1, 1, "AAAA"}, {"B", 1, 1, "BBBB"}, {"C"}};
-    // clang-format off
-    const Row rows[] = {
-        {RR, {{"A"}, {"B"}, {"C"}}, "dnn", "", "BCBC"}, {RR, {{"A"}, {"B"}, {"C"}}, "nxn", "", "ACAC"},
-        {QN_ROUNDROBIN_WEIGHTED, {{"A", 2}, {"B", 1}}, "dn", "", "BBB"},
-        {QN_MIN, {{"A", 1}, {"B", 5}}, "xn", "", "B"}, {QN_MAX, {{"A", 9}, {"B", 5}}, "dn", "", "B"},
-        {QN_RANDOM_WEIGHTED, {{"A", 50}, {"B", 1}}, "dn", "", "BBBBBBBB"},
-        {RR, {{"A"}}, "d", "", "-"}, {RR, {{"A"}, {"B"}}, "xx", "", "-"},
-        {RR, held, "dnn", "AAAATRBBBB", "AA", "held"}, {RR, held, "xnn", "AAAATRBBBB", "BB", "held"},
-        {RR, held, "xdn", "AAAATRBBBB", "C", "broken"}, {RR, held, "ndn", "BBBBTRAAAA", "B", "held"},
-        {RR, {{"A", 1, 1, "AAAA"}}, "d", "AAAA", "A", "held"},
-        {RR, {{"A", 1, 1, "AAAA"}}, "x", "AAAA", "-", "broken"}};
-    // clang-format on
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.admin + " " + row.session);
-        RecordingRequest req;
-        HandTable table(req.get());
-        table.addEntry("/app*", row.algorithm, !row.session.empty(), row.servers);
-        std::vector<qnServerCounters> counters(row.servers.size());
-        for (size_t i = 0; i < row.servers.size(); ++i) {
-            const char state = row.admin[i];
-            counters[i].admin = state == 'd'   ? QN_ADMIN_DRAIN
-                                : state == 'x' ? QN_ADMIN_DISABLE
-                                               : QN_ADMIN_NORMAL;
-            table->servers.proxies[i]->counters = &counters[i];
-        }
-        std::string session = row.session;
-        req->sessionId = session.empty() ? nullptr : session.data();
-        std::string chosen;
-        for (size_t call = 0; call < row.expected.size(); ++call) {
-            quonProxy* proxy = selectProxy(table.get(), req.get(), 0, nullptr);
-            chosen += proxy ? proxy->name : "-";
-        }
-        req->sessionId = nullptr;
-        EXPECT_EQ(chosen, row.expected);
-        const std::string line = row.line == "held"
-                                     ? "Found sticky session host " + row.expected.substr(0, 1)
-                                 : row.line == "broken" ? "Sticky session breakage"
-                                                        : "";
-        EXPECT_TRUE(line.empty() || req.contains("", line)) << req.dump();
-        for (quonProxy* proxy : std::vector<quonProxy*>(
-                 table->servers.proxies, table->servers.proxies + table->servers.count))
-            proxy->counters = nullptr;
-    }
-}
-
-// The weighted-random table stands for every active server: a drained one is drawn
-// around, and drawn again once enabled, without a rebuild.
-TEST(WeightSlots, ADrainedServerIsDrawnAroundWithoutARebuild) {
+// A new load value alone leaves the weighted-random table as it is, and so does the
+// operator's drain: a drained server is drawn around, and again once enabled. A
+// membership change rebuilds the table.
+TEST(WeightSlots, DrawsInProportionAndRebuildsAfterMembershipChange) {
     RecordingRequest req(0);
-    HandTable table(req.get());
-    table.addEntry("/app*", QN_RANDOM_WEIGHTED, 0, {{"A", 3}, {"B", 1}});
     qnServerCounters counters;
-    quonProxy* a = table->servers.proxies[0];
-    a->counters = &counters;
-    const auto drawsOfA = [&] {
-        int hits = 0;
-        for (int draw = 0; draw < 2000; ++draw)
-            hits += selectProxy(table.get(), req.get(), 0, nullptr) == a;
-        return hits;
+    HandTable table(req.get());
+    table.addEntry("/app*", QN_RANDOM_WEIGHTED, 0, {{"A", 3}, {"B", 1}, {"C", 4, 0}});
+    quonProxy** p = table->servers.proxies;
+    p[0]->counters = &counters;
+    auto shareOfA = [&, hits = 0]() mutable {
+        for (int draw = hits = 0; draw < 100000; ++draw)
+            hits += selectProxy(table.get(), req.get(), 0, nullptr) == p[0];
+        return hits / 100000.0;
     };
+    EXPECT_NEAR(shareOfA(), 0.75, 0.015);
+    p[1]->serverInfo->weight = 3;
     counters.admin = QN_ADMIN_DRAIN;
-    EXPECT_EQ(drawsOfA(), 0);
-    EXPECT_EQ(table->mappingInfos[0]->totalWeight, 4);
+    EXPECT_EQ(shareOfA(), 0.0);
     counters.admin = QN_ADMIN_NORMAL;
-    EXPECT_NEAR(drawsOfA(), 1500, 150);
-    a->counters = nullptr;
+    EXPECT_NEAR(shareOfA(), 0.75, 0.015);
+    EXPECT_EQ(table->mappingInfos[0]->totalWeight, 4);
+    removeProxy(table.get(), p[0], req.get(), 1);
+    EXPECT_EQ(shareOfA(), 0.0);
+    EXPECT_EQ(table->mappingInfos[0]->totalWeight, 3);
 }
 
 static std::vector<int32_t> runs(int32_t first, int32_t second) {
@@ -154,9 +128,12 @@ static std::vector<int32_t> runs(int32_t first, int32_t second) {
 // the cap is scaled down.
 TEST(WeightSlots, BuildsTheSlotTable) {
     const std::pair<std::vector<ServerSpec>, std::vector<int32_t>> rows[] = {
-        {{{"A", 3}, {"B", 1}}, runs(3, 1)}, {{{"A", 3, 0}, {"B", 1}, {"C", 1}}, {1, 2}},
-        {{{"A", 0}, {"B", 0}, {"C", 0, 0}}, {0, 1}}, {{{"A", -2}, {"B", 2}}, runs(0, 2)},
-        {{{"A", 3, 0}, {"B", 1, 0}}, {}}, {{{"A", 1 << 30}, {"B", 1 << 30}}, runs(512, 512)},
+        {{{"A", 3}, {"B", 1}}, runs(3, 1)},
+        {{{"A", 3, 0}, {"B", 1}, {"C", 1}}, {1, 2}},
+        {{{"A", 0}, {"B", 0}, {"C", 0, 0}}, {0, 1}},
+        {{{"A", -2}, {"B", 2}}, runs(0, 2)},
+        {{{"A", 3, 0}, {"B", 1, 0}}, {}},
+        {{{"A", 1 << 30}, {"B", 1 << 30}}, runs(512, 512)},
         {{{"A", INT_MAX}, {"B", 1}}, runs(1023, 1)}};
     for (const auto& [servers, expected] : rows) {
         RecordingRequest req;
@@ -167,43 +144,5 @@ TEST(WeightSlots, BuildsTheSlotTable) {
         EXPECT_EQ(std::vector<int32_t>(info->weightTable, info->weightTable + info->totalWeight),
                   expected);
         EXPECT_EQ(chosen != nullptr, !expected.empty());
-    }
-}
-
-// A new load value alone leaves the table as it is; a membership change rebuilds it.
-TEST(WeightSlots, DrawsInProportionAndRebuildsAfterMembershipChange) {
-    RecordingRequest req(0);
-    HandTable table(req.get());
-    table.addEntry("/app*", QN_RANDOM_WEIGHTED, 0, {{"A", 3}, {"B", 1}, {"C", 4, 0}});
-    quonProxy** p = table->servers.proxies;
-    auto shareOfA = [&, hits = 0]() mutable {
-        for (int draw = hits = 0; draw < 100000; ++draw)
-            hits += selectProxy(table.get(), req.get(), 0, nullptr) == p[0];
-        return hits / 100000.0;
-    };
-    EXPECT_NEAR(shareOfA(), 0.75, 0.015);
-    p[1]->serverInfo->weight = 3;
-    EXPECT_NEAR(shareOfA(), 0.75, 0.015);
-    removeProxy(table.get(), p[0], req.get(), 1);
-    EXPECT_EQ(shareOfA(), 0.0);
-    EXPECT_EQ(table->mappingInfos[0]->totalWeight, 3);
-}
-
-TEST(SessionIds, CookieFirstUriSecond) {
-    const std::tuple<std::optional<std::string>, std::string, const char*> rows[] = {
-        {"a=1; JSESSIONID=AAAATRBBBB; b=2", "/x;JSESSIONID=u", "AAAATRBBBB; b=2"},
-        {"a=1", "/x;JSESSIONID=u", nullptr},  // a cookie header hides the URI's id
-        {"x=JSESSIONID", "/", nullptr}, {std::nullopt, "/x;JSESSIONID=abc;y=1", "abc"},
-        {std::nullopt, "/x;JSESSIONID=", ""}, {std::nullopt, "/x;jsessionid=abc", nullptr}};
-    for (const auto& [cookie, uri, expected] : rows) {
-        FakeWebServer web;
-        if (cookie) web.headers.emplace_back("Cookie", *cookie);
-        web.uri = uri;
-        web.prepare();
-        char* id = getSessionId(web.get());
-        EXPECT_STREQ(id, expected) << uri;
-        web->free(web.get(), id);
-        EXPECT_EQ(web.liveBlocks(), 0);
-        EXPECT_EQ(web.headersHandedBack, cookie ? 1 : 0);
     }
 }

@@ -1,4 +1,5 @@
 // Request filtering: the entry a request falls under, and the membership upkeep it does first.
+// The path without its parameters: fuzz_session.
 #include <algorithm>
 
 #include "cluster_fixture.h"
@@ -59,17 +60,6 @@ TEST(Matching, FirstMatchingEntryInTableOrder) {
         EXPECT_EQ(web.headersHandedBack, 1);
         EXPECT_EQ(web.liveBlocks(), 0);
     }
-}
-
-TEST(RemovePathParms, CopiesUpToTheFirstSemicolon) {
-    const char* rows[][2] = {{"/a;b;c", "/a"}, {";x", ""}, {"/a/x", nullptr}};
-    FakeWebServer web;
-    for (auto [path, expected] : rows) {
-        char* copy = removePathParms(web.get(), path);
-        EXPECT_STREQ(copy, expected) << path;
-        web->free(web.get(), copy);
-    }
-    EXPECT_EQ(web.liveBlocks(), 0);
 }
 
 // The table's upkeep, against real servers.

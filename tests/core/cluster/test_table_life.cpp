@@ -1,8 +1,7 @@
 // A table's life: deletion and the capacity of its lists. Membership changed on many
 // threads is met by the dispatch concurrency test.
 #include "cluster_fixture.h"
-
-#include <filesystem>
+#include "loopback_peer.h"
 
 using namespace cluster_test;
 
@@ -11,17 +10,14 @@ using namespace cluster_test;
 TEST(TableDelete, ClosesEverySocket) {
     Cluster cluster(Setups(3));
     cluster.announce(0, {cluster.name(0), cluster.name(1), cluster.name(2)}, 0);
-    auto descriptors = [] {
-        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-    };
     RecordingRequest req;
-    const auto before = descriptors();
+    const auto before = openDescriptors();
     mappingsTable* table = mappingsTableNew(req.get(), nullptr, cluster.name(0).c_str(), 0);
     ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
-    EXPECT_EQ(descriptors(), before + 3) << "one idle connection per server";
+    EXPECT_EQ(openDescriptors(), before + 3) << "one idle connection per server";
     const int closed = cluster.logLines(2, "] closed: ");
     mappingsTableDelete(table, req.get());
-    EXPECT_EQ(descriptors(), before);
+    EXPECT_EQ(openDescriptors(), before);
     EXPECT_TRUE(waitUntil([&] { return cluster.logLines(2, "] closed: ") > closed; }));
 }
 
@@ -51,13 +47,6 @@ TEST(TableCapacity, NoServerBeyondTheMasterList) {
     EXPECT_EQ(addRemoteJvms(table, req.get(), list), 0);
     EXPECT_EQ(req.count("log", "proxy " + server(500) + full), 1);
 }
-
-namespace {
-int refusedSize = -1;  // the one block size that refusingMalloc does not hand out
-void* refusingMalloc(quon_request*, int size) {
-    return size == refusedSize ? nullptr : malloc(size_t(size));
-}
-}  // namespace
 
 // The index arrays grow as entries come, and each entry keeps its own list and settings
 // through every move, also while insertion steps swap it back past the others. A master
@@ -95,7 +84,7 @@ TEST(TableGrowth, EntriesKeepTheirListsAndAListThatCannotGrowIsFull) {
     for (int i = 4; i < QN_LIST_FIRST_CAPACITY + 2; ++i)
         ASSERT_EQ(join("127.0.0.2:" + std::to_string(i), "/x*=x\n"), 0);
     ASSERT_EQ(table->servers.count, QN_LIST_FIRST_CAPACITY);
-    refusedSize = QN_LIST_FIRST_CAPACITY * 2 * int(sizeof(quonProxy*) + sizeof(int32_t));
+    refusedBlockSize = QN_LIST_FIRST_CAPACITY * 2 * int(sizeof(quonProxy*) + sizeof(int32_t));
     req->permMalloc = refusingMalloc;
     EXPECT_EQ(join("127.0.0.9:1", "/new*=n\n/x*=x\n"), -1);
     req->permMalloc = qnMalloc;

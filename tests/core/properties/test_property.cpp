@@ -66,21 +66,6 @@ TEST(PropertyParse, LineRulesYieldTheTable) {
     }
 }
 
-TEST(PropertyFull, RefusesNewKeysWithTheMessageAndMinusOne) {
-    std::string text;
-    for (int i = 0; i <= QN_PROPERTY_CAPACITY; ++i) text += "k" + std::to_string(i) + "=v\n";
-    RecordingRequest req;
-    Table table(parseProperties(req.get(), text.c_str()));
-    ASSERT_NE(table, nullptr);
-    EXPECT_EQ(table->count, QN_PROPERTY_CAPACITY);
-    EXPECT_EQ(req.count("log", "propertyTable full when trying to add k8192 = v"), 1);
-    EXPECT_EQ(setProperty(req.get(), table.get(), "new", "v"), -1);
-    EXPECT_EQ(req.count("log", "propertyTable full when trying to add new = v"), 1);
-    EXPECT_EQ(addProperty1(req.get(), table.get(), nullptr, nullptr), -1);
-    EXPECT_EQ(addProperty(table.get(), nullptr, nullptr), -1);
-    EXPECT_EQ(setProperty(req.get(), table.get(), "k5", "w"), 5) << "an existing key still changes";
-}
-
 // The entries array grows from its first slots by doubling, to the smallest step that
 // holds the pairs; every step keeps the pairs in order and findable.
 TEST(PropertyGrowth, EachStepKeepsThePairsAndHoldsNoMoreThanTheNextDoubling) {
@@ -106,30 +91,34 @@ TEST(PropertyGrowth, EachStepKeepsThePairsAndHoldsNoMoreThanTheNextDoubling) {
     }
 }
 
-int refusedSize = -1;  // the one block size that refusingMalloc does not hand out
-void* refusingMalloc(quon_request*, int size) {
-    return size == refusedSize ? nullptr : malloc(size_t(size));
-}
-// An array that cannot grow is a full table: the message, -1, nothing lost; it grows
+// A table is full at its capacity, and while its array cannot grow: a new key gets the
+// message and -1, nothing is lost, and an existing key still changes. The array grows
 // again once memory is back.
-TEST(PropertyGrowth, AnArrayThatCannotGrowIsAFullTable) {
+TEST(PropertyFull, RefusesNewKeysWithTheMessageAndMinusOne) {
     constexpr int first = QN_PROPERTY_FIRST_CAPACITY;
-    RecordingRequest req;
-    Table table(parseProperties(req.get(), ""));
-    for (int i = 0; i < first; ++i)
-        setProperty(req.get(), table.get(), std::to_string(i).c_str(), "v");
-    refusedSize = int(sizeof(propertyEntry)) * 2 * first;
-    req->permMalloc = refusingMalloc;
-    EXPECT_EQ(setProperty(req.get(), table.get(), "new", "v"), -1);
-    EXPECT_EQ(req.count("log", "propertyTable full when trying to add new = v"), 1);
-    EXPECT_EQ(addProperty1(req.get(), table.get(), nullptr, nullptr), -1);
-    EXPECT_EQ(addProperty(table.get(), nullptr, nullptr), -1) << "it never allocates";
-    EXPECT_EQ(setProperty(req.get(), table.get(), "3", "w"), 3) << "an existing key still changes";
-    EXPECT_EQ(table->count, first);
-    req->permMalloc = doMalloc;
-    EXPECT_EQ(setProperty(req.get(), table.get(), "new", "v"), first);
-    EXPECT_STREQ(getPropertyValue(table.get(), "3"), "w");
-    EXPECT_EQ(table->capacity, 2 * first);
+    for (const int count : {QN_PROPERTY_CAPACITY + 1, first}) {
+        std::string text;
+        for (int i = 0; i < count; ++i) text += "k" + std::to_string(i) + "=v\n";
+        RecordingRequest req;
+        Table table(parseProperties(req.get(), text.c_str()));
+        ASSERT_NE(table, nullptr);
+        const bool atCapacity = count > first;
+        EXPECT_EQ(req.count("log", "propertyTable full when trying to add k8192 = v"), atCapacity);
+        refusedBlockSize = atCapacity ? -1 : int(sizeof(propertyEntry)) * 2 * first;
+        req->permMalloc = refusingMalloc;
+        EXPECT_EQ(setProperty(req.get(), table.get(), "new", "v"), -1);
+        EXPECT_EQ(req.count("log", "propertyTable full when trying to add new = v"), 1);
+        EXPECT_EQ(addProperty1(req.get(), table.get(), nullptr, nullptr), -1);
+        EXPECT_EQ(addProperty(table.get(), nullptr, nullptr), -1) << "it never allocates";
+        EXPECT_EQ(setProperty(req.get(), table.get(), "k5", "w"), 5)
+            << "an existing key still changes";
+        EXPECT_EQ(table->count, std::min(count, QN_PROPERTY_CAPACITY));
+        req->permMalloc = doMalloc;
+        if (atCapacity) continue;
+        EXPECT_EQ(setProperty(req.get(), table.get(), "new", "v"), first);
+        EXPECT_STREQ(getPropertyValue(table.get(), "k5"), "w");
+        EXPECT_EQ(table->capacity, 2 * first);
+    }
 }
 
 int callBlocks = 0;  // blocks of the request-scoped allocator still held

@@ -1,14 +1,15 @@
 // The shared counters: one slot per server under contention, a full segment, child views
-// that a dead process leaves, buckets, and what real attempts add to a slot.
+// that a dead process leaves, buckets and kinds of failure. What real attempts add to the
+// counters: status_test.cpp, through Apache.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
-#include "../cluster/cluster_fixture.h"
 #include "counters.h"
-#include "fake_web_server.h"
 
 namespace {
 // A segment in plain memory, as the web server lays one out in shared memory.
@@ -102,60 +103,5 @@ TEST(Counters, BucketsAndFailureKinds) {
         {0, QN_STAGE_RECEIVE, QN_FAIL_PROTOCOL}};
     for (const auto& [error, stage, kind] : kinds)
         EXPECT_EQ(qnFailureKind(error, stage), kind) << error << " " << stage;
-}
-
-// The web server's seam for these tests: scope "0", the first child's views.
-qnCounterSegment* gSegment = nullptr;
-void testSource(int32_t scope, const char* name, qnServerCounters** counters, qnServerView** view) {
-    *counters = qnCountersFor(gSegment, std::to_string(scope).c_str(), name);
-    *view = &qnChildViewsAt(gSegment, 0)->servers[qnSlotIndex(gSegment, *counters)];
-}
-
-// One server without a cluster: each request is one attempt, and its failure's kind comes
-// from where the real exchange broke.
-TEST(Counters, RealAttemptsCountByHowTheyEnded) {
-    Segment segment;
-    gSegment = segment.get();
-    qnSetCountersSource(testSource);
-    backend_test::BackendCluster servers({"/app/*=app\n"});
-    ASSERT_TRUE(servers.start());
-    RecordingRequest req;
-    HandTable table(req.get(), nullptr, servers.address(0).c_str(), 1);
-    ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
-    qnServerCounters* counters = qnFindCounters(segment.get(), "0", servers.address(0).c_str());
-    ASSERT_NE(counters, nullptr);
-    const auto send = [&](const std::string& query, const std::string& body = "") {
-        FakeWebServer web(0);
-        web.uri = body.empty() ? "/app/echo" : "/app/body";
-        web.body = body;
-        web.variables = {{"REQUEST_METHOD", body.empty() ? "GET" : "POST"},
-                         {"QUERY_STRING", query},
-                         {"CONTENT_LENGTH", std::to_string(body.size())}};
-        web.prepare();
-        table->handleRequestWithIndex(table, web.get(), nullptr, -1);
-        web.finish();
-        EXPECT_EQ(web->attempts, 1);
-        EXPECT_STREQ(web->lastServer, servers.address(0).c_str());
-        EXPECT_STREQ(web->mappingPattern, "/app*");
-        return web.responseBody.size();
-    };
-    size_t passed = send("") + send("", std::string(3000, 'b'));
-    for (const char* fault : {"busy", "unknown-code", "huge-length", "close-before-code"})
-        passed += send(std::string("fault=") + fault);
-    servers.stop(0);
-    passed += send("");
-    EXPECT_EQ(counters->requests.load(), 7u);
-    const uint64_t expected[QN_FAIL_KINDS] = {1, 0, 1, 2, 1};  // connect ... busy
-    for (int kind = 0; kind < QN_FAIL_KINDS; ++kind)
-        EXPECT_EQ(counters->failures[kind].load(), expected[kind]) << kind;
-    EXPECT_EQ(counters->bytesToServer.load(), 3000u);
-    EXPECT_GT(counters->bytesToClient.load(), 0u);
-    EXPECT_LE(counters->bytesToClient.load(), passed);
-    uint64_t observed = 0;
-    for (const auto& bucket : counters->buckets) observed += bucket.load();
-    EXPECT_EQ(observed, 7u);
-    EXPECT_EQ(counters->failovers.load(), 0u);
-    EXPECT_EQ(qnChildViewsAt(segment.get(), 0)->servers[0].inFlight.load(), 0);
-    qnSetCountersSource(nullptr);
 }
 }  // namespace

@@ -1,8 +1,12 @@
 // Forwarding one request against a scripted peer: the PROXY_SERVICE_40 bytes, every
-// command of the exchange, and the failures with their error pages.
+// command of the exchange, the receive side's bounds, a connection out of step, body data
+// in pieces, and the failures with their error pages. The bound on a property text:
+// test_wire.cpp.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
 
 #include "error_page.h"
 #include "fake_web_server.h"
@@ -47,17 +51,15 @@ std::string expected(const FakeWebServer& web, const std::string& attributes = "
     return be32(39) + be32(int32_t(items.size())) + items;
 }
 
-// Reads the ping and one PROXY_SERVICE_40 message; returns the message.
-std::string receiveRequest(LoopbackPeer& peer) {
-    if (peer.receive(4) != be32(PROXY_PING)) return "no ping";
-    std::string head = peer.receive(8);
-    return head.size() != 8 ? "no head" : head + peer.receive(size_t(getInt32(head.data() + 4)));
-}
-
 std::string chunks(int count) {
     std::string answer;
     for (int i = 0; i < count; ++i) answer += message(PROXY_PUT_CLIENT, wireString("chunk"));
     return answer + message(PROXY_FINISH);
+}
+
+std::string protocolError(const std::string& server, const char* command, long length, int limit) {
+    return "protocol error: " + server + " sent " + command + " of " + std::to_string(length) +
+           " bytes, limit " + std::to_string(limit);
 }
 }  // namespace
 
@@ -71,12 +73,15 @@ protected:
     }
     void TearDown() override { proxy->serverInfo = nullptr; }
 
-    // Forwards in the background while the peer reads the request and answers.
-    int exchange(const std::string& answer, int32_t* seq = nullptr) {
+    // Forwards in the background while the peer reads the request and answers; counted, if
+    // given, starts again from 0 before the answer goes out.
+    int exchange(const std::string& answer, int32_t* seq = nullptr,
+                 std::atomic<long>* counted = nullptr) {
         auto result =
             inBackground([&] { return proxy_handleRequest(web.get(), proxy.get(), nullptr, seq); });
         EXPECT_TRUE(peer.accept());
         request = receiveRequest(peer);
+        if (counted) *counted = 0;
         peer.send(answer);
         return result.get();
     }
@@ -223,6 +228,113 @@ TEST_F(ForwardPeer, TheResponseBoundGivesTheTimeoutPage) {
     EXPECT_EQ(web->responseDeadline, 0);
 }
 
+struct Bound {
+    const char* name;
+    std::string answer;   // before PROXY_FINISH
+    const char* command;  // in the log line; nullptr when the answer is within bounds
+    long length;          // as the line reports it
+    int limit;
+};
+
+void PrintTo(const Bound& b, std::ostream* out) { *out << b.name; }
+
+// A server's lengths within and beyond the record's bounds.
+class Bounds : public ForwardPeer, public ::testing::WithParamInterface<Bound> {
+protected:
+    void SetUp() override {
+        ForwardPeer::SetUp();
+        web->maxHeaderSize = 64;
+        web->maxPropsSize = 16;
+    }
+};
+
+TEST_P(Bounds, BeyondTheBoundIsAProtocolError) {
+    const Bound& b = GetParam();
+    int result = exchange(b.answer + message(PROXY_FINISH));
+    web.finish();
+    std::string line =
+        b.command ? protocolError(serverName(peer.address()), b.command, b.length, b.limit) : "";
+    EXPECT_EQ(web.recorder.count("log", line), b.command ? 1 : 0) << web.recorder.dump();
+    EXPECT_EQ(result, b.command ? -1 : 0);
+    EXPECT_EQ(web->errorCode, b.command ? EQUON_OUT_OF_SYNC : 0);
+    EXPECT_EQ(proxy.idle(), b.command ? 0 : 1);
+    EXPECT_EQ(web.status, b.command ? 503 : 0);
+    EXPECT_EQ(web.liveBlocks(), 0);
+}
+
+std::string header(int length) { return "X: " + std::string(size_t(length - 5), 'v') + "\r\n"; }
+std::string repeated(const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Receive, Bounds,
+    ::testing::Values(
+        Bound{"HeaderAtLimit", message(PROXY_PUT_HEADER, wireString(header(64))), nullptr, 0, 0},
+        Bound{"HeaderOverLimit", message(PROXY_PUT_HEADER, wireString(header(65))),
+              "PROXY_PUT_HEADER", 65, 64},
+        Bound{"EndlessEmptyHeaders", repeated(message(PROXY_PUT_HEADER, be32(0)), 100),
+              "PROXY_PUT_HEADER", 65, 64},
+        Bound{
+            "HeaderValuesSum",
+            message(PROXY_PUT_HEADER_VALUE, wireString("A") + wireString(std::string(40, 'v'))) +
+                message(PROXY_PUT_HEADER_VALUE, wireString("B") + wireString(std::string(30, 'v'))),
+            "PROXY_PUT_HEADER_VALUE", 72, 64},
+        Bound{"StatusReason", message(PROXY_PUT_STATUS, be32(200) + be32(65)), "PROXY_PUT_STATUS",
+              65, 64},
+        Bound{"GetHeaderName", message(PROXY_GET_HEADER, be32(INT_MAX)), "PROXY_GET_HEADER",
+              INT_MAX, 64},
+        Bound{"RealPathNegative", message(PROXY_GET_REALPATH, be32(INT_MIN)), "PROXY_GET_REALPATH",
+              INT_MIN, 64},
+        Bound{"NegativeBody", message(PROXY_PUT_CLIENT, be32(-7)), "PROXY_PUT_CLIENT", -7, INT_MAX},
+        Bound{"AttributeAtLimit",
+              message(PROXY_SET_ATTRIBUTE, wireString("a") + wireString(std::string(16, 'v'))),
+              nullptr, 0, 0},
+        Bound{"AttributeOverLimit",
+              message(PROXY_SET_ATTRIBUTE, wireString("a") + wireString(std::string(17, 'v'))),
+              "PROXY_SET_ATTRIBUTE", 17, 16}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Bytes after PROXY_FINISH mean the server is out of step: the connection is closed.
+TEST_F(ForwardPeer, UnreadBytesKeepTheConnectionOutOfThePool) {
+    for (bool extra : {false, true}) {
+        SCOPED_TRACE(extra);
+        std::string answer = message(PROXY_PUT_CLIENT, wireString("body")) + message(PROXY_FINISH);
+        auto result = inBackground(
+            [&] { return proxy_handleRequest(web.get(), proxy.get(), nullptr, nullptr); });
+        ASSERT_TRUE(extra || peer.accept());
+        ASSERT_FALSE(receiveRequest(peer, !extra).empty());  // the second reuses the connection
+        peer.send(answer + (extra ? message(PROXY_PUT_CLIENT, wireString("stray")) : ""));
+        EXPECT_EQ(result.get(), 0) << web.recorder.dump();
+        EXPECT_EQ(proxy.idle(), extra ? 0 : 1);
+        EXPECT_EQ(web.recorder.contains("log", "bytes sent after the end"), extra);
+        EXPECT_EQ(web->errorCode, 0);
+    }
+}
+
+// Several MiB of body in one message reach the client intact, in pieces of at most 64 KiB,
+// without a buffer of the message's size.
+TEST_F(ForwardPeer, LargeBodyGoesToTheClientInPieces) {
+    static std::atomic<long> bytesAllocated{0};
+    static qnMallocFn counted = web->malloc;
+    web->malloc = [](quon_request* req, int size) {
+        bytesAllocated += size;
+        return counted(req, size);
+    };
+    std::string body(5 * 1024 * 1024 + 7, '\0');
+    for (size_t i = 0; i < body.size(); ++i) body[i] = char('a' + i % 23);
+    EXPECT_EQ(exchange(message(PROXY_PUT_CLIENT, wireString(body)) + message(PROXY_FINISH),
+                       nullptr, &bytesAllocated),
+              0);
+    EXPECT_TRUE(web.responseBody == body) << web.responseBody.size();
+    EXPECT_GT(web.writes.size(), 2u);
+    for (int length : web.writes) EXPECT_LE(length, 65536);
+    EXPECT_LE(bytesAllocated.load(), 65536);
+    EXPECT_EQ(proxy.idle(), 1);
+}
+
 // Connect faults, made for real; the others (reset, busy, protocol error, a client gone)
 // are met through Apache in the integration tests. A connect that fails marks the server
 // down, a lack of memory for the connection record does not; each gives its page byte for
@@ -243,10 +355,8 @@ TEST(ErrorPages, ConnectFaults) {
         web->connectTimeout = 100;
         BareProxy target(web.get(), address);
         target->proxyRetryInterval = 30;
-        if (error == ENOBUFS)  // no record for the new connection
-            web->permMalloc = [](quon_request* req, int size) {
-                return size == int(sizeof(quonConnection)) ? nullptr : qnMalloc(req, size);
-            };
+        refusedBlockSize = error == ENOBUFS ? int(sizeof(quonConnection)) : -1;
+        web->permMalloc = refusingMalloc;  // with ENOBUFS, no record for the new connection
         EXPECT_EQ(proxy_handleRequest(web.get(), target.get(), nullptr, nullptr), -1);
         web->permMalloc = qnMalloc;
         EXPECT_EQ(web->errorCode, error);

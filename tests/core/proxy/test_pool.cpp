@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <string>
 
 #include "flags.h"
@@ -85,6 +84,7 @@ TEST_F(PoolTest, ConnectFailuresAreWrittenOncePerIntervalForEachServer) {
     req.clear();
     EXPECT_EQ(fresh(first.get()), nullptr);
     EXPECT_TRUE(req.contains("log", "Connection refused (2 similar lines left out)")) << req.dump();
+    EXPECT_EQ(req.levelOf("similar lines left out"), QN_LOG_ERROR);
 }
 
 // A server out of rotation is probed only once its retry time has come; a ping that gets
@@ -106,17 +106,11 @@ TEST_F(PoolTest, IsAlivePingsOnlyOnceTheRetryTimeHasCome) {
 // A new connection on which the ping cannot be sent (the send side shut, as by a reset) is
 // closed, not left open: attempt after attempt keeps the process's descriptors as they were.
 TEST_F(PoolTest, ConnectionWhosePingFailsIsClosed) {
-    auto openDescriptors = [] {
-        int count = 0;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-            count += entry.exists() ? 1 : 0;
-        return count;
-    };
     req->send = [](quon_request* r, int sock, const char* buffer, int length) {
         shutdown(sock, SHUT_WR);
         return qnSend(r, sock, buffer, length);
     };
-    const int before = openDescriptors();
+    const long before = openDescriptors();
     for (int attempt = 0; attempt < 50; ++attempt) {
         req->errorCode = 0;  // a fresh call each time, never deferred
         ASSERT_EQ(checkout(), nullptr);
@@ -177,9 +171,8 @@ TEST_F(PoolTest, OnlyACheckedOutConnectionHoldsAReceiveBuffer) {
     giveBack(conn);
     ASSERT_EQ(proxy->pool->freeList, conn);
     EXPECT_EQ(conn->buffer, nullptr);
-    req->permMalloc = [](quon_request* req, int size) {
-        return size == QN_RECV_BUFFER_SIZE ? nullptr : qnMalloc(req, size);
-    };
+    refusedBlockSize = QN_RECV_BUFFER_SIZE;
+    req->permMalloc = refusingMalloc;
     EXPECT_EQ(checkout(), nullptr);
     req->permMalloc = qnMalloc;
     EXPECT_EQ(req->errorCode, ENOBUFS);

@@ -39,6 +39,7 @@ const TextRow kTexts[] = {
     {"[::1]:", badPort},
     {"127.0.0.1:+80", badPort},
     {"127.0.0.1:007001", badPort},
+    {"127.0.0.1:4294974297", badPort},
     {"127.0.0.1:70 1", badPort},
     {"127.0.0.1", noPort},
     {"[::1]", noPort},

@@ -1,5 +1,6 @@
 // The limit on failure lines that repeat: one line of a kind per interval, the next line
-// telling how many were left out, and exactly one writer when threads race.
+// telling how many were left out, and exactly one writer when threads race. The line as
+// written, at its level: test_pool's ConnectFailuresAreWrittenOncePerIntervalForEachServer.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -42,21 +43,6 @@ TEST_P(LogLimitTurn, GivesOneLinePerInterval) {
 
 INSTANTIATE_TEST_SUITE_P(LogLimit, LogLimitTurn, ::testing::ValuesIn(kTurns),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST(LogLimit, WritesAtTheLevelAndAppendsTheCountOnceTheIntervalHasPassed) {
-    RecordingRequest req;
-    qnLogLimit limit{};
-    for (int k = 0; k < 4; ++k)
-        logLimited(req.get(), &limit, QN_LOG_ERROR, "%s:%d connect failed", "127.0.0.2", 7001);
-    ASSERT_EQ(req.lines.size(), 1u) << req.dump();
-    EXPECT_EQ(req.lines[0].text, "127.0.0.2:7001 connect failed");
-    EXPECT_EQ(req.lines[0].level, QN_LOG_ERROR);
-    limit.nextAt = 0;  // the interval has passed
-    logLimited(req.get(), &limit, QN_LOG_WARN, "%s:%d connect failed", "127.0.0.2", 7001);
-    ASSERT_EQ(req.lines.size(), 2u);
-    EXPECT_EQ(req.lines[1].text, "127.0.0.2:7001 connect failed (3 similar lines left out)");
-    EXPECT_EQ(req.lines[1].level, QN_LOG_WARN);
-}
 
 TEST(LogLimit, WithoutALimitEveryLineGoesOut) {
     RecordingRequest req;

@@ -2,7 +2,6 @@
 // every wait in a test ends within a bounded time.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -245,37 +244,15 @@ INSTANTIATE_TEST_SUITE_P(
              0, 0, kShortMs, 4 * kLateMs}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A port on ::1, listening (connects complete into its backlog) or only bound (refused).
-class Ipv6Port {
-public:
-    explicit Ipv6Port(bool listening) : sock_(socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        address_.v6 = {AF_INET6, 0, 0, in6addr_loopback, 0};
-        address_.length = sizeof address_.v6;
-        socklen_t size = address_.length;
-        bound_ = bind(sock_, &address_.any, size) == 0 && (!listening || listen(sock_, 16) == 0) &&
-                 getsockname(sock_, &address_.any, &size) == 0;
-    }
-    ~Ipv6Port() { close(sock_); }
-    bool bound() const { return bound_; }
-    const qnAddress& address() const { return address_; }
-    std::string name() const { return "[::1]:" + std::to_string(ntohs(address_.v6.sin6_port)); }
-
-private:
-    int sock_;
-    bool bound_ = false;
-    qnAddress address_{};
-};
-
 // A server's addresses are tried in order, the first that takes the connection wins, and
 // one connect time-out covers them all: each address gets an equal share of the time
-// left. The failures are logged only when no address connects; else they are detail.
+// left. The failures are logged only when no address connects; else they are detail. A
+// name's IPv6 address before its IPv4 one, through Apache: names_test.cpp.
 TEST(SocketAddresses, TriedInOrderWithinOneTimeOut) {
-    RefusingPort refusing;
+    RefusingPort refusing, closed("127.0.0.2");
     FullBacklogListener hole;
     LoopbackPeer peer;
-    Ipv6Port listening(true), closed(false);
-    ASSERT_TRUE(refusing.bound() && hole.full() && peer.listening() && listening.bound() &&
-                closed.bound());
+    ASSERT_TRUE(refusing.bound() && closed.bound() && hole.full() && peer.listening());
     const qnAddress v4Refused = addressOf(refusing.address()), v4Hole = addressOf(hole.address()),
                     v4Peer = addressOf(peer.address());
     const std::string refusedName = serverName(refusing.address()),
@@ -290,11 +267,10 @@ TEST(SocketAddresses, TriedInOrderWithinOneTimeOut) {
     };
     // clang-format off
     const Row rows[] = {
-        {"ipv6", {listening.address()}, 0, 0, {}, 0, kLateMs},
-        {"refused-then-ipv6", {v4Refused, listening.address()}, 1, 0, {refusedName}, 0, kLateMs},
+        {"refused-then-peer", {v4Refused, v4Peer}, 1, 0, {refusedName}, 0, kLateMs},
         {"hole-then-peer", {v4Hole, v4Peer}, 1, 0, {holeName}, kShortMs / 2 - 10, kShortMs - 10},
-        {"both-refused", {closed.address(), v4Refused}, -1, ECONNREFUSED,
-         {closed.name(), refusedName}, 0, kLateMs},
+        {"both-refused", {addressOf(closed.address()), v4Refused}, -1, ECONNREFUSED,
+         {serverName(closed.address()), refusedName}, 0, kLateMs},
         // Not twice the time-out: the second hole gets what the first left.
         {"two-holes", {v4Hole, v4Hole}, -1, ETIMEDOUT, {holeName, holeName}, kShortMs - 10,
          2 * kShortMs - 10},
@@ -317,7 +293,6 @@ TEST(SocketAddresses, TriedInOrderWithinOneTimeOut) {
             to.length = sizeof to.v6;
             ASSERT_EQ(getpeername(sock, &to.any, &to.length), 0);
             EXPECT_EQ(portOf(to), portOf(row.addresses[size_t(row.connectedTo)]));
-            EXPECT_EQ(to.any.sa_family, row.addresses[size_t(row.connectedTo)].any.sa_family);
             close(sock);
         }
         for (const std::string& name : row.failed)
