@@ -88,10 +88,10 @@ for round in $(seq "$rounds"); do
   for setup in "${setups[@]}"; do
     start_apache "$setup"
     check_answers "$setup"
-    # Warm up at twice the most connections, so pools are full and a row counts churn
-    # only: round robin over three servers sometimes sends more than a third of the
-    # requests in flight to one of them, which a warm-up at 64 leaves that pool short of.
-    run_wrk 128 1 "$(url_of "$setup" 100)" "$work/warm.out" >/dev/null
+    # Warm up at 96 connections (fewer than the child's threads), so pools are full and a
+    # row counts churn only: round robin over three servers sometimes sends more than a
+    # third of the requests in flight to one of them, which a warm-up at 64 leaves short.
+    run_wrk 96 2 "$(url_of "$setup" 100)" "$work/warm.out" >/dev/null
     for size in "${sizes[@]}"; do
       for c in "${conns[@]}"; do measure_row "$setup" "$size" "$c" "$round"; done
     done
