@@ -3,9 +3,9 @@
 # N name-based hosts on 127.0.0.1 (default 50), each with "QuonConfig bootstrap" to a
 # cluster of three quon-backend servers (127.0.0.2, .3, .4) that serve four mappings.
 # Host 0 takes a few requests first, so that what every host shares (the worker threads'
-# malloc arenas, the module's first use) is in place; then the child's RSS and
-# Private_Dirty (smaps_rollup) are read, one request goes to each of the N hosts, and
-# they are read again. KiB per host = (after - before) / N.
+# malloc arenas, the module's first use) is in place, then one request goes to each of the
+# N hosts and the child's RSS and Private_Dirty (smaps_rollup) are read. The same is done
+# by an Apache with host 0 alone; KiB per host = (with N hosts - with host 0 alone) / N.
 #
 # Each module of MODULES (default: the build's) gets its own Apache in turn, against the
 # same back-ends, so two builds can be compared side by side:
@@ -47,7 +47,7 @@ echo ok >"$work/htdocs/ok"
 chmod -R a+rX "$work/htdocs"
 apache_owns "$work/run"
 
-write_conf() {  # module port
+write_conf() {  # module port hosts
   apache_conf_head "$work" "$2" "$work/run" "$work/error.log"
   cat <<CONF
 LogLevel warn
@@ -68,7 +68,7 @@ DocumentRoot "$work/htdocs"
 CONF
   apache_conf_keepalive 5
   local i
-  for i in $(seq 0 "$hosts"); do
+  for i in $(seq 0 "$3"); do
     cat <<CONF
 <VirtualHost 127.0.0.1:$2>
   ServerName h$i.test
@@ -101,10 +101,12 @@ ask() {  # port i
     "http://127.0.0.1:$1/app/echo" | grep -qx 200
 }
 
-measure() {  # module
-  local module=$1 port child i before after conns
+# The child's "RSS Private_Dirty backend-connections" with host 0 and `count` more hosts,
+# once host 0 has taken a few requests and each other host one.
+sample() {  # module count
+  local module=$1 count=$2 port child i memory conns
   port=$(free_port 127.0.0.1)
-  write_conf "$module" "$port" >"$work/httpd.conf"
+  write_conf "$module" "$port" "$count" >"$work/httpd.conf"
   : >"$work/error.log"
   start_apache_conf "$work/httpd.conf" "$work/apache.out" "http://127.0.0.1:$port/ok" ||
     { echo "Apache did not start: $(tail -3 "$work/apache.out" "$work/error.log")" >&2; exit 1; }
@@ -112,19 +114,27 @@ measure() {  # module
   child=$(pgrep -P "$(cat "$work/run/httpd.pid")" | head -1)
   [ -n "$child" ] || { echo "no Apache child" >&2; exit 1; }
   for i in 1 2 3 4 5 6 7 8; do ask "$port" 0 || { echo "host 0 failed" >&2; exit 1; }; done
-  read -r -a before <<<"$(memory_of "$child")"
-  for i in $(seq 1 "$hosts"); do ask "$port" "$i" || { echo "host $i failed" >&2; exit 1; }; done
-  read -r -a after <<<"$(memory_of "$child")"
+  for i in $(seq 1 "$count"); do ask "$port" "$i" || { echo "host $i failed" >&2; exit 1; }; done
+  memory=$(memory_of "$child")
   conns=$(backend_connections "$child")
   [ "$(pgrep -P "$(cat "$work/run/httpd.pid")" | head -1)" = "$child" ] ||
     { echo "the child changed during the run" >&2; exit 1; }
-  awk -v m="$module" -v n="$hosts" -v r0="${before[0]}" -v r1="${after[0]}" \
-    -v d0="${before[1]}" -v d1="${after[1]}" -v c="$conns" 'BEGIN {
-      printf "%8d %8d %8.1f   %8d %8d %8.1f   %6d   %s\n", r0, r1, (r1 - r0) / n, d0, d1,
-        (d1 - d0) / n, c, m }'
   kill "$apache_pid"
   wait "$apache_pid" 2>/dev/null || true
   unset 'pids[-1]'
+  echo "$memory $conns"
+}
+
+# Each child sets up every configured host's table as it starts (its upkeep thread), so a
+# host's cost is the difference between a child with the hosts and one without them.
+measure() {  # module
+  local module=$1 before after
+  read -r -a before <<<"$(sample "$module" 0)"
+  read -r -a after <<<"$(sample "$module" "$hosts")"
+  awk -v m="$module" -v n="$hosts" -v r0="${before[0]}" -v r1="${after[0]}" \
+    -v d0="${before[1]}" -v d1="${after[1]}" -v c="${after[2]}" 'BEGIN {
+      printf "%8d %8d %8.1f   %8d %8d %8.1f   %6d   %s\n", r0, r1, (r1 - r0) / n, d0, d1,
+        (d1 - d0) / n, c, m }'
 }
 
 echo "$hosts virtual hosts with QuonConfig, three servers ${cluster[*]}, one request each"
