@@ -200,13 +200,27 @@ bool ApacheServer::restartGracefully(const std::string& directives) {
 
 // An ungraceful stop (SIGTERM) makes the event MPM close every worker's connection from
 // its main thread, which races with a worker closing the same connection and now and
-// then crashes the child. A graceful stop lets each worker end its own connection.
+// then crashes the child. A graceful stop lets each worker end its own connection. The
+// parent looks for its ended children once a second; once they are gone, nothing is left
+// to race with, and a SIGTERM ends it at once.
 void ApacheServer::stop() {
     const auto reaped = [this](std::chrono::milliseconds limit) {
         return waitUntil([&] { return waitpid(pid_, nullptr, WNOHANG) != 0; }, limit);
     };
+    // True once every child has exited (a child the parent has not reaped yet is a zombie).
+    const auto childrenEnded = [this] {
+        const std::string task = "/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_);
+        std::istringstream children(readFile(task + "/children"));
+        for (std::string child; children >> child;) {
+            const std::string stat = readFile("/proc/" + child + "/stat");
+            const size_t end = stat.rfind(')');
+            if (end != std::string::npos && stat.compare(end, 3, ") Z") != 0) return false;
+        }
+        return true;
+    };
     if (pid_ <= 0) return;
     kill(pid_, SIGWINCH);
+    if (waitUntil(childrenEnded, 10s)) kill(pid_, SIGTERM);
     if (!reaped(10s)) {
         kill(pid_, SIGTERM);
         if (!reaped(5s)) {
