@@ -245,7 +245,7 @@ int quon_trans(request_rec* r) {
         if (r->server->is_virtual)
             req.trace(&req, "quon_trans: Quon not configured for virtual server so DECLINED");
         else
-            req.logAt(&req, QN_LOG_WARN, "%s", kNotConfigured);
+            logLimited(&req, &conf->notConfiguredLog, QN_LOG_WARN, "%s", kNotConfigured);
         return DECLINED;
     }
     if (apr_table_get(r->notes, kTargetNote)) return OK;  // claimed before the walk
@@ -265,7 +265,7 @@ int quon_service(request_rec* r) {
         return DECLINED;
     }
     if (!conf->configured) {
-        req.logAt(&req, QN_LOG_WARN, "%s", kNotConfigured);
+        logLimited(&req, &conf->notConfiguredLog, QN_LOG_WARN, "%s", kNotConfigured);
         return HTTP_INTERNAL_SERVER_ERROR;
     }
     mappingsTable* table = conf->table.load(std::memory_order_acquire);

@@ -9,6 +9,7 @@
 #include <http_config.h>
 #include <apr_buckets.h>
 
+#include "log_limit.h"
 #include "request_types.h"
 
 struct mappingsTable;
@@ -40,6 +41,9 @@ struct QuonServerConfig {
     int directoryWalk;  // 1: claimed requests go through Apache's directory walk as well
     // Which virtual server's counters its table's servers keep; set by post-config.
     int32_t counterScope;
+    // The line for requests to a main server without configuration: a site that loads the
+    // module for its virtual hosts alone would otherwise write it for every request.
+    qnLogLimit notConfiguredLog;
 };
 
 // Configuration.
