@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# End to end: wrk against one Apache 2.4 (event MPM, one child of 128 threads, more than the connections, so that
-# the event MPM never closes keep-alive connections for want of a free worker) in four
-# set-ups that differ only in the modules loaded, for the same bytes:
+# End to end: wrk against Apache 2.4 (event MPM, one child of 128 threads, more than the
+# connections, so that the event MPM never closes keep-alive connections for want of a
+# free worker) in four set-ups, for the same bytes:
 #   static     Apache serves a file of the answer's bytes (the ceiling)
 #   proxy_http mod_proxy_http, pooled keep-alive connections, to quon-backend's HTTP port
 #   quon-1     mod_quon22 to one quon-backend (the same process as proxy_http's)
 #   quon-3     mod_quon22 to a cluster of three (127.0.0.2, .3, .4), round robin
-# Bodies of 100 bytes and 16 KiB (GET /app/size?n=N&m=1), 16 and 64 connections. Each
-# round starts each set-up in turn and runs its four rows, so rows are interleaved;
-# the table shows the medians over the rounds, per row: requests/s, p50 and p99, CPU µs
+# Bodies of 100 bytes and 16 KiB (GET /app/size?n=N&m=1), 16 and 64 connections.
+#
+# By default one Apache serves all set-ups side by side (static in the main server, each
+# other set-up in a virtual host of its own, every module loaded), and each round runs
+# every row in each set-up in turn, the order rotated from round to round: rows compared
+# with each other are seconds apart, so the drift of a shared machine weighs on them
+# alike. With SEPARATE=1, or with BASE_MODULE, each round starts one Apache per set-up,
+# with only that set-up's modules, and runs its four rows.
+#
+# The table shows the medians over the rounds, per row: requests/s, p50 and p99, CPU µs
 # per request of Apache's child and of the back-ends, back-end connections accepted
 # during the run, and system calls per request in Apache's child (strace, a short run
 # of its own per set-up, 100 bytes, 16 connections).
@@ -19,7 +26,7 @@
 # than this one's in the others.
 #
 #   bench/e2e/run.sh [rounds] [seconds]      environment: BUILD, E2E_DIR (keep files there),
-#                                            BASE_MODULE, MODULE, SETUPS
+#                                            BASE_MODULE, MODULE, SETUPS, SEPARATE
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 top=$(cd "$here/../.." && pwd)
@@ -53,7 +60,7 @@ echo "e2e: $rounds rounds of ${seconds}s per row, $(nproc) cores, files in $work
 echo "back-ends: single $single_quon (HTTP $single_http), cluster ${cluster[*]}"
 
 url_of() {  # setup size
-  if [ "$1" = static ]; then echo "$base/app/s$2"; else echo "$base/app/size?n=$2&m=1"; fi
+  if [ "$1" = static ]; then echo "$base/app/s$2"; else echo "${base_of[$1]:-$base}/app/size?n=$2&m=1"; fi
 }
 backend_pids_of() {
   case $1 in
@@ -84,30 +91,60 @@ measure_row() {  # setup size connections round
 : >"$work/syscalls"
 : >"$work/speed"
 : >"$work/roundtrip"
-for round in $(seq "$rounds"); do
-  for setup in "${setups[@]}"; do
-    start_apache "$setup"
-    check_answers "$setup"
-    # Warm up at 96 connections (fewer than the child's threads), so pools are full and a
-    # row counts churn only: round robin over three servers sometimes sends more than a
-    # third of the requests in flight to one of them, which a warm-up at 64 leaves short.
-    run_wrk 96 2 "$(url_of "$setup" 100)" "$work/warm.out" >/dev/null
-    for size in "${sizes[@]}"; do
-      for c in "${conns[@]}"; do measure_row "$setup" "$size" "$c" "$round"; done
-    done
-    if [ "$round" = 1 ]; then
-      child=$(apache_children "$apache_pid" | awk '{print $1}')
-      line=$(syscalls_per_request "$child" "$(url_of "$setup" 100)" 2 "$work/trace-$setup" \
-        $(backend_addresses_of "$setup"))
-      echo "$setup $line" >>"$work/syscalls"
-      line=$(syscalls_at_speed "$child" "$(url_of "$setup" 100)" 2 "$work/speed-$setup")
-      echo "$setup $line" >>"$work/speed"
-    fi
-    stop_apache
-    echo "round $round: $setup done"
-  done
-  # The floor: one bare loopback round trip's CPU, between the rounds' set-ups.
+# Warm up at 96 connections (fewer than the child's threads), so pools are full and a row
+# counts churn only: round robin over three servers sometimes sends more than a third of
+# the requests in flight to one of them, which a warm-up at 64 leaves short.
+warm_up() {  # setup
+  check_answers "$1"
+  run_wrk 96 2 "$(url_of "$1" 100)" "$work/warm.out" >/dev/null
+}
+count_syscalls() {  # setup
+  local child line
+  child=$(apache_children "$apache_pid" | awk '{print $1}')
+  line=$(syscalls_per_request "$child" "$(url_of "$1" 100)" 2 "$work/trace-$1" \
+    $(backend_addresses_of "$1"))
+  echo "$1 $line" >>"$work/syscalls"
+  line=$(syscalls_at_speed "$child" "$(url_of "$1" 100)" 2 "$work/speed-$1")
+  echo "$1 $line" >>"$work/speed"
+}
+# The floor: one bare loopback round trip's CPU, between the rounds.
+measure_roundtrip() {
   "$build/bench/roundtrip/bench_roundtrip" 100000 3 | sed -n 's/.*cpu_us=\([0-9.]*\).*/\1/p' \
     >>"$work/roundtrip"
-done
+}
+
+if [ -n "${BASE_MODULE:-}" ] || [ -n "${SEPARATE:-}" ]; then
+  # One Apache per set-up and round (two builds of the module cannot share one Apache).
+  for round in $(seq "$rounds"); do
+    for setup in "${setups[@]}"; do
+      start_apache "$setup"
+      warm_up "$setup"
+      for size in "${sizes[@]}"; do
+        for c in "${conns[@]}"; do measure_row "$setup" "$size" "$c" "$round"; done
+      done
+      [ "$round" = 1 ] && count_syscalls "$setup"
+      stop_apache
+      echo "round $round: $setup done"
+    done
+    measure_roundtrip
+  done
+else
+  # One Apache for all: each row is measured in every set-up in turn, the order rotated
+  # from round to round.
+  start_apache_side
+  for setup in "${setups[@]}"; do warm_up "$setup"; done
+  for setup in "${setups[@]}"; do count_syscalls "$setup"; done
+  for round in $(seq "$rounds"); do
+    order=("${setups[@]:$(((round - 1) % ${#setups[@]}))}" "${setups[@]}")
+    order=("${order[@]:0:${#setups[@]}}")
+    for size in "${sizes[@]}"; do
+      for c in "${conns[@]}"; do
+        for setup in "${order[@]}"; do measure_row "$setup" "$size" "$c" "$round"; done
+      done
+    done
+    measure_roundtrip
+    echo "round $round done (order: ${order[*]})"
+  done
+  stop_apache
+fi
 "$here/report.sh" "$work/rows" "$work/syscalls" "$work/speed" "$work/roundtrip"

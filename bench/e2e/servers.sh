@@ -102,13 +102,9 @@ setup_lines() {  # setup
   esac
 }
 
-start_apache() {  # setup
-  local setup=$1 port
-  port=$(free_port 127.0.0.1)
-  base="http://127.0.0.1:$port"
-  {
-    apache_conf_head "$work" "$port" "$work/run" "$work/error-$setup.log"
-    cat <<CONF
+# The MPM, keep-alive and document root that every set-up shares.
+apache_common_lines() {
+  cat <<CONF
 LogLevel warn
 StartServers 1
 ServerLimit 1
@@ -119,18 +115,63 @@ MinSpareThreads 1
 MaxSpareThreads 256
 MaxConnectionsPerChild 0
 CONF
-    apache_conf_keepalive 30
-    cat <<CONF
+  apache_conf_keepalive 30
+  cat <<CONF
 DocumentRoot "$work/htdocs"
 <Directory />
   AllowOverride None
   Require all granted
 </Directory>
-$(setup_lines "$setup")
 CONF
+}
+
+start_apache() {  # setup
+  local setup=$1 port
+  port=$(free_port 127.0.0.1)
+  base="http://127.0.0.1:$port"
+  {
+    apache_conf_head "$work" "$port" "$work/run" "$work/error-$setup.log"
+    apache_common_lines
+    setup_lines "$setup"
   } >"$work/httpd-$setup.conf"
   start_apache_conf "$work/httpd-$setup.conf" "$work/apache.out" "$base/app/s100" ||
     fail "Apache ($setup) did not start: $(tail -n 3 "$work/apache.out" "$work/error-$setup.log")"
+}
+
+# Every set-up in one Apache, side by side: static in the main server, each other set-up
+# in a virtual host of its own on a port of its own, so that no set-up's configuration
+# is seen by another's requests. Rows of different set-ups then follow each other seconds
+# apart in one child, and the machine's drift weighs on all of them alike. Sets base_of.
+declare -A base_of=()
+start_apache_side() {
+  local port setup p used modules=/usr/lib/apache2/modules
+  port=$(free_port 127.0.0.1)
+  base="http://127.0.0.1:$port"
+  used=" $port "
+  {
+    apache_conf_head "$work" "$port" "$work/run" "$work/error-side.log"
+    apache_common_lines
+    printf 'LoadModule proxy_module %s/mod_proxy.so
+' "$modules"
+    printf 'LoadModule proxy_http_module %s/mod_proxy_http.so
+' "$modules"
+    printf 'LoadModule quon_module %s
+' "${MODULE:-$build/apache/mod_quon22.so}"
+    for setup in "${setups[@]}"; do
+      [ "$setup" = static ] && continue
+      p=$(free_port 127.0.0.1)
+      while [[ $used == *" $p "* ]]; do p=$(free_port 127.0.0.1); done
+      used="$used$p "
+      base_of[$setup]="http://127.0.0.1:$p"
+      printf 'Listen 127.0.0.1:%s
+<VirtualHost 127.0.0.1:%s>
+' "$p" "$p"
+      setup_lines "$setup" | grep -v '^LoadModule'
+      printf '</VirtualHost>\n'
+    done
+  } >"$work/httpd-side.conf"
+  start_apache_conf "$work/httpd-side.conf" "$work/apache.out" "$base/app/s100" ||
+    fail "Apache did not start: $(tail -n 3 "$work/apache.out" "$work/error-side.log")"
 }
 
 stop_apache() {
