@@ -21,6 +21,12 @@ cpu_us() {
   echo $((total * 1000000 / clock_ticks))
 }
 
+# Busy CPU time of the whole machine in microseconds: every process, every core.
+machine_busy_us() {
+  awk -v hz="$clock_ticks" '/^cpu / {printf "%.0f\n", ($2 + $3 + $4 + $7 + $8 + $9) * 1000000 / hz}' \
+    /proc/stat
+}
+
 # Apache's children: the processes whose parent is the given Apache parent.
 apache_children() {
   local kids

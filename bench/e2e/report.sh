@@ -4,7 +4,7 @@
 # then the system calls per request of each set-up.
 #
 #   bench/e2e/report.sh rows syscalls speed [roundtrip]
-# rows: setup size connections round rps p50 p99 apache-us backend-us accepted
+# rows: setup size connections round rps p50 p99 apache-us backend-us accepted [machine-us]
 # syscalls: setup total=N backend=N name=N ... name.b=N ...
 # speed: setup sys=N recvfrom=N ... (per request, perf tracepoints)
 set -euo pipefail
@@ -54,6 +54,42 @@ awk '
     printf "\nMedians of %d rounds; back-end conns: connections the back-ends accepted during" \
            " the row (\"-\": perf was not available to count them).\n", rounds[order[1]]
   }' "$rows"
+
+# What this machine allows. The static row's CPU of every process per request (wrk and
+# Apache, from /proc/stat) plus a set-up's back-end CPU per request is what a connector
+# that cost Apache nothing above static would still need: the cores divided by it are the
+# most requests/s any connector could reach here, with the machine's cores shared by the
+# client, Apache and the back-ends. Rows from before the machine column are skipped.
+if awk 'NF < 11 {bad = 1} END {exit bad}' "$rows"; then
+  echo
+  echo "Requests/s ceiling on $(nproc) shared cores: no Apache CPU above the static row's,"
+  echo "the static row's machine CPU per request plus this set-up's back-end CPU:"
+  echo
+  echo "| set-up | body | conns | machine µs/req | ceiling req/s | ceiling ÷ proxy_http | req/s ÷ ceiling |"
+  echo "|---|---:|---:|---:|---:|---:|---:|"
+  awk -v cores="$(nproc)" '
+    function median(list,   v, n, i, j, t) {
+      n = split(list, v, " ")
+      for (i = 2; i <= n; i++) for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) {
+        t = v[j]; v[j] = v[j - 1]; v[j - 1] = t
+      }
+      return (n % 2) ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
+    }
+    { key = $1 SUBSEP $2 SUBSEP $3; if (!(key in seen)) { seen[key] = 1; order[++n] = key }
+      rps[key] = rps[key] " " $5; back[key] = back[key] " " $9; machine[key] = machine[key] " " $11 }
+    END {
+      for (i = 1; i <= n; i++) {
+        split(order[i], k, SUBSEP)
+        s = "static" SUBSEP k[2] SUBSEP k[3]; p = "proxy_http" SUBSEP k[2] SUBSEP k[3]
+        if (k[1] == "static" || !(s in machine)) continue
+        ceiling = cores * 1000000 / (median(machine[s]) + median(back[order[i]]))
+        printf "| %s | %s | %s | %.1f | %.0f | %s | %.2f |\n", k[1], k[2], k[3],
+          median(machine[order[i]]), ceiling,
+          (p in rps) ? sprintf("%.2f", ceiling / median(rps[p])) : "-",
+          median(rps[order[i]]) / ceiling
+      }
+    }' "$rows"
+fi
 
 # Apache's CPU above static for each module row, against the floor of one bare loopback
 # round trip (the client side's CPU, bench/roundtrip) measured between the rounds.

@@ -71,19 +71,19 @@ backend_pids_of() {
 
 # One row: wrk with CPU and accepted connections measured around it.
 measure_row() {  # setup size connections round
-  local setup=$1 size=$2 c=$3 round=$4 kids backends a0 a1 b0 b1 result
+  local setup=$1 size=$2 c=$3 round=$4 kids backends a0 a1 b0 b1 m0 m1 result
   kids=$(apache_children "$apache_pid")
   backends=$(backend_pids_of "$setup")
   accepts_start "$work/accepts" $backends
-  a0=$(cpu_us $kids); b0=$(cpu_us $backends)
+  a0=$(cpu_us $kids); b0=$(cpu_us $backends); m0=$(machine_busy_us)
   result=$(run_wrk "$c" "$seconds" "$(url_of "$setup" "$size")" "$work/wrk.out")
-  a1=$(cpu_us $kids); b1=$(cpu_us $backends)
+  a1=$(cpu_us $kids); b1=$(cpu_us $backends); m1=$(machine_busy_us)
   accepts_stop "$work/accepts"
   eval "$result"
   [ "$setup" = static ] && { b1=0; b0=0; accepted=0; }
   awk -v s="$setup" -v z="$size" -v c="$c" -v r="$round" -v n="$requests" -v rps="$rps" \
-    -v p50="$p50" -v p99="$p99" -v a="$((a1 - a0))" -v b="$((b1 - b0))" -v k="$accepted" \
-    'BEGIN {printf "%s %s %s %s %.0f %s %s %.1f %.1f %s\n", s, z, c, r, rps, p50, p99, a / n, b / n, k}' \
+    -v p50="$p50" -v p99="$p99" -v a="$((a1 - a0))" -v b="$((b1 - b0))" -v k="$accepted" -v m="$((m1 - m0))" \
+    'BEGIN {printf "%s %s %s %s %.0f %s %s %.1f %.1f %s %.1f\n", s, z, c, r, rps, p50, p99, a / n, b / n, k, m / n}' \
     >>"$work/rows"
 }
 
