@@ -12,8 +12,9 @@
 # other set-up in a virtual host of its own, every module loaded), and each round runs
 # every row in each set-up in turn, the order rotated from round to round: rows compared
 # with each other are seconds apart, so the drift of a shared machine weighs on them
-# alike. With SEPARATE=1, or with BASE_MODULE, each round starts one Apache per set-up,
-# with only that set-up's modules, and runs its four rows.
+# alike. The -base set-ups of an A/B get a second Apache beside the first, idle while
+# the first is measured. With SEPARATE=1 each round starts one Apache per set-up, with
+# only that set-up's modules, and runs its four rows.
 #
 # The table shows the medians over the rounds, per row: requests/s, p50 and p99, CPU µs
 # per request of Apache's child and of the back-ends, back-end connections accepted
@@ -72,7 +73,7 @@ backend_pids_of() {
 # One row: wrk with CPU and accepted connections measured around it.
 measure_row() {  # setup size connections round
   local setup=$1 size=$2 c=$3 round=$4 kids backends a0 a1 b0 b1 m0 m1 result
-  kids=$(apache_children "$apache_pid")
+  kids=$(apache_children "${pid_of[$setup]:-$apache_pid}")
   backends=$(backend_pids_of "$setup")
   accepts_start "$work/accepts" $backends
   a0=$(cpu_us $kids); b0=$(cpu_us $backends); m0=$(machine_busy_us)
@@ -100,7 +101,7 @@ warm_up() {  # setup
 }
 count_syscalls() {  # setup
   local child line
-  child=$(apache_children "$apache_pid" | awk '{print $1}')
+  child=$(apache_children "${pid_of[$1]:-$apache_pid}" | awk '{print $1}')
   line=$(syscalls_per_request "$child" "$(url_of "$1" 100)" 2 "$work/trace-$1" \
     $(backend_addresses_of "$1"))
   echo "$1 $line" >>"$work/syscalls"
@@ -113,8 +114,8 @@ measure_roundtrip() {
     >>"$work/roundtrip"
 }
 
-if [ -n "${BASE_MODULE:-}" ] || [ -n "${SEPARATE:-}" ]; then
-  # One Apache per set-up and round (two builds of the module cannot share one Apache).
+if [ -n "${SEPARATE:-}" ]; then
+  # One Apache per set-up and round, with only that set-up's modules.
   for round in $(seq "$rounds"); do
     for setup in "${setups[@]}"; do
       start_apache "$setup"
@@ -131,7 +132,12 @@ if [ -n "${BASE_MODULE:-}" ] || [ -n "${SEPARATE:-}" ]; then
 else
   # One Apache for all: each row is measured in every set-up in turn, the order rotated
   # from round to round.
-  start_apache_side
+  mine=() theirs=()
+  for setup in "${setups[@]}"; do
+    case $setup in *-base) theirs+=("$setup") ;; *) mine+=("$setup") ;; esac
+  done
+  start_apache_side main "${MODULE:-$build/apache/mod_quon22.so}" "${mine[@]}"
+  [ ${#theirs[@]} = 0 ] || start_apache_side base "$BASE_MODULE" "${theirs[@]}"
   for setup in "${setups[@]}"; do warm_up "$setup"; done
   for setup in "${setups[@]}"; do count_syscalls "$setup"; done
   for round in $(seq "$rounds"); do
@@ -145,6 +151,6 @@ else
     measure_roundtrip
     echo "round $round done (order: ${order[*]})"
   done
-  stop_apache
+  stop_apaches_side
 fi
 "$here/report.sh" "$work/rows" "$work/syscalls" "$work/speed" "$work/roundtrip"

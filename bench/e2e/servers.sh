@@ -8,6 +8,7 @@ apache_pid=""
 stop_all() {
   local p
   stop_apache
+  stop_apaches_side
   for p in "${started[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${started[@]}"; do wait "$p" 2>/dev/null || true; done
   [ -n "${E2E_DIR:-}" ] || rm -rf "$work"
@@ -138,30 +139,30 @@ start_apache() {  # setup
     fail "Apache ($setup) did not start: $(tail -n 3 "$work/apache.out" "$work/error-$setup.log")"
 }
 
-# Every set-up in one Apache, side by side: static in the main server, each other set-up
-# in a virtual host of its own on a port of its own, so that no set-up's configuration
-# is seen by another's requests. Rows of different set-ups then follow each other seconds
-# apart in one child, and the machine's drift weighs on all of them alike. Sets base_of.
-declare -A base_of=()
-start_apache_side() {
-  local port setup p used modules=/usr/lib/apache2/modules
+# Set-ups in one Apache, side by side: static in the main server, each other set-up in
+# a virtual host of its own on a port of its own, so that no set-up's configuration is
+# seen by another's requests. Rows of different set-ups then follow each other seconds
+# apart in one child, and the machine's drift weighs on all of them alike. Two builds of
+# the module cannot share an Apache: the -base set-ups get one of their own, started
+# beside it (name "base"), idle while the other is measured. Sets base_of and pid_of.
+declare -A base_of=() pid_of=()
+side_pids=()
+start_apache_side() {  # name module setup...
+  local name=$1 module=$2 port setup p main=""; shift 2
   port=$(free_port 127.0.0.1)
-  base="http://127.0.0.1:$port"
-  used=" $port "
   {
-    apache_conf_head "$work" "$port" "$work/run" "$work/error-side.log"
+    apache_conf_head "$work" "$port" "$work/run-$name" "$work/error-$name.log"
     apache_common_lines
-    printf 'LoadModule proxy_module %s/mod_proxy.so
-' "$modules"
-    printf 'LoadModule proxy_http_module %s/mod_proxy_http.so
-' "$modules"
+    printf 'LoadModule proxy_module /usr/lib/apache2/modules/mod_proxy.so
+'
+    printf 'LoadModule proxy_http_module /usr/lib/apache2/modules/mod_proxy_http.so
+'
     printf 'LoadModule quon_module %s
-' "${MODULE:-$build/apache/mod_quon22.so}"
-    for setup in "${setups[@]}"; do
-      [ "$setup" = static ] && continue
+' "$module"
+    for setup in "$@"; do
+      if [ "$setup" = static ]; then main=static; continue; fi
       p=$(free_port 127.0.0.1)
-      while [[ $used == *" $p "* ]]; do p=$(free_port 127.0.0.1); done
-      used="$used$p "
+      while [ "$p" = "$port" ] || [[ " ${base_of[*]} " == *":$p "* ]]; do p=$(free_port 127.0.0.1); done
       base_of[$setup]="http://127.0.0.1:$p"
       printf 'Listen 127.0.0.1:%s
 <VirtualHost 127.0.0.1:%s>
@@ -169,9 +170,20 @@ start_apache_side() {
       setup_lines "$setup" | grep -v '^LoadModule'
       printf '</VirtualHost>\n'
     done
-  } >"$work/httpd-side.conf"
-  start_apache_conf "$work/httpd-side.conf" "$work/apache.out" "$base/app/s100" ||
-    fail "Apache did not start: $(tail -n 3 "$work/apache.out" "$work/error-side.log")"
+  } >"$work/httpd-$name.conf"
+  mkdir -p "$work/run-$name" && apache_owns "$work/run-$name"
+  start_apache_conf "$work/httpd-$name.conf" "$work/apache-$name.out" "http://127.0.0.1:$port/app/s100" ||
+    fail "Apache ($name) did not start: $(tail -n 3 "$work/apache-$name.out" "$work/error-$name.log")"
+  [ -n "$main" ] && base="http://127.0.0.1:$port"
+  for setup in "$@"; do pid_of[$setup]=$apache_pid; done
+  side_pids+=("$apache_pid")
+}
+
+stop_apaches_side() {
+  local p
+  for p in "${side_pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${side_pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  side_pids=()
 }
 
 stop_apache() {
