@@ -13,14 +13,17 @@ syscalls=$2
 speed=$3
 roundtrip=${4:-}
 
-awk '
+# The median of a space-separated list, shared by the tables' awk programs.
+median='
   function median(list,   v, n, i, j, t) {
     n = split(list, v, " ")
     for (i = 2; i <= n; i++) for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) {
       t = v[j]; v[j] = v[j - 1]; v[j - 1] = t
     }
     return (n % 2) ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
-  }
+  }'
+
+awk "$median"'
   {
     key = $1 SUBSEP $2 SUBSEP $3
     if (!(key in seen)) { seen[key] = 1; order[++count] = key }
@@ -67,14 +70,7 @@ if awk 'NF < 11 {bad = 1} END {exit bad}' "$rows"; then
   echo
   echo "| set-up | body | conns | machine µs/req | ceiling req/s | ceiling ÷ proxy_http | req/s ÷ ceiling |"
   echo "|---|---:|---:|---:|---:|---:|---:|"
-  awk -v cores="$(nproc)" '
-    function median(list,   v, n, i, j, t) {
-      n = split(list, v, " ")
-      for (i = 2; i <= n; i++) for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) {
-        t = v[j]; v[j] = v[j - 1]; v[j - 1] = t
-      }
-      return (n % 2) ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
-    }
+  awk -v cores="$(nproc)" "$median"'
     { key = $1 SUBSEP $2 SUBSEP $3; if (!(key in seen)) { seen[key] = 1; order[++n] = key }
       rps[key] = rps[key] " " $5; back[key] = back[key] " " $9; machine[key] = machine[key] " " $11 }
     END {
@@ -101,14 +97,7 @@ if [ -n "$roundtrip" ] && [ -s "$roundtrip" ]; then
   echo
   echo "| set-up | body | conns | Apache µs − static | ÷ round trip |"
   echo "|---|---:|---:|---:|---:|"
-  awk -v floor="$floor" '
-    function median(list,   v, n, i, j, t) {
-      n = split(list, v, " ")
-      for (i = 2; i <= n; i++) for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) {
-        t = v[j]; v[j] = v[j - 1]; v[j - 1] = t
-      }
-      return (n % 2) ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
-    }
+  awk -v floor="$floor" "$median"'
     { key = $1 SUBSEP $2 SUBSEP $3; if (!(key in seen)) { seen[key] = 1; order[++n] = key }
       cpu[key] = cpu[key] " " $8 }
     END {
