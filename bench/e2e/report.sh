@@ -13,8 +13,15 @@ syscalls=$2
 speed=$3
 roundtrip=${4:-}
 
-# The median of a space-separated list, shared by the tables' awk programs.
-median='
+# Shared by the tables' awk programs: a row's key (set-up, body, connections), the keys
+# in the order of their first row (order[1..count]), and the median of a space-separated
+# list.
+common='
+  function rowKey(   key) {
+    key = $1 SUBSEP $2 SUBSEP $3
+    if (!(key in seen)) { seen[key] = 1; order[++count] = key }
+    return key
+  }
   function median(list,   v, n, i, j, t) {
     n = split(list, v, " ")
     for (i = 2; i <= n; i++) for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) {
@@ -23,10 +30,9 @@ median='
     return (n % 2) ? v[(n + 1) / 2] : (v[n / 2] + v[n / 2 + 1]) / 2
   }'
 
-awk "$median"'
+awk "$common"'
   {
-    key = $1 SUBSEP $2 SUBSEP $3
-    if (!(key in seen)) { seen[key] = 1; order[++count] = key }
+    key = rowKey()
     for (f = 5; f <= 10; f++) values[key, f] = values[key, f] " " $f
     rounds[key]++
   }
@@ -70,11 +76,11 @@ if awk 'NF < 11 {bad = 1} END {exit bad}' "$rows"; then
   echo
   echo "| set-up | body | conns | machine µs/req | ceiling req/s | ceiling ÷ proxy_http | req/s ÷ ceiling |"
   echo "|---|---:|---:|---:|---:|---:|---:|"
-  awk -v cores="$(nproc)" "$median"'
-    { key = $1 SUBSEP $2 SUBSEP $3; if (!(key in seen)) { seen[key] = 1; order[++n] = key }
+  awk -v cores="$(nproc)" "$common"'
+    { key = rowKey()
       rps[key] = rps[key] " " $5; back[key] = back[key] " " $9; machine[key] = machine[key] " " $11 }
     END {
-      for (i = 1; i <= n; i++) {
+      for (i = 1; i <= count; i++) {
         split(order[i], k, SUBSEP)
         s = "static" SUBSEP k[2] SUBSEP k[3]; p = "proxy_http" SUBSEP k[2] SUBSEP k[3]
         if (k[1] == "static" || !(s in machine)) continue
@@ -97,11 +103,11 @@ if [ -n "$roundtrip" ] && [ -s "$roundtrip" ]; then
   echo
   echo "| set-up | body | conns | Apache µs − static | ÷ round trip |"
   echo "|---|---:|---:|---:|---:|"
-  awk -v floor="$floor" "$median"'
-    { key = $1 SUBSEP $2 SUBSEP $3; if (!(key in seen)) { seen[key] = 1; order[++n] = key }
+  awk -v floor="$floor" "$common"'
+    { key = rowKey()
       cpu[key] = cpu[key] " " $8 }
     END {
-      for (i = 1; i <= n; i++) {
+      for (i = 1; i <= count; i++) {
         split(order[i], k, SUBSEP)
         if (k[1] == "static") continue
         s = "static" SUBSEP k[2] SUBSEP k[3]
