@@ -171,3 +171,25 @@ children_kinds() {
     done
 }
 crash_lines() { grep -c 'exit signal' "$work/error.log" || true; }
+
+# The end of a rolling or drain phase's load: its driver (which writes $work/NAME.out)
+# and the unsticky connections finish; sets children_end.
+wait_phase_load() {  # name
+    wait "$driver_pid" || fail "the $1 load failed: $(cat "$work/$1.out")"
+    driver_pid=0
+    wait_unsticky_load "$work/unsticky.out"
+    children_end=$(apache_children)
+}
+print_phase_drivers() {  # name
+    echo "driver: $(cat "$work/$1.out")"
+    echo "unsticky driver (GET echo without a session): $(cat "$work/unsticky.out")"
+}
+# A phase's last targets: no child crashed, and the same children as at its start.
+print_phase_children() {
+    local crashes
+    crashes=$(crash_lines)
+    echo "target 0 crashed children (\"exit signal\" lines): $([ "$crashes" = 0 ] && echo met ||
+        echo "MISSED ($crashes)")"
+    [ "$children_start" = "$children_end" ] ||
+        echo "children changed: [$children_start] -> [$children_end]"
+}

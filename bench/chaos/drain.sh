@@ -162,18 +162,14 @@ drain_phase() {
     done
     [ $((enabled + 2000)) -lt $((t0 + seconds * 1000)) ] ||
         fail "the load ended before the last server had been back 2 s: raise DRAIN_TAIL"
-    wait "$driver_pid" || fail "the drain load failed: $(cat "$work/drain.out")"
-    driver_pid=0
-    wait_unsticky_load "$work/unsticky.out"
     local children_end
-    children_end=$(apache_children)
+    wait_phase_load drain
 
     echo
     echo "drain: $connections connections (GET session, GET echo, POST body), each server in turn" \
         "drained ${hold}s, disabled until idle and ${move}s more, stopped (SIGTERM), started" \
         "again and enabled, through the status page; the next ${gap}s later"
-    echo "driver: $(cat "$work/drain.out")"
-    echo "unsticky driver (GET echo without a session): $(cat "$work/unsticky.out")"
+    print_phase_drivers drain
     local first
     while read -r i drained disabled idle stopped started enabled _; do
         first=$(log_time "$i" "$enabled" "] PROXY_SERVICE_40 ")
@@ -185,12 +181,7 @@ drain_phase() {
         -v access="$work/access.log" -v names="${names[*]}" -f "$top/bench/chaos/drain.awk" \
         "$work/drain.records" "$work/unsticky.records" ||
         fail "the drain phase could not be measured (see above)"
-    local crashes
-    crashes=$(crash_lines)
-    echo "target 0 crashed children (\"exit signal\" lines): $([ "$crashes" = 0 ] && echo met ||
-        echo "MISSED ($crashes)")"
-    [ "$children_start" = "$children_end" ] ||
-        echo "children changed: [$children_start] -> [$children_end]"
+    print_phase_children
     echo "module lines: $(grep -c 'qnApache' "$work/error.log" || true);" \
         "status page changes: $(grep -c 'quon-status: server' "$work/error.log" || true)"
     end_phase drain

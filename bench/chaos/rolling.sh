@@ -77,19 +77,15 @@ rolling_phase() {
         echo "$i $stopped $(log_time "$i" "$stopped" "listening on ")" >>"$work/rolling.events"
         next=$(($(awk -v i="$i" '$1 == i {print $3}' "$work/rolling.events") + gap * 1000))
     done
-    wait "$driver_pid" || fail "the rolling load failed: $(cat "$work/rolling.out")"
-    driver_pid=0
-    wait_unsticky_load "$work/unsticky.out"
     local children_end
-    children_end=$(apache_children)
+    wait_phase_load rolling
 
     echo
     echo "rolling restart: $connections connections (GET session, GET echo, POST body), no" \
         "proxyretryinterval (the default), each server stopped and started again ${down}s" \
         "later, the next ${gap}s after that start, leave and join announced with a new" \
         "sequence number"
-    echo "driver: $(cat "$work/rolling.out")"
-    echo "unsticky driver (GET echo without a session): $(cat "$work/unsticky.out")"
+    print_phase_drivers rolling
     local late=0 start first ok line
     while read -r i stopped start; do
         first=$(log_time "$i" "$start" "] PROXY_SERVICE_40 ")
@@ -105,14 +101,9 @@ rolling_phase() {
         echo "$line"
     done <"$work/rolling.events"
     awk -f "$top/bench/chaos/rolling.awk" "$work/rolling.records" "$work/unsticky.records"
-    local crashes
-    crashes=$(crash_lines)
     echo "target first request within ${gap}s of each start: $([ "$late" = 0 ] && echo met ||
         echo "MISSED ($late of 3)")"
-    echo "target 0 crashed children (\"exit signal\" lines): $([ "$crashes" = 0 ] && echo met ||
-        echo "MISSED ($crashes)")"
-    [ "$children_start" = "$children_end" ] ||
-        echo "children changed: [$children_start] -> [$children_end]"
+    print_phase_children
     echo "module lines: $(grep -c 'qnApache' "$work/error.log" || true);" \
         "\"NO servers reachable\": $(grep -c 'NO servers reachable' "$work/error.log" || true)"
     end_phase rolling
