@@ -99,13 +99,12 @@ TEST_F(ForwardPeer, AFailedBodyReadEndsTheExchange) {
     web.body = "bb";
     web.failRead = true;
     web.prepare();
-    auto result = inBackground([&] { return proxy_handleRequest(web.get(), proxy.get(), nullptr, nullptr); });
-    ASSERT_TRUE(peer.accept());
-    EXPECT_FALSE(receiveRequest(peer).empty());
-    peer.send(message(PROXY_GET_DATA, be32(10)));
+    EXPECT_EQ(
+        exchange(message(PROXY_GET_DATA, be32(10)) +
+                 message(PROXY_PUT_STATUS, be32(400) + wireString("Bad")) + message(PROXY_FINISH)),
+        -1);
+    EXPECT_FALSE(request.empty());
     EXPECT_EQ(peer.receive(8), be32(PROXY_POST_DATA) + be32(-1));
-    peer.send(message(PROXY_PUT_STATUS, be32(400) + wireString("Bad")) + message(PROXY_FINISH));
-    EXPECT_EQ(result.get(), -1);
     EXPECT_TRUE(web.recorder.contains("log", "sendPostData: error reading from client"));
     EXPECT_EQ(web.status, 0);
     EXPECT_TRUE(web.writes.empty());
@@ -325,8 +324,8 @@ TEST_F(ForwardPeer, LargeBodyGoesToTheClientInPieces) {
     };
     std::string body(5 * 1024 * 1024 + 7, '\0');
     for (size_t i = 0; i < body.size(); ++i) body[i] = char('a' + i % 23);
-    EXPECT_EQ(exchange(message(PROXY_PUT_CLIENT, wireString(body)) + message(PROXY_FINISH),
-                       nullptr, &bytesAllocated),
+    EXPECT_EQ(exchange(message(PROXY_PUT_CLIENT, wireString(body)) + message(PROXY_FINISH), nullptr,
+                       &bytesAllocated),
               0);
     EXPECT_TRUE(web.responseBody == body) << web.responseBody.size();
     EXPECT_GT(web.writes.size(), 2u);
@@ -367,7 +366,8 @@ TEST(ErrorPages, ConnectFaults) {
                   (std::pair<std::string, std::string>{"content-type", "text/html"}));
         EXPECT_EQ(web.responseBody,
                   "<H2>Server Error</H2>The server encountered an internal error and was unable "
-                  "to complete your request.<P><B>" + std::string(page) + ".</B>");
+                  "to complete your request.<P><B>" +
+                      std::string(page) + ".</B>");
     }
 }
 
