@@ -11,28 +11,27 @@
 static_assert(std::is_standard_layout_v<RecordingRequest>);
 
 namespace {
-void record(quon_request* req, const char* channel, int flags, int level, const char* fmt,
-            va_list args) {
+void record(quon_request* req, const char* channel, int level, const char* fmt, va_list args) {
     va_list copy;
     va_copy(copy, args);
     int length = vsnprintf(nullptr, 0, fmt, copy);
     va_end(copy);
     std::string text(size_t(std::max(length, 0)), '\0');
     if (length > 0) vsnprintf(text.data(), text.size() + 1, fmt, args);
-    recorderOf(req)->lines.push_back({channel, flags, text, level});
+    recorderOf(req)->lines.push_back({channel, text, level});
 }
 
-#define QN_RECORD(channel, flags, level)           \
-    va_list args;                                  \
-    va_start(args, fmt);                           \
-    record(req, channel, flags, level, fmt, args); \
+#define QN_RECORD(channel, level)           \
+    va_list args;                           \
+    va_start(args, fmt);                    \
+    record(req, channel, level, fmt, args); \
     va_end(args)
 
-void recordLog(quon_request* req, int level, const char* fmt, ...) { QN_RECORD("log", 0, level); }
-void recordTrace(quon_request* req, const char* fmt, ...) { QN_RECORD("trace", 0, 0); }
+void recordLog(quon_request* req, int level, const char* fmt, ...) { QN_RECORD("log", level); }
+void recordTrace(quon_request* req, const char* fmt, ...) { QN_RECORD("trace", 0); }
 void recordTraceE(quon_request* req, int flags, const char* fmt, ...) {
     if (flags & recorderOf(req)->traceMask) {
-        QN_RECORD("traceE", flags, 0);
+        QN_RECORD("traceE", 0);
     }
 }
 }  // namespace

@@ -10,7 +10,6 @@
 
 struct RecordedLine {
     std::string channel;  // "log" (logAt), "trace" or "traceE"
-    int flags;            // traceE's flag; 0 for the others
     std::string text;
     int level;  // logAt's level (QN_LOG_*); 0 for the others
 };
