@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include "loopback_peer.h"
 #include "property.h"
