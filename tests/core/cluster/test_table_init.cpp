@@ -45,8 +45,7 @@ TEST(TableInit, BootstrapFirstStoreSecond) {
     Cluster cluster(Setups(2));
     const std::string path = cluster.file("servers.store");
     for (const Row& c : rows) {
-        cluster.announce(0, {cluster.name(0), cluster.name(1)}, 4,
-                         c.bootstrap == kRefusing ? "fault=refuse\n" : "");
+        cluster.announce(0, cluster.names(), 4, c.bootstrap == kRefusing ? "fault=refuse\n" : "");
         std::remove(path.c_str());
         const bool configured = c.store != none;
         if (c.store && configured) std::ofstream(path) << cluster.named(c.store);
