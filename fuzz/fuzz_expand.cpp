@@ -17,7 +17,6 @@ using fuzz::check;
 constexpr size_t kLongestResult = 64 * 1024;
 constexpr int kKeysTried = 8;
 
-
 // Checks the bound and releases a result; returns its text ("" for null).
 std::string take(quon_request* heap, char* result) {
     if (!result) return {};

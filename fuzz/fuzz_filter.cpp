@@ -4,8 +4,6 @@
 // null (the URI: empty). The entry matched must start as the URI does (the matching
 // rules themselves are the unit tests' tables), and so must the server chosen for the
 // session (the session id's own rules are fuzz_session's).
-#include <apr_general.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -21,7 +19,6 @@
 #include "memory.h"
 #include "property.h"
 #include "proxy.h"
-#include "sync.h"
 #include "table.h"
 #include "table_lists.h"
 
@@ -31,7 +28,6 @@ constexpr int kMostPatterns = 64;
 constexpr int kServers = 3;
 const char* const kReplicationIds[kServers] = {"AAAA", "BBBB", "C"};
 const int32_t kWeights[kServers] = {3, 0, -1};
-
 
 struct Input {
     unsigned settings = 0;
@@ -91,8 +87,7 @@ void addServers(mappingsTable* table, quon_request* req) {
 mappingsTable* sharedTable(quon_request* req) {
     static mappingsTable* table = nullptr;
     if (table) return table;
-    apr_initialize();
-    initQuonMutexPool();
+    fuzz::startOnce();
     table = mappingsTableNew(req, nullptr, nullptr, 0);
     check(table != nullptr);
     addServers(table, req);

@@ -16,8 +16,6 @@ namespace {
 using fuzz::check;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
 
-
-
 Pairs pairsOf(const propertyTable* table) {
     Pairs pairs;
     for (int i = 0; i < table->count; ++i)
@@ -68,7 +66,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(pairs.size() <= size_t(QN_PROPERTY_CAPACITY));
     for (const auto& [key, value] : pairs)
         check(!key.empty() && key.find_first_of("\r\n") == std::string::npos &&
-              key.find('=', 1) == std::string::npos && untilNul.find(key + "=") != std::string_view::npos);
+              key.find('=', 1) == std::string::npos &&
+              untilNul.find(key + "=") != std::string_view::npos);
     exerciseTable(&req, table, pairs);
     freeProperties(&req, table);
     return 0;

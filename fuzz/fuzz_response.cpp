@@ -5,11 +5,11 @@
 // Input: a settings byte, four chunk-size bytes, a request byte, then up to four segments:
 // segment k is a 16-bit length and that many bytes, all that servers send while request k
 // is served, on whichever connection it uses; then a byte count and that many bytes that
-// arrive on that connection after the request has ended. Settings: bits 0-2 how many sends succeed before they fail (7:
-// all), bits 3-5 from which client write on they fail (7: none), bit 6 a failing
-// request-body read, bit 7 an argument and deferred errors. Chunk byte k sizes every
-// fourth receive (0: all that is asked), so short reads come everywhere. Request byte:
-// bit 0 the method is HEAD.
+// arrive on that connection after the request has ended. Settings: bits 0-2 how many
+// sends succeed before they fail (7: all), bits 3-5 from which client write on they fail
+// (7: none), bit 6 a failing request-body read, bit 7 an argument and deferred errors.
+// Chunk byte k sizes every fourth receive (0: all that is asked), so short reads come
+// everywhere. Request byte: bit 0 the method is HEAD.
 //
 // The model: request k never reads a byte of another segment (late bytes of an earlier
 // exchange never reach a later client); no header that frames a connection reaches the
@@ -17,8 +17,6 @@
 // Content-Length passed on, and a response cut short (body short of its length, or a
 // failure after it began) is marked broken, and only then; an error page never follows
 // a started answer. Also checked: per-call memory all freed and every socket closed.
-#include <apr_general.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -31,16 +29,11 @@
 #include "memory.h"
 #include "proxy.h"
 #include "request.h"
-#include "sync.h"
 
 namespace {
 using fuzz::check;
-// Larger per-call blocks are refused, as a web server's pool may: lengths near 2 GiB
-// then cost an ENOBUFS instead of slowing every run down.
-constexpr int kLargestBlock = 1 << 20;
 constexpr int kMostExchanges = 4;
 constexpr int kMostSockets = 64;
-
 
 struct Segment {
     const uint8_t* bytes = nullptr;
@@ -66,7 +59,7 @@ struct Transport {
     uint8_t chunks[4];
     unsigned recvs, sends, sendsOk, writes, failWritesFrom;
     bool failRead, head;
-    int open, liveBlocks;
+    int open;
     size_t bodyOffset;
 } t;
 
@@ -87,7 +80,8 @@ void touch(const char* buffer, int length) {
 }
 
 bool Socket::stale() const {
-    return segment >= 0 && (t.segments[segment].left() > 0 || (late && t.segments[segment].late > 0));
+    return segment >= 0 &&
+           (t.segments[segment].left() > 0 || (late && t.segments[segment].late > 0));
 }
 
 Socket& socketOf(int sock) {
@@ -121,13 +115,13 @@ int sendSink(quon_request* req, int, const char* buffer, int length) {
 }
 
 bool hopByHop(const char* name) {
-    for (const char* h : {"connection", "keep-alive", "transfer-encoding", "te", "trailer",
-                          "upgrade"})
+    for (const char* h :
+         {"connection", "keep-alive", "transfer-encoding", "te", "trailer", "upgrade"})
         if (strcasecmp(name, h) == 0) return true;
     return strncasecmp(name, "proxy-", 6) == 0;
 }
 void addHeader(quon_request*, const char* name, const char* value) {
-    check(strlen(name) + strlen(value) < size_t(kLargestBlock));
+    check(strlen(name) + strlen(value) < size_t(fuzz::kLargestBlock));
     check(!hopByHop(name) && !strpbrk(name, "\r\n") && !strpbrk(value, "\r\n"));
     if (strcasecmp(name, "content-length") == 0) {
         check(*value && strspn(value, "0123456789 \t") == strlen(value));
@@ -172,15 +166,6 @@ char* getRealPath(quon_request* req, const char* path) {
     return *path == '/' ? req->strdup(req, path) : nullptr;
 }
 
-void* countedMalloc(quon_request*, int size) {
-    if (size > kLargestBlock) return nullptr;
-    ++t.liveBlocks;
-    return ::malloc(size_t(size < 1 ? 1 : size));
-}
-void countedFree(quon_request*, void* block) {
-    t.liveBlocks -= block != nullptr;
-    ::free(block);
-}
 void fillRequest(quon_request* req) {
     static const char* names[] = {"Host", "Accept", nullptr};
     static const char* values[] = {"www.test", "*/*", nullptr};
@@ -208,8 +193,7 @@ void fillRequest(quon_request* req) {
     req->setStatus = setStatus;
     req->addHeader = addHeader;
     req->writeClient = writeClient;
-    req->malloc = countedMalloc;
-    req->free = countedFree;
+    fuzz::counted(req);
     req->headerNames = names;
     req->headerValues = values;
     req->uri = "/app/x";
@@ -231,8 +215,7 @@ void checkEnd(const quon_request& req, int result) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = (apr_initialize(), initQuonMutexPool(), true);
-    check(ready);
+    fuzz::startOnce();
     if (size < 6) return 0;
     unsigned settings = data[0];
     t = Transport{};
@@ -274,6 +257,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     proxy->destroy(proxy, &setup);
     setup.freeAttributes(&setup);
     setup.freeAttributeNames(&setup);
-    check(t.liveBlocks == 0 && t.open == 0);
+    check(fuzz::liveBlocks == 0 && t.open == 0);
     return 0;
 }

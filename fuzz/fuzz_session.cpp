@@ -19,18 +19,9 @@ namespace {
 using fuzz::check;
 const char* cookieHeader = nullptr;  // what the getHeader slot answers for "cookie"
 int handedBack = 0;                  // freeHeader calls
-int liveBlocks = 0;                  // per-call blocks not freed yet
 
 const char* getHeader(quon_request*, const char* name) {
     return strcmp(name, "cookie") == 0 ? cookieHeader : nullptr;
-}
-void* countedMalloc(quon_request*, int size) {
-    ++liveBlocks;
-    return ::malloc(size_t(size < 1 ? 1 : size));
-}
-void countedFree(quon_request*, void* block) {
-    liveBlocks -= block != nullptr;
-    ::free(block);
 }
 
 // The id from a cookie runs to the header's end; from the URI, to the next ";". One
@@ -66,11 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     init_quon_request(&req);
     req.getHeader = getHeader;
     req.freeHeader = [](quon_request*, const char*) { ++handedBack; };
-    req.malloc = countedMalloc;
-    req.free = countedFree;
+    fuzz::counted(&req);
     req.uri = uri.c_str();
     cookieHeader = settings & 1 ? cookie.c_str() : nullptr;
-    handedBack = liveBlocks = 0;
+    handedBack = fuzz::liveBlocks = 0;
 
     char* id = getSessionId(&req);
     check(handedBack == (cookieHeader ? 1 : 0));
@@ -96,6 +86,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check((path != nullptr) == (semicolon != std::string::npos));
     if (path) check(uri.compare(0, semicolon, path) == 0 && strlen(path) == semicolon);
     req.free(&req, path);
-    check(liveBlocks == 0);
+    check(fuzz::liveBlocks == 0);
     return 0;
 }

@@ -5,7 +5,6 @@
 // each props request is answered with one mapping and PROXY_FINISH. The servers added and
 // the text written back (a real file, in a folder of the target's own) are checked against
 // the store rules restated on strings.
-#include <apr_general.h>
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -25,7 +24,6 @@
 #include "memory.h"
 #include "property.h"
 #include "request.h"
-#include "sync.h"
 #include "table.h"
 
 namespace {
@@ -40,8 +38,7 @@ constexpr size_t kMaxServers = 128;
 constexpr char kAnswer[] = "\0\0\0\x0e\0\0\0\x09/app/*=x\n\0\0\0\x09";
 constexpr size_t kAnswerSize = sizeof kAnswer - 1;
 
-
-std::string file;  // the store file as read
+std::string file;                 // the store file as read
 std::map<int, size_t> positions;  // open sockets and their place in the answers
 int lastSocket = 100;
 
@@ -152,8 +149,7 @@ std::vector<std::string> modelServers(const char* value) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static bool ready = (apr_initialize(), initQuonMutexPool(), true);
-    check(ready);
+    fuzz::startOnce();
     static char folder[] = "/tmp/quon-fuzz-store-XXXXXX";
     static const std::string store = [] {
         check(mkdtemp(folder) != nullptr);

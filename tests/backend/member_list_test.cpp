@@ -26,20 +26,17 @@ struct MemberRow {
 };
 
 TEST(MemberList, WithoutAFileTheServerNamesItselfAlone) {
+    // clang-format off
     const MemberRow rows[] = {
         {"rep_id is the key", "rep_id=SRV9\nweight=1\n", nullptr, {}, "SRV9", -1},
         {"no server-props", nullptr, nullptr, {}, "self", -1},
         {"rep_id no key can carry", "rep_id=a=b\n", nullptr, {}, "self", -1},
         {"rep_id that would read as a comment", "rep_id=#x\n", nullptr, {}, "self", -1},
-        {"the sequence number follows the list",
-         "rep_id=SRV9\n",
-         nullptr,
-         {"--cluster-seq", "4"},
-         "SRV9",
-         4},
+        {"the sequence number follows the list", "rep_id=SRV9\n", nullptr, {"--cluster-seq", "4"},
+         "SRV9", 4},
         {"the file wins", "rep_id=SRV9\n", "s1=127.0.0.3:1\n", {}, nullptr, -1},
-        {"an empty file is sent as it is", "rep_id=SRV9\n", "", {}, nullptr, -1},
-    };
+        {"an empty file is sent as it is", "rep_id=SRV9\n", "", {}, nullptr, -1}};
+    // clang-format on
     for (const MemberRow& row : rows) {
         SCOPED_TRACE(row.what);
         BackendProcess server("127.0.0.2");

@@ -43,14 +43,16 @@ public:
             }
     }
     const std::string& name(int i) const { return address(i); }
+    Names names() const {
+        Names all;
+        for (int i = 0; i < size(); ++i) all.push_back(name(i));
+        return all;
+    }
     std::string file(const std::string& name) { return (*this)[0].path(name); }
     // Server i lists members under cluster-seq seq from now on; control adds settings
     // ("fault=refuse\n" closes its listeners, which the wait covers too).
     void announce(int i, const Names& members, int seq, const std::string& control = "") {
-        std::string list;
-        for (size_t k = 0; k < members.size(); ++k)
-            list += "s" + std::to_string(k) + "=" + members[k] + "\n";
-        (*this)[i].writeFile("cluster.props", list);
+        (*this)[i].writeFile("cluster.props", memberList(members));
         (*this)[i].writeFile("control.props",
                              "cluster-seq=" + std::to_string(seq) + "\n" + control);
         const bool refuse = control.find("fault=refuse") != std::string::npos;
@@ -62,6 +64,13 @@ public:
         refusing_[size_t(i)] = refuse;
     }
     using BackendCluster::announce;
+    // A member list's text: "s0=" the first member, "s1=" the second, and on.
+    static std::string memberList(const Names& members) {
+        std::string list;
+        for (size_t k = 0; k < members.size(); ++k)
+            list += "s" + std::to_string(k) + "=" + members[k] + "\n";
+        return list;
+    }
     void setMappings(int i, const std::string& mappings) {
         (*this)[i].writeFile("mappings.props", mappings);
         EXPECT_TRUE((*this)[i].reload());
@@ -100,6 +109,16 @@ inline Names slots(const proxyList* list) {
     for (int s = 0; list && s < list->count; ++s)
         all.push_back(std::string(list->proxies[s]->name) + ":" + std::to_string(list->active[s]));
     return all;
+}
+
+// The line a sticky request writes: "held" finds host holding the session, "broken" gives
+// the session up; any other text is the line itself.
+inline std::string stickyLine(const std::string& line, const std::string& host,
+                              const std::string& session) {
+    if (line == "held") return "Found sticky session host " + host;
+    if (line != "broken") return line;
+    return "Sticky session breakage, a host for serving session " + session +
+           " not available.  Failing over to another server, but above session is broken.";
 }
 
 inline quonProxy* serverNamed(const mappingsTable* table, const std::string& name) {

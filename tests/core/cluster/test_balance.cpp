@@ -80,14 +80,8 @@ TEST(Balancing, ChoosesInSequence) {
         }
         req->sessionId = nullptr;
         EXPECT_EQ(chosen, row.expected) << row.line;
-        const std::string broken = "Sticky session breakage, a host for serving session " +
-                                   row.session +
-                                   " not available.  Failing over to another server, but above "
-                                   "session is broken.";
-        const std::string line = row.line == "held"
-                                     ? "Found sticky session host " + row.expected.substr(0, 1)
-                                 : row.line == "broken" ? broken
-                                                        : row.line;
+        const std::string line =
+            cluster_test::stickyLine(row.line, row.expected.substr(0, 1), row.session);
         EXPECT_TRUE(line.empty() || req.count("", line) >= 1) << line << "\n" << req.dump();
     }
 }

@@ -46,6 +46,7 @@ TEST(Dispatch, FailuresWithAndWithoutAnotherServer) {
         int status;
         const char *bodyPart, *line;  // the sticky host's line when "held"
     };
+    // clang-format off
     const Row rows[] = {
         {{app}, "fault=busy\n", "", -1, 503,
          "<P><B>Application server is busy.  Either there are too many concurrent requests or "
@@ -53,6 +54,7 @@ TEST(Dispatch, FailuresWithAndWithoutAnotherServer) {
         {{app, other}, closing, "", -1, 0, "", " already in failed target list"},
         {{app, other}, closing, session, -1, 0, "", ""},
         {{app, app}, closing, session, 0, 200, "", "held"}};
+    // clang-format on
     for (const Row& row : rows) {
         backend_test::BackendCluster servers(row.mappings);
         ASSERT_TRUE(servers.start());
@@ -70,9 +72,7 @@ TEST(Dispatch, FailuresWithAndWithoutAnotherServer) {
                 << out.body << out.lines;
             lines += out.lines;
         }
-        const std::string line = row.line == std::string("held")
-                                     ? "Found sticky session host " + servers.address(0)
-                                     : row.line;
+        const std::string line = stickyLine(row.line, servers.address(0), row.cookie);
         EXPECT_NE(lines.find(line), std::string::npos) << lines;
         EXPECT_TRUE(row.result != 0 || servers.requestsSeen(1) == 1);
     }
@@ -113,7 +113,7 @@ TEST(Dispatch, RetryGoesToAServerNotTriedUnderEveryAlgorithm) {
             setups[i].props = "mapcheck=30\nsticky=true\nalgorithm=" + std::string(row.algorithm) +
                               "\nweight=" + std::to_string(row.weights[i]) + "\n";
         Cluster cluster(setups);
-        const Names members = {cluster.name(0), cluster.name(1), cluster.name(2)};
+        const Names members = cluster.names();
         for (int i = 0; i < 3; ++i)  // server 0 lists the members
             cluster.announce(i, i == 0 ? members : Names{}, i == 0 ? 1 : 0,
                              i < row.failing ? "fault=busy\n" : "");
@@ -143,13 +143,10 @@ TEST(Dispatch, RetryGoesToAServerNotTriedUnderEveryAlgorithm) {
         EXPECT_EQ(info->position, row.position);
         EXPECT_EQ(std::vector<int32_t>(info->weightTable, info->weightTable + info->totalWeight),
                   row.weightTable);
-        const std::string breakage = "Sticky session breakage, a host for serving session " +
-                                     row.session +
-                                     " not available.  Failing over to another server, but above "
-                                     "session is broken.";
+        const std::string breakage = stickyLine("broken", "", row.session);
         EXPECT_EQ(out.lines.find(breakage) != std::string::npos, row.broken) << out.lines;
         if (!row.session.empty() && !row.broken && !served.empty()) {
-            const std::string found = "Found sticky session host " + cluster.name(served[0] - '0');
+            const std::string found = stickyLine("held", cluster.name(served[0] - '0'), "");
             EXPECT_NE(out.lines.find(found), std::string::npos) << out.lines;
         }
     }

@@ -56,7 +56,8 @@ TEST(Matching, FirstMatchingEntryInTableOrder) {
             c.expected < 0 ? "no match" : "matched " + std::string(c.patterns[size_t(c.expected)]);
         for (const std::string& line : {"filterRequest:   " + last, c.trace})
             EXPECT_TRUE(line.empty() || web.recorder.count("trace", line) == 1)
-                << line << "\n" << web.recorder.dump();
+                << line << "\n"
+                << web.recorder.dump();
         EXPECT_EQ(web.headersHandedBack, 1);
         EXPECT_EQ(web.liveBlocks(), 0);
     }
@@ -69,9 +70,7 @@ class Upkeep : public ::testing::Test {
 protected:
     // The cluster's servers, added as the store or the bootstrap server would add them.
     void join(Cluster& cluster) {
-        std::string list;
-        for (int i = 0; i < cluster.size(); ++i)
-            list += "s" + std::to_string(i) + "=" + cluster.name(i) + "\n";
+        const std::string list = Cluster::memberList(cluster.names());
         EXPECT_EQ(addRemoteJvms(table, req.get(), parseProperties(req.get(), list.c_str())),
                   cluster.size());
     }

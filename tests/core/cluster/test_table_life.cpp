@@ -5,11 +5,23 @@
 
 using namespace cluster_test;
 
+namespace {
+// A new proxy for name that serves mappings, added to the table; destroyed if it is not.
+int join(mappingsTable* table, quon_request* req, const std::string& name, const char* mappings) {
+    quonProxy* proxy = quonProxyNew(req);
+    EXPECT_EQ(proxy->initProxy(proxy, req, name.c_str(), 0, 1), 0) << name;
+    proxy->mappings = parseProperties(req, mappings);
+    const int added = addProxy(table, proxy, req, 1);
+    if (added != 0) proxy->destroy(proxy, req);
+    return added;
+}
+}  // namespace
+
 // Deletion closes every socket of the table's proxies; the ASan build finds anything it
 // does not free, also of tables that did not initialise.
 TEST(TableDelete, ClosesEverySocket) {
     Cluster cluster(Setups(3));
-    cluster.announce(0, {cluster.name(0), cluster.name(1), cluster.name(2)}, 0);
+    cluster.announce(0, cluster.names(), 0);
     RecordingRequest req;
     const auto before = openDescriptors();
     mappingsTable* table = mappingsTableNew(req.get(), nullptr, cluster.name(0).c_str(), 0);
@@ -28,14 +40,9 @@ TEST(TableCapacity, NoServerBeyondTheMasterList) {
     HandTable table(req.get(), nullptr, nullptr);
     auto server = [](int i) { return "127.0.0.2:" + std::to_string(20000 + i); };
     const std::string full = " not added to the master list, the list already holds 128 servers";
-    for (int i = 0; i <= QN_MAX_PROXIES; ++i) {
-        quonProxy* proxy = quonProxyNew(req.get());
-        ASSERT_EQ(proxy->initProxy(proxy, req.get(), server(i).c_str(), 0, 1), 0);
-        proxy->mappings = parseProperties(req.get(), "/shared*=s\n");
-        const int added = addProxy(table, proxy, req.get(), 1);
-        EXPECT_EQ(added, i < QN_MAX_PROXIES ? 0 : -1) << i;
-        if (added != 0) proxy->destroy(proxy, req.get());
-    }
+    for (int i = 0; i <= QN_MAX_PROXIES; ++i)
+        EXPECT_EQ(join(table, req.get(), server(i), "/shared*=s\n"), i < QN_MAX_PROXIES ? 0 : -1)
+            << i;
     EXPECT_EQ(req.count("log", "proxy " + server(QN_MAX_PROXIES) + full), 1);
     // Every slot kept its server through each step of the lists' growth.
     Names expected;
@@ -54,21 +61,13 @@ TEST(TableCapacity, NoServerBeyondTheMasterList) {
 TEST(TableGrowth, EntriesKeepTheirListsAndAListThatCannotGrowIsFull) {
     RecordingRequest req;
     HandTable table(req.get());
-    auto join = [&](const std::string& name, const std::string& mappings) {
-        quonProxy* proxy = quonProxyNew(req.get());
-        EXPECT_EQ(proxy->initProxy(proxy, req.get(), name.c_str(), 0, 1), 0);
-        proxy->mappings = parseProperties(req.get(), mappings.c_str());
-        const int added = addProxy(table, proxy, req.get(), 1);
-        if (added != 0) proxy->destroy(proxy, req.get());
-        return added;
-    };
     // After the first server's two entries, each longer prefix goes before all others.
     constexpr int n = 2 * QN_MAPPINGS_FIRST_CAPACITY + 1;
-    ASSERT_EQ(join("127.0.0.2:1", "/x*=x\n*.jsp=j\n"), 0);
+    ASSERT_EQ(join(table, req.get(), "127.0.0.2:1", "/x*=x\n*.jsp=j\n"), 0);
     std::string mappings;
     Names expected, owners;
     for (int i = 1; i <= n - 2; ++i) mappings += "/a" + std::string(size_t(i), 'a') + "*=a\n";
-    ASSERT_EQ(join("127.0.0.3:1", mappings), 0);
+    ASSERT_EQ(join(table, req.get(), "127.0.0.3:1", mappings.c_str()), 0);
     for (int i = n - 2; i >= 1; --i) {
         expected.push_back("/a" + std::string(size_t(i), 'a') + "*=a");
         owners.push_back("127.0.0.3:1");
@@ -82,11 +81,11 @@ TEST(TableGrowth, EntriesKeepTheirListsAndAListThatCannotGrowIsFull) {
         EXPECT_EQ(table->mappingInfos[i]->hasActive, 1) << i;
     }
     for (int i = 4; i < QN_LIST_FIRST_CAPACITY + 2; ++i)
-        ASSERT_EQ(join("127.0.0.2:" + std::to_string(i), "/x*=x\n"), 0);
+        ASSERT_EQ(join(table, req.get(), "127.0.0.2:" + std::to_string(i), "/x*=x\n"), 0);
     ASSERT_EQ(table->servers.count, QN_LIST_FIRST_CAPACITY);
     refusedBlockSize = QN_LIST_FIRST_CAPACITY * 2 * int(sizeof(quonProxy*) + sizeof(int32_t));
     req->permMalloc = refusingMalloc;
-    EXPECT_EQ(join("127.0.0.9:1", "/new*=n\n/x*=x\n"), -1);
+    EXPECT_EQ(join(table, req.get(), "127.0.0.9:1", "/new*=n\n/x*=x\n"), -1);
     req->permMalloc = qnMalloc;
     EXPECT_EQ(req.count("log",
                         "proxy 127.0.0.9:1 not added to the master list, the list "

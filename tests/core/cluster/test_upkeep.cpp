@@ -23,9 +23,7 @@ constexpr auto kBound = std::chrono::milliseconds(1500);
 struct UpkeepTable {
     explicit UpkeepTable(Cluster& cluster)
         : table(req.get(), cluster.file("servers.store").c_str(), cluster.name(0).c_str(), 1) {
-        Names all;
-        for (int i = 0; i < cluster.size(); ++i) all.push_back(cluster.name(i));
-        cluster.announce(0, all, 1);
+        cluster.announce(0, cluster.names(), 1);
         EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
     }
     int32_t slotOf(Cluster& cluster, int i) {
@@ -41,20 +39,22 @@ struct UpkeepTable {
     HandTable table;
 };
 
-// filterRequest of /app/x in a thread of its own, on a request of its own.
-std::future<int32_t> filterAsync(mappingsTable* table, RecordingRequest& req) {
-    req->uri = "/app/x";
-    return std::async(std::launch::async,
-                      [table, &req] { return table->filterRequest(table, req.get(), 1); });
-}
-
-// One pass of the upkeep in a thread of its own.
-std::future<void> upkeepAsync(mappingsTable* table, RecordingRequest& req) {
-    return std::async(std::launch::async, [table, &req] { runUpkeep(table, req.get()); });
-}
-
-bool doneWithin(std::future<int32_t>& call, std::chrono::milliseconds bound) {
-    return call.wait_for(bound) == std::future_status::ready;
+// One pass of the upkeep on slow, in a thread of its own, until hangs says its exchange
+// hangs; then filterRequest of /app/x on other must return within the bound while the
+// pass still hangs, until endHang.
+void filterWhileUpkeepHangs(
+    mappingsTable* table, RecordingRequest& slow, RecordingRequest& other,
+    const std::function<bool()>& hangs, const std::function<void()>& endHang = [] {}) {
+    auto upkeep = std::async(std::launch::async, [&] { runUpkeep(table, slow.get()); });
+    EXPECT_TRUE(waitUntil(hangs));
+    other->uri = "/app/x";
+    auto quick =
+        std::async(std::launch::async, [&] { return table->filterRequest(table, other.get(), 1); });
+    EXPECT_EQ(quick.wait_for(kBound), std::future_status::ready);
+    EXPECT_EQ(upkeep.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+    endHang();
+    EXPECT_EQ(quick.get(), 0);
+    upkeep.get();
 }
 
 // The bootstrap tries the record has traced.
@@ -72,15 +72,10 @@ TEST(UpkeepOutsideTheLock, AHungRefreshHoldsUpNoFilter) {
     cluster.announce(0, {a}, 1, "props-fault=never-answer\n");
     proxy->nextMapCheckTime = 0;
     RecordingRequest slow, other;
-    auto hung = upkeepAsync(t.table, slow);
-    ASSERT_TRUE(
-        waitUntil([&] { return cluster.logLines(0, "PROXY_GET_PROPS servlet-mappings") > fetches; }));
-    auto quick = filterAsync(t.table, other);
-    EXPECT_TRUE(doneWithin(quick, kBound));
-    EXPECT_EQ(hung.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
-    cluster.kill(0);  // ends the hung exchange
-    EXPECT_EQ(quick.get(), 0);
-    hung.get();
+    filterWhileUpkeepHangs(
+        t.table, slow, other,
+        [&] { return cluster.logLines(0, "PROXY_GET_PROPS servlet-mappings") > fetches; },
+        [&] { cluster.kill(0); });
     EXPECT_EQ(other.count("trace", "refreshing mappings for " + a), 0) << other.dump();
     EXPECT_EQ(slow.count("trace", "refreshing mappings for " + a), 1) << slow.dump();
 }
@@ -99,12 +94,9 @@ TEST(UpkeepOutsideTheLock, AHungProbeHoldsUpNoFilter) {
     RecordingRequest slow, other;
     slow->connectTimeout = 4000;
     slow->resolve = resolverDown;  // the probe keeps the hole's address
-    auto hung = upkeepAsync(t.table, slow);
-    ASSERT_TRUE(waitUntil([&] { return t.locked([&] { return t.table->upkeepBusy[slot]; }) == 1; }));
-    auto quick = filterAsync(t.table, other);
-    EXPECT_TRUE(doneWithin(quick, kBound));
-    EXPECT_EQ(quick.get(), 0);
-    hung.get();
+    filterWhileUpkeepHangs(t.table, slow, other, [&] {
+        return t.locked([&] { return t.table->upkeepBusy[slot]; }) == 1;
+    });
     EXPECT_TRUE(slow.contains("log", "connect failed")) << slow.dump();
     EXPECT_FALSE(other.contains("log", "connect failed")) << other.dump();
     EXPECT_EQ(t.locked([&] { return t.table->servers.active[slot] + t.table->upkeepBusy[slot]; }),
@@ -122,14 +114,10 @@ TEST(UpkeepOutsideTheLock, AHungMemberListFetchHoldsUpNoFilter) {
     const int fetches = cluster.logLines(0, "PROXY_GET_PROPS clustered-servers");
     reportClusterSeq(t.table, reporting.get(), reporter, 2);
     EXPECT_EQ(cluster.logLines(0, "PROXY_GET_PROPS clustered-servers"), fetches);
-    auto hung = upkeepAsync(t.table, slow);
-    ASSERT_TRUE(waitUntil(
-        [&] { return cluster.logLines(0, "PROXY_GET_PROPS clustered-servers") > fetches; }));
-    auto quick = filterAsync(t.table, other);
-    EXPECT_TRUE(doneWithin(quick, kBound));
-    cluster.kill(0);
-    hung.get();
-    EXPECT_EQ(quick.get(), 0);
+    filterWhileUpkeepHangs(
+        t.table, slow, other,
+        [&] { return cluster.logLines(0, "PROXY_GET_PROPS clustered-servers") > fetches; },
+        [&] { cluster.kill(0); });
     EXPECT_EQ(slow.count("traceE", a + " clustered-servers not updated"), 1) << slow.dump();
     // The number stays 1, or is 0 when the same pass found the killed server's mappings due
     // (a failed exchange makes them so) and removed it; the reported 2 is not applied.
