@@ -116,11 +116,9 @@ TEST_F(AdapterTest, EachHostsRecordHoldsWhatItsLinesSayAndUnconfiguredOnesDeclin
         HttpResponse response = httpGet(apache->url("/probe/config"), {"Host: " + hostOf(c.lines)});
         ASSERT_EQ(response.status, 200) << response.error;
         auto actual = keyValues(response.body);
-        for (const auto& [key, value] : c.expected) {
-            const bool inDir = value.starts_with("@DIR@");
-            EXPECT_EQ(actual[key], inDir ? apache->dir() + value.substr(5) : value)
+        for (const auto& [key, value] : c.expected)
+            EXPECT_EQ(actual[key], replaceAll(value, "@DIR@", apache->dir()))
                 << '"' << c.lines << "\": " << key;
-        }
     }
     // Once each, though Apache reads the configuration twice: the first reading writes to
     // stderr, before there is an error log.

@@ -120,11 +120,6 @@ const CheckCase kChecks[] = {
 };
 // clang-format on
 
-std::string withDir(std::string text, const std::string& dir) {
-    for (size_t at; (at = text.find("@DIR@")) != std::string::npos;) text.replace(at, 5, dir);
-    return text;
-}
-
 class ConfigCheckTest : public ::testing::TestWithParam<CheckCase> {
 protected:
     static void SetUpTestSuite() { apache = std::make_unique<ApacheServer>(ApacheOptions{}); }
@@ -141,7 +136,7 @@ TEST_P(ConfigCheckTest, RefusesWhatDoesNotFitAndPassesTheRest) {
         EXPECT_NE(check.output.find("Syntax OK"), std::string::npos) << check.output;
     } else {
         EXPECT_EQ(check.status, 1) << check.output;
-        EXPECT_NE(check.output.find(withDir(c.part, apache->dir())), std::string::npos)
+        EXPECT_NE(check.output.find(replaceAll(c.part, "@DIR@", apache->dir())), std::string::npos)
             << check.output;
     }
 }

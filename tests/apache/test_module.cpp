@@ -46,10 +46,7 @@ TEST(ModuleStartup, BannerVersionAndChildCleanUp) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.quonConfig);
         ApacheServer apache(
-            {.directives = "ServerTokens Full\n"
-                           "LoadModule cgi_module " +
-                           std::string("/usr/lib/apache2/modules/") +
-                           "mod_cgi.so\n<Files hello.cgi>\n"
+            {.directives = loadModules({"cgi"}) + "ServerTokens Full\n<Files hello.cgi>\n" +
                            "  Options +ExecCGI\n  SetHandler cgi-script\n</Files>\n" +
                            row.quonConfig});
         const std::string script = apache.dir() + "/htdocs/hello.cgi";

@@ -9,14 +9,11 @@
 namespace {
 // "/byconfig" carries the handler by configuration only; page.shtml includes a mapped URI
 // through a sub-request; a TLS port with a throw-away certificate is added.
-const std::string kDirectives = R"(LoadModule include_module /usr/lib/apache2/modules/mod_include.so
-LoadModule http2_module /usr/lib/apache2/modules/mod_http2.so
-Protocols h2c http/1.1
+const std::string kDirectives = loadModules({"include", "http2", "ssl", "socache_shmcb"}) +
+                                R"(Protocols h2c http/1.1
 <Location /app/limited>
   LimitRequestBody 1000
 </Location>
-LoadModule ssl_module /usr/lib/apache2/modules/mod_ssl.so
-LoadModule socache_shmcb_module /usr/lib/apache2/modules/mod_socache_shmcb.so
 <Directory @DIR@/htdocs>
   Options +Includes
 </Directory>
@@ -35,9 +32,10 @@ protected:
         cluster = std::make_unique<QuonCluster>(1);
         tlsPort = std::to_string(backend_test::freePort("127.0.0.1"));
         const std::string tls = (*cluster)[0].path("tls");  // removed with the server's folder
-        const std::string openssl = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "
-                                    "/CN=127.0.0.1 -keyout " + tls + ".key -out " + tls +
-                                    ".cert >/dev/null 2>&1";
+        const std::string openssl =
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "
+            "/CN=127.0.0.1 -keyout " +
+            tls + ".key -out " + tls + ".cert >/dev/null 2>&1";
         testing::AssertionResult started =
             system(openssl.c_str()) == 0
                 ? cluster->start(kDirectives + "Listen 127.0.0.1:" + tlsPort + " https\n" +
@@ -58,6 +56,12 @@ protected:
     void SetUp() override { ASSERT_TRUE(cluster); }
 
     static std::string url(const std::string& path) { return cluster->url(path); }
+    static HttpResponse post(const std::string& path, const std::string& body, bool http2,
+                             bool unsized) {
+        HttpRequest request{.url = url(path), .method = "POST", .body = body, .http2 = http2};
+        request.unsized = unsized;
+        return httpRequest(request);
+    }
     static std::unique_ptr<QuonCluster> cluster;
     static std::string tlsPort;
 };
@@ -81,26 +85,22 @@ TEST_F(ForwardTest, BodiesArriveIntactBothWays) {
         bool unsized, http2;
         std::vector<size_t> sizes;
     };
-    for (const Upload& u : {Upload{false, false, {0, 1, 40960, 40961, 5 << 20}},
-                            Upload{true, false, {0, 40961, 20 << 20}},
-                            Upload{true, true, {0, 40961, 20 << 20}}}) {
+    for (const Upload& u :
+         {Upload{false, false, {0, 1, 40960, 40961, 5 << 20}},
+          Upload{true, false, {0, 40961, 20 << 20}}, Upload{true, true, {0, 40961, 20 << 20}}}) {
         for (size_t size : u.sizes) {
             std::string body(size, '\0');
             for (size_t i = 0; i < size; ++i) body[i] = char((i * 13 + i / 509) & 0xff);
-            HttpResponse r = httpRequest({.url = url("/app/body"), .method = "POST", .body = body,
-                                          .http2 = u.http2, .unsized = u.unsized});
+            HttpResponse r = post("/app/body", body, u.http2, u.unsized);
             auto lines = keyValues(r.body, ": ");
             EXPECT_TRUE(r.status == 200 && lines["length"] == std::to_string(size) &&
                         lines["checksum"] == fnv1a64(body))
                 << u.unsized << u.http2 << " " << size << r.error << r.body;
         }
         if (!u.unsized) continue;
-        HttpResponse echo = httpRequest({.url = url("/app/echo"), .method = "POST", .body = "x",
-                                         .http2 = u.http2, .unsized = true});
+        HttpResponse echo = post("/app/echo", "x", u.http2, true);
         EXPECT_EQ(echo.body.find("header.Transfer-Encoding"), std::string::npos) << echo.body;
-        HttpResponse big = httpRequest({.url = url("/app/limited/body"), .method = "POST",
-                                        .body = std::string(2000, 'b'), .http2 = u.http2,
-                                        .unsized = true});
+        HttpResponse big = post("/app/limited/body", std::string(2000, 'b'), u.http2, true);
         // Within one flow-control window: the client has sent all before the answer comes.
         EXPECT_EQ(big.status, 413) << u.http2 << big.error << big.body;
     }
@@ -128,6 +128,7 @@ TEST_F(ForwardTest, TheServerSeesTheRequestsVariablesAndItsSecurity) {
                          .headers = {"Authorization: Basic dTpw", "User-Agent: quon-test",
                                      "Content-Type: text/x-test"}});
         auto lines = keyValues(r.body, ": ");
+        // clang-format off
         const std::map<std::string, std::string> expected = {
             {"method", "DELETE"}, {"cgi.REQUEST_METHOD", "DELETE"},
             {"cgi.QUERY_STRING", query}, {"cgi.REMOTE_ADDR", "127.0.0.1"},
@@ -136,6 +137,7 @@ TEST_F(ForwardTest, TheServerSeesTheRequestsVariablesAndItsSecurity) {
             {"cgi.SCRIPT_NAME", "/app/echo"}, {"get.AUTHORIZATION", "Basic dTpw"},
             {"get.HTTP_USER_AGENT", "quon-test"}, {"get.GATEWAY_INTERFACE", "CGI/1.1"},
             {"get.REQUEST_URI", "/app/echo?" + query}, {"get.CONTENT_TYPE", "text/x-test"}};
+        // clang-format on
         for (const auto& [key, value] : expected) EXPECT_EQ(lines[key], value) << key << r.body;
         const std::string attribute = "attribute.javax.servlet.request.";
         EXPECT_EQ(lines.count(attribute + "cipher_suite"), size_t(tls)) << r.body;
@@ -151,24 +153,25 @@ TEST_F(ForwardTest, TheServerSeesTheRequestsVariablesAndItsSecurity) {
 // handler set by configuration without the note finds nothing to match.
 TEST_F(ForwardTest, OnlyMappedRequestsReachAServer) {
     const std::tuple<const char*, long, const char*> rows[] = {
-        {"/shop/cart.jsp", 200, "uri: /shop/cart.jsp"}, {"/missing.html", 404, ""},
+        {"/shop/cart.jsp", 200, "uri: /shop/cart.jsp"},
+        {"/missing.html", 404, ""},
         {"/app/realpath?uri=/docs/a%20b%3F.html", 200, "/htdocs/docs/a b?.html"},
         {"/app/attr?one=1&two=%00x", 200, "set.one: 1\nset.two: \\x00x\n"},
-        {"/index.html", 200, "served by Apache itself"}, {"/page.shtml", 200, "before "},
+        {"/index.html", 200, "served by Apache itself"},
+        {"/page.shtml", 200, "before "},
         {"/byconfig/nothing", 500, ""}};
     int before = cluster->requestsSeen(0);
     for (const auto& [path, status, bodyPart] : rows) {
         HttpResponse r = httpGet(url(path));
         EXPECT_TRUE(r.status == status && r.body.find(bodyPart) != std::string::npos)
-            << path << "\n" << r.status << r.body;
+            << path << ": " << r.status << r.body;
     }
     EXPECT_EQ(cluster->requestsSeen(0), before + 3);
     for (const char* line :
          {"quon_trans: sub-request so DECLINED",
           "Quon will not accept request.  Check Quon web server configuration "
           "and Quon mappings on Quon server.",
-          "quon_service: found quon-proxy-target index -1", "quon_service: OK",
-          "  two 2 bytes"})
+          "quon_service: found quon-proxy-target index -1", "quon_service: OK", "  two 2 bytes"})
         EXPECT_TRUE(cluster->apache().waitForLog(line)) << line;
 }
 }  // namespace
@@ -181,10 +184,11 @@ namespace {
 TEST(ClaimBeforeTheWalk, DirectoryRulesApplyOnlyWithTheWalk) {
     for (const bool walk : {false, true}) {
         QuonCluster cluster(1);
-        ASSERT_TRUE(cluster.start(std::string(walk ? "QuonConfig directorywalk true\n" : "") +
-                                  "<Directory @DIR@/htdocs/app>\n  Require all denied\n</Directory>\n"
-                                  "<Directory @DIR@/htdocs/shop>\n  AllowOverride All\n</Directory>\n"
-                                  "<Location /app/private>\n  Require all denied\n</Location>\n"));
+        ASSERT_TRUE(
+            cluster.start(std::string(walk ? "QuonConfig directorywalk true\n" : "") +
+                          "<Directory @DIR@/htdocs/app>\n  Require all denied\n</Directory>\n"
+                          "<Directory @DIR@/htdocs/shop>\n  AllowOverride All\n</Directory>\n"
+                          "<Location /app/private>\n  Require all denied\n</Location>\n"));
         const std::string docs = cluster.apache().dir() + "/htdocs/";
         for (const char* dir : {"app", "shop"}) {
             std::filesystem::create_directories(docs + dir);

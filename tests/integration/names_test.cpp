@@ -5,12 +5,7 @@
 // Apache's own (a mount namespace, so root only): no name is ever asked of a name server.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <set>
 
 #include "quon_cluster.h"
@@ -20,26 +15,6 @@ using namespace std::chrono_literals;
 using backend_test::countLines;
 using backend_test::readFile;
 using backend_test::waitUntil;
-
-// A hosts file in a folder of its own, rewritten in place (the same file, which Apache's
-// namespace has bind-mounted).
-class HostsFile {
-public:
-    explicit HostsFile(const std::string& lines) {
-        char pattern[] = "/tmp/quon-hosts-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        chmod(dir_.c_str(), 0755);
-        write(lines);
-    }
-    ~HostsFile() { std::filesystem::remove_all(dir_); }
-    void write(const std::string& lines) const {
-        std::ofstream(path(), std::ios::trunc) << "127.0.0.1 localhost\n" << lines;
-    }
-    std::string path() const { return dir_ + "/hosts"; }
-
-private:
-    std::string dir_;
-};
 
 // The servers (by index) that answered some of count requests for /app/echo.
 std::set<int> servedBy(QuonCluster& cluster, int count) {
@@ -73,14 +48,13 @@ TEST(Names, ANameThatMovesIsFoundAtItsNewAddress) {
     cluster.listenAt(1, "127.0.0.4");
     const std::string name = "mover.test:" + std::to_string(cluster.port(1));
     cluster.nameAs(1, name);
-    HostsFile hosts("127.0.0.4 mover.test\n");
-    cluster.useHostsFile(hosts.path());
+    cluster.useHosts("127.0.0.4 mover.test\n");
     ASSERT_TRUE(cluster.start());
     ASSERT_EQ(servedBy(cluster, 4), (std::set<int>{0, 1})) << cluster.apache().errorLog();
 
     cluster.stop(1);
     cluster.listenAt(1, "127.0.0.3", cluster.port(1));
-    hosts.write("127.0.0.3 mover.test\n");
+    cluster.apache().writeHosts("127.0.0.3 mover.test\n");
     ASSERT_TRUE(cluster.announce({0, 1}, 2));  // the stopped server reads it as it starts
     ASSERT_TRUE(cluster.restart(1));
     EXPECT_TRUE(waitUntil([&] { return servedBy(cluster, 2).count(1) == 1; }, 10s))
@@ -98,10 +72,10 @@ TEST(Names, NamesThatDoNotResolve) {
     QuonCluster cluster(3);
     cluster.nameAs(0, "late.test:" + std::to_string(cluster.port(0)));
     cluster.nameAs(2, "gone.test:" + std::to_string(cluster.port(2)));
-    HostsFile hosts("127.0.0.3 known.test\n");
+    const std::string hosts = "127.0.0.3 known.test\n";
     const std::string why = "the host late.test does not resolve: Name or service not known";
     {
-        ApacheServer check({.hostsFile = hosts.path()});
+        ApacheServer check({.hosts = hosts});
         const std::string bootstrap = "QuonConfig bootstrap " + cluster.memberName(0) + "\n";
         ConfigCheck refused = check.checkConfig(bootstrap);
         EXPECT_EQ(refused.status, 1) << refused.output;
@@ -113,7 +87,7 @@ TEST(Names, NamesThatDoNotResolve) {
         EXPECT_EQ(known.status, 0) << known.output;
     }
 
-    cluster.useHostsFile(hosts.path());
+    cluster.useHosts(hosts);
     ASSERT_TRUE(cluster.start("", false));
     EXPECT_NE(readFile(cluster.apache().dir() + "/stderr.log")
                   .find(why + "; Apache starts all the same, and the connector looks the name up "
@@ -121,7 +95,7 @@ TEST(Names, NamesThatDoNotResolve) {
               std::string::npos);
     EXPECT_TRUE(cluster.apache().waitForLog("could not resolve server " + cluster.memberName(0) +
                                             ": Name or service not known"));
-    hosts.write("127.0.0.2 late.test\n");
+    cluster.apache().writeHosts("127.0.0.2 late.test\n");
     ASSERT_TRUE(cluster.apache().waitForLog("added/activated proxy", 10s));
     EXPECT_EQ(servedBy(cluster, 6), (std::set<int>{0, 1})) << cluster.apache().errorLog();
     EXPECT_TRUE(cluster.apache().waitForLog("could not resolve server " + cluster.memberName(2) +

@@ -30,8 +30,8 @@ public:
         traceLines_.clear();
     }
 
-    // Apache looks names up in this hosts file alone (see ApacheOptions::hostsFile).
-    void useHostsFile(const std::string& path) { hostsFile_ = path; }
+    // Apache looks names up in a hosts file of these lines alone (see ApacheOptions::hosts).
+    void useHosts(const std::string& lines) { hosts_ = lines; }
 
     // Starts the servers not running yet, then Apache bootstrapped from the first one (by
     // its member name) with a one-second retry interval (unless asked otherwise), full
@@ -39,15 +39,13 @@ public:
     // unless told not to.
     testing::AssertionResult start(const std::string& directives = "", bool waitForTable = true) {
         if (!BackendCluster::start()) return testing::AssertionFailure() << "no back end";
-        std::string lines = "QuonConfig bootstrap @BOOT@\n" + traceLines_ + retryLine_ + directives;
-        for (size_t at; (at = lines.find("@BOOT@")) != std::string::npos;)
-            lines.replace(at, 6, memberName(0));
-        lines_ = lines;
-        apache_ = std::make_unique<ApacheServer>(ApacheOptions{.directives = lines,
+        lines_ = replaceAll("QuonConfig bootstrap @BOOT@\n" + traceLines_ + retryLine_ + directives,
+                            "@BOOT@", memberName(0));
+        apache_ = std::make_unique<ApacheServer>(ApacheOptions{.directives = lines_,
                                                                .modulePath = modulePath_,
                                                                .children = children_,
                                                                .logLevel = logLevel_,
-                                                               .hostsFile = hostsFile_});
+                                                               .hosts = hosts_});
         testing::AssertionResult started = apache_->start();
         // The child's upkeep thread initialises the tables as it starts; requests that come
         // before it has are declined. Tests begin once it has (or the wait runs out): with
@@ -75,7 +73,7 @@ public:
     int served(const HttpResponse& r) const { return indexOf(r.header("X-Quon-Server")); }
 
 private:
-    std::string modulePath_, hostsFile_;
+    std::string modulePath_, hosts_;
     int children_ = 1;
     std::string lines_;
     std::string retryLine_ = "QuonConfig proxyretryinterval 1\n";

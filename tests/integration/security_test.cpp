@@ -25,11 +25,7 @@ protected:
     static void SetUpTestSuite() {
         cluster = std::make_unique<QuonCluster>(1);
         const testing::AssertionResult started = cluster->start(
-            "LoadModule auth_basic_module /usr/lib/apache2/modules/mod_auth_basic.so\n"
-            "LoadModule authn_core_module /usr/lib/apache2/modules/mod_authn_core.so\n"
-            "LoadModule authn_file_module /usr/lib/apache2/modules/mod_authn_file.so\n"
-            "LoadModule authz_user_module /usr/lib/apache2/modules/mod_authz_user.so\n"
-            "LoadModule http2_module /usr/lib/apache2/modules/mod_http2.so\n"
+            loadModules({"auth_basic", "authn_core", "authn_file", "authz_user", "http2"}) +
             "Protocols h2c http/1.1\n"
             "QuonConfig maxpropssize 1000000\n"
             "<Location /app/private>\n  AuthType Basic\n  AuthName quon\n"
@@ -54,11 +50,12 @@ std::unique_ptr<QuonCluster> OneServer::cluster;
 // Headers named like Apache's variables reach the server as headers, never as the
 // variables; a server's question for such a name is answered from Apache alone.
 TEST_F(OneServer, ClientHeadersNeverStandForApachesVariables) {
-    const std::vector<std::string> forged = {"REMOTE_USER: admin", "AUTH_TYPE: Basic",
-                                             "REMOTE_HOST: x", "HTTPS: on",
-                                             "SSL_CLIENT_S_DN: CN=admin", "SSL-Client-S-DN: CN=x"};
+    const std::vector<std::string> forged = {
+        "REMOTE_USER: admin", "AUTH_TYPE: Basic",          "REMOTE_HOST: x",
+        "HTTPS: on",          "SSL_CLIENT_S_DN: CN=admin", "SSL-Client-S-DN: CN=x"};
     auto echo = keyValues(
-        fetch("/app/echo?get=HTTPS,SSL_CLIENT_S_DN,SSL-Client-S-DN,REMOTE_USER", forged).body, ": ");
+        fetch("/app/echo?get=HTTPS,SSL_CLIENT_S_DN,SSL-Client-S-DN,REMOTE_USER", forged).body,
+        ": ");
     EXPECT_EQ(echo["cgi.REMOTE_USER"], "");
     EXPECT_EQ(echo["cgi.AUTH_TYPE"], "");
     EXPECT_EQ(echo["cgi.REMOTE_HOST"], "127.0.0.1");
@@ -90,24 +87,24 @@ class Framing : public OneServer, public ::testing::WithParamInterface<FramingRo
 constexpr const char* kForged = "HTTP/1.1%20200%20OK%0D%0AContent-Length:%206%0D%0A%0D%0Aforged";
 const FramingRow kFramingRows[] = {
     {"LengthShorterThanBody", std::string("h=Content-Length:5&b=12345") + kForged, "12345", true},
-    {"ChunkedClaimed",
-     std::string("h=Transfer-Encoding:chunked&b=0%0D%0A%0D%0A") + kForged,
+    {"ChunkedClaimed", std::string("h=Transfer-Encoding:chunked&b=0%0D%0A%0D%0A") + kForged,
      "0\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged", true},
     // Short of its length before anything went out: the client gets Apache's 502 instead.
     {"LengthLongerThanBody", "h=Content-Length:100&b=short", "", false, 502},
     // Short of its length after the body began to go out: the answer is cut.
-    {"LengthLongerThanALongBody", "h=Content-Length:100000&bn=20000",
-     std::string(20000, 'x'), false},
+    {"LengthLongerThanALongBody", "h=Content-Length:100000&bn=20000", std::string(20000, 'x'),
+     false},
     {"ConnectionHeaders",
-     "h=Connection:close,%20X-Secret&h=X-Secret:1&h=Keep-Alive:timeout=1&h=Upgrade:websocket&h=Proxy-"
-     "Authenticate:Basic&h=Trailer:X-T&h=X-Kept:1&b=body",
+     "h=Connection:close,%20X-Secret&h=X-Secret:1&h=Keep-Alive:timeout=1&h=Upgrade:websocket"
+     "&h=Proxy-Authenticate:Basic&h=Trailer:X-T&h=X-Kept:1&b=body",
      "body", true},
 };
 
 TEST_P(Framing, TheNextPipelinedRequestGetsItsOwnAnswer) {
     const FramingRow& row = GetParam();
     std::vector<RawResponse> answers = parseResponses(
-        rawExchange(cluster->apache().port(), get("/app/raw?" + row.query) + get("/app/echo", "Connection: close\r\n")));
+        rawExchange(cluster->apache().port(),
+                    get("/app/raw?" + row.query) + get("/app/echo", "Connection: close\r\n")));
     ASSERT_GE(answers.size(), 1u);
     EXPECT_EQ(answers[0].status, row.firstStatus);
     if (row.firstStatus == 200) {
@@ -131,9 +128,11 @@ INSTANTIATE_TEST_SUITE_P(Backend, Framing, ::testing::ValuesIn(kFramingRows),
 // A server that dies after its body began: the client sees a cut response, never an error
 // page appended to it, over HTTP/1.1 (with and without a length) and HTTP/2.
 TEST_F(OneServer, AFailureAfterTheBodyBeganCutsTheResponse) {
-    for (const std::string query : {"b=first&end=close", "h=Content-Length:100&b=first&end=close"}) {
+    for (const std::string query :
+         {"b=first&end=close", "h=Content-Length:100&b=first&end=close"}) {
         for (const bool http2 : {false, true}) {
-            HttpResponse r = httpRequest({.url = cluster->url("/app/raw?" + query), .http2 = http2});
+            HttpResponse r =
+                httpRequest({.url = cluster->url("/app/raw?" + query), .http2 = http2});
             // HTTP/2 resets the stream, which may overtake the data frame.
             EXPECT_TRUE(http2 ? std::string("first").starts_with(r.body) : r.body == "first")
                 << query << http2 << r.body;
@@ -154,7 +153,8 @@ TEST_F(OneServer, WhatAnExchangeKeepsIsBounded) {
         EXPECT_EQ(r.status, 503) << query;
         EXPECT_NE(r.body.find(kProtocolPage), std::string::npos) << query;
     }
-    EXPECT_TRUE(cluster->apache().waitForLog("sent PROXY_SET_ATTRIBUTE of 1200000 bytes, limit 1000000"));
+    EXPECT_TRUE(
+        cluster->apache().waitForLog("sent PROXY_SET_ATTRIBUTE of 1200000 bytes, limit 1000000"));
     EXPECT_TRUE(cluster->apache().waitForLog("sent PROXY_GET_REALPATH of "));
     EXPECT_EQ(fetch("/app/echo").status, 200);
 }
@@ -174,8 +174,8 @@ TEST_F(OneServer, LateBytesNeverReachTheNextClient) {
 
 // Path parameters and one more decoding must not hide a dot segment from the match.
 TEST_F(OneServer, DotSegmentsAreRefused) {
-    for (const char* path : {"/app/..;/admin/x", "/app/%252e%252e/admin/x", "/app/.%3b/x",
-                             "/app/x/..%255cadmin"})
+    for (const char* path :
+         {"/app/..;/admin/x", "/app/%252e%252e/admin/x", "/app/.%3b/x", "/app/x/..%255cadmin"})
         EXPECT_EQ(fetch(path).status, 400) << path;
     EXPECT_EQ(fetch("/app/x;jsessionid=abc").status, 200);
     EXPECT_EQ(fetch("/app/..x/y").status, 200);
@@ -206,8 +206,8 @@ TEST_F(OneServer, OnlySafeMethodsAreSentAgainAfterAStaleConnection) {
 // Credentials asked for by a server never reach the error log, though Verbose is on.
 TEST_F(OneServer, TracesRedactCredentials) {
     fetch("/app/echo?get=Authorization,Proxy-Authorization,Cookie",
-          {"Authorization: Basic dG9wc2VjcmV0", "Proxy-Authorization: Basic cHJveHlzZWNyZXQ=",
-           "Cookie: JSESSIONID=SRV1cookiesecret"});
+          {"Authorization: Basic dG9wc2VjcmV0",
+           "Proxy-Authorization: Basic cHJveHlzZWNyZXQ=", "Cookie: JSESSIONID=SRV1cookiesecret"});
     const std::string log = cluster->apache().errorLog();
     for (const char* secret : {"dG9wc2VjcmV0", "cHJveHlzZWNyZXQ", "cookiesecret"})
         EXPECT_EQ(log.find(secret), std::string::npos) << secret;

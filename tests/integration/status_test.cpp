@@ -16,10 +16,8 @@ using backend_test::readFile;
 using backend_test::runCommand;
 using backend_test::waitUntil;
 
-constexpr const char* kModules = "/usr/lib/apache2/modules/";
 const std::string kStatusConfig =
-    std::string("LoadModule authz_host_module ") + kModules + "mod_authz_host.so\n" +
-    "LoadModule status_module " + kModules + "mod_status.so\n" +
+    loadModules({"authz_host", "status"}) +
     "LogFormat \"%P %{QUON_SERVER}e %{QUON_ATTEMPTS}e %{QUON_MAPPING}e %>s %U%q\" quon\n"
     "CustomLog @DIR@/access.log quon\n"
     "<Location /quon-status>\n  SetHandler quon-status\n  Require local\n</Location>\n"
@@ -74,17 +72,16 @@ std::string serverObject(const std::string& json, const std::string& name) {
     return json.substr(start, json.find("{\"name\":", start + 1) - start);
 }
 
-uint64_t field(const std::string& object, const std::string& key) {
-    std::smatch match;
-    const std::regex pattern("\"" + key + "\":([0-9]+)");
-    return std::regex_search(object, match, pattern) ? std::stoull(match[1]) : 0;
-}
-
+// The value of key in a JSON object, a text without its quotes; "" when absent.
 std::string text(const std::string& object, const std::string& key) {
     std::smatch match;
-    return std::regex_search(object, match, std::regex("\"" + key + "\":\"([^\"]*)\""))
-               ? std::string(match[1])
-               : "";
+    const std::regex pattern("\"" + key + "\":\"?([^\",}]*)");
+    return std::regex_search(object, match, pattern) ? std::string(match[1]) : "";
+}
+
+uint64_t field(const std::string& object, const std::string& key) {
+    const std::string value = text(object, key);
+    return value.empty() ? 0 : std::stoull(value);
 }
 
 uint64_t sum(QuonCluster& c, const std::string& json, const std::string& key) {
@@ -93,13 +90,11 @@ uint64_t sum(QuonCluster& c, const std::string& json, const std::string& key) {
     return total;
 }
 
-// The lines of a text exposition that name metric (with labels), their values added.
-uint64_t metricSum(const std::string& exposition, const std::string& metric) {
-    uint64_t total = 0;
-    std::istringstream lines(exposition);
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind(metric + "{", 0) == 0) total += std::stoull(line.substr(line.rfind(' ')));
-    return total;
+// The numbers that the first group of pattern matches in text, added.
+uint64_t total(const std::string& text, const std::string& pattern) {
+    uint64_t sum = 0;
+    for (const std::string& number : allMatches(text, pattern)) sum += std::stoull(number);
+    return sum;
 }
 
 // The page as headless Chromium builds it (its DOM, serialised).
@@ -121,12 +116,11 @@ std::string renderedDom(const std::string& url) {
 // server -> data-state of every server row of the DOM.
 std::map<std::string, std::string> serverRows(const std::string& dom) {
     std::map<std::string, std::string> rows;
-    for (const std::string& row : allMatches(dom, "<tr class=\"server\" [^>]*>")) {
-        std::smatch match;
-        if (std::regex_search(row, match,
-                              std::regex("data-server=\"([^\"]+)\" data-state=\"([a-z]+)\"")))
-            rows[match[1]] = match[2];
-    }
+    const std::regex row(
+        "<tr class=\"server\" [^>]*data-server=\"([^\"]+)\" data-state=\"([a-z]+)\"");
+    for (auto it = std::sregex_iterator(dom.begin(), dom.end(), row); it != std::sregex_iterator();
+         ++it)
+        rows[(*it)[1]] = (*it)[2];
     return rows;
 }
 
@@ -151,14 +145,12 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
 
     const std::string json = cluster.get("/quon-status?format=json").body;
     const uint64_t attempts = uint64_t(served) + 12;
-    EXPECT_EQ(sum(cluster, json, "requests"), attempts) << json;
-    EXPECT_EQ(sum(cluster, json, "count"), attempts);
-    EXPECT_EQ(sum(cluster, json, "busy"), 6u);
-    EXPECT_EQ(sum(cluster, json, "protocol"), 3u);
-    EXPECT_EQ(sum(cluster, json, "receive"), 3u);
-    EXPECT_EQ(sum(cluster, json, "connect") + sum(cluster, json, "send"), 0u);
-    EXPECT_EQ(sum(cluster, json, "failovers"), 8u);
-    EXPECT_EQ(sum(cluster, json, "bytesToServer"), 1000u);
+    const std::pair<const char*, uint64_t> sums[] = {
+        {"requests", attempts}, {"count", attempts}, {"busy", 6}, {"protocol", 3},
+        {"receive", 3},         {"connect", 0},      {"send", 0}, {"failovers", 8},
+        {"bytesToServer", 1000}};
+    for (const auto& [key, expected] : sums)
+        EXPECT_EQ(sum(cluster, json, key), expected) << key << json;
     EXPECT_GT(sum(cluster, json, "bytesToClient"), uint64_t(served) * 100);
 
     const std::string metrics = cluster.get("/quon-status?format=prometheus").body;
@@ -170,13 +162,11 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
                    lint),
         0)
         << lint << metrics;
-    EXPECT_EQ(metricSum(metrics, "quon_requests_total"), attempts);
-    EXPECT_EQ(metricSum(metrics, "quon_response_seconds_count"), attempts);
+    for (const char* metric : {"quon_requests_total", "quon_response_seconds_count"})
+        EXPECT_EQ(total(metrics, "\n" + std::string(metric) + "\\{[^}]*\\} ([0-9]+)"), attempts)
+            << metric;
     const std::string brief = cluster.get("/server-status?auto").body;
-    uint64_t briefRequests = 0;
-    for (const std::string& n : allMatches(brief, "QuonServer\\[[0-9]+\\]Requests: ([0-9]+)"))
-        briefRequests += std::stoull(n);
-    EXPECT_EQ(briefRequests, attempts) << brief;
+    EXPECT_EQ(total(brief, "QuonServer\\[[0-9]+\\]Requests: ([0-9]+)"), attempts) << brief;
     EXPECT_EQ(cluster.get("/closed-status").status, 403);
 
     // The environment: the server of the last attempt, the attempts, the entry's pattern.

@@ -28,12 +28,6 @@ constexpr const char* kModuleDir = "/usr/lib/apache2/modules";
 constexpr const char* kApacheUser = "www-data";
 constexpr const char* kResumed = "resuming normal operations";
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 // The system's name service switch with hosts looked up in files alone.
 std::string filesOnlyNsswitch() {
     std::istringstream lines(readFile("/etc/nsswitch.conf"));
@@ -64,8 +58,21 @@ std::string privateHostsUnavailable() {
     return "";
 }
 
+std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 std::string quonModulePath() { return QUON_MODULE_PATH; }
 std::string quonProbeModulePath() { return QUON_PROBE_MODULE_PATH; }
+
+std::string loadModules(std::initializer_list<const char*> names) {
+    std::string lines;
+    for (const std::string name : names)
+        lines += "LoadModule " + name + "_module " + kModuleDir + "/mod_" + name + ".so\n";
+    return lines;
+}
 
 void shareWithApacheUser(const std::string& path) {
     const passwd* user = geteuid() == 0 ? getpwnam(kApacheUser) : nullptr;
@@ -81,16 +88,24 @@ ApacheServer::ApacheServer(ApacheOptions options) : options_(std::move(options))
     fs::create_directories(dir_ + "/htdocs");
     fs::create_directories(dir_ + "/run");
     shareWithApacheUser(dir_ + "/htdocs");
-    if (!options_.hostsFile.empty()) {
+    if (!options_.hosts.empty()) {
         std::ofstream(dir_ + "/nsswitch.conf") << filesOnlyNsswitch();
-        chmod((dir_ + "/nsswitch.conf").c_str(), 0644);
-        chmod(options_.hostsFile.c_str(), 0644);
+        writeHosts(options_.hosts);
     }
 }
 
-void ApacheServer::enterPrivateHosts() const {
-    if (options_.hostsFile.empty()) return;
-    if (!mountPrivateHosts(options_.hostsFile, dir_ + "/nsswitch.conf")) _exit(126);
+pid_t ApacheServer::launch(const std::string& conf, const char* arg, const std::string& out) const {
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    setpgid(0, 0);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);  // no Apache outlives a crashed test
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    dup2(fd, 1);
+    dup2(fd, 2);
+    if (!options_.hosts.empty() && !mountPrivateHosts(dir_ + "/hosts", dir_ + "/nsswitch.conf"))
+        _exit(126);
+    execl(kApacheBinary, kApacheBinary, "-f", conf.c_str(), arg, static_cast<char*>(nullptr));
+    _exit(127);
 }
 
 ApacheServer::~ApacheServer() {
@@ -113,13 +128,12 @@ std::string ApacheServer::configText() const {
          << "Listen 127.0.0.1:" << port_ << "\n"
          << "PidFile " << dir_ << "/httpd.pid\nErrorLog " << dir_ << "/error.log\n"
          << "LogLevel " << options_.logLevel << "\nDefaultRuntimeDir " << dir_ << "/run\n"
-         << "LoadModule mpm_event_module " << kModuleDir << "/mod_mpm_event.so\n"
-         << "LoadModule authz_core_module " << kModuleDir << "/mod_authz_core.so\n"
-         << "LoadModule quon_module " << options_.modulePath << "\n"
+         << loadModules({"mpm_event", "authz_core"}) << "LoadModule quon_module "
+         << options_.modulePath << "\n"
          << "StartServers " << children << "\nServerLimit " << children << "\n"
          << "ThreadLimit " << threads << "\nThreadsPerChild " << threads << "\n"
-         << "MinSpareThreads " << (children > 1 ? threads * children : 1)
-         << "\nMaxSpareThreads " << threads * children << "\n"
+         << "MinSpareThreads " << (children > 1 ? threads * children : 1) << "\nMaxSpareThreads "
+         << threads * children << "\n"
          << "MaxRequestWorkers " << threads * children << "\n"
          << "Timeout 30\nKeepAlive On\nGracefulShutdownTimeout 5\n"
          << "DocumentRoot " << dir_ << "/htdocs\n"
@@ -137,18 +151,7 @@ testing::AssertionResult ApacheServer::start() {
         std::string confPath = dir_ + "/httpd.conf";
         std::ofstream(confPath) << configText();
         int resumed = countLog(kResumed);
-        pid_ = fork();
-        if (pid_ == 0) {
-            setpgid(0, 0);
-            prctl(PR_SET_PDEATHSIG, SIGTERM);  // no Apache outlives a crashed test
-            int out = open((dir_ + "/stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-            dup2(out, 1);
-            dup2(out, 2);
-            enterPrivateHosts();
-            execl(kApacheBinary, kApacheBinary, "-f", confPath.c_str(), "-DFOREGROUND",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
+        pid_ = launch(confPath, "-DFOREGROUND", dir_ + "/stderr.log");
         bool exited = false;
         if (waitUntil(
                 [&] {
@@ -171,16 +174,8 @@ ConfigCheck ApacheServer::checkConfig(const std::string& directives) {
     if (port_ == 0) port_ = backend_test::freePort("127.0.0.1");  // Listen needs one
     const std::string confPath = dir_ + "/check.conf", outPath = dir_ + "/check.log";
     std::ofstream(confPath) << configText();
-    pid_t checker = fork();
-    if (checker == 0) {
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        dup2(out, 2);
-        enterPrivateHosts();
-        execl(kApacheBinary, kApacheBinary, "-t", "-f", confPath.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    fs::remove(outPath);
+    const pid_t checker = launch(confPath, "-t", outPath);
     int status = 0;
     if (checker < 0 ||
         !waitUntil([&] { return waitpid(checker, &status, WNOHANG) == checker; }, 15s)) {
@@ -235,6 +230,10 @@ std::string ApacheServer::errorLog() const { return readFile(dir_ + "/error.log"
 
 bool ApacheServer::waitForLog(const std::string& part, std::chrono::milliseconds limit) const {
     return waitUntil([&] { return errorLog().find(part) != std::string::npos; }, limit);
+}
+
+void ApacheServer::writeHosts(const std::string& lines) const {
+    std::ofstream(dir_ + "/hosts", std::ios::trunc) << "127.0.0.1 localhost\n" << lines;
 }
 
 int ApacheServer::countLog(const std::string& part) const { return countLines(errorLog(), part); }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <string>
 #include <sys/types.h>
 
@@ -22,16 +23,19 @@ struct ApacheOptions {
     int children = 1;
     // Apache's LogLevel line of the generated configuration ("warn", "warn quon:debug").
     std::string logLevel = "warn";
-    // A hosts file of Apache's own: Apache (and `apache2 -t`) runs in a mount namespace
-    // where this file is /etc/hosts and names are looked up in it alone, never asked of a
-    // name server. Needs root; see privateHostsUnavailable. The file may be rewritten in
-    // place while Apache runs (a new file renamed over it would not be seen).
-    std::string hostsFile;
+    // Lines of a hosts file of Apache's own (after "127.0.0.1 localhost"): when set, Apache
+    // (and `apache2 -t`) runs in a mount namespace where this file is /etc/hosts and names
+    // are looked up in it alone, never asked of a name server. Needs root; see
+    // privateHostsUnavailable.
+    std::string hosts;
 };
 
 // Whether Apache can be given a hosts file of its own here (root, mount namespaces);
 // the reason why not otherwise.
 std::string privateHostsUnavailable();
+
+// text with every from replaced by to.
+std::string replaceAll(std::string text, const std::string& from, const std::string& to);
 
 // What `apache2 -t` said of a configuration: its exit status (-1 when it did not end in
 // time) and its output.
@@ -68,11 +72,15 @@ public:
     bool waitForLog(const std::string& part,
                     std::chrono::milliseconds limit = std::chrono::seconds(5)) const;
     int countLog(const std::string& part) const;
+    // Rewrites the hosts file of the options in place, which Apache's namespace has
+    // bind-mounted (a new file renamed over it would not be seen).
+    void writeHosts(const std::string& lines) const;
 
 private:
     std::string configText() const;
-    // In the forked child, before exec: the hosts file of the options, if any.
-    void enterPrivateHosts() const;
+    // Runs apache2 -f conf arg in a process group of its own that ends with the test, in
+    // the hosts file of the options (if any), its output appended to out.
+    pid_t launch(const std::string& conf, const char* arg, const std::string& out) const;
 
     ApacheOptions options_;
     std::string dir_;
@@ -83,6 +91,9 @@ private:
 // The module that users load, and its test build with the probe handler.
 std::string quonModulePath();
 std::string quonProbeModulePath();
+
+// LoadModule lines for modules that Apache ships, by short name ("ssl": mod_ssl.so).
+std::string loadModules(std::initializer_list<const char*> names);
 
 // Gives path to Apache's children, who run as www-data when the tests run as root.
 void shareWithApacheUser(const std::string& path);
