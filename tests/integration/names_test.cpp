@@ -97,6 +97,8 @@ TEST(Names, NamesThatDoNotResolve) {
                                             ": Name or service not known"));
     cluster.apache().writeHosts("127.0.0.2 late.test\n");
     ASSERT_TRUE(cluster.apache().waitForLog("added/activated proxy", 10s));
+    // The table takes requests once every member has been tried, after the first is added.
+    ASSERT_TRUE(waitUntil([&] { return cluster.get("/app/echo").status == 200; }));
     EXPECT_EQ(servedBy(cluster, 6), (std::set<int>{0, 1})) << cluster.apache().errorLog();
     EXPECT_TRUE(cluster.apache().waitForLog("could not resolve server " + cluster.memberName(2) +
                                             ": Name or service not known"));
