@@ -1,7 +1,7 @@
-// The module's operations room: the counters every child shares (status_counters.cpp),
-// what the status page shows (status_model.cpp), its three formats (status_render.cpp),
+// The module's operations room, apache/status/: the counters every child shares
+// (counters.cpp), what the status page shows (model.cpp), its three formats (render.cpp),
 // and the quon-status handler with its operator actions and the section in mod_status's
-// page (status_handler.cpp).
+// page (handler.cpp).
 #pragma once
 
 #include <cstdint>
@@ -16,7 +16,7 @@
 struct mappingsTable;
 struct QuonServerConfig;
 
-// status_counters.cpp. The segment is made by the first post-config of the Apache process
+// counters.cpp. The segment is made by the first post-config of the Apache process
 // and kept for its life (its process pool), so counters and the operator's states last
 // across restarts; each child claims a view of it at its start.
 int quon_status_post_config(apr_pool_t* pconf, apr_pool_t* plog, apr_pool_t* ptemp,
@@ -33,7 +33,7 @@ bool processAlive(int32_t pid);
 // after each pass.
 void publishChildView(mappingsTable* table, quon_request* req);
 
-// status_model.cpp: what the page shows, gathered without holding any lock while it is
+// model.cpp: what the page shows, gathered without holding any lock while it is
 // written out.
 struct StatusCounts {
     uint64_t requests = 0, failovers = 0, bytesToServer = 0, bytesToClient = 0;
@@ -86,14 +86,14 @@ const char* adminName(int admin);
 const char* algorithmName(int algorithm);
 const char* failureKindName(int kind);
 
-// status_render.cpp: the page in each format, written to r.
+// render.cpp: the page in each format, written to r.
 void renderHtml(request_rec* r, const StatusModel& model);
 void renderJson(request_rec* r, const StatusModel& model);
 void renderPrometheus(request_rec* r, const StatusModel& model);
 // The short section of mod_status's page, and its ?auto lines.
 void renderStatusSection(request_rec* r, const StatusModel& model, bool brief);
 
-// status_handler.cpp
+// handler.cpp
 int quon_status_handler(request_rec* r);
 void registerStatusHooks();
 
