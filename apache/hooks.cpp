@@ -59,6 +59,7 @@ mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf) {
     if (!table) return nullptr;
     tableSlots(table)->ignoreSuffixMap(table, req, conf->ignoreSuffixMap);
     setCounterScope(table, conf->counterScope);
+    nameTable(table, req, scopeName(conf->counterScope));
     conf->table.store(table, std::memory_order_release);
     return table;
 }
@@ -198,18 +199,25 @@ const char** getHeaderNames(quon_request* req) {
 
 namespace {
 // Matches the request against its table and claims it for the handler on a match;
-// false when the table is not ready or no entry matches.
+// false when no entry matches, or the table is not ready and the request matches no
+// pattern its server store remembers.
 bool claim(request_rec* r, quon_request* req, QuonServerConfig* conf) {
     // The table is initialised by the upkeep thread; until it is, requests are declined
     // as for a table that cannot be initialised, without waiting for the back ends.
     mappingsTable* table = findOrCreateTable(req, conf);
-    if (!table || !mappingsTableReady(table)) {
-        req->trace(req, "quon_trans: can't get mappings from server");
-        return false;
-    }
+    if (!table) return false;
     req->filterPath = r->filename;
-    int32_t index = tableSlots(table)->filterRequest(table, req, 1);
-    if (index < 0) return false;
+    int32_t index = -1;
+    if (!mappingsTableReady(table)) {
+        // Until a server answers, the URIs the store remembers are the table's: they get
+        // the error page (or the error URL), not the web server's own 404.
+        req->trace(req, "quon_trans: can't get mappings from server");
+        if (!claimWhileCold(table, req)) return false;
+        req->mappingGeneration = 0;
+    } else {
+        index = tableSlots(table)->filterRequest(table, req, 1);
+        if (index < 0) return false;
+    }
     r->handler = apr_pstrdup(r->pool, kHandlerName);
     apr_table_setn(r->notes, kTargetNote, apr_psprintf(r->pool, "%d", int(index)));
     apr_table_setn(r->notes, kGenerationNote, apr_psprintf(r->pool, "%u", req->mappingGeneration));

@@ -65,10 +65,11 @@ int quon_service(request_rec* r);
 // The configuration's mappings table, made on first use (no I/O); null without memory.
 mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf);
 
-// The child's upkeep thread (upkeep_thread.cpp): started at child start when a server is
-// configured, which waits a moment for its first pass; stopped before the tables go.
+// The child's upkeep threads (upkeep_thread.cpp), one per configured table and one for
+// the health checks: started at child start when a server is configured, which waits a
+// moment for their first passes; stopped before the tables go.
 void startUpkeepThread(apr_pool_t* pchild, server_rec* main);
-// Asks the thread to stop as soon as it can (its waits give up); does not wait for it.
+// Asks the threads to stop as soon as they can (their waits give up); does not wait.
 void stopUpkeepThread();
 // The AUTHORIZATION copy, SERVER_PORT_SECURE and, over TLS, the cipher, key-size and
 // client-certificate attributes.

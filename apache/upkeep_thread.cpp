@@ -1,7 +1,10 @@
-// The child's upkeep thread: it runs the upkeep of every configured server's mappings
-// table (first initialisation, member lists, the bootstrap server, probes and mapping
-// refreshes), so that no request waits on a back end's network I/O for it. It makes a
-// pass every second, and at once when a request hands it work.
+// The child's upkeep threads: one per configured server's mappings table, which runs its
+// upkeep (first initialisation, member lists, the bootstrap server, mapping refreshes),
+// and one that runs the health checks of every table's servers. No request waits on a
+// back end's network I/O for them, no table's upkeep waits on another's, and no check
+// waits on another server's: every exchange of the upkeep has a deadline of its own, and
+// the checks never block. A table's thread makes a pass every second, and at once when a
+// request or the checks hand it work.
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 
 #include <pthread.h>
@@ -14,30 +17,49 @@
 
 #include <http_log.h>
 
+#include "checks.h"
 #include "quon_status.h"
-#include "sync.h"
 #include "table_slots.h"
+#include "upkeep.h"
 
 APLOG_USE_MODULE(quon);
 
 namespace {
 constexpr long kPassIntervalMs = 1000;
-// How long a starting child waits for the first pass (a healthy cluster answers well
-// within it): requests that find a table not yet initialised are declined, never held.
+// How long a starting child waits for the first pass of its tables (a healthy cluster
+// answers well within it): requests that find a table not yet initialised are answered
+// without waiting, never held.
 constexpr long kFirstPassWaitMs = 100;
-constexpr const char* kNoThread = "could not start the upkeep thread: %s";
+// Every exchange of the upkeep (a property set, a member list, each step of a join, the
+// bootstrap server) ends within this, its connect included: a server that takes the
+// connection and never answers holds up its own table's upkeep this long at most.
+constexpr int kUpkeepExchangeMs = 2000;
+constexpr size_t kStackBytes = size_t(1) << 20;
+constexpr const char* kNoThread = "could not start an upkeep thread: %s";
+constexpr const char* kNoChecker = "health checks not started: no memory or no pipe";
 
-struct UpkeepThread {
+// One table's thread. Its mutex guards woken and passes.
+struct Worker {
     pthread_t thread{};
     bool started = false;
-    server_rec* main = nullptr;
-    std::atomic<int> stop{0};  // also the cancelled flag of the thread's records
+    server_rec* server = nullptr;
+    mappingsTable* table = nullptr;
     pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
-    bool woken = false;  // under mutex
-    long passes = 0;     // under mutex
+    bool woken = false;
+    long passes = 0;
 };
-UpkeepThread upkeep;
+
+struct Upkeep {
+    std::atomic<int> stop{0};  // also the cancelled flag of the threads' records
+    bool started = false;
+    std::vector<Worker*> workers;
+    qnChecker* checker = nullptr;
+    server_rec* main = nullptr;
+    pthread_t checkThread{};
+    bool checking = false;
+};
+Upkeep upkeep;
 
 timespec after(long ms) {
     timespec at{};
@@ -51,82 +73,145 @@ timespec after(long ms) {
     return at;
 }
 
-// Every configuration record once: virtual hosts without lines share the main server's.
-void runPass() {
-    std::vector<QuonServerConfig*> seen;
-    for (server_rec* s = upkeep.main; s && !upkeep.stop.load(); s = s->next) {
-        QuonServerConfig* conf = quonConfigOf(s);
-        bool known = !conf->configured;
-        for (QuonServerConfig* c : seen) known = known || c == conf;
-        if (known) continue;
-        seen.push_back(conf);
-        quon_request req;
-        init_apache_request(&req, nullptr, s);
-        req.cancelled = &upkeep.stop;
-        if (mappingsTable* table = findOrCreateTable(&req, conf)) {
-            runUpkeep(table, &req);
-            publishChildView(table, &req);
-        }
-    }
+// A record of the upkeep: its waits give up when the threads stop, and each exchange
+// ends by its deadline.
+void makeRecord(quon_request& req, server_rec* s) {
+    init_apache_request(&req, nullptr, s);
+    req.cancelled = &upkeep.stop;
+    req.responseTimeout = kUpkeepExchangeMs;
 }
 
-void* upkeepMain(void*) {
+void* workerMain(void* argument) {
+    Worker& w = *static_cast<Worker*>(argument);
+    quon_request req;
+    makeRecord(req, w.server);
     for (;;) {
-        runPass();
-        pthread_mutex_lock(&upkeep.mutex);
-        ++upkeep.passes;
-        pthread_cond_broadcast(&upkeep.cond);  // a starting child waits for the first
-        if (!upkeep.woken && !upkeep.stop.load()) {
+        runUpkeep(w.table, &req);
+        publishChildView(w.table, &req);
+        pthread_mutex_lock(&w.mutex);
+        ++w.passes;
+        pthread_cond_broadcast(&w.cond);  // a starting child waits for the first
+        if (!w.woken && !upkeep.stop.load()) {
             const timespec until = after(kPassIntervalMs);
-            pthread_cond_timedwait(&upkeep.cond, &upkeep.mutex, &until);
+            pthread_cond_timedwait(&w.cond, &w.mutex, &until);
         }
-        upkeep.woken = false;
-        pthread_mutex_unlock(&upkeep.mutex);
+        w.woken = false;
+        pthread_mutex_unlock(&w.mutex);
         if (upkeep.stop.load()) return nullptr;
     }
 }
 
-void wakeUpkeep() {
-    pthread_mutex_lock(&upkeep.mutex);
-    upkeep.woken = true;
-    pthread_cond_broadcast(&upkeep.cond);
-    pthread_mutex_unlock(&upkeep.mutex);
+void* checkMain(void*) {
+    quon_request req;
+    makeRecord(req, upkeep.main);
+    qnCheckerRun(upkeep.checker, &req, upkeep.stop);
+    return nullptr;
+}
+
+void wakeWorker(Worker* w) {
+    pthread_mutex_lock(&w->mutex);
+    w->woken = true;
+    pthread_cond_broadcast(&w->cond);
+    pthread_mutex_unlock(&w->mutex);
+}
+
+void wakeTable(mappingsTable* table) {
+    for (Worker* w : upkeep.workers)
+        if (w->table == table) wakeWorker(w);
+}
+
+bool startThread(pthread_t& thread, void* (*main)(void*), void* argument) {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kStackBytes);
+    const int error = pthread_create(&thread, &attributes, main, argument);
+    pthread_attr_destroy(&attributes);
+    if (error) ap_log_error(APLOG_MARK, APLOG_ERR, error, upkeep.main, kNoThread, strerror(error));
+    return error == 0;
+}
+
+// A worker for every configuration record with settings: virtual hosts without lines
+// share the main server's record, and its table.
+void makeWorkers(server_rec* main) {
+    for (server_rec* s = main; s; s = s->next) {
+        QuonServerConfig* conf = quonConfigOf(s);
+        if (!conf->configured) continue;
+        bool known = false;
+        for (Worker* w : upkeep.workers) known = known || quonConfigOf(w->server) == conf;
+        if (known) continue;
+        quon_request req;
+        init_apache_request(&req, nullptr, s);
+        mappingsTable* table = findOrCreateTable(&req, conf);
+        if (!table) continue;
+        auto* w = new Worker();
+        w->server = s;
+        w->table = table;
+        upkeep.workers.push_back(w);
+    }
+}
+
+// Waits up to kFirstPassWaitMs in all for every started worker's first pass.
+void awaitFirstPasses() {
+    const timespec until = after(kFirstPassWaitMs);
+    for (Worker* w : upkeep.workers) {
+        if (!w->started) continue;
+        pthread_mutex_lock(&w->mutex);
+        while (w->passes == 0 &&
+               pthread_cond_timedwait(&w->cond, &w->mutex, &until) != ETIMEDOUT) {
+        }
+        pthread_mutex_unlock(&w->mutex);
+    }
 }
 
 // Runs when the child's pool is cleared, before the tables go (it is registered after
-// their clean-up). Not in a process forked to run another program: it has no thread.
-apr_status_t joinUpkeepThread(void*) {
+// their clean-up). Not in a process forked to run another program: it has no threads.
+apr_status_t joinUpkeepThreads(void*) {
     if (!upkeep.started) return APR_SUCCESS;
     stopUpkeepThread();
-    pthread_join(upkeep.thread, nullptr);
-    upkeep.started = false;
+    for (Worker* w : upkeep.workers)
+        if (w->started) pthread_join(w->thread, nullptr);
+    if (upkeep.checking) pthread_join(upkeep.checkThread, nullptr);
     qnSetUpkeepWaker(nullptr);
+    qnSetChecker(nullptr);
+    qnCheckerDelete(upkeep.checker);
+    upkeep.checker = nullptr;
+    for (Worker* w : upkeep.workers) delete w;
+    upkeep.workers.clear();
+    upkeep.started = upkeep.checking = false;
     return APR_SUCCESS;
+}
+
+void startChecks() {
+    std::vector<mappingsTable*> tables;
+    for (Worker* w : upkeep.workers) tables.push_back(w->table);
+    quon_request req;
+    makeRecord(req, upkeep.main);
+    upkeep.checker = qnCheckerNew(&req, tables.data(), int(tables.size()));
+    if (!upkeep.checker) {
+        ap_log_error(APLOG_MARK, APLOG_ERR, 0, upkeep.main, "%s", kNoChecker);
+        return;
+    }
+    qnSetChecker(upkeep.checker);
+    upkeep.checking = startThread(upkeep.checkThread, checkMain, nullptr);
 }
 }  // namespace
 
 void startUpkeepThread(apr_pool_t* pchild, server_rec* main) {
-    bool configured = false;
-    for (server_rec* s = main; s; s = s->next) configured = configured || quonConfigOf(s)->configured;
-    if (!configured || upkeep.started) return;
+    if (upkeep.started) return;
     upkeep.main = main;
     upkeep.stop.store(0);
-    if (int error = pthread_create(&upkeep.thread, nullptr, upkeepMain, nullptr)) {
-        ap_log_error(APLOG_MARK, APLOG_ERR, error, main, kNoThread, strerror(error));
-        return;
-    }
+    makeWorkers(main);
+    if (upkeep.workers.empty()) return;
     upkeep.started = true;
-    qnSetUpkeepWaker(wakeUpkeep);
-    apr_pool_cleanup_register(pchild, nullptr, joinUpkeepThread, apr_pool_cleanup_null);
-    const timespec until = after(kFirstPassWaitMs);
-    pthread_mutex_lock(&upkeep.mutex);
-    while (upkeep.passes == 0 &&
-           pthread_cond_timedwait(&upkeep.cond, &upkeep.mutex, &until) != ETIMEDOUT) {
-    }
-    pthread_mutex_unlock(&upkeep.mutex);
+    qnSetUpkeepWaker(wakeTable);
+    apr_pool_cleanup_register(pchild, nullptr, joinUpkeepThreads, apr_pool_cleanup_null);
+    for (Worker* w : upkeep.workers) w->started = startThread(w->thread, workerMain, w);
+    startChecks();
+    awaitFirstPasses();
 }
 
 void stopUpkeepThread() {
     upkeep.stop.store(1);
-    wakeUpkeep();
+    for (Worker* w : upkeep.workers) wakeWorker(w);
+    qnCheckerWake(upkeep.checker);
 }

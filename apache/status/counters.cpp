@@ -23,6 +23,7 @@
 
 #include "counters.h"
 #include "describe.h"
+#include "health.h"
 
 APLOG_USE_MODULE(quon);
 
@@ -133,6 +134,8 @@ apr_status_t releaseViews(void*) {
 int quon_status_post_config(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* main) {
     nameScopes(pconf, main);
     gSegment = gScopeCount > 0 ? makeSegment(main) : nullptr;
+    // Without the segment every child checks the servers on its own.
+    qnSetHealthBoard(gSegment ? &gSegment->health : nullptr);
     return OK;
 }
 

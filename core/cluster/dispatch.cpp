@@ -12,6 +12,7 @@
 #include "error_page.h"
 #include "filter.h"
 #include "forward.h"
+#include "health.h"
 #include "lock_wait.h"
 #include "log_limit.h"
 #include "balance.h"
@@ -144,6 +145,13 @@ bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonPro
 int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const char* argument,
                                int32_t mappingIndex) {
     quonProxy* failedList[QN_FAILED_TARGETS] = {};
+    // A table no server has answered yet serves nothing: the request was claimed for a
+    // pattern the server store remembers, and gets the page of an unreachable cluster.
+    if (!table->initialized.load(std::memory_order_acquire)) {
+        wantInitialisation(table);
+        answerNoServer(table, req);
+        return -1;
+    }
     // The web server's index comes from a filtering that honoured the setting.
     const int32_t applyIgnoreSuffixes = mappingIndex < 0 ? 0 : 1;
     if (mappingIndex < 0) {
@@ -266,6 +274,11 @@ int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, in
     for (int32_t slot = 0; slot < list->count; ++slot) {
         quonProxy* proxy = list->proxies[slot];
         if (!proxy || tryAnotherProxy(req, table, failedList, proxy, 0) != 1) continue;
+        // A probe is a ping, which a server that takes connections and never answers
+        // takes too: one the checks found silent stays out until it answers a check.
+        if (qnHealthSilent(proxy->health.load(std::memory_order_relaxed), proxy->name) ||
+            proxy->delisted.load(std::memory_order_relaxed))
+            continue;
         const int32_t master = listSlotOf(&table->servers, proxy);
         if (master >= 0 && table->upkeepBusy[master]) {
             probedElsewhere = true;

@@ -12,6 +12,7 @@
 #include "proxy_types.h"
 #include "sync.h"
 #include "table.h"
+#include "upkeep.h"
 
 namespace {
 // "%.*s" caps the path without its parameters at 200 bytes, as "%.200s" does the URI:
@@ -22,6 +23,9 @@ constexpr const char* kIgnoredAfterParms = "filterRequest: ignoring extension ma
 constexpr const char* kMatched = "filterRequest:   matched %s";
 constexpr const char* kNoMatch = "filterRequest:   no match";
 constexpr int kTracedPathBytes = 200;
+constexpr const char* kFallToServer =
+    "%s: no server has answered yet and the server store knows no URL patterns of it: its "
+    "mapped URIs fall to the web server's own handling until a server answers";
 
 // What matching reads of the request. Both texts are views into the request's own
 // strings: matching copies nothing.
@@ -148,8 +152,7 @@ RequestView viewOf(quon_request* req, const char* host, bool ignoreSuffixes) {
     return r;
 }
 
-int32_t firstMatch(mappingsTable* table, quon_request* req, const RequestView& r) {
-    const propertyTable* mappings = table->mappings;
+int32_t firstMatch(const propertyTable* mappings, quon_request* req, const RequestView& r) {
     int32_t count = mappings ? mappings->count : 0;
     for (int32_t index = 0; index < count; ++index) {
         const char* key = mappings->entries[index].key;
@@ -168,7 +171,7 @@ int32_t matchRequest(mappingsTable* table, quon_request* req, int32_t applyIgnor
     RequestView r = viewOf(req, host, ignore);
     int tracedPath = int(std::min(r.path.size(), size_t(kTracedPathBytes)));
     req->trace(req, kFiltering, r.uri.data(), tracedPath, r.path.data(), host ? host : "null");
-    int32_t index = firstMatch(table, req, r);
+    int32_t index = firstMatch(table->mappings, req, r);
     req->mappingGeneration = table->generation;
     if (req->freeHeader) req->freeHeader(req, host);
     if (index < 0) req->trace(req, kNoMatch);
@@ -179,6 +182,24 @@ int32_t filterRequest(mappingsTable* table, quon_request* req, int32_t applyIgno
     TimedSyncGuard hold(req, table->tableLock);
     table->lastActivity = QN_ACTIVITY_REQUEST;
     return matchRequest(table, req, applyIgnoreSuffixes);
+}
+
+int32_t claimWhileCold(mappingsTable* table, quon_request* req) {
+    if (table->initialized.load(std::memory_order_acquire)) return 0;
+    wantInitialisation(table);
+    TimedSyncGuard hold(req, table->tableLock);
+    if (!table->knownPatterns) {
+        if (!table->coldTold) {
+            table->coldTold = 1;
+            req->logAt(req, QN_LOG_WARN, kFallToServer, table->label ? table->label : "-");
+        }
+        return 0;
+    }
+    const char* host = req->getHeader ? req->getHeader(req, "HOST") : nullptr;
+    RequestView r = viewOf(req, host, table->ignoreSuffixes != 0);
+    const int32_t index = firstMatch(table->knownPatterns, req, r);
+    if (req->freeHeader) req->freeHeader(req, host);
+    return index >= 0 ? 1 : 0;
 }
 
 char* removePathParms(quon_request* req, const char* path) {

@@ -1,9 +1,14 @@
 // Membership by name: a list of server names turned into proxies (from the store or the
 // bootstrap server), and the cluster's own member list applied when a server reports a
 // new cluster sequence number.
+#include <poll.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
+#include "check.h"
+#include "health.h"
 #include "pool.h"
 #include "property.h"
 #include "sync.h"
@@ -27,7 +32,8 @@ enum class Joined { added, skipped, failed };
 // mappings) with no lock held, then added to the table under tableLock. Skipped when it
 // cannot be made at all, the master list is full, or another thread added the name
 // meanwhile; failed when the server could not be initialised (the proxy is destroyed
-// then). tableLock not held.
+// then). The first server to join makes the table ready for requests, while the others
+// still join. tableLock not held.
 Joined joinNewServer(mappingsTable* table, quon_request* req, const char* name) {
     {
         SyncGuard hold(req, table->tableLock);
@@ -43,16 +49,159 @@ Joined joinNewServer(mappingsTable* table, quon_request* req, const char* name) 
         return Joined::failed;
     }
     SyncGuard hold(req, table->tableLock);
-    if (hasProxyNamed(table, name) < 0 && addProxy(table, proxy, req, 0) == 0) return Joined::added;
+    if (hasProxyNamed(table, name) < 0 && addProxy(table, proxy, req, 0) == 0) {
+        table->initialized.store(1, std::memory_order_release);
+        return Joined::added;
+    }
     hold.unlock();
     proxy->destroy(proxy, req);
     return Joined::skipped;
+}
+
+constexpr const char* kNotJoined = "%s not joined now: %s";
+constexpr const char* kCannotInit = "could not initialize proxy for %s";
+
+// Servers that may join: each is checked first, all at once (check.h), and those that
+// answered join, in the list's order, so that a server that takes connections and never
+// answers holds up the others no longer than its check's time-out; it is tried again with
+// the list.
+struct Candidate {
+    const char* name;
+    qnCheck check;
+    bool checked;  // a check began (and may have ended at once)
+    bool running;
+};
+
+void checkCandidates(mappingsTable* table, quon_request* req, const char* const* names,
+                     int32_t count, Candidate* candidates, bool* failed) {
+    int32_t room;
+    {
+        SyncGuard hold(req, table->tableLock);
+        room = QN_MAX_PROXIES - table->servers.count;
+    }
+    const int64_t now = qnMonoMillis();
+    for (int32_t i = 0; i < count; ++i) {
+        Candidate& c = candidates[i];
+        c = Candidate{names[i], {}, false, false};
+        // No server is made, or checked, for a master list that cannot take it.
+        if (i >= room) {
+            logListFull(req, c.name, QN_MASTER_LIST, QN_MAX_PROXIES - room);
+            continue;
+        }
+        qnAddress addresses[QN_MAX_ADDRESSES];
+        const int found = resolveServer(req, c.name, addresses);
+        *failed |= found == 0;
+        if (found == 0) {
+            req->logAt(req, QN_LOG_ERROR, kCannotInit, c.name);
+            continue;
+        }
+        c.checked = true;
+        c.running = qnCheckStart(c.check, addresses, found, now, QN_CHECK_TIMEOUT_MS);
+    }
+}
+
+// Waits for the candidates' checks, bounded by their time-out, or until the upkeep stops.
+void awaitChecks(quon_request* req, Candidate* candidates, int32_t count, pollfd* fds) {
+    for (;;) {
+        int32_t waiting = 0;
+        int64_t until = INT64_MAX;
+        for (int32_t i = 0; i < count; ++i) {
+            if (!candidates[i].running) continue;
+            fds[waiting++] = {qnCheckSocket(candidates[i].check),
+                              qnCheckEvents(candidates[i].check), 0};
+            until = std::min(until, candidates[i].check.deadlineMono);
+        }
+        if (waiting == 0) return;
+        const bool cancelled = req->cancelled && req->cancelled->load();
+        const int64_t wait = std::clamp<int64_t>(until - qnMonoMillis(), 0, 100);
+        if (!cancelled) poll(fds, nfds_t(waiting), int(wait));
+        const int64_t now = qnMonoMillis();
+        for (int32_t i = 0, at = 0; i < count; ++i) {
+            Candidate& c = candidates[i];
+            if (!c.running) continue;
+            const short revents = fds[at++].revents;
+            if (cancelled) qnCheckCancel(c.check);
+            if (cancelled || qnCheckStep(c.check, revents, now)) c.running = false;
+        }
+    }
+}
+
+// The candidates whose checks answered join in the list's order.
+int32_t joinAnswered(mappingsTable* table, quon_request* req, const Candidate* candidates,
+                     int32_t count, bool* failed) {
+    int32_t added = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const Candidate& c = candidates[i];
+        if (!c.checked) continue;
+        if (c.check.error != 0) {
+            *failed = true;
+            if (c.check.error != ECANCELED)
+                req->logAt(req, QN_LOG_WARN, kNotJoined, c.name, qnCheckReason(c.check.error));
+            continue;
+        }
+        const Joined joined = joinNewServer(table, req, c.name);
+        added += joined == Joined::added;
+        *failed |= joined == Joined::failed;
+    }
+    return added;
+}
+
+// Joins every name of names (count of them); the number added, and whether any could not
+// be checked or initialised. tableLock not held.
+int32_t joinAll(mappingsTable* table, quon_request* req, const char* const* names, int32_t count,
+                bool* failed) {
+    if (count <= 0) return 0;
+    auto* candidates =
+        static_cast<Candidate*>(req->malloc(req, int(sizeof(Candidate) * size_t(count))));
+    auto* fds = static_cast<pollfd*>(req->malloc(req, int(sizeof(pollfd) * size_t(count))));
+    int32_t added = 0;
+    if (candidates && fds) {
+        checkCandidates(table, req, names, count, candidates, failed);
+        awaitChecks(req, candidates, count, fds);
+        added = joinAnswered(table, req, candidates, count, failed);
+    } else {
+        *failed = true;
+    }
+    if (candidates) req->free(req, candidates);
+    if (fds) req->free(req, fds);
+    return added;
 }
 
 bool listNames(const propertyTable* list, const char* name) {
     for (int32_t i = 0; i < list->count; ++i)
         if (list->entries[i].value && strcmp(list->entries[i].value, name) == 0) return true;
     return false;
+}
+
+// The names of list the table does not know, each once, in the list's order, ended by
+// null: pointers into the list, in a block from the record's malloc (null without memory).
+const char** unknownNames(mappingsTable* table, quon_request* req, const propertyTable* list) {
+    auto* names =
+        static_cast<const char**>(req->malloc(req, int(sizeof(char*) * size_t(list->count + 1))));
+    if (!names) return nullptr;
+    int32_t count = 0;
+    SyncGuard hold(req, table->tableLock);
+    for (int32_t i = 0; i < list->count; ++i) {
+        const char* name = list->entries[i].value;
+        if (!name || !*name || hasProxyNamed(table, name) >= 0) continue;
+        bool twice = false;
+        for (int32_t k = 0; k < count && !twice; ++k) twice = strcmp(names[k], name) == 0;
+        if (!twice) names[count++] = name;
+    }
+    names[count] = nullptr;
+    return names;
+}
+
+// The servers list names that the table does not know joined, names listed twice once;
+// the number added. tableLock not held.
+int32_t joinUnknown(mappingsTable* table, quon_request* req, const propertyTable* list,
+                    bool* failed) {
+    const char** unknown = unknownNames(table, req, list);
+    int32_t count = 0;
+    while (unknown && unknown[count]) ++count;
+    const int32_t added = joinAll(table, req, unknown, count, failed);
+    if (unknown) req->free(req, unknown);
+    return added;
 }
 
 // A known server that this child took out of rotation because it could not reach it
@@ -104,45 +253,36 @@ bool applyMemberList(mappingsTable* table, quon_request* req, const propertyTabl
                 req->traceE(req, QN_TRACE_EVENT, kProbeListed, known->name);
             }
         }
-        for (int32_t slot = 0; slot < before.count; ++slot)
-            if (before.active[slot] && !listNames(list, before.proxies[slot]->name))
-                removeProxy(table, before.proxies[slot], req, 0);
-    }
-    // Names listed twice make one proxy: each join looks at the live master list.
-    bool failed = false;
-    for (int32_t i = 0; joins && i < list->count; ++i) {
-        const char* name = list->entries[i].value;
-        if (!name || !*name) continue;
-        bool known;
-        {
-            SyncGuard hold(req, table->tableLock);
-            known = hasProxyNamed(table, name) >= 0;
+        for (int32_t slot = 0; slot < before.count; ++slot) {
+            quonProxy* known = before.proxies[slot];
+            const bool listed = listNames(list, known->name);
+            known->delisted.store(listed ? 0 : 1, std::memory_order_relaxed);
+            if (before.active[slot] && !listed) removeProxy(table, known, req, 0);
         }
-        if (!known) failed |= joinNewServer(table, req, name) == Joined::failed;
     }
+    bool failed = false;
+    if (joins) joinUnknown(table, req, list, &failed);
     persistServers(table, req);
     return !failed;
 }
 }  // namespace
 
 int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList) {
-    int32_t count = 0;
-    for (int32_t i = 0; serverList && i < serverList->count; ++i) {
-        const char* name = serverList->entries[i].value;
-        if (!name || !*name) continue;
-        {
-            SyncGuard hold(req, table->tableLock);
-            const int32_t slot = hasProxyNamed(table, name);
-            if (slot >= 0) {
-                addProxy(table, table->servers.proxies[slot], req, 0);
-                continue;
-            }
+    {
+        SyncGuard hold(req, table->tableLock);
+        for (int32_t i = 0; serverList && i < serverList->count; ++i) {
+            const char* name = serverList->entries[i].value;
+            const int32_t slot = name && *name ? hasProxyNamed(table, name) : -1;
+            if (slot < 0) continue;
+            table->servers.proxies[slot]->delisted.store(0, std::memory_order_relaxed);
+            addProxy(table, table->servers.proxies[slot], req, 0);
         }
-        if (joinNewServer(table, req, name) == Joined::added) ++count;
     }
+    bool failed = false;
+    const int32_t added = serverList ? joinUnknown(table, req, serverList, &failed) : 0;
     persistServers(table, req);
     freeProperties(req, serverList);
-    return count;
+    return added;
 }
 
 int32_t updateClusteredServers(mappingsTable* table, quon_request* req, quonProxy* proxy,

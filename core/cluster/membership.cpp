@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "counters.h"
+#include "health.h"
 #include "property.h"
 #include "sync.h"
 #include "table.h"
@@ -56,6 +57,7 @@ void joinEntry(mappingsTable* table, quonProxy* proxy, quon_request* req, int32_
 // there and may connect again at once.
 void enterMasterList(mappingsTable* table, quonProxy* proxy, quon_request* req) {
     int32_t slot = hasProxyNamed(table, proxy->name);
+    proxy->upSinceMono.store(qnMonoMillis(), std::memory_order_relaxed);
     if (slot < 0) {
         appendToList(req, &table->servers, proxy, 1, QN_MASTER_LIST);
         if (table->servers.count > 1) table->clustered = 1;
@@ -142,6 +144,8 @@ void removeProxy(mappingsTable* table, quonProxy* proxy, quon_request* req, int 
     }
     int32_t master = hasProxyNamed(table, proxy->name);
     if (master >= 0) {
+        if (table->servers.active[master])
+            proxy->downSinceMono.store(qnMonoMillis(), std::memory_order_relaxed);
         table->servers.active[master] = 0;
         proxy->destroyPooledSockets(req, proxy);
     } else {

@@ -1,7 +1,10 @@
 // The server store file: the names of the servers the table knew last, read when the
-// bootstrap server supplies none and rewritten whenever the membership by name changes.
-// The file is one line, "proxyservers=" and every name followed by ";", active servers
-// first, without a line end.
+// bootstrap server supplies none and rewritten whenever the membership by name changes,
+// and the URL patterns of the table's entries. Its first line is "proxyservers=" and
+// every name followed by ";", active servers first; then one line "pattern=" per entry,
+// in match order (a backslash before each backslash, CR or LF of the pattern), without a
+// line end after the last. A store of a build that wrote the first line alone still
+// loads: its table just knows no patterns before a server answers.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,6 +30,9 @@ constexpr const char* kPersisted = "persisted servers in %s: %s";
 constexpr const char* kCannotPersist = "could not persist servers in %s: %s";
 constexpr const char* kKey = "proxyservers";
 constexpr int kKeyLength = 13;  // "proxyservers="
+constexpr const char* kPatternKey = "pattern";
+constexpr char kPatternLine[] = "\npattern=";
+constexpr const char* kPatternsKnown = "%d URL patterns known from %s";
 constexpr char kTemporarySuffix[] = ".XXXXXX";
 // The store holds a few dozen names; a file far beyond that is not read into memory.
 constexpr long kMaxStoreSize = 1 << 20;
@@ -74,12 +80,31 @@ propertyTable* serverListOf(quon_request* req, const char* names) {
     return list;
 }
 
-// The store's text for the master list, or null without memory.
+// Bytes of a pattern as the store writes it, escapes included.
+size_t escapedLength(const char* text) {
+    size_t length = 0;
+    for (const char* at = text; *at; ++at) length += strchr("\\\r\n", *at) ? 2 : 1;
+    return length;
+}
+
+char* appendEscaped(char* end, const char* text) {
+    for (const char* at = text; *at; ++at) {
+        if (strchr("\\\r\n", *at)) *end++ = '\\';
+        *end++ = *at;
+    }
+    return end;
+}
+
+// The store's text for the master list and the entries' patterns, or null without memory.
 char* storeText(const mappingsTable* table, quon_request* req) {
     const proxyList& servers = table->servers;
+    const propertyTable* mappings = table->mappings;
     size_t size = kKeyLength + 1;
     for (int32_t slot = 0; slot < servers.count; ++slot)
         size += strlen(servers.proxies[slot]->name) + 1;
+    for (int32_t index = 0; mappings && index < mappings->count; ++index)
+        size += sizeof kPatternLine + escapedLength(mappings->entries[index].key);
+    if (size > size_t(kMaxStoreSize)) return nullptr;
     auto* text = static_cast<char*>(req->permMalloc(req, int(size)));
     if (!text) return nullptr;
     char* end = text;
@@ -97,9 +122,35 @@ char* storeText(const mappingsTable* table, quon_request* req) {
             append(name, strlen(name));
             append(";", 1);
         }
+    for (int32_t index = 0; mappings && index < mappings->count; ++index) {
+        append(kPatternLine, sizeof kPatternLine - 1);
+        end = appendEscaped(end, mappings->entries[index].key);
+    }
     *end = '\0';
     return text;
 }
+
+// The store's contents, parsed; null without a store or when it cannot be read (said in
+// the log). *contents gets the text read, or null.
+propertyTable* readStoreFile(mappingsTable* table, quon_request* req, char** contents) {
+    const char* path = table->serverStore;
+    *contents = nullptr;
+    if (!path || !*path) {
+        req->logAt(req, QN_LOG_INFO, "%s", kNoStoreToLoad);
+        return nullptr;
+    }
+    FILE* file = req->fileOpen(req, path, "r");
+    if (!file) {
+        req->logAt(req, QN_LOG_WARN, kCannotOpenStore, path, strerror(errno));
+        return nullptr;
+    }
+    req->trace(req, kLoading, path);
+    *contents = readStore(req, file, path);
+    propertyTable* stored = *contents ? parseProperties(req, *contents) : nullptr;
+    fclose(file);
+    return stored;
+}
+
 // A new file beside the store, made by this call alone (O_EXCL: no link is followed and
 // no other writer shares it) and readable by its owner only, then renamed over the
 // store: readers see the old list or the new one, never an empty or half-written file.
@@ -139,19 +190,8 @@ bool writeStore(quon_request* req, const char* path, const char* text) {
 }  // namespace
 
 int32_t loadServersFromStore(mappingsTable* table, quon_request* req) {
-    const char* path = table->serverStore;
     char* contents = nullptr;
-    propertyTable* stored = nullptr;
-    if (!path || !*path) {
-        req->logAt(req, QN_LOG_INFO, "%s", kNoStoreToLoad);
-    } else if (FILE* file = req->fileOpen(req, path, "r")) {
-        req->trace(req, kLoading, path);
-        contents = readStore(req, file, path);
-        if (contents) stored = parseProperties(req, contents);
-        fclose(file);
-    } else {
-        req->logAt(req, QN_LOG_WARN, kCannotOpenStore, path, strerror(errno));
-    }
+    propertyTable* stored = readStoreFile(table, req, &contents);
     propertyTable* list = serverListOf(req, getPropertyValue(stored, kKey));
     freeProperties(req, stored);
     {
@@ -160,6 +200,30 @@ int32_t loadServersFromStore(mappingsTable* table, quon_request* req) {
         table->storeContents = contents;
     }
     return list ? addRemoteJvms(table, req, list) : 0;
+}
+
+int32_t loadKnownPatterns(mappingsTable* table, quon_request* req) {
+    char* contents = nullptr;
+    propertyTable* stored = readStoreFile(table, req, &contents);
+    if (contents) req->permFree(req, contents);
+    propertyTable* patterns = stored ? parseProperties(req, nullptr) : nullptr;
+    for (int32_t i = 0; patterns && i < stored->count; ++i) {
+        const propertyEntry& entry = stored->entries[i];
+        if (strcmp(entry.key, kPatternKey) == 0 && entry.value && *entry.value)
+            setProperty(req, patterns, entry.value, "");
+    }
+    freeProperties(req, stored);
+    const int32_t count = patterns ? patterns->count : 0;
+    if (count == 0) {
+        freeProperties(req, patterns);
+        patterns = nullptr;
+    } else {
+        req->logAt(req, QN_LOG_INFO, kPatternsKnown, int(count), table->serverStore);
+    }
+    SyncGuard guard(req, table->tableLock);
+    freeProperties(req, table->knownPatterns);
+    table->knownPatterns = patterns;
+    return count;
 }
 
 int32_t persistServers(mappingsTable* table, quon_request* req) {

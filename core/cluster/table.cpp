@@ -120,6 +120,9 @@ void mappingsTableDelete(mappingsTable* table, quon_request* req) {
     releaseString(req, table->bootstrapServer);
     releaseString(req, table->serverStore);
     releaseString(req, table->storeContents);
+    releaseString(req, table->label);
+    freeProperties(req, table->knownPatterns);
+    table->knownPatterns = nullptr;
     destroyProxies(table, req);
     freeEntries(table, req);
     freeLock(req, table->tableLock);
@@ -128,3 +131,8 @@ void mappingsTableDelete(mappingsTable* table, quon_request* req) {
 }
 
 mappingsTableSlots* tableSlots(mappingsTable* table) { return table; }
+
+void nameTable(mappingsTable* table, quon_request* req, const char* label) {
+    releaseString(req, table->label);
+    table->label = label ? req->permStrdup(req, label) : nullptr;
+}

@@ -49,6 +49,9 @@ void dumpMappings(mappingsTable* table, quon_request* req, const char* label);
 // held.
 int32_t loadServersFromStore(mappingsTable* table, quon_request* req);
 int32_t persistServers(mappingsTable* table, quon_request* req);
+// The URL patterns the store holds, as the table's knownPatterns (replacing any it had);
+// their number. Takes tableLock for the replacement alone.
+int32_t loadKnownPatterns(mappingsTable* table, quon_request* req);
 
 // bootstrap.cpp: the servers the bootstrap server lists, added as addRemoteJvms adds
 // them; its exchange runs with no lock held.

@@ -46,3 +46,11 @@ int32_t mappingsTableReady(mappingsTable* table);
 void runUpkeep(mappingsTable* table, quon_request* req);
 // The operation slots of a table, for code that does not see the record.
 mappingsTableSlots* tableSlots(mappingsTable* table);
+// For a table not initialised yet: 1 when the request matches a URL pattern the server
+// store remembers (the request is then the table's, answered with the error page until a
+// server answers), else 0 (said once per table when the store knows no pattern). Either
+// way the upkeep is asked to try the initialisation again at once. 0 for a table that is
+// initialised. Takes tableLock; no network.
+int32_t claimWhileCold(mappingsTable* table, quon_request* req);
+// The virtual server's name in the table's log lines; before the table is first used.
+void nameTable(mappingsTable* table, quon_request* req, const char* label);

@@ -111,4 +111,19 @@ struct mappingsTable : mappingsTableSlots {
     int32_t counterScope;
     // The failure lines of requests that no server could take, one cell per kind.
     qnLogLimits logLimits;
+    // The virtual server's name for the log lines of the health checks; owned, or null.
+    char* label;
+    // URL patterns the table served when its servers were last known (from the server
+    // store): while the table is not initialised, requests that match them are claimed
+    // and answered with the error page instead of falling to the web server. Null when
+    // the store held none. Guarded by tableLock.
+    propertyTable* knownPatterns;
+    // Milliseconds (monotonic) of the last initialisation attempt, and a request's wish
+    // for another one soon; the upkeep reads and writes the first, requests the second.
+    int64_t lastInitMono;
+    std::atomic<int32_t> initWanted;
+    int32_t coldTold;  // 1 once a request was told that nothing claims its URIs yet
+    // Entries the server store holds patterns of: the store is written again when the
+    // table has more.
+    int32_t persistedPatterns;
 };

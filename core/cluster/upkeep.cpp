@@ -4,12 +4,13 @@
 // marked down, mapping refreshes). The web server runs it on a thread of its own, never
 // in a request: every exchange runs with no table lock held and its outcome is applied
 // under tableLock, so a request only ever waits for that short application. A piece
-// that fails is tried again after waits that double from one second up to the table's
-// retry interval, not on every pass.
+// that fails is tried again after waits that double from one second up to five, not on
+// every pass; a request for a table not initialised yet asks for the next try at once.
 #include "upkeep.h"
 
 #include <algorithm>
 
+#include "health.h"
 #include "mapping_order.h"
 #include "pool.h"
 #include "proxy.h"
@@ -18,14 +19,17 @@
 
 namespace {
 constexpr int32_t kFirstRetrySeconds = 1;
-constexpr int32_t kDefaultRetryCap = 600;  // a server's retry interval when none is given
+// The longest wait between two tries of a failed piece: a cluster that comes back after an
+// outage is found within seconds, whatever the servers' retry interval.
+constexpr int32_t kRetryCap = 5;
+// Requests for a table not initialised yet bring its next try forward, at most this often.
+constexpr int64_t kWantedInitEveryMs = 250;
 constexpr const char* kRetryLater = "%s did not succeed, tried again in %d s";
 constexpr const char* kReported = "%s reported seq %d, table has seq %d";
 
-// Seconds of the longest wait between two tries.
-int32_t retryCap(const mappingsTable* table) {
-    return table->proxyRetryInterval > 0 ? table->proxyRetryInterval : kDefaultRetryCap;
-}
+std::atomic<qnUpkeepWakeFn> gWaker{nullptr};
+
+int32_t retryCap(const mappingsTable*) { return kRetryCap; }
 
 bool due(const upkeepRetry& retry, int32_t now) { return now >= retry.nextAttempt; }
 
@@ -57,6 +61,9 @@ int32_t claimDueUpkeep(mappingsTable* table, Upkeep* due) {
     for (int32_t slot = 0; slot < count; ++slot) {
         quonProxy* proxy = table->servers.proxies[slot];
         const bool probe = table->servers.active[slot] == 0;
+        // A server the health checks watch comes back through them (checks.h): a probe
+        // would trust a ping that a silent server takes into its socket buffer.
+        if (probe && proxy->health.load(std::memory_order_relaxed)) continue;
         if (table->upkeepBusy[slot] || !(probe ? probeDue(proxy, now) : refreshDue(proxy, now)))
             continue;
         table->upkeepBusy[slot] = 1;
@@ -101,13 +108,34 @@ void keepMembership(mappingsTable* table, quon_request* req, SyncGuard& hold) {
 }
 
 
-// The first initialisation: the bootstrap server, else the server store.
+// The first initialisation: the bootstrap server, else the server store. Before the
+// first try, the patterns the store remembers, so that the table's URIs are claimed (and
+// answered with the error page) while no server answers. A request that found the table
+// not initialised brings the next try forward.
 void initialise(mappingsTable* table, quon_request* req, int32_t now) {
-    if (!due(table->initRetry, now)) return;
+    const int64_t nowMono = qnMonoMillis();
+    if (table->lastInitMono == 0) loadKnownPatterns(table, req);
+    const bool wanted = table->initWanted.load(std::memory_order_relaxed) &&
+                        nowMono - table->lastInitMono >= kWantedInitEveryMs;
+    if (!due(table->initRetry, now) && !wanted) return;
+    table->initWanted.store(0, std::memory_order_relaxed);
+    table->lastInitMono = nowMono;
     if (initTable(table, req) == 0)
         table->initRetry = {};
     else
         failedAgain(req, table->initRetry, now, retryCap(table), "initialisation");
+}
+
+// The store learns the patterns of entries the table did not have when it last wrote it.
+void rememberPatterns(mappingsTable* table, quon_request* req) {
+    int32_t count;
+    {
+        SyncGuard hold(req, table->tableLock);
+        count = table->mappings->count;
+        if (count == table->persistedPatterns) return;
+        table->persistedPatterns = count;
+    }
+    persistServers(table, req);
 }
 
 // The member list of the number a response reported last, from the server that did.
@@ -167,8 +195,11 @@ void runUpkeep(mappingsTable* table, quon_request* req) {
     }
     applyReportedSeq(table, req, now);
     bootstrapAgain(table, req, now);
-    SyncGuard hold(req, table->tableLock);
-    keepMembership(table, req, hold);
+    {
+        SyncGuard hold(req, table->tableLock);
+        keepMembership(table, req, hold);
+    }
+    rememberPatterns(table, req);
 }
 
 void reportClusterSeq(mappingsTable* table, quon_request* req, quonProxy* proxy, int32_t seq) {
@@ -180,9 +211,21 @@ void reportClusterSeq(mappingsTable* table, quon_request* req, quonProxy* proxy,
         table->reportedSeq = seq;
         table->reporter = proxy;
     }
-    qnWakeUpkeep();
+    qnWakeUpkeep(table);
 }
 
 int32_t mappingsTableReady(mappingsTable* table) {
     return table->initialized.load(std::memory_order_acquire);
+}
+
+void qnSetUpkeepWaker(qnUpkeepWakeFn wake) { gWaker.store(wake); }
+
+void qnWakeUpkeep(mappingsTable* table) {
+    if (qnUpkeepWakeFn wake = gWaker.load()) wake(table);
+}
+
+void wantInitialisation(mappingsTable* table) {
+    if (table->initialized.load(std::memory_order_acquire)) return;
+    table->initWanted.store(1, std::memory_order_relaxed);
+    qnWakeUpkeep(table);
 }

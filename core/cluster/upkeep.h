@@ -14,3 +14,12 @@
 // the table has neither applied nor been told already is handed to the upkeep, which is
 // woken. Takes tableLock briefly; no network.
 void reportClusterSeq(mappingsTable* table, quon_request* req, quonProxy* proxy, int32_t seq);
+
+// Wakes the web server's upkeep of table, for work a request or the health checks have
+// just handed over; the module points the seam at its threads. Does nothing until it does.
+typedef void (*qnUpkeepWakeFn)(mappingsTable* table);
+void qnSetUpkeepWaker(qnUpkeepWakeFn wake);
+void qnWakeUpkeep(mappingsTable* table);
+// A request found the table not initialised: the next try comes at once (at most a few
+// times a second), not after the back-off. No lock, no network.
+void wantInitialisation(mappingsTable* table);

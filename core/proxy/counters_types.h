@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "health_types.h"
 #include "request_types.h"
 
 // Server slots of the segment; a server past them keeps no counters (logged once).
@@ -91,6 +92,8 @@ struct qnCounterSegment {
     std::atomic<int32_t> fullLogged;  // 1 once a process found every slot in use
     char nonce[QN_NONCE_SIZE];
     qnServerCounters slots[QN_COUNTER_SLOTS];
+    // The health checks' schedule and verdicts, shared by every child (health_types.h).
+    qnHealthBoard health;
 };
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free &&

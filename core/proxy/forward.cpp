@@ -291,21 +291,6 @@ bool serveCommand(Exchange& x, int32_t cmd) {
     }
 }
 
-// The response deadline of one exchange: started before the message goes out (before
-// the connection is taken, so a connect that one needs counts against it) and cleared on
-// every way out, so that what the request does afterwards (a mapping refresh, another
-// server's exchange) runs under no deadline or one of its own.
-class ExchangeDeadline {
-public:
-    explicit ExchangeDeadline(quon_request* req) : req_(req) { startResponseDeadline(req_); }
-    ~ExchangeDeadline() { req_->responseDeadline = 0; }
-    ExchangeDeadline(const ExchangeDeadline&) = delete;
-    ExchangeDeadline& operator=(const ExchangeDeadline&) = delete;
-
-private:
-    quon_request* req_;
-};
-
 // A failed exchange: the client gets its page (or its cut response) through proxyerror.
 int failExchange(quon_request* req, quonProxy* proxy) {
     if (req->errorCode == EQUON_RESPONSE_TIMEOUT)
@@ -341,7 +326,7 @@ int proxy_handleRequest(quon_request* req, quonProxy* proxy, const char* arg, in
     }
     int32_t cmd = 0;
     bool delivered = false;
-    ExchangeDeadline deadline(req);
+    ExchangeDeadline deadline(req, proxy);
     quonConnection* conn =
         sendCommand(proxy, req, message, length, &cmd, facts.repeatable, &delivered);
     req->free(req, message);

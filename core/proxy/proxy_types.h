@@ -14,6 +14,7 @@
 #include "sync_types.h"
 
 struct propertyTable;
+struct qnHealthSlot;
 struct qnServerCounters;
 struct qnServerView;
 
@@ -119,6 +120,19 @@ struct quonProxy {
     // (counters.h), set once as the proxy joins its table; null where none are kept.
     qnServerCounters* counters;
     qnServerView* view;
+
+    // What the health checks (health_types.h) know of the server: its shared slot, set by
+    // the process's checker while the server is in a table of it, null where none checks.
+    // Times in milliseconds of the monotonic clock: when this process last took the
+    // server out of rotation and last put it in, so that only a verdict newer than its own
+    // move counts. outEpoch goes up whenever the checks take it out: an exchange still
+    // waiting for its first byte from it then gives up. delisted is 1 while the cluster's
+    // member list no longer names it: the checks then neither check nor bring it back.
+    std::atomic<qnHealthSlot*> health;
+    std::atomic<int64_t> downSinceMono;
+    std::atomic<int64_t> upSinceMono;
+    std::atomic<uint32_t> outEpoch;
+    std::atomic<int32_t> delisted;
 };
 
 }  // extern "C"

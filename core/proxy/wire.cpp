@@ -60,6 +60,7 @@ namespace {
 int receive(quon_request* req, quonConnection* conn, quonProxy* proxy, char* destination, int room,
             int length, int total) {
     int result = req->recv(req, conn->sock, destination, room, proxy);
+    if (result > 0) req->answerBytes += result;
     req->trace(req, "read/len/total %d/%d/%d", result, length, total + (result > 0 ? result : 0));
     if (result == 0) {
         req->errorCode = ECONNRESET;
@@ -298,6 +299,9 @@ propertyTable* fetchProps(quon_request* req, quonProxy* proxy, const char* name,
     if (!message) return nullptr;
     putInt32(message, PROXY_GET_PROPS);
     appendString(message, 4, name);
+    // The whole exchange, connect included, ends by the record's response deadline: an
+    // upkeep record sets one, so that a server that never answers holds it up no longer.
+    ExchangeDeadline deadline(req, proxy);
     int32_t cmd = 0;
     quonConnection* conn = sendCommand(proxy, req, message, length, &cmd, true);
     req->free(req, message);

@@ -225,6 +225,13 @@ struct quon_request {
     long long bodyBytesPassed;
     // Names of back-end servers become addresses here, outside every lock (qnResolve).
     qnResolveFn resolve;
+    // The health checks' watch of the exchange in progress (ExchangeDeadline, socket.h):
+    // whether one runs, its server's outEpoch when it began, and the bytes of its answer so
+    // far. While none has come, a wait of the exchange gives up once the checks have taken
+    // the server out of rotation.
+    int watching;
+    unsigned int watchedEpoch;
+    long long answerBytes;
 };
 
 }  // extern "C"

@@ -66,6 +66,11 @@ int beforeDeadline(const quon_request* req) {
 
 // A wait that may be given up from another thread looks at the record's flag this often.
 constexpr int kCancelCheckMs = 100;
+// An exchange waiting for its server's first byte looks at the health checks' verdict
+// this often: the socket's own receive time-out in the kernel is no longer than this,
+// so an answer that comes sooner costs no extra system call.
+constexpr int kWatchSliceMs = 250;
+constexpr char kAbandoned[] = "%s taken out by the health checks: exchange [%d] given up";
 
 // Waits at most timeoutMs (a negative time-out counts as 0) for events on sock. A signal
 // resumes the wait with the time that is left, so signals never stretch it; a record
@@ -111,15 +116,16 @@ void prepareSocket(quon_request* req, int sock) {
         req->logAt(req, QN_LOG_WARN, kNoNoDelay, describeError(errno));
 }
 
-// Once connected: blocking mode, with the record's receive and send time-outs as the
-// socket's own, so that a receive or send that must wait is one system call, ended by
-// the kernel (EAGAIN) when its time-out runs out. The time-outs are the configuration's,
-// the same for every record that uses the connection. A socket left non-blocking after a
+// Once connected: blocking mode, with the record's send time-out and its receive time-out
+// (at most kWatchSliceMs) as the socket's own, so that a receive or send that must wait
+// is one system call, ended by the kernel (EAGAIN) when its time-out runs out; a longer
+// receive wait goes on in slices (qnRecv). The time-outs are the configuration's, the
+// same for every record that uses the connection. A socket left non-blocking after a
 // failure here still works: its waits poll.
 void waitInTheKernel(quon_request* req, int sock) {
     const int flags = fcntl(sock, F_GETFL, 0);
     bool done = flags >= 0 && fcntl(sock, F_SETFL, flags & ~O_NONBLOCK) == 0;
-    for (auto [option, ms] : {std::pair{SO_RCVTIMEO, req->recvTimeout},
+    for (auto [option, ms] : {std::pair{SO_RCVTIMEO, std::min(req->recvTimeout, kWatchSliceMs)},
                               std::pair{SO_SNDTIMEO, req->sendTimeout}}) {
         timeval limit{ms / 1000, (ms % 1000) * 1000};
         done = done && setsockopt(sock, SOL_SOCKET, option, &limit, sizeof limit) == 0;
@@ -130,6 +136,29 @@ void waitInTheKernel(quon_request* req, int sock) {
 // Waits that must end before the socket's own time-out poll: a response deadline, or a
 // record whose thread may be stopped.
 bool pollsItsWaits(const quon_request* req) { return req->responseDeadline || req->cancelled; }
+
+// The health checks took the exchange's server out while it still waited for the first
+// byte of the answer: nothing will come, and the request may go elsewhere.
+bool abandoned(const quon_request* req, const quonProxy* proxy) {
+    return proxy && req->watching && req->answerBytes == 0 &&
+           proxy->outEpoch.load(std::memory_order_relaxed) != req->watchedEpoch;
+}
+
+// waitFor in slices of kWatchSliceMs while the exchange is watched; EQUON_ABANDONED
+// (below 0, beside poll's results) once the checks took its server out.
+constexpr int kAbandonedWait = -2;
+int waitWatched(quon_request* req, int sock, short events, int timeoutMs, short& revents,
+                const quonProxy* proxy) {
+    if (!proxy || !req->watching) return waitFor(req, sock, events, timeoutMs, revents);
+    const long long until = steadyMillis() + std::max(timeoutMs, 0);
+    for (;;) {
+        if (abandoned(req, proxy)) return kAbandonedWait;
+        const long long left = until - steadyMillis();
+        const int slice = int(std::clamp<long long>(left, 0, kWatchSliceMs));
+        const int ready = waitFor(req, sock, events, slice, revents);
+        if (ready != 0 || left <= kWatchSliceMs) return ready;
+    }
+}
 
 // The error the kernel keeps for a connect that neither completed nor was refused
 // outright; ECONNREFUSED when it cannot be read.
@@ -142,12 +171,14 @@ int pendingError(quon_request* req, int sock) {
 }
 
 // Connects sock to address within timeoutMs; returns 0 or the reason of the failure.
-int connectWithin(quon_request* req, int sock, const qnAddress& address, int timeoutMs) {
+int connectWithin(quon_request* req, int sock, const qnAddress& address, int timeoutMs,
+                  const quonProxy* proxy) {
     if (connect(sock, &address.any, address.length) == 0) return 0;
     // An interrupted connect goes on in the background: it is waited for like one in progress.
     if (errno != EINPROGRESS && errno != EINTR && !wouldBlock(errno)) return errno;
     short revents = 0;
-    int ready = waitFor(req, sock, POLLOUT, timeoutMs, revents);
+    int ready = waitWatched(req, sock, POLLOUT, timeoutMs, revents, proxy);
+    if (ready == kAbandonedWait) return ETIMEDOUT;
     if (ready == 0) return ETIMEDOUT;
     if (ready < 0) return errno;
     if (revents & POLLHUP) {
@@ -171,7 +202,7 @@ struct FailedAttempt {
 // A socket of the address's family connected within timeoutMs, or -1 (closed) with the
 // failure recorded when a socket was made at all.
 int connectOne(quon_request* req, const qnAddress& address, int timeoutMs, FailedAttempt& failed,
-               bool& recorded) {
+               bool& recorded, const quonProxy* proxy) {
     recorded = false;
     // Close-on-exec: processes that the web server starts must not inherit back-end sockets.
     int sock = socket(address.any.sa_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -181,7 +212,7 @@ int connectOne(quon_request* req, const qnAddress& address, int timeoutMs, Faile
         return -1;
     }
     prepareSocket(req, sock);
-    req->errorCode = connectWithin(req, sock, address, timeoutMs);
+    req->errorCode = connectWithin(req, sock, address, timeoutMs, proxy);
     if (req->errorCode == 0) return sock;
     failed = {{}, portOf(address), sock, req->errorCode};
     hostText(address, failed.host);
@@ -233,11 +264,15 @@ int afterRecvTimeout(quon_request* req, int sock, quonProxy* proxy) {
 
 // Waits at most limitMs, and never past the response deadline, until sock has data;
 // returns 0, ETIMEDOUT when the limit ran out, or the reason to give up.
-int waitToReceive(quon_request* req, int sock, int limitMs) {
+int waitToReceive(quon_request* req, int sock, int limitMs, const quonProxy* proxy) {
     const int left = beforeDeadline(req);
     if (left == 0) return EQUON_RESPONSE_TIMEOUT;
     short revents = 0;
-    int ready = waitFor(req, sock, POLLIN, std::min(limitMs, left), revents);
+    int ready = waitWatched(req, sock, POLLIN, std::min(limitMs, left), revents, proxy);
+    if (ready == kAbandonedWait) {
+        req->logAt(req, QN_LOG_INFO, kAbandoned, proxy->name, sock);
+        return ETIMEDOUT;
+    }
     if (ready == 0) return beforeDeadline(req) == 0 ? EQUON_RESPONSE_TIMEOUT : ETIMEDOUT;
     if (ready < 0) return errno;
     if (revents & POLLHUP) {
@@ -268,6 +303,13 @@ void startResponseDeadline(quon_request* req) {
     req->responseDeadline = req->responseTimeout > 0 ? steadyMillis() + req->responseTimeout : 0;
 }
 
+ExchangeDeadline::ExchangeDeadline(quon_request* req, const quonProxy* proxy) : req_(req) {
+    startResponseDeadline(req_);
+    req_->watching = proxy != nullptr;
+    req_->watchedEpoch = proxy ? proxy->outEpoch.load(std::memory_order_relaxed) : 0;
+    req_->answerBytes = 0;
+}
+
 const char* describeError(int error) {
     if (error == EQUON_OUT_OF_SYNC) return kOutOfSync;
     if (error == EQUON_BUSY) return kBusy;
@@ -286,7 +328,8 @@ const char* describeError(int error) {
 // single address gets the whole time-out.
 int qnConnect(quon_request* req, const qnAddress* addresses, int count, quonProxy* proxy) {
     count = std::clamp(count, 0, QN_MAX_ADDRESSES);
-    const long long deadline = steadyMillis() + req->connectTimeout;
+    // Under an exchange's deadline, the connect is part of the exchange.
+    const long long deadline = steadyMillis() + std::min(req->connectTimeout, beforeDeadline(req));
     FailedAttempt failed[QN_MAX_ADDRESSES];
     int failures = 0;
     int sock = -1, at = 0;
@@ -295,7 +338,7 @@ int qnConnect(quon_request* req, const qnAddress* addresses, int count, quonProx
         const long long left = std::max(deadline - steadyMillis(), 1LL);
         const int share = int(std::clamp<long long>(left / (count - at), 1, INT_MAX));
         bool recorded = false;
-        sock = connectOne(req, addresses[at], share, failed[failures], recorded);
+        sock = connectOne(req, addresses[at], share, failed[failures], recorded, proxy);
         if (sock >= 0) break;
         failures += recorded;
     }
@@ -333,8 +376,10 @@ int qnSend(quon_request* req, int sock, const char* buffer, int length) {
 // Returns as soon as some bytes have arrived: the caller's receive buffer takes whatever
 // the server has sent so far, and a caller that needs more asks again. The first receive
 // waits in the kernel, bounded by the socket's own time-out: one system call when the
-// answer comes in time. Later waits of the call (after a signal, or for a record whose
-// waits must end sooner) poll, for what is left of the time-out.
+// answer comes in time. Later waits of the call (after a signal, past the socket's
+// time-out, or for a record whose waits must end sooner) poll, for what is left of the
+// time-out, and give up when the health checks take the server of a watched exchange
+// out before its first byte came.
 int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* proxy) {
     req->errorCode = 0;
     int received = 0;
@@ -354,13 +399,16 @@ int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* pro
             break;  // the peer closed the connection: what came so far is the answer
         } else if (!wouldBlock(errno) && errno != EINTR) {
             req->errorCode = errno;
+        } else if (abandoned(req, proxy)) {
+            req->logAt(req, QN_LOG_INFO, kAbandoned, proxy->name, sock);
+            req->errorCode = ETIMEDOUT;
         } else {
             flags = MSG_DONTWAIT;
             const long long waited = steadyMillis() - waitBegan;
             int outcome = waited < req->recvTimeout
-                              ? waitToReceive(req, sock, int(req->recvTimeout - waited))
+                              ? waitToReceive(req, sock, int(req->recvTimeout - waited), proxy)
                               : ETIMEDOUT;
-            if (outcome == ETIMEDOUT) {
+            if (outcome == ETIMEDOUT && !abandoned(req, proxy)) {
                 outcome = afterRecvTimeout(req, sock, proxy);
                 waitBegan = steadyMillis();
             }

@@ -19,6 +19,26 @@ QN_EXPORT void initializeSocketTimeouts(quon_request* req, int* destination);
 // (0) when responseTimeout is 0.
 void startResponseDeadline(quon_request* req);
 
+// The deadline of one exchange: started before the message goes out (before the
+// connection is taken, so a connect that one needs counts against it) and cleared on
+// every way out, so that what the record does afterwards (a mapping refresh, another
+// server's exchange) runs under no deadline or one of its own. It also starts the
+// exchange's watch for the health checks: until its first byte arrives, the exchange
+// gives up when the checks take its server out (qnRecv).
+class ExchangeDeadline {
+public:
+    ExchangeDeadline(quon_request* req, const quonProxy* proxy);
+    ~ExchangeDeadline() {
+        req_->responseDeadline = 0;
+        req_->watching = 0;
+    }
+    ExchangeDeadline(const ExchangeDeadline&) = delete;
+    ExchangeDeadline& operator=(const ExchangeDeadline&) = delete;
+
+private:
+    quon_request* req_;
+};
+
 // Text of an error number (system or connector code) for messages; the text lives in
 // a buffer of the calling thread that its next call overwrites.
 QN_EXPORT const char* describeError(int error);
@@ -38,7 +58,8 @@ int qnSend(quon_request* req, int sock, const char* buffer, int length);
 // The bytes that have arrived (at least one, at most length; 0 when the peer closed the
 // connection first), or -1.
 // When a wait runs out and proxy's ping still reaches its server, the receive waits on;
-// once gShutdown is set it gives up instead. Under a response deadline no wait goes past
+// once gShutdown is set it gives up instead. A watched exchange (ExchangeDeadline) that
+// has received nothing yet gives up with ETIMEDOUT once the health checks take proxy out. Under a response deadline no wait goes past
 // it and a receive after it fails at once, with EQUON_RESPONSE_TIMEOUT. Never closes sock.
 int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* proxy);
 // Without waiting: 1 when bytes wait to be read on sock, -1 when the peer has closed it or

@@ -83,16 +83,6 @@ void systemMessage(int level, const char* message) { systemLog.load()(level, mes
 
 void qnSetSystemLog(qnSystemLogFn sink) { systemLog.store(sink ? sink : stderrSink); }
 
-namespace {
-std::atomic<qnWakeFn> upkeepWaker{nullptr};
-}  // namespace
-
-void qnSetUpkeepWaker(qnWakeFn wake) { upkeepWaker.store(wake); }
-
-void qnWakeUpkeep() {
-    if (qnWakeFn wake = upkeepWaker.load()) wake();
-}
-
 void initQuonMutexPool(void) {
     pthread_mutex_lock(&poolGuard);
     if (apr_pool_create_ex(&quon_apr_pool, nullptr, nullptr, nullptr) != APR_SUCCESS) {

@@ -36,12 +36,6 @@ unsigned int nowMillis();
 typedef void (*qnSystemLogFn)(int level, const char* message);
 void qnSetSystemLog(qnSystemLogFn sink);
 
-// Wakes the web server's upkeep thread (see the cluster's upkeep), for work a request has
-// just handed over; the module points it at its thread. Does nothing until it does.
-typedef void (*qnWakeFn)(void);
-void qnSetUpkeepWaker(qnWakeFn wake);
-void qnWakeUpkeep();
-
 // Holds a syncLock for the life of a scope, so that no early return leaves it taken.
 class SyncGuard {
 public:

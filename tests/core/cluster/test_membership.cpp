@@ -56,7 +56,7 @@ TEST(ClusterMembership, FollowsTheSequenceNumber) {
     EXPECT_EQ(slots(&t.table->servers), after);
     EXPECT_EQ(slots(t.table->mappingProxies[0]), after);
     EXPECT_EQ(backend_test::readFile(cluster.file("servers.store")),
-              "proxyservers=" + d + ";" + e + ";" + c + ";" + b + ";");
+              "proxyservers=" + d + ";" + e + ";" + c + ";" + b + ";\npattern=/app*");
     EXPECT_EQ(t.table->clusterSeq, 2);
     EXPECT_EQ(t.traced(a + " cluster info is stale 2, refreshing ..."), 1);
     EXPECT_EQ(t.req.count("trace", "Using sequence number 2 from " + a), 1);

@@ -12,7 +12,7 @@ static constexpr const char* kDown =
     "Couldn't initialize from remote server, Quon server(s) probably down.";
 static constexpr const char* kNoBootstrap =
     "can't retrieve servers from server, no bootstrap specified.";
-static constexpr const char* kPersisted = "persisted servers in {path}: proxyservers={0};{1};";
+static constexpr const char* kPersisted = "persisted servers in {path}: proxyservers={0};{1};\npattern=/app*";
 
 TEST(TableInit, BootstrapFirstStoreSecond) {
     enum Bootstrap { kNone, kUp, kRefusing };  // server 0, listing 0 and 1 under seq 4
@@ -27,14 +27,17 @@ TEST(TableInit, BootstrapFirstStoreSecond) {
     // clang-format off
     const Row rows[] = {
         // The store is not read, and the bootstrap server's own name is never written.
-        {kUp, "proxyservers=127.0.0.9:1;", "{0} {1} ", "proxyservers={1};",
+        {kUp, "proxyservers=127.0.0.9:1;", "{0} {1} ", "proxyservers={1};\npattern=/app*",
          {{"loadServersFromStore({path})", 0},
-          {"persisted servers in {path}: proxyservers={1};", 1}}},
-        {kRefusing, "proxyservers={1};", "{1} ", "proxyservers={1};",
+          {"persisted servers in {path}: proxyservers={1};\npattern=/app*", 1}}},
+        {kRefusing, "proxyservers={1};\npattern=/app*", "{1} ", "proxyservers={1};\npattern=/app*",
          {{"loadServersFromStore({path})", 1}, {"no changes to serverstore {path}", 1}}},
-        {kNone, "proxyservers={0};;{1};", "{0} {1} ", "proxyservers={0};{1};", {{kPersisted, 1}}},
+        // A store without patterns (an older build's) loads, and learns them.
+        {kNone, "proxyservers={0};;{1};", "{0} {1} ", "proxyservers={0};{1};\npattern=/app*",
+         {{kPersisted, 1}}},
         // A hand-written store with a line end is rewritten right after the load.
-        {kNone, "proxyservers={0};{1};\n", "{0} {1} ", "proxyservers={0};{1};", {{kPersisted, 1}}},
+        {kNone, "proxyservers={0};{1};\n", "{0} {1} ", "proxyservers={0};{1};\npattern=/app*",
+         {{kPersisted, 1}}},
         {kNone, nullptr, "", "",
          {{"could not open serverstore \"{path}\": No such file or directory", 1},
           {kNoBootstrap, 1}, {kDown, 1}}},

@@ -1,0 +1,192 @@
+#include "check.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "health_types.h"
+#include "wire_codes.h"
+
+namespace {
+// What the check waits for.
+constexpr int kConnecting = 1;
+constexpr int kSending = 2;
+constexpr int kReceiving = 3;
+constexpr int kDone = 4;
+
+// What the int32 being read is: a command, the length of a property text, or the value of
+// PROXY_PUT_CLUSTER_SEQ.
+constexpr int kCode = 0;
+constexpr int kLength = 1;
+constexpr int kValue = 2;
+
+constexpr char kSetName[] = "server-props";
+
+void putInt32(char* at, int32_t value) {
+    const auto v = uint32_t(value);
+    at[0] = char(v >> 24);
+    at[1] = char(v >> 16);
+    at[2] = char(v >> 8);
+    at[3] = char(v);
+}
+
+//  00 00 00 0C | 00 00 00 0D | 00 00 00 0C "server-props"
+int buildMessage(char* out) {
+    const int name = int(sizeof kSetName) - 1;
+    putInt32(out, PROXY_PING);
+    putInt32(out + 4, PROXY_GET_PROPS);
+    putInt32(out + 8, name);
+    memcpy(out + 12, kSetName, size_t(name));
+    return 12 + name;
+}
+
+bool finish(qnCheck& check, int error) {
+    if (check.sock >= 0) close(check.sock);
+    check.sock = -1;
+    check.phase = kDone;
+    check.error = error;
+    return true;
+}
+
+// A connect to the current address begun; false when none could be begun.
+bool connectNext(qnCheck& check) {
+    int error = EDESTADDRREQ;
+    for (; check.at < check.count; ++check.at) {
+        const qnAddress& address = check.addresses[check.at];
+        int sock = socket(address.any.sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (sock < 0) {
+            finish(check, errno);
+            return false;
+        }
+        int on = 1;
+        setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        if (connect(sock, &address.any, address.length) == 0 || errno == EINPROGRESS) {
+            check.sock = sock;
+            check.phase = kConnecting;
+            return true;
+        }
+        error = errno;
+        close(sock);
+    }
+    finish(check, error);
+    return false;
+}
+
+bool connected(qnCheck& check, short revents) {
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(check.sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    if (error == 0 && (revents & POLLOUT)) {
+        check.phase = kSending;
+        return false;
+    }
+    // The next address, if any, gets what is left of the time.
+    close(check.sock);
+    check.sock = -1;
+    ++check.at;
+    if (check.at < check.count && connectNext(check)) return false;
+    return finish(check, error ? error : ECONNREFUSED);
+}
+
+bool sendSome(qnCheck& check) {
+    const ssize_t sent = send(check.sock, check.out + check.outSent,
+                              size_t(check.outLength - check.outSent), MSG_NOSIGNAL);
+    if (sent < 0) return errno == EAGAIN || errno == EINTR ? false : finish(check, errno);
+    check.outSent += int(sent);
+    if (check.outSent == check.outLength) check.phase = kReceiving;
+    return false;
+}
+
+// One int32 of the answer read whole: true when the check is done.
+bool takeWord(qnCheck& check) {
+    const int32_t value = int32_t(uint32_t(check.word[0]) << 24 | uint32_t(check.word[1]) << 16 |
+                                  uint32_t(check.word[2]) << 8 | check.word[3]);
+    check.wordHave = 0;
+    switch (check.wordKind) {
+        case kLength:
+            if (value < 0 || value > QN_CHECK_MAX_TEXT) return finish(check, QN_CHECK_PROTOCOL);
+            check.skip = value;
+            check.wordKind = kCode;
+            return false;
+        case kValue:
+            check.wordKind = kCode;
+            return false;
+    }
+    switch (value) {
+        case PROXY_FINISH:
+        case PROXY_BUSY:  // a busy server answers: it is alive
+            return finish(check, 0);
+        case PROXY_PUT_PROPS:
+            check.wordKind = kLength;
+            return false;
+        case PROXY_PUT_CLUSTER_SEQ:
+            check.wordKind = kValue;
+            return false;
+        default:
+            return finish(check, QN_CHECK_PROTOCOL);
+    }
+}
+
+// Reads what has arrived and walks through it; the text is skipped, not kept.
+bool receiveSome(qnCheck& check) {
+    unsigned char buffer[4096];
+    for (;;) {
+        const ssize_t got = recv(check.sock, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got == 0) return finish(check, ECONNRESET);
+        if (got < 0) return errno == EAGAIN || errno == EINTR ? false : finish(check, errno);
+        for (ssize_t i = 0; i < got;) {
+            if (check.skip > 0) {
+                const int64_t step = std::min<int64_t>(check.skip, got - i);
+                check.skip -= step;
+                i += step;
+                continue;
+            }
+            check.word[check.wordHave++] = buffer[i++];
+            if (check.wordHave == 4 && takeWord(check)) return true;
+        }
+    }
+}
+}  // namespace
+
+bool qnCheckStart(qnCheck& check, const qnAddress* addresses, int count, int64_t nowMono,
+                  int timeoutMs) {
+    check = qnCheck{};
+    check.count = std::clamp(count, 0, QN_MAX_ADDRESSES);
+    std::copy_n(addresses, check.count, check.addresses);
+    check.startedMono = nowMono;
+    check.deadlineMono = nowMono + timeoutMs;
+    check.outLength = buildMessage(check.out);
+    return connectNext(check);
+}
+
+int qnCheckSocket(const qnCheck& check) { return check.phase == kDone ? -1 : check.sock; }
+
+short qnCheckEvents(const qnCheck& check) {
+    return check.phase == kReceiving ? POLLIN : POLLOUT;
+}
+
+bool qnCheckStep(qnCheck& check, short revents, int64_t nowMono) {
+    if (check.phase == kDone) return true;
+    bool done = false;
+    if (check.phase == kConnecting && revents) done = connected(check, revents);
+    if (!done && check.phase == kSending && (revents & (POLLOUT | POLLERR | POLLHUP)))
+        done = sendSome(check);
+    if (!done && check.phase == kReceiving && (revents & (POLLIN | POLLERR | POLLHUP)))
+        done = receiveSome(check);
+    if (done) return true;
+    if (nowMono < check.deadlineMono) return false;
+    // A connect that never completed is ETIMEDOUT; a server that took the connection and
+    // never answered is the response time-out.
+    return finish(check, check.phase == kConnecting ? ETIMEDOUT : EQUON_RESPONSE_TIMEOUT);
+}
+
+void qnCheckCancel(qnCheck& check) {
+    if (check.phase != kDone) finish(check, ECANCELED);
+}
