@@ -21,7 +21,9 @@
 #include <mod_status.h>
 #include <util_script.h>
 
+#include "checks.h"
 #include "counters.h"
+#include "health.h"
 
 APLOG_USE_MODULE(quon);
 
@@ -100,6 +102,11 @@ int applyAdmin(request_rec* r, qnCounterSegment* segment, const char* vhost, con
         ap_log_rerror(APLOG_MARK, APLOG_NOTICE, 0, r, kChanged, slot.name, slot.scope,
                       adminName(admin), r->useragent_ip);
         ++changed;
+    }
+    // A server the operator enables is checked at once, by this child or another.
+    if (changed && admin == QN_ADMIN_NORMAL) {
+        qnHealthCheckSoon(qnHealthFind(qnHealthBoardInUse(), server));
+        qnWakeChecker();
     }
     return changed;
 }

@@ -12,6 +12,7 @@
 
 #include "counters.h"
 #include "describe.h"
+#include "health.h"
 
 namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
@@ -99,6 +100,35 @@ void addServers(VhostStatus& vhost, const qnTableDescription* picture, const cha
     }
 }
 
+const char* verdictName(int32_t verdict) {
+    return verdict == QN_HEALTH_UP ? "up" : verdict == QN_HEALTH_DOWN ? "down" : "unknown";
+}
+
+// The board's record of the server: its verdict, last check and changes of the last hour.
+void addHealth(ServerStatus& server) {
+    const qnHealthSlot* slot = qnHealthFind(qnHealthBoardInUse(), server.name.c_str());
+    if (!slot) return;
+    HealthStatus& h = server.health;
+    h.checked = true;
+    h.verdict = verdictName(slot->verdict.load(kRelaxed));
+    h.since = slot->changedAt.load(kRelaxed);
+    h.lastCheckAt = slot->lastCheckAt.load(kRelaxed);
+    h.lastMillis = slot->lastMillis.load(kRelaxed);
+    h.lastErrorAt = slot->lastErrorAt.load(kRelaxed);
+    if (h.lastErrorAt) h.lastError = qnCheckReason(slot->lastError.load(kRelaxed));
+    h.checks = slot->checks.load(kRelaxed);
+    h.failures = slot->failures.load(kRelaxed);
+    h.failsInRow = slot->failsInRow.load(kRelaxed);
+    const uint32_t next = slot->historyNext.load(kRelaxed);
+    const uint32_t kept = std::min<uint32_t>(next, QN_HEALTH_HISTORY);
+    const long long hourAgo = qnWallMillis() - 3600 * 1000LL;
+    for (uint32_t k = next - kept; k != next; ++k) {
+        const qnHealthChange& change = slot->history[k % QN_HEALTH_HISTORY];
+        const long long at = change.at.load(kRelaxed);
+        if (at >= hourAgo) h.changes.emplace_back(at, verdictName(change.verdict.load(kRelaxed)));
+    }
+}
+
 void addEntries(VhostStatus& vhost, const qnTableDescription* picture) {
     for (int32_t i = 0; i < picture->entryCount; ++i) {
         const qnDescribedEntry& described = picture->entries[i];
@@ -135,6 +165,7 @@ VhostStatus describeVhost(server_rec* s, QuonServerConfig* conf, bool withEntrie
         addEntries(vhost, picture);
     }
     addServers(vhost, picture, scope, now);
+    for (ServerStatus& server : vhost.servers) addHealth(server);
     if (picture) req.free(&req, picture);
     return vhost;
 }

@@ -50,8 +50,24 @@ struct ChildSight {
     int idle = 0, busy = 0, retryLeft = 0, weight = 0;
     long age = 0;  // seconds since that child published it
 };
+// What the health checks, which every child shares, found of a server. Times in
+// milliseconds since the epoch, 0 for never.
+struct HealthStatus {
+    bool checked = false;  // the checks keep a slot for it
+    const char* verdict = "unknown";  // "up", "down" or "unknown" (not decided yet)
+    long long since = 0;              // the last change of verdict
+    long long lastCheckAt = 0;
+    int lastMillis = 0;  // how long the last check took
+    std::string lastError;  // the reason of the last failed check; empty when none failed
+    long long lastErrorAt = 0;
+    uint64_t checks = 0, failures = 0;
+    int failsInRow = 0;
+    // The changes of verdict of the last hour, oldest first: when, and "up" or "down".
+    std::vector<std::pair<long long, std::string>> changes;
+};
 struct ServerStatus {
     std::string name, replicationId;
+    HealthStatus health;
     bool counted = false;  // it has a slot of counters
     int admin = QN_ADMIN_NORMAL;
     int inFlight = 0;  // over every running child

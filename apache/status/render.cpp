@@ -5,6 +5,7 @@
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 #include "quon_status.h"
 
+#include <cstring>
 #include <string>
 
 #include <apr_strings.h>
@@ -21,7 +22,7 @@ constexpr const char* kServerHeader =
     "<thead><tr><th>server</th><th>replication id</th><th>state</th><th>operator</th>"
     "<th>in flight</th><th>requests</th><th>failures</th><th>fail-overs</th>"
     "<th>bytes to server</th><th>bytes to client</th><th>mean response</th>"
-    "<th>as each child sees it</th><th>change</th></tr></thead>\n";
+    "<th>as each child sees it</th><th>health checks</th><th>change</th></tr></thead>\n";
 constexpr const char* kActions[] = {"drain", "disable", "enable"};
 
 std::string html(request_rec* r, const std::string& text) {
@@ -154,6 +155,35 @@ void htmlChildren(request_rec* r, const ServerStatus& s) {
     ap_rputs("</ul></td>", r);
 }
 
+// A moment in milliseconds since the epoch, as UTC for people.
+std::string when(request_rec* r, long long ms) {
+    return ap_ht_time(r->pool, apr_time_from_msec(ms), "%Y-%m-%dT%H:%M:%SZ", 1);
+}
+
+void htmlHealth(request_rec* r, const ServerStatus& s) {
+    const HealthStatus& h = s.health;
+    if (!h.checked) {
+        ap_rputs("<td class=\"checks\" data-verdict=\"none\">not checked</td>", r);
+        return;
+    }
+    ap_rprintf(r, "<td class=\"checks\" data-verdict=\"%s\" data-checks=\"%s\" data-failed=\"%s\">"
+                  "<span class=\"verdict\">%s</span>",
+               h.verdict, number(h.checks).c_str(), number(h.failures).c_str(), h.verdict);
+    if (h.since) ap_rprintf(r, " since <span class=\"since\">%s</span>", when(r, h.since).c_str());
+    if (h.lastCheckAt)
+        ap_rprintf(r, "; last check %s (%d ms)", when(r, h.lastCheckAt).c_str(), h.lastMillis);
+    ap_rprintf(r, "; %s checks, %s failed", number(h.checks).c_str(), number(h.failures).c_str());
+    if (!h.lastError.empty())
+        ap_rprintf(r, "; last error <span class=\"last-error\">%s</span> at %s",
+                   html(r, h.lastError).c_str(), when(r, h.lastErrorAt).c_str());
+    if (!h.changes.empty()) ap_rputs("<ul class=\"changes\">", r);
+    for (const auto& [at, verdict] : h.changes)
+        ap_rprintf(r, "<li class=\"change\" data-verdict=\"%s\">%s %s</li>", verdict.c_str(),
+                   when(r, at).c_str(), verdict.c_str());
+    if (!h.changes.empty()) ap_rputs("</ul>", r);
+    ap_rputs("</td>", r);
+}
+
 void htmlActions(request_rec* r, const StatusModel& m, const VhostStatus& v,
                  const ServerStatus& s) {
     ap_rprintf(r,
@@ -194,6 +224,7 @@ void htmlServers(request_rec* r, const StatusModel& m, const VhostStatus& v, int
                    number(c.failovers).c_str(), number(c.bytesToServer).c_str(),
                    number(c.bytesToClient).c_str(), meanTime(c).c_str());
         htmlChildren(r, s);
+        htmlHealth(r, s);
         if (s.counted)
             htmlActions(r, m, v, s);
         else
@@ -203,12 +234,28 @@ void htmlServers(request_rec* r, const StatusModel& m, const VhostStatus& v, int
     ap_rputs("</tbody></table>\n", r);
 }
 
+std::string jsonHealth(const HealthStatus& h) {
+    if (!h.checked) return "null";
+    std::string out = std::string("{\"verdict\":\"") + h.verdict + "\",\"since\":" +
+                      number(long(h.since)) + ",\"lastCheck\":" + number(long(h.lastCheckAt)) +
+                      ",\"lastCheckMillis\":" + number(h.lastMillis) +
+                      ",\"lastError\":" + jsonOrNull(h.lastError) +
+                      ",\"lastErrorAt\":" + number(long(h.lastErrorAt)) +
+                      ",\"checks\":" + number(h.checks) + ",\"failed\":" + number(h.failures) +
+                      ",\"failsInRow\":" + number(h.failsInRow) + ",\"changes\":[";
+    for (size_t k = 0; k < h.changes.size(); ++k)
+        out += std::string(k ? "," : "") + "{\"at\":" + number(long(h.changes[k].first)) +
+               ",\"verdict\":\"" + h.changes[k].second + "\"}";
+    return out + "]}";
+}
+
 void jsonServer(request_rec* r, const ServerStatus& s) {
     const StatusCounts& c = s.counts;
     std::string out = "{\"name\":" + json(s.name) + ",\"replicationId\":" + json(s.replicationId) +
                       ",\"state\":\"" + s.state() + "\",\"admin\":\"" + adminName(s.admin) +
                       "\",\"counted\":" + boolean(s.counted) +
                       ",\"inFlight\":" + number(s.inFlight) +
+                      ",\"health\":" + jsonHealth(s.health) +
                       ",\"requests\":" + number(c.requests) + ",\"failures\":{";
     for (int kind = 0; kind < QN_FAIL_KINDS; ++kind)
         out += std::string(kind ? "," : "") + "\"" + failureKindName(kind) +
@@ -333,6 +380,43 @@ void clusterGauges(request_rec* r, const StatusModel& m) {
 }
 }  // namespace
 
+// The health checks of each server, as every child shares them. A family whose value
+// needs a verdict or a change leaves out the servers that have none yet.
+void healthFamilies(request_rec* r, const StatusModel& m) {
+    struct Family {
+        const char* name;
+        const char* type;
+        const char* help;
+        bool decided;  // only servers with a verdict
+        std::string (*value)(const HealthStatus&);
+    };
+    static const Family kFamilies[] = {
+        {"quon_check_up", "gauge",
+         "1 when the server answers its health checks, 0 when it missed them.", true,
+         [](const HealthStatus& h) { return std::string(strcmp(h.verdict, "up") ? "0" : "1"); }},
+        {"quon_checks_total", "counter", "Health checks of the server, by any child.", false,
+         [](const HealthStatus& h) { return number(h.checks); }},
+        {"quon_check_failures_total", "counter", "Health checks the server did not answer.",
+         false, [](const HealthStatus& h) { return number(h.failures); }},
+        {"quon_check_duration_seconds", "gauge", "How long the last health check took.", false,
+         [](const HealthStatus& h) { return seconds(h.lastMillis / 1000.0); }},
+        {"quon_check_last_change_timestamp_seconds", "gauge",
+         "When the health checks' verdict of the server last changed.", true,
+         [](const HealthStatus& h) { return seconds(double(h.since) / 1000.0); }},
+    };
+    for (const Family& f : kFamilies) {
+        family(r, f.name, f.type, f.help);
+        for (const VhostStatus& v : m.vhosts)
+            for (const ServerStatus& s : v.servers) {
+                const HealthStatus& h = s.health;
+                if (!h.checked || (f.decided && (!h.since || !strcmp(h.verdict, "unknown"))))
+                    continue;
+                ap_rprintf(r, "%s{%s} %s\n", f.name, serverLabels(v, s).c_str(),
+                           f.value(h).c_str());
+            }
+    }
+}
+
 void renderHtml(request_rec* r, const StatusModel& m) {
     ap_set_content_type(r, "text/html; charset=utf-8");
     ap_rputs(kHtmlHead, r);
@@ -391,6 +475,7 @@ void renderPrometheus(request_rec* r, const StatusModel& m) {
                   [](const StatusCounts& c) { return c.bytesToClient; });
     histogram(r, m);
     serverGauges(r, m);
+    healthFamilies(r, m);
     childFamily(r, m, "quon_server_up", "1 when the child (pid) takes the server to be up.",
                 [](const ChildSight& c) { return int(c.active); });
     childFamily(r, m, "quon_idle_connections", "Idle pooled connections of the child (pid).",

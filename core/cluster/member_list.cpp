@@ -214,6 +214,12 @@ bool foundUnreachable(const quonProxy* proxy) {
     return proxy->nextProxyRetryTime.load(std::memory_order_relaxed) != 0;
 }
 
+// A known server out of rotation that the health checks watch comes back through them,
+// once it answers a check (checks.h): a list says who belongs, not who answers.
+bool checksBringBack(const quonProxy* proxy) {
+    return proxy->health.load(std::memory_order_relaxed) != nullptr;
+}
+
 // The master list's slots as they were before a member list is applied. The slots are
 // copied: the list's own arrays move when a joining server makes it grow.
 struct MasterSnapshot {
@@ -246,6 +252,8 @@ bool applyMemberList(mappingsTable* table, quon_request* req, const propertyTabl
             joins = joins || slot < 0;
             if (slot < 0 || slot >= before.count || before.active[slot]) continue;
             quonProxy* known = table->servers.proxies[slot];
+            known->delisted.store(0, std::memory_order_relaxed);
+            if (checksBringBack(known)) continue;
             if (!foundUnreachable(known)) {
                 addProxy(table, known, req, 0);
             } else {
@@ -274,8 +282,9 @@ int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* se
             const char* name = serverList->entries[i].value;
             const int32_t slot = name && *name ? hasProxyNamed(table, name) : -1;
             if (slot < 0) continue;
-            table->servers.proxies[slot]->delisted.store(0, std::memory_order_relaxed);
-            addProxy(table, table->servers.proxies[slot], req, 0);
+            quonProxy* known = table->servers.proxies[slot];
+            known->delisted.store(0, std::memory_order_relaxed);
+            if (table->servers.active[slot] || !checksBringBack(known)) addProxy(table, known, req, 0);
         }
     }
     bool failed = false;

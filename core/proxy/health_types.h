@@ -19,8 +19,10 @@ inline constexpr int QN_HEALTH_HISTORY = 32;
 
 // How often a server is checked, how long a check may take, and how many checks in a
 // row it must miss before it is taken out of rotation; one answered check brings it back.
+// A miss is confirmed by a check at once, so a server that stops answering is out within
+// an interval and two time-outs: under three seconds.
 inline constexpr int QN_CHECK_INTERVAL_MS = 1000;
-inline constexpr int QN_CHECK_TIMEOUT_MS = 1000;
+inline constexpr int QN_CHECK_TIMEOUT_MS = 800;
 inline constexpr int QN_CHECK_FALL = 2;
 // A slot that no process has asked for this long may be given to another server.
 inline constexpr int64_t QN_HEALTH_RECLAIM_MS = 60000;

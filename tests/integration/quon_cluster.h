@@ -22,8 +22,11 @@ public:
     void useProbeModule() { modulePath_ = quonProbeModulePath(); }
     // No proxyretryinterval line: servers found unreachable wait the connector's default.
     void useDefaultRetryInterval() { retryLine_.clear(); }
-    // Apache runs this many children.
-    void useChildren(int children) { children_ = children; }
+    // Apache runs this many children, with this MPM.
+    void useChildren(int children, const std::string& mpm = "event") {
+        children_ = children;
+        mpm_ = mpm;
+    }
     // Apache's LogLevel line instead of "warn", and no Verbose or traceflags line.
     void useLogLevel(const std::string& level) {
         logLevel_ = level;
@@ -44,6 +47,7 @@ public:
         apache_ = std::make_unique<ApacheServer>(ApacheOptions{.directives = lines_,
                                                                .modulePath = modulePath_,
                                                                .children = children_,
+                                                               .mpm = mpm_,
                                                                .logLevel = logLevel_,
                                                                .hosts = hosts_});
         testing::AssertionResult started = apache_->start();
@@ -75,6 +79,7 @@ public:
 private:
     std::string modulePath_, hosts_;
     int children_ = 1;
+    std::string mpm_ = "event";
     std::string lines_;
     std::string retryLine_ = "QuonConfig proxyretryinterval 1\n";
     std::string traceLines_ = "QuonConfig Verbose true\nQuonConfig traceflags 3\n";

@@ -128,13 +128,18 @@ std::string ApacheServer::configText() const {
          << "Listen 127.0.0.1:" << port_ << "\n"
          << "PidFile " << dir_ << "/httpd.pid\nErrorLog " << dir_ << "/error.log\n"
          << "LogLevel " << options_.logLevel << "\nDefaultRuntimeDir " << dir_ << "/run\n"
-         << loadModules({"mpm_event", "authz_core"}) << "LoadModule quon_module "
-         << options_.modulePath << "\n"
-         << "StartServers " << children << "\nServerLimit " << children << "\n"
-         << "ThreadLimit " << threads << "\nThreadsPerChild " << threads << "\n"
-         << "MinSpareThreads " << (children > 1 ? threads * children : 1) << "\nMaxSpareThreads "
-         << threads * children << "\n"
-         << "MaxRequestWorkers " << threads * children << "\n"
+         << loadModules({options_.mpm == "prefork" ? "mpm_prefork" : "mpm_event", "authz_core"})
+         << "LoadModule quon_module " << options_.modulePath << "\n"
+         << "StartServers " << children << "\nServerLimit " << children << "\n";
+    if (options_.mpm == "prefork")
+        conf << "MinSpareServers " << children << "\nMaxSpareServers " << children << "\n"
+             << "MaxRequestWorkers " << children << "\n";
+    else
+        conf << "ThreadLimit " << threads << "\nThreadsPerChild " << threads << "\n"
+             << "MinSpareThreads " << (children > 1 ? threads * children : 1)
+             << "\nMaxSpareThreads " << threads * children << "\n"
+             << "MaxRequestWorkers " << threads * children << "\n";
+    conf
          << "Timeout 30\nKeepAlive On\nGracefulShutdownTimeout 5\n"
          << "DocumentRoot " << dir_ << "/htdocs\n"
          << "<Directory />\n  Require all granted\n</Directory>\n";

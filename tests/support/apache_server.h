@@ -21,6 +21,8 @@ struct ApacheOptions {
     // ServerLimit, with spare-thread bounds that keep them all running (and start them
     // all again after a graceful restart).
     int children = 1;
+    // The MPM: "event", or "prefork" (children processes of one thread each, all started).
+    std::string mpm = "event";
     // Apache's LogLevel line of the generated configuration ("warn", "warn quon:debug").
     std::string logLevel = "warn";
     // Lines of a hosts file of Apache's own (after "127.0.0.1 localhost"): when set, Apache

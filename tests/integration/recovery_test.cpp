@@ -1,0 +1,204 @@
+// Recovery from the ways real servers fail, through a real Apache at the connector's
+// defaults (no retry interval, no time-outs set): a server restarted in place, one that
+// stops answering altogether (a paused process), a silent member of one virtual host,
+// and a cold start while every server is down. The health checks run off the request
+// path, once per server for the whole Apache however many children it has.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <regex>
+#include <thread>
+
+#include "loopback_peer.h"
+#include "proxy_helpers.h"
+#include "quon_cluster.h"
+
+namespace {
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using backend_test::readFile;
+using backend_test::waitUntil;
+
+const std::string kStatus =
+    loadModules({"authz_host"}) +
+    "<Location /quon-status>\n  SetHandler quon-status\n  Require local\n</Location>\n";
+
+// Time from now until a request is served by server i, asking every 50 ms (bounded).
+Clock::duration untilServedBy(QuonCluster& cluster, int i, Clock::duration limit = 10s) {
+    const auto start = Clock::now();
+    while (Clock::now() - start < limit) {
+        if (cluster.served(cluster.get("/app/echo")) == i) break;
+        std::this_thread::sleep_for(50ms);
+    }
+    return Clock::now() - start;
+}
+
+// A paused process takes connections into its backlog and answers nothing, not even a
+// props exchange: a hung or stopped JVM. It is resumed when the scope ends.
+class Paused {
+public:
+    explicit Paused(pid_t pid) : pid_(pid) { ::kill(pid_, SIGSTOP); }
+    ~Paused() { ::kill(pid_, SIGCONT); }
+
+private:
+    pid_t pid_;
+};
+
+// A server killed and started again on its ports serves within two seconds, each time,
+// under the default retry interval of ten minutes; the status page and the metrics tell
+// the checks, the down and the up.
+TEST(Recovery, ARestartedServerServesAgainWithinTwoSecondsEachTime) {
+    QuonCluster cluster(3);
+    cluster.useDefaultRetryInterval();
+    ASSERT_TRUE(cluster.start(kStatus));
+    ASSERT_LT(untilServedBy(cluster, 2), 5s);
+    const std::string down = cluster.address(1) + " is down (connection refused), 2 of 3 left";
+    for (int round = 0; round < 2; ++round) {
+        cluster.kill(1);
+        ASSERT_TRUE(waitUntil([&] { return cluster.apache().countLog(down) == round + 1; }, 5s));
+        for (int k = 0; k < 6; ++k) EXPECT_EQ(cluster.get("/app/echo").status, 200);
+        ASSERT_TRUE(cluster.restart(1));
+        EXPECT_LT(untilServedBy(cluster, 1), 2s) << "round " << round;
+    }
+    EXPECT_TRUE(waitUntil(
+        [&] { return cluster.apache().countLog(cluster.address(1) + " is up again after ") == 2; }));
+    const std::string json = cluster.get("/quon-status?format=json").body;
+    const std::regex health("\"name\":\"" + cluster.address(1) +
+                            "\".*?\"health\":\\{\"verdict\":\"up\",\"since\":[1-9][0-9]*.*?"
+                            "\"lastError\":\"connection refused\".*?\"changes\":\\[.*?"
+                            "\"verdict\":\"down\"\\},\\{[^}]*\"verdict\":\"up\"\\}\\]");
+    EXPECT_TRUE(std::regex_search(json, health)) << json;
+    const std::string metrics = cluster.get("/quon-status?format=prometheus").body;
+    for (const char* family : {"quon_check_up{", "quon_checks_total{", "quon_check_failures_total{",
+                               "quon_check_last_change_timestamp_seconds{"})
+        EXPECT_NE(metrics.find(std::string(family) + "vhost="), std::string::npos) << family;
+}
+
+// Eight clients with a 10 s time-out while one of two servers pauses: it is out of
+// rotation within three seconds, each client meets it at most once (its requests fail
+// over: the method is safe to repeat), and a 10 s request to the healthy server
+// succeeds all the same.
+TEST(Recovery, ASilentServerIsOutWithinThreeSecondsAndASlowRequestIsNot) {
+    QuonCluster cluster(2);
+    cluster.useDefaultRetryInterval();
+    cluster.useChildren(3);  // threads for the clients and the slow request
+    ASSERT_TRUE(cluster.start());
+    ASSERT_LT(untilServedBy(cluster, 1), 5s);
+    // The slow request keeps to server 0 through the session it holds there.
+    std::string cookie;
+    for (int k = 0; k < 6 && cookie.empty(); ++k) {
+        HttpResponse r = cluster.get("/app/session");
+        if (cluster.served(r) == 0) cookie = r.header("Set-Cookie").substr(0, r.header("Set-Cookie").find(';'));
+    }
+    ASSERT_FALSE(cookie.empty());
+    auto slow = std::async(std::launch::async, [&] {
+        return httpRequest({.url = cluster.url("/app/slow?ms=10000"),
+                            .headers = {"Cookie: " + cookie}, .timeoutMs = 15000});
+    });
+    std::this_thread::sleep_for(200ms);
+    const auto paused = Clock::now();
+    std::atomic<int> stuck{0};
+    std::atomic<long long> lastStuckMs{0};
+    {
+        Paused pause(cluster[1].pid());
+        std::vector<std::thread> clients;
+        for (int c = 0; c < 8; ++c)
+            clients.emplace_back([&] {
+                int mine = 0;
+                while (Clock::now() - paused < 6s) {
+                    const auto sent = Clock::now();
+                    HttpResponse r = httpRequest({.url = cluster.url("/app/echo"), .timeoutMs = 10000});
+                    if (r.status == 200 && Clock::now() - sent < 2s) continue;
+                    ++mine;
+                    stuck += 1;
+                    lastStuckMs = std::chrono::duration_cast<std::chrono::milliseconds>(sent - paused).count();
+                }
+                EXPECT_LE(mine, 1);
+            });
+        for (auto& client : clients) client.join();
+        EXPECT_TRUE(cluster.apache().waitForLog(cluster.address(1) + " is down (no answer in time)", 1s));
+    }
+    EXPECT_LE(stuck.load(), 8);
+    EXPECT_LT(lastStuckMs.load(), 3000);
+    HttpResponse r = slow.get();
+    EXPECT_EQ(r.status, 200) << r.error;
+    EXPECT_EQ(cluster.served(r), 0);
+}
+
+// One virtual host's member list names its healthy server and one that takes connections
+// and never answers; another virtual host has a server of its own. Both serve within two
+// seconds of Apache's start.
+TEST(Recovery, ASilentMemberHoldsUpNeitherItsHealthyServerNorAnotherVirtualHost) {
+    QuonCluster cluster(2);
+    LoopbackPeer silent("127.0.0.9");
+    ASSERT_TRUE(silent.listening());
+    ASSERT_TRUE(cluster.start({0}));
+    cluster[0].writeFile("cluster.props", "SRV1=" + cluster.address(0) + "\nSRV9=" +
+                                              serverName(silent.address()) + "\n");
+    ASSERT_TRUE(cluster[0].reload());
+    ApacheServer apache(ApacheOptions{
+        .directives = "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName a.test\n  QuonConfig bootstrap " +
+                      cluster.address(0) + "\n</VirtualHost>\n<VirtualHost 127.0.0.1:@PORT@>\n"
+                      "  ServerName b.test\n  QuonConfig bootstrap " + cluster.address(1) +
+                      "\n</VirtualHost>\n"});
+    const auto start = Clock::now();
+    ASSERT_TRUE(apache.start());
+    for (const char* host : {"a.test", "b.test"})
+        EXPECT_TRUE(waitUntil([&] {
+            return httpGet(apache.url("/app/echo"), {std::string("Host: ") + host}).status == 200;
+        }, 5s)) << host;
+    EXPECT_LT(Clock::now() - start, 2s);
+    EXPECT_TRUE(apache.waitForLog(serverName(silent.address()) + " not joined now: no answer in time"));
+}
+
+// Apache starts while every server is down: the URIs its store remembers get the error
+// page (503), others Apache's 404; once the servers start, requests are served within a
+// second.
+TEST(Recovery, AColdStartDuringAnOutageAnswers503ThenServesWithinASecond) {
+    QuonCluster cluster(2);
+    char folder[] = "/tmp/quon-store-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string dir = folder;
+    shareWithApacheUser(dir);
+    struct Remove {
+        std::string dir;
+        ~Remove() { std::filesystem::remove_all(dir); }
+    } removeAfter{dir};
+    const std::string store = "QuonConfig serverstore " + dir + "/servers\n";
+    ASSERT_TRUE(cluster.start(store));
+    ASSERT_TRUE(waitUntil([&] { return readFile(dir + "/servers").find("pattern=/app*") != std::string::npos; }));
+    cluster.apache().stop();
+    cluster.kill(0);
+    cluster.kill(1);
+    ApacheServer cold(ApacheOptions{.directives = "QuonConfig bootstrap " + cluster.address(0) + "\n" + store});
+    ASSERT_TRUE(cold.start());
+    EXPECT_EQ(httpGet(cold.url("/app/echo")).status, 503);
+    EXPECT_EQ(httpGet(cold.url("/elsewhere")).status, 404);
+    EXPECT_EQ(httpGet(cold.url("/app/echo")).status, 503);
+    ASSERT_TRUE(cluster.restart(0));
+    ASSERT_TRUE(cluster.restart(1));
+    const auto started = Clock::now();
+    EXPECT_TRUE(waitUntil([&] { return httpGet(cold.url("/app/echo")).status == 200; }, 5s));
+    EXPECT_LT(Clock::now() - started, 1s);
+}
+
+// Eight children of the prefork MPM check each server about once a second between them.
+TEST(Recovery, EightPreforkChildrenCheckEachServerAtMostTwiceASecond) {
+    QuonCluster cluster(2);
+    cluster.useChildren(8, "prefork");
+    cluster.useLogLevel("warn");
+    ASSERT_TRUE(cluster.start());
+    std::this_thread::sleep_for(1500ms);  // the children's first checks and joins are over
+    const int before = cluster.logLines(1, "PROXY_GET_PROPS server-props");
+    std::this_thread::sleep_for(5s);
+    const int checks = cluster.logLines(1, "PROXY_GET_PROPS server-props") - before;
+    EXPECT_GE(checks, 3);
+    EXPECT_LE(checks, 10);
+}
+}  // namespace
