@@ -55,10 +55,12 @@ bool finish(qnCheck& check, int error) {
     return true;
 }
 
-// A connect to the current address begun; false when none could be begun.
-bool connectNext(qnCheck& check) {
+// A connect to the current address begun, with an equal share of the time left for
+// each address still to try; false when none could be begun.
+bool connectNext(qnCheck& check, int64_t nowMono) {
     int error = EDESTADDRREQ;
     for (; check.at < check.count; ++check.at) {
+        check.connectUntil = nowMono + (check.deadlineMono - nowMono) / (check.count - check.at);
         const qnAddress& address = check.addresses[check.at];
         int sock = socket(address.any.sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (sock < 0) {
@@ -79,7 +81,17 @@ bool connectNext(qnCheck& check) {
     return false;
 }
 
-bool connected(qnCheck& check, short revents) {
+// The connect to the current address failed (error) or ran out of its share: the next
+// address, if any, gets what is left of the time.
+bool tryNext(qnCheck& check, int error, int64_t nowMono) {
+    close(check.sock);
+    check.sock = -1;
+    ++check.at;
+    if (check.at < check.count && connectNext(check, nowMono)) return false;
+    return check.phase == kDone || finish(check, error);
+}
+
+bool connected(qnCheck& check, short revents, int64_t nowMono) {
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(check.sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
@@ -87,12 +99,7 @@ bool connected(qnCheck& check, short revents) {
         check.phase = kSending;
         return false;
     }
-    // The next address, if any, gets what is left of the time.
-    close(check.sock);
-    check.sock = -1;
-    ++check.at;
-    if (check.at < check.count && connectNext(check)) return false;
-    return finish(check, error ? error : ECONNREFUSED);
+    return tryNext(check, error ? error : ECONNREFUSED, nowMono);
 }
 
 bool sendSome(qnCheck& check) {
@@ -163,7 +170,7 @@ bool qnCheckStart(qnCheck& check, const qnAddress* addresses, int count, int64_t
     check.startedMono = nowMono;
     check.deadlineMono = nowMono + timeoutMs;
     check.outLength = buildMessage(check.out);
-    return connectNext(check);
+    return connectNext(check, nowMono);
 }
 
 int qnCheckSocket(const qnCheck& check) { return check.phase == kDone ? -1 : check.sock; }
@@ -175,7 +182,10 @@ short qnCheckEvents(const qnCheck& check) {
 bool qnCheckStep(qnCheck& check, short revents, int64_t nowMono) {
     if (check.phase == kDone) return true;
     bool done = false;
-    if (check.phase == kConnecting && revents) done = connected(check, revents);
+    if (check.phase == kConnecting && revents) done = connected(check, revents, nowMono);
+    if (!done && check.phase == kConnecting && nowMono >= check.connectUntil &&
+        check.at + 1 < check.count)
+        done = tryNext(check, ETIMEDOUT, nowMono);
     if (!done && check.phase == kSending && (revents & (POLLOUT | POLLERR | POLLHUP)))
         done = sendSome(check);
     if (!done && check.phase == kReceiving && (revents & (POLLIN | POLLERR | POLLHUP)))
