@@ -2,8 +2,8 @@
 # The chaos benchmark: chaos_load at 64 connections (sessions kept per connection, GET
 # /app/session, GET /app/echo and POST /app/body in turn) through Apache (event MPM, two
 # children of 64 threads) with the module in front of three quon-backend servers.
-#   phase 1 (60 s): every 10 s one server is killed with SIGKILL, in turn, and started
-#                   again on the same address DOWN seconds later;
+#   phase 1 (PHASE1, 60 s): every PERIOD (10) s one server is killed with SIGKILL, in turn,
+#                   and started again on the same address DOWN seconds later;
 #   phase 2:        all three are killed together and started again DOWN2 seconds later;
 #                   the load goes on for 10 s after they are back; ROUNDS (2) times.
 # Before phase 1 a warm-up (WARMUP=1) runs the same load, unrecorded, through one
@@ -40,20 +40,32 @@
 # through the status page. PHASES picks and orders the phases ("kills rolling drain" by
 # default; "rolling" alone takes about 30 s, "drain" about 40 s).
 #
-#   bench/chaos/run.sh   environment: BUILD, PHASES, CONNECTIONS (64), RETRY (1), DOWN (5), DOWN2 (3),
-#                        ROUNDS (2), WARMUP (1), TRACEFLAGS (0; 1 writes the module's connection
-#                        and cluster events), and those of rolling.sh and drain.sh
+#   bench/chaos/run.sh   environment: BUILD, PHASES, CONNECTIONS (64), RETRY (1; "none": no
+#                        proxyretryinterval line, the connector's defaults), DOWN (5), DOWN2 (3),
+#                        PERIOD (10), PHASE1 (60), ROUNDS (2; 0 skips phase 2), WARMUP (1),
+#                        MIX (session,echo,post: chaos_load's --mix; without "session" no
+#                        request carries a session, so each restart's first success is
+#                        not held back by sticky sessions),
+#                        TRACEFLAGS (0; 1 writes the module's connection and cluster events),
+#                        and those of rolling.sh and drain.sh
+# The issue's long restart run, at the connector's defaults, a kill every 8 s, each server
+# back 3 s later, for five minutes (RSS sampled after every restart; the growth after the
+# first minute is printed apart):
+#   PHASES=kills RETRY=none CONNECTIONS=36 PERIOD=8 DOWN=3 PHASE1=300 ROUNDS=0 WARMUP=0 \
+#       MIX=echo,post bench/chaos/run.sh
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 connections=${CONNECTIONS:-64}
 retry=${RETRY:-1}
 down=${DOWN:-5}
+period=${PERIOD:-10}
+phase1=${PHASE1:-60}
 down2=${DOWN2:-3}
 trace=${TRACEFLAGS:-0}
-phase1=60
 tail2=10
 rounds=${ROUNDS:-2}
 warmup=${WARMUP:-1}
+mix=${MIX:-session,echo,post}
 
 cmake --build "$build" --target quon-backend mod_quon22 chaos_load quon_backend_load >/dev/null
 source "$top/bench/chaos/rolling.sh"
@@ -65,7 +77,9 @@ kills_phase() {
     for i in 0 1 2; do start_server "$i"; done
     for i in 0 1 2; do wait_ready "$i"; done
     # The retry interval is the table's default from QuonConfig: the servers' props name none.
-    start_apache 2 64 "QuonConfig proxyretryinterval $retry" "QuonConfig traceflags $trace"
+    local retryLine="QuonConfig proxyretryinterval $retry"
+    [ "$retry" = none ] && retryLine="" && retry=0
+    start_apache 2 64 "$retryLine" "QuonConfig traceflags $trace"
 
     # Warm-up: one server down at a time, each once, then all three; nothing is recorded.
     if [ "$warmup" = 1 ]; then
@@ -95,7 +109,7 @@ kills_phase() {
     total=$((phase1 + 2 + rounds * (down2 + tail2) + 1))
     t0=$(now_ms)
     "$load" --target "127.0.0.1:$port" --connections "$connections" --seconds "$total" \
-        --record "$work/records" >"$work/driver.out" 2>&1 &
+        --mix "$mix" --record "$work/records" >"$work/driver.out" 2>&1 &
     driver_pid=$!
 
     sleep_until $((t0 + 3000))
@@ -104,19 +118,24 @@ kills_phase() {
     rss_timeline=""
     children_start=$(apache_children)
 
-    # Phase 1: a kill every 10 s from t=5 s, each server down for DOWN seconds.
-    for k in $(seq 0 $((phase1 / 10 - 1))); do
+    # Phase 1: a kill every PERIOD s from t=5 s, each server down for DOWN seconds.
+    rss_minute=""
+    for k in $(seq 0 $((phase1 / period - 1))); do
         i=$((k % 3))
-        sleep_until $((t0 + 5000 + k * 10000))
+        sleep_until $((t0 + 5000 + k * period * 1000))
         kill_server "$i"
         echo "kill $i $(now_ms)" >>"$events"
-        sleep_until $((t0 + 5000 + k * 10000 + down * 1000))
+        sleep_until $((t0 + 5000 + k * period * 1000 + down * 1000))
         echo "up $i $(now_ms)" >>"$events"
         start_server "$i"
         wait_ready "$i"
         rss_now=$(children_rss)
-        rss_timeline+="  t=$(((k + 1) * 10))s $rss_now"$'\n'
+        rss_timeline+="  t=$(((k + 1) * period))s $rss_now"$'\n'
         [ "$k" = 0 ] && rss_warm=$rss_now
+        if [ -z "$rss_minute" ] && [ $(((k + 1) * period)) -ge 60 ]; then
+            rss_minute=$rss_now
+            kinds_minute=$(children_kinds)
+        fi
         rss_phase1=$rss_now
     done
 
@@ -143,14 +162,15 @@ kills_phase() {
     driver_pid=0
     [ -s "$work/records" ] || fail "the load driver recorded no response: $(cat "$work/driver.out")"
 
-    echo "chaos: $connections connections, retry interval ${retry}s (QuonConfig proxyretryinterval)," \
-        "one server down ${down}s of every 10s for ${phase1}s, then all three down ${down2}s"
+    echo "chaos: $connections connections, retry interval ${retry}s (QuonConfig proxyretryinterval; 0: none)," \
+        "one server down ${down}s of every ${period}s for ${phase1}s, then all three down ${down2}s ($rounds times)"
     echo "driver: $(cat "$work/driver.out")"
     awk -v ev="$events" -v retry="$retry" -f "$top/bench/chaos/report.awk" "$work/records" ||
         fail "a phase could not be measured (see above)"
     echo "Apache children at the start sample: $rss_start"
     echo "Apache children at the end:          $rss_end"
     printf 'resident memory by kind, start sample:\n%s\n' "$kinds_start"
+    [ -n "$rss_minute" ] && printf 'resident memory by kind, after the first minute:\n%s\n' "$kinds_minute"
     printf 'resident memory by kind, end:\n%s\n' "$kinds_end"
     printf 'RSS after each restart:\n%s' "$rss_timeline"
     [ "$children_start" = "$children_end" ] || echo "children changed: [$children_start] -> [$children_end]"
@@ -165,8 +185,10 @@ kills_phase() {
     echo "RSS growth over the run (from the start sample): $(growth "$rss_start" "$rss_end")"
     echo "  of which phase 1 (start sample to t=${phase1}s): $(growth "$rss_start" "$rss_phase1")," \
         "phase 2 (${rounds} outages of all three): $(growth "$rss_phase1" "$rss_end")"
-    echo "RSS growth in phase 1 after the first restart (t=10s to t=${phase1}s):" \
+    echo "RSS growth in phase 1 after the first restart (t=${period}s to t=${phase1}s):" \
         "$(growth "$rss_warm" "$rss_phase1")"
+    [ -n "$rss_minute" ] && echo "RSS growth in phase 1 after the first minute (to t=${phase1}s):" \
+        "$(growth "$rss_minute" "$rss_phase1")"
     crashes=$(crash_lines)
     echo "child crashes (\"exit signal\" lines in the error log): $crashes"
     grep 'exit signal' "$work/error.log" | head -5 || true

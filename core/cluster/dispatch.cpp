@@ -122,14 +122,16 @@ bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonPro
     // The body read from the client is gone: another server would get the request
     // without it. The attempt's deferred error (a cluster defers) is answered now.
     if (req->bodyRead && req->deferErrors) {
-        req->logAt(req, QN_LOG_WARN, kBodyAlreadyRead, proxy->name);
+        logLimited(req, &proxy->logLimits.kinds[QN_LIMIT_BODY_READ], QN_LOG_WARN, kBodyAlreadyRead,
+                   proxy->name);
         return answerNow(req, proxy, error);
     }
     // A request that reached the server may have had its effect there: only a method that
     // is safe to repeat goes to another server. A server that answered busy took nothing.
     if (error == EQUON_BUSY) req->messageSent = 0;
     if (req->messageSent && req->deferErrors && !repeatableMethod(req)) {
-        req->logAt(req, QN_LOG_WARN, kNotRepeatable, proxy->name);
+        logLimited(req, &proxy->logLimits.kinds[QN_LIMIT_UNSAFE], QN_LOG_WARN, kNotRepeatable,
+                   proxy->name);
         return answerNow(req, proxy, error);
     }
     // clustered changes under tableLock when a member list is applied.

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "log_limit.h"
 #include "property.h"
 #include "sync.h"
 #include "table.h"
@@ -141,7 +142,9 @@ propertyTable* readStoreFile(mappingsTable* table, quon_request* req, char** con
     }
     FILE* file = req->fileOpen(req, path, "r");
     if (!file) {
-        req->logAt(req, QN_LOG_WARN, kCannotOpenStore, path, strerror(errno));
+        const int error = errno;
+        logLimited(req, &table->logLimits.kinds[QN_LIMIT_STORE], QN_LOG_WARN, kCannotOpenStore, path,
+                   strerror(error));
         return nullptr;
     }
     req->trace(req, kLoading, path);

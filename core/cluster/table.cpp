@@ -9,6 +9,7 @@
 #include "dispatch.h"
 #include "filter.h"
 #include "lock_wait.h"
+#include "log_limit.h"
 #include "memory.h"
 #include "property.h"
 #include "sync.h"
@@ -101,7 +102,7 @@ int32_t initTable(mappingsTable* table, quon_request* req) {
         table->initialized = 1;
         return 0;
     }
-    req->logAt(req, QN_LOG_ERROR, "%s", kInitFailed);
+    logLimited(req, &table->logLimits.kinds[QN_LIMIT_INIT], QN_LOG_ERROR, "%s", kInitFailed);
     return -1;
 }
 

@@ -18,7 +18,11 @@ inline constexpr int QN_LIMIT_DEFERRED = 3;    // an attempt failed, another ser
 inline constexpr int QN_LIMIT_PAGE = 4;        // an error page went to the client
 inline constexpr int QN_LIMIT_RETRY_NOW = 5;   // a retry time reset: every server was down
 inline constexpr int QN_LIMIT_NO_SERVERS = 6;  // no server of the cluster was reachable
-inline constexpr int QN_LIMIT_KINDS = 7;
+inline constexpr int QN_LIMIT_INIT = 7;        // a table could not be set up
+inline constexpr int QN_LIMIT_STORE = 8;       // its server store could not be opened
+inline constexpr int QN_LIMIT_BODY_READ = 9;   // not sent elsewhere: its body was read
+inline constexpr int QN_LIMIT_UNSAFE = 10;     // not sent elsewhere: not safe to repeat
+inline constexpr int QN_LIMIT_KINDS = 11;
 
 // One kind of line: when the next may go out (milliseconds of the steady clock) and how
 // many were left out since the last. No lock: threads race for a turn with one exchange.

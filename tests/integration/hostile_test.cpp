@@ -255,7 +255,8 @@ TEST(PostRuleTest, OnlyWhatIsSafeToRepeatGoesToAnotherServer) {
                 ADD_FAILURE() << c.size << ": " << r.status << r.body;
         }
         EXPECT_EQ(cluster.requestsSeen(1) - seenBefore, served) << c.size;
-        EXPECT_EQ(refused, cluster.apache().countLog(c.line)) << c.size;
+        // Said once in 10 s per server, whatever number of requests it concerns.
+        EXPECT_EQ(cluster.apache().countLog(c.line), 1) << c.size;
         EXPECT_GT(refused, 0) << c.size;
     }
     // A folded line arrives as one line: the module drops only a CR or LF outside a fold.
