@@ -42,13 +42,27 @@ void failedAgain(quon_request* req, upkeepRetry& retry, int32_t now, int32_t cap
     req->traceE(req, QN_TRACE_EVENT, kRetryLater, what, wait);
 }
 
-// One server whose upkeep falls due in this pass: a probe (its master slot is inactive)
-// or a mapping refresh.
+// How often the name of a server out of rotation is looked up again.
+constexpr int32_t kResolveEverySeconds = 5;
+
+// One server whose upkeep falls due in this pass: a probe (its master slot is inactive),
+// a look-up of its name (inactive, and the health checks watch it), or a mapping refresh.
+enum class Due { refresh, probe, resolve };
 struct Upkeep {
     quonProxy* proxy;
     int32_t slot;
-    bool probe;
+    Due what;
 };
+
+// A server the health checks watch comes back through them (checks.h): a probe would
+// trust a ping that a silent server takes into its socket buffer. The upkeep only looks
+// its name up again now and then, for the checks to reach it where it moved. Called
+// under tableLock by the table's own upkeep thread.
+bool resolveDue(quonProxy* proxy, int32_t now) {
+    if (now < proxy->nextResolveTime) return false;
+    proxy->nextResolveTime = now + kResolveEverySeconds;
+    return true;
+}
 
 // The servers of the master list whose probe or refresh is due and that no other thread
 // serves already (a request's last-ditch search may probe too), each claimed for this pass. When nothing is due, each proxy costs two
@@ -60,14 +74,16 @@ int32_t claimDueUpkeep(mappingsTable* table, Upkeep* due) {
     int32_t claimed = 0;
     for (int32_t slot = 0; slot < count; ++slot) {
         quonProxy* proxy = table->servers.proxies[slot];
-        const bool probe = table->servers.active[slot] == 0;
-        // A server the health checks watch comes back through them (checks.h): a probe
-        // would trust a ping that a silent server takes into its socket buffer.
-        if (probe && proxy->health.load(std::memory_order_relaxed)) continue;
-        if (table->upkeepBusy[slot] || !(probe ? probeDue(proxy, now) : refreshDue(proxy, now)))
-            continue;
+        if (table->upkeepBusy[slot]) continue;
+        Due what = Due::refresh;
+        if (table->servers.active[slot] == 0)
+            what = proxy->health.load(std::memory_order_relaxed) ? Due::resolve : Due::probe;
+        const bool isDue = what == Due::refresh ? refreshDue(proxy, now)
+                           : what == Due::probe ? probeDue(proxy, now)
+                                                : resolveDue(proxy, now);
+        if (!isDue) continue;
         table->upkeepBusy[slot] = 1;
-        due[claimed++] = {proxy, slot, probe};
+        due[claimed++] = {proxy, slot, what};
     }
     return claimed;
 }
@@ -80,7 +96,13 @@ int32_t claimDueUpkeep(mappingsTable* table, Upkeep* due) {
 // tableLock held on entry and on return.
 void serveUpkeep(mappingsTable* table, quon_request* req, SyncGuard& hold, const Upkeep& item) {
     quonProxy* proxy = item.proxy;
-    if (item.probe) {
+    if (item.what == Due::resolve) {
+        hold.unlock();
+        refreshPoolAddresses(req, proxy);
+        hold.relock();
+        return;
+    }
+    if (item.what == Due::probe) {
         hold.unlock();
         const int alive = proxy->isAlive(proxy, req);
         hold.relock();

@@ -133,6 +133,10 @@ struct quonProxy {
     std::atomic<int64_t> upSinceMono;
     std::atomic<uint32_t> outEpoch;
     std::atomic<int32_t> delisted;
+    // When the upkeep next looks up the name of the server while it is out of rotation
+    // (seconds, as nowSeconds): a server that came back at another address under the same
+    // name is then checked there. The table's upkeep thread alone reads and writes it.
+    int32_t nextResolveTime;
 };
 
 }  // extern "C"

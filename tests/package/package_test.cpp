@@ -102,11 +102,18 @@ protected:
     }
 };
 
-// The shipped configuration is all commented out, and so accepted; each example line of
-// it, turned on, must still be a valid line.
+// The shipped configuration sets the server store alone, and is accepted; each example
+// line of it, turned on, must still be a valid line.
 TEST_F(InstalledPackage, ShippedConfigurationAndEveryExampleAreAccepted) {
-    const std::string shipped = readFile(root() + kConfFile);
-    EXPECT_FALSE(std::regex_search(shipped, std::regex(R"((^|\n)\s*QuonConfig\s)"))) << shipped;
+    const std::string text = readFile(root() + kConfFile);
+    std::smatch active;
+    EXPECT_TRUE(std::regex_search(text, active, std::regex(R"((^|\n)\s*(QuonConfig\s[^\n]*))")));
+    EXPECT_EQ(active[2].str(), "QuonConfig serverstore /var/lib/quon22/servers");
+    const std::regex activeLine(R"((^|\n)\s*QuonConfig\s)");
+    EXPECT_EQ(std::distance(std::sregex_iterator(text.begin(), text.end(), activeLine),
+                            std::sregex_iterator()),
+              1);
+    const std::string shipped = editedConf(std::regex("^$"), "");
     const std::string examples = editedConf(kExampleLine, "$1$2");
     EXPECT_FALSE(std::regex_search(examples, std::regex(R"(\n\s*#\s*(QuonConfig|SetHandler)\b)")))
         << examples;
