@@ -208,7 +208,8 @@ TEST(StatusTest, DrainAndDisableSteerEveryChild) {
     const int holder = cluster.served(first);
     ASSERT_GE(holder, 0);
     const std::string cookie = "Cookie: JSESSIONID=" + keyValues(first.body, ": ")["session"];
-    const std::string target = "&vhost=127.0.0.1&server=" + cluster.address(holder);
+    const std::string vhost = "127.0.0.1:" + std::to_string(cluster.apache().port());
+    const std::string target = "&vhost=" + vhost + "&server=" + cluster.address(holder);
 
     EXPECT_EQ(postForm(cluster, "action=drain" + target).status, 403);
     EXPECT_EQ(postForm(cluster, "nonce=" + std::string(32, '0') + "&action=drain" + target).status,
@@ -234,7 +235,8 @@ TEST(StatusTest, DrainAndDisableSteerEveryChild) {
     EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained");
     EXPECT_EQ(field(serverObject(now, cluster.address(holder)), "inFlight"), 0u);
 
-    // A graceful restart keeps the state and the counters, and the nonce.
+    // A graceful restart keeps the state and the counters; the page gets a new nonce, and
+    // the one it showed before still counts for a minute.
     uint64_t before = sum(cluster, now, "requests");
     const int added = cluster.apache().countLog("added/activated proxy");
     ASSERT_TRUE(cluster.restartApache());
@@ -242,24 +244,26 @@ TEST(StatusTest, DrainAndDisableSteerEveryChild) {
         [&] { return cluster.apache().countLog("added/activated proxy") >= added + 6; }));
     now = cluster.get("/quon-status?format=json").body;
     EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained") << now;
-    EXPECT_EQ(text(now, "nonce"), nonce);
+    EXPECT_NE(text(now, "nonce"), nonce);
+    EXPECT_EQ(text(now, "nonce").size(), 32u);
     EXPECT_EQ(sum(cluster, now, "requests"), before);
     before += uint64_t(spreadOverChildren(cluster, "/app/echo", elsewhere));
     EXPECT_EQ(sum(cluster, cluster.get("/quon-status?format=json").body, "requests"), before);
 
     // Disabled: nothing reaches it; its sessions go to their buddy.
     EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=disable" + target).status, 303);
+    const std::string fresh = text(now, "nonce");
     spreadOverChildren(cluster, "/app/echo", elsewhere);
     spreadOverChildren(
         cluster, "/app/session",
         [&](const HttpResponse& r) { EXPECT_EQ(cluster.served(r), (holder + 1) % 3); }, {cookie});
     now = cluster.get("/quon-status?format=prometheus").body;
-    EXPECT_NE(now.find("quon_admin_state{vhost=\"127.0.0.1\",server=\"" + cluster.address(holder) +
+    EXPECT_NE(now.find("quon_admin_state{vhost=\"" + vhost + "\",server=\"" + cluster.address(holder) +
                        "\",state=\"disabled\"} 1"),
               std::string::npos)
         << now;
 
-    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=enable" + target).status, 303);
+    EXPECT_EQ(postForm(cluster, "nonce=" + fresh + "&action=enable" + target).status, 303);
     std::set<int> servers;
     spreadOverChildren(cluster, "/app/echo",
                        [&](const HttpResponse& r) { servers.insert(cluster.served(r)); });
