@@ -2,6 +2,7 @@
 // through a real Apache of two children in front of three quon-backend servers.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <regex>
 #include <set>
 #include <thread>
@@ -188,13 +189,22 @@ TEST(StatusTest, DrainAndDisableSteerEveryChild) {
     EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained") << now;
     EXPECT_NE(text(now, "nonce"), nonce);
     EXPECT_EQ(text(now, "nonce").size(), 32u);
+    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=drain" + target).status, 303);
     EXPECT_EQ(sum(cluster, now, "requests"), before);
     before += uint64_t(spreadOverChildren(cluster, "/app/echo", elsewhere));
     EXPECT_EQ(sum(cluster, cluster.get("/quon-status?format=json").body, "requests"), before);
+    // So does apache2ctl restart, whose parent stays while it stops its children at once.
+    ASSERT_TRUE(cluster.restartApache(SIGHUP));
+    ASSERT_TRUE(waitUntil([&] { return cluster.get("/app/echo").status == 200; }));
+    now = cluster.get("/quon-status?format=json").body;
+    EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained") << now;
+    EXPECT_GT(sum(cluster, now, "requests"), before);
+    const std::string fresh = text(now, "nonce");
+    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=disable" + target).status, 403)
+        << "the nonce of two restarts ago";
 
     // Disabled: nothing reaches it; its sessions go to their buddy.
-    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=disable" + target).status, 303);
-    const std::string fresh = text(now, "nonce");
+    EXPECT_EQ(postForm(cluster, "nonce=" + fresh + "&action=disable" + target).status, 303);
     spreadOverChildren(cluster, "/app/echo", elsewhere);
     spreadOverChildren(
         cluster, "/app/session",
