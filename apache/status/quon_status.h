@@ -1,5 +1,6 @@
 // The module's operations room, apache/status/: the counters every child shares
-// (counters.cpp), what the status page shows (model.cpp), its three formats (render.cpp),
+// (counters.cpp), what the status page shows (model.cpp), its formats (render_html.cpp,
+// render_data.cpp, with the text pieces of render_text.cpp),
 // and the quon-status handler with its operator actions and the section in mod_status's
 // page (handler.cpp).
 #pragma once
@@ -125,7 +126,7 @@ const char* algorithmName(int algorithm);
 const char* failureKindName(int kind);
 const char* answerKindName(int kind);
 
-// render.cpp: the page in each format, written to r.
+// render_html.cpp and render_data.cpp: the page in each format, written to r.
 void renderHtml(request_rec* r, const StatusModel& model);
 // A short page that says why a request to the handler was refused, with its status.
 int renderMessage(request_rec* r, int status, const char* title, const char* why);
