@@ -312,7 +312,9 @@ void WriteToLogHelper(quon_request* req, int level, const char* format, va_list 
     if (vsnprintf(message, sizeof message, format, args) < 0) message[sizeof message - 1] = '\0';
     if (!message[0]) return;
     if (!req->logPrefix[0]) setLogPrefix(req, req->request);
-    ap_log_error(APLOG_MARK, level, 0, logServer(req->server), "%s %s", req->logPrefix, message);
+    // No source file and line: they would name this line for every message of the core.
+    ap_log_error(nullptr, 0, APLOG_MODULE_INDEX, level, 0, logServer(req->server), "%s %s",
+                 req->logPrefix, message);
 }
 
 // Lower-cases a media type or encoding up to its parameters; they keep their case.

@@ -53,6 +53,9 @@ constexpr const char* kBadUrl =
 constexpr const char* kBadPath = "not a valid path";
 constexpr const char* kNoFolder = "the folder %s does not exist";
 constexpr const char* kIsFolder = "%s is a folder; a file in a folder that exists expected";
+constexpr const char* kRepeated =
+    "QuonConfig %s on %s repeats the one on %s in the same server: the last one counts";
+constexpr const char* kWhere = "line %d of %s";
 
 // The connector keeps time-outs in int32 milliseconds; a day is far more than any wait
 // for a back-end server needs.
@@ -147,7 +150,13 @@ constexpr ConfigKey kKeys[] = {
      [](const KeyContext& k) {
          if (k.value.number) qnDebugger = 1;
      }},
+    // Unset (-1) by default: the status page's changes are off only where an .htaccess
+    // file was read for it.
+    {"statuschanges", Kind::Flag, 0, 0, -1, false, &Conf::statusChanges, nullptr},
 };
+constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
+static_assert(kKeyCount <= sizeof QuonServerConfig::keyLines / sizeof(const char*),
+              "every key has its line in QuonServerConfig::keyLines");
 
 bool isDigits(std::string_view text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
@@ -331,9 +340,21 @@ const ConfigKey* findKey(const char* name) {
 
 const char* keyNames(apr_pool_t* pool) {
     const char* names = kKeys[0].name;
-    for (size_t i = 1; i < sizeof kKeys / sizeof kKeys[0]; ++i)
+    for (size_t i = 1; i < kKeyCount; ++i)
         names = apr_pstrcat(pool, names, ", ", kKeys[i].name, nullptr);
     return names;
+}
+// Remembers where the key was set in this server's record, and warns when it was set there
+// before: the earlier line is taken silently otherwise.
+void noteKeyLine(cmd_parms* cmd, quon_request* req, QuonServerConfig* conf, const ConfigKey& entry,
+                 const char* key) {
+    const ap_directive_t* line = cmd->directive;
+    const char* here = line ? apr_psprintf(cmd->pool, kWhere, line->line_num,
+                                           line->filename ? line->filename : "?")
+                            : "?";
+    const char*& before = conf->keyLines[&entry - kKeys];
+    if (before) req->logAt(req, QN_LOG_WARN, kRepeated, key, here, before);
+    before = here;
 }
 }  // namespace
 
@@ -368,6 +389,7 @@ const char* quon_config(cmd_parms* cmd, void*, const char* key, const char* valu
     if (entry->effect) entry->effect({&req, conf, cmd->server, parsed});
     if (entry->marksConfigured) conf->configured = 1;
     if (parsed.warning) req.logAt(&req, QN_LOG_WARN, kStartsAnyway, key, value, parsed.warning);
+    noteKeyLine(cmd, &req, conf, *entry, key);
     return nullptr;
 }
 

@@ -16,11 +16,6 @@
 APLOG_USE_MODULE(quon);
 
 namespace {
-constexpr const char* kProduct = "Quon";
-constexpr int kMajor = 4;
-constexpr int kMinor = 0;
-constexpr int kBuild = 108487;
-
 // Lock messages that arise without a quon_request go straight to the error log.
 void systemLog(int level, const char* message) {
     ap_log_error(APLOG_MARK, apacheLogLevel(level), 0, nullptr, "%s", message);
@@ -28,11 +23,12 @@ void systemLog(int level, const char* message) {
 }  // namespace
 
 int quon_init(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
-    ap_add_version_component(pconf, apr_psprintf(pconf, "%s/%d.%d", kProduct, kMajor, kMinor));
+    ap_add_version_component(pconf,
+                             apr_psprintf(pconf, "%s/%d.%d", QUON_PRODUCT, QUON_MAJOR, QUON_MINOR));
     quon_request req;
     init_apache_request(&req, nullptr, server);
-    req.logAt(&req, QN_LOG_NOTICE, "%s %d.%d (Build %d) Apache 2.2 module - %s %s", kProduct,
-              kMajor, kMinor, kBuild, __DATE__, __TIME__);
+    req.logAt(&req, QN_LOG_NOTICE, "%s %d.%d (Build %d) Apache 2.2 module - %s %s", QUON_PRODUCT,
+              QUON_MAJOR, QUON_MINOR, QUON_BUILD, __DATE__, __TIME__);
     return OK;
 }
 

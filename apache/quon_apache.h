@@ -14,6 +14,12 @@
 
 struct mappingsTable;
 
+// The module's version: the start-up line, the version component and the status page.
+inline constexpr const char* QUON_PRODUCT = "Quon";
+inline constexpr int QUON_MAJOR = 4;
+inline constexpr int QUON_MINOR = 0;
+inline constexpr int QUON_BUILD = 108487;
+
 // The one symbol Apache looks up when it loads the module.
 extern "C" __attribute__((visibility("default"))) module AP_MODULE_DECLARE_DATA quon_module;
 
@@ -39,6 +45,12 @@ struct QuonServerConfig {
     int maxHeaderSize;  // bytes; bounds header strings and each exchange's header total
     int maxPropsSize;   // bytes; bounds property texts and attribute values
     int directoryWalk;  // 1: claimed requests go through Apache's directory walk as well
+    // Whether the status page may change servers' states: 1 everywhere, 0 nowhere, -1 (the
+    // default) except where an .htaccess file was read for the request.
+    int statusChanges;
+    // Where each key (by its row in the key table) was last set: "line N of FILE"; for the
+    // warning of a key set twice.
+    const char* keyLines[24];
     // Which virtual server's counters its table's servers keep; set by post-config.
     int32_t counterScope;
     // The line for requests to a main server without configuration: a site that loads the

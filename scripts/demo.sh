@@ -6,8 +6,9 @@
 # moving to its buddy, fail-over when a server is killed, the server coming back, a
 # server drained from the status page, and the error page when every server is down.
 # The status page's counters and states are shown along the way, and its address at the
-# end. Everything it starts is stopped by process
-# id when it ends (at once when not run from a terminal).
+# end: run from a terminal, the demo starts the servers again and keeps everything
+# running until Enter is pressed, so that the page can be opened; without a terminal it
+# stops at once. Everything it starts is stopped by process id when it ends.
 # The files live in /tmp/quon-demo (or $QUON_DEMO_DIR), where Apache's children, which
 # run as www-data when the demo runs as root, can read them.
 set -euo pipefail
@@ -110,7 +111,7 @@ show_status() {
     /^quon_failures_total\{/ { failures[server($0)] += $NF }
     /^quon_failovers_total\{/ { failovers[server($0)] = $NF }
     /^quon_in_flight_requests\{/ { flight[server($0)] = $NF }
-    /^quon_server_up\{/ { up[server($0)] = $NF == 1 ? "up" : "down" }
+    /^quon_server_children_up\{/ { up[server($0)] = $NF > 0 ? "up" : "down" }
     /^quon_admin_state\{/ && $NF == 1 { s = server($0); match($0, /state="[a-z]*"/); admin[s] = substr($0, RSTART + 7, RLENGTH - 8) }
     END { for (i = 1; i <= n; i++) { s = order[i]
       printf "  status: %-4s %-5s %-8s requests %3d  failures %d  fail-overs %d  in flight %d\n",
@@ -166,8 +167,13 @@ for n in "${names[@]}"; do kill "${pid[$n]}"; wait "${pid[$n]}" 2>/dev/null || t
 show /app/echo '<B>'
 module_lines 'NO servers reachable' 1
 echo "== files: $demo (error.log, SRV1.log ...)"
-echo "== the status page: $status_url (HTML; ?format=json, ?format=prometheus)"
-
 if [ -t 0 ]; then
-  read -r -p "Apache keeps running - press Enter to stop. "
+  echo "== the servers are started again for the status page"
+  for n in "${names[@]}"; do start_server "$n"; done
+  sleep 1.2
+  show /app/echo
+  echo "== the status page: $status_url (HTML; ?format=json, ?format=prometheus)"
+  read -r -p "Apache and the servers keep running - press Enter to stop them. "
+else
+  echo "== the status page was: $status_url (stopped now: run the demo from a terminal to keep it)"
 fi

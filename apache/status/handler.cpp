@@ -2,12 +2,16 @@
 // Prometheus (?format=prometheus) on GET, and the operator's drain, disable and enable on
 // POST. Who may see or change what is Apache's own access control (Require in the
 // handler's <Location>). A POST must also carry the nonce that the page's forms show,
-// so that another site cannot make an operator's browser post one. Also the module's
+// so that another site cannot make an operator's browser post one, and the page may not
+// be framed, so that another site cannot make the operator click one. Also the module's
 // section in mod_status's page.
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 #include "quon_status.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include <apr_buckets.h>
@@ -31,6 +35,7 @@ namespace {
 constexpr const char* kHandlerName = "quon-status";
 constexpr apr_size_t kFormPairs = 8;
 constexpr apr_size_t kFormBytes = 4096;
+constexpr long kMostRefreshSeconds = 86400;
 constexpr const char* kRefused = "quon-status: POST from %s refused: %s";
 constexpr const char* kNoNonce = "it carries no nonce";
 constexpr const char* kWrongNonce = "its nonce is not the page's";
@@ -38,18 +43,44 @@ constexpr const char* kNoCounters = "no counters are kept";
 constexpr const char* kBadForm = "its form could not be read";
 constexpr const char* kUnknownAction = "unknown action \"%s\": drain, disable or enable expected";
 constexpr const char* kNoServer = "no server %s in %s";
+constexpr const char* kNotHere =
+    "changes are off here: an .htaccess file applies to this URL (QuonConfig statuschanges on "
+    "allows them) or QuonConfig statuschanges is off";
 constexpr const char* kChanged = "quon-status: server %s of %s set to %s from %s";
 constexpr const char* kEveryVhost = "any virtual server";
+constexpr const char* kUnknownFormat =
+    "unknown format \"%s\": html (the default), json or prometheus expected";
+// Nothing of the page may be framed by another (its buttons are one click), and it loads
+// nothing but its own inline style.
+constexpr const char* kPolicy =
+    "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; base-uri 'none'; "
+    "frame-ancestors 'none'";
 
-enum class Format { Html, Json, Prometheus };
+enum class Format { Html, Json, Prometheus, Unknown };
 
-Format formatOf(request_rec* r) {
-    apr_table_t* args = nullptr;
-    ap_args_to_table(r, &args);
+Format formatOf(apr_table_t* args) {
     const char* format = args ? apr_table_get(args, "format") : nullptr;
-    if (format && strcmp(format, "json") == 0) return Format::Json;
-    if (format && strcmp(format, "prometheus") == 0) return Format::Prometheus;
-    return Format::Html;
+    if (!format || strcmp(format, "html") == 0) return Format::Html;
+    if (strcmp(format, "json") == 0) return Format::Json;
+    if (strcmp(format, "prometheus") == 0) return Format::Prometheus;
+    return Format::Unknown;
+}
+
+// Seconds between reloads, as mod_status's ?refresh=N: 0 when absent or not a number.
+int refreshOf(const char* text) {
+    if (!text || !*text || strspn(text, "0123456789") != strlen(text) || strlen(text) > 6) return 0;
+    return int(std::min(atol(text), kMostRefreshSeconds));
+}
+
+// Whether the page may change servers' states for this request. By default not where an
+// .htaccess file was read for it: who may write one there may set SetHandler quon-status,
+// and the operator's Require may not cover that place.
+bool changesAllowed(request_rec* r) {
+    const int setting = quonConfigOf(r->server)->statusChanges;
+    if (setting >= 0) return setting != 0;
+    for (const htaccess_result* read = r->htaccess; read; read = read->next)
+        if (read->htaccess) return false;
+    return true;
 }
 
 // The form's fields by name; a repeated name keeps its first value.
@@ -72,16 +103,6 @@ apr_table_t* readForm(request_rec* r) {
     return form;
 }
 
-// Compares every byte, whatever the first difference, so that the time taken tells
-// nothing of how much of a guess was right.
-bool sameNonce(const char* given, const char* expected) {
-    const size_t length = strlen(expected);
-    if (strlen(given) != length || length == 0) return false;
-    unsigned char difference = 0;
-    for (size_t i = 0; i < length; ++i) difference |= (unsigned char)(given[i] ^ expected[i]);
-    return difference == 0;
-}
-
 int adminOf(const char* action) {
     if (strcmp(action, "drain") == 0) return QN_ADMIN_DRAIN;
     if (strcmp(action, "disable") == 0) return QN_ADMIN_DISABLE;
@@ -90,13 +111,16 @@ int adminOf(const char* action) {
 }
 
 // Sets the state of server in the virtual server vhost (in every one that has it when
-// vhost is empty); the number of slots changed.
+// vhost is empty); the number of slots changed. Names as the slots keep them: in any case.
 int applyAdmin(request_rec* r, qnCounterSegment* segment, const char* vhost, const char* server,
                int admin) {
+    char name[QN_SLOT_NAME_SIZE], scope[QN_SCOPE_NAME_SIZE];
+    qnFoldName(name, sizeof name, server);
+    qnFoldName(scope, sizeof scope, vhost);
     int changed = 0;
     for (qnServerCounters& slot : segment->slots) {
         if (slot.state.load(std::memory_order_acquire) != QN_SLOT_USED ||
-            strcmp(slot.name, server) != 0 || (*vhost && strcmp(slot.scope, vhost) != 0))
+            strcmp(slot.name, name) != 0 || (*scope && strcmp(slot.scope, scope) != 0))
             continue;
         slot.admin.store(admin, std::memory_order_relaxed);
         ap_log_rerror(APLOG_MARK, APLOG_NOTICE, 0, r, kChanged, slot.name, slot.scope,
@@ -111,33 +135,38 @@ int applyAdmin(request_rec* r, qnCounterSegment* segment, const char* vhost, con
     return changed;
 }
 
-int refuse(request_rec* r, int status, const char* why) {
+// The refusal is logged and told the client in a page of its own.
+int refuse(request_rec* r, int status, const char* title, const char* why) {
     ap_log_rerror(APLOG_MARK, APLOG_NOTICE, 0, r, kRefused, r->useragent_ip, why);
-    return status;
+    return renderMessage(r, status, title, apr_psprintf(r->pool, "The change was refused: %s.", why));
 }
 
 // After a change the browser is sent back to the page (and a reload does not post again).
 int changeAdmin(request_rec* r) {
+    if (!changesAllowed(r)) return refuse(r, HTTP_FORBIDDEN, "Forbidden", kNotHere);
     qnCounterSegment* segment = counterSegment();
-    if (!segment) return refuse(r, HTTP_SERVICE_UNAVAILABLE, kNoCounters);
+    if (!segment) return refuse(r, HTTP_SERVICE_UNAVAILABLE, "Service Unavailable", kNoCounters);
     apr_table_t* form = readForm(r);
-    if (!form) return refuse(r, HTTP_BAD_REQUEST, kBadForm);
+    if (!form) return refuse(r, HTTP_BAD_REQUEST, "Bad Request", kBadForm);
     const char* nonce = apr_table_get(form, "nonce");
-    if (!nonce) return refuse(r, HTTP_FORBIDDEN, kNoNonce);
-    if (!sameNonce(nonce, segment->nonce)) return refuse(r, HTTP_FORBIDDEN, kWrongNonce);
+    if (!nonce) return refuse(r, HTTP_FORBIDDEN, "Forbidden", kNoNonce);
+    if (!qnNonceAccepted(segment, nonce, int64_t(time(nullptr))))
+        return refuse(r, HTTP_FORBIDDEN, "Forbidden", kWrongNonce);
     const char* action = apr_table_get(form, "action");
     const int admin = action ? adminOf(action) : -1;
     if (admin < 0)
-        return refuse(r, HTTP_BAD_REQUEST,
+        return refuse(r, HTTP_BAD_REQUEST, "Bad Request",
                       apr_psprintf(r->pool, kUnknownAction, action ? action : ""));
     const char* server = apr_table_get(form, "server");
     const char* vhost = apr_table_get(form, "vhost");
     if (!vhost) vhost = "";
     if (!server || applyAdmin(r, segment, vhost, server, admin) == 0)
         return refuse(
-            r, HTTP_NOT_FOUND,
+            r, HTTP_NOT_FOUND, "Not Found",
             apr_psprintf(r->pool, kNoServer, server ? server : "", *vhost ? vhost : kEveryVhost));
-    apr_table_setn(r->headers_out, "Location", ap_construct_url(r->pool, r->uri, r));
+    const int refresh = refreshOf(apr_table_get(form, "refresh"));
+    const char* back = refresh ? apr_psprintf(r->pool, "%s?refresh=%d", r->uri, refresh) : r->uri;
+    apr_table_setn(r->headers_out, "Location", ap_construct_url(r->pool, back, r));
     return HTTP_SEE_OTHER;
 }
 
@@ -151,11 +180,25 @@ int statusSection(request_rec* r, int flags) {
 int quon_status_handler(request_rec* r) {
     if (!r->handler || strcmp(r->handler, kHandlerName) != 0) return DECLINED;
     r->allowed = (AP_METHOD_BIT << M_GET) | (AP_METHOD_BIT << M_POST);
+    // Sent with every answer, Apache's own error pages included.
+    apr_table_setn(r->err_headers_out, "X-Frame-Options", "DENY");
+    apr_table_setn(r->err_headers_out, "Content-Security-Policy", kPolicy);
+    apr_table_setn(r->err_headers_out, "X-Content-Type-Options", "nosniff");
+    apr_table_setn(r->headers_out, "Cache-Control", "no-store");
     if (r->method_number == M_POST) return changeAdmin(r);
     if (r->method_number != M_GET) return HTTP_METHOD_NOT_ALLOWED;
-    const Format format = formatOf(r);
-    const StatusModel model = collectStatus(ap_server_conf, format != Format::Prometheus);
-    apr_table_setn(r->headers_out, "Cache-Control", "no-store");
+    apr_table_t* args = nullptr;
+    ap_args_to_table(r, &args);
+    const Format format = formatOf(args);
+    if (format == Format::Unknown)
+        return renderMessage(r, HTTP_BAD_REQUEST, "Bad Request",
+                             apr_psprintf(r->pool, kUnknownFormat, apr_table_get(args, "format")));
+    StatusModel model = collectStatus(ap_server_conf, format != Format::Prometheus);
+    model.changes = changesAllowed(r);
+    if (!model.changes) model.nonce.clear();
+    model.refresh = refreshOf(args ? apr_table_get(args, "refresh") : nullptr);
+    if (model.refresh > 0)
+        apr_table_setn(r->headers_out, "Refresh", apr_psprintf(r->pool, "%d", model.refresh));
     if (format == Format::Json)
         renderJson(r, model);
     else if (format == Format::Prometheus)

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <strings.h>
 #include <ctime>
 #include <unistd.h>
 
@@ -18,6 +19,8 @@ namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr const char* kFailureKinds[QN_FAIL_KINDS] = {"connect", "send", "receive", "protocol",
                                                       "busy"};
+constexpr const char* kAnswerKinds[QN_ANSWER_KINDS] = {"served",  "error-page",  "redirect",
+                                                      "timeout", "client-gone", "cut"};
 
 StatusCounts countsOf(const qnServerCounters& slot) {
     StatusCounts counts;
@@ -28,12 +31,45 @@ StatusCounts countsOf(const qnServerCounters& slot) {
     for (int k = 0; k < QN_FAIL_KINDS; ++k) counts.failures[k] = slot.failures[k].load(kRelaxed);
     for (int b = 0; b < QN_BUCKETS; ++b) counts.buckets[b] = slot.buckets[b].load(kRelaxed);
     counts.microseconds = slot.microseconds.load(kRelaxed);
+    counts.sessionRequests = slot.sessions.requests.load(kRelaxed);
+    counts.stickyHits = slot.sessions.hits.load(kRelaxed);
+    counts.sessionsMoved = slot.sessions.moved.load(kRelaxed);
+    counts.sessionsBroken = slot.sessions.broken.load(kRelaxed);
     return counts;
 }
 
+// The slot's totals at the start of a step, when a child sampled them then.
+bool sampleAt(const qnHistory& history, int64_t step, uint64_t& requests, uint64_t& failures) {
+    const qnHistorySample& sample = history.samples[step % QN_HISTORY_SAMPLES];
+    if (sample.step.load(std::memory_order_acquire) != step) return false;
+    requests = sample.requests.load(kRelaxed);
+    failures = sample.failures.load(kRelaxed);
+    return sample.step.load(std::memory_order_acquire) == step;
+}
+
+// Each bar is what the totals gained between two samples; the last one runs from the
+// newest sample to the totals now. A step without both samples shows 0.
+StatusHistory historyOf(const qnServerCounters& slot, const StatusCounts& now, long at) {
+    StatusHistory history;
+    const int64_t current = at / QN_HISTORY_STEP_SECONDS;
+    for (int bar = 0; bar < kHistoryBars; ++bar) {
+        const int64_t step = current - (kHistoryBars - 1) + bar;
+        uint64_t fromRequests = 0, fromFailures = 0, toRequests = now.requests,
+                 toFailures = now.failed();
+        if (!sampleAt(slot.history, step, fromRequests, fromFailures)) continue;
+        if (bar + 1 < kHistoryBars &&
+            !sampleAt(slot.history, step + 1, toRequests, toFailures))
+            continue;
+        history.requests[bar] = toRequests > fromRequests ? toRequests - fromRequests : 0;
+        history.failures[bar] = toFailures > fromFailures ? toFailures - fromFailures : 0;
+    }
+    return history;
+}
+
+// Names as the slots keep them: host names in any case are one server.
 ServerStatus& serverNamed(VhostStatus& vhost, const char* name) {
     for (ServerStatus& server : vhost.servers)
-        if (server.name == name) return server;
+        if (strcasecmp(server.name.c_str(), name) == 0) return server;
     vhost.servers.emplace_back();
     vhost.servers.back().name = name;
     return vhost.servers.back();
@@ -96,6 +132,7 @@ void addServers(VhostStatus& vhost, const qnTableDescription* picture, const cha
         server.counted = true;
         server.admin = counters.admin.load(kRelaxed);
         server.counts = countsOf(counters);
+        server.history = historyOf(counters, server.counts, now);
         addOtherChildren(server, segment, slot, now);
     }
 }
@@ -126,6 +163,48 @@ void addHealth(ServerStatus& server) {
         const qnHealthChange& change = slot->history[k % QN_HEALTH_HISTORY];
         const long long at = change.at.load(kRelaxed);
         if (at >= hourAgo) h.changes.emplace_back(at, verdictName(change.verdict.load(kRelaxed)));
+    }
+}
+
+// The answer counters of the virtual server's entries, its other mappings last.
+void addAnswers(VhostStatus& vhost, int32_t record) {
+    qnCounterSegment* segment = counterSegment();
+    if (!segment || record < 0) return;
+    AnswerStatus others;
+    for (const qnMappingCounters& counters : segment->mappings) {
+        if (counters.state.load(std::memory_order_acquire) != QN_SLOT_USED ||
+            counters.scope != record)
+            continue;
+        AnswerStatus answer;
+        answer.pattern = counters.pattern;
+        answer.others = counters.others != 0;
+        for (int k = 0; k < QN_ANSWER_KINDS; ++k) answer.answers[k] = counters.answers[k].load(kRelaxed);
+        answer.brokenSessions = counters.brokenSessions.load(kRelaxed);
+        if (answer.others)
+            others = answer;
+        else
+            vhost.answers.push_back(answer);
+    }
+    if (others.others) vhost.answers.push_back(others);
+}
+
+// What the running children published of the virtual server's table.
+void addTables(VhostStatus& vhost, int32_t record) {
+    qnCounterSegment* segment = counterSegment();
+    if (!segment || record < 0) return;
+    TablesStatus& tables = vhost.tables;
+    for (int32_t i = 0; i < segment->childViews; ++i) {
+        const qnChildViews* views = qnChildViewsAt(segment, i);
+        const int32_t pid = views->pid.load(std::memory_order_acquire);
+        const qnScopeView& view = views->scopes[record];
+        if (pid == 0 || !view.known.load(std::memory_order_acquire) || !processAlive(pid))
+            continue;
+        const int seq = view.clusterSeq.load(kRelaxed);
+        tables.lowestSeq = tables.children == 0 ? seq : std::min(tables.lowestSeq, seq);
+        tables.highestSeq = tables.children == 0 ? seq : std::max(tables.highestSeq, seq);
+        ++tables.children;
+        tables.initialized += view.initialized.load(kRelaxed) != 0;
+        tables.clustered += view.clustered.load(kRelaxed) != 0;
     }
 }
 
@@ -166,8 +245,27 @@ VhostStatus describeVhost(server_rec* s, QuonServerConfig* conf, bool withEntrie
     }
     addServers(vhost, picture, scope, now);
     for (ServerStatus& server : vhost.servers) addHealth(server);
+    addAnswers(vhost, scopeRecord(conf->counterScope));
+    addTables(vhost, scopeRecord(conf->counterScope));
     if (picture) req.free(&req, picture);
     return vhost;
+}
+
+// The running children with views, oldest first.
+void addChildren(StatusModel& model, qnCounterSegment* segment) {
+    for (int32_t i = 0; i < segment->childViews; ++i) {
+        const qnChildViews* views = qnChildViewsAt(segment, i);
+        const int32_t pid = views->pid.load(std::memory_order_acquire);
+        if (pid == 0 || !processAlive(pid)) continue;
+        ChildStatus child;
+        child.pid = pid;
+        child.self = pid == model.pid;
+        child.startedAt = long(views->startedAt.load(kRelaxed));
+        child.publishedAt = long(views->publishedAt.load(kRelaxed));
+        model.children.push_back(child);
+    }
+    std::sort(model.children.begin(), model.children.end(),
+              [](const ChildStatus& a, const ChildStatus& b) { return a.startedAt < b.startedAt; });
 }
 }  // namespace
 
@@ -177,9 +275,19 @@ uint64_t StatusCounts::observed() const {
     return total;
 }
 
+uint64_t StatusCounts::failed() const {
+    uint64_t total = 0;
+    for (uint64_t count : failures) total += count;
+    return total;
+}
+
+int ServerStatus::childrenUp() const {
+    return int(std::count_if(children.begin(), children.end(),
+                             [](const ChildSight& c) { return c.active; }));
+}
+
 const char* ServerStatus::state() const {
-    const auto up = std::count_if(children.begin(), children.end(),
-                                  [](const ChildSight& c) { return c.active; });
+    const int up = childrenUp();
     if (children.empty()) return "unknown";
     if (up == 0) return "down";
     return size_t(up) == children.size() ? "up" : "mixed";
@@ -189,7 +297,11 @@ StatusModel collectStatus(server_rec* main, bool withEntries) {
     StatusModel model;
     model.pid = int(getpid());
     model.now = long(time(nullptr));
-    if (qnCounterSegment* segment = counterSegment()) model.nonce = segment->nonce;
+    if (qnCounterSegment* segment = counterSegment()) {
+        model.nonce = qnCurrentNonce(segment);
+        model.countersSince = long(segment->createdAt);
+        addChildren(model, segment);
+    }
     std::vector<QuonServerConfig*> seen;
     for (server_rec* s = main; s; s = s->next) {
         QuonServerConfig* conf = quonConfigOf(s);
@@ -230,4 +342,8 @@ const char* algorithmName(int algorithm) {
 
 const char* failureKindName(int kind) {
     return kind >= 0 && kind < QN_FAIL_KINDS ? kFailureKinds[kind] : "none";
+}
+
+const char* answerKindName(int kind) {
+    return kind >= 0 && kind < QN_ANSWER_KINDS ? kAnswerKinds[kind] : "none";
 }

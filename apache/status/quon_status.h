@@ -1,5 +1,6 @@
 // The module's operations room, apache/status/: the counters every child shares
-// (counters.cpp), what the status page shows (model.cpp), its three formats (render.cpp),
+// (counters.cpp), what the status page shows (model.cpp), its formats (render_html.cpp,
+// render_data.cpp, with the text pieces of render_text.cpp),
 // and the quon-status handler with its operator actions and the section in mod_status's
 // page (handler.cpp).
 #pragma once
@@ -27,6 +28,8 @@ void quon_status_child_init(apr_pool_t* pchild, server_rec* main);
 qnCounterSegment* counterSegment();
 qnChildViews* ownViews();
 const char* scopeName(int32_t scope);
+// The scope's record in the segment (qnCounterSegment::scopes), -1 for none.
+int32_t scopeRecord(int32_t scope);
 // Whether the child process pid is still running.
 bool processAlive(int32_t pid);
 // Writes this child's view of the table's servers to its views; the upkeep thread does
@@ -40,7 +43,16 @@ struct StatusCounts {
     uint64_t failures[QN_FAIL_KINDS] = {};
     uint64_t buckets[QN_BUCKETS] = {};  // per bucket, not cumulative
     uint64_t microseconds = 0;
+    uint64_t sessionRequests = 0, stickyHits = 0, sessionsMoved = 0, sessionsBroken = 0;
     uint64_t observed() const;  // the attempts in the histogram
+    uint64_t failed() const;    // over every kind
+};
+// Attempts and failed attempts per QN_HISTORY_STEP_SECONDS, oldest first; the last step is
+// the one under way.
+inline constexpr int kHistoryBars = QN_HISTORY_SAMPLES - 1;
+struct StatusHistory {
+    uint64_t requests[kHistoryBars] = {};
+    uint64_t failures[kHistoryBars] = {};
 };
 // One child's sight of a server.
 struct ChildSight {
@@ -72,15 +84,30 @@ struct ServerStatus {
     int admin = QN_ADMIN_NORMAL;
     int inFlight = 0;  // over every running child
     StatusCounts counts;
+    StatusHistory history;
     std::vector<ChildSight> children;
     // "up" when every child that knows it sees it active, "down" when none does, "mixed"
     // in between, "unknown" when no child has published it.
     const char* state() const;
+    int childrenUp() const;
 };
 struct EntryStatus {
     std::string pattern, value;
     int algorithm = 0, sticky = 0;
     std::vector<std::string> servers;
+};
+// How the requests of one mapping entry were answered (QN_ANSWER_*), over every child;
+// others: the virtual server's entries past those counted apart.
+struct AnswerStatus {
+    std::string pattern;
+    bool others = false;
+    uint64_t answers[QN_ANSWER_KINDS] = {};
+    uint64_t brokenSessions = 0;
+};
+// The virtual server's table as the running children published it.
+struct TablesStatus {
+    int children = 0, initialized = 0, clustered = 0;
+    int lowestSeq = 0, highestSeq = 0;
 };
 struct VhostStatus {
     std::string name;
@@ -89,11 +116,23 @@ struct VhostStatus {
     std::string bootstrap, store;  // empty when not configured
     std::vector<EntryStatus> entries;
     std::vector<ServerStatus> servers;
+    std::vector<AnswerStatus> answers;
+    TablesStatus tables;
+};
+// A running child with views in the segment.
+struct ChildStatus {
+    int pid = 0;
+    bool self = false;
+    long startedAt = 0, publishedAt = 0;  // seconds since the epoch
 };
 struct StatusModel {
     int pid = 0;
     long now = 0;
-    std::string nonce;
+    long countersSince = 0;  // seconds since the epoch; 0 without shared counters
+    std::string nonce;       // empty where the page may change nothing
+    bool changes = false;    // the page may drain, disable and enable here
+    int refresh = 0;         // seconds between reloads the page asks for; 0: none
+    std::vector<ChildStatus> children;
     std::vector<VhostStatus> vhosts;
 };
 // Every configured virtual server; withEntries false leaves the mapping entries out.
@@ -101,9 +140,12 @@ StatusModel collectStatus(server_rec* main, bool withEntries);
 const char* adminName(int admin);
 const char* algorithmName(int algorithm);
 const char* failureKindName(int kind);
+const char* answerKindName(int kind);
 
-// render.cpp: the page in each format, written to r.
+// render_html.cpp and render_data.cpp: the page in each format, written to r.
 void renderHtml(request_rec* r, const StatusModel& model);
+// A short page that says why a request to the handler was refused, with its status.
+int renderMessage(request_rec* r, int status, const char* title, const char* why);
 void renderJson(request_rec* r, const StatusModel& model);
 void renderPrometheus(request_rec* r, const StatusModel& model);
 // The short section of mod_status's page, and its ?auto lines.

@@ -27,9 +27,12 @@ bool wasTried(quonProxy* const* tried, const quonProxy* proxy);
 // session.cpp. The proxy that holds the request's session (sessionId) or, when it is
 // marked down, disabled by the operator or in tried, its first active buddy not in tried
 // and neither drained nor disabled, in the order the session id names them; null when
-// none. tableLock held.
+// none; it leaves sessionBroken set in the record when it finds none. tableLock held.
 quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mappingIndex,
                            quonProxy* const* tried);
+// session.cpp. Leaves in the record's sessionHolder the server of the sticky entry at
+// mappingIndex that holds the request's session, or null. tableLock held.
+void noteSessionHolder(mappingsTable* table, quon_request* req, int32_t mappingIndex);
 // The request's session id, from the "cookie" header or else from the URI: a copy the
 // caller frees with the record's free, or null.
 QN_EXPORT char* getSessionId(quon_request* req);

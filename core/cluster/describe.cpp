@@ -141,4 +141,12 @@ qnTableDescription* describeTable(mappingsTable* table, quon_request* req, int32
     return out;
 }
 
+void touchEntryCounters(mappingsTable* table, quon_request* req, int64_t now) {
+    SyncGuard hold(req, table->tableLock);
+    const int32_t count = table->mappings ? table->mappings->count : 0;
+    for (int32_t index = 0; index < count && index < table->mappingCapacity; ++index)
+        if (const mappingInfo* info = table->mappingInfos[index]; info && info->counters)
+            info->counters->seenAt.store(now, std::memory_order_relaxed);
+}
+
 void setCounterScope(mappingsTable* table, int32_t scope) { table->counterScope = scope; }

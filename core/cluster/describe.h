@@ -52,6 +52,10 @@ struct qnTableDescription {
 // idle connections.
 qnTableDescription* describeTable(mappingsTable* table, quon_request* req, int32_t withEntries);
 
+// Marks the answer counters of every mapping entry of table seen at now (seconds since
+// the epoch), so that none is taken back while the table has it. Takes tableLock.
+void touchEntryCounters(mappingsTable* table, quon_request* req, int64_t now);
+
 // Names the virtual server whose counters the table's servers keep (table_types.h).
 // Before the table is first used.
 void setCounterScope(mappingsTable* table, int32_t scope);

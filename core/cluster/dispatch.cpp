@@ -28,7 +28,7 @@ constexpr const char* kNotForQuon = "request not for Quon.";
 constexpr const char* kNoServers =
     "NO servers reachable in cluster, start your bootstrap server %s or one of the servers in "
     "your store file %s";
-constexpr const char* kAttemptFailed = "%s handleRequest failed, error %d %s";
+constexpr const char* kAttemptFailed = "%s handleRequest failed, error %s";
 constexpr const char* kBodyAlreadyRead =
     "%s failed after the request body was read: not sent to another server";
 constexpr const char* kNotRepeatable =
@@ -43,6 +43,12 @@ constexpr const char* kRetryNow =
 constexpr const char* kNoneReachable = "couldn't find reachable server for %s map";
 
 const char* orNull(const char* text) { return text ? text : "<null>"; }
+
+// Failures that say a server could not be reached, as a probe's connect ends.
+bool unreachable(int error) {
+    return error == ECONNREFUSED || error == ETIMEDOUT || error == EHOSTUNREACH ||
+           error == ENETUNREACH;
+}
 
 bool validIndex(const mappingsTable* table, int32_t mappingIndex) {
     return mappingIndex >= 0 && mappingIndex <= table->lastMappingIndex &&
@@ -79,8 +85,10 @@ quonProxy* chooseProxy(mappingsTable* table, quon_request* req, int32_t& mapping
         if (mappingIndex < 0) return nullptr;
     }
     req->deferErrors = table->clustered;
-    req->mappingPattern =
-        validIndex(table, mappingIndex) ? table->mappings->entries[mappingIndex].key : nullptr;
+    const bool valid = validIndex(table, mappingIndex);
+    req->mappingPattern = valid ? table->mappings->entries[mappingIndex].key : nullptr;
+    req->mappingCounters = valid ? table->mappingInfos[mappingIndex]->counters : nullptr;
+    noteSessionHolder(table, req, mappingIndex);
     bool allDown = table->clustered == 1 && validIndex(table, mappingIndex) &&
                    table->mappingInfos[mappingIndex]->hasActive == 0;
     if (allDown && lastDitchFindReachableServer(table, req, mappingIndex, failedList, guard) != 0)
@@ -88,10 +96,11 @@ quonProxy* chooseProxy(mappingsTable* table, quon_request* req, int32_t& mapping
     return selectProxy(table, req, mappingIndex, failedList);
 }
 
-// Nobody can take the request: the client gets the page for an unreachable server.
+// Nobody can take the request: the client gets the page for an unreachable server. The
+// line names the last probe's failure, or that no server of the entry was up.
 void answerNoServer(mappingsTable* table, quon_request* req) {
     req->deferErrors = 0;
-    req->errorCode = ETIMEDOUT;
+    if (!unreachable(req->errorCode)) req->errorCode = EQUON_NO_SERVER;
     proxyerror(req, nullptr, &table->logLimits);
     logLimited(req, &table->logLimits.kinds[QN_LIMIT_NO_SERVERS], QN_LOG_ERROR, kNoServers,
                orNull(table->bootstrapServer), orNull(table->serverStore));
@@ -108,7 +117,7 @@ bool answerNow(quon_request* req, quonProxy* proxy, int error) {
 // After a failed attempt: true when another attempt follows.
 bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonProxy** failedList) {
     int error = req->errorCode;
-    req->traceE(req, QN_TRACE_DETAIL, kAttemptFailed, proxy->name, error, describeError(error));
+    req->traceE(req, QN_TRACE_DETAIL, kAttemptFailed, proxy->name, describeError(error));
     // The pool marks the server down when it could not reach it during the attempt.
     if (proxy->serverInfo && proxy->serverInfo->active.load() == 0)
         removeProxy(table, proxy, req, 1);
@@ -182,6 +191,7 @@ int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const ch
         if (!proxy) {
             // This way out books no response time.
             answerNoServer(table, req);
+            qnRequestAnswered(req, nullptr, result);
             return result;
         }
         const int64_t started = qnAttemptBegin(req, proxy, last);
@@ -196,6 +206,7 @@ int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const ch
         lastError = req->errorCode;
         if (!failOver(table, req, proxy, failedList)) break;
     }
+    qnRequestAnswered(req, last, result);
     last->requestEnded(last, req);
     return result;
 }

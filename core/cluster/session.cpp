@@ -39,6 +39,19 @@ quonProxy* activeBuddy(const proxyList* list, const char* buddy, quonProxy* cons
     return nullptr;
 }
 
+// The list of the entry at mappingIndex, or null. tableLock held.
+const proxyList* entryList(const mappingsTable* table, int32_t mappingIndex) {
+    const bool known = mappingIndex >= 0 && mappingIndex < table->mappingCapacity;
+    return known ? table->mappingProxies[mappingIndex] : nullptr;
+}
+
+// The holder of session id is looked for in every slot, active or not.
+quonProxy* holderOf(const proxyList* list, const char* id) {
+    for (int32_t slot = 0; slot < list->count; ++slot)
+        if (holdsId(list->proxies[slot], id)) return list->proxies[slot];
+    return nullptr;
+}
+
 // The text after "JSESSIONID" and the character that follows the name (normally "=");
 // null when the text ends before that character.
 const char* sessionStart(const char* text) {
@@ -84,27 +97,35 @@ const char* getNextBuddy(quon_request* req, const char* previous) {
     return strnlen(previous, 8) > 7 ? previous + kIdLength : nullptr;
 }
 
+void noteSessionHolder(mappingsTable* table, quon_request* req, int32_t mappingIndex) {
+    const proxyList* list = entryList(table, mappingIndex);
+    const bool known = mappingIndex >= 0 && mappingIndex < table->mappingCapacity;
+    const mappingInfo* info = known ? table->mappingInfos[mappingIndex] : nullptr;
+    req->sessionHolder = list && info && info->sticky == 1 && req->sessionId
+                             ? holderOf(list, req->sessionId)
+                             : nullptr;
+}
+
 quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mappingIndex,
                            quonProxy* const* tried) {
-    bool known = mappingIndex >= 0 && mappingIndex < table->mappingCapacity;
-    const proxyList* list = known ? table->mappingProxies[mappingIndex] : nullptr;
+    const proxyList* list = entryList(table, mappingIndex);
     if (!list || list->count <= 0) return nullptr;
     if (list->count == 1 && qnAdminState(list->proxies[0]) == QN_ADMIN_NORMAL)
         return list->proxies[0];
     const char* id = req->sessionId;
     if (!id) return nullptr;
-    // The holder is looked for in every slot, active or not.
-    quonProxy* holder = nullptr;
-    for (int32_t slot = 0; slot < list->count && !holder; ++slot)
-        if (holdsId(list->proxies[slot], id)) holder = list->proxies[slot];
+    req->sessionBroken = 1;
+    quonProxy* holder = holderOf(list, id);
     if (!holder) return nullptr;
     // A holder that failed in this request counts as down: its buddies take the session.
     // So does a holder the operator disabled; a drained one still serves its sessions.
-    if (serverActive(holder) && !wasTried(tried, holder) &&
-        qnAdminState(holder) != QN_ADMIN_DISABLE)
-        return holder;
-    for (const char* buddy = getNextBuddy(req, nullptr); buddy; buddy = getNextBuddy(req, buddy)) {
-        if (quonProxy* proxy = activeBuddy(list, buddy, tried)) return proxy;
-    }
-    return nullptr;
+    quonProxy* chosen = serverActive(holder) && !wasTried(tried, holder) &&
+                                qnAdminState(holder) != QN_ADMIN_DISABLE
+                            ? holder
+                            : nullptr;
+    for (const char* buddy = getNextBuddy(req, nullptr); buddy && !chosen;
+         buddy = getNextBuddy(req, buddy))
+        chosen = activeBuddy(list, buddy, tried);
+    if (chosen) req->sessionBroken = 0;
+    return chosen;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "counters.h"
 #include "mapping_order.h"
 #include "memory.h"
 #include "property.h"
@@ -149,6 +150,7 @@ int32_t newEntry(mappingsTable* table, quon_request* req, const char* pattern, c
     info->position = position;
     info->hasActive = hasActive;
     info->weightsDirty = 1;
+    info->counters = qnMappingCountersFor(table->counterScope, pattern);
     list->proxies[0] = proxy;
     list->active[0] = 1;
     list->count = 1;

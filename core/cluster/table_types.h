@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "counters_types.h"
 #include "property_types.h"
 #include "proxy_types.h"
 #include "sync_types.h"
@@ -54,6 +55,9 @@ struct mappingInfo {
     int32_t weightsDirty;  // 1 = rebuild weightTable before the next weighted choice
     int32_t totalWeight;   // number of slots of weightTable
     int32_t hasActive;     // 1 when a slot of the entry's list is active
+    // How the entry's requests were answered, counted over every process (counters.h);
+    // found once, as the entry is made; null where none are kept.
+    qnMappingCounters* counters;
 };
 
 // Entry i of mappings is mapping index i: mappingProxies[i] and mappingInfos[i] belong

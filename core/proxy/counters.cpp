@@ -2,87 +2,17 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <new>
-#include <thread>
 
 namespace {
-constexpr uint64_t kMagic = 0x71756f6e43747273;  // "quonCtrs"
-constexpr uint64_t kLayout = uint64_t(sizeof(qnCounterSegment)) << 32 | sizeof(qnChildViews);
-// How long a reader waits for another process to finish claiming a slot: a claim writes
-// two names, so it takes microseconds; a process killed in the middle leaves the slot
-// unusable, and it is passed over after this.
-constexpr auto kClaimWait = std::chrono::milliseconds(100);
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
 std::atomic<qnCountersForFn> gSource{nullptr};
+std::atomic<qnMappingCountersForFn> gMappingSource{nullptr};
 
 int64_t nowNanos() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-// name as a slot keeps it: cut to size, NUL-terminated.
-template <size_t N>
-void keepName(char (&field)[N], const char* name) {
-    snprintf(field, N, "%s", name ? name : "");
-}
-
-template <size_t N>
-bool sameName(const char (&field)[N], const char* name) {
-    char kept[N];
-    keepName(kept, name);
-    return strcmp(field, kept) == 0;
-}
-
-// True once the slot is in use; false when its claim does not end in time.
-bool claimEnded(const qnServerCounters& slot) {
-    const auto until = std::chrono::steady_clock::now() + kClaimWait;
-    while (slot.state.load(std::memory_order_acquire) == QN_SLOT_CLAIMING) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
-// Slots are claimed in order, the first free one each time, so every process that looks
-// for a pair passes the slot another claims for it before any free one, and waits there.
-qnServerCounters* lookUp(qnCounterSegment* segment, const char* scope, const char* name,
-                         bool claim) {
-    for (qnServerCounters& slot : segment->slots) {
-        int32_t state = slot.state.load(std::memory_order_acquire);
-        if (state == QN_SLOT_FREE) {
-            if (!claim) return nullptr;
-            if (slot.state.compare_exchange_strong(state, QN_SLOT_CLAIMING,
-                                                   std::memory_order_acq_rel)) {
-                keepName(slot.scope, scope);
-                keepName(slot.name, name);
-                slot.state.store(QN_SLOT_USED, std::memory_order_release);
-                return &slot;
-            }
-        }
-        if (state == QN_SLOT_CLAIMING && !claimEnded(slot)) continue;
-        if (sameName(slot.scope, scope) && sameName(slot.name, name)) return &slot;
-    }
-    return nullptr;
-}
-
-void emptyViews(qnChildViews* views) {
-    for (qnServerView& view : views->servers) {
-        view.inFlight.store(0, kRelaxed);
-        view.known.store(0, kRelaxed);
-    }
-    views->publishedAt.store(0, kRelaxed);
-}
-
-// The segment starts at the first cache line of the memory given: its slots are aligned
-// to cache lines, and shared memory need not start on one.
-qnCounterSegment* alignedSegment(void* memory) {
-    const auto address = reinterpret_cast<uintptr_t>(memory);
-    const uintptr_t line = alignof(qnCounterSegment);
-    return reinterpret_cast<qnCounterSegment*>((address + line - 1) / line * line);
 }
 
 // A system error code by the stage the attempt reached.
@@ -96,83 +26,34 @@ int kindOfStage(int stage) {
             return QN_FAIL_CONNECT;
     }
 }
+
+// The request's session, on the counters of the server that holds it.
+void countSession(const quon_request* req, const quonProxy* last, int result) {
+    const quonProxy* holder = req->sessionHolder;
+    qnServerCounters* counters = holder ? holder->counters : nullptr;
+    if (!counters) return;
+    counters->sessions.requests.fetch_add(1, kRelaxed);
+    if (req->sessionBroken)
+        counters->sessions.broken.fetch_add(1, kRelaxed);
+    else if (result == 0 && last == holder)
+        counters->sessions.hits.fetch_add(1, kRelaxed);
+    else if (result == 0)
+        counters->sessions.moved.fetch_add(1, kRelaxed);
+}
 }  // namespace
 
-size_t qnCounterSegmentSize(int32_t childViews) {
-    if (childViews < 0) childViews = 0;
-    if (childViews > QN_MAX_CHILD_VIEWS) childViews = QN_MAX_CHILD_VIEWS;
-    return alignof(qnCounterSegment) + sizeof(qnCounterSegment) +
-           size_t(childViews) * sizeof(qnChildViews);
-}
-
-qnCounterSegment* qnCounterSegmentInit(void* memory, int32_t childViews, const char* nonce) {
-    if (childViews > QN_MAX_CHILD_VIEWS) childViews = QN_MAX_CHILD_VIEWS;
-    if (childViews < 0) childViews = 0;
-    memset(memory, 0, qnCounterSegmentSize(childViews));
-    auto* segment = new (alignedSegment(memory)) qnCounterSegment{};
-    for (int32_t i = 0; i < childViews; ++i) new (qnChildViewsAt(segment, i)) qnChildViews{};
-    segment->childViews = childViews;
-    keepName(segment->nonce, nonce);
-    segment->layout = kLayout;
-    segment->magic = kMagic;
-    return segment;
-}
-
-qnCounterSegment* qnCounterSegmentAt(void* memory) {
-    if (!memory) return nullptr;
-    qnCounterSegment* segment = alignedSegment(memory);
-    return segment->magic == kMagic && segment->layout == kLayout ? segment : nullptr;
-}
-
-qnChildViews* qnChildViewsAt(qnCounterSegment* segment, int32_t index) {
-    if (index < 0 || index >= QN_MAX_CHILD_VIEWS) return nullptr;
-    auto* first = reinterpret_cast<qnChildViews*>(segment + 1);
-    return first + index;
-}
-
-qnServerCounters* qnCountersFor(qnCounterSegment* segment, const char* scope, const char* name) {
-    return segment ? lookUp(segment, scope, name, true) : nullptr;
-}
-
-qnServerCounters* qnFindCounters(qnCounterSegment* segment, const char* scope, const char* name) {
-    return segment ? lookUp(segment, scope, name, false) : nullptr;
-}
-
-int32_t qnSlotIndex(const qnCounterSegment* segment, const qnServerCounters* slot) {
-    if (!segment || slot < segment->slots || slot >= segment->slots + QN_COUNTER_SLOTS) return -1;
-    return int32_t(slot - segment->slots);
-}
-
-qnChildViews* qnClaimChildViews(qnCounterSegment* segment, int32_t pid, bool (*alive)(int32_t)) {
-    for (int32_t i = 0; i < segment->childViews; ++i)
-        if (qnChildViewsAt(segment, i)->pid.load(std::memory_order_acquire) == pid)
-            return qnChildViewsAt(segment, i);
-    for (int32_t i = 0; i < segment->childViews; ++i) {
-        qnChildViews* views = qnChildViewsAt(segment, i);
-        int32_t holder = views->pid.load(std::memory_order_acquire);
-        if (holder != 0 && alive(holder)) continue;
-        if (views->pid.compare_exchange_strong(holder, pid, std::memory_order_acq_rel)) {
-            emptyViews(views);
-            return views;
-        }
-    }
-    return nullptr;
-}
-
-void qnReleaseChildViews(qnChildViews* views, int32_t pid) {
-    if (!views) return;
-    int32_t holder = pid;
-    if (views->pid.load(std::memory_order_acquire) != pid) return;
-    emptyViews(views);
-    views->pid.compare_exchange_strong(holder, 0, std::memory_order_acq_rel);
-}
-
 void qnSetCountersSource(qnCountersForFn source) { gSource.store(source); }
+void qnSetMappingCountersSource(qnMappingCountersForFn source) { gMappingSource.store(source); }
 
 void qnAttachCounters(quonProxy* proxy, int32_t scope) {
     qnCountersForFn source = gSource.load();
     if (!source || proxy->counters) return;
     source(scope, proxy->name, &proxy->counters, &proxy->view);
+}
+
+qnMappingCounters* qnMappingCountersFor(int32_t scope, const char* pattern) {
+    qnMappingCountersForFn source = gMappingSource.load();
+    return source ? source(scope, pattern) : nullptr;
 }
 
 int64_t qnAttemptBegin(quon_request* req, quonProxy* proxy, quonProxy* previous) {
@@ -224,4 +105,42 @@ int qnBucketOf(int64_t microseconds) {
     int bucket = 0;
     while (bucket < QN_BUCKETS - 1 && microseconds > QN_BUCKET_BOUNDS_US[bucket]) ++bucket;
     return bucket;
+}
+
+int qnAnswerKind(const quon_request* req, int result) {
+    if (result == 0) return QN_ANSWER_SERVED;
+    if (req->errorCode == EQUON_CLIENT_DOWN) return QN_ANSWER_CLIENT_GONE;
+    if (req->responseBroken) return QN_ANSWER_CUT;
+    if (req->redirected) return QN_ANSWER_REDIRECT;
+    if (req->errorCode == EQUON_RESPONSE_TIMEOUT) return QN_ANSWER_TIMEOUT;
+    return QN_ANSWER_ERROR_PAGE;
+}
+
+void qnRequestAnswered(quon_request* req, quonProxy* last, int result) {
+    countSession(req, last, result);
+    qnMappingCounters* counters = req->mappingCounters;
+    if (!counters) return;
+    counters->answers[qnAnswerKind(req, result)].fetch_add(1, kRelaxed);
+    if (req->sessionBroken) counters->brokenSessions.fetch_add(1, kRelaxed);
+}
+
+uint64_t qnFailuresOf(const qnServerCounters* slot) {
+    uint64_t total = 0;
+    for (const auto& count : slot->failures) total += count.load(kRelaxed);
+    return total;
+}
+
+// Of the processes that pass a step boundary, the one whose exchange moves lastStep
+// writes the sample; a reader compares the sample's step before and after its values.
+bool qnSampleHistory(qnServerCounters* slot, int64_t now) {
+    const int64_t step = now / QN_HISTORY_STEP_SECONDS;
+    int64_t last = slot->history.lastStep.load(kRelaxed);
+    if (step <= last || !slot->history.lastStep.compare_exchange_strong(last, step, kRelaxed))
+        return false;
+    qnHistorySample& sample = slot->history.samples[step % QN_HISTORY_SAMPLES];
+    sample.step.store(0, std::memory_order_release);
+    sample.requests.store(slot->requests.load(kRelaxed), kRelaxed);
+    sample.failures.store(qnFailuresOf(slot), kRelaxed);
+    sample.step.store(step, std::memory_order_release);
+    return true;
 }

@@ -19,6 +19,7 @@ extern "C" {
 
 struct quonProxy;
 struct quon_request;
+struct qnMappingCounters;
 
 // Connector error codes, kept in errorCode beside the system's error numbers.
 inline constexpr int EQUON_BUSY = -10;
@@ -26,6 +27,9 @@ inline constexpr int EQUON_OUT_OF_SYNC = -11;
 inline constexpr int EQUON_CLIENT_DOWN = -12;
 // The server had not ended its response when the record's response deadline came.
 inline constexpr int EQUON_RESPONSE_TIMEOUT = -13;
+// No server of the request's entry could be tried: none was up (or the operator drained
+// or disabled them), and no probe found one.
+inline constexpr int EQUON_NO_SERVER = -14;
 
 // Default bounds on what a server may send, in bytes: one header string and the sum of
 // the header bytes of one exchange; one property text or attribute value.
@@ -232,6 +236,12 @@ struct quon_request {
     int watching;
     unsigned int watchedEpoch;
     long long answerBytes;
+    // For the shared counters, left by the dispatch: the answer counters of the entry the
+    // request matched, the entry's server that holds the request's session (null without
+    // one), and whether neither that holder nor a buddy could take the session.
+    qnMappingCounters* mappingCounters;
+    quonProxy* sessionHolder;
+    int sessionBroken;
 };
 
 }  // extern "C"

@@ -26,6 +26,7 @@ namespace {
 constexpr char kOutOfSync[] = "Quon connector protocol out of sync";
 constexpr char kBusy[] = "Quon too busy or out of memory";
 constexpr char kResponseTimeout[] = "Quon server did not finish its response in time";
+constexpr char kNoServer[] = "no server of the mapping could take the request";
 constexpr char kNoSystemText[] = "null";
 constexpr char kErrorText[] = "%d %s";
 constexpr char kSocketFailed[] = "socket() %s";
@@ -35,19 +36,19 @@ constexpr char kNoNoDelay[] = "Warning: could not set TCP_NODELAY: %s";
 constexpr char kNoBlocking[] = "Warning: could not make socket [%d] wait in the kernel: %s";
 constexpr char kNoSoError[] = "Warning: could not get SO_ERROR: %s";
 constexpr char kConnectPollHup[] = "qnConnect: POLLHUP so ECONNREFUSED";
-constexpr char kConnectFailed[] = "%s:%d connect failed[%d]: %d %s";
+constexpr char kConnectFailed[] = "%s:%d connect failed: %s";
 constexpr char kConnected[] = "%s:%d qnConnect [%d]";
 constexpr char kSendPollHup[] = "qnSend: POLLHUP so ECONNRESET";
 constexpr char kSendNoPollOut[] = "qnSend: POLLOUT not set so ECONNRESET";
-constexpr char kSendFailed[] = "send failed[%d]: %d %s";
+constexpr char kSendFailed[] = "send failed[%d]: %s";
 constexpr char kRecvShutdown[] = "qnRecv [%d] shutdown";
 constexpr char kRecvReachable[] = "qnRecv [%d] timeout but server reachable so recv again";
 constexpr char kRecvPollHup[] = "qnRecv: POLLHUP so ECONNRESET";
 constexpr char kRecvNoPollIn[] = "qnRecv: POLLIN not set so ECONNRESET";
-constexpr char kRecvFailed[] = "recv failed[%d]: %d %s";
+constexpr char kRecvFailed[] = "recv failed[%d]: %s";
 constexpr char kClosing[] = "qnCloseSocket [%d]";
-constexpr char kShutdownFailed[] = "socket shutdown failed[%d]: %d, %s";
-constexpr char kCloseFailed[] = "socket close fail[%d]: %d, %s";
+constexpr char kShutdownFailed[] = "socket shutdown failed[%d]: %s";
+constexpr char kCloseFailed[] = "socket close fail[%d]: %s";
 
 using Clock = std::chrono::steady_clock;
 
@@ -195,7 +196,6 @@ int connectWithin(quon_request* req, int sock, const qnAddress& address, int tim
 struct FailedAttempt {
     char host[QN_HOST_TEXT_SIZE];
     int port;
-    int sock;
     int error;
 };
 
@@ -214,7 +214,7 @@ int connectOne(quon_request* req, const qnAddress& address, int timeoutMs, Faile
     prepareSocket(req, sock);
     req->errorCode = connectWithin(req, sock, address, timeoutMs, proxy);
     if (req->errorCode == 0) return sock;
-    failed = {{}, portOf(address), sock, req->errorCode};
+    failed = {{}, portOf(address), req->errorCode};
     hostText(address, failed.host);
     recorded = true;
     close(sock);
@@ -224,13 +224,13 @@ int connectOne(quon_request* req, const qnAddress& address, int timeoutMs, Faile
 void tellFailure(quon_request* req, const FailedAttempt& failed, bool connected,
                  quonProxy* proxy) {
     if (connected) {
-        req->traceE(req, QN_TRACE_DETAIL, kConnectFailed, failed.host, failed.port, failed.sock,
-                    failed.error, describeError(failed.error));
+        req->traceE(req, QN_TRACE_DETAIL, kConnectFailed, failed.host, failed.port,
+                    describeError(failed.error));
         return;
     }
     qnLogLimit* limit = proxy ? &proxy->logLimits.kinds[QN_LIMIT_CONNECT] : nullptr;
-    logLimited(req, limit, QN_LOG_ERROR, kConnectFailed, failed.host, failed.port, failed.sock,
-               failed.error, describeError(failed.error));
+    logLimited(req, limit, QN_LOG_ERROR, kConnectFailed, failed.host, failed.port,
+               describeError(failed.error));
 }
 
 // Waits until sock takes more bytes; returns 0 or the reason to give up.
@@ -314,6 +314,7 @@ const char* describeError(int error) {
     if (error == EQUON_OUT_OF_SYNC) return kOutOfSync;
     if (error == EQUON_BUSY) return kBusy;
     if (error == EQUON_RESPONSE_TIMEOUT) return kResponseTimeout;
+    if (error == EQUON_NO_SERVER) return kNoServer;
     // One buffer per thread: worker threads describe their errors at the same time.
     thread_local char text[256];
     char scratch[256];
@@ -369,7 +370,7 @@ int qnSend(quon_request* req, int sock, const char* buffer, int length) {
             req->errorCode = errno;
     }
     if (req->errorCode == 0) return sent;
-    req->trace(req, kSendFailed, sock, req->errorCode, describeError(req->errorCode));
+    req->trace(req, kSendFailed, sock, describeError(req->errorCode));
     return -1;
 }
 
@@ -416,7 +417,7 @@ int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* pro
         }
     }
     if (req->errorCode == 0) return received;
-    req->trace(req, kRecvFailed, sock, req->errorCode, describeError(req->errorCode));
+    req->trace(req, kRecvFailed, sock, describeError(req->errorCode));
     return -1;
 }
 
@@ -435,11 +436,11 @@ void qnCloseSocket(quon_request* req, int sock) {
     // After EPIPE the connection is gone in both directions: nothing is left to shut down.
     if (req->errorCode != EPIPE && shutdown(sock, SHUT_WR) != 0 && errno != ENOTCONN) {
         const int error = errno;
-        req->logAt(req, QN_LOG_WARN, kShutdownFailed, sock, error, describeError(error));
+        req->logAt(req, QN_LOG_WARN, kShutdownFailed, sock, describeError(error));
     }
     // close is not repeated after EINTR: the descriptor is released either way.
     if (close(sock) != 0) {
         const int error = errno;
-        req->logAt(req, QN_LOG_WARN, kCloseFailed, sock, error, describeError(error));
+        req->logAt(req, QN_LOG_WARN, kCloseFailed, sock, describeError(error));
     }
 }

@@ -172,6 +172,10 @@ const ProbeCase kProbes[] = {
       {"Set-Cookie", "first=1, second=2"}, {"X-Probe", "two"}},
      {"]     adding cookie Set-Cookie: [redacted]", "]     table_set(X-Probe, two)", "!second=2"}},
     {"/probe/length?value=5&body=hello", "", {}, "hello", {}, {"]     ap_set_content_length(5)"}},
+    // A debug line names no source file and line of the module's own: they would be the
+    // adapter's, whatever wrote the line.
+    {"/probe/header?name=X-Debug-Line", "LogLevel warn quon:debug|bootstrap 127.0.0.2:7001", {},
+     "value=<null>\n", {}, {"]     X-Debug-Line: <null>", "!.cpp("}},
     // The request-pool allocator logs every block.
     {"/probe/malloc?size=0", "Verbose true|apialloc true", {}, "allocated\n", {},
      {": 1 bytes", "]  MEM apache_malloc: 0x", "]  MEM apache_free: 0x"}},

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <regex>
 
 #include "apache_server.h"
 #include "http_client.h"
@@ -17,10 +18,12 @@ namespace {
 using namespace std::chrono_literals;
 
 // Lines ("@DIR@": the instance's folder, which is also ServerRoot) and the part of
-// Apache's output expected; an empty part: the lines pass.
+// Apache's output expected; an empty part, a part after "!" (which must not be there), or
+// a warning (a regular expression): the lines pass.
 struct CheckCase {
     std::string lines;
     std::string part;
+    bool warning = false;
 };
 void PrintTo(const CheckCase& c, std::ostream* os) { *os << c.lines; }
 
@@ -53,7 +56,7 @@ const CheckCase kChecks[] = {
     {"QuonConfig Verbos true", refused("Verbos", "true", "unknown key; the keys (in any case) are "
         "Verbose, traceflags, serverstore, bootstrap, errorurl, apialloc, ignoresuffixmap, "
         "proxyretryinterval, connecttimeout, recvtimeout, sendtimeout, responsetimeout, "
-        "maxheadersize, maxpropssize, directorywalk, metrics, debugger")},
+        "maxheadersize, maxpropssize, directorywalk, metrics, debugger, statuschanges")},
     // Time-outs: Apache's units, seconds by default, 1ms to a day; nothing after the unit.
     {"QuonConfig recvtimeout abc", refused("recvtimeout", "abc", kTime)},
     {"QuonConfig connecttimeout 0", refused("connecttimeout", "0", kTime)},
@@ -117,6 +120,16 @@ const CheckCase kChecks[] = {
      "</VirtualHost>", refused("Verbose", "true", kPlace) + "<If> section)"},
     {"<VirtualHost 127.0.0.1:@PORT@>\n  QuonConfig metrics true\n</VirtualHost>\n"
      "<IfModule mod_quon22.c>\n  QuonConfig metrics true\n</IfModule>", ""},
+    // A key set twice in one server: the later line counts, and both are named.
+    {"QuonConfig connecttimeout 5\nQuonConfig ConnectTimeout 7", "QuonConfig ConnectTimeout on "
+     "line ([0-9]+) of @DIR@/check.conf repeats the one on line ([0-9]+) of @DIR@/check.conf in "
+     "the same server: the last one counts", true},
+    {"QuonConfig errorurl /a\n<VirtualHost 127.0.0.1:@PORT@>\n  QuonConfig errorurl /b\n"
+     "</VirtualHost>", "!repeats"},
+    // Whether the status page may change servers' states; unset by default.
+    {"QuonConfig statuschanges maybe", refused("statuschanges", "maybe", kFlag)},
+    {"QuonConfig statuschanges on\n<VirtualHost 127.0.0.1:@PORT@>\n  QuonConfig "
+     "StatusChanges off\n</VirtualHost>", ""},
 };
 // clang-format on
 
@@ -131,9 +144,20 @@ std::unique_ptr<ApacheServer> ConfigCheckTest::apache;
 TEST_P(ConfigCheckTest, RefusesWhatDoesNotFitAndPassesTheRest) {
     const CheckCase& c = GetParam();
     ConfigCheck check = apache->checkConfig(c.lines);
-    if (c.part.empty()) {
+    if (c.warning) {
+        // The warning names the two lines, one after the other.
+        EXPECT_EQ(check.status, 0) << check.output;
+        std::smatch lines;
+        const std::string dir = std::regex_replace(apache->dir(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+        ASSERT_TRUE(std::regex_search(check.output, lines, std::regex(replaceAll(c.part, "@DIR@", dir))))
+            << check.output;
+        EXPECT_EQ(std::stoi(lines[1]), std::stoi(lines[2]) + 1);
+    } else if (c.part.empty() || c.part[0] == '!') {
         EXPECT_EQ(check.status, 0) << check.output;
         EXPECT_NE(check.output.find("Syntax OK"), std::string::npos) << check.output;
+        if (!c.part.empty()) {
+            EXPECT_EQ(check.output.find(c.part.substr(1)), std::string::npos);
+        }
     } else {
         EXPECT_EQ(check.status, 1) << check.output;
         EXPECT_NE(check.output.find(replaceAll(c.part, "@DIR@", apache->dir())), std::string::npos)
@@ -164,7 +188,7 @@ TEST(ConfigInUse, AConnectTimeOutInMillisecondsAndALineInHtaccess) {
     const auto start = std::chrono::steady_clock::now();
     httpGet(apache.url("/probe/wait?server=" + server));
     const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_TRUE(apache.waitForLog(server + " connect failed[") &&
+    EXPECT_TRUE(apache.waitForLog(server + " connect failed: 110 Connection timed out") &&
                 apache.waitForLog("110 Connection timed out"))
         << apache.errorLog();
     EXPECT_GE(took, 450ms);

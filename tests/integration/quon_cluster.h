@@ -69,6 +69,8 @@ public:
     ApacheServer& apache() { return *apache_; }
     // A graceful restart with the same configuration; true once Apache has resumed.
     bool restartApache() { return apache_->restartGracefully(lines_); }
+    // A restart with signal (SIGHUP: apache2ctl restart); true once Apache has resumed.
+    bool restartApache(int signal) { return apache_->restartWith(signal, lines_); }
     std::string url(const std::string& path) const { return apache_->url(path); }
     HttpResponse get(const std::string& path, const std::vector<std::string>& headers = {}) {
         return httpGet(url(path), headers);

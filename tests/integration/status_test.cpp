@@ -2,27 +2,17 @@
 // through a real Apache of two children in front of three quon-backend servers.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <csignal>
 #include <regex>
 #include <set>
 #include <thread>
 
-#include "quon_cluster.h"
+#include "status_helpers.h"
 
 namespace {
 using backend_test::readFile;
-using backend_test::runCommand;
 using backend_test::waitUntil;
-
-const std::string kStatusConfig =
-    loadModules({"authz_host", "status"}) +
-    "LogFormat \"%P %{QUON_SERVER}e %{QUON_ATTEMPTS}e %{QUON_MAPPING}e %>s %U%q\" quon\n"
-    "CustomLog @DIR@/access.log quon\n"
-    "<Location /quon-status>\n  SetHandler quon-status\n  Require local\n</Location>\n"
-    "<Location /closed-status>\n  SetHandler quon-status\n  Require ip 127.0.0.9\n</Location>\n"
-    "<Location /server-status>\n  SetHandler server-status\n  Require local\n</Location>\n";
+using namespace status_test;
 
 std::string accessLog(QuonCluster& c) { return readFile(c.apache().dir() + "/access.log"); }
 
@@ -55,62 +45,10 @@ int spreadOverChildren(QuonCluster& c, const std::string& path,
     return sent;
 }
 
-// The first group of every match of pattern in text (the whole match without a group).
-std::vector<std::string> allMatches(const std::string& text, const std::string& pattern) {
-    std::vector<std::string> found;
-    const std::regex re(pattern);
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator();
-         ++it)
-        found.push_back(it->size() > 1 ? (*it)[1].str() : it->str());
-    return found;
-}
-
-// The JSON object of server name: from its "name" to the next object with one.
-std::string serverObject(const std::string& json, const std::string& name) {
-    const size_t start = json.find("{\"name\":\"" + name + "\"");
-    if (start == std::string::npos) return "";
-    return json.substr(start, json.find("{\"name\":", start + 1) - start);
-}
-
-// The value of key in a JSON object, a text without its quotes; "" when absent.
-std::string text(const std::string& object, const std::string& key) {
-    std::smatch match;
-    const std::regex pattern("\"" + key + "\":\"?([^\",}]*)");
-    return std::regex_search(object, match, pattern) ? std::string(match[1]) : "";
-}
-
-uint64_t field(const std::string& object, const std::string& key) {
-    const std::string value = text(object, key);
-    return value.empty() ? 0 : std::stoull(value);
-}
-
 uint64_t sum(QuonCluster& c, const std::string& json, const std::string& key) {
     uint64_t total = 0;
     for (int i = 0; i < c.size(); ++i) total += field(serverObject(json, c.address(i)), key);
     return total;
-}
-
-// The numbers that the first group of pattern matches in text, added.
-uint64_t total(const std::string& text, const std::string& pattern) {
-    uint64_t sum = 0;
-    for (const std::string& number : allMatches(text, pattern)) sum += std::stoull(number);
-    return sum;
-}
-
-// The page as headless Chromium builds it (its DOM, serialised).
-std::string renderedDom(const std::string& url) {
-    char pattern[] = "/tmp/quon-chromium-XXXXXX";
-    const std::string profile = mkdtemp(pattern);
-    std::string dom;
-    const int status = runCommand(
-        "timeout -s KILL 60 /usr/bin/chromium --headless --no-sandbox --disable-gpu "
-        "--disable-background-networking --disable-component-update --disable-sync "
-        "--no-first-run --user-data-dir=" +
-            profile + " --dump-dom '" + url + "' 2>/dev/null",
-        dom);
-    std::filesystem::remove_all(profile);
-    EXPECT_EQ(status, 0) << "chromium";
-    return dom;
 }
 
 // server -> data-state of every server row of the DOM.
@@ -122,11 +60,6 @@ std::map<std::string, std::string> serverRows(const std::string& dom) {
          ++it)
         rows[(*it)[1]] = (*it)[2];
     return rows;
-}
-
-HttpResponse postForm(QuonCluster& c, const std::string& form) {
-    return httpPost(c.url("/quon-status"), form,
-                    {"Content-Type: application/x-www-form-urlencoded"});
 }
 
 TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
@@ -153,18 +86,22 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
         EXPECT_EQ(sum(cluster, json, key), expected) << key << json;
     EXPECT_GT(sum(cluster, json, "bytesToClient"), uint64_t(served) * 100);
 
+    // Per mapping, how the requests were answered: the faults got the error page.
+    EXPECT_EQ(total(json, "\"served\":([0-9]+)"), uint64_t(served)) << json;
+    EXPECT_EQ(total(json, "\"errorPage\":([0-9]+)"), 4u);
+    EXPECT_EQ(text(json, "version"), "2");
+    EXPECT_GT(field(json, "countersSince"), 0u);
+    EXPECT_EQ(allMatches(json, "\\{\"pid\":[0-9]+,\"self\":[a-z]+,\"startedAt\":[1-9]").size(), 2u)
+        << "each child and its start";
+
     const std::string metrics = cluster.get("/quon-status?format=prometheus").body;
-    const std::string exposition = cluster.apache().dir() + "/metrics.txt";
-    std::ofstream(exposition) << metrics;
-    std::string lint;
-    EXPECT_EQ(
-        runCommand("timeout -s KILL 30 /usr/bin/promtool check metrics <" + exposition + " 2>&1",
-                   lint),
-        0)
-        << lint << metrics;
+    expectValidMetrics(metrics, cluster.apache().dir());
     for (const char* metric : {"quon_requests_total", "quon_response_seconds_count"})
         EXPECT_EQ(total(metrics, "\n" + std::string(metric) + "\\{[^}]*\\} ([0-9]+)"), attempts)
             << metric;
+    EXPECT_EQ(total(metrics, "\nquon_answers_total\\{[^}]*outcome=\"error-page\"\\} ([0-9]+)"), 4u);
+    EXPECT_EQ(total(metrics, "\nquon_children ([0-9]+)"), 2u);
+    EXPECT_EQ(metrics.find("pid="), std::string::npos) << "no label that changes with the children";
     const std::string brief = cluster.get("/server-status?auto").body;
     EXPECT_EQ(total(brief, "QuonServer\\[[0-9]+\\]Requests: ([0-9]+)"), attempts) << brief;
     EXPECT_EQ(cluster.get("/closed-status").status, 403);
@@ -187,6 +124,12 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
         return text(serverObject(now, cluster.address(2)), "state") == "down";
     }));
     EXPECT_GT(sum(cluster, cluster.get("/quon-status?format=json").body, "connect"), 0u);
+    const std::string seen = cluster.get("/quon-status?format=prometheus").body;
+    for (int i = 0; i < cluster.size(); ++i)
+        EXPECT_EQ(total(seen, "\nquon_server_children_up\\{[^}]*server=\"" + cluster.address(i) +
+                                  "\"\\} ([0-9]+)"),
+                  i == 2 ? 0u : 2u)
+            << seen;
     const std::string dom = renderedDom(cluster.url("/quon-status"));
     const std::map<std::string, std::string> rows = serverRows(dom);
     EXPECT_EQ(rows, (std::map<std::string, std::string>{{cluster.address(0), "up"},
@@ -208,7 +151,8 @@ TEST(StatusTest, DrainAndDisableSteerEveryChild) {
     const int holder = cluster.served(first);
     ASSERT_GE(holder, 0);
     const std::string cookie = "Cookie: JSESSIONID=" + keyValues(first.body, ": ")["session"];
-    const std::string target = "&vhost=127.0.0.1&server=" + cluster.address(holder);
+    const std::string vhost = "127.0.0.1:" + std::to_string(cluster.apache().port());
+    const std::string target = "&vhost=" + vhost + "&server=" + cluster.address(holder);
 
     EXPECT_EQ(postForm(cluster, "action=drain" + target).status, 403);
     EXPECT_EQ(postForm(cluster, "nonce=" + std::string(32, '0') + "&action=drain" + target).status,
@@ -234,7 +178,8 @@ TEST(StatusTest, DrainAndDisableSteerEveryChild) {
     EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained");
     EXPECT_EQ(field(serverObject(now, cluster.address(holder)), "inFlight"), 0u);
 
-    // A graceful restart keeps the state and the counters, and the nonce.
+    // A graceful restart keeps the state and the counters; the page gets a new nonce, and
+    // the one it showed before still counts for a minute.
     uint64_t before = sum(cluster, now, "requests");
     const int added = cluster.apache().countLog("added/activated proxy");
     ASSERT_TRUE(cluster.restartApache());
@@ -242,27 +187,100 @@ TEST(StatusTest, DrainAndDisableSteerEveryChild) {
         [&] { return cluster.apache().countLog("added/activated proxy") >= added + 6; }));
     now = cluster.get("/quon-status?format=json").body;
     EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained") << now;
-    EXPECT_EQ(text(now, "nonce"), nonce);
+    EXPECT_NE(text(now, "nonce"), nonce);
+    EXPECT_EQ(text(now, "nonce").size(), 32u);
+    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=drain" + target).status, 303);
     EXPECT_EQ(sum(cluster, now, "requests"), before);
     before += uint64_t(spreadOverChildren(cluster, "/app/echo", elsewhere));
     EXPECT_EQ(sum(cluster, cluster.get("/quon-status?format=json").body, "requests"), before);
+    // So does apache2ctl restart, whose parent stays while it stops its children at once.
+    ASSERT_TRUE(cluster.restartApache(SIGHUP));
+    ASSERT_TRUE(waitUntil([&] { return cluster.get("/app/echo").status == 200; }));
+    now = cluster.get("/quon-status?format=json").body;
+    EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained") << now;
+    EXPECT_GT(sum(cluster, now, "requests"), before);
+    const std::string fresh = text(now, "nonce");
+    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=disable" + target).status, 403)
+        << "the nonce of two restarts ago";
 
     // Disabled: nothing reaches it; its sessions go to their buddy.
-    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=disable" + target).status, 303);
+    EXPECT_EQ(postForm(cluster, "nonce=" + fresh + "&action=disable" + target).status, 303);
     spreadOverChildren(cluster, "/app/echo", elsewhere);
     spreadOverChildren(
         cluster, "/app/session",
         [&](const HttpResponse& r) { EXPECT_EQ(cluster.served(r), (holder + 1) % 3); }, {cookie});
     now = cluster.get("/quon-status?format=prometheus").body;
-    EXPECT_NE(now.find("quon_admin_state{vhost=\"127.0.0.1\",server=\"" + cluster.address(holder) +
+    EXPECT_NE(now.find("quon_admin_state{vhost=\"" + vhost + "\",server=\"" + cluster.address(holder) +
                        "\",state=\"disabled\"} 1"),
               std::string::npos)
         << now;
 
-    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=enable" + target).status, 303);
+    EXPECT_EQ(postForm(cluster, "nonce=" + fresh + "&action=enable" + target).status, 303);
     std::set<int> servers;
     spreadOverChildren(cluster, "/app/echo",
                        [&](const HttpResponse& r) { servers.insert(cluster.served(r)); });
     EXPECT_EQ(servers, (std::set<int>{0, 1, 2}));
+}
+
+// How requests were answered and where their sessions went, per mapping and server, in
+// the JSON and the metrics: sticky hits, a session moved to its buddy and one broken, a
+// 504, a cut answer, and an outage's 503s turned into redirects to the errorurl.
+TEST(StatusTest, AnswersAndSessionsAreCounted) {
+    QuonCluster cluster(3);
+    ASSERT_TRUE(cluster.start(kStatusConfig + "QuonConfig errorurl /sorry.html\n"
+                                              "QuonConfig responsetimeout 500ms\n"));
+    const std::string nonce = text(cluster.get("/quon-status?format=json").body, "nonce");
+    HttpResponse first = cluster.get("/app/session");
+    const int holder = cluster.served(first), buddy = (holder + 1) % 3;
+    ASSERT_GE(holder, 0);
+    const std::vector<std::string> cookie = {"Cookie: JSESSIONID=" +
+                                             keyValues(first.body, ": ")["session"]};
+    const auto admin = [&](const char* action, int server) {
+        EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=" + action +
+                                        "&server=" + cluster.address(server))
+                      .status,
+                  303);
+    };
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(cluster.served(cluster.get("/app/session", cookie)), holder);
+    admin("disable", holder);
+    for (int k = 0; k < 2; ++k) EXPECT_EQ(cluster.served(cluster.get("/app/session", cookie)), buddy);
+    admin("disable", buddy);
+    EXPECT_EQ(cluster.served(cluster.get("/app/session", cookie)), (holder + 2) % 3);
+    admin("enable", holder);
+    admin("enable", buddy);
+    EXPECT_EQ(cluster.get("/app/slow?ms=2000").status, 504);
+    HttpResponse cut = cluster.get("/app/raw?h=Content-Length:100&b=abc&end=close");
+    EXPECT_EQ(cut.body.size(), 3u) << cut.error;
+    for (int i = 0; i < cluster.size(); ++i) cluster.kill(i);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(cluster.get("/app/echo").status, 302);
+    // The cause of the outage's page is the refused connects, not a time-out.
+    EXPECT_TRUE(cluster.apache().waitForLog("returning error page for 111 Connection refused"))
+        << cluster.apache().errorLog();
+    EXPECT_EQ(cluster.apache().countLog("returning error page for 110"), 0);
+
+    const std::string json = cluster.get("/quon-status?format=json").body;
+    const std::string sessions = serverObject(json, cluster.address(holder));
+    const std::pair<const char*, uint64_t> counted[] = {
+        {"\"sessions\":\\{\"requests\":([0-9]+)", 6}, {"\"hits\":([0-9]+)", 3},
+        {"\"moved\":([0-9]+)", 2}, {"\"broken\":([0-9]+)", 1}};
+    for (const auto& [pattern, expected] : counted)
+        EXPECT_EQ(total(sessions, pattern), expected) << pattern << sessions;
+    const std::pair<const char*, uint64_t> answers[] = {
+        {"served", 7}, {"errorPage", 0}, {"redirect", 3}, {"timeout", 1}, {"cut", 1},
+        {"brokenSessions", 1}};
+    for (const auto& [key, expected] : answers)
+        EXPECT_EQ(total(json, "\"" + std::string(key) + "\":([0-9]+)"), expected) << key << json;
+
+    const std::string metrics = cluster.get("/quon-status?format=prometheus").body;
+    expectValidMetrics(metrics, cluster.apache().dir());
+    const std::string server = "server=\"" + cluster.address(holder) + "\"";
+    const std::pair<std::string, uint64_t> samples[] = {
+        {"quon_answers_total\\{[^}]*outcome=\"redirect\"", 3},
+        {"quon_answers_total\\{[^}]*outcome=\"timeout\"", 1},
+        {"quon_session_sticky_hits_total\\{[^}]*" + server, 3},
+        {"quon_sessions_moved_total\\{[^}]*" + server, 2},
+        {"quon_sessions_broken_total\\{[^}]*" + server, 1}};
+    for (const auto& [pattern, expected] : samples)
+        EXPECT_EQ(total(metrics, "\n" + pattern + "\\} ([0-9]+)"), expected) << pattern;
 }
 }  // namespace

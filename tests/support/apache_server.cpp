@@ -191,10 +191,14 @@ ConfigCheck ApacheServer::checkConfig(const std::string& directives) {
 }
 
 bool ApacheServer::restartGracefully(const std::string& directives) {
+    return restartWith(SIGUSR1, directives);
+}
+
+bool ApacheServer::restartWith(int signal, const std::string& directives) {
     options_.directives = directives;
     std::ofstream(dir_ + "/httpd.conf") << configText();
     int resumed = countLog(kResumed);
-    return pid_ > 0 && kill(pid_, SIGUSR1) == 0 &&
+    return pid_ > 0 && kill(pid_, signal) == 0 &&
            waitUntil([&] { return countLog(kResumed) > resumed; }, 15s);
 }
 

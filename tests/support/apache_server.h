@@ -61,6 +61,8 @@ public:
     ConfigCheck checkConfig(const std::string& directives);
     // Restarts gracefully (SIGUSR1) with these directives; true once Apache has resumed.
     bool restartGracefully(const std::string& directives);
+    // Restarts with signal (SIGHUP: apache2ctl restart, which stops the children at once).
+    bool restartWith(int signal, const std::string& directives);
     // Stops Apache gracefully (SIGWINCH: no worker's connection is cut), then SIGTERM and
     // at last SIGKILL of its process group after grace periods.
     void stop();

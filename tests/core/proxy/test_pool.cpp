@@ -71,7 +71,7 @@ TEST_F(PoolTest, ConnectFailuresAreWrittenOncePerIntervalForEachServer) {
     };
     for (int k = 0; k < 3; ++k) EXPECT_EQ(fresh(first.get()), nullptr);
     EXPECT_EQ(fresh(second.get()), nullptr);
-    const std::string line = serverName(refusing.address()) + " connect failed[";
+    const std::string line = serverName(refusing.address()) + " connect failed: ";
     int lines = 0;
     for (const RecordedLine& l : req.lines) lines += l.channel == "log" && l.text.starts_with(line);
     EXPECT_EQ(lines, 2) << req.dump();
