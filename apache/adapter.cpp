@@ -313,8 +313,10 @@ void WriteToLogHelper(quon_request* req, int level, const char* format, va_list 
     if (!message[0]) return;
     if (!req->logPrefix[0]) setLogPrefix(req, req->request);
     // No source file and line: they would name this line for every message of the core.
-    ap_log_error(nullptr, 0, APLOG_MODULE_INDEX, level, 0, logServer(req->server), "%s %s",
-                 req->logPrefix, message);
+    server_rec* server = logServer(req->server);
+    if (!writeOnLogThread(server, level, req->logPrefix, message))
+        ap_log_error(nullptr, 0, APLOG_MODULE_INDEX, level, 0, server, "%s %s", req->logPrefix,
+                     message);
 }
 
 // Lower-cases a media type or encoding up to its parameters; they keep their case.

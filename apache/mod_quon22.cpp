@@ -33,6 +33,12 @@ int quon_init(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
 }
 
 void quon_child_init(apr_pool_t* pchild, server_rec* server) {
+    // Its clean-up runs last: the upkeep threads' last lines still go through it.
+    for (server_rec* s = server; s; s = s->next)
+        if (quonConfigOf(s)->configured) {
+            startLogWriter(pchild);
+            break;
+        }
     initQuonMutexPool();
     quon_request req;
     QuonServerConfig* conf = init_apache_request(&req, nullptr, server);

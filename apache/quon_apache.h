@@ -77,6 +77,11 @@ int quon_service(request_rec* r);
 // The configuration's mappings table, made on first use (no I/O); null without memory.
 mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf);
 
+// The child's log thread (log_writer.cpp), started first at child start: lines of notice
+// and above are written on it while their thread waits. False when it does not run (the
+// caller writes the line itself).
+void startLogWriter(apr_pool_t* pchild);
+bool writeOnLogThread(server_rec* server, int level, const char* prefix, const char* message);
 // The child's upkeep threads (upkeep_thread.cpp), one per configured table and one for
 // the health checks: started at child start when a server is configured, which waits a
 // moment for their first passes; stopped before the tables go.
