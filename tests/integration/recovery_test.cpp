@@ -7,12 +7,14 @@
 
 #include <signal.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "loopback_peer.h"
@@ -186,6 +188,37 @@ TEST(Recovery, AColdStartDuringAnOutageAnswers503ThenServesWithinASecond) {
     const auto started = Clock::now();
     EXPECT_TRUE(waitUntil([&] { return httpGet(cold.url("/app/echo")).status == 200; }, 5s));
     EXPECT_LT(Clock::now() - started, 1s);
+}
+
+// Ticks of CPU (user and system) that process pid has used.
+long cpuTicks(pid_t pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    long utime = 0, stime = 0;
+    for (int k = 3; fields >> field && k <= 15; ++k) {
+        if (k == 14) utime = std::stol(field);
+        if (k == 15) stime = std::stol(field);
+    }
+    return utime + stime;
+}
+
+// A response that reports a new cluster sequence number wakes the child's upkeep; once the
+// list is applied, the child sleeps again: almost no CPU over the next seconds.
+TEST(Recovery, AnIdleChildWokenOnceSleepsAgain) {
+    QuonCluster cluster(2);
+    ASSERT_TRUE(cluster.start());
+    std::istringstream children(readFile("/proc/" + std::to_string(cluster.apache().pid()) +
+                                         "/task/" + std::to_string(cluster.apache().pid()) +
+                                         "/children"));
+    pid_t child = 0;
+    ASSERT_TRUE(children >> child);
+    ASSERT_TRUE(cluster.announce({0, 1}, 7));
+    ASSERT_EQ(cluster.get("/app/echo").status, 200);
+    ASSERT_TRUE(cluster.apache().waitForLog("clusters updated using seq 7"));
+    const long before = cpuTicks(child);
+    std::this_thread::sleep_for(3s);
+    EXPECT_LT(cpuTicks(child) - before, sysconf(_SC_CLK_TCK) / 5);  // under 0.2 s of 3
 }
 
 // Eight children of the prefork MPM check each server about once a second between them.

@@ -265,3 +265,28 @@ TEST(LastDitch, ARequestWaitsForAProbeAnotherThreadMakes) {
     EXPECT_TRUE(out.result == 0 && out.status == 200) << out.body << out.lines;
     EXPECT_EQ(t.servers.requestsSeen(0), 1);
 }
+
+// Another thread's probe of server 0 never ends (its claim stays) and server 1 refuses:
+// the request waits no longer than its own connect time-out, then gets the error page.
+TEST(LastDitch, AProbeThatNeverEndsHoldsTheRequestNoLongerThanItsDeadline) {
+    AllDown t(true);
+    const int32_t slot = hasProxyNamed(t.table, t.servers.address(0).c_str());
+    {
+        SyncGuard hold(t.req.get(), t.table->tableLock);
+        t.table->upkeepBusy[slot] = 1;
+    }
+    FakeWebServer web(3);
+    web.uri = "/app/echo";
+    web.variables = {{"REQUEST_METHOD", "GET"}};
+    web.prepare();
+    web.get()->connectTimeout = 400;
+    const auto start = std::chrono::steady_clock::now();
+    const int32_t result = t.table->handleRequestWithIndex(t.table, web.get(), nullptr, -1);
+    const auto took = std::chrono::steady_clock::now() - start;
+    web.finish();
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(web.status, 503);
+    EXPECT_GE(took, std::chrono::milliseconds(350));
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_EQ(t.servers.requestsSeen(0), 0);
+}

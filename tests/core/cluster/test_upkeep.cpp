@@ -188,6 +188,22 @@ TEST(UpkeepRetry, AFailedInitialisationIsTriedAgainAfterAGrowingWait) {
     for (int k = 0; k < 5; ++k) runUpkeep(table, req.get());
     EXPECT_EQ(tries(req, cluster), 2);
     EXPECT_EQ(table->initRetry.wait, 4);
+    // The waits stop growing at five seconds, whatever the table's retry interval (60).
+    for (int wait : {5, 5}) {
+        table->initRetry.nextAttempt = 0;
+        runUpkeep(table, req.get());
+        EXPECT_EQ(table->initRetry.wait, wait);
+        EXPECT_LE(table->initRetry.nextAttempt, nowSeconds() + 5);
+    }
+    // A request for the table brings the next try forward, once the wait is long.
+    table->initRetry.nextAttempt = nowSeconds() + 60;
+    table->lastInitMono = 1;
+    const int before = tries(req, cluster);
+    wantInitialisation(table);
+    runUpkeep(table, req.get());
+    EXPECT_EQ(tries(req, cluster), before + 1);
+    runUpkeep(table, req.get());
+    EXPECT_EQ(tries(req, cluster), before + 1);
     cluster.announce(0, {cluster.name(0)}, 0);
     table->initRetry.nextAttempt = 0;
     runUpkeep(table, req.get());
@@ -225,4 +241,16 @@ TEST(UpkeepRetry, AReportedNumberIsFetchedOnceAndAFailureWaits) {
     reportClusterSeq(table, req.get(), reporter, 2);
     for (int k = 0; k < 2; ++k) runUpkeep(table, req.get());
     EXPECT_EQ(fetches(), failedTry + 1);
+    // A number not seen before, reported while a failed list waits, is fetched at once.
+    cluster.announce(0, {cluster.name(0), cluster.name(1)}, 3, "props-fault=close-before-code\n");
+    reportClusterSeq(table, req.get(), reporter, 3);
+    runUpkeep(table, req.get());
+    const int thirdFailed = fetches();
+    EXPECT_GT(thirdFailed, failedTry + 1);
+    EXPECT_GT(table->memberListRetry.nextAttempt, nowSeconds());
+    cluster.announce(0, {cluster.name(0), cluster.name(1)}, 4);
+    reportClusterSeq(table, req.get(), reporter, 4);
+    runUpkeep(table, req.get());
+    EXPECT_EQ(fetches(), thirdFailed + 1);
+    EXPECT_EQ(table->clusterSeq, 4);
 }
