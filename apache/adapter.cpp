@@ -307,9 +307,8 @@ void WriteToLogE(quon_request* req, int flags, const char* format, ...) {
     va_end(args);
 }
 
-void WriteToLogHelper(quon_request* req, int level, const char* format, va_list args) {
-    char message[kLogBufferSize];
-    if (vsnprintf(message, sizeof message, format, args) < 0) message[sizeof message - 1] = '\0';
+namespace {
+void writeLine(quon_request* req, int level, const char* message) {
     if (!message[0]) return;
     if (!req->logPrefix[0]) setLogPrefix(req, req->request);
     // No source file and line: they would name this line for every message of the core.
@@ -317,6 +316,26 @@ void WriteToLogHelper(quon_request* req, int level, const char* format, va_list 
     if (!writeOnLogThread(server, level, req->logPrefix, message))
         ap_log_error(nullptr, 0, APLOG_MODULE_INDEX, level, 0, server, "%s %s", req->logPrefix,
                      message);
+}
+
+// Trace lines, many while an operator asks for them, format on the stack.
+[[gnu::noinline]] void writeFromStack(quon_request* req, int level, const char* format,
+                                      va_list args) {
+    char message[kLogBufferSize];
+    if (vsnprintf(message, sizeof message, format, args) < 0) message[sizeof message - 1] = '\0';
+    writeLine(req, level, message);
+}
+}  // namespace
+
+// A line of notice and above (a failure a worker meets) formats on the heap, so that it
+// does not deepen the worker's stack for good (log_writer.cpp).
+void WriteToLogHelper(quon_request* req, int level, const char* format, va_list args) {
+    if (level > APLOG_NOTICE) return writeFromStack(req, level, format, args);
+    char* message = static_cast<char*>(malloc(kLogBufferSize));
+    if (!message) return writeFromStack(req, level, format, args);
+    if (vsnprintf(message, kLogBufferSize, format, args) < 0) message[kLogBufferSize - 1] = '\0';
+    writeLine(req, level, message);
+    free(message);
 }
 
 // Lower-cases a media type or encoding up to its parameters; they keep their case.

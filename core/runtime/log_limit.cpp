@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 constexpr const char* kLeftOut = "%s (%d similar lines left out)";
@@ -30,13 +31,17 @@ int qnLogLimitTurn(qnLogLimit* limit, long long nowMs) {
 void logLimited(quon_request* req, qnLogLimit* limit, int level, const char* format, ...) {
     const int leftOut = limit ? qnLogLimitTurn(limit, steadyMillis()) : 0;
     if (leftOut < 0) return;
-    char message[kLineSize];
+    // On the heap: a failure line must not deepen the stack of the thread that meets it
+    // (a worker's stack stays resident to its deepest call).
+    char* message = static_cast<char*>(malloc(kLineSize));
+    if (!message) return;
     va_list args;
     va_start(args, format);
-    if (vsnprintf(message, sizeof message, format, args) < 0) message[0] = '\0';
+    if (vsnprintf(message, kLineSize, format, args) < 0) message[0] = '\0';
     va_end(args);
     if (leftOut == 0)
         req->logAt(req, level, "%s", message);
     else
         req->logAt(req, level, kLeftOut, message, leftOut);
+    free(message);
 }
