@@ -40,7 +40,8 @@ Handoff handoff;
 void* writerMain(void*) {
     pthread_mutex_lock(&handoff.mutex);
     for (;;) {
-        while (!handoff.pending && !handoff.stop) pthread_cond_wait(&handoff.posted, &handoff.mutex);
+        while (!handoff.pending && !handoff.stop)
+            pthread_cond_wait(&handoff.posted, &handoff.mutex);
         if (handoff.pending) {
             ap_log_error(nullptr, 0, APLOG_MODULE_INDEX, handoff.level, 0, handoff.server, "%s %s",
                          handoff.prefix, handoff.message);

@@ -156,8 +156,7 @@ void awaitFirstPasses() {
     for (Worker* w : upkeep.workers) {
         if (!w->started) continue;
         pthread_mutex_lock(&w->mutex);
-        while (w->passes == 0 &&
-               pthread_cond_timedwait(&w->cond, &w->mutex, &until) != ETIMEDOUT) {
+        while (w->passes == 0 && pthread_cond_timedwait(&w->cond, &w->mutex, &until) != ETIMEDOUT) {
         }
         pthread_mutex_unlock(&w->mutex);
     }

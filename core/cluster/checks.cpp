@@ -39,7 +39,7 @@ struct Watched {
     qnCheck check;
     bool running = false;
     bool seen = false;
-    bool slotless = false;  // told once that no slot was left for it
+    bool slotless = false;        // told once that no slot was left for it
     int change = QN_HEALTH_SAME;  // recorded this turn, said once it is applied
     int64_t downForMs = 0;
 };
@@ -87,8 +87,7 @@ void gather(qnChecker* checker, quon_request* req, int64_t nowMono) {
     for (Watched& w : checker->watched) {
         if (!qnHealthOwns(w.slot, w.name)) w.slot = nullptr;
         w.slot = qnHealthFor(board, w.name, nowMono);
-        if (!w.slot && !w.slotless)
-            req->logAt(req, QN_LOG_WARN, kNoSlot, w.name, QN_HEALTH_SLOTS);
+        if (!w.slot && !w.slotless) req->logAt(req, QN_LOG_WARN, kNoSlot, w.name, QN_HEALTH_SLOTS);
         w.slotless = !w.slot;
         for (const Holder& h : w.holders) h.proxy->health.store(w.slot, std::memory_order_relaxed);
     }

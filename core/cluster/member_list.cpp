@@ -284,7 +284,8 @@ int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* se
             if (slot < 0) continue;
             quonProxy* known = table->servers.proxies[slot];
             known->delisted.store(0, std::memory_order_relaxed);
-            if (table->servers.active[slot] || !checksBringBack(known)) addProxy(table, known, req, 0);
+            if (table->servers.active[slot] || !checksBringBack(known))
+                addProxy(table, known, req, 0);
         }
     }
     bool failed = false;

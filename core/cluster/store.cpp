@@ -143,8 +143,8 @@ propertyTable* readStoreFile(mappingsTable* table, quon_request* req, char** con
     FILE* file = req->fileOpen(req, path, "r");
     if (!file) {
         const int error = errno;
-        logLimited(req, &table->logLimits.kinds[QN_LIMIT_STORE], QN_LOG_WARN, kCannotOpenStore, path,
-                   strerror(error));
+        logLimited(req, &table->logLimits.kinds[QN_LIMIT_STORE], QN_LOG_WARN, kCannotOpenStore,
+                   path, strerror(error));
         return nullptr;
     }
     req->trace(req, kLoading, path);
@@ -159,7 +159,8 @@ propertyTable* readStoreFile(mappingsTable* table, quon_request* req, char** con
 // store: readers see the old list or the new one, never an empty or half-written file.
 bool writeStore(quon_request* req, const char* path, const char* text) {
     const size_t pathLength = strlen(path);
-    auto* temporary = static_cast<char*>(req->malloc(req, int(pathLength + sizeof kTemporarySuffix)));
+    auto* temporary =
+        static_cast<char*>(req->malloc(req, int(pathLength + sizeof kTemporarySuffix)));
     if (!temporary) return false;
     memcpy(temporary, path, pathLength);
     memcpy(temporary + pathLength, kTemporarySuffix, sizeof kTemporarySuffix);

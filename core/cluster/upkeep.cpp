@@ -65,8 +65,9 @@ bool resolveDue(quonProxy* proxy, int32_t now) {
 }
 
 // The servers of the master list whose probe or refresh is due and that no other thread
-// serves already (a request's last-ditch search may probe too), each claimed for this pass. When nothing is due, each proxy costs two
-// relaxed loads. Slots that these calls add are not visited now. tableLock held.
+// serves already (a request's last-ditch search may probe too), each claimed for this pass. When
+// nothing is due, each proxy costs two relaxed loads. Slots that these calls add are not visited
+// now. tableLock held.
 int32_t claimDueUpkeep(mappingsTable* table, Upkeep* due) {
     const int32_t count = std::clamp(table->servers.count, 0, QN_MAX_PROXIES);
     if (count == 0) return 0;
@@ -128,7 +129,6 @@ void keepMembership(mappingsTable* table, quon_request* req, SyncGuard& hold) {
         table->upkeepBusy[due[i].slot] = 0;
     }
 }
-
 
 // The first initialisation: the bootstrap server, else the server store. Before the
 // first try, the patterns the store remembers, so that the table's URIs are claimed (and

@@ -175,9 +175,7 @@ bool qnCheckStart(qnCheck& check, const qnAddress* addresses, int count, int64_t
 
 int qnCheckSocket(const qnCheck& check) { return check.phase == kDone ? -1 : check.sock; }
 
-short qnCheckEvents(const qnCheck& check) {
-    return check.phase == kReceiving ? POLLIN : POLLOUT;
-}
+short qnCheckEvents(const qnCheck& check) { return check.phase == kReceiving ? POLLIN : POLLOUT; }
 
 bool qnCheckStep(qnCheck& check, short revents, int64_t nowMono) {
     if (check.phase == kDone) return true;

@@ -21,7 +21,7 @@ struct qnCheck {
     int64_t deadlineMono = 0;
     qnAddress addresses[QN_MAX_ADDRESSES];
     int count = 0;
-    int at = 0;  // the address being tried
+    int at = 0;                // the address being tried
     int64_t connectUntil = 0;  // when the connect to it is given up for the next address
     char out[32];
     int outLength = 0;

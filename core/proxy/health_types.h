@@ -56,13 +56,13 @@ struct alignas(64) qnHealthSlot {
     std::atomic<int64_t> wantedMono;     // when a process last looked for this server
     std::atomic<int32_t> verdict;        // QN_HEALTH_*
     std::atomic<int32_t> failsInRow;
-    std::atomic<int32_t> checking;       // pid of the process whose check is in flight, or 0
-    std::atomic<int32_t> lastError;      // of the last failed check: errno or EQUON_*; 0: none
-    std::atomic<int32_t> lastMillis;     // how long the last check took
-    std::atomic<int64_t> lastCheckAt;    // when the last check ended
+    std::atomic<int32_t> checking;     // pid of the process whose check is in flight, or 0
+    std::atomic<int32_t> lastError;    // of the last failed check: errno or EQUON_*; 0: none
+    std::atomic<int32_t> lastMillis;   // how long the last check took
+    std::atomic<int64_t> lastCheckAt;  // when the last check ended
     std::atomic<int64_t> lastErrorAt;
-    std::atomic<int64_t> lastOkMono;     // when a check last succeeded; 0: never
-    std::atomic<int64_t> changedAt;      // the last change of verdict; 0: none yet
+    std::atomic<int64_t> lastOkMono;  // when a check last succeeded; 0: never
+    std::atomic<int64_t> changedAt;   // the last change of verdict; 0: none yet
     std::atomic<int64_t> changedMono;
     std::atomic<uint64_t> checks;
     std::atomic<uint64_t> failures;

@@ -95,9 +95,7 @@ int waitFor(quon_request* req, int sock, short events, int timeoutMs, short& rev
     }
 }
 
-bool wouldBlock(int error) {
-    return error == EAGAIN || error == EWOULDBLOCK;
-}
+bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 
 // Non-blocking mode and no Nagle delay; a failure is a warning that does not stop the
 // connect. When the flags cannot be read, non-blocking mode is set alone.
@@ -221,8 +219,7 @@ int connectOne(quon_request* req, const qnAddress& address, int timeoutMs, Faile
     return -1;
 }
 
-void tellFailure(quon_request* req, const FailedAttempt& failed, bool connected,
-                 quonProxy* proxy) {
+void tellFailure(quon_request* req, const FailedAttempt& failed, bool connected, quonProxy* proxy) {
     if (connected) {
         req->traceE(req, QN_TRACE_DETAIL, kConnectFailed, failed.host, failed.port,
                     describeError(failed.error));
@@ -285,9 +282,7 @@ int waitToReceive(quon_request* req, int sock, int limitMs, const quonProxy* pro
 }
 
 // strerror_r comes in two forms: GNU's returns the text, POSIX's fills the buffer.
-[[maybe_unused]] const char* systemText(const char* text, const char*) {
-    return text;
-}
+[[maybe_unused]] const char* systemText(const char* text, const char*) { return text; }
 [[maybe_unused]] const char* systemText(int status, const char* buffer) {
     return status == 0 ? buffer : nullptr;
 }

@@ -68,8 +68,9 @@ TEST(Recovery, ARestartedServerServesAgainWithinTwoSecondsEachTime) {
         ASSERT_TRUE(cluster.restart(1));
         EXPECT_LT(untilServedBy(cluster, 1), 2s) << "round " << round;
     }
-    EXPECT_TRUE(waitUntil(
-        [&] { return cluster.apache().countLog(cluster.address(1) + " is up again after ") == 2; }));
+    EXPECT_TRUE(waitUntil([&] {
+        return cluster.apache().countLog(cluster.address(1) + " is up again after ") == 2;
+    }));
     const std::string json = cluster.get("/quon-status?format=json").body;
     const std::regex health("\"name\":\"" + cluster.address(1) +
                             "\".*?\"health\":\\{\"verdict\":\"up\",\"since\":[1-9][0-9]*.*?"
@@ -96,12 +97,14 @@ TEST(Recovery, ASilentServerIsOutWithinThreeSecondsAndASlowRequestIsNot) {
     std::string cookie;
     for (int k = 0; k < 6 && cookie.empty(); ++k) {
         HttpResponse r = cluster.get("/app/session");
-        if (cluster.served(r) == 0) cookie = r.header("Set-Cookie").substr(0, r.header("Set-Cookie").find(';'));
+        if (cluster.served(r) == 0)
+            cookie = r.header("Set-Cookie").substr(0, r.header("Set-Cookie").find(';'));
     }
     ASSERT_FALSE(cookie.empty());
     auto slow = std::async(std::launch::async, [&] {
         return httpRequest({.url = cluster.url("/app/slow?ms=10000"),
-                            .headers = {"Cookie: " + cookie}, .timeoutMs = 15000});
+                            .headers = {"Cookie: " + cookie},
+                            .timeoutMs = 15000});
     });
     std::this_thread::sleep_for(200ms);
     const auto paused = Clock::now();
@@ -115,16 +118,20 @@ TEST(Recovery, ASilentServerIsOutWithinThreeSecondsAndASlowRequestIsNot) {
                 int mine = 0;
                 while (Clock::now() - paused < 6s) {
                     const auto sent = Clock::now();
-                    HttpResponse r = httpRequest({.url = cluster.url("/app/echo"), .timeoutMs = 10000});
+                    HttpResponse r =
+                        httpRequest({.url = cluster.url("/app/echo"), .timeoutMs = 10000});
                     if (r.status == 200 && Clock::now() - sent < 2s) continue;
                     ++mine;
                     stuck += 1;
-                    lastStuckMs = std::chrono::duration_cast<std::chrono::milliseconds>(sent - paused).count();
+                    lastStuckMs =
+                        std::chrono::duration_cast<std::chrono::milliseconds>(sent - paused)
+                            .count();
                 }
                 EXPECT_LE(mine, 1);
             });
         for (auto& client : clients) client.join();
-        EXPECT_TRUE(cluster.apache().waitForLog(cluster.address(1) + " is down (no answer in time)", 1s));
+        EXPECT_TRUE(
+            cluster.apache().waitForLog(cluster.address(1) + " is down (no answer in time)", 1s));
     }
     EXPECT_LE(stuck.load(), 8);
     EXPECT_LT(lastStuckMs.load(), 3000);
@@ -141,22 +148,29 @@ TEST(Recovery, ASilentMemberHoldsUpNeitherItsHealthyServerNorAnotherVirtualHost)
     LoopbackPeer silent("127.0.0.9");
     ASSERT_TRUE(silent.listening());
     ASSERT_TRUE(cluster.start({0}));
-    cluster[0].writeFile("cluster.props", "SRV1=" + cluster.address(0) + "\nSRV9=" +
-                                              serverName(silent.address()) + "\n");
+    cluster[0].writeFile("cluster.props", "SRV1=" + cluster.address(0) +
+                                              "\nSRV9=" + serverName(silent.address()) + "\n");
     ASSERT_TRUE(cluster[0].reload());
     ApacheServer apache(ApacheOptions{
-        .directives = "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName a.test\n  QuonConfig bootstrap " +
-                      cluster.address(0) + "\n</VirtualHost>\n<VirtualHost 127.0.0.1:@PORT@>\n"
-                      "  ServerName b.test\n  QuonConfig bootstrap " + cluster.address(1) +
-                      "\n</VirtualHost>\n"});
+        .directives =
+            "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName a.test\n  QuonConfig bootstrap " +
+            cluster.address(0) +
+            "\n</VirtualHost>\n<VirtualHost 127.0.0.1:@PORT@>\n"
+            "  ServerName b.test\n  QuonConfig bootstrap " +
+            cluster.address(1) + "\n</VirtualHost>\n"});
     const auto start = Clock::now();
     ASSERT_TRUE(apache.start());
     for (const char* host : {"a.test", "b.test"})
-        EXPECT_TRUE(waitUntil([&] {
-            return httpGet(apache.url("/app/echo"), {std::string("Host: ") + host}).status == 200;
-        }, 5s)) << host;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                return httpGet(apache.url("/app/echo"), {std::string("Host: ") + host}).status ==
+                       200;
+            },
+            5s))
+            << host;
     EXPECT_LT(Clock::now() - start, 2s);
-    EXPECT_TRUE(apache.waitForLog(serverName(silent.address()) + " not joined now: no answer in time"));
+    EXPECT_TRUE(
+        apache.waitForLog(serverName(silent.address()) + " not joined now: no answer in time"));
 }
 
 // Apache starts while every server is down: the URIs its store remembers get the error
@@ -174,11 +188,13 @@ TEST(Recovery, AColdStartDuringAnOutageAnswers503ThenServesWithinASecond) {
     } removeAfter{dir};
     const std::string store = "QuonConfig serverstore " + dir + "/servers\n";
     ASSERT_TRUE(cluster.start(store));
-    ASSERT_TRUE(waitUntil([&] { return readFile(dir + "/servers").find("pattern=/app*") != std::string::npos; }));
+    ASSERT_TRUE(waitUntil(
+        [&] { return readFile(dir + "/servers").find("pattern=/app*") != std::string::npos; }));
     cluster.apache().stop();
     cluster.kill(0);
     cluster.kill(1);
-    ApacheServer cold(ApacheOptions{.directives = "QuonConfig bootstrap " + cluster.address(0) + "\n" + store});
+    ApacheServer cold(
+        ApacheOptions{.directives = "QuonConfig bootstrap " + cluster.address(0) + "\n" + store});
     ASSERT_TRUE(cold.start());
     EXPECT_EQ(httpGet(cold.url("/app/echo")).status, 503);
     EXPECT_EQ(httpGet(cold.url("/elsewhere")).status, 404);

@@ -43,8 +43,8 @@ TEST_P(Verdicts, FollowTheChecks) {
     }
     EXPECT_EQ(changes, run.changes);
     EXPECT_EQ(slot->verdict.load(), run.verdict);
-    const int expectedFailures = int(std::count_if(run.errors.begin(), run.errors.end(),
-                                                   [](int e) { return e != 0; }));
+    const int expectedFailures =
+        int(std::count_if(run.errors.begin(), run.errors.end(), [](int e) { return e != 0; }));
     EXPECT_EQ(slot->failures.load(), uint64_t(expectedFailures));
     EXPECT_EQ(slot->checks.load(), run.errors.size());
 }
@@ -55,14 +55,14 @@ constexpr int32_t kUp = QN_HEALTH_UP, kDown = QN_HEALTH_DOWN, kUnknown = QN_HEAL
 
 INSTANTIATE_TEST_SUITE_P(
     Health, Verdicts,
-    ::testing::Values(Outcomes{"nothing yet", {}, {}, kUnknown},
-                      Outcomes{"a first answer is no comeback", {0}, {S}, kUp},
-                      Outcomes{"two misses take a new server down", {R, X}, {S, D}, kDown},
-                      Outcomes{"one miss is chance", {0, X, 0, X, 0}, {S, S, S, S, S}, kUp},
-                      Outcomes{"two misses in a row", {0, X, X, X}, {S, S, D, S}, kDown},
-                      Outcomes{"one answer brings it back", {0, R, R, 0}, {S, S, D, U}, kUp},
-                      Outcomes{"down and up again, twice", {0, R, R, 0, X, X, 0},
-                          {S, S, D, U, S, D, U}, kUp}),
+    ::testing::Values(
+        Outcomes{"nothing yet", {}, {}, kUnknown},
+        Outcomes{"a first answer is no comeback", {0}, {S}, kUp},
+        Outcomes{"two misses take a new server down", {R, X}, {S, D}, kDown},
+        Outcomes{"one miss is chance", {0, X, 0, X, 0}, {S, S, S, S, S}, kUp},
+        Outcomes{"two misses in a row", {0, X, X, X}, {S, S, D, S}, kDown},
+        Outcomes{"one answer brings it back", {0, R, R, 0}, {S, S, D, U}, kUp},
+        Outcomes{"down and up again, twice", {0, R, R, 0, X, X, 0}, {S, S, D, U, S, D, U}, kUp}),
     [](const auto& info) {
         std::string name = info.param.what;
         for (char& c : name)
