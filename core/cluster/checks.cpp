@@ -85,8 +85,10 @@ void gather(qnChecker* checker, quon_request* req, int64_t nowMono) {
     });
     qnHealthBoard* board = qnHealthBoardInUse();
     for (Watched& w : checker->watched) {
-        if (!qnHealthOwns(w.slot, w.name)) w.slot = nullptr;
-        w.slot = qnHealthFor(board, w.name, nowMono);
+        if (qnHealthOwns(w.slot, w.name))
+            w.slot->wantedMono.store(nowMono, std::memory_order_relaxed);
+        else
+            w.slot = qnHealthFor(board, w.name, nowMono);
         if (!w.slot && !w.slotless) req->logAt(req, QN_LOG_WARN, kNoSlot, w.name, QN_HEALTH_SLOTS);
         w.slotless = !w.slot;
         for (const Holder& h : w.holders) h.proxy->health.store(w.slot, std::memory_order_relaxed);

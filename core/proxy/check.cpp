@@ -148,19 +148,24 @@ bool receiveSome(qnCheck& check) {
         const ssize_t got = recv(check.sock, buffer, sizeof buffer, MSG_DONTWAIT);
         if (got == 0) return finish(check, ECONNRESET);
         if (got < 0) return errno == EAGAIN || errno == EINTR ? false : finish(check, errno);
-        for (ssize_t i = 0; i < got;) {
-            if (check.skip > 0) {
-                const int64_t step = std::min<int64_t>(check.skip, got - i);
-                check.skip -= step;
-                i += step;
-                continue;
-            }
-            check.word[check.wordHave++] = buffer[i++];
-            if (check.wordHave == 4 && takeWord(check)) return true;
-        }
+        if (qnCheckFeed(check, buffer, size_t(got))) return true;
     }
 }
 }  // namespace
+
+bool qnCheckFeed(qnCheck& check, const unsigned char* bytes, size_t count) {
+    for (size_t i = 0; i < count && check.phase != kDone;) {
+        if (check.skip > 0) {
+            const int64_t step = std::min<int64_t>(check.skip, int64_t(count - i));
+            check.skip -= step;
+            i += size_t(step);
+            continue;
+        }
+        check.word[check.wordHave++] = bytes[i++];
+        if (check.wordHave == 4 && takeWord(check)) return true;
+    }
+    return check.phase == kDone;
+}
 
 bool qnCheckStart(qnCheck& check, const qnAddress* addresses, int count, int64_t nowMono,
                   int timeoutMs) {

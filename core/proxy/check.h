@@ -5,6 +5,7 @@
 // answering counts; its text is skipped, never kept.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "request_types.h"
@@ -44,5 +45,8 @@ short qnCheckEvents(const qnCheck& check);
 // Goes on after poll reported revents on the check's socket (0: none, the time passed);
 // true once the check is done, its socket closed and check.error set.
 bool qnCheckStep(qnCheck& check, short revents, int64_t nowMono);
+// Walks through count bytes of the server's answer (what a receive brought): true once
+// they decide the check (check.error set, its socket closed).
+bool qnCheckFeed(qnCheck& check, const unsigned char* bytes, size_t count);
 // Ends a check that is still running (its socket closed); check.error says ECANCELED.
 void qnCheckCancel(qnCheck& check);
