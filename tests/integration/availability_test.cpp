@@ -37,7 +37,8 @@ void expectNobodyWaits(ApacheServer& apache, long mappedStatus) {
 }
 
 // The bootstrap server's address accepts nothing: the table is never initialised, mapped
-// requests are declined at once, Apache's own are served at once.
+// requests are declined at once (no store remembers their patterns), Apache's own are
+// served at once.
 TEST(Availability, ABlackHoledBootstrapServerDelaysNoRequest) {
     FullBacklogListener hole("127.0.0.9");
     ASSERT_TRUE(hole.full());
@@ -46,6 +47,10 @@ TEST(Availability, ABlackHoledBootstrapServerDelaysNoRequest) {
                                                     "\nQuonConfig connecttimeout 5\n"});
     ASSERT_TRUE(apache.start());
     for (int round = 0; round < 2; ++round) expectNobodyWaits(apache, 404);
+    // Without a store that knows its patterns, the child says once why they fall to Apache.
+    EXPECT_EQ(apache.countLog("no server has answered yet and the server store knows no URL "
+                              "patterns of it"),
+              1);
 }
 
 // A member that the cluster announces accepts connections and never answers: its join hangs
