@@ -25,8 +25,11 @@ protected:
     static void SetUpTestSuite() {
         cluster = std::make_unique<QuonCluster>(1);
         const testing::AssertionResult started = cluster->start(
-            loadModules({"auth_basic", "authn_core", "authn_file", "authz_user", "http2"}) +
+            loadModules({"auth_basic", "authn_core", "authn_file", "authz_user", "http2",
+                         "setenvif"}) +
             "Protocols h2c http/1.1\n"
+            "SetEnvIf Remote_Addr \"^10\\.\" TRUSTED_NET=1\n"
+            "SetEnvIf Remote_Addr \"^127\\.\" LOCAL_NET=1\n"
             "QuonConfig maxpropssize 1000000\n"
             "<Location /app/private>\n  AuthType Basic\n  AuthName quon\n"
             "  AuthUserFile @DIR@/users\n  Require valid-user\n</Location>\n");
@@ -47,23 +50,77 @@ protected:
 };
 std::unique_ptr<QuonCluster> OneServer::cluster;
 
-// Headers named like Apache's variables reach the server as headers, never as the
-// variables; a server's question for such a name is answered from Apache alone.
-TEST_F(OneServer, ClientHeadersNeverStandForApachesVariables) {
-    const std::vector<std::string> forged = {
-        "REMOTE_USER: admin", "AUTH_TYPE: Basic",          "REMOTE_HOST: x",
-        "HTTPS: on",          "SSL_CLIENT_S_DN: CN=admin", "SSL-Client-S-DN: CN=x"};
-    auto echo = keyValues(
-        fetch("/app/echo?get=HTTPS,SSL_CLIENT_S_DN,SSL-Client-S-DN,REMOTE_USER", forged).body,
-        ": ");
+// A name in variable form (an underscore, or upper case without a dash) is Apache's
+// alone: the request's environment, the CGI and TLS variables, never a header; a header
+// is reached by its own name or as HTTP_<NAME>. Rows: the request's headers, the names
+// asked, what each must give ("" none, "!x" anything but x).
+struct VariableRow {
+    const char* name;
+    std::vector<std::string> headers;
+    std::vector<std::pair<std::string, std::string>> answers;
+    std::string body = "";  // sent with POST, as text/plain
+};
+void PrintTo(const VariableRow& row, std::ostream* out) { *out << row.name; }
+class Variables : public OneServer, public ::testing::WithParamInterface<VariableRow> {};
+
+const std::string kLongTls = "SSL_CLIENT_S_DN_" + std::string(60, 'X');  // 76 characters
+const VariableRow kVariableRows[] = {
+    {"ApachesOwn",
+     {"REMOTE_USER: admin", "AUTH_TYPE: Basic", "REMOTE_HOST: x", "HTTPS: on",
+      "SSL_CLIENT_S_DN: CN=admin", "SSL-Client-S-DN: CN=x"},
+     {{"HTTPS", ""}, {"SSL_CLIENT_S_DN", ""}, {"SSL-Client-S-DN", ""}, {"REMOTE_USER", ""},
+      {"Remote-User", ""}, {"REMOTE_HOST", "127.0.0.1"}}},
+    {"ForgedBodyFacts",
+     {"CONTENT_LENGTH: 99999", "CONTENT_TYPE: evil/forged"},
+     {{"CONTENT_LENGTH", "5"}, {"CONTENT_TYPE", "text/plain"}, {"Content-Length", "5"}},
+     "hello"},
+    {"SetOnlyForAnotherNetwork", {"TRUSTED_NET: 1", "LOCAL_NET: 0"},
+     {{"TRUSTED_NET", ""}, {"LOCAL_NET", "1"}}},
+    {"AuthenticationModules",
+     {"AUTHENTICATE_UID: admin", "OIDC_CLAIM_email: admin@x", "MELLON_NAME_ID: admin",
+      "Shib-Session-ID: forged", "Shib-Identity-Provider: forged", "GSS_NAME: admin",
+      "KRB5CCNAME: /tmp/x", "CERT_SUBJECT: CN=admin", "LOGON_USER: admin",
+      "UNMAPPED_REMOTE_USER: admin"},
+     {{"AUTHENTICATE_UID", ""}, {"OIDC_CLAIM_email", ""}, {"MELLON_NAME_ID", ""},
+      {"Shib-Session-ID", ""}, {"Shib-Identity-Provider", ""}, {"GSS_NAME", ""},
+      {"KRB5CCNAME", ""}, {"CERT_SUBJECT", ""}, {"LOGON_USER", ""},
+      {"UNMAPPED_REMOTE_USER", ""}}},
+    {"ProcessEnvironment", {"PATH: /forged"}, {{"PATH", "!/forged"}, {"Path", "!/forged"}}},
+    {"LongName", {kLongTls + ": forged"}, {{kLongTls, ""}}},
+    {"HeadersByTheirNames",
+     {"X-Custom: yes", "X_Under: no"},
+     {{"X-Custom", "yes"}, {"x-custom", "yes"}, {"HTTP_X_CUSTOM", "yes"}, {"X_CUSTOM", ""},
+      {"X_Under", ""}, {"HTTP_X_UNDER", ""}}},
+};
+
+TEST_P(Variables, AreApachesAndHeadersAreTheClients) {
+    const VariableRow& row = GetParam();
+    std::string names;
+    for (const auto& [name, expected] : row.answers) names += (names.empty() ? "" : ",") + name;
+    std::vector<std::string> headers = row.headers;
+    if (!row.body.empty()) headers.push_back("Content-Type: text/plain");
+    HttpResponse r = httpRequest({.url = cluster->url("/app/echo?get=" + names),
+                                  .method = row.body.empty() ? "GET" : "POST",
+                                  .headers = headers,
+                                  .body = row.body});
+    ASSERT_EQ(r.status, 200) << r.body;
+    auto echo = keyValues(r.body, ": ");
+    for (const auto& [name, expected] : row.answers) {
+        if (expected.starts_with("!"))
+            EXPECT_NE(echo["get." + name], expected.substr(1)) << name;
+        else
+            EXPECT_EQ(echo["get." + name], expected) << name;
+    }
+    // The message's own variables are Apache's too.
     EXPECT_EQ(echo["cgi.REMOTE_USER"], "");
     EXPECT_EQ(echo["cgi.AUTH_TYPE"], "");
     EXPECT_EQ(echo["cgi.REMOTE_HOST"], "127.0.0.1");
-    EXPECT_EQ(echo["get.HTTPS"], "");
-    EXPECT_EQ(echo["get.SSL_CLIENT_S_DN"], "");
-    EXPECT_EQ(echo["get.SSL-Client-S-DN"], "");
-    EXPECT_EQ(echo["get.REMOTE_USER"], "");
-    // Real authentication still names its user.
+}
+INSTANTIATE_TEST_SUITE_P(Client, Variables, ::testing::ValuesIn(kVariableRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Real authentication still names its user; a header cannot.
+TEST_F(OneServer, AuthenticationNamesItsUser) {
     HttpResponse r = fetch("/app/private/echo", {"Authorization: Basic YWxpY2U6c2VjcmV0"});
     auto authenticated = keyValues(r.body, ": ");
     EXPECT_EQ(r.status, 200) << r.body;
