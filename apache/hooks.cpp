@@ -32,6 +32,8 @@ constexpr const char* kUnclaimedNote = "quon-unclaimed";
 constexpr const char* kDotSegment =
     "request for %.200s refused: it holds a \".\" or \"..\" segment once its path parameters "
     "are removed and it is decoded once more";
+constexpr const char* kControlCharacter =
+    "request for %.200s refused: it holds a control character once it is decoded once more";
 constexpr const char* kNotConfigured = "Server has not been properly configured for Quon.";
 constexpr const char* kNotAccepted =
     "Quon will not accept request.  Check Quon web server configuration and Quon mappings on "
@@ -277,6 +279,10 @@ int quon_service(request_rec* r) {
     // the one matched, past the <Location> rules written for it.
     if (hasDotSegment(req.uri)) {
         req.logAt(&req, QN_LOG_INFO, kDotSegment, req.uri);
+        return HTTP_BAD_REQUEST;
+    }
+    if (hasControlCharacter(req.uri)) {
+        req.logAt(&req, QN_LOG_INFO, kControlCharacter, r->unparsed_uri);
         return HTTP_BAD_REQUEST;
     }
     // No CGI environment is made here: the message's variables are computed from the

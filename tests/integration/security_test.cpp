@@ -229,13 +229,17 @@ TEST_F(OneServer, LateBytesNeverReachTheNextClient) {
     EXPECT_TRUE(cluster->apache().waitForLog("bytes arrived while it was idle"));
 }
 
-// Path parameters and one more decoding must not hide a dot segment from the match.
-TEST_F(OneServer, DotSegmentsAreRefused) {
+// Path parameters and one more decoding must not hide a dot segment from the match, nor
+// a control character (a NUL ends the segment for a server: "..%00" is "..").
+TEST_F(OneServer, DotSegmentsAndControlCharactersAreRefused) {
     for (const char* path :
-         {"/app/..;/admin/x", "/app/%252e%252e/admin/x", "/app/.%3b/x", "/app/x/..%255cadmin"})
+         {"/app/..;/admin/x", "/app/%252e%252e/admin/x", "/app/.%3b/x", "/app/x/..%255cadmin",
+          "/app/..%2500/echo", "/app/x%2501/echo", "/app/x%01/echo", "/app/x%1f", "/app/x%7f",
+          "/app/x%257F", "/app/x%09y", "/app/x%250d%250a"})
         EXPECT_EQ(fetch(path).status, 400) << path;
-    EXPECT_EQ(fetch("/app/x;jsessionid=abc").status, 200);
-    EXPECT_EQ(fetch("/app/..x/y").status, 200);
+    for (const char* path : {"/app/x;jsessionid=abc", "/app/..x/y", "/app/x%20y", "/app/%c3%a9",
+                             "/app/x%2520"})
+        EXPECT_EQ(fetch(path).status, 200) << path;
 }
 
 // A request that reached the server whose pooled connection then closed goes out again
