@@ -18,7 +18,8 @@ inline constexpr int QN_LIMIT_DEFERRED = 3;    // an attempt failed, another ser
 inline constexpr int QN_LIMIT_PAGE = 4;        // an error page went to the client
 inline constexpr int QN_LIMIT_RETRY_NOW = 5;   // a retry time reset: every server was down
 inline constexpr int QN_LIMIT_NO_SERVERS = 6;  // no server of the cluster was reachable
-inline constexpr int QN_LIMIT_KINDS = 7;
+inline constexpr int QN_LIMIT_STICKY = 7;      // a session's servers were all unavailable
+inline constexpr int QN_LIMIT_KINDS = 8;
 
 // One kind of line: when the next may go out (milliseconds of the steady clock) and how
 // many were left out since the last. No lock: threads race for a turn with one exchange.
