@@ -265,3 +265,66 @@ TEST(LastDitch, ARequestWaitsForAProbeAnotherThreadMakes) {
     EXPECT_TRUE(out.result == 0 && out.status == 200) << out.body << out.lines;
     EXPECT_EQ(t.servers.requestsSeen(0), 1);
 }
+
+namespace {
+// A server joins with a more specific entry that goes before /app/*, as a member list
+// makes it while the request's thread has released tableLock: every index taken before
+// now names that entry. Its server counts the requests sent to it.
+struct Joiner {
+    static inline std::atomic<int> misrouted{0};
+    static inline HandTable* table = nullptr;
+    static inline quon_request* req = nullptr;
+    static void join() {
+        SyncGuard hold(req, (*table)->tableLock);
+        const int index = table->addEntry("/app/longer/*", QN_ROUNDROBIN, 0, {{"127.0.0.9:9"}});
+        (*table)->mappingProxies[index]->proxies[0]->handleRequest =
+            [](quon_request* r, quonProxy*, const char*, int32_t*) {
+                ++misrouted;
+                r->errorCode = ECONNREFUSED;
+                return -1;
+            };
+        mergeNewMapping(*table);
+    }
+    static int joinThenProbe(quonProxy* proxy, quon_request* r) {
+        join();
+        return proxy_isAlive(proxy, r);
+    }
+};
+}  // namespace
+
+// The entries move while the last-ditch search has released tableLock, during this
+// request's own probe or while it waits for another thread's: the request is matched
+// again and goes to a server of /app/*, never to the entry that took its old index.
+TEST(LastDitch, AnEntryThatMovedDuringTheSearchIsMatchedAgain) {
+    for (const bool ownProbe : {true, false}) {
+        SCOPED_TRACE(ownProbe ? "own probe" : "another thread's probe");
+        AllDown t(!ownProbe);
+        Joiner::table = &t.table;
+        Joiner::req = t.req.get();
+        Joiner::misrouted = 0;
+        const int32_t slot = hasProxyNamed(t.table, t.servers.address(0).c_str());
+        std::thread prober;
+        if (ownProbe) {
+            t.table->servers.proxies[slot]->isAlive = Joiner::joinThenProbe;
+        } else {
+            {
+                SyncGuard hold(t.req.get(), t.table->tableLock);
+                t.table->upkeepBusy[slot] = 1;
+            }
+            prober = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                Joiner::join();
+                SyncGuard hold(t.req.get(), t.table->tableLock);
+                addProxy(t.table, t.table->servers.proxies[slot], t.req.get(), 0);
+                t.table->upkeepBusy[slot] = 0;
+            });
+        }
+        Outcome out = dispatch(t.table);
+        if (prober.joinable()) prober.join();
+        EXPECT_TRUE(out.result == 0 && out.status == 200) << out.body << out.lines;
+        EXPECT_EQ(Joiner::misrouted, 0) << out.lines;
+        EXPECT_NE(out.lines.find("mappings moved since the request was filtered: entry 1 now"),
+                  std::string::npos)
+            << out.lines;
+    }
+}
