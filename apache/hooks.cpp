@@ -18,6 +18,7 @@
 #include "describe.h"
 #include "quon_status.h"
 #include "strutil.h"
+#include "table.h"
 #include "table_slots.h"
 
 APLOG_USE_MODULE(quon);
@@ -61,6 +62,7 @@ mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf) {
     if (!table) return nullptr;
     tableSlots(table)->ignoreSuffixMap(table, req, conf->ignoreSuffixMap);
     setCounterScope(table, conf->counterScope);
+    setMemberNetworks(table, conf->memberNetworks, conf->memberNetworkCount);
     conf->table.store(table, std::memory_order_release);
     return table;
 }

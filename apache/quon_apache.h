@@ -13,6 +13,7 @@
 #include "request_types.h"
 
 struct mappingsTable;
+struct qnNetwork;
 
 // The one symbol Apache looks up when it loads the module.
 extern "C" __attribute__((visibility("default"))) module AP_MODULE_DECLARE_DATA quon_module;
@@ -39,6 +40,10 @@ struct QuonServerConfig {
     int maxHeaderSize;  // bytes; bounds header strings and each exchange's header total
     int maxPropsSize;   // bytes; bounds property texts and attribute values
     int directoryWalk;  // 1: claimed requests go through Apache's directory walk as well
+    // The networks the members of the cluster must be in (none: any), in the
+    // configuration pool.
+    const qnNetwork* memberNetworks;
+    int memberNetworkCount;
     // Which virtual server's counters its table's servers keep; set by post-config.
     int32_t counterScope;
     // The line for requests to a main server without configuration: a site that loads the

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "address.h"
+#include "network.h"
 #include "pool.h"
 #include "property.h"
 #include "sync.h"
@@ -21,14 +23,52 @@ constexpr const char* kUpdated = "%s clusters updated using seq %d";
 constexpr const char* kUpdateError = "%s error updating clusters so seq is %d";
 constexpr const char* kProbeListed = "%s listed again: probed before it takes requests";
 
+constexpr const char* kRefusedMember = "%s refused as a member: its address %s is %s";
+constexpr const char* kOutside = "outside the networks of membernetworks";
+
 enum class Joined { added, skipped, failed };
+
+// Why name may not be a member, with the address that decides; null when it may. Each
+// address the name has must be one a server can be at and, with member networks, in one
+// of them. The configured bootstrap server stays as configured. A name that names no
+// server or does not resolve is left to initProxy, which says so. tableLock not held:
+// a name may be looked up over the network.
+const char* unfitMember(mappingsTable* table, quon_request* req, const char* name,
+                        char (&host)[QN_HOST_TEXT_SIZE]) {
+    if (table->bootstrapServer && strcmp(table->bootstrapServer, name) == 0) return nullptr;
+    ServerAddress parsed;
+    if (parseServerAddress(name, parsed) != AddressText::ok || !req->resolve) return nullptr;
+    char text[QN_MAX_HOST_LENGTH + 1];
+    memcpy(text, parsed.host.data(), parsed.host.size());
+    text[parsed.host.size()] = '\0';
+    qnAddress addresses[QN_MAX_ADDRESSES];
+    const char* reason = nullptr;
+    const int count =
+        req->resolve(req, text, parsed.port, addresses, QN_MAX_ADDRESSES, &reason);
+    for (int i = 0; i < std::min(count, QN_MAX_ADDRESSES); ++i) {
+        const char* unfit = unfitMemberAddress(addresses[i]);
+        bool inside = table->memberNetworkCount == 0;
+        for (int32_t n = 0; n < table->memberNetworkCount && !inside; ++n)
+            inside = inNetwork(addresses[i], table->memberNetworks[n]);
+        if (!unfit && !inside) unfit = kOutside;
+        if (!unfit) continue;
+        hostText(addresses[i], host);
+        return unfit;
+    }
+    return nullptr;
+}
 
 // A new proxy for name, initialised from its server (connect, ping, its properties and
 // mappings) with no lock held, then added to the table under tableLock. Skipped when it
-// cannot be made at all, the master list is full, or another thread added the name
-// meanwhile; failed when the server could not be initialised (the proxy is destroyed
+// is refused as a member (unfitMember), cannot be made at all, the master list is full,
+// or another thread added the name meanwhile; failed when the server could not be initialised (the proxy is destroyed
 // then). tableLock not held.
 Joined joinNewServer(mappingsTable* table, quon_request* req, const char* name) {
+    char host[QN_HOST_TEXT_SIZE];
+    if (const char* unfit = unfitMember(table, req, name, host)) {
+        req->logAt(req, QN_LOG_ERROR, kRefusedMember, name, host, unfit);
+        return Joined::skipped;
+    }
     {
         SyncGuard hold(req, table->tableLock);
         if (table->servers.count >= QN_MAX_PROXIES) {
@@ -124,6 +164,11 @@ bool applyMemberList(mappingsTable* table, quon_request* req, const propertyTabl
     return !failed;
 }
 }  // namespace
+
+void setMemberNetworks(mappingsTable* table, const qnNetwork* networks, int32_t count) {
+    table->memberNetworks = networks;
+    table->memberNetworkCount = networks ? count : 0;
+}
 
 int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList) {
     int32_t count = 0;

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "network.h"
 #include "property_types.h"
 #include "proxy_types.h"
 #include "sync_types.h"
@@ -111,4 +112,8 @@ struct mappingsTable : mappingsTableSlots {
     int32_t counterScope;
     // The failure lines of requests that no server could take, one cell per kind.
     qnLogLimits logLimits;
+    // The networks members must be in (none: any network), besides the kinds of address
+    // no server is at; set before the table is first used, not owned.
+    const qnNetwork* memberNetworks;
+    int32_t memberNetworkCount;
 };

@@ -344,6 +344,31 @@ TEST(StoreFile, IsReplacedNotWrittenThroughALink) {
               std::string::npos);
 }
 
+// A member list may name any address: one no server is at, or one outside the networks
+// the operator allows, is refused with a line that says why and never connected to.
+TEST(MemberList, NamesOnlyServersInTheAllowedNetworks) {
+    QuonCluster cluster(3);
+    ASSERT_TRUE(cluster.BackendCluster::start());
+    const std::string port = std::to_string(cluster.port(0));
+    const std::string bad = "BAD1=0.0.0.0:" + port + "\nBAD2=224.0.0.1:" + port + "\n";
+    cluster[0].writeFile("cluster.props",
+                         backend_test::readFile(cluster[0].path("cluster.props")) + bad);
+    ASSERT_TRUE(cluster[0].reload());
+    ASSERT_TRUE(cluster.start("QuonConfig membernetworks \"127.0.0.2/31, ::1\"\n"));
+    for (const std::string line :
+         {cluster.memberName(2) + " refused as a member: its address 127.0.0.4 is outside the "
+                                  "networks of membernetworks",
+          "0.0.0.0:" + port + " refused as a member: its address 0.0.0.0 is unspecified",
+          "224.0.0.1:" + port + " refused as a member: its address 224.0.0.1 is multicast"})
+        EXPECT_TRUE(cluster.apache().waitForLog(line)) << line;
+    for (int k = 0; k < 6; ++k) {
+        HttpResponse r = cluster.get("/app/echo");
+        EXPECT_EQ(r.status, 200);
+        EXPECT_TRUE(cluster.served(r) == 0 || cluster.served(r) == 1) << r.body;
+    }
+    EXPECT_EQ(cluster.logLines(2, "] accepted from "), 0);
+}
+
 // A member that joins with a more specific pattern while a request waits between the
 // translate hook and the handler moves the entries: the request still goes to the
 // application it matched, not to the entry that took its index.
