@@ -231,7 +231,10 @@ int quon_map_to_storage(request_rec* r) {
     if (r->main || !conf->configured || conf->directoryWalk) return DECLINED;
     quon_request req;
     init_apache_request(&req, r, r->server);
-    if (claim(r, &req, conf)) return OK;
+    if (claim(r, &req, conf)) {
+        tellSkippedDirectory(r, &req, conf);
+        return OK;
+    }
     if (r->filename) apr_table_setn(r->notes, kUnclaimedNote, r->filename);
     return DECLINED;
 }

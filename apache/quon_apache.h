@@ -49,6 +49,8 @@ struct QuonServerConfig {
     // The line for requests to a main server without configuration: a site that loads the
     // module for its virtual hosts alone would otherwise write it for every request.
     qnLogLimit notConfiguredLog;
+    // The line for claimed requests that skip the access rules of a <Directory> section.
+    qnLogLimit skippedDirectoryLog;
 };
 
 // Configuration.
@@ -69,6 +71,12 @@ int quon_trans(request_rec* r);
 int quon_service(request_rec* r);
 // The configuration's mappings table, made on first use (no I/O); null without memory.
 mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf);
+
+// directory_rules.cpp: the <Directory> sections with access rules, found in the
+// configuration at each read (post-config); and the warning for a claimed request whose
+// file path lies in one below its document root, which it skips.
+void findGuardedDirectories(apr_pool_t* pconf);
+void tellSkippedDirectory(request_rec* r, quon_request* req, QuonServerConfig* conf);
 
 // The child's upkeep thread (upkeep_thread.cpp): started at child start when a server is
 // configured, which waits a moment for its first pass; stopped before the tables go.

@@ -344,6 +344,38 @@ TEST(StoreFile, IsReplacedNotWrittenThroughALink) {
               std::string::npos);
 }
 
+// A request claimed before the directory walk skips the <Directory> sections: one under
+// the document root whose access rules a claimed request skips is told of, once per
+// interval; rules above the document root (the file system's defaults), or that grant
+// everything, are not. With directorywalk they apply.
+TEST(DirectoryRules, SkippedByClaimedRequestsAreToldOf) {
+    for (const bool walk : {false, true}) {
+        SCOPED_TRACE(walk ? "directorywalk" : "claimed before the walk");
+        QuonCluster cluster(1);
+        ASSERT_TRUE(cluster.start(std::string(walk ? "QuonConfig directorywalk true\n" : "") +
+                                  "<Directory @DIR@/htdocs/app/private>\n  Require all denied\n"
+                                  "</Directory>\n<Directory @DIR@/htdocs/app/open>\n"
+                                  "  Require all granted\n</Directory>\n"
+                                  "<Directory @DIR@>\n  Require all denied\n</Directory>\n"
+                                  "<Directory @DIR@/htdocs>\n  Require all granted\n</Directory>\n"));
+        // The walk reaches only what exists.
+        for (const char* dir : {"/htdocs/app/private", "/htdocs/app/open"}) {
+            std::filesystem::create_directories(cluster.apache().dir() + dir);
+            shareWithApacheUser(cluster.apache().dir() + dir);
+        }
+        const std::string line = "<Directory " + cluster.apache().dir() +
+                                 "/htdocs/app/private> holds access rules that requests the module "
+                                 "claims skip";
+        EXPECT_EQ(cluster.get("/app/echo").status, 200);
+        EXPECT_EQ(cluster.get("/app/open/echo").status, 200);
+        for (int k = 0; k < 3; ++k)
+            EXPECT_EQ(cluster.get("/app/private/echo").status, walk ? 403 : 200);
+        if (!walk) EXPECT_TRUE(cluster.apache().waitForLog(line)) << cluster.apache().errorLog();
+        EXPECT_EQ(cluster.apache().countLog(line), walk ? 0 : 1);
+        EXPECT_EQ(cluster.apache().countLog("holds access rules"), walk ? 0 : 1);
+    }
+}
+
 // A member list may name any address: one no server is at, or one outside the networks
 // the operator allows, is refused with a line that says why and never connected to.
 TEST(MemberList, NamesOnlyServersInTheAllowedNetworks) {
