@@ -2,7 +2,6 @@
 // connections by error class.
 #include <gtest/gtest.h>
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -112,29 +111,6 @@ TEST_F(PoolTest, PingReplacesAStaleIdleConnection) {
     EXPECT_EQ(proxy.idle(), 1);
     ASSERT_TRUE(peer.accept() && peer.accept());  // the stale connection, then its successor
     EXPECT_EQ(peer.receive(8), be32(PROXY_PING) + be32(PROXY_PING));
-}
-
-// Idle connections go out in the order they came back, so that bytes a server sends late
-// have the most time to arrive; a connection on which any arrived is closed, not used.
-TEST_F(PoolTest, HandsOutTheConnectionIdleLongestAndClosesOneWithLateBytes) {
-    quonConnection* first = checkout();
-    quonConnection* second = checkout();
-    ASSERT_TRUE(first && second);
-    ASSERT_TRUE(peer.accept());  // the first connection's far end
-    giveBack(first);
-    giveBack(second);
-    ASSERT_EQ(checkout(), first);
-    giveBack(first);
-    ASSERT_EQ(checkout(), second);
-    giveBack(second);  // first is the one idle longest again
-    const int sock = first->sock;
-    ASSERT_TRUE(peer.send("late"));
-    pollfd arrival{sock, POLLIN, 0};
-    ASSERT_EQ(poll(&arrival, 1, kPeerWaitMs), 1);
-    ASSERT_EQ(checkout(), second);
-    EXPECT_TRUE(req.contains("log", "bytes arrived while it was idle")) << req.dump();
-    EXPECT_EQ(proxy.idle(), 0);
-    giveBack(second);
 }
 
 // A destroyed connection books its error; system errors but a time-out or a lack of

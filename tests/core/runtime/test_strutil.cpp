@@ -25,22 +25,3 @@ TEST(Numbers, HexAndContentLengths) {
                   Num{"-5", -1}, Num{"+5", -1}, Num{"12a", -1}, Num{"", -1}, Num{nullptr, -1}})
         EXPECT_EQ(parseContentLength(c.text), c.value) << shown(c.text);
 }
-
-// What a server could read as another path: a dot segment or a control character, as the
-// path is or decoded once more.
-TEST(Paths, DotSegmentsAndControlCharacters) {
-    const struct {
-        const char* path;
-        bool dot, control;
-    } rows[] = {{"/a/../b", true, false},          {"/a/%2e%2E/b", true, false},
-                {"/a/.;x/b", true, false},         {"/a/..%00/b", false, true},
-                {"/a/x\x01", false, true},         {"/a/%7f", false, true},
-                {"/a/%1F", false, true},           {"/a/%09", false, true},
-                {"/a/\x7f", false, true},          {"/a/%20b/%c3%a9", false, false},
-                {"/a/..x", false, false},          {"/a/%zz%", false, false},
-                {"/a/%2", false, false},           {nullptr, false, false}};
-    for (const auto& row : rows) {
-        EXPECT_EQ(hasDotSegment(row.path), row.dot) << shown(row.path);
-        EXPECT_EQ(hasControlCharacter(row.path), row.control) << shown(row.path);
-    }
-}
