@@ -302,7 +302,8 @@ const char* readStoreFile(cmd_parms* cmd, const char* text, Value& out) {
 
 // Networks for the member check, in the configuration pool.
 const char* readNetworks(apr_pool_t* pool, const char* text, Value& out) {
-    auto* networks = static_cast<qnNetwork*>(apr_pcalloc(pool, sizeof(qnNetwork) * QN_MAX_NETWORKS));
+    auto* networks =
+        static_cast<qnNetwork*>(apr_pcalloc(pool, sizeof(qnNetwork) * QN_MAX_NETWORKS));
     const int count = parseNetworks(text, networks, QN_MAX_NETWORKS);
     if (count < 0) return apr_psprintf(pool, kBadNetworks, QN_MAX_NETWORKS);
     out.networks = networks;

@@ -25,9 +25,9 @@ apr_array_header_t* guarded = nullptr;
 
 // Sections and containers whose lines count as the section's own.
 bool container(const char* directive) {
-    for (const char* name : {"<RequireAll", "<RequireAny", "<RequireNone", "<IfModule",
-                             "<IfDefine", "<IfVersion", "<IfFile", "<Limit", "<LimitExcept",
-                             "<If", "<ElseIf", "<Else"})
+    for (const char* name :
+         {"<RequireAll", "<RequireAny", "<RequireNone", "<IfModule", "<IfDefine", "<IfVersion",
+          "<IfFile", "<Limit", "<LimitExcept", "<If", "<ElseIf", "<Else"})
         if (strcasecmp(directive, name) == 0) return true;
     return false;
 }

@@ -25,18 +25,17 @@ constexpr const char* kRedacted = "[redacted]";
 // covers: a header's name that reads as one of them (Path, Https, Gss-Name) is never
 // answered from the client.
 constexpr std::string_view kVariables[] = {
-    "HTTPS",     "QUERY_STRING", "GATEWAY_INTERFACE", "DOCUMENT_ROOT", "UNIQUE_ID",
-    "PATH",      "GSS_NAME",     "KRB5CCNAME",        "CERT_SUBJECT",  "LOGON_USER",
-    "UNMAPPED_REMOTE_USER"};
+    "HTTPS",    "QUERY_STRING", "GATEWAY_INTERFACE", "DOCUMENT_ROOT", "UNIQUE_ID",           "PATH",
+    "GSS_NAME", "KRB5CCNAME",   "CERT_SUBJECT",      "LOGON_USER",    "UNMAPPED_REMOTE_USER"};
 // Prefixes of the variables of Apache, its TLS and its authentication modules.
 constexpr std::string_view kVariablePrefixes[] = {
-    "SSL_",     "HTTPS_",    "REMOTE_",   "AUTH_",         "AUTHENTICATE_", "SERVER_",
-    "REQUEST_", "SCRIPT_",   "PATH_",     "CONTEXT_",      "REDIRECT_",     "DOCUMENT_",
-    "OIDC_",    "MELLON_",   "SHIB_",     "CERT_"};
+    "SSL_",     "HTTPS_",  "REMOTE_", "AUTH_",    "AUTHENTICATE_", "SERVER_",
+    "REQUEST_", "SCRIPT_", "PATH_",   "CONTEXT_", "REDIRECT_",     "DOCUMENT_",
+    "OIDC_",    "MELLON_", "SHIB_",   "CERT_"};
 // Credentials that a trace line never shows, in variable form.
-constexpr std::string_view kSecrets[] = {"AUTHORIZATION", "PROXY_AUTHORIZATION", "COOKIE",
-                                         "SET_COOKIE", "HTTP_AUTHORIZATION",
-                                         "HTTP_PROXY_AUTHORIZATION", "HTTP_COOKIE"};
+constexpr std::string_view kSecrets[] = {
+    "AUTHORIZATION",      "PROXY_AUTHORIZATION",      "COOKIE",     "SET_COOKIE",
+    "HTTP_AUTHORIZATION", "HTTP_PROXY_AUTHORIZATION", "HTTP_COOKIE"};
 
 // name upper-cased with dashes as underscores, whatever its length, in the request's pool.
 std::string_view variableForm(apr_pool_t* pool, const char* name) {

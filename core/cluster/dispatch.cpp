@@ -87,8 +87,8 @@ quonProxy* chooseProxy(mappingsTable* table, quon_request* req, int32_t& mapping
         req->deferErrors = table->clustered;
         const bool valid = validIndex(table, mappingIndex);
         req->mappingPattern = valid ? table->mappings->entries[mappingIndex].key : nullptr;
-        const bool allDown = table->clustered == 1 && valid &&
-                             table->mappingInfos[mappingIndex]->hasActive == 0;
+        const bool allDown =
+            table->clustered == 1 && valid && table->mappingInfos[mappingIndex]->hasActive == 0;
         if (!allDown) break;
         if (search == kMostSearches) return nullptr;
         const uint32_t generation = table->generation;

@@ -43,8 +43,7 @@ const char* unfitMember(mappingsTable* table, quon_request* req, const char* nam
     text[parsed.host.size()] = '\0';
     qnAddress addresses[QN_MAX_ADDRESSES];
     const char* reason = nullptr;
-    const int count =
-        req->resolve(req, text, parsed.port, addresses, QN_MAX_ADDRESSES, &reason);
+    const int count = req->resolve(req, text, parsed.port, addresses, QN_MAX_ADDRESSES, &reason);
     for (int i = 0; i < std::min(count, QN_MAX_ADDRESSES); ++i) {
         const char* unfit = unfitMemberAddress(addresses[i]);
         bool inside = table->memberNetworkCount == 0;
@@ -61,8 +60,8 @@ const char* unfitMember(mappingsTable* table, quon_request* req, const char* nam
 // A new proxy for name, initialised from its server (connect, ping, its properties and
 // mappings) with no lock held, then added to the table under tableLock. Skipped when it
 // is refused as a member (unfitMember), cannot be made at all, the master list is full,
-// or another thread added the name meanwhile; failed when the server could not be initialised (the proxy is destroyed
-// then). tableLock not held.
+// or another thread added the name meanwhile; failed when the server could not be
+// initialised (the proxy is destroyed then). tableLock not held.
 Joined joinNewServer(mappingsTable* table, quon_request* req, const char* name) {
     char host[QN_HOST_TEXT_SIZE];
     if (const char* unfit = unfitMember(table, req, name, host)) {

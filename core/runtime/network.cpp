@@ -66,7 +66,8 @@ int parseNetworks(std::string_view text, qnNetwork* out, int capacity) {
 
 bool inNetwork(const qnAddress& address, const qnNetwork& network) {
     uint8_t v4[4];
-    if (network.family == AF_INET) return ipv4Of(address, v4) && samePrefix(v4, network.bytes, network.prefix);
+    if (network.family == AF_INET)
+        return ipv4Of(address, v4) && samePrefix(v4, network.bytes, network.prefix);
     return address.any.sa_family == AF_INET6 &&
            samePrefix(address.v6.sin6_addr.s6_addr, network.bytes, network.prefix);
 }

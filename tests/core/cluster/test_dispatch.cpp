@@ -255,12 +255,12 @@ struct Joiner {
     static void join(quon_request* req) {
         SyncGuard hold(req, (*table)->tableLock);
         const int index = table->addEntry("/app/longer/*", QN_ROUNDROBIN, 0, {{"127.0.0.9:9"}});
-        (*table)->mappingProxies[index]->proxies[0]->handleRequest =
-            [](quon_request* r, quonProxy*, const char*, int32_t*) {
-                ++misrouted;
-                r->errorCode = ECONNREFUSED;
-                return -1;
-            };
+        (*table)->mappingProxies[index]->proxies[0]->handleRequest = [](quon_request* r, quonProxy*,
+                                                                        const char*, int32_t*) {
+            ++misrouted;
+            r->errorCode = ECONNREFUSED;
+            return -1;
+        };
         mergeNewMapping(*table);
     }
     static int joinThenProbe(quonProxy* proxy, quon_request* req) {
@@ -276,9 +276,7 @@ struct Joiner {
 // own probe), the request is matched again and goes to a server of /app/*, never to the
 // entry that took its old index.
 TEST(LastDitch, ARequestWaitsForAnotherThreadsProbeAndFollowsItsEntry) {
-    const struct {
-        bool ownProbe, joins;
-    } rows[] = {{false, false}, {false, true}, {true, true}};
+    const struct { bool ownProbe, joins; } rows[] = {{false, false}, {false, true}, {true, true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string(row.ownProbe ? "own probe" : "another's") +
                      (row.joins ? ", a join" : ""));
