@@ -17,6 +17,7 @@
 
 #include "address.h"
 #include "flags.h"
+#include "network.h"
 #include "socket.h"
 
 namespace {
@@ -50,6 +51,9 @@ constexpr const char* kStartsAnyway =
 constexpr const char* kBadUrl =
     "an absolute path (/...) or an absolute http:// or https:// URL expected, without "
     "blanks or control characters";
+constexpr const char* kBadNetworks =
+    "networks expected, at most %d, separated by commas or blanks: IPv4 or IPv6 addresses, "
+    "each with an optional prefix length (such as 10.1.0.0/16, 192.0.2.7 or fd00::/8)";
 constexpr const char* kBadPath = "not a valid path";
 constexpr const char* kNoFolder = "the folder %s does not exist";
 constexpr const char* kIsFolder = "%s is a folder; a file in a folder that exists expected";
@@ -69,13 +73,14 @@ constexpr int64_t kLeastBytes = 1024;
 constexpr int64_t kMostBytes = int64_t(1) << 30;
 
 // Bound: a time-out that may also be off.
-enum class Kind { Flag, Mask, Seconds, Timeout, Bound, Bytes, Server, Url, File };
+enum class Kind { Flag, Mask, Seconds, Timeout, Bound, Bytes, Server, Url, File, Networks };
 
 // A line's value once read: a number in the unit stored (flags 0 or 1, milliseconds,
 // seconds, bytes), or a text from the configuration pool.
 struct Value {
-    int64_t number;
+    int64_t number;  // for networks, their count
     const char* text;
+    const qnNetwork* networks;
     const char* warning;  // said at a start that goes on, such as a name that did not resolve
 };
 
@@ -134,6 +139,13 @@ constexpr ConfigKey kKeys[] = {
      &Conf::maxHeaderSize, nullptr},
     {"maxpropssize", Kind::Bytes, kLeastBytes, kMostBytes, QN_DEFAULT_MAX_PROPS_SIZE, true,
      &Conf::maxPropsSize, nullptr},
+    // The networks members must be in; by default any, but the kinds of address no server
+    // is at. The bootstrap server and the store are the operator's and stay as written.
+    {"membernetworks", Kind::Networks, 0, 0, 0, false, nullptr,
+     [](const KeyContext& k) {
+         k.conf->memberNetworks = k.value.networks;
+         k.conf->memberNetworkCount = int(k.value.number);
+     }},
     // Off by default: a claimed request skips Apache's directory walk (<Directory>,
     // .htaccess), as Apache's own proxy does; on, it goes through it as before.
     {"directorywalk", Kind::Flag, 0, 0, 0, false, &Conf::directoryWalk, nullptr},
@@ -297,6 +309,17 @@ const char* readStoreFile(cmd_parms* cmd, const char* text, Value& out) {
     return nullptr;
 }
 
+// Networks for the member check, in the configuration pool.
+const char* readNetworks(apr_pool_t* pool, const char* text, Value& out) {
+    auto* networks =
+        static_cast<qnNetwork*>(apr_pcalloc(pool, sizeof(qnNetwork) * QN_MAX_NETWORKS));
+    const int count = parseNetworks(text, networks, QN_MAX_NETWORKS);
+    if (count < 0) return apr_psprintf(pool, kBadNetworks, QN_MAX_NETWORKS);
+    out.networks = networks;
+    out.number = count;
+    return nullptr;
+}
+
 // Reads text as the key's kind into out; null, or what the key allows.
 const char* readValue(cmd_parms* cmd, const ConfigKey& key, const char* text, Value& out) {
     out.text = text;
@@ -319,6 +342,8 @@ const char* readValue(cmd_parms* cmd, const ConfigKey& key, const char* text, Va
             return checkErrorUrl(cmd->temp_pool, text);
         case Kind::File:
             return readStoreFile(cmd, text, out);
+        case Kind::Networks:
+            return readNetworks(cmd->pool, text, out);
     }
     return kBadPath;
 }

@@ -18,6 +18,7 @@
 #include "describe.h"
 #include "quon_status.h"
 #include "strutil.h"
+#include "table.h"
 #include "table_slots.h"
 
 APLOG_USE_MODULE(quon);
@@ -32,6 +33,8 @@ constexpr const char* kUnclaimedNote = "quon-unclaimed";
 constexpr const char* kDotSegment =
     "request for %.200s refused: it holds a \".\" or \"..\" segment once its path parameters "
     "are removed and it is decoded once more";
+constexpr const char* kControlCharacter =
+    "request for %.200s refused: it holds a control character once it is decoded once more";
 constexpr const char* kNotConfigured = "Server has not been properly configured for Quon.";
 constexpr const char* kNotAccepted =
     "Quon will not accept request.  Check Quon web server configuration and Quon mappings on "
@@ -60,6 +63,7 @@ mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf) {
     tableSlots(table)->ignoreSuffixMap(table, req, conf->ignoreSuffixMap);
     setCounterScope(table, conf->counterScope);
     nameTable(table, req, scopeName(conf->counterScope));
+    setMemberNetworks(table, conf->memberNetworks, conf->memberNetworkCount);
     conf->table.store(table, std::memory_order_release);
     return table;
 }
@@ -235,7 +239,10 @@ int quon_map_to_storage(request_rec* r) {
     if (r->main || !conf->configured || conf->directoryWalk) return DECLINED;
     quon_request req;
     init_apache_request(&req, r, r->server);
-    if (claim(r, &req, conf)) return OK;
+    if (claim(r, &req, conf)) {
+        tellSkippedDirectory(r, &req, conf);
+        return OK;
+    }
     if (r->filename) apr_table_setn(r->notes, kUnclaimedNote, r->filename);
     return DECLINED;
 }
@@ -285,6 +292,10 @@ int quon_service(request_rec* r) {
     // the one matched, past the <Location> rules written for it.
     if (hasDotSegment(req.uri)) {
         req.logAt(&req, QN_LOG_INFO, kDotSegment, req.uri);
+        return HTTP_BAD_REQUEST;
+    }
+    if (hasControlCharacter(req.uri)) {
+        req.logAt(&req, QN_LOG_INFO, kControlCharacter, r->unparsed_uri);
         return HTTP_BAD_REQUEST;
     }
     // No CGI environment is made here: the message's variables are computed from the

@@ -25,6 +25,7 @@ void systemLog(int level, const char* message) {
 int quon_init(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
     ap_add_version_component(pconf,
                              apr_psprintf(pconf, "%s/%d.%d", QUON_PRODUCT, QUON_MAJOR, QUON_MINOR));
+    findGuardedDirectories(pconf);
     quon_request req;
     init_apache_request(&req, nullptr, server);
     req.logAt(&req, QN_LOG_NOTICE, "%s %d.%d (Build %d) Apache 2.2 module - %s %s", QUON_PRODUCT,

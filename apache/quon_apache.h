@@ -13,6 +13,7 @@
 #include "request_types.h"
 
 struct mappingsTable;
+struct qnNetwork;
 
 // The module's version: the start-up line, the version component and the status page.
 inline constexpr const char* QUON_PRODUCT = "Quon";
@@ -51,11 +52,17 @@ struct QuonServerConfig {
     // Where each key (by its row in the key table) was last set: "line N of FILE"; for the
     // warning of a key set twice.
     const char* keyLines[24];
+    // The networks the members of the cluster must be in (none: any), in the
+    // configuration pool.
+    const qnNetwork* memberNetworks;
+    int memberNetworkCount;
     // Which virtual server's counters its table's servers keep; set by post-config.
     int32_t counterScope;
     // The line for requests to a main server without configuration: a site that loads the
     // module for its virtual hosts alone would otherwise write it for every request.
     qnLogLimit notConfiguredLog;
+    // The line for claimed requests that skip the access rules of a <Directory> section.
+    qnLogLimit skippedDirectoryLog;
 };
 
 // Configuration.
@@ -76,6 +83,12 @@ int quon_trans(request_rec* r);
 int quon_service(request_rec* r);
 // The configuration's mappings table, made on first use (no I/O); null without memory.
 mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf);
+
+// directory_rules.cpp: the <Directory> sections with access rules, found in the
+// configuration at each read (post-config); and the warning for a claimed request whose
+// file path lies in one below its document root, which it skips.
+void findGuardedDirectories(apr_pool_t* pconf);
+void tellSkippedDirectory(request_rec* r, quon_request* req, QuonServerConfig* conf);
 
 // The child's log thread (log_writer.cpp), started first at child start: lines of notice
 // and above are written on it while their thread waits. False when it does not run (the

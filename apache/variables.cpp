@@ -1,65 +1,66 @@
 // What a server asks of the request by name (PROXY_GET_HEADER), and the thirteen
-// variables of every request message. The message's variables are computed from the
-// request itself, as Apache's CGI helpers would set them, without making the whole CGI
-// environment (which walks and copies every header); any other variable-like name makes
-// that environment once, on demand, so that every name gets the answer it always had.
+// variables of every request message. As in Apache's own CGI environment, a name in
+// variable form is Apache's alone and a client's header is reached by its own name or as
+// HTTP_<NAME>. The message's variables are computed from the request itself, as Apache's
+// CGI helpers would set them, without making the whole CGI environment (which walks and
+// copies every header); another variable makes that environment once, on demand.
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 
 #include <string_view>
 
+#include <ap_mmn.h>
 #include <apr_lib.h>
 #include <apr_strings.h>
 #include <http_core.h>
 #include <http_protocol.h>
 #include <util_script.h>
+#if AP_MODULE_MAGIC_AT_LEAST(20120211, 104)
+#include <http_ssl.h>
+#endif
 
 namespace {
 constexpr const char* kRedacted = "[redacted]";
-constexpr size_t kLongestVariable = 64;
 
-// Names of Apache's request variables that no prefix below covers.
-constexpr std::string_view kVariables[] = {"HTTPS", "QUERY_STRING", "GATEWAY_INTERFACE",
-                                           "DOCUMENT_ROOT", "UNIQUE_ID"};
-// Prefixes of the names Apache and its modules set as request variables: the CGI items,
-// the TLS facts, the authenticated user and its kind, the server's own facts.
-constexpr std::string_view kVariablePrefixes[] = {"SSL_",    "HTTPS_",   "REMOTE_",  "AUTH_",
-                                                  "SERVER_", "REQUEST_", "SCRIPT_",  "PATH_",
-                                                  "CONTEXT_", "REDIRECT_", "DOCUMENT_"};
-// Credentials that a trace line never shows, in the form of variableForm.
-constexpr std::string_view kSecrets[] = {"AUTHORIZATION", "PROXY_AUTHORIZATION", "COOKIE",
-                                         "SET_COOKIE", "HTTP_AUTHORIZATION",
-                                         "HTTP_PROXY_AUTHORIZATION", "HTTP_COOKIE"};
+// Variables that Apache and its modules set, in variable form, that no prefix below
+// covers: a header's name that reads as one of them (Path, Https, Gss-Name) is never
+// answered from the client.
+constexpr std::string_view kVariables[] = {
+    "HTTPS",    "QUERY_STRING", "GATEWAY_INTERFACE", "DOCUMENT_ROOT", "UNIQUE_ID",           "PATH",
+    "GSS_NAME", "KRB5CCNAME",   "CERT_SUBJECT",      "LOGON_USER",    "UNMAPPED_REMOTE_USER"};
+// Prefixes of the variables of Apache, its TLS and its authentication modules.
+constexpr std::string_view kVariablePrefixes[] = {
+    "SSL_",     "HTTPS_",  "REMOTE_", "AUTH_",    "AUTHENTICATE_", "SERVER_",
+    "REQUEST_", "SCRIPT_", "PATH_",   "CONTEXT_", "REDIRECT_",     "DOCUMENT_",
+    "OIDC_",    "MELLON_", "SHIB_",   "CERT_"};
+// Credentials that a trace line never shows, in variable form.
+constexpr std::string_view kSecrets[] = {
+    "AUTHORIZATION",      "PROXY_AUTHORIZATION",      "COOKIE",     "SET_COOKIE",
+    "HTTP_AUTHORIZATION", "HTTP_PROXY_AUTHORIZATION", "HTTP_COOKIE"};
 
-using Form = char[kLongestVariable + 1];
+// name upper-cased with dashes as underscores, whatever its length, in the request's pool.
+std::string_view variableForm(apr_pool_t* pool, const char* name) {
+    char* form = apr_pstrdup(pool, name);
+    for (char* c = form; *c; ++c) *c = *c == '-' ? '_' : char(apr_toupper(*c));
+    return form;
+}
 
-// name upper-cased with dashes as underscores into form; false when it does not fit.
-bool variableForm(const char* name, Form& form) {
-    size_t n = 0;
-    for (; name[n]; ++n) {
-        if (n == kLongestVariable) return false;
-        form[n] = name[n] == '-' ? '_' : char(apr_toupper(name[n]));
-    }
-    form[n] = '\0';
+// A name written as a variable: with an underscore, or without a lower-case letter or a
+// dash (CONTENT_TYPE, HTTP_USER_AGENT, Shib_Session_ID, PATH). Such a name is Apache's
+// alone, as in Apache's own CGI environment.
+bool writtenAsVariable(const char* name) {
+    if (strchr(name, '_')) return true;
+    for (; *name; ++name)
+        if (apr_islower(*name) || *name == '-') return false;
     return true;
 }
 
-// A name that Apache sets as a request variable is answered from Apache alone: a client's
-// header of that name (REMOTE_USER, HTTPS, SSL_CLIENT_S_DN, ...) never stands in for what
-// Apache knows of the request, its connection and its authentication.
-bool serverVariable(std::string_view form) {
+// Whether the variable form names one of the variables listed above.
+bool apacheName(std::string_view form) {
     for (std::string_view v : kVariables)
         if (form == v) return true;
     for (std::string_view prefix : kVariablePrefixes)
         if (form.starts_with(prefix)) return true;
     return false;
-}
-
-// A name written as a variable is (no lower-case letter, no dash): Apache's environment
-// may have it (CONTENT_TYPE, HTTP_USER_AGENT, ...).
-bool writtenAsVariable(const char* name) {
-    for (; *name; ++name)
-        if (apr_islower(*name) || *name == '-') return false;
-    return true;
 }
 
 // The message's variables as ap_add_cgi_vars and ap_add_common_vars set them; known is
@@ -95,35 +96,76 @@ apr_table_t* environment(request_rec* r) {
     return r->subprocess_env;
 }
 
+// A TLS variable as Apache's TLS module gives it; null where it has none (or an empty
+// one, as for a plain connection).
+const char* tlsVariable(request_rec* r, std::string_view form) {
+#if AP_MODULE_MAGIC_AT_LEAST(20120211, 104)
+    if (!form.starts_with("SSL_")) return nullptr;
+    const char* value = ap_ssl_var_lookup(r->pool, r->server, r->connection, r, form.data());
+    return value && *value ? value : nullptr;
+#else
+    (void)r;
+    (void)form;
+    return nullptr;
+#endif
+}
+
+// What Apache knows by a name in variable form: the message's variables computed from
+// the request, the request's environment (what Apache's modules set: SetEnvIf, the
+// authentication modules), the TLS variables, and, where whole is set, Apache's whole
+// CGI environment (CONTENT_TYPE, PATH, HTTP_<NAME> of each header). known is set when
+// the name is one of the computed variables, whose answer stands even when null.
+const char* apacheVariable(request_rec* r, std::string_view form, bool whole, bool& known) {
+    const char* value = computed(r, form, known);
+    if (known) return value;
+    if ((value = apr_table_get(r->subprocess_env, form.data()))) return value;
+    if ((value = tlsVariable(r, form))) return value;
+    return whole ? apr_table_get(environment(r), form.data()) : nullptr;
+}
+
+// Apache's answer for a name in variable form, never a header.
+const char* variableAnswer(request_rec* r, const char* name) {
+    bool known = false;
+    return apacheVariable(r, variableForm(r->pool, name), true, known);
+}
+
+// A header's name: a variable of that very name that a module set (Shib-Session-ID) or
+// of its variable form (SERVER-NAME, SSL-Client-S-DN) comes first; then the client's
+// header, unless the name reads as one of Apache's variables. The whole CGI environment
+// is not made for a header: the table's filter asks for Host before Apache has mapped the
+// request to storage.
+const char* headerAnswer(request_rec* r, const char* name) {
+    if (const char* value = apr_table_get(r->subprocess_env, name)) return value;
+    const std::string_view form = variableForm(r->pool, name);
+    bool known = false;
+    const char* value = apacheVariable(r, form, false, known);
+    if (value || known || apacheName(form)) return value;
+    return apr_table_get(r->headers_in, name);
+}
+
+// Whether name in variable form is the variable; nothing is copied.
+bool namesVariable(const char* name, std::string_view variable) {
+    size_t n = 0;
+    for (; name[n]; ++n)
+        if (n == variable.size() || (name[n] == '-' ? '_' : apr_toupper(name[n])) != variable[n])
+            return false;
+    return n == variable.size();
+}
+
 bool secret(const char* name) {
-    Form form;
-    if (!variableForm(name, form)) return false;
     for (std::string_view s : kSecrets)
-        if (s == form) return true;
+        if (namesVariable(name, s)) return true;
     return false;
 }
 }  // namespace
 
-// Apache's variables for their names; otherwise the variables other modules set, then
-// (for a name Apache never sets as a variable) the request headers, then Apache's whole
-// environment for a name written as a variable, and the variables with dashes turned
-// into underscores; REMOTE_HOST falls back to the client's address.
+// A name in variable form is answered by Apache alone; a header's name by a variable
+// of that name or form that Apache has, else the client's header. REMOTE_HOST falls back
+// to the client's address.
 const char* getHeader(quon_request* req, const char* name) {
     request_rec* r = req->request;
     if (!r || !name) return nullptr;
-    Form form;
-    const bool fits = variableForm(name, form);
-    const bool variable = fits && serverVariable(form);
-    bool known = false;
-    const char* value = variable ? computed(r, form, known) : nullptr;
-    if (!known) {
-        const bool fromHeaders = !variable && !std::string_view(form).starts_with("HTTP_");
-        value = apr_table_get(r->subprocess_env, name);
-        if (!value && fromHeaders) value = apr_table_get(r->headers_in, name);
-        if (!value && fits && (variable || writtenAsVariable(name)))
-            value = apr_table_get(environment(r), name);
-        if (!value && strchr(name, '-')) value = apr_table_get(r->subprocess_env, form);
-    }
+    const char* value = writtenAsVariable(name) ? variableAnswer(r, name) : headerAnswer(r, name);
     if (!value && strcasecmp(name, "REMOTE_HOST") == 0) return getHeader(req, "REMOTE_ADDR");
     req->trace(req, "   %s: %s", name, shownValue(name, value));
     return value;

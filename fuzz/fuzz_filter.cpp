@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <strings.h>
 #include <vector>
 
 #include "balance.h"
@@ -41,7 +42,7 @@ struct Input {
 Input* current = nullptr;  // what the web-server slots answer from
 
 const char* getHeader(quon_request*, const char* name) {
-    if (strcmp(name, "HOST") == 0) return current->host;
+    if (strcasecmp(name, "Host") == 0) return current->host;
     if (strcmp(name, "cookie") == 0) return current->cookie;
     return nullptr;
 }

@@ -5,18 +5,23 @@
 // Input: a settings byte, four chunk-size bytes, a request byte, then up to four segments:
 // segment k is a 16-bit length and that many bytes, all that servers send while request k
 // is served, on whichever connection it uses; then a byte count and that many bytes that
-// arrive on that connection after the request has ended. Settings: bits 0-2 how many
-// sends succeed before they fail (7: all), bits 3-5 from which client write on they fail
-// (7: none), bit 6 a failing request-body read, bit 7 an argument and deferred errors.
-// Chunk byte k sizes every fourth receive (0: all that is asked), so short reads come
-// everywhere. Request byte: bit 0 the method is HEAD.
+// arrive late on that connection. Settings: bits 0-2 how many sends succeed before they
+// fail (7: all), bits 3-5 from which client write on they fail (7: none), bit 6 a failing
+// request-body read, bit 7 an argument and deferred errors. Chunk byte k sizes every
+// fourth receive and every fourth send (0: all that is asked), so short reads and sends
+// come everywhere. Request byte: bit 0 the method is HEAD; bits 1-7 the moment the late
+// bytes arrive, counted in calls of the transport (connect, look, send, receive) after
+// the request has ended: 0 at once, while the connection is idle, later while the next
+// request takes it, sends its message in parts, or reads its answer.
 //
-// The model: request k never reads a byte of another segment (late bytes of an earlier
-// exchange never reach a later client); no header that frames a connection reaches the
-// web server, nor a CR or LF; a final status is 200-599; the body never goes beyond the
-// Content-Length passed on, and a response cut short (body short of its length, or a
-// failure after it began) is marked broken, and only then; an error page never follows
-// a started answer. Also checked: per-call memory all freed and every socket closed.
+// The model: request k never reads a byte of another segment, unless those bytes are
+// late ones that arrived once the connector had looked for the last time before the last
+// part of its message went out (from then on they cannot be told from the answer); no
+// header that frames a connection reaches the web server, nor a CR or LF; a final status
+// is 200-599; the body never goes beyond the Content-Length passed on, and a response cut
+// short (body short of its length, or a failure after it began) is marked broken, and
+// only then; an error page never follows a started answer. Also checked: per-call memory
+// all freed and every socket closed.
 #include <algorithm>
 #include <cerrno>
 #include <cstddef>
@@ -38,16 +43,25 @@ constexpr int kMostSockets = 64;
 struct Segment {
     const uint8_t* bytes = nullptr;
     size_t size = 0, read = 0;
+    const uint8_t* lateBytes = nullptr;
     size_t late = 0;  // bytes that arrive once the request has ended
     size_t left() const { return size - read; }
 };
 
-// A connection remembers the segment it last carried, and whether that segment's late
-// bytes have arrived on it.
+constexpr size_t kNever = SIZE_MAX;
+
+// A connection remembers the segment it last carried, from which call of the transport
+// on that segment's late bytes are there, the call of its last look (pending) and of
+// its last send.
 struct Socket {
     bool open = false;
     int segment = -1;
-    bool late = false;
+    size_t lateAt = kNever;
+    size_t lookedAt = 0, sentAt = 0;
+    // Late bytes still to be read before the current segment's, once allowed.
+    const uint8_t* before = nullptr;
+    size_t beforeSize = 0;
+    bool lateThere() const;
     // Bytes of an earlier request wait on the connection.
     bool stale() const;
 };
@@ -61,6 +75,8 @@ struct Transport {
     bool failRead, head;
     int open;
     size_t bodyOffset;
+    size_t calls;   // calls of the transport so far
+    size_t moment;  // calls after a request's end at which its late bytes arrive
 } t;
 
 // What reached the web server in the current request.
@@ -79,9 +95,12 @@ void touch(const char* buffer, int length) {
     (void)ends;
 }
 
+bool Socket::lateThere() const {
+    return segment >= 0 && t.segments[segment].late > 0 && t.calls >= lateAt;
+}
+
 bool Socket::stale() const {
-    return segment >= 0 &&
-           (t.segments[segment].left() > 0 || (late && t.segments[segment].late > 0));
+    return segment >= 0 && (t.segments[segment].left() > 0 || lateThere());
 }
 
 Socket& socketOf(int sock) {
@@ -89,29 +108,57 @@ Socket& socketOf(int sock) {
     return t.sockets[sock];
 }
 
-// The current request takes a connection over; bytes still unread of the segment that
-// the connection carried before would be another exchange's bytes in this one's answer.
+// The current request reads a connection for the first time. Bytes still unread of the
+// segment it carried before would be another exchange's bytes in this one's answer; so
+// would late bytes that were there when the connector last looked, or when it sent a
+// part of its message after that look. Late bytes that came later are read first.
+void takeOver(Socket& s) {
+    check(s.segment < 0 || t.segments[s.segment].left() == 0);
+    const bool late = s.lateThere();
+    check(!late || (s.lateAt > s.lookedAt && s.lateAt >= s.sentAt));
+    const Segment* earlier = late ? &t.segments[s.segment] : nullptr;
+    s = Socket{true, t.current, kNever, s.lookedAt, s.sentAt};
+    if (earlier) {
+        s.before = earlier->lateBytes;
+        s.beforeSize = earlier->late;
+    }
+}
+
 int recvChunk(quon_request*, int sock, char* buffer, int length, quonProxy*) {
+    ++t.calls;
     Socket& s = socketOf(sock);
-    if (s.segment != t.current) {
-        check(!s.stale());
-        s = Socket{true, t.current, false};
+    if (s.segment != t.current) takeOver(s);
+    size_t chunk = t.chunks[t.recvs++ % 4];
+    chunk = std::min(size_t(length), chunk ? chunk : size_t(length));
+    if (s.beforeSize > 0) {
+        const size_t n = std::min(chunk, s.beforeSize);
+        memcpy(buffer, s.before, n);
+        s.before += n;
+        s.beforeSize -= n;
+        return int(n);
     }
     Segment& segment = t.segments[t.current];
-    size_t chunk = t.chunks[t.recvs++ % 4];
-    size_t n = std::min({size_t(length), segment.left(), chunk ? chunk : size_t(length)});
+    const size_t n = std::min(chunk, segment.left());
     memcpy(buffer, segment.bytes + segment.read, n);
     segment.read += n;
     return int(n);  // 0 once the segment is used up: the server has closed
 }
-int pending(quon_request*, int sock) { return socketOf(sock).stale() ? 1 : 0; }
-int sendSink(quon_request* req, int, const char* buffer, int length) {
+int pending(quon_request*, int sock) {
+    ++t.calls;
+    Socket& s = socketOf(sock);
+    s.lookedAt = t.calls;
+    return s.stale() ? 1 : 0;
+}
+int sendSink(quon_request* req, int sock, const char* buffer, int length) {
+    ++t.calls;
+    socketOf(sock).sentAt = t.calls;
+    const size_t chunk = t.chunks[t.sends % 4];
     if (t.sends++ >= t.sendsOk) {
         req->errorCode = EPIPE;
         return -1;
     }
     touch(buffer, length);
-    return length;
+    return chunk ? int(std::min(size_t(length), chunk)) : length;
 }
 
 bool hopByHop(const char* name) {
@@ -172,6 +219,7 @@ void fillRequest(quon_request* req) {
     init_quon_request(req);
     fuzz::quiet(req);
     req->connect = [](quon_request*, const qnAddress*, int, quonProxy*) {
+        ++t.calls;
         for (int sock = 3; sock < kMostSockets; ++sock)
             if (!t.sockets[sock].open) {
                 t.sockets[sock] = Socket{true, -1};
@@ -221,6 +269,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     t = Transport{};
     memcpy(t.chunks, data + 1, 4);
     t.head = data[5] & 1;
+    t.moment = data[5] >> 1;
     t.sendsOk = (settings & 7) == 7 ? ~0u : settings & 7;
     t.failWritesFrom = (settings >> 3 & 7) == 7 ? ~0u : settings >> 3 & 7;
     t.failRead = settings & 64;
@@ -228,9 +277,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t at = 6; exchanges < kMostExchanges && at + 2 <= size; ++exchanges) {
         const size_t length = std::min<size_t>(size_t(data[at]) << 8 | data[at + 1], size - at - 2);
         Segment& segment = t.segments[exchanges];
-        segment = Segment{data + at + 2, length, 0, 0};
+        segment = Segment{data + at + 2, length, 0, nullptr, 0};
         at += 2 + length;
-        if (at < size) segment.late = std::min<size_t>(data[at], size - at - 1);
+        if (at < size) {
+            segment.late = std::min<size_t>(data[at], size - at - 1);
+            segment.lateBytes = data + at + 1;
+        }
         at += 1 + segment.late;
     }
 
@@ -249,7 +301,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int result = proxy_handleRequest(&req, proxy, settings & 128 ? "arg" : nullptr, &seq);
         check(result == 0 || result == -1);
         checkEnd(req, result);
-        for (Socket& s : t.sockets) s.late = s.late || s.segment == t.current;
+        for (Socket& s : t.sockets)
+            if (s.segment == t.current) s.lateAt = t.calls + t.moment;
         req.freeAttributes(&req);
         req.freeAttributeNames(&req);
         t.bodyOffset = 0;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "counters.h"
+#include "log_limit.h"
 
 namespace {
 constexpr const char* kStickyHost = "Found sticky session host %s";
@@ -234,7 +235,10 @@ quonProxy* selectProxy(mappingsTable* table, quon_request* req, int32_t mappingI
             req->traceE(req, QN_TRACE_EVENT, kStickyHost, holder->name);
             return reportChoice(req, holder);
         }
-        req->logAt(req, QN_LOG_WARN, kStickyBreakage, req->sessionId);
+        char shown[QN_SHOWN_SESSION_SIZE];
+        showSessionId(req->sessionId, shown);
+        logLimited(req, &table->logLimits.kinds[QN_LIMIT_STICKY], QN_LOG_WARN, kStickyBreakage,
+                   shown);
     }
     return reportChoice(req, byAlgorithm(req, Candidates{list, tried}, info));
 }

@@ -33,6 +33,12 @@ quonProxy* resolveServerId(mappingsTable* table, quon_request* req, int32_t mapp
 // session.cpp. Leaves in the record's sessionHolder the server of the sticky entry at
 // mappingIndex that holds the request's session, or null. tableLock held.
 void noteSessionHolder(mappingsTable* table, quon_request* req, int32_t mappingIndex);
+// Room for a session id as a log line shows it.
+inline constexpr int QN_SHOWN_SESSION_SIZE = 4 * 4 + 4;
+// The holder's id of a session id as a log line may show it: the first four characters,
+// each outside printable ASCII as \xHH, and "..." when the id goes on. The rest of the
+// id is the session's secret, and a cookie header's id runs on into the other cookies.
+void showSessionId(const char* id, char (&shown)[QN_SHOWN_SESSION_SIZE]);
 // The request's session id, from the "cookie" header or else from the URI: a copy the
 // caller frees with the record's free, or null.
 QN_EXPORT char* getSessionId(quon_request* req);

@@ -72,27 +72,41 @@ private:
     quon_request* req_;
 };
 
+// How many last-ditch searches one choice makes: a second one when the entries moved
+// during the first and the request's entry has no active server either.
+constexpr int kMostSearches = 2;
+
 // The server for the next attempt, one that has not failed in this call, or null. An
 // entry index taken from a filtering before entries moved is found again first (-1 in
 // mappingIndex when the request no longer matches). A clustered entry whose servers are
-// all marked down gets the last-ditch search first.
+// all marked down gets the last-ditch search first; it releases tableLock, and a server
+// that joined meanwhile may have moved the entries, so the request is matched again then.
 quonProxy* chooseProxy(mappingsTable* table, quon_request* req, int32_t& mappingIndex,
                        int32_t applyIgnoreSuffixes, quonProxy** failedList) {
     TimedSyncGuard guard(req, table->tableLock);
-    if (req->mappingGeneration != 0 && req->mappingGeneration != table->generation) {
-        mappingIndex = matchRequest(table, req, applyIgnoreSuffixes);
-        req->trace(req, kMatchedAgain, int(mappingIndex));
-        if (mappingIndex < 0) return nullptr;
+    bool moved = req->mappingGeneration != 0 && req->mappingGeneration != table->generation;
+    for (int search = 0;; ++search) {
+        if (moved) {
+            mappingIndex = matchRequest(table, req, applyIgnoreSuffixes);
+            req->trace(req, kMatchedAgain, int(mappingIndex));
+            if (mappingIndex < 0) return nullptr;
+        }
+        req->deferErrors = table->clustered;
+        const bool valid = validIndex(table, mappingIndex);
+        req->mappingPattern = valid ? table->mappings->entries[mappingIndex].key : nullptr;
+        req->mappingCounters = valid ? table->mappingInfos[mappingIndex]->counters : nullptr;
+        noteSessionHolder(table, req, mappingIndex);
+        const bool allDown =
+            table->clustered == 1 && valid && table->mappingInfos[mappingIndex]->hasActive == 0;
+        if (!allDown) break;
+        if (search == kMostSearches) return nullptr;
+        const uint32_t generation = table->generation;
+        const int32_t found =
+            lastDitchFindReachableServer(table, req, mappingIndex, failedList, guard);
+        moved = table->generation != generation;
+        if (!moved && found != 0) return nullptr;
+        if (!moved) break;
     }
-    req->deferErrors = table->clustered;
-    const bool valid = validIndex(table, mappingIndex);
-    req->mappingPattern = valid ? table->mappings->entries[mappingIndex].key : nullptr;
-    req->mappingCounters = valid ? table->mappingInfos[mappingIndex]->counters : nullptr;
-    noteSessionHolder(table, req, mappingIndex);
-    bool allDown = table->clustered == 1 && validIndex(table, mappingIndex) &&
-                   table->mappingInfos[mappingIndex]->hasActive == 0;
-    if (allDown && lastDitchFindReachableServer(table, req, mappingIndex, failedList, guard) != 0)
-        return nullptr;
     return selectProxy(table, req, mappingIndex, failedList);
 }
 
@@ -253,15 +267,17 @@ bool othersProbe(mappingsTable* table, quon_request* req, const proxyList* list,
 
 // The request waits for probes that other threads make of its servers (bounded by its
 // connect time-out, the longest a probe takes) rather than failing while one of them may
-// be about to answer. True once the entry has an active server. tableLock held on entry
-// and on return; released while it waits.
-bool awaitOtherProbes(mappingsTable* table, quon_request* req, int32_t mappingIndex,
-                      quonProxy** failedList, SyncGuard& hold) {
+// be about to answer. True once the entry has an active server. The entry is known by its
+// info and list, which move with it, not by its index, which a join may give another
+// entry while the lock is released. tableLock held on entry and on return; released
+// while it waits.
+bool awaitOtherProbes(mappingsTable* table, quon_request* req, const mappingInfo* info,
+                      const proxyList* list, quonProxy** failedList, SyncGuard& hold) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(req->connectTimeout);
     for (;;) {
-        if (table->mappingInfos[mappingIndex]->hasActive) return true;
-        if (!othersProbe(table, req, table->mappingProxies[mappingIndex], failedList) ||
+        if (info->hasActive) return true;
+        if (!othersProbe(table, req, list, failedList) ||
             std::chrono::steady_clock::now() >= deadline)
             return false;
         hold.unlock();
@@ -280,9 +296,11 @@ int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, in
     auto now = static_cast<int32_t>(time(nullptr));
     if (!validIndex(table, mappingIndex)) return -1;
     // Slots keep their places and proxies live as long as the table: the list stays
-    // valid. Its arrays may move when a server joins while the lock is released, so each
-    // turn reads them afresh under the lock.
+    // valid, and moves with its entry. Its arrays may move when a server joins while the
+    // lock is released, so each turn reads them afresh under the lock.
     const proxyList* list = table->mappingProxies[mappingIndex];
+    const mappingInfo* info = table->mappingInfos[mappingIndex];
+    const char* pattern = table->mappings->entries[mappingIndex].key;
     bool probedElsewhere = false;
     for (int32_t slot = 0; slot < list->count; ++slot) {
         quonProxy* proxy = list->proxies[slot];
@@ -311,7 +329,7 @@ int32_t lastDitchFindReachableServer(mappingsTable* table, quon_request* req, in
             return 0;
         }
     }
-    if (probedElsewhere && awaitOtherProbes(table, req, mappingIndex, failedList, hold)) return 0;
-    req->traceE(req, QN_TRACE_EVENT, kNoneReachable, table->mappings->entries[mappingIndex].key);
+    if (probedElsewhere && awaitOtherProbes(table, req, info, list, failedList, hold)) return 0;
+    req->traceE(req, QN_TRACE_EVENT, kNoneReachable, pattern);
     return -1;
 }

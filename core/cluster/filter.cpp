@@ -167,7 +167,7 @@ int32_t firstMatch(const propertyTable* mappings, quon_request* req, const Reque
 
 int32_t matchRequest(mappingsTable* table, quon_request* req, int32_t applyIgnoreSuffixes) {
     bool ignore = applyIgnoreSuffixes != 0 && table->ignoreSuffixes != 0;
-    const char* host = req->getHeader ? req->getHeader(req, "HOST") : nullptr;
+    const char* host = req->getHeader ? req->getHeader(req, "Host") : nullptr;
     RequestView r = viewOf(req, host, ignore);
     int tracedPath = int(std::min(r.path.size(), size_t(kTracedPathBytes)));
     req->trace(req, kFiltering, r.uri.data(), tracedPath, r.path.data(), host ? host : "null");

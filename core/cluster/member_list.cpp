@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "address.h"
+#include "network.h"
 #include "check.h"
 #include "health.h"
 #include "pool.h"
@@ -26,14 +28,36 @@ constexpr const char* kUpdated = "%s clusters updated using seq %d";
 constexpr const char* kUpdateError = "%s error updating clusters so seq is %d";
 constexpr const char* kProbeListed = "%s listed again: probed before it takes requests";
 
+constexpr const char* kRefusedMember = "%s refused as a member: its address %s is %s";
+constexpr const char* kOutside = "outside the networks of membernetworks";
+
 enum class Joined { added, skipped, failed };
+
+// Why name may not be a member, with the address that decides; null when it may. Each of
+// its addresses (count of them, as resolved) must be one a server can be at and, with
+// member networks, in one of them. The configured bootstrap server stays as configured.
+const char* unfitMember(const mappingsTable* table, const char* name, const qnAddress* addresses,
+                        int count, char (&host)[QN_HOST_TEXT_SIZE]) {
+    if (table->bootstrapServer && strcmp(table->bootstrapServer, name) == 0) return nullptr;
+    for (int i = 0; i < std::min(count, QN_MAX_ADDRESSES); ++i) {
+        const char* unfit = unfitMemberAddress(addresses[i]);
+        bool inside = table->memberNetworkCount == 0;
+        for (int32_t n = 0; n < table->memberNetworkCount && !inside; ++n)
+            inside = inNetwork(addresses[i], table->memberNetworks[n]);
+        if (!unfit && !inside) unfit = kOutside;
+        if (!unfit) continue;
+        hostText(addresses[i], host);
+        return unfit;
+    }
+    return nullptr;
+}
 
 // A new proxy for name, initialised from its server (connect, ping, its properties and
 // mappings) with no lock held, then added to the table under tableLock. Skipped when it
 // cannot be made at all, the master list is full, or another thread added the name
-// meanwhile; failed when the server could not be initialised (the proxy is destroyed
-// then). The first server to join makes the table ready for requests, while the others
-// still join. tableLock not held.
+// meanwhile; failed when the server could not be
+// initialised (the proxy is destroyed then). The first server to join makes the table
+// ready for requests, while the others still join. tableLock not held.
 Joined joinNewServer(mappingsTable* table, quon_request* req, const char* name) {
     {
         SyncGuard hold(req, table->tableLock);
@@ -93,6 +117,12 @@ void checkCandidates(mappingsTable* table, quon_request* req, const char* const*
         *failed |= found == 0;
         if (found == 0) {
             req->logAt(req, QN_LOG_ERROR, kCannotInit, c.name);
+            continue;
+        }
+        // Refused before any connect, the check's included.
+        char host[QN_HOST_TEXT_SIZE];
+        if (const char* unfit = unfitMember(table, c.name, addresses, found, host)) {
+            req->logAt(req, QN_LOG_ERROR, kRefusedMember, c.name, host, unfit);
             continue;
         }
         c.checked = true;
@@ -274,6 +304,11 @@ bool applyMemberList(mappingsTable* table, quon_request* req, const propertyTabl
     return !failed;
 }
 }  // namespace
+
+void setMemberNetworks(mappingsTable* table, const qnNetwork* networks, int32_t count) {
+    table->memberNetworks = networks;
+    table->memberNetworkCount = networks ? count : 0;
+}
 
 int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList) {
     {

@@ -2,6 +2,7 @@
 // holds the session; after its first "TR" come the ids of its buddy servers, four
 // characters each, in order of preference ("*..." standing for any active server).
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 #include "balance.h"
@@ -84,6 +85,19 @@ char* getSessionId(quon_request* req) {
     char* id = start ? req->strdup(req, start) : nullptr;
     if (req->freeHeader) req->freeHeader(req, cookie);
     return id;
+}
+
+void showSessionId(const char* id, char (&shown)[QN_SHOWN_SESSION_SIZE]) {
+    size_t at = 0;
+    int n = 0;
+    for (; id[n] && n < kIdLength; ++n) {
+        const auto c = static_cast<unsigned char>(id[n]);
+        if (c > 0x20 && c < 0x7f && c != '\\')
+            shown[at++] = char(c);
+        else
+            at += size_t(snprintf(shown + at, sizeof shown - at, "\\x%02x", c));
+    }
+    snprintf(shown + at, sizeof shown - at, "%s", id[n] ? "..." : "");
 }
 
 // Every buddy returned has at least four characters before the end of the id.

@@ -28,10 +28,15 @@ void updateProxy(mappingsTable* table, quonProxy* proxy, quon_request* req, int 
 // Master-list slot of the first proxy with exactly this name, or -1. tableLock held.
 int32_t hasProxyNamed(const mappingsTable* table, const char* name);
 // Creates, initialises and adds the servers that serverList names (its values) and
-// re-activates known ones; then rewrites the store. Each new server is initialised with
+// re-activates known ones; then rewrites the store. A name at an address no server is at
+// (unspecified, multicast, link-local, broadcast) or outside the member networks is
+// refused with a line that says why, unless it is the configured bootstrap server. Each new server is initialised with
 // no lock held and added under tableLock, which the caller does not hold. Consumes
 // serverList; returns the number of servers created and added.
 int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList);
+// The networks the table's members must be in (count 0: any); the array outlives the
+// table. Set before the table is first used.
+void setMemberNetworks(mappingsTable* table, const qnNetwork* networks, int32_t count);
 // Moves the last entry back to its place in match order. tableLock held.
 void mergeNewMapping(mappingsTable* table);
 // Applies the member list of a server that reported sequence number seq: fetches it and

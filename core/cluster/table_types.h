@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "counters_types.h"
+#include "network.h"
 #include "property_types.h"
 #include "proxy_types.h"
 #include "sync_types.h"
@@ -130,4 +131,8 @@ struct mappingsTable : mappingsTableSlots {
     // Entries the server store holds patterns of: the store is written again when the
     // table has more.
     int32_t persistedPatterns;
+    // The networks members must be in (none: any network), besides the kinds of address
+    // no server is at; set before the table is first used, not owned.
+    const qnNetwork* memberNetworks;
+    int32_t memberNetworkCount;
 };

@@ -47,18 +47,21 @@ void dropBuffer(quon_request* req, quonConnection* conn) {
     conn->buffer = nullptr;
 }
 
-// The most recently returned idle connection on which nothing has arrived since, or null.
-// Bytes a server sent after the end of its last exchange would be read as the next
-// exchange's answer, by another client; a connection with such bytes, or one the server
-// has closed, is closed here instead of handed out.
+// The idle connection returned first (the one idle longest) on which nothing has arrived
+// since, or null. Bytes a server sent after the end of its last exchange would be read as
+// the next exchange's answer, by another client; a connection with such bytes, or one the
+// server has closed, is closed here instead of handed out. Taking the oldest gives late
+// bytes the most time to show before a connection is used again.
 quonConnection* takeIdleConnection(quonProxy* proxy, quon_request* req) {
     for (;;) {
         quonConnection* conn;
         {
             SyncGuard hold(req, proxy->lock);
-            conn = proxy->pool->freeList;
+            socketPool* pool = proxy->pool;
+            conn = pool->freeList;
             if (!conn) return nullptr;
-            proxy->pool->freeList = conn->next;
+            pool->freeList = conn->next;
+            if (!pool->freeList) pool->lastFree = nullptr;
         }
         const int waiting = req->pending ? req->pending(req, conn->sock) : 0;
         if (waiting == 0) {
@@ -121,7 +124,7 @@ void refreshPoolAddresses(quon_request* req, quonProxy* proxy) {
     req->logAt(req, QN_LOG_NOTICE, kMoved, proxy->name, host, portOf(addresses[0]));
 }
 
-// Hands out the most recently returned idle connection, or opens and pings a new one,
+// Hands out the idle connection returned first, or opens and pings a new one,
 // with a receive buffer for this checkout (ENOBUFS without one). Nothing is handed out
 // once the process stops at once (a graceful stop lets the requests in flight finish),
 // and a call that has already failed once does not connect again before the server's
@@ -194,8 +197,7 @@ void returnQuonConnectionToPool(quon_request* req, quonProxy* proxy, quonConnect
     {
         SyncGuard hold(req, proxy->lock);
         proxy->nextProxyRetryTime.store(0, std::memory_order_relaxed);
-        conn->next = proxy->pool->freeList;
-        proxy->pool->freeList = conn;
+        appendIdleConnection(proxy->pool, conn);
     }
     req->trace(req, "%s returned socket [%d] to pool", proxy->name, sock);
 }
@@ -228,6 +230,15 @@ void destroyQuonConnection(quon_request* req, quonProxy* proxy, quonConnection* 
     req->permFree(req, conn);
 }
 
+void appendIdleConnection(socketPool* pool, quonConnection* conn) {
+    conn->next = nullptr;
+    if (pool->freeList)
+        pool->lastFree->next = conn;
+    else
+        pool->freeList = conn;
+    pool->lastFree = conn;
+}
+
 void proxy_destroyPooledSockets(quon_request* req, quonProxy* proxy) {
     socketPool* pool = proxy->pool;
     if (!pool || !pool->freeList) return;
@@ -237,6 +248,7 @@ void proxy_destroyPooledSockets(quon_request* req, quonProxy* proxy) {
         req->closeSocket(req, conn->sock);
         req->permFree(req, conn);
     }
+    pool->lastFree = nullptr;
 }
 
 void setNextProxyRetryTime(quon_request*, quonProxy* proxy, time_t now) {

@@ -20,6 +20,9 @@ void refreshPoolAddresses(quon_request* req, quonProxy* proxy);
 quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req);
 void returnQuonConnectionToPool(quon_request* req, quonProxy* proxy, quonConnection* conn);
 void destroyQuonConnection(quon_request* req, quonProxy* proxy, quonConnection* conn);
+// Puts conn at the end of the idle queue, behind those returned before it. The caller
+// holds the proxy's lock.
+void appendIdleConnection(socketPool* pool, quonConnection* conn);
 // The caller holds the proxy's lock.
 void proxy_destroyPooledSockets(quon_request* req, quonProxy* proxy);
 // The caller holds the proxy's lock.

@@ -54,11 +54,12 @@ struct quonConnection {
 
 // The server's addresses, from the last resolution of its name that gave any, in the
 // resolver's order (guarded by the proxy's lock: a probe replaces them while requests
-// connect), and the idle connections.
+// connect), and the idle connections, a queue in the order they were returned.
 struct socketPool {
     qnAddress addresses[QN_MAX_ADDRESSES];
     int32_t addressCount;
-    quonConnection* freeList;  // top of the idle stack; null when none is idle
+    quonConnection* freeList;  // the idle connection returned first; null when none is idle
+    quonConnection* lastFree;  // the idle connection returned last
 };
 
 struct proxyServerInfo {

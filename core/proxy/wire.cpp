@@ -201,10 +201,41 @@ int appendString(char* buffer, int offset, const char* text) {
     return offset + 4 + n;
 }
 
+namespace {
+constexpr const char* kLateWhileSending =
+    "%s closing pooled socket [%d]: bytes arrived before the request was sent whole";
+
+// The message that opens an exchange, in as many sends as the socket takes. On a pooled
+// connection nothing can answer a message the server does not have whole yet: bytes that
+// are there before a further part goes out are an earlier exchange's, and the connection
+// is given up at once (false, EQUON_OUT_OF_SYNC in errorCode, *late set) with the server
+// holding a part that it cannot act on.
+bool sendOpening(quon_request* req, quonProxy* proxy, int sock, const char* message, int length,
+                 bool pooled, int* sent, bool* late) {
+    *sent = 0;
+    *late = false;
+    if (!pooled) return sendBytes(req, message, length, sock, sent) == length;
+    while (*sent < length) {
+        if (*sent > 0 && req->pending && req->pending(req, sock) != 0) {
+            req->logAt(req, QN_LOG_WARN, kLateWhileSending, proxy->name, sock);
+            req->errorCode = EQUON_OUT_OF_SYNC;
+            *late = true;
+            return false;
+        }
+        const int result = req->send(req, sock, message + *sent, length - *sent);
+        if (result <= 0) return false;
+        *sent += result;
+        req->trace(req, "sent/avail/result %d/%d/%d", *sent, length, result);
+    }
+    return true;
+}
+}  // namespace
+
 // A failure on a connection from the idle list (which may have gone stale) sends the
 // message again on another connection, each retry using up one idle connection, but only
-// where that cannot repeat it: the message is repeatable, or none of it went out. A
-// failure on a connection opened for this very attempt ends it.
+// where that cannot repeat it: the message is repeatable, or the server cannot have it
+// whole (none of it went out, or late bytes cut it short). A failure on a connection
+// opened for this very attempt ends it.
 quonConnection* sendCommand(quonProxy* proxy, quon_request* req, const char* message, int length,
                             int32_t* cmd, bool repeatable, bool* delivered) {
     for (;;) {
@@ -214,10 +245,12 @@ quonConnection* sendCommand(quonProxy* proxy, quon_request* req, const char* mes
         req->attemptStage = QN_STAGE_SEND;
         bool pooled = conn->next != nullptr;
         int sent = 0;
-        if (sendBytes(req, message, length, conn->sock, &sent) != length) {
-            if (delivered && sent > 0) *delivered = true;
+        bool late = false;
+        if (!sendOpening(req, proxy, conn->sock, message, length, pooled, &sent, &late)) {
+            const bool partial = sent > 0 && !late;
+            if (delivered && partial) *delivered = true;
             destroyQuonConnection(req, proxy, conn);
-            if (!pooled || (sent > 0 && !repeatable)) return nullptr;
+            if (!pooled || (partial && !repeatable)) return nullptr;
             req->traceE(req, QN_TRACE_EVENT, "%s send was pooled, trying again", proxy->name);
             continue;
         }

@@ -22,7 +22,8 @@ inline constexpr int QN_LIMIT_INIT = 7;        // a table could not be set up
 inline constexpr int QN_LIMIT_STORE = 8;       // its server store could not be opened
 inline constexpr int QN_LIMIT_BODY_READ = 9;   // not sent elsewhere: its body was read
 inline constexpr int QN_LIMIT_UNSAFE = 10;     // not sent elsewhere: not safe to repeat
-inline constexpr int QN_LIMIT_KINDS = 11;
+inline constexpr int QN_LIMIT_STICKY = 11;     // a session's servers were all unavailable
+inline constexpr int QN_LIMIT_KINDS = 12;
 
 // One kind of line: when the next may go out (milliseconds of the steady clock) and how
 // many were left out since the last. No lock: threads race for a turn with one exchange.

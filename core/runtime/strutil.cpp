@@ -111,3 +111,16 @@ bool hasDotSegment(const char* path) {
         }
     }
 }
+
+bool hasControlCharacter(const char* path) {
+    for (const char* at = path; at && *at;) {
+        char c = *at++;
+        if (c == '%' && hexDigit(at[0]) >= 0 && hexDigit(at[1]) >= 0) {
+            c = char(hexDigit(at[0]) * 16 + hexDigit(at[1]));
+            at += 2;
+        }
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) return true;
+    }
+    return false;
+}

@@ -21,6 +21,9 @@ QN_EXPORT int32_t hexstrtol(const char* text);
 // True when path holds a "." or ".." segment once it is decoded one more time (%XX) and
 // each segment is cut at its first ";" (path parameters); "/" and "\\" separate segments.
 bool hasDotSegment(const char* path);
+// True when path holds a control character (below 0x20, or 0x7f), as it is or decoded one
+// more time: a server that decodes again would read a NUL or a line end in its path.
+bool hasControlCharacter(const char* path);
 // A response's Content-Length as a 64-bit offset: decimal digits, blanks around them
 // allowed; -1 for anything else, a sign or a number beyond int64 included.
 int64_t parseContentLength(const char* text);

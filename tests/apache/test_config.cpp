@@ -46,6 +46,16 @@ constexpr const char* kPlace =
     "allowed only in the main server and in <VirtualHost> (QuonConfig "
     "cannot occur within ";
 
+constexpr const char* kNetworks =
+    "networks expected, at most 32, separated by commas or blanks: IPv4 or IPv6 addresses, "
+    "each with an optional prefix length (such as 10.1.0.0/16, 192.0.2.7 or fd00::/8)";
+
+std::string repeated(const std::string& text, int times) {
+    std::string all;
+    for (int i = 0; i < times; ++i) all += text;
+    return all;
+}
+
 std::string refused(const std::string& key, const std::string& value, const std::string& why) {
     return "QuonConfig " + key + " \"" + value + "\": " + why;
 }
@@ -56,7 +66,7 @@ const CheckCase kChecks[] = {
     {"QuonConfig Verbos true", refused("Verbos", "true", "unknown key; the keys (in any case) are "
         "Verbose, traceflags, serverstore, bootstrap, errorurl, apialloc, ignoresuffixmap, "
         "proxyretryinterval, connecttimeout, recvtimeout, sendtimeout, responsetimeout, "
-        "maxheadersize, maxpropssize, directorywalk, metrics, debugger, statuschanges")},
+        "maxheadersize, maxpropssize, membernetworks, directorywalk, metrics, debugger, statuschanges")},
     // Time-outs: Apache's units, seconds by default, 1ms to a day; nothing after the unit.
     {"QuonConfig recvtimeout abc", refused("recvtimeout", "abc", kTime)},
     {"QuonConfig connecttimeout 0", refused("connecttimeout", "0", kTime)},
@@ -103,6 +113,16 @@ const CheckCase kChecks[] = {
     {"QuonConfig errorurl \"/sorry\x01\"", kUrl},
     {"QuonConfig errorurl /sorry.html", ""},
     {"QuonConfig errorurl HTTPS://127.0.0.1:8443/sorry?x=1", ""},
+    // Member networks: addresses with an optional prefix length, at most 32 of them.
+    {"QuonConfig membernetworks 10.0.0.0/33", refused("membernetworks", "10.0.0.0/33", kNetworks)},
+    {"QuonConfig membernetworks 10.0.0/8", kNetworks},
+    {"QuonConfig membernetworks \"10.0.0.0/8, x\"", kNetworks},
+    {"QuonConfig membernetworks fd00::/129", kNetworks},
+    {"QuonConfig membernetworks 10.0.0.0/", kNetworks},
+    {"QuonConfig membernetworks ,", kNetworks},
+    {"QuonConfig membernetworks \"" + repeated("10.0.0.0/8 ", 33) + "\"", kNetworks},
+    {"QuonConfig membernetworks \"10.1.0.0/16, 192.0.2.7 fd00::/8,::1/128\"", ""},
+    {"QuonConfig membernetworks \"" + repeated("10.0.0.0/8 ", 32) + "\"", ""},
     // The server store: relative to ServerRoot, a file in a folder that exists.
     {"QuonConfig serverstore nosuch/servers.store", refused("serverstore", "nosuch/servers.store",
         "the folder @DIR@/nosuch does not exist")},

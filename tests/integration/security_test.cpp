@@ -24,12 +24,15 @@ class OneServer : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         cluster = std::make_unique<QuonCluster>(1);
-        const testing::AssertionResult started = cluster->start(
-            loadModules({"auth_basic", "authn_core", "authn_file", "authz_user", "http2"}) +
-            "Protocols h2c http/1.1\n"
-            "QuonConfig maxpropssize 1000000\n"
-            "<Location /app/private>\n  AuthType Basic\n  AuthName quon\n"
-            "  AuthUserFile @DIR@/users\n  Require valid-user\n</Location>\n");
+        const testing::AssertionResult started =
+            cluster->start(loadModules({"auth_basic", "authn_core", "authn_file", "authz_user",
+                                        "http2", "setenvif"}) +
+                           "Protocols h2c http/1.1\n"
+                           "SetEnvIf Remote_Addr \"^10\\.\" TRUSTED_NET=1\n"
+                           "SetEnvIf Remote_Addr \"^127\\.\" LOCAL_NET=1\n"
+                           "QuonConfig maxpropssize 1000000\n"
+                           "<Location /app/private>\n  AuthType Basic\n  AuthName quon\n"
+                           "  AuthUserFile @DIR@/users\n  Require valid-user\n</Location>\n");
         if (!started) cluster.reset();
         ASSERT_TRUE(started);
         const std::string users = cluster->apache().dir() + "/users";
@@ -47,23 +50,79 @@ protected:
 };
 std::unique_ptr<QuonCluster> OneServer::cluster;
 
-// Headers named like Apache's variables reach the server as headers, never as the
-// variables; a server's question for such a name is answered from Apache alone.
-TEST_F(OneServer, ClientHeadersNeverStandForApachesVariables) {
-    const std::vector<std::string> forged = {
-        "REMOTE_USER: admin", "AUTH_TYPE: Basic",          "REMOTE_HOST: x",
-        "HTTPS: on",          "SSL_CLIENT_S_DN: CN=admin", "SSL-Client-S-DN: CN=x"};
-    auto echo = keyValues(
-        fetch("/app/echo?get=HTTPS,SSL_CLIENT_S_DN,SSL-Client-S-DN,REMOTE_USER", forged).body,
-        ": ");
+// A name in variable form (an underscore, or upper case without a dash) is Apache's
+// alone: the request's environment, the CGI and TLS variables, never a header; a header
+// is reached by its own name or as HTTP_<NAME>. Rows: the request's headers, the names
+// asked, what each must give ("" none, "!x" anything but x).
+struct VariableRow {
+    const char* name;
+    std::vector<std::string> headers;
+    std::vector<std::pair<std::string, std::string>> answers;
+    std::string body = "";  // sent with POST, as text/plain
+};
+void PrintTo(const VariableRow& row, std::ostream* out) { *out << row.name; }
+class Variables : public OneServer, public ::testing::WithParamInterface<VariableRow> {};
+
+const std::string kLongTls = "SSL_CLIENT_S_DN_" + std::string(60, 'X');  // 76 characters
+// clang-format off
+const VariableRow kVariableRows[] = {
+    {"ApachesOwn",
+     {"REMOTE_USER: admin", "AUTH_TYPE: Basic", "REMOTE_HOST: x", "HTTPS: on",
+      "SSL_CLIENT_S_DN: CN=admin", "SSL-Client-S-DN: CN=x"},
+     {{"HTTPS", ""}, {"SSL_CLIENT_S_DN", ""}, {"SSL-Client-S-DN", ""}, {"REMOTE_USER", ""},
+      {"Remote-User", ""}, {"REMOTE_HOST", "127.0.0.1"}}},
+    {"ForgedBodyFacts",
+     {"CONTENT_LENGTH: 99999", "CONTENT_TYPE: evil/forged"},
+     {{"CONTENT_LENGTH", "5"}, {"CONTENT_TYPE", "text/plain"}, {"Content-Length", "5"}},
+     "hello"},
+    {"SetOnlyForAnotherNetwork", {"TRUSTED_NET: 1", "LOCAL_NET: 0"},
+     {{"TRUSTED_NET", ""}, {"LOCAL_NET", "1"}}},
+    {"AuthenticationModules",
+     {"AUTHENTICATE_UID: admin", "OIDC_CLAIM_email: admin@x", "MELLON_NAME_ID: admin",
+      "Shib-Session-ID: forged", "Shib-Identity-Provider: forged", "GSS_NAME: admin",
+      "KRB5CCNAME: /tmp/x", "CERT_SUBJECT: CN=admin", "LOGON_USER: admin",
+      "UNMAPPED_REMOTE_USER: admin"},
+     {{"AUTHENTICATE_UID", ""}, {"OIDC_CLAIM_email", ""}, {"MELLON_NAME_ID", ""},
+      {"Shib-Session-ID", ""}, {"Shib-Identity-Provider", ""}, {"GSS_NAME", ""},
+      {"KRB5CCNAME", ""}, {"CERT_SUBJECT", ""}, {"LOGON_USER", ""},
+      {"UNMAPPED_REMOTE_USER", ""}}},
+    {"ProcessEnvironment", {"PATH: /forged"}, {{"PATH", "!/forged"}, {"Path", "!/forged"}}},
+    {"LongName", {kLongTls + ": forged"}, {{kLongTls, ""}}},
+    {"HeadersByTheirNames",
+     {"X-Custom: yes", "X_Under: no"},
+     {{"X-Custom", "yes"}, {"x-custom", "yes"}, {"HTTP_X_CUSTOM", "yes"}, {"X_CUSTOM", ""},
+      {"X_Under", ""}, {"HTTP_X_UNDER", ""}}},
+};
+// clang-format on
+
+TEST_P(Variables, AreApachesAndHeadersAreTheClients) {
+    const VariableRow& row = GetParam();
+    std::string names;
+    for (const auto& [name, expected] : row.answers) names += (names.empty() ? "" : ",") + name;
+    std::vector<std::string> headers = row.headers;
+    if (!row.body.empty()) headers.push_back("Content-Type: text/plain");
+    HttpResponse r = httpRequest({.url = cluster->url("/app/echo?get=" + names),
+                                  .method = row.body.empty() ? "GET" : "POST",
+                                  .headers = headers,
+                                  .body = row.body});
+    ASSERT_EQ(r.status, 200) << r.body;
+    auto echo = keyValues(r.body, ": ");
+    for (const auto& [name, expected] : row.answers) {
+        if (expected.starts_with("!"))
+            EXPECT_NE(echo["get." + name], expected.substr(1)) << name;
+        else
+            EXPECT_EQ(echo["get." + name], expected) << name;
+    }
+    // The message's own variables are Apache's too.
     EXPECT_EQ(echo["cgi.REMOTE_USER"], "");
     EXPECT_EQ(echo["cgi.AUTH_TYPE"], "");
     EXPECT_EQ(echo["cgi.REMOTE_HOST"], "127.0.0.1");
-    EXPECT_EQ(echo["get.HTTPS"], "");
-    EXPECT_EQ(echo["get.SSL_CLIENT_S_DN"], "");
-    EXPECT_EQ(echo["get.SSL-Client-S-DN"], "");
-    EXPECT_EQ(echo["get.REMOTE_USER"], "");
-    // Real authentication still names its user.
+}
+INSTANTIATE_TEST_SUITE_P(Client, Variables, ::testing::ValuesIn(kVariableRows),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Real authentication still names its user; a header cannot.
+TEST_F(OneServer, AuthenticationNamesItsUser) {
     HttpResponse r = fetch("/app/private/echo", {"Authorization: Basic YWxpY2U6c2VjcmV0"});
     auto authenticated = keyValues(r.body, ": ");
     EXPECT_EQ(r.status, 200) << r.body;
@@ -172,13 +231,41 @@ TEST_F(OneServer, LateBytesNeverReachTheNextClient) {
     EXPECT_TRUE(cluster->apache().waitForLog("bytes arrived while it was idle"));
 }
 
-// Path parameters and one more decoding must not hide a dot segment from the match.
-TEST_F(OneServer, DotSegmentsAreRefused) {
+// A server that writes late, before it reads the next request on that connection: the
+// next request takes the connection idle longest, and the late bytes close the connection
+// once they have come.
+TEST_F(OneServer, LateBytesHaveTheLongestIdleTimeToShow) {
+    // Two idle connections: one while the other is busy.
+    auto slow = std::async(std::launch::async, [] { return fetch("/app/slow?ms=300"); });
+    std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(fetch("/app/echo").status, 200);
+    ASSERT_EQ(slow.get().status, 200);
+    const int closedBefore = cluster->apache().countLog("bytes arrived while it was idle");
+    const int lateBefore = cluster->logLines(0, "late bytes sent");
+    ASSERT_EQ(fetch("/app/raw?b=first&latems=400&late=" + std::string(kForged)).body, "first");
+    for (int round = 0; round < 2; ++round) {
+        HttpResponse next = fetch("/app/echo");
+        EXPECT_EQ(next.status, 200) << round;
+        EXPECT_EQ(next.body.rfind("action: echo\n", 0), 0u) << round << next.body;
+        if (round > 0) continue;
+        ASSERT_TRUE(
+            waitUntil([&] { return cluster->logLines(0, "late bytes sent") > lateBefore; }));
+        std::this_thread::sleep_for(50ms);  // from the server's socket into the module's
+    }
+    EXPECT_EQ(cluster->apache().countLog("bytes arrived while it was idle"), closedBefore + 1);
+}
+
+// Path parameters and one more decoding must not hide a dot segment from the match, nor
+// a control character (a NUL ends the segment for a server: "..%00" is "..").
+TEST_F(OneServer, DotSegmentsAndControlCharactersAreRefused) {
     for (const char* path :
-         {"/app/..;/admin/x", "/app/%252e%252e/admin/x", "/app/.%3b/x", "/app/x/..%255cadmin"})
+         {"/app/..;/admin/x", "/app/%252e%252e/admin/x", "/app/.%3b/x", "/app/x/..%255cadmin",
+          "/app/..%2500/echo", "/app/x%2501/echo", "/app/x%01/echo", "/app/x%1f", "/app/x%7f",
+          "/app/x%257F", "/app/x%09y", "/app/x%250d%250a"})
         EXPECT_EQ(fetch(path).status, 400) << path;
-    EXPECT_EQ(fetch("/app/x;jsessionid=abc").status, 200);
-    EXPECT_EQ(fetch("/app/..x/y").status, 200);
+    for (const char* path :
+         {"/app/x;jsessionid=abc", "/app/..x/y", "/app/x%20y", "/app/%c3%a9", "/app/x%2520"})
+        EXPECT_EQ(fetch(path).status, 200) << path;
 }
 
 // A request that reached the server whose pooled connection then closed goes out again
@@ -233,6 +320,64 @@ TEST(StoreFile, IsReplacedNotWrittenThroughALink) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_NE(backend_test::readFile((dir / "servers").string()).find(cluster.address(1)),
               std::string::npos);
+}
+
+// A request claimed before the directory walk skips the <Directory> sections: one under
+// the document root whose access rules a claimed request skips is told of, once per
+// interval; rules above the document root (the file system's defaults), or that grant
+// everything, are not. With directorywalk they apply.
+TEST(DirectoryRules, SkippedByClaimedRequestsAreToldOf) {
+    for (const bool walk : {false, true}) {
+        SCOPED_TRACE(walk ? "directorywalk" : "claimed before the walk");
+        QuonCluster cluster(1);
+        ASSERT_TRUE(
+            cluster.start(std::string(walk ? "QuonConfig directorywalk true\n" : "") +
+                          "<Directory @DIR@/htdocs/app/private>\n  Require all denied\n"
+                          "</Directory>\n<Directory @DIR@/htdocs/app/open>\n"
+                          "  Require all granted\n</Directory>\n"
+                          "<Directory @DIR@>\n  Require all denied\n</Directory>\n"
+                          "<Directory @DIR@/htdocs>\n  Require all granted\n</Directory>\n"));
+        // The walk reaches only what exists.
+        for (const char* dir : {"/htdocs/app/private", "/htdocs/app/open"}) {
+            std::filesystem::create_directories(cluster.apache().dir() + dir);
+            shareWithApacheUser(cluster.apache().dir() + dir);
+        }
+        const std::string line = "<Directory " + cluster.apache().dir() +
+                                 "/htdocs/app/private> holds access rules that requests the module "
+                                 "claims skip";
+        EXPECT_EQ(cluster.get("/app/echo").status, 200);
+        EXPECT_EQ(cluster.get("/app/open/echo").status, 200);
+        for (int k = 0; k < 3; ++k)
+            EXPECT_EQ(cluster.get("/app/private/echo").status, walk ? 403 : 200);
+        EXPECT_TRUE(walk || cluster.apache().waitForLog(line)) << cluster.apache().errorLog();
+        EXPECT_EQ(cluster.apache().countLog(line), walk ? 0 : 1);
+        EXPECT_EQ(cluster.apache().countLog("holds access rules"), walk ? 0 : 1);
+    }
+}
+
+// A member list may name any address: one no server is at, or one outside the networks
+// the operator allows, is refused with a line that says why and never connected to.
+TEST(MemberList, NamesOnlyServersInTheAllowedNetworks) {
+    QuonCluster cluster(3);
+    ASSERT_TRUE(cluster.BackendCluster::start());
+    const std::string port = std::to_string(cluster.port(0));
+    const std::string bad = "BAD1=0.0.0.0:" + port + "\nBAD2=224.0.0.1:" + port + "\n";
+    cluster[0].writeFile("cluster.props",
+                         backend_test::readFile(cluster[0].path("cluster.props")) + bad);
+    ASSERT_TRUE(cluster[0].reload());
+    ASSERT_TRUE(cluster.start("QuonConfig membernetworks \"127.0.0.2/31, ::1\"\n"));
+    for (const std::string& line :
+         {cluster.memberName(2) + " refused as a member: its address 127.0.0.4 is outside the "
+                                  "networks of membernetworks",
+          "0.0.0.0:" + port + " refused as a member: its address 0.0.0.0 is unspecified",
+          "224.0.0.1:" + port + " refused as a member: its address 224.0.0.1 is multicast"})
+        EXPECT_TRUE(cluster.apache().waitForLog(line)) << line;
+    for (int k = 0; k < 6; ++k) {
+        HttpResponse r = cluster.get("/app/echo");
+        EXPECT_EQ(r.status, 200);
+        EXPECT_TRUE(cluster.served(r) == 0 || cluster.served(r) == 1) << r.body;
+    }
+    EXPECT_EQ(cluster.logLines(2, "] accepted from "), 0);
 }
 
 // A member that joins with a more specific pattern while a request waits between the

@@ -112,12 +112,14 @@ inline Names slots(const proxyList* list) {
 }
 
 // The line a sticky request writes: "held" finds host holding the session, "broken" gives
-// the session up; any other text is the line itself.
+// the session up, naming only the holder's id (its first four characters, "..." after them
+// when the id goes on); any other text is the line itself.
 inline std::string stickyLine(const std::string& line, const std::string& host,
                               const std::string& session) {
     if (line == "held") return "Found sticky session host " + host;
     if (line != "broken") return line;
-    return "Sticky session breakage, a host for serving session " + session +
+    const std::string shown = session.size() > 4 ? session.substr(0, 4) + "..." : session;
+    return "Sticky session breakage, a host for serving session " + shown +
            " not available.  Failing over to another server, but above session is broken.";
 }
 

@@ -86,6 +86,37 @@ TEST(Balancing, ChoosesInSequence) {
     }
 }
 
+// The client chooses its session id: the breakage line names no more than the holder's
+// id, escaped, and comes once per interval for the table, then tells how many were left out.
+TEST(Balancing, SessionBreakageLinesAreCutEscapedAndLimited) {
+    RecordingRequest req;
+    HandTable table(req.get());
+    table.addEntry("/app*", QN_ROUNDROBIN, 1, {{"A", 1, 1, "AAAA"}, {"B", 1, 1, "BBBB"}});
+    const struct {
+        std::string session, shown;
+    } rows[] = {{"ZZZZ.secret-part; other=cookie", "ZZZZ..."},
+                {"Z\nZ\x01", "Z\\x0aZ\\x01"},
+                {"Z", "Z"},
+                {"ZZZZ", "ZZZZ"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.shown);
+        req.clear();
+        table->logLimits.kinds[QN_LIMIT_STICKY].nextAt = 0;  // the interval has passed
+        std::string session = row.session;
+        req->sessionId = session.data();
+        for (int call = 0; call < 3; ++call) selectProxy(table.get(), req.get(), 0, nullptr);
+        req->sessionId = nullptr;
+        const std::string line = "a host for serving session " + row.shown + " not available";
+        int lines = 0;
+        for (const RecordedLine& l : req.lines) lines += l.text.find(line) != std::string::npos;
+        EXPECT_EQ(lines, 1) << req.dump();
+        EXPECT_EQ(req.levelOf(line), QN_LOG_WARN);
+        EXPECT_EQ(req.dump().find("secret"), std::string::npos);
+        EXPECT_EQ(req.dump().find('\x01'), std::string::npos);
+    }
+    EXPECT_TRUE(req.contains("log", "(2 similar lines left out)")) << req.dump();
+}
+
 // A new load value alone leaves the weighted-random table as it is, and so does the
 // operator's drain: a drained server is drawn around, and again once enabled. A
 // membership change rebuilds the table.

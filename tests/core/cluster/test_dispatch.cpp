@@ -245,25 +245,69 @@ TEST(LastDitch, AServerBackUpServesTheNextRequest) {
     EXPECT_TRUE(out.result == 0 && out.status == 200) << out.body << out.lines;
 }
 
-// Another thread probes server 0 while this request's own probe of server 1 fails: the
-// request waits for that outcome and is served once server 0 is back.
-TEST(LastDitch, ARequestWaitsForAProbeAnotherThreadMakes) {
-    AllDown t(true);
-    const int32_t slot = hasProxyNamed(t.table, t.servers.address(0).c_str());
-    {
-        SyncGuard hold(t.req.get(), t.table->tableLock);
-        t.table->upkeepBusy[slot] = 1;
+namespace {
+// A server joins with a more specific entry that goes before /app/*, as a member list
+// makes it while the request's thread has released tableLock: every index taken before
+// now names that entry, whose server counts the requests sent to it.
+struct Joiner {
+    static inline std::atomic<int> misrouted{0};
+    static inline HandTable* table = nullptr;
+    static void join(quon_request* req) {
+        SyncGuard hold(req, (*table)->tableLock);
+        const int index = table->addEntry("/app/longer/*", QN_ROUNDROBIN, 0, {{"127.0.0.9:9"}});
+        (*table)->mappingProxies[index]->proxies[0]->handleRequest = [](quon_request* r, quonProxy*,
+                                                                        const char*, int32_t*) {
+            ++misrouted;
+            r->errorCode = ECONNREFUSED;
+            return -1;
+        };
+        mergeNewMapping(*table);
     }
-    std::thread prober([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        SyncGuard hold(t.req.get(), t.table->tableLock);
-        addProxy(t.table, t.table->servers.proxies[slot], t.req.get(), 0);
-        t.table->upkeepBusy[slot] = 0;
-    });
-    Outcome out = dispatch(t.table);
-    prober.join();
-    EXPECT_TRUE(out.result == 0 && out.status == 200) << out.body << out.lines;
-    EXPECT_EQ(t.servers.requestsSeen(0), 1);
+    static int joinThenProbe(quonProxy* proxy, quon_request* req) {
+        join(req);
+        return proxy_isAlive(proxy, req);
+    }
+};
+}  // namespace
+
+// Another thread probes server 0 while this request's own probe of server 1 fails: the
+// request waits for that outcome and is served once server 0 is back. When the entries
+// move while the search has released tableLock (during that wait, or during the request's
+// own probe), the request is matched again and goes to a server of /app/*, never to the
+// entry that took its old index.
+TEST(LastDitch, ARequestWaitsForAnotherThreadsProbeAndFollowsItsEntry) {
+    const struct { bool ownProbe, joins; } rows[] = {{false, false}, {false, true}, {true, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.ownProbe ? "own probe" : "another's") +
+                     (row.joins ? ", a join" : ""));
+        AllDown t(!row.ownProbe);
+        Joiner::table = &t.table;
+        Joiner::misrouted = 0;
+        const int32_t slot = hasProxyNamed(t.table, t.servers.address(0).c_str());
+        std::thread prober;
+        if (row.ownProbe) {
+            t.table->servers.proxies[slot]->isAlive = Joiner::joinThenProbe;
+        } else {
+            SyncGuard hold(t.req.get(), t.table->tableLock);
+            t.table->upkeepBusy[slot] = 1;
+            prober = std::thread([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                if (row.joins) Joiner::join(t.req.get());
+                SyncGuard hold(t.req.get(), t.table->tableLock);
+                addProxy(t.table, t.table->servers.proxies[slot], t.req.get(), 0);
+                t.table->upkeepBusy[slot] = 0;
+            });
+        }
+        Outcome out = dispatch(t.table);
+        if (prober.joinable()) prober.join();
+        EXPECT_TRUE(out.result == 0 && out.status == 200) << out.body << out.lines;
+        EXPECT_EQ(t.servers.requestsSeen(0), 1);
+        EXPECT_EQ(Joiner::misrouted, 0) << out.lines;
+        const bool matchedAgain =
+            out.lines.find("mappings moved since the request was filtered: entry 1 now") !=
+            std::string::npos;
+        EXPECT_EQ(matchedAgain, row.joins) << out.lines;
+    }
 }
 
 // Another thread's probe of server 0 never ends (its claim stays) and server 1 refuses:

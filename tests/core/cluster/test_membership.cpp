@@ -5,6 +5,8 @@
 
 #include "fake_web_server.h"
 #include "loopback_peer.h"
+#include "address.h"
+#include "network.h"
 #include "proxy_helpers.h"
 #include "table_slots.h"
 
@@ -179,6 +181,83 @@ TEST(Entries, MergedFromEveryServer) {
         for (size_t i = 0; i < c.entries.size(); ++i) {
             EXPECT_EQ(t.table->mappingInfos[i]->algorithm, c.algorithm) << c.entries[i];
             EXPECT_EQ(t.table->mappingInfos[i]->sticky, c.sticky) << c.entries[i];
+        }
+    }
+}
+
+namespace {
+// The addresses the connector tried to reach, as the logs write them; every connect fails.
+std::vector<std::string> gTried;
+int recordAndRefuse(quon_request* req, const qnAddress* addresses, int count, quonProxy*) {
+    for (int i = 0; i < count; ++i) {
+        char host[QN_HOST_TEXT_SIZE];
+        hostText(addresses[i], host);
+        gTried.push_back(host);
+    }
+    req->errorCode = ECONNREFUSED;
+    return -1;
+}
+// evil.test names the link-local metadata address; every other host is an address.
+int resolveEvil(quon_request*, const char* host, int port, qnAddress* addresses, int capacity,
+                const char** reason) {
+    if (strcmp(host, "evil.test") == 0) host = "169.254.169.254";
+    return resolveHost(host, port, addresses, capacity, reason);
+}
+}  // namespace
+
+// A member list names any address it likes: one no server is at, or one outside the
+// networks the operator allows members in, is refused before any connect, and a line says
+// why. The configured bootstrap server stays as configured.
+TEST(ClusterMembership, MembersWhereNoServerIsAreRefused) {
+    struct Row {
+        std::string name, networks;
+        std::string why;  // the refusal's end; "" for a member that is tried
+        const char* bootstrap = nullptr;
+    };
+    const std::string outside = " is outside the networks of membernetworks";
+    const Row rows[] = {
+        {"0.0.0.0:7001", "", "0.0.0.0 is unspecified"},
+        {"0.1.2.3:7001", "", "0.1.2.3 is unspecified"},
+        {"[::]:7001", "", "[::] is unspecified"},
+        {"224.0.0.1:7001", "", "224.0.0.1 is multicast"},
+        {"239.255.255.250:1900", "", "239.255.255.250 is multicast"},
+        {"[ff02::1]:7001", "", "[ff02::1] is multicast"},
+        {"169.254.169.254:80", "", "169.254.169.254 is link-local"},
+        {"[fe80::1]:7001", "", "[fe80::1] is link-local"},
+        {"[::ffff:169.254.1.1]:80", "", "[::ffff:169.254.1.1] is link-local"},
+        {"255.255.255.255:7001", "", "255.255.255.255 is broadcast"},
+        {"evil.test:80", "", "169.254.169.254 is link-local"},
+        {"127.0.0.9:7001", "", ""},
+        {"10.1.2.3:7001", "127.0.0.0/8, fd00::/8", "10.1.2.3" + outside},
+        {"127.0.0.9:7001", "127.0.0.0/8 fd00::/8", ""},
+        {"[::ffff:127.0.0.9]:7001", "127.0.0.0/8", ""},
+        {"[::1]:7001", "127.0.0.0/8,::1/128", ""},
+        {"[fd01::9]:7001", "fd00::/16", "[fd01::9]" + outside},
+        {"127.0.0.129:7001", "127.0.0.0/25", "127.0.0.129" + outside},
+        {"127.0.0.200:7001", "127.0.0.0/25", "", "127.0.0.200:7001"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name + " " + row.networks);
+        RecordingRequest req;
+        req->connect = recordAndRefuse;
+        req->resolve = resolveEvil;
+        gTried.clear();
+        HandTable table(req.get(), nullptr, row.bootstrap);
+        qnNetwork networks[QN_MAX_NETWORKS];
+        const int count =
+            row.networks.empty() ? 0 : parseNetworks(row.networks, networks, QN_MAX_NETWORKS);
+        ASSERT_GE(count, 0);
+        setMemberNetworks(table, networks, count);
+        const std::string list = "s0=" + row.name;
+        EXPECT_EQ(addRemoteJvms(table, req.get(), parseProperties(req.get(), list.c_str())), 0);
+        const std::string line = row.name + " refused as a member: its address " + row.why;
+        const bool refused = !row.why.empty();
+        EXPECT_EQ(req.contains("log", line), refused) << req.dump();
+        // A member that may join is checked first (never at a refused address).
+        EXPECT_EQ(req.contains("log", row.name + " not joined now:") || !gTried.empty(), !refused)
+            << req.dump();
+        if (refused) {
+            EXPECT_EQ(req.levelOf(line), QN_LOG_ERROR);
         }
     }
 }

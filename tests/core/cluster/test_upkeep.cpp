@@ -149,8 +149,7 @@ TEST(UpkeepOutsideTheLock, StalePooledConnectionsDoNotReviveAKilledServer) {
         t.req->permFree(t.req.get(), conn->buffer);
         conn->buffer = nullptr;
         SyncGuard hold(t.req.get(), proxy->lock);
-        conn->next = proxy->pool->freeList;
-        proxy->pool->freeList = conn;
+        appendIdleConnection(proxy->pool, conn);
     }
     auto probeNow = [&] {
         proxy->nextProxyRetryTime = int32_t(time(nullptr)) - 1;
