@@ -6,7 +6,9 @@
 
 #include "address.h"
 #include "flags.h"
+#include "log_limit.h"
 #include "memory.h"
+#include "network.h"
 #include "socket.h"
 #include "sync.h"
 #include "wire.h"
@@ -18,6 +20,7 @@ constexpr const char* kClosedWhileIdle = "%s pooled socket [%d] closed by the se
 constexpr const char* kUnresolved = "could not resolve server %s: %s";
 constexpr const char* kNoReason = "no address";
 constexpr const char* kMoved = "%s resolves to new addresses, the first %s:%d";
+constexpr const char* kUnfitMove = "%s resolves to %s, which is %s: its last addresses are kept";
 
 // The receive buffer for the connection about to be handed out, taken before the pool
 // is looked at; freed unless a connection takes it over.
@@ -110,6 +113,16 @@ void refreshPoolAddresses(quon_request* req, quonProxy* proxy) {
     qnAddress addresses[QN_MAX_ADDRESSES];
     const int count = pool ? resolveServer(req, proxy->name, addresses) : 0;
     if (count == 0) return;
+    // A name that moved to where no server can be keeps its addresses: the checks and
+    // probes of a member never go there.
+    for (int i = 0; i < count; ++i)
+        if (const char* unfit = unfitMemberAddress(addresses[i])) {
+            char host[QN_HOST_TEXT_SIZE];
+            hostText(addresses[i], host);
+            logLimited(req, &proxy->logLimits.kinds[QN_LIMIT_CONNECT], QN_LOG_ERROR, kUnfitMove,
+                       proxy->name, host, unfit);
+            return;
+        }
     bool moved;
     {
         SyncGuard hold(req, proxy->lock);

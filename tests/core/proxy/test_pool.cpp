@@ -200,7 +200,7 @@ struct FakeResolver {
 // probe of a server marked down, once its retry time has come: a server that came back at
 // another address is found there, and the ping that gets through clears the retry time.
 // A name that does not resolve makes no server and says why; at a probe, the addresses
-// found last stay.
+// found last stay, as they do when the name moves to where no server can be.
 TEST(PoolNames, ResolvedAtInitAndAgainAtEachProbe) {
     LoopbackPeer first("127.0.0.1"), moved("127.0.0.2");
     ASSERT_TRUE(first.listening() && moved.listening());
@@ -247,5 +247,18 @@ TEST(PoolNames, ResolvedAtInitAndAgainAtEachProbe) {
     EXPECT_EQ(proxy->isAlive(proxy, req.get()), 1) << req.dump();
     EXPECT_TRUE(moved.accept());
     EXPECT_EQ(req.count("log", "could not resolve server app.test:7001: no such name"), 1);
+
+    // Nor does a name that moves to where no server can be: its probe stays where it was.
+    sockaddr_in metadata = moved.address();
+    inet_pton(AF_INET, "169.254.169.254", &metadata.sin_addr);
+    FakeResolver::answer = &metadata;
+    proxy->nextProxyRetryTime = nowSeconds() - 1;
+    req.clear();
+    EXPECT_EQ(proxy->isAlive(proxy, req.get()), 1) << req.dump();
+    EXPECT_TRUE(moved.accept());
+    EXPECT_EQ(req.count("log", "app.test:7001 resolves to 169.254.169.254, which is link-local: "
+                               "its last addresses are kept"),
+              1)
+        << req.dump();
     proxy->destroy(proxy, req.get());
 }
