@@ -249,14 +249,14 @@ TEST(PoolNames, ResolvedAtInitAndAgainAtEachProbe) {
     EXPECT_EQ(req.count("log", "could not resolve server app.test:7001: no such name"), 1);
 
     // Nor does a name that moves to where no server can be: its probe stays where it was.
-    sockaddr_in metadata = moved.address();
-    inet_pton(AF_INET, "169.254.169.254", &metadata.sin_addr);
-    FakeResolver::answer = &metadata;
+    sockaddr_in nowhere = moved.address();
+    inet_pton(AF_INET, "0.0.0.0", &nowhere.sin_addr);
+    FakeResolver::answer = &nowhere;
     proxy->nextProxyRetryTime = nowSeconds() - 1;
     req.clear();
     EXPECT_EQ(proxy->isAlive(proxy, req.get()), 1) << req.dump();
     EXPECT_TRUE(moved.accept());
-    EXPECT_EQ(req.count("log", "app.test:7001 resolves to 169.254.169.254, which is link-local: "
+    EXPECT_EQ(req.count("log", "app.test:7001 resolves to 0.0.0.0, which is unspecified: "
                                "its last addresses are kept"),
               1)
         << req.dump();
