@@ -28,7 +28,9 @@ slowest() {  # file from-ms to-ms
 }
 # The requests a "status:count,..." list counts.
 count_of() {  # list
-  awk -v l="$1" 'BEGIN { n = split(l, a, "[:,]"); for (k = 2; k <= n; k += 2) t += a[k]; print t + 0 }'
+  awk -v l="$1" 'BEGIN { n = split(l, a, "[:,]")
+    for (k = 2; k <= n; k += 2) t += a[k]
+    print t + 0 }'
 }
 
 row_restart() {
@@ -78,7 +80,10 @@ pause_summary() {  # pause-ms files...
       if (lat > worst) worst = lat
       if (failed) f++
       if (slow) o++
-      if (failed || slow) { bad++; per[FILENAME]++; if (!seen || begin > last) last = begin; seen = 1 } }
+      if (failed || slow) {
+        bad++; per[FILENAME]++
+        if (!seen || begin > last) last = begin
+        seen = 1 } }
     END {
       for (c in per) if (per[c] > most) most = per[c]
       printf "%d %d %d %d %d %s %.2f\n", n, bad, f, o, most,
@@ -105,7 +110,9 @@ row_pause() {
   sleep_until $((stop_ms + 20000))
   kill -CONT "${server_pid[i]}"
   cont_ms=$(now_ms)
-  for p in "${load_pids[@]}"; do wait "$p" || fail "pause: a load driver failed: $(cat "$work"/poll/pause-*.out)"; done
+  for p in "${load_pids[@]}"; do
+    wait "$p" || fail "pause: a load driver failed: $(cat "$work"/poll/pause-*.out)"
+  done
   load_pids=()
   echo
   echo "pause: ${names[i]} stopped (SIGSTOP) for $(secs "$stop_ms" "$cont_ms") s under 8" \
@@ -246,5 +253,6 @@ row_vhost() {
     done
   done
   echo "target mod_quon22: with SRV5 silent the second host served within 2 s, the main" \
-    "host no later than in the control round (+0.5 s) and every later answer a 2xx within 1 s: $(met "$ok")"
+    "host no later than in the control round (+0.5 s) and every later answer a 2xx within" \
+    "1 s: $(met "$ok")"
 }

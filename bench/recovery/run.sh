@@ -8,8 +8,9 @@
 # ports. Requests are plain GET /app/echo without a session. Rows:
 #   restart   a server killed (SIGKILL) and started again 3 s later on the same ports,
 #             each server once: time from its start until a GET is served by it (polled
-#             every 50 ms; X-Quon-Server names who answered), the requests that failed
-#             from the kill to then
+#             every 50 ms, a new connection each; X-Quon-Server names who answered),
+#             and of the requests begun from the kill to then, those that failed and
+#             the longest one's time
 #   pause     SRV2 stopped (SIGSTOP: connections wait in its backlog, nothing is
 #             answered) for 20 s under 8 clients per setup (chaos_load, one connection
 #             each, PAUSE_MS (10) after each answer, 10 s time-out), from 2 s before to 3 s
@@ -44,7 +45,8 @@ done
 module=$build/apache/mod_quon22.so
 load=$build/bench/chaos/chaos_load
 source "$top/bench/lib.sh"
-for f in "$module" "$build/backend/quon-backend" "$build/bench/backend/quon_backend_load" "$load"; do
+for f in "$module" "$build/backend/quon-backend" "$build/bench/backend/quon_backend_load" \
+  "$load"; do
   [ -f "$f" ] || { echo "build first: ./dev build ($f is missing)" >&2; exit 1; }
 done
 command -v haproxy >/dev/null || { echo "haproxy is missing: ./dev setup installs it" >&2; exit 1; }
@@ -127,7 +129,9 @@ start_server() {  # index
 # SIGKILL to every server named at once, then a wait for each.
 kill_servers() {  # index...
   local i
-  for i in "$@"; do kill -9 "${server_pid[i]}" 2>/dev/null || fail "${names[i]} was not running"; done
+  for i in "$@"; do
+    kill -9 "${server_pid[i]}" 2>/dev/null || fail "${names[i]} was not running"
+  done
   for i in "$@"; do
     wait "${server_pid[i]}" 2>/dev/null || true
     server_pid[i]=0
@@ -174,7 +178,8 @@ CONF
     return 0
   fi
   start_apache_conf "$work/httpd.conf" "$work/apache.out" "$url" && ok=1
-  [ "$ok" = 1 ] || fail "Apache did not answer $url: $(tail -n 3 "$work/apache.out" "$work/error.log")"
+  [ "$ok" = 1 ] ||
+    fail "Apache did not answer $url: $(tail -n 3 "$work/apache.out" "$work/error.log")"
 }
 # Stops Apache and keeps its error log as NAME.log (in LOG_DIR too, when set).
 stop_apache() {  # name
@@ -259,10 +264,13 @@ first_ok() {  # file from-ms [host]
 statuses() {  # file from-ms to-ms [all]
   awk -v from="$2" -v to="$3" -v all="${4:-}" '$1 >= from && $1 < to && (all != "" || $2 !~ /^2/) {
       n[$2]++ }
-    END { s = ""; for (k in n) s = s (s == "" ? "" : ",") k ":" n[k]; print s == "" ? "-" : s }' "$1"
+    END { s = ""; for (k in n) s = s (s == "" ? "" : ",") k ":" n[k]
+      print s == "" ? "-" : s }' "$1"
 }
 # Seconds from `from` to `to` (ms), or "never" when `to` is empty.
-secs() { if [ -z "$2" ]; then echo never; else awk -v d=$(($2 - $1)) 'BEGIN {printf "%.2f", d / 1000}'; fi; }
+secs() {  # from-ms to-ms
+  if [ -z "$2" ]; then echo never; else awk -v d=$(($2 - $1)) 'BEGIN {printf "%.2f", d / 1000}'; fi
+}
 # Waits until each file has a 2xx answer at or after `from` (from `host` when given), at
 # most `seconds`.
 wait_served() {  # from-ms seconds host files...
