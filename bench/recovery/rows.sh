@@ -201,9 +201,10 @@ row_cold() {
   stop_apache cold
 }
 
-# After the first 2xx answer (ended at `first`): "requests non2xx over1s max-s".
+# The requests begun after the first 2xx answer ended (at `first`): "requests non2xx over1s
+# max-s".
 after_first() {  # file first-ms
-  awk -v from="$2" '$1 + $4 * 1000 > from { n++; if ($2 !~ /^2/) b++; if ($4 > 1) o++
+  awk -v from="$2" '$1 >= from { n++; if ($2 !~ /^2/) b++; if ($4 > 1) o++
       if ($4 > m) m = $4 } END { printf "%d %d %d %.2f\n", n, b, o, m }' "$1"
 }
 
