@@ -28,3 +28,5 @@ echo "### Apache child memory per virtual host with its own QuonConfig"
 "$top/bench/memory/vhosts.sh"
 echo "### latency while the table's upkeep talks to the back end"
 "$top/bench/stall/run.sh" 10
+echo "### recovery from failing servers: mod_quon22 and HAProxy side by side"
+"$top/bench/recovery/run.sh"
