@@ -87,14 +87,19 @@ constexpr const char* kCannotInit = "could not initialize proxy for %s";
 
 // Servers that may join: each is checked first, all at once (check.h), and those that
 // answered join, in the list's order, so that a server that takes connections and never
-// answers holds up the others no longer than its check's time-out; it is tried again with
-// the list.
+// answers holds up the others hardly at all; it is tried again with the list.
 struct Candidate {
     const char* name;
     qnCheck check;
     bool checked;  // a check began (and may have ended at once)
     bool running;
+    bool settled;  // joined, or given up after its check
 };
+
+// Once a check has answered, the others' are waited for this much longer before those
+// that answered join: a healthy cluster's checks all answer within it (and so join in the
+// list's order), while a member that never answers holds the others up no longer.
+constexpr int64_t kJoinGraceMs = 100;
 
 void checkCandidates(mappingsTable* table, quon_request* req, const char* const* names,
                      int32_t count, Candidate* candidates, bool* failed) {
@@ -106,7 +111,7 @@ void checkCandidates(mappingsTable* table, quon_request* req, const char* const*
     const int64_t now = qnMonoMillis();
     for (int32_t i = 0; i < count; ++i) {
         Candidate& c = candidates[i];
-        c = Candidate{names[i], {}, false, false};
+        c = Candidate{names[i], {}, false, false, false};
         // No server is made, or checked, for a master list that cannot take it.
         if (i >= room) {
             logListFull(req, c.name, QN_MASTER_LIST, QN_MAX_PROXIES - room);
@@ -130,18 +135,22 @@ void checkCandidates(mappingsTable* table, quon_request* req, const char* const*
     }
 }
 
-// Waits for the candidates' checks, bounded by their time-out, or until the upkeep stops.
-void awaitChecks(quon_request* req, Candidate* candidates, int32_t count, pollfd* fds) {
+// Waits for the candidates' checks, bounded by their time-out, until every one has ended,
+// or kJoinGraceMs after the first of them answered, or until the upkeep stops. True while
+// checks still run.
+bool awaitChecks(quon_request* req, Candidate* candidates, int32_t count, pollfd* fds) {
+    int64_t firstEnded = 0;  // when the first check answered
     for (;;) {
         int32_t waiting = 0;
-        int64_t until = INT64_MAX;
+        int64_t until = firstEnded ? firstEnded + kJoinGraceMs : INT64_MAX;
         for (int32_t i = 0; i < count; ++i) {
             if (!candidates[i].running) continue;
             fds[waiting++] = {qnCheckSocket(candidates[i].check),
                               qnCheckEvents(candidates[i].check), 0};
             until = std::min(until, candidates[i].check.deadlineMono);
         }
-        if (waiting == 0) return;
+        if (waiting == 0) return false;
+        if (firstEnded && qnMonoMillis() >= firstEnded + kJoinGraceMs) return true;
         const bool cancelled = req->cancelled && req->cancelled->load();
         const int64_t wait = std::clamp<int64_t>(until - qnMonoMillis(), 0, 100);
         if (!cancelled) poll(fds, nfds_t(waiting), int(wait));
@@ -151,18 +160,22 @@ void awaitChecks(quon_request* req, Candidate* candidates, int32_t count, pollfd
             if (!c.running) continue;
             const short revents = fds[at++].revents;
             if (cancelled) qnCheckCancel(c.check);
-            if (cancelled || qnCheckStep(c.check, revents, now)) c.running = false;
+            if (!cancelled && !qnCheckStep(c.check, revents, now)) continue;
+            c.running = false;
+            if (!firstEnded && c.check.error == 0) firstEnded = now;
         }
     }
 }
 
-// The candidates whose checks answered join in the list's order.
-int32_t joinAnswered(mappingsTable* table, quon_request* req, const Candidate* candidates,
+// The candidates whose checks have ended and that are not settled yet: those that
+// answered join, in the list's order; the others are given up for now.
+int32_t joinAnswered(mappingsTable* table, quon_request* req, Candidate* candidates,
                      int32_t count, bool* failed) {
     int32_t added = 0;
     for (int32_t i = 0; i < count; ++i) {
-        const Candidate& c = candidates[i];
-        if (!c.checked) continue;
+        Candidate& c = candidates[i];
+        if (!c.checked || c.running || c.settled) continue;
+        c.settled = true;
         if (c.check.error != 0) {
             *failed = true;
             if (c.check.error != ECANCELED)
@@ -187,8 +200,10 @@ int32_t joinAll(mappingsTable* table, quon_request* req, const char* const* name
     int32_t added = 0;
     if (candidates && fds) {
         checkCandidates(table, req, names, count, candidates, failed);
-        awaitChecks(req, candidates, count, fds);
-        added = joinAnswered(table, req, candidates, count, failed);
+        for (bool more = true; more;) {
+            more = awaitChecks(req, candidates, count, fds);
+            added += joinAnswered(table, req, candidates, count, failed);
+        }
     } else {
         *failed = true;
     }
