@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <cctype>
 #include <cstdint>
 #include <future>
 #include <string>
@@ -13,6 +14,14 @@
 #include "request_types.h"
 #include "wire.h"
 #include "wire_codes.h"
+
+// A test's name from a table row's words: letters and digits kept, the rest "_".
+inline std::string testName(const std::string& words) {
+    std::string name = words;
+    for (char& c : name)
+        if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+    return name;
+}
 
 // "host:port" of an IPv4 socket address.
 inline std::string serverName(const sockaddr_in& address) {

@@ -84,12 +84,7 @@ INSTANTIATE_TEST_SUITE_P(
                           true, false, ECONNRESET},
                       Row{"closed after a whole command", kProps, true, false, ECONNRESET},
                       Row{"silence", "", false, false, EQUON_RESPONSE_TIMEOUT}),
-    [](const auto& info) {
-        std::string name = info.param.what;
-        for (char& c : name)
-            if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-        return name;
-    });
+    [](const auto& info) { return testName(info.param.what); });
 
 TEST(Check, ARefusedConnectIsNoAnswer) {
     RefusingPort nobody;

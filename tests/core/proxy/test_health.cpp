@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "health.h"
+#include "proxy_helpers.h"
 
 namespace {
 // A board of its own for each test, as the web server's shared memory would hold it.
@@ -63,12 +64,7 @@ INSTANTIATE_TEST_SUITE_P(
         Outcomes{"two misses in a row", {0, X, X, X}, {S, S, D, S}, kDown},
         Outcomes{"one answer brings it back", {0, R, R, 0}, {S, S, D, U}, kUp},
         Outcomes{"down and up again, twice", {0, R, R, 0, X, X, 0}, {S, S, D, U, S, D, U}, kUp}),
-    [](const auto& info) {
-        std::string name = info.param.what;
-        for (char& c : name)
-            if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-        return name;
-    });
+    [](const auto& info) { return testName(info.param.what); });
 
 // One miss makes the next check due at once, so it is confirmed or refuted without the
 // interval's wait; a server already down waits its interval.
