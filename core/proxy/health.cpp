@@ -171,7 +171,9 @@ int qnHealthRecord(qnHealthSlot* slot, int error, int millis, int64_t nowMono, i
     int32_t verdict = slot->verdict.load(kRelaxed);
     if (error == 0) {
         slot->failsInRow.store(0, kRelaxed);
-        slot->lastOkMono.store(nowMono, kRelaxed);
+        // The check's start, not its end: an answer sent before a process found the server
+        // gone must not count as news that it is back.
+        slot->lastOkMono.store(nowMono - millis, kRelaxed);
         if (verdict == QN_HEALTH_UP ||
             !slot->verdict.compare_exchange_strong(verdict, QN_HEALTH_UP, kRelaxed))
             return QN_HEALTH_SAME;

@@ -36,7 +36,8 @@ void qnHealthCheckSoon(qnHealthSlot* slot);
 inline constexpr int QN_HEALTH_SAME = 0;
 inline constexpr int QN_HEALTH_WENT_DOWN = 1;  // it missed QN_CHECK_FALL checks in a row
 inline constexpr int QN_HEALTH_CAME_UP = 2;    // it answered after being down
-// Books one check: error 0 when the server answered, else why not. A miss that does not
+// Books one check of millis that ended at nowMono: error 0 when the server answered, else
+// why not. A miss that does not
 // take the server out yet makes the next check due at once. Exactly one caller sees each
 // change; *downForMs tells how long a server that came up was down.
 int qnHealthRecord(qnHealthSlot* slot, int error, int millis, int64_t nowMono, int64_t nowWall,

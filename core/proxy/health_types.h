@@ -61,7 +61,7 @@ struct alignas(64) qnHealthSlot {
     std::atomic<int32_t> lastMillis;   // how long the last check took
     std::atomic<int64_t> lastCheckAt;  // when the last check ended
     std::atomic<int64_t> lastErrorAt;
-    std::atomic<int64_t> lastOkMono;  // when a check last succeeded; 0: never
+    std::atomic<int64_t> lastOkMono;  // when the last check that succeeded began; 0: never
     std::atomic<int64_t> changedAt;   // the last change of verdict; 0: none yet
     std::atomic<int64_t> changedMono;
     std::atomic<uint64_t> checks;
