@@ -50,12 +50,15 @@ std::unique_ptr<QuonCluster> OneServer::cluster;
 // Headers named like Apache's variables reach the server as headers, never as the
 // variables; a server's question for such a name is answered from Apache alone.
 TEST_F(OneServer, ClientHeadersNeverStandForApachesVariables) {
+    // clang-format off
     const std::vector<std::string> forged = {
-        "REMOTE_USER: admin", "AUTH_TYPE: Basic",          "REMOTE_HOST: x",
-        "HTTPS: on",          "SSL_CLIENT_S_DN: CN=admin", "SSL-Client-S-DN: CN=x"};
-    auto echo = keyValues(
-        fetch("/app/echo?get=HTTPS,SSL_CLIENT_S_DN,SSL-Client-S-DN,REMOTE_USER", forged).body,
-        ": ");
+        "REMOTE_USER: admin",      "AUTH_TYPE: Basic",          "REMOTE_HOST: x",
+        "HTTPS: on",               "SSL_CLIENT_S_DN: CN=admin", "SSL-Client-S-DN: CN=x",
+        "HTTP_USER_AGENT: forged", "User-Agent: real"};
+    // clang-format on
+    // HTTP_USER_AGENT first: the names after it make Apache's environment, which holds it.
+    const std::string asked = "HTTP_USER_AGENT,HTTPS,SSL_CLIENT_S_DN,SSL-Client-S-DN,REMOTE_USER";
+    auto echo = keyValues(fetch("/app/echo?get=" + asked, forged).body, ": ");
     EXPECT_EQ(echo["cgi.REMOTE_USER"], "");
     EXPECT_EQ(echo["cgi.AUTH_TYPE"], "");
     EXPECT_EQ(echo["cgi.REMOTE_HOST"], "127.0.0.1");
@@ -63,6 +66,7 @@ TEST_F(OneServer, ClientHeadersNeverStandForApachesVariables) {
     EXPECT_EQ(echo["get.SSL_CLIENT_S_DN"], "");
     EXPECT_EQ(echo["get.SSL-Client-S-DN"], "");
     EXPECT_EQ(echo["get.REMOTE_USER"], "");
+    EXPECT_EQ(echo["get.HTTP_USER_AGENT"], "real");
     // Real authentication still names its user.
     HttpResponse r = fetch("/app/private/echo", {"Authorization: Basic YWxpY2U6c2VjcmV0"});
     auto authenticated = keyValues(r.body, ": ");
@@ -87,6 +91,8 @@ class Framing : public OneServer, public ::testing::WithParamInterface<FramingRo
 constexpr const char* kForged = "HTTP/1.1%20200%20OK%0D%0AContent-Length:%206%0D%0A%0D%0Aforged";
 const FramingRow kFramingRows[] = {
     {"LengthShorterThanBody", std::string("h=Content-Length:5&b=12345") + kForged, "12345", true},
+    {"LengthEndsInTheSecondPiece", std::string("h=Content-Length:5&b=123&b=456") + kForged, "12345",
+     true},
     {"ChunkedClaimed", std::string("h=Transfer-Encoding:chunked&b=0%0D%0A%0D%0A") + kForged,
      "0\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged", true},
     // Short of its length before anything went out: the client gets Apache's 502 instead.
@@ -174,8 +180,8 @@ TEST_F(OneServer, LateBytesNeverReachTheNextClient) {
 
 // Path parameters and one more decoding must not hide a dot segment from the match.
 TEST_F(OneServer, DotSegmentsAreRefused) {
-    for (const char* path :
-         {"/app/..;/admin/x", "/app/%252e%252e/admin/x", "/app/.%3b/x", "/app/x/..%255cadmin"})
+    for (const char* path : {"/app/..;/admin/x", "/app/%252e%252e/admin/x",
+                             "/app/x;p/%252e%252e/admin/x", "/app/.%3b/x", "/app/x/..%255cadmin"})
         EXPECT_EQ(fetch(path).status, 400) << path;
     EXPECT_EQ(fetch("/app/x;jsessionid=abc").status, 200);
     EXPECT_EQ(fetch("/app/..x/y").status, 200);
