@@ -2,6 +2,7 @@
 // connections by error class.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -111,6 +112,37 @@ TEST_F(PoolTest, PingReplacesAStaleIdleConnection) {
     EXPECT_EQ(proxy.idle(), 1);
     ASSERT_TRUE(peer.accept() && peer.accept());  // the stale connection, then its successor
     EXPECT_EQ(peer.receive(8), be32(PROXY_PING) + be32(PROXY_PING));
+}
+
+// An idle connection that the server closed, or on which it sent bytes after the end of
+// the exchange, is closed at the next checkout, which opens a new one instead.
+TEST_F(PoolTest, AnIdleConnectionTheServerClosedOrWroteOnIsNeverHandedOut) {
+    const struct {
+        bool closes;
+        const char *channel, *line;
+    } rows[] = {{true, "trace", " closed by the server while idle"},
+                {false, "log", ": bytes arrived while it was idle"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.line);
+        quonConnection* conn = checkout();
+        ASSERT_TRUE(conn && peer.accept());
+        ASSERT_EQ(peer.receive(4), be32(PROXY_PING));
+        giveBack(conn);
+        if (row.closes)
+            peer.close();
+        else
+            ASSERT_TRUE(peer.send("x"));
+        pollfd arrived{conn->sock, POLLIN, 0};
+        ASSERT_EQ(poll(&arrived, 1, kPeerWaitMs), 1);
+        req.clear();
+        quonConnection* fresh = checkout();
+        ASSERT_NE(fresh, nullptr);
+        EXPECT_TRUE(peer.accept(1000) && peer.receive(4) == be32(PROXY_PING)) << req.dump();
+        EXPECT_TRUE(req.contains(row.channel, row.line)) << req.dump();
+        EXPECT_EQ(proxy.idle(), 0);
+        giveBack(fresh);
+        proxy->destroyPooledSockets(req.get(), proxy.get());
+    }
 }
 
 // A destroyed connection books its error; system errors but a time-out or a lack of
