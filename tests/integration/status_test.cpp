@@ -197,10 +197,18 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
         << "each child's sight of each server";
 }
 
+// A second virtual server, own.test, fronts the same cluster with a table of its own.
 TEST(StatusTest, DrainAndDisableSteerEveryChild) {
     QuonCluster cluster(3);
     cluster.useChildren(2);
-    ASSERT_TRUE(cluster.start(kStatusConfig));
+    ASSERT_TRUE(cluster.start(
+        kStatusConfig +
+        "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName main.test\n</VirtualHost>\n"
+        "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName own.test\n"
+        "  QuonConfig bootstrap @BOOT@\n  QuonConfig Verbose true\n</VirtualHost>\n"));
+    const int tables = 2 * 2;  // each child's, of each virtual server
+    ASSERT_TRUE(waitUntil(
+        [&] { return cluster.apache().countLog("added/activated proxy") >= 3 * tables; }));
     const std::string json = cluster.get("/quon-status?format=json").body;
     const std::string nonce = text(json, "nonce");
     ASSERT_EQ(nonce.size(), 32u) << json;
@@ -217,8 +225,14 @@ TEST(StatusTest, DrainAndDisableSteerEveryChild) {
     EXPECT_TRUE(cluster.apache().waitForLog("refused: its nonce is not the page's"));
     EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=wake" + target).status, 400);
 
-    // Drained: new requests go elsewhere in both children, its sessions stay with it.
-    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=drain" + target).status, 303);
+    // Drained, in every virtual server when none is named: new requests go elsewhere in both
+    // children, its sessions stay with it.
+    const std::string server = cluster.address(holder);
+    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=drain&server=" + server).status, 303);
+    const std::string drained =
+        "\nquon_admin_state\\{vhost=\"[^\"]+\",server=\"" + server + "\",state=\"drained\"\\} 1";
+    const std::string metrics = cluster.get("/quon-status?format=prometheus").body;
+    EXPECT_EQ(allMatches(metrics, drained).size(), 2u) << metrics;
     const auto elsewhere = [&](const HttpResponse& r) {
         EXPECT_EQ(r.status, 200);
         EXPECT_NE(cluster.served(r), holder);
@@ -239,7 +253,7 @@ TEST(StatusTest, DrainAndDisableSteerEveryChild) {
     const int added = cluster.apache().countLog("added/activated proxy");
     ASSERT_TRUE(cluster.restartApache());
     ASSERT_TRUE(waitUntil(  // each new child has its table
-        [&] { return cluster.apache().countLog("added/activated proxy") >= added + 6; }));
+        [&] { return cluster.apache().countLog("added/activated proxy") >= added + 3 * tables; }));
     now = cluster.get("/quon-status?format=json").body;
     EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained") << now;
     EXPECT_EQ(text(now, "nonce"), nonce);
