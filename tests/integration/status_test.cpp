@@ -165,6 +165,22 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
     for (const char* metric : {"quon_requests_total", "quon_response_seconds_count"})
         EXPECT_EQ(total(metrics, "\n" + std::string(metric) + "\\{[^}]*\\} ([0-9]+)"), attempts)
             << metric;
+    // Each server's histogram: its buckets never decrease along le, and +Inf holds _count.
+    std::map<std::string, std::vector<std::pair<std::string, uint64_t>>> histograms;
+    const std::regex bucket("\nquon_response_seconds_bucket\\{(.*),le=\"([^\"]+)\"\\} ([0-9]+)");
+    for (auto it = std::sregex_iterator(metrics.begin(), metrics.end(), bucket);
+         it != std::sregex_iterator(); ++it)
+        histograms[(*it)[1]].emplace_back((*it)[2], std::stoull((*it)[3]));
+    EXPECT_EQ(histograms.size(), size_t(cluster.size())) << metrics;
+    for (const auto& [labels, buckets] : histograms) {
+        for (size_t b = 1; b < buckets.size(); ++b)
+            EXPECT_GE(buckets[b].second, buckets[b - 1].second) << labels << buckets[b].first;
+        const std::string count = "\nquon_response_seconds_count\\{" + labels + "\\} ([0-9]+)";
+        EXPECT_EQ(buckets.back().first, "+Inf") << labels;
+        EXPECT_EQ(allMatches(metrics, count),
+                  std::vector<std::string>{std::to_string(buckets.back().second)})
+            << labels;
+    }
     const std::string brief = cluster.get("/server-status?auto").body;
     EXPECT_EQ(total(brief, "QuonServer\\[[0-9]+\\]Requests: ([0-9]+)"), attempts) << brief;
     EXPECT_EQ(cluster.get("/closed-status").status, 403);
