@@ -114,35 +114,22 @@ TEST_F(PoolTest, PingReplacesAStaleIdleConnection) {
     EXPECT_EQ(peer.receive(8), be32(PROXY_PING) + be32(PROXY_PING));
 }
 
-// An idle connection that the server closed, or on which it sent bytes after the end of
-// the exchange, is closed at the next checkout, which opens a new one instead.
-TEST_F(PoolTest, AnIdleConnectionTheServerClosedOrWroteOnIsNeverHandedOut) {
-    const struct {
-        bool closes;
-        const char *channel, *line;
-    } rows[] = {{true, "trace", " closed by the server while idle"},
-                {false, "log", ": bytes arrived while it was idle"}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.line);
-        quonConnection* conn = checkout();
-        ASSERT_TRUE(conn && peer.accept());
-        ASSERT_EQ(peer.receive(4), be32(PROXY_PING));
-        giveBack(conn);
-        if (row.closes)
-            peer.close();
-        else
-            ASSERT_TRUE(peer.send("x"));
-        pollfd arrived{conn->sock, POLLIN, 0};
-        ASSERT_EQ(poll(&arrived, 1, kPeerWaitMs), 1);
-        req.clear();
-        quonConnection* fresh = checkout();
-        ASSERT_NE(fresh, nullptr);
-        EXPECT_TRUE(peer.accept(1000) && peer.receive(4) == be32(PROXY_PING)) << req.dump();
-        EXPECT_TRUE(req.contains(row.channel, row.line)) << req.dump();
-        EXPECT_EQ(proxy.idle(), 0);
-        giveBack(fresh);
-        proxy->destroyPooledSockets(req.get(), proxy.get());
-    }
+// An idle connection that the server closed is closed at the next checkout, which opens a
+// new one instead (late bytes on an idle connection: security_test.cpp, through Apache).
+TEST_F(PoolTest, AnIdleConnectionTheServerClosedIsNeverHandedOut) {
+    quonConnection* conn = checkout();
+    ASSERT_TRUE(conn && peer.accept());
+    ASSERT_EQ(peer.receive(4), be32(PROXY_PING));
+    giveBack(conn);
+    peer.close();
+    pollfd closed{conn->sock, POLLIN, 0};
+    ASSERT_EQ(poll(&closed, 1, kPeerWaitMs), 1);
+    quonConnection* fresh = checkout();
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_TRUE(peer.accept(1000) && peer.receive(4) == be32(PROXY_PING)) << req.dump();
+    EXPECT_TRUE(req.contains("trace", " closed by the server while idle")) << req.dump();
+    EXPECT_EQ(proxy.idle(), 0);
+    giveBack(fresh);
 }
 
 // A destroyed connection books its error; system errors but a time-out or a lack of
