@@ -90,13 +90,12 @@ class Framing : public OneServer, public ::testing::WithParamInterface<FramingRo
 
 constexpr const char* kForged = "HTTP/1.1%20200%20OK%0D%0AContent-Length:%206%0D%0A%0D%0Aforged";
 const FramingRow kFramingRows[] = {
-    {"LengthShorterThanBody", std::string("h=Content-Length:5&b=12345") + kForged, "12345", true},
     {"LengthEndsInTheSecondPiece", std::string("h=Content-Length:5&b=123&b=456") + kForged, "12345",
      true},
     {"ChunkedClaimed", std::string("h=Transfer-Encoding:chunked&b=0%0D%0A%0D%0A") + kForged,
      "0\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\nforged", true},
     // Short of its length before anything went out: the client gets Apache's 502 instead.
-    {"LengthLongerThanBody", "h=Content-Length:100&b=short", "", false, 502},
+    {"LengthOneMoreThanBody", "h=Content-Length:6&b=short", "", false, 502},
     // Short of its length after the body began to go out: the answer is cut.
     {"LengthLongerThanALongBody", "h=Content-Length:100000&bn=20000", std::string(20000, 'x'),
      false},
