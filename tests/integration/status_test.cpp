@@ -133,8 +133,11 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
     QuonCluster cluster(3);
     cluster.useChildren(2);
     ASSERT_TRUE(cluster.start(kStatusConfig));
-    int served = spreadOverChildren(
-        cluster, "/app/echo", [&](const HttpResponse& r) { EXPECT_EQ(r.status, 200) << r.body; });
+    uint64_t received = 0;  // body bytes that reached the client
+    int served = spreadOverChildren(cluster, "/app/echo", [&](const HttpResponse& r) {
+        EXPECT_EQ(r.status, 200) << r.body;
+        received += r.body.size();
+    });
     // Each server answers busy, breaks the protocol or closes before it answers in turn:
     // three attempts, two fail-overs.
     for (const char* fault : {"busy", "busy", "unknown-code", "close-before-code"})
@@ -142,6 +145,7 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
     HttpResponse posted = httpPost(cluster.url("/app/body"), std::string(1000, 'x'));
     EXPECT_EQ(keyValues(posted.body, ": ")["length"], "1000") << posted.body;
     ++served;
+    received += posted.body.size();
 
     const std::string json = cluster.get("/quon-status?format=json").body;
     const uint64_t attempts = uint64_t(served) + 12;
@@ -151,7 +155,11 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
         {"bytesToServer", 1000}};
     for (const auto& [key, expected] : sums)
         EXPECT_EQ(sum(cluster, json, key), expected) << key << json;
-    EXPECT_GT(sum(cluster, json, "bytesToClient"), uint64_t(served) * 100);
+    EXPECT_EQ(sum(cluster, json, "bytesToClient"), received);
+    // Every child waits at most the retry interval (1 s) for a server it could not reach.
+    const std::vector<std::string> waits = allMatches(json, "\"retryLeft\":([^,}]*)");
+    EXPECT_FALSE(waits.empty()) << json;
+    for (const std::string& left : waits) EXPECT_TRUE(left == "0" || left == "1") << json;
 
     const std::string metrics = cluster.get("/quon-status?format=prometheus").body;
     const std::string exposition = cluster.apache().dir() + "/metrics.txt";
