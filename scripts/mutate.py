@@ -10,14 +10,14 @@ failing test; the edit is then undone. The fast suite: the core unit tests
 (quon_core_tests), the module in a real Apache (quon_apache_tests) and the integration
 tests (quon_integration_tests): every test of these three, in that order, each step
 bounded by MUTATE_STEP_SECONDS (300). A test that fails is run once more alone: when it
-passes then, it is flaky (said so), and the step goes on without it. The back-end,
-package, sanitizer and fuzz runs are left out: they test other things or take minutes.
+passes then, it is flaky (said so, its log kept in MUTATE_DIR), and the step goes on
+without it. The back-end, package, sanitizer and fuzz runs are left out: they test other
+things or take minutes.
 
 The copy and its build live in MUTATE_DIR (build-mutate/ of the working tree by default,
 which git ignores); they are kept between runs, so that a run rebuilds only what changed
-(the first run builds everything).
-Before the first fault the unchanged copy must pass the suite. Exit status 0 when every
-fault planted was caught, 1 otherwise.
+(the first run builds everything). Before the first fault the unchanged copy must pass
+the suite. Exit status 0 when every fault planted was caught, 1 otherwise.
 """
 import os
 import re
@@ -151,25 +151,30 @@ def failed_tests(log):
 
 
 def run_step(program, log, excluded):
-    """None when the step passes, else what failed. A test that fails passes or fails once
-    more alone: one that passes then is flaky, and the step goes on without it."""
+    """None when the step passes, else what failed. What fails runs once more (a test
+    alone, or the whole step after a crash or a failed set-up): when it passes then, it
+    was flaky, its log is kept, and the step goes on without that test."""
     for _ in range(3):
-        command = [os.path.join(BUILD, program), "--gtest_fail_fast", "--gtest_brief=1"]
-        if excluded:
-            command.append("--gtest_filter=-" + ":".join(excluded))
-        status = run(command, BUILD, STEP_SECONDS, log)
+        command = [os.path.join(BUILD, program), "--gtest_brief=1"]
+        skip = ["--gtest_filter=-" + ":".join(excluded)] if excluded else []
+        status = run(command + ["--gtest_fail_fast"] + skip, BUILD, STEP_SECONDS, log)
         if status == 0:
             return None
         if status is None:
             return f"timed out after {STEP_SECONDS} s"
         failed = failed_tests(log)
-        if not failed or ":" in failed[0]:
-            how = f"signal {-status}" if status < 0 else f"exit {status}"
-            return f"{failed[0]} ({how})" if failed else how
-        again = [os.path.join(BUILD, program), "--gtest_brief=1", "--gtest_filter=" + failed[0]]
+        named = bool(failed) and ":" not in failed[0]
+        how = f"signal {-status}" if status < 0 else f"exit {status}"
+        what = ", ".join(failed) if named else " ".join(failed + [f"({how})"])
+        kept = os.path.join(WORK, "flaky-" + re.sub(r"[^\w.-]", "_", what)[:80] + ".log")
+        shutil.copy(log, kept)
+        again = command + (["--gtest_filter=" + failed[0]] if named else skip)
         if run(again, BUILD, STEP_SECONDS, log) != 0:
-            return ", ".join(failed)
-        print(f"(flaky: {failed[0]}) ", end="", flush=True)
+            os.remove(kept)
+            return what
+        print(f"(flaky: {what}, {os.path.basename(kept)}) ", end="", flush=True)
+        if not named:
+            return None
         excluded.append(failed[0])
     return "flaky tests: " + ", ".join(excluded)
 
