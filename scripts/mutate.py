@@ -19,6 +19,7 @@ which git ignores); they are kept between runs, so that a run rebuilds only what
 (the first run builds everything). Before the first fault the unchanged copy must pass
 the suite. Exit status 0 when every fault planted was caught, 1 otherwise.
 """
+import fcntl
 import os
 import re
 import shutil
@@ -222,6 +223,11 @@ def main(args):
         sys.exit(f"mutate: MUTATE_DIR {WORK} holds the working tree")
     os.nice(10)  # the machine is shared
     os.makedirs(SRC, exist_ok=True)
+    lock = open(os.path.join(WORK, "lock"), "w")
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        sys.exit(f"mutate: another run uses {WORK}")
     log = os.path.join(WORK, "step.log")
     sync_copy()
     print(f"mutate: the copy in {SRC}, its build in {BUILD}", flush=True)
