@@ -66,8 +66,11 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
     QuonCluster cluster(3);
     cluster.useChildren(2);
     ASSERT_TRUE(cluster.start(kStatusConfig));
-    int served = spreadOverChildren(
-        cluster, "/app/echo", [&](const HttpResponse& r) { EXPECT_EQ(r.status, 200) << r.body; });
+    uint64_t received = 0;  // body bytes that reached the client
+    int served = spreadOverChildren(cluster, "/app/echo", [&](const HttpResponse& r) {
+        EXPECT_EQ(r.status, 200) << r.body;
+        received += r.body.size();
+    });
     // Each server answers busy, breaks the protocol or closes before it answers in turn:
     // three attempts, two fail-overs.
     for (const char* fault : {"busy", "busy", "unknown-code", "close-before-code"})
@@ -75,6 +78,7 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
     HttpResponse posted = httpPost(cluster.url("/app/body"), std::string(1000, 'x'));
     EXPECT_EQ(keyValues(posted.body, ": ")["length"], "1000") << posted.body;
     ++served;
+    received += posted.body.size();
 
     const std::string json = cluster.get("/quon-status?format=json").body;
     const uint64_t attempts = uint64_t(served) + 12;
@@ -84,7 +88,11 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
         {"bytesToServer", 1000}};
     for (const auto& [key, expected] : sums)
         EXPECT_EQ(sum(cluster, json, key), expected) << key << json;
-    EXPECT_GT(sum(cluster, json, "bytesToClient"), uint64_t(served) * 100);
+    EXPECT_EQ(sum(cluster, json, "bytesToClient"), received);
+    // Every child waits at most the retry interval (1 s) for a server it could not reach.
+    const std::vector<std::string> waits = allMatches(json, "\"retryLeft\":([^,}]*)");
+    EXPECT_FALSE(waits.empty()) << json;
+    for (const std::string& left : waits) EXPECT_TRUE(left == "0" || left == "1") << json;
 
     // Per mapping, how the requests were answered: the faults got the error page.
     EXPECT_EQ(total(json, "\"served\":([0-9]+)"), uint64_t(served)) << json;
@@ -140,10 +148,18 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
         << "each child's sight of each server";
 }
 
+// A second virtual server, own.test, fronts the same cluster with a table of its own.
 TEST(StatusTest, DrainAndDisableSteerEveryChild) {
     QuonCluster cluster(3);
     cluster.useChildren(2);
-    ASSERT_TRUE(cluster.start(kStatusConfig));
+    ASSERT_TRUE(cluster.start(
+        kStatusConfig +
+        "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName main.test\n</VirtualHost>\n"
+        "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName own.test\n"
+        "  QuonConfig bootstrap @BOOT@\n  QuonConfig Verbose true\n</VirtualHost>\n"));
+    const int tables = 2 * 2;  // each child's, of each virtual server
+    ASSERT_TRUE(waitUntil(
+        [&] { return cluster.apache().countLog("added/activated proxy") >= 3 * tables; }));
     const std::string json = cluster.get("/quon-status?format=json").body;
     const std::string nonce = text(json, "nonce");
     ASSERT_EQ(nonce.size(), 32u) << json;
@@ -161,8 +177,14 @@ TEST(StatusTest, DrainAndDisableSteerEveryChild) {
     EXPECT_TRUE(cluster.apache().waitForLog("refused: its nonce is not the page's"));
     EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=wake" + target).status, 400);
 
-    // Drained: new requests go elsewhere in both children, its sessions stay with it.
-    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=drain" + target).status, 303);
+    // Drained, in every virtual server when none is named: new requests go elsewhere in both
+    // children, its sessions stay with it.
+    const std::string server = cluster.address(holder);
+    EXPECT_EQ(postForm(cluster, "nonce=" + nonce + "&action=drain&server=" + server).status, 303);
+    const std::string drained =
+        "\nquon_admin_state\\{vhost=\"[^\"]+\",server=\"" + server + "\",state=\"drained\"\\} 1";
+    const std::string metrics = cluster.get("/quon-status?format=prometheus").body;
+    EXPECT_EQ(allMatches(metrics, drained).size(), 2u) << metrics;
     const auto elsewhere = [&](const HttpResponse& r) {
         EXPECT_EQ(r.status, 200);
         EXPECT_NE(cluster.served(r), holder);
@@ -184,7 +206,7 @@ TEST(StatusTest, DrainAndDisableSteerEveryChild) {
     const int added = cluster.apache().countLog("added/activated proxy");
     ASSERT_TRUE(cluster.restartApache());
     ASSERT_TRUE(waitUntil(  // each new child has its table
-        [&] { return cluster.apache().countLog("added/activated proxy") >= added + 6; }));
+        [&] { return cluster.apache().countLog("added/activated proxy") >= added + 3 * tables; }));
     now = cluster.get("/quon-status?format=json").body;
     EXPECT_EQ(text(serverObject(now, cluster.address(holder)), "admin"), "drained") << now;
     EXPECT_NE(text(now, "nonce"), nonce);

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "cluster_fixture.h"
+#include "counters.h"
 #include "fake_web_server.h"
 #include "pool.h"
 #include "table_slots.h"
@@ -18,11 +19,11 @@ struct Outcome {
     std::string body, lines;
 };
 Outcome dispatch(mappingsTable* table, const std::string& query = "",
-                 const std::string& cookie = "") {
+                 const std::string& cookie = "", const std::string& method = "GET") {
     FakeWebServer web(3);
     web.uri = "/app/echo";
     if (!cookie.empty()) web.headers = {{"Cookie", cookie}};
-    web.variables = {{"REQUEST_METHOD", "GET"}, {"QUERY_STRING", query}};
+    web.variables = {{"REQUEST_METHOD", method}, {"QUERY_STRING", query}};
     web.prepare();
     int32_t result = table->handleRequestWithIndex(table, web.get(), nullptr, -1);
     web.finish();
@@ -30,11 +31,33 @@ Outcome dispatch(mappingsTable* table, const std::string& query = "",
     return {result, web.status, web.responseBody, web.recorder.dump()};
 }
 
+// Counters of the test's own, in which every proxy that joins a table finds its slot, as
+// in the web server's shared segment; the source is gone with them.
+class OwnCounters {
+public:
+    OwnCounters() : memory_(qnCounterSegmentSize(0)) {
+        segment_ = qnCounterSegmentInit(memory_.data(), 0, "");
+        qnSetCountersSource(slotFor);
+    }
+    ~OwnCounters() { qnSetCountersSource(nullptr); }
+    const qnServerCounters& of(const std::string& name) const {
+        return *qnFindCounters(segment_, "main", name.c_str());
+    }
+
+private:
+    static void slotFor(int32_t, const char* name, qnServerCounters** counters, qnServerView**) {
+        *counters = qnCountersFor(segment_, "main", name);
+    }
+    static inline qnCounterSegment* segment_ = nullptr;
+    std::vector<char> memory_;
+};
+
 // Server 0 fails every request. A lone busy server is not retried and gives the error page;
 // in a cluster, an entry served by server 0 alone tries it twice and gives no page. The
 // session's holder that failed without being marked down is still the sticky choice: the
 // next attempt goes to the other server of the entry, if there is one, instead of ending
-// the call.
+// the call. A busy server took nothing: even a POST goes to the other server. Each attempt
+// counts as a request of its server, and only one that another server follows as a fail-over.
 TEST(Dispatch, FailuresWithAndWithoutAnotherServer) {
     const std::string app = "/app/*=app\n", other = "/other/*=o\n";
     const std::string closing = "cluster-seq=1\nfault=close-before-code\n";
@@ -44,18 +67,22 @@ TEST(Dispatch, FailuresWithAndWithoutAnotherServer) {
         std::string control, cookie;
         int32_t result;
         int status;
-        const char *bodyPart, *line;  // the sticky host's line when "held"
+        const char *bodyPart, *line;     // the sticky host's line when "held"
+        uint64_t requests0, failovers0;  // server 0's counters after the row
+        std::string method = "GET";
     };
     // clang-format off
     const Row rows[] = {
         {{app}, "fault=busy\n", "", -1, 503,
          "<P><B>Application server is busy.  Either there are too many concurrent requests or "
-         "the server still is starting up.</B>", ""},
-        {{app, other}, closing, "", -1, 0, "", " already in failed target list"},
-        {{app, other}, closing, session, -1, 0, "", ""},
-        {{app, app}, closing, session, 0, 200, "", "held"}};
+         "the server still is starting up.</B>", "", 2, 0},
+        {{app, other}, closing, "", -1, 0, "", " already in failed target list", 4, 0},
+        {{app, other}, closing, session, -1, 0, "", "", 2, 0},
+        {{app, app}, closing, session, 0, 200, "", "held", 1, 1},
+        {{app, app}, "cluster-seq=1\nfault=busy\n", "", 0, 200, "", "", 2, 2, "POST"}};
     // clang-format on
     for (const Row& row : rows) {
+        OwnCounters counters;
         backend_test::BackendCluster servers(row.mappings);
         ASSERT_TRUE(servers.start());
         RecordingRequest req;
@@ -65,8 +92,9 @@ TEST(Dispatch, FailuresWithAndWithoutAnotherServer) {
         servers[0].reload();
         std::string lines;
         // Without a session, two requests: round robin starts one of them with server 0.
-        for (int round = 0; round < (row.cookie.empty() ? 2 : 1); ++round) {
-            Outcome out = dispatch(table, "", row.cookie);
+        const int rounds = row.cookie.empty() ? 2 : 1;
+        for (int round = 0; round < rounds; ++round) {
+            Outcome out = dispatch(table, "", row.cookie, row.method);
             EXPECT_TRUE(out.result == row.result && out.status == row.status &&
                         out.body.find(row.bodyPart) != std::string::npos)
                 << out.body << out.lines;
@@ -74,7 +102,10 @@ TEST(Dispatch, FailuresWithAndWithoutAnotherServer) {
         }
         const std::string line = stickyLine(row.line, servers.address(0), row.cookie);
         EXPECT_NE(lines.find(line), std::string::npos) << lines;
-        EXPECT_TRUE(row.result != 0 || servers.requestsSeen(1) == 1);
+        EXPECT_TRUE(row.result != 0 || servers.requestsSeen(1) == rounds);
+        const qnServerCounters& counted = counters.of(servers.address(0));
+        EXPECT_EQ(counted.requests.load(), row.requests0) << row.control << row.cookie;
+        EXPECT_EQ(counted.failovers.load(), row.failovers0) << row.control << row.cookie;
     }
 }
 

@@ -1,6 +1,6 @@
 // The shared counters: one slot per server under contention, a full segment, child views
 // that a dead process leaves, buckets and kinds of failure. What real attempts add to the
-// counters: status_test.cpp, through Apache.
+// counters: status_test.cpp, through Apache; per attempt of a dispatch: test_dispatch.cpp.
 #include <gtest/gtest.h>
 
 #include <cerrno>

@@ -2,6 +2,7 @@
 // connections by error class.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -111,6 +112,24 @@ TEST_F(PoolTest, PingReplacesAStaleIdleConnection) {
     EXPECT_EQ(proxy.idle(), 1);
     ASSERT_TRUE(peer.accept() && peer.accept());  // the stale connection, then its successor
     EXPECT_EQ(peer.receive(8), be32(PROXY_PING) + be32(PROXY_PING));
+}
+
+// An idle connection that the server closed is closed at the next checkout, which opens a
+// new one instead (late bytes on an idle connection: security_test.cpp, through Apache).
+TEST_F(PoolTest, AnIdleConnectionTheServerClosedIsNeverHandedOut) {
+    quonConnection* conn = checkout();
+    ASSERT_TRUE(conn && peer.accept());
+    ASSERT_EQ(peer.receive(4), be32(PROXY_PING));
+    giveBack(conn);
+    peer.close();
+    pollfd closed{conn->sock, POLLIN, 0};
+    ASSERT_EQ(poll(&closed, 1, kPeerWaitMs), 1);
+    quonConnection* fresh = checkout();
+    ASSERT_NE(fresh, nullptr);
+    EXPECT_TRUE(peer.accept(1000) && peer.receive(4) == be32(PROXY_PING)) << req.dump();
+    EXPECT_TRUE(req.contains("trace", " closed by the server while idle")) << req.dump();
+    EXPECT_EQ(proxy.idle(), 0);
+    giveBack(fresh);
 }
 
 // A destroyed connection books its error; system errors but a time-out or a lack of

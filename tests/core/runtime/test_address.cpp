@@ -1,9 +1,20 @@
 // Server texts "host:port" as the proxies and the configuration check read them, and the
-// addresses of texts that need no name server. No name is looked up here but localhost.
+// addresses of texts that need no name server. No name is looked up here but localhost and
+// one of a hosts file of the test's own.
 #include <gtest/gtest.h>
 
+#include <sched.h>
+#include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <set>
 #include <string>
 
 #include "address.h"
@@ -102,5 +113,56 @@ TEST(ResolveHost, AddressesAndLocalhost) {
         EXPECT_TRUE(std::string(host) == "127.0.0.1" || std::string(host) == "[::1]") << host;
         EXPECT_EQ(portOf(found[i]), 9);
     }
+}
+
+// A name with more addresses than the caller has room for fills that room and nothing past
+// it. The name comes from a hosts file of the test's own, seen by a child process in a
+// mount namespace of its own (root only), so that no name server is asked.
+TEST(ResolveHost, MoreAddressesThanRoomFillTheRoomOnly) {
+    struct Found {
+        int count;
+        qnAddress addresses[4];
+    };
+    void* shared =
+        mmap(nullptr, sizeof(Found), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(shared, MAP_FAILED);
+    auto* found = static_cast<Found*>(shared);
+    memset(found, 0x5a, sizeof *found);
+    char pattern[] = "/tmp/quon-hosts-XXXXXX";
+    const std::filesystem::path dir = mkdtemp(pattern);
+    std::ofstream(dir / "hosts")
+        << "127.0.0.2 many.test\n127.0.0.3 many.test\n127.0.0.4 many.test\n";
+    std::ofstream(dir / "nsswitch.conf") << "hosts: files\n";
+    const pid_t child = fork();
+    if (child == 0) {
+        const bool own =
+            unshare(CLONE_NEWNS) == 0 &&
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            mount((dir / "hosts").c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0 &&
+            mount((dir / "nsswitch.conf").c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND,
+                  nullptr) == 0;
+        const char* reason = nullptr;
+        if (own) found->count = resolveHost("many.test", 7001, found->addresses, 2, &reason);
+        _exit(own ? 0 : 2);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    std::filesystem::remove_all(dir);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 2) GTEST_SKIP() << "no mount namespace here";
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(found->count, 2);
+    std::set<std::string> taken;
+    for (const qnAddress& address : {found->addresses[0], found->addresses[1]}) {
+        char host[QN_HOST_TEXT_SIZE];
+        hostText(address, host);
+        taken.insert(std::string(host) + ":" + std::to_string(portOf(address)));
+    }
+    const std::set<std::string> listed = {"127.0.0.2:7001", "127.0.0.3:7001", "127.0.0.4:7001"};
+    EXPECT_EQ(taken.size(), 2u);
+    EXPECT_TRUE(std::includes(listed.begin(), listed.end(), taken.begin(), taken.end()));
+    const std::string untouched(2 * sizeof(qnAddress), char(0x5a));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(&found->addresses[2]), untouched.size()),
+              untouched);
+    munmap(shared, sizeof(Found));
 }
 }  // namespace

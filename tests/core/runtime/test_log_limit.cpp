@@ -22,7 +22,9 @@ TEST(LogLimit, GivesOneLinePerInterval) {
         std::vector<int> turns;
     } rows[] = {
         {"RepeatsWithinTheIntervalAreLeftOut", {5, 6, 5 + kInterval - 1}, {0, -1, -1}},
-        {"TheNextLineTellsHowManyWereLeftOut", {5, 6, 7, 8, 5 + kInterval}, {0, -1, -1, -1, 3}},
+        {"TheNextLineTellsHowManyWereLeftOutSinceTheLast",
+         {5, 6, 7, 8, 5 + kInterval, 5 + 2 * kInterval},
+         {0, -1, -1, -1, 3, 0}},
         {"TheIntervalStartsAtTheLineWritten",
          {5, 5 + kInterval, 5 + kInterval + 1, 5 + 2 * kInterval},
          {0, 0, -1, 1}},
