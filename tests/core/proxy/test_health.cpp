@@ -48,6 +48,11 @@ TEST_P(Verdicts, FollowTheChecks) {
         int(std::count_if(run.errors.begin(), run.errors.end(), [](int e) { return e != 0; }));
     EXPECT_EQ(slot->failures.load(), uint64_t(expectedFailures));
     EXPECT_EQ(slot->checks.load(), run.errors.size());
+    // An answer counts from its check's start (3 ms before its end).
+    const bool answered = !run.errors.empty() && run.errors.back() == 0;
+    if (answered) {
+        EXPECT_EQ(slot->lastOkMono.load(), now - 3);
+    }
 }
 
 constexpr int S = QN_HEALTH_SAME, D = QN_HEALTH_WENT_DOWN, U = QN_HEALTH_CAME_UP;
