@@ -104,9 +104,25 @@ bool goodLabels(std::string name) {
     }
 }
 
+// Whether a server can be at an IPv4 address: not 0/8, multicast, link-local or the
+// broadcast address.
+bool fitV4(const unsigned char* a) {
+    return a[0] != 0 && (a[0] & 0xf0) != 224 && !(a[0] == 169 && a[1] == 254) &&
+           !(a[0] == 255 && a[1] == 255 && a[2] == 255 && a[3] == 255);
+}
+
+// The same for IPv6: not ::, multicast or link-local; a mapped IPv4 address as IPv4.
+bool fitV6(const unsigned char* a) {
+    static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    if (memcmp(a, mapped, 12) == 0) return fitV4(a + 12);
+    static const unsigned char zero[16] = {};
+    return memcmp(a, zero, 16) != 0 && a[0] != 0xff && !(a[0] == 0xfe && (a[1] & 0xc0) == 0x80);
+}
+
 // "[IPv6]:port", "IPv4:port" or "name:port" with the port 1-65535; a host of digits and
 // dots only must be an IPv4 address. Whether it resolves: every address does, and every
-// name but those that begin with x.
+// name but those that begin with x (to loopback addresses). A member must also be at an
+// address a server can be at.
 bool resolvable(const std::string& piece, int& port) {
     std::string host, portText;
     unsigned char scratch[sizeof(in6_addr)];
@@ -116,7 +132,8 @@ bool resolvable(const std::string& piece, int& port) {
             return false;
         host = piece.substr(1, close - 1);
         portText = piece.substr(close + 2);
-        return inet_pton(AF_INET6, host.c_str(), scratch) == 1 && goodPort(portText, port);
+        return inet_pton(AF_INET6, host.c_str(), scratch) == 1 && goodPort(portText, port) &&
+               fitV6(scratch);
     }
     const size_t colon = piece.find(':');
     if (colon == std::string::npos || piece.find(':', colon + 1) != std::string::npos) return false;
@@ -125,7 +142,8 @@ bool resolvable(const std::string& piece, int& port) {
     if (host.empty() || host.size() > kLongestHost || !allOf(host, kNameCharacters) ||
         !goodPort(portText, port))
         return false;
-    if (allOf(host, "0123456789.")) return inet_pton(AF_INET, host.c_str(), scratch) == 1;
+    if (allOf(host, "0123456789."))
+        return inet_pton(AF_INET, host.c_str(), scratch) == 1 && fitV4(scratch);
     return goodLabels(host) && host[0] != 'x' && host[0] != 'X';
 }
 
@@ -175,11 +193,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     propertyTable* stored = parseProperties(&req, file.c_str());
     std::vector<std::string> servers = modelServers(getPropertyValue(stored, "proxyservers"));
     freeProperties(&req, stored);
+    // Every server maps /app/*, kept as the entry /app* once any server joined.
     std::string text = "proxyservers=";
     for (const std::string& name : servers) text += name + ";";
+    if (!servers.empty()) text += "\npattern=/app*";
 
     mappingsTable* table = mappingsTableNew(&req, store.c_str(), nullptr, 0);
     check(table != nullptr);
+    table->joinChecks = 0;  // the servers are played through the socket slots alone
     check(loadServersFromStore(table, &req) == int32_t(servers.size()));
     // Written when there are servers and the text differs from the file's, up to its NUL.
     bool changed = !servers.empty() && text != file.c_str();

@@ -131,7 +131,8 @@ void checkCandidates(mappingsTable* table, quon_request* req, const char* const*
             continue;
         }
         c.checked = true;
-        c.running = qnCheckStart(c.check, addresses, found, now, QN_CHECK_TIMEOUT_MS);
+        c.running = table->joinChecks &&
+                    qnCheckStart(c.check, addresses, found, now, QN_CHECK_TIMEOUT_MS);
     }
 }
 

@@ -84,6 +84,7 @@ mappingsTable* mappingsTableNew(quon_request* req, const char* serverStore,
         return nullptr;
     }
     table->proxyRetryInterval = proxyRetryInterval;
+    table->joinChecks = 1;
     table->generation = 1;
     // RANDOM_WEIGHTED draws from the process's generator; every new table reseeds it.
     srand(static_cast<unsigned>(time(nullptr)));

@@ -135,4 +135,9 @@ struct mappingsTable : mappingsTableSlots {
     // no server is at; set before the table is first used, not owned.
     const qnNetwork* memberNetworks;
     int32_t memberNetworkCount;
+    // 1 (the default): a server joins only after a health check on a socket of its own
+    // answered (check.h). A host whose record plays every server through its socket slots
+    // has no socket a check could reach, and sets 0: servers then join on their props
+    // exchange alone.
+    int32_t joinChecks;
 };
