@@ -104,25 +104,10 @@ bool goodLabels(std::string name) {
     }
 }
 
-// Whether a server can be at an IPv4 address: not 0/8, multicast, link-local or the
-// broadcast address.
-bool fitV4(const unsigned char* a) {
-    return a[0] != 0 && (a[0] & 0xf0) != 224 && !(a[0] == 169 && a[1] == 254) &&
-           !(a[0] == 255 && a[1] == 255 && a[2] == 255 && a[3] == 255);
-}
-
-// The same for IPv6: not ::, multicast or link-local; a mapped IPv4 address as IPv4.
-bool fitV6(const unsigned char* a) {
-    static const unsigned char mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
-    if (memcmp(a, mapped, 12) == 0) return fitV4(a + 12);
-    static const unsigned char zero[16] = {};
-    return memcmp(a, zero, 16) != 0 && a[0] != 0xff && !(a[0] == 0xfe && (a[1] & 0xc0) == 0x80);
-}
-
 // "[IPv6]:port", "IPv4:port" or "name:port" with the port 1-65535; a host of digits and
 // dots only must be an IPv4 address. Whether it resolves: every address does, and every
-// name but those that begin with x (to loopback addresses). A member must also be at an
-// address a server can be at.
+// name but those that begin with x (to loopback addresses). The store's names are taken
+// as configured: an address no member of a list may have (0.0.0.0, ::) still joins.
 bool resolvable(const std::string& piece, int& port) {
     std::string host, portText;
     unsigned char scratch[sizeof(in6_addr)];
@@ -132,8 +117,7 @@ bool resolvable(const std::string& piece, int& port) {
             return false;
         host = piece.substr(1, close - 1);
         portText = piece.substr(close + 2);
-        return inet_pton(AF_INET6, host.c_str(), scratch) == 1 && goodPort(portText, port) &&
-               fitV6(scratch);
+        return inet_pton(AF_INET6, host.c_str(), scratch) == 1 && goodPort(portText, port);
     }
     const size_t colon = piece.find(':');
     if (colon == std::string::npos || piece.find(':', colon + 1) != std::string::npos) return false;
@@ -142,8 +126,7 @@ bool resolvable(const std::string& piece, int& port) {
     if (host.empty() || host.size() > kLongestHost || !allOf(host, kNameCharacters) ||
         !goodPort(portText, port))
         return false;
-    if (allOf(host, "0123456789."))
-        return inet_pton(AF_INET, host.c_str(), scratch) == 1 && fitV4(scratch);
+    if (allOf(host, "0123456789.")) return inet_pton(AF_INET, host.c_str(), scratch) == 1;
     return goodLabels(host) && host[0] != 'x' && host[0] != 'X';
 }
 

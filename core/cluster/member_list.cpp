@@ -32,10 +32,15 @@ constexpr const char* kRefusedMember = "%s refused as a member: its address %s i
 constexpr const char* kOutside = "outside the networks of membernetworks";
 
 enum class Joined { added, skipped, failed };
+// Where the names to join come from: a member list (a server's word, refused where no
+// server may be) or the server store (the operator's file, whose names passed that
+// refusal when a list gave them, or were written by the operator: taken as configured).
+enum class Source { memberList, store };
 
 // Why name may not be a member, with the address that decides; null when it may. Each of
 // its addresses (count of them, as resolved) must be one a server can be at and, with
-// member networks, in one of them. The configured bootstrap server stays as configured.
+// member networks, in one of them. The configured bootstrap server stays as configured
+// (and the store's names, which joinAll does not ask about).
 const char* unfitMember(const mappingsTable* table, const char* name, const qnAddress* addresses,
                         int count, char (&host)[QN_HOST_TEXT_SIZE]) {
     if (table->bootstrapServer && strcmp(table->bootstrapServer, name) == 0) return nullptr;
@@ -102,7 +107,7 @@ struct Candidate {
 constexpr int64_t kJoinGraceMs = 100;
 
 void checkCandidates(mappingsTable* table, quon_request* req, const char* const* names,
-                     int32_t count, Candidate* candidates, bool* failed) {
+                     int32_t count, Source source, Candidate* candidates, bool* failed) {
     int32_t room;
     {
         SyncGuard hold(req, table->tableLock);
@@ -126,7 +131,10 @@ void checkCandidates(mappingsTable* table, quon_request* req, const char* const*
         }
         // Refused before any connect, the check's included.
         char host[QN_HOST_TEXT_SIZE];
-        if (const char* unfit = unfitMember(table, c.name, addresses, found, host)) {
+        const char* unfit =
+            source == Source::memberList ? unfitMember(table, c.name, addresses, found, host)
+                                         : nullptr;
+        if (unfit) {
             req->logAt(req, QN_LOG_ERROR, kRefusedMember, c.name, host, unfit);
             continue;
         }
@@ -193,14 +201,14 @@ int32_t joinAnswered(mappingsTable* table, quon_request* req, Candidate* candida
 // Joins every name of names (count of them); the number added, and whether any could not
 // be checked or initialised. tableLock not held.
 int32_t joinAll(mappingsTable* table, quon_request* req, const char* const* names, int32_t count,
-                bool* failed) {
+                Source source, bool* failed) {
     if (count <= 0) return 0;
     auto* candidates =
         static_cast<Candidate*>(req->malloc(req, int(sizeof(Candidate) * size_t(count))));
     auto* fds = static_cast<pollfd*>(req->malloc(req, int(sizeof(pollfd) * size_t(count))));
     int32_t added = 0;
     if (candidates && fds) {
-        checkCandidates(table, req, names, count, candidates, failed);
+        checkCandidates(table, req, names, count, source, candidates, failed);
         for (bool more = true; more;) {
             more = awaitChecks(req, candidates, count, fds);
             added += joinAnswered(table, req, candidates, count, failed);
@@ -241,11 +249,11 @@ const char** unknownNames(mappingsTable* table, quon_request* req, const propert
 // The servers list names that the table does not know joined, names listed twice once;
 // the number added. tableLock not held.
 int32_t joinUnknown(mappingsTable* table, quon_request* req, const propertyTable* list,
-                    bool* failed) {
+                    Source source, bool* failed) {
     const char** unknown = unknownNames(table, req, list);
     int32_t count = 0;
     while (unknown && unknown[count]) ++count;
-    const int32_t added = joinAll(table, req, unknown, count, failed);
+    const int32_t added = joinAll(table, req, unknown, count, source, failed);
     if (unknown) req->free(req, unknown);
     return added;
 }
@@ -315,18 +323,14 @@ bool applyMemberList(mappingsTable* table, quon_request* req, const propertyTabl
         }
     }
     bool failed = false;
-    if (joins) joinUnknown(table, req, list, &failed);
+    if (joins) joinUnknown(table, req, list, Source::memberList, &failed);
     persistServers(table, req);
     return !failed;
 }
-}  // namespace
 
-void setMemberNetworks(mappingsTable* table, const qnNetwork* networks, int32_t count) {
-    table->memberNetworks = networks;
-    table->memberNetworkCount = networks ? count : 0;
-}
-
-int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList) {
+// The servers that serverList names, known ones re-activated, unknown ones joined.
+int32_t addServers(mappingsTable* table, quon_request* req, propertyTable* serverList,
+                   Source source) {
     {
         SyncGuard hold(req, table->tableLock);
         for (int32_t i = 0; serverList && i < serverList->count; ++i) {
@@ -340,10 +344,24 @@ int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* se
         }
     }
     bool failed = false;
-    const int32_t added = serverList ? joinUnknown(table, req, serverList, &failed) : 0;
+    const int32_t added = serverList ? joinUnknown(table, req, serverList, source, &failed) : 0;
     persistServers(table, req);
     freeProperties(req, serverList);
     return added;
+}
+}  // namespace
+
+void setMemberNetworks(mappingsTable* table, const qnNetwork* networks, int32_t count) {
+    table->memberNetworks = networks;
+    table->memberNetworkCount = networks ? count : 0;
+}
+
+int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList) {
+    return addServers(table, req, serverList, Source::memberList);
+}
+
+int32_t addStoredServers(mappingsTable* table, quon_request* req, propertyTable* serverList) {
+    return addServers(table, req, serverList, Source::store);
 }
 
 int32_t updateClusteredServers(mappingsTable* table, quon_request* req, quonProxy* proxy,

@@ -60,7 +60,7 @@ char* readStore(quon_request* req, FILE* file, const char* path) {
     return text;
 }
 
-// The list handed to addRemoteJvms: the k-th non-empty name under "Server_k". The
+// The list handed to addStoredServers: the k-th non-empty name under "Server_k". The
 // names are cut from a copy of the value in place.
 propertyTable* serverListOf(quon_request* req, const char* names) {
     propertyTable* list = parseProperties(req, nullptr);
@@ -203,7 +203,7 @@ int32_t loadServersFromStore(mappingsTable* table, quon_request* req) {
         if (table->storeContents) req->permFree(req, table->storeContents);
         table->storeContents = contents;
     }
-    return list ? addRemoteJvms(table, req, list) : 0;
+    return list ? addStoredServers(table, req, list) : 0;
 }
 
 int32_t loadKnownPatterns(mappingsTable* table, quon_request* req) {

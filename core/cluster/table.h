@@ -30,10 +30,14 @@ int32_t hasProxyNamed(const mappingsTable* table, const char* name);
 // Creates, initialises and adds the servers that serverList names (its values) and
 // re-activates known ones; then rewrites the store. A name at an address no server is at
 // (unspecified, multicast, link-local, broadcast) or outside the member networks is
-// refused with a line that says why, unless it is the configured bootstrap server. Each new server is initialised with
-// no lock held and added under tableLock, which the caller does not hold. Consumes
-// serverList; returns the number of servers created and added.
+// refused with a line that says why, unless it is the configured bootstrap server. Each
+// new server is checked, then initialised with no lock held and added under tableLock,
+// which the caller does not hold. Consumes serverList; returns the number of servers
+// created and added.
 int32_t addRemoteJvms(mappingsTable* table, quon_request* req, propertyTable* serverList);
+// The same for the names the server store holds, which are taken as configured: no
+// address refusal, no member networks.
+int32_t addStoredServers(mappingsTable* table, quon_request* req, propertyTable* serverList);
 // The networks the table's members must be in (count 0: any); the array outlives the
 // table. Set before the table is first used.
 void setMemberNetworks(mappingsTable* table, const qnNetwork* networks, int32_t count);

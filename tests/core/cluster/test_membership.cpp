@@ -261,3 +261,28 @@ TEST(ClusterMembership, MembersWhereNoServerIsAreRefused) {
         }
     }
 }
+
+// The server store is the operator's file (its names passed the refusal when a list gave
+// them): a stored name outside the member networks joins, while the same name in a
+// member list is refused.
+TEST(ClusterMembership, StoredServersAreTakenAsConfigured) {
+    Cluster cluster(Setups(1));
+    const std::string a = cluster.name(0), store = cluster.file("store");
+    qnNetwork networks[QN_MAX_NETWORKS];
+    ASSERT_EQ(parseNetworks("10.0.0.0/8", networks, QN_MAX_NETWORKS), 1);
+    const std::string refused = a + " refused as a member: its address ";
+    {
+        std::ofstream(store) << "proxyservers=" << a << ";";
+        RecordingRequest req;
+        HandTable table(req.get(), store.c_str(), nullptr);
+        setMemberNetworks(table, networks, 1);
+        EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+        EXPECT_EQ(slots(&table->servers), Names({a + ":1"}));
+        EXPECT_FALSE(req.contains("log", refused)) << req.dump();
+    }
+    RecordingRequest req;
+    HandTable table(req.get(), nullptr, nullptr);
+    setMemberNetworks(table, networks, 1);
+    EXPECT_EQ(addRemoteJvms(table, req.get(), parseProperties(req.get(), ("s0=" + a).c_str())), 0);
+    EXPECT_TRUE(req.contains("log", refused)) << req.dump();
+}
