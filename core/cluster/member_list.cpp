@@ -131,16 +131,16 @@ void checkCandidates(mappingsTable* table, quon_request* req, const char* const*
         }
         // Refused before any connect, the check's included.
         char host[QN_HOST_TEXT_SIZE];
-        const char* unfit =
-            source == Source::memberList ? unfitMember(table, c.name, addresses, found, host)
-                                         : nullptr;
+        const char* unfit = source == Source::memberList
+                                ? unfitMember(table, c.name, addresses, found, host)
+                                : nullptr;
         if (unfit) {
             req->logAt(req, QN_LOG_ERROR, kRefusedMember, c.name, host, unfit);
             continue;
         }
         c.checked = true;
-        c.running = table->joinChecks &&
-                    qnCheckStart(c.check, addresses, found, now, QN_CHECK_TIMEOUT_MS);
+        c.running =
+            table->joinChecks && qnCheckStart(c.check, addresses, found, now, QN_CHECK_TIMEOUT_MS);
     }
 }
 
@@ -178,8 +178,8 @@ bool awaitChecks(quon_request* req, Candidate* candidates, int32_t count, pollfd
 
 // The candidates whose checks have ended and that are not settled yet: those that
 // answered join, in the list's order; the others are given up for now.
-int32_t joinAnswered(mappingsTable* table, quon_request* req, Candidate* candidates,
-                     int32_t count, bool* failed) {
+int32_t joinAnswered(mappingsTable* table, quon_request* req, Candidate* candidates, int32_t count,
+                     bool* failed) {
     int32_t added = 0;
     for (int32_t i = 0; i < count; ++i) {
         Candidate& c = candidates[i];
