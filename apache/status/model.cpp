@@ -20,7 +20,7 @@ constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr const char* kFailureKinds[QN_FAIL_KINDS] = {"connect", "send", "receive", "protocol",
                                                       "busy"};
 constexpr const char* kAnswerKinds[QN_ANSWER_KINDS] = {"served",  "error-page",  "redirect",
-                                                      "timeout", "client-gone", "cut"};
+                                                       "timeout", "client-gone", "cut"};
 
 StatusCounts countsOf(const qnServerCounters& slot) {
     StatusCounts counts;
@@ -38,31 +38,10 @@ StatusCounts countsOf(const qnServerCounters& slot) {
     return counts;
 }
 
-// The slot's totals at the start of a step, when a child sampled them then.
-bool sampleAt(const qnHistory& history, int64_t step, uint64_t& requests, uint64_t& failures) {
-    const qnHistorySample& sample = history.samples[step % QN_HISTORY_SAMPLES];
-    if (sample.step.load(std::memory_order_acquire) != step) return false;
-    requests = sample.requests.load(kRelaxed);
-    failures = sample.failures.load(kRelaxed);
-    return sample.step.load(std::memory_order_acquire) == step;
-}
-
-// Each bar is what the totals gained between two samples; the last one runs from the
-// newest sample to the totals now. A step without both samples shows 0.
 StatusHistory historyOf(const qnServerCounters& slot, const StatusCounts& now, long at) {
     StatusHistory history;
-    const int64_t current = at / QN_HISTORY_STEP_SECONDS;
-    for (int bar = 0; bar < kHistoryBars; ++bar) {
-        const int64_t step = current - (kHistoryBars - 1) + bar;
-        uint64_t fromRequests = 0, fromFailures = 0, toRequests = now.requests,
-                 toFailures = now.failed();
-        if (!sampleAt(slot.history, step, fromRequests, fromFailures)) continue;
-        if (bar + 1 < kHistoryBars &&
-            !sampleAt(slot.history, step + 1, toRequests, toFailures))
-            continue;
-        history.requests[bar] = toRequests > fromRequests ? toRequests - fromRequests : 0;
-        history.failures[bar] = toFailures > fromFailures ? toFailures - fromFailures : 0;
-    }
+    qnHistoryBars(slot.history, now.requests, now.failed(), at, kHistoryBars, history.requests,
+                  history.failures);
     return history;
 }
 
@@ -178,7 +157,8 @@ void addAnswers(VhostStatus& vhost, int32_t record) {
         AnswerStatus answer;
         answer.pattern = counters.pattern;
         answer.others = counters.others != 0;
-        for (int k = 0; k < QN_ANSWER_KINDS; ++k) answer.answers[k] = counters.answers[k].load(kRelaxed);
+        for (int k = 0; k < QN_ANSWER_KINDS; ++k)
+            answer.answers[k] = counters.answers[k].load(kRelaxed);
         answer.brokenSessions = counters.brokenSessions.load(kRelaxed);
         if (answer.others)
             others = answer;
@@ -197,8 +177,7 @@ void addTables(VhostStatus& vhost, int32_t record) {
         const qnChildViews* views = qnChildViewsAt(segment, i);
         const int32_t pid = views->pid.load(std::memory_order_acquire);
         const qnScopeView& view = views->scopes[record];
-        if (pid == 0 || !view.known.load(std::memory_order_acquire) || !processAlive(pid))
-            continue;
+        if (pid == 0 || !view.known.load(std::memory_order_acquire) || !processAlive(pid)) continue;
         const int seq = view.clusterSeq.load(kRelaxed);
         tables.lowestSeq = tables.children == 0 ? seq : std::min(tables.lowestSeq, seq);
         tables.highestSeq = tables.children == 0 ? seq : std::max(tables.highestSeq, seq);

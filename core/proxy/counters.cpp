@@ -144,3 +144,34 @@ bool qnSampleHistory(qnServerCounters* slot, int64_t now) {
     sample.step.store(step, std::memory_order_release);
     return true;
 }
+
+namespace {
+// The slot's totals at the start of a step, when a process sampled them then.
+bool sampleAt(const qnHistory& history, int64_t step, uint64_t& requests, uint64_t& failures) {
+    if (step < 0) return false;
+    const qnHistorySample& sample = history.samples[step % QN_HISTORY_SAMPLES];
+    if (sample.step.load(std::memory_order_acquire) != step) return false;
+    requests = sample.requests.load(kRelaxed);
+    failures = sample.failures.load(kRelaxed);
+    return sample.step.load(std::memory_order_acquire) == step;
+}
+}  // namespace
+
+void qnHistoryBars(const qnHistory& history, uint64_t requests, uint64_t failures, int64_t now,
+                   int bars, uint64_t* barRequests, uint64_t* barFailures) {
+    const int64_t current = now / QN_HISTORY_STEP_SECONDS;
+    const int64_t first = current - (bars - 1);
+    int64_t newest = first - 1;
+    uint64_t r = 0, f = 0;
+    for (int64_t step = current; step >= first && newest < first; --step)
+        if (sampleAt(history, step, r, f)) newest = step;
+    for (int bar = 0; bar < bars; ++bar) {
+        const int64_t step = first + bar;
+        uint64_t fromRequests = 0, fromFailures = 0, toRequests = requests, toFailures = failures;
+        barRequests[bar] = barFailures[bar] = 0;
+        if (!sampleAt(history, step, fromRequests, fromFailures)) continue;
+        if (step < newest && !sampleAt(history, step + 1, toRequests, toFailures)) continue;
+        barRequests[bar] = toRequests > fromRequests ? toRequests - fromRequests : 0;
+        barFailures[bar] = toFailures > fromFailures ? toFailures - fromFailures : 0;
+    }
+}

@@ -112,3 +112,8 @@ uint64_t qnFailuresOf(const qnServerCounters* slot);
 // Copies the slot's totals into the sample of the step of now, once per step over every
 // process; returns whether this call took it.
 bool qnSampleHistory(qnServerCounters* slot, int64_t now);
+// The last bars steps up to now's (the oldest first): what the totals gained between two
+// samples. The newest sample's bar runs to the totals now (requests, failures), as the
+// current step's sample may not be taken yet; a step without both samples is 0.
+void qnHistoryBars(const qnHistory& history, uint64_t requests, uint64_t failures, int64_t now,
+                   int bars, uint64_t* barRequests, uint64_t* barFailures);

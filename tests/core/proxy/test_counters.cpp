@@ -64,7 +64,8 @@ constexpr int64_t kNow = 100000;
 
 TEST(Counters, SlotsAreSharedOutAndTakenBackWhenStale) {
     Segment segment;
-    const auto claim = [&](const char* scope, const std::string& name, int64_t at = kNow) -> qnServerCounters* {
+    const auto claim = [&](const char* scope, const std::string& name,
+                           int64_t at = kNow) -> qnServerCounters* {
         return qnCountersAt(segment.get(), scope, name.c_str(), at);
     };
     qnServerCounters* folded = claim("Main:80", "App1.Example:7001");
@@ -72,12 +73,14 @@ TEST(Counters, SlotsAreSharedOutAndTakenBackWhenStale) {
         EXPECT_EQ(claim("main:80", variant), folded) << variant;
     EXPECT_STREQ(folded->name, "app1.example:7001");
     EXPECT_EQ(qnFindCounters(segment.get(), "MAIN:80", "APP1.example:7001"), folded);
-    for (int k = 1; k < QN_SLOTS_PER_SCOPE; ++k) ASSERT_NE(claim("main:80", std::to_string(k)), nullptr);
+    for (int k = 1; k < QN_SLOTS_PER_SCOPE; ++k)
+        ASSERT_NE(claim("main:80", std::to_string(k)), nullptr);
     int refused = 0;
     EXPECT_EQ(qnCountersAt(segment.get(), "main:80", "one more", kNow, &refused), nullptr);
     EXPECT_EQ(refused, QN_REFUSED_QUOTA);
     for (const char* scope : {"b:80", "c:80", "d:80"})
-        for (int k = 0; k < QN_SLOTS_PER_SCOPE; ++k) ASSERT_NE(claim(scope, std::to_string(k)), nullptr);
+        for (int k = 0; k < QN_SLOTS_PER_SCOPE; ++k)
+            ASSERT_NE(claim(scope, std::to_string(k)), nullptr);
     EXPECT_EQ(qnCountersAt(segment.get(), "e:80", "0", kNow, &refused), nullptr);
     EXPECT_EQ(refused, QN_REFUSED_FULL);
 
@@ -113,7 +116,8 @@ TEST(Counters, MappingRecordsAndTheirVirtualServers) {
     EXPECT_EQ(qnScopeRecordAt(segment.get(), "MAIN:80", kNow), main);
     std::set<qnMappingCounters*> records;
     for (int k = 0; k < QN_MAPPINGS_PER_SCOPE; ++k)
-        records.insert(qnMappingCountersAt(segment.get(), main, ("/p" + std::to_string(k) + "/*").c_str(), kNow));
+        records.insert(qnMappingCountersAt(segment.get(), main,
+                                           ("/p" + std::to_string(k) + "/*").c_str(), kNow));
     EXPECT_EQ(records.size(), size_t(QN_MAPPINGS_PER_SCOPE));
     qnMappingCounters* rest = qnMappingCountersAt(segment.get(), main, "/more/*", kNow);
     ASSERT_NE(rest, nullptr);
@@ -200,14 +204,13 @@ TEST(Counters, AnswersByOutcomeAndSessionsByWhereTheyWent) {
     struct Ending {
         int result, error, broken, redirected, kind;
     };
-    const Ending endings[] = {
-        {0, 0, 0, 0, QN_ANSWER_SERVED},
-        {0, 0, 0, 1, QN_ANSWER_SERVED},  // a server's own 503 made a redirect
-        {-1, ECONNREFUSED, 0, 0, QN_ANSWER_ERROR_PAGE},
-        {-1, EQUON_NO_SERVER, 0, 1, QN_ANSWER_REDIRECT},
-        {-1, EQUON_RESPONSE_TIMEOUT, 0, 0, QN_ANSWER_TIMEOUT},
-        {-1, EQUON_RESPONSE_TIMEOUT, 1, 0, QN_ANSWER_CUT},
-        {-1, EQUON_CLIENT_DOWN, 1, 0, QN_ANSWER_CLIENT_GONE}};
+    const Ending endings[] = {{0, 0, 0, 0, QN_ANSWER_SERVED},
+                              {0, 0, 0, 1, QN_ANSWER_SERVED},  // a server's own 503 made a redirect
+                              {-1, ECONNREFUSED, 0, 0, QN_ANSWER_ERROR_PAGE},
+                              {-1, EQUON_NO_SERVER, 0, 1, QN_ANSWER_REDIRECT},
+                              {-1, EQUON_RESPONSE_TIMEOUT, 0, 0, QN_ANSWER_TIMEOUT},
+                              {-1, EQUON_RESPONSE_TIMEOUT, 1, 0, QN_ANSWER_CUT},
+                              {-1, EQUON_CLIENT_DOWN, 1, 0, QN_ANSWER_CLIENT_GONE}};
     for (const Ending& e : endings) {
         quon_request req{};
         req.errorCode = e.error;
@@ -267,5 +270,41 @@ TEST(Counters, HistoryIsSampledOncePerStep) {
     EXPECT_EQ(first.requests.load(), 7u);
     EXPECT_EQ(first.failures.load(), 3u);
     EXPECT_EQ(second.requests.load(), 9u);
+}
+
+// The page's bars: each step's gain between its sample and the next, the newest sample's
+// up to the totals now, whether or not the current step has been sampled yet.
+TEST(Counters, HistoryBarsRunFromEachSampleToTheNextOrToNow) {
+    constexpr int64_t kStep = QN_HISTORY_STEP_SECONDS;
+    constexpr int kBars = 4;  // steps 98 to 101 when now is in step 101
+    struct Row {
+        const char* name;
+        std::vector<std::pair<int64_t, uint64_t>> samples;  // step, requests (failures: half)
+        std::vector<uint64_t> bars;                         // requests per bar, oldest first
+    };
+    const Row rows[] = {
+        {"both sampled", {{100, 4}, {101, 10}}, {0, 0, 6, 2}},
+        {"current step not sampled yet", {{100, 4}}, {0, 0, 8, 0}},
+        {"a step without a sample", {{98, 2}, {100, 4}}, {0, 0, 8, 0}},
+        {"every step", {{98, 0}, {99, 2}, {100, 4}, {101, 6}}, {2, 2, 2, 6}},
+        {"only before the window", {{90, 2}}, {0, 0, 0, 0}},
+        {"nothing sampled", {}, {0, 0, 0, 0}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Segment segment;
+        qnServerCounters* slot = qnCountersFor(segment.get(), "main", "a:1");
+        for (const auto& [step, requests] : row.samples) {
+            slot->requests = requests;
+            slot->failures[QN_FAIL_RECEIVE] = requests / 2;
+            ASSERT_TRUE(qnSampleHistory(slot, step * kStep + 3));
+        }
+        uint64_t requests[kBars], failures[kBars];
+        qnHistoryBars(slot->history, 12, 6, 101 * kStep + 7, kBars, requests, failures);
+        for (int bar = 0; bar < kBars; ++bar) {
+            EXPECT_EQ(requests[bar], row.bars[size_t(bar)]) << "bar " << bar;
+            EXPECT_EQ(failures[bar], row.bars[size_t(bar)] / 2) << "bar " << bar;
+        }
+    }
 }
 }  // namespace
