@@ -8,12 +8,12 @@
 // page's nonce is new at every restart.
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 #include "quon_status.h"
+#include "clock.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <ctime>
@@ -59,12 +59,6 @@ int32_t* gScopeRecords = nullptr;
 int32_t gScopeCount = 0;
 
 int64_t nowSeconds() { return int64_t(time(nullptr)); }
-
-long long steadyMillis() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 bool labelTaken(const char* label) {
     for (int32_t i = 0; i < gScopeCount; ++i)
@@ -177,7 +171,7 @@ qnLogLimit* noSlotCell(const char* label, const char* name) {
 
 // At most one line per server every 10 s over every child, not one per child.
 void logNoSlot(const char* label, const char* name, int refused) {
-    const int leftOut = qnLogLimitTurn(noSlotCell(label, name), steadyMillis());
+    const int leftOut = qnLogLimitTurn(noSlotCell(label, name), qnMonoMillis());
     if (leftOut < 0) return;
     char why[64], line[1024];
     if (refused == QN_REFUSED_QUOTA)

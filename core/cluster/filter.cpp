@@ -165,15 +165,23 @@ int32_t firstMatch(const propertyTable* mappings, quon_request* req, const Reque
 }
 }  // namespace
 
+// The first entry of mappings that the request matches, or -1; traced when trace is set.
+int32_t matchIn(const propertyTable* mappings, quon_request* req, bool ignoreSuffixes, bool trace) {
+    const char* host = req->getHeader ? req->getHeader(req, "Host") : nullptr;
+    RequestView r = viewOf(req, host, ignoreSuffixes);
+    if (trace) {
+        int tracedPath = int(std::min(r.path.size(), size_t(kTracedPathBytes)));
+        req->trace(req, kFiltering, r.uri.data(), tracedPath, r.path.data(), host ? host : "null");
+    }
+    int32_t index = firstMatch(mappings, req, r);
+    if (req->freeHeader) req->freeHeader(req, host);
+    return index;
+}
+
 int32_t matchRequest(mappingsTable* table, quon_request* req, int32_t applyIgnoreSuffixes) {
     bool ignore = applyIgnoreSuffixes != 0 && table->ignoreSuffixes != 0;
-    const char* host = req->getHeader ? req->getHeader(req, "Host") : nullptr;
-    RequestView r = viewOf(req, host, ignore);
-    int tracedPath = int(std::min(r.path.size(), size_t(kTracedPathBytes)));
-    req->trace(req, kFiltering, r.uri.data(), tracedPath, r.path.data(), host ? host : "null");
-    int32_t index = firstMatch(table->mappings, req, r);
+    int32_t index = matchIn(table->mappings, req, ignore, true);
     req->mappingGeneration = table->generation;
-    if (req->freeHeader) req->freeHeader(req, host);
     if (index < 0) req->trace(req, kNoMatch);
     return index;
 }
@@ -195,11 +203,7 @@ int32_t claimWhileCold(mappingsTable* table, quon_request* req) {
         }
         return 0;
     }
-    const char* host = req->getHeader ? req->getHeader(req, "HOST") : nullptr;
-    RequestView r = viewOf(req, host, table->ignoreSuffixes != 0);
-    const int32_t index = firstMatch(table->knownPatterns, req, r);
-    if (req->freeHeader) req->freeHeader(req, host);
-    return index >= 0 ? 1 : 0;
+    return matchIn(table->knownPatterns, req, table->ignoreSuffixes != 0, false) >= 0 ? 1 : 0;
 }
 
 char* removePathParms(quon_request* req, const char* path) {

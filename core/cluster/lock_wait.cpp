@@ -1,26 +1,21 @@
 #include "lock_wait.h"
+#include "clock.h"
 
 #ifdef QUON_LOCK_WAIT_STATS
 #include <atomic>
-#include <chrono>
 
 namespace {
 // Totals of every table of the process; waits of 1 ms or more are counted apart.
 std::atomic<uint64_t> gCount{0}, gTotalNanos{0}, gMaxNanos{0}, gSlowCount{0};
 constexpr int64_t kSlowNanos = 1000000;
 
-int64_t nowNanos() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 }  // namespace
 
-LockWaitStart::LockWaitStart() : startedNanos_(nowNanos()) {}
+LockWaitStart::LockWaitStart() : startedNanos_(qnMonoNanos()) {}
 
 TimedSyncGuard::TimedSyncGuard(quon_request* req, syncLock& lock)
     : LockWaitStart(), SyncGuard(req, lock) {
-    const auto waited = uint64_t(nowNanos() - startedNanos_);
+    const auto waited = uint64_t(qnMonoNanos() - startedNanos_);
     gCount.fetch_add(1, std::memory_order_relaxed);
     gTotalNanos.fetch_add(waited, std::memory_order_relaxed);
     if (waited >= uint64_t(kSlowNanos)) gSlowCount.fetch_add(1, std::memory_order_relaxed);

@@ -3,9 +3,9 @@
 // (claims are rare: once per server or entry a child learns), read by everyone without
 // it. Child views are claimed by pid. The nonce lives here too.
 #include "counters.h"
+#include "clock.h"
 
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -20,18 +20,12 @@ constexpr uint64_t kLayout = uint64_t(sizeof(qnCounterSegment)) << 32 | sizeof(q
 constexpr int64_t kLockStaleMs = 1000;
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
-int64_t steadyMillis() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 // Held for the life of the guard; waits with yields, then takes over a stale holding.
 class ClaimLock {
 public:
     explicit ClaimLock(qnCounterSegment* segment) : lock_(segment->claimLock) {
         for (;;) {
-            const int64_t now = steadyMillis();
+            const int64_t now = qnMonoMillis();
             int64_t held = 0;
             if (lock_.compare_exchange_strong(held, now, std::memory_order_acquire) ||
                 (now - held > kLockStaleMs &&
@@ -310,8 +304,8 @@ qnMappingCounters* qnMappingCountersAt(qnCounterSegment* segment, int32_t scope,
         }
     }
     const bool room = held < QN_MAPPINGS_PER_SCOPE;
-    qnMappingCounters* target = !room   ? staleOwn
-                                : unused ? unused
+    qnMappingCounters* target = !room      ? staleOwn
+                                : unused   ? unused
                                 : staleOwn ? staleOwn
                                            : staleOther;
     if (target) return fillMapping(target, scope, kept, 0, now);

@@ -1,19 +1,13 @@
 #include "counters.h"
+#include "clock.h"
 
 #include <cerrno>
-#include <chrono>
 
 namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
 std::atomic<qnCountersForFn> gSource{nullptr};
 std::atomic<qnMappingCountersForFn> gMappingSource{nullptr};
-
-int64_t nowNanos() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // A system error code by the stage the attempt reached.
 int kindOfStage(int stage) {
@@ -65,14 +59,14 @@ int64_t qnAttemptBegin(quon_request* req, quonProxy* proxy, quonProxy* previous)
     req->bodyBytesSent = 0;
     req->bodyBytesPassed = 0;
     if (proxy->view) proxy->view->inFlight.fetch_add(1, kRelaxed);
-    return proxy->counters ? nowNanos() : 0;
+    return proxy->counters ? qnMonoNanos() : 0;
 }
 
 void qnAttemptEnd(quon_request* req, quonProxy* proxy, int result, int64_t started) {
     if (proxy->view) proxy->view->inFlight.fetch_sub(1, kRelaxed);
     qnServerCounters* counters = proxy->counters;
     if (!counters) return;
-    const int64_t micros = (nowNanos() - started) / 1000;
+    const int64_t micros = (qnMonoNanos() - started) / 1000;
     counters->requests.fetch_add(1, kRelaxed);
     counters->buckets[qnBucketOf(micros)].fetch_add(1, kRelaxed);
     counters->microseconds.fetch_add(uint64_t(micros > 0 ? micros : 0), kRelaxed);

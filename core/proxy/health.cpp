@@ -119,18 +119,6 @@ void qnHealthBoardInit(qnHealthBoard* board) {
     for (qnHealthSlot& slot : board->slots) slot.state.store(QN_HEALTH_FREE, kRelaxed);
 }
 
-int64_t qnMonoMillis() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-int64_t qnWallMillis() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 qnHealthSlot* qnHealthFor(qnHealthBoard* board, const char* name, int64_t nowMono) {
     return lookUp(board, name, true, nowMono);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "clock.h"
 #include "health_types.h"
 
 // The board that every process shares, set by the web server before its children start
@@ -12,11 +13,6 @@ void qnSetHealthBoard(qnHealthBoard* board);
 qnHealthBoard* qnHealthBoardInUse();
 // Lays a board out in zeroed memory: every slot free.
 void qnHealthBoardInit(qnHealthBoard* board);
-
-// Milliseconds of the monotonic clock (the same in every process of the machine) and
-// since the epoch.
-int64_t qnMonoMillis();
-int64_t qnWallMillis();
 
 // The slot of server name, claimed when none has it yet (a slot no process has wanted for
 // QN_HEALTH_RECLAIM_MS is taken over); null when the board is full. Marks it wanted.

@@ -1,6 +1,6 @@
 #include "log_limit.h"
+#include "clock.h"
 
-#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -10,11 +10,6 @@ constexpr const char* kLeftOut = "%s (%d similar lines left out)";
 // As long as the longest line the web server writes.
 constexpr int kLineSize = 2045;
 
-long long steadyMillis() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 }  // namespace
 
 int qnLogLimitTurn(qnLogLimit* limit, long long nowMs) {
@@ -29,7 +24,7 @@ int qnLogLimitTurn(qnLogLimit* limit, long long nowMs) {
 }
 
 void logLimited(quon_request* req, qnLogLimit* limit, int level, const char* format, ...) {
-    const int leftOut = limit ? qnLogLimitTurn(limit, steadyMillis()) : 0;
+    const int leftOut = limit ? qnLogLimitTurn(limit, qnMonoMillis()) : 0;
     if (leftOut < 0) return;
     // On the heap: a failure line must not deepen the stack of the thread that meets it
     // (a worker's stack stays resident to its deepest call).

@@ -1,4 +1,5 @@
 #include "socket.h"
+#include "clock.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -52,16 +53,11 @@ constexpr char kCloseFailed[] = "socket close fail[%d]: %s";
 
 using Clock = std::chrono::steady_clock;
 
-long long steadyMillis() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch())
-        .count();
-}
-
 // Milliseconds left before the record's response deadline: INT_MAX without one, 0 once
 // it has come.
 int beforeDeadline(const quon_request* req) {
     if (req->responseDeadline == 0) return INT_MAX;
-    const long long left = req->responseDeadline - steadyMillis();
+    const long long left = req->responseDeadline - qnMonoMillis();
     return left > 0 ? int(std::min<long long>(left, INT_MAX)) : 0;
 }
 
@@ -143,16 +139,16 @@ bool abandoned(const quon_request* req, const quonProxy* proxy) {
            proxy->outEpoch.load(std::memory_order_relaxed) != req->watchedEpoch;
 }
 
-// waitFor in slices of kWatchSliceMs while the exchange is watched; EQUON_ABANDONED
+// waitFor in slices of kWatchSliceMs while the exchange is watched; kAbandonedWait
 // (below 0, beside poll's results) once the checks took its server out.
 constexpr int kAbandonedWait = -2;
 int waitWatched(quon_request* req, int sock, short events, int timeoutMs, short& revents,
                 const quonProxy* proxy) {
     if (!proxy || !req->watching) return waitFor(req, sock, events, timeoutMs, revents);
-    const long long until = steadyMillis() + std::max(timeoutMs, 0);
+    const long long until = qnMonoMillis() + std::max(timeoutMs, 0);
     for (;;) {
         if (abandoned(req, proxy)) return kAbandonedWait;
-        const long long left = until - steadyMillis();
+        const long long left = until - qnMonoMillis();
         const int slice = int(std::clamp<long long>(left, 0, kWatchSliceMs));
         const int ready = waitFor(req, sock, events, slice, revents);
         if (ready != 0 || left <= kWatchSliceMs) return ready;
@@ -177,8 +173,7 @@ int connectWithin(quon_request* req, int sock, const qnAddress& address, int tim
     if (errno != EINPROGRESS && errno != EINTR && !wouldBlock(errno)) return errno;
     short revents = 0;
     int ready = waitWatched(req, sock, POLLOUT, timeoutMs, revents, proxy);
-    if (ready == kAbandonedWait) return ETIMEDOUT;
-    if (ready == 0) return ETIMEDOUT;
+    if (ready == 0 || ready == kAbandonedWait) return ETIMEDOUT;
     if (ready < 0) return errno;
     if (revents & POLLHUP) {
         req->trace(req, kConnectPollHup);
@@ -295,7 +290,7 @@ void initializeSocketTimeouts(quon_request*, int* destination) {
 }
 
 void startResponseDeadline(quon_request* req) {
-    req->responseDeadline = req->responseTimeout > 0 ? steadyMillis() + req->responseTimeout : 0;
+    req->responseDeadline = req->responseTimeout > 0 ? qnMonoMillis() + req->responseTimeout : 0;
 }
 
 ExchangeDeadline::ExchangeDeadline(quon_request* req, const quonProxy* proxy) : req_(req) {
@@ -325,13 +320,13 @@ const char* describeError(int error) {
 int qnConnect(quon_request* req, const qnAddress* addresses, int count, quonProxy* proxy) {
     count = std::clamp(count, 0, QN_MAX_ADDRESSES);
     // Under an exchange's deadline, the connect is part of the exchange.
-    const long long deadline = steadyMillis() + std::min(req->connectTimeout, beforeDeadline(req));
+    const long long deadline = qnMonoMillis() + std::min(req->connectTimeout, beforeDeadline(req));
     FailedAttempt failed[QN_MAX_ADDRESSES];
     int failures = 0;
     int sock = -1, at = 0;
     req->errorCode = count > 0 ? 0 : EDESTADDRREQ;
     for (; at < count; ++at) {
-        const long long left = std::max(deadline - steadyMillis(), 1LL);
+        const long long left = std::max(deadline - qnMonoMillis(), 1LL);
         const int share = int(std::clamp<long long>(left / (count - at), 1, INT_MAX));
         bool recorded = false;
         sock = connectOne(req, addresses[at], share, failed[failures], recorded, proxy);
@@ -352,12 +347,12 @@ int qnSend(quon_request* req, int sock, const char* buffer, int length) {
     int sent = 0;
     const int flags = MSG_NOSIGNAL | (pollsItsWaits(req) ? MSG_DONTWAIT : 0);
     while (sent < length && req->errorCode == 0) {
-        const long long start = steadyMillis();
+        const long long start = qnMonoMillis();
         // MSG_NOSIGNAL: a peer that went away is an error code here, never a SIGPIPE.
         ssize_t count = send(sock, buffer + sent, size_t(length - sent), flags);
         if (count >= 0)
             sent += int(count);
-        else if (wouldBlock(errno) && steadyMillis() - start >= req->sendTimeout)
+        else if (wouldBlock(errno) && qnMonoMillis() - start >= req->sendTimeout)
             req->errorCode = ETIMEDOUT;  // the socket's own time-out ran out
         else if (wouldBlock(errno))
             req->errorCode = waitToSend(req, sock);
@@ -380,7 +375,7 @@ int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* pro
     req->errorCode = 0;
     int received = 0;
     int flags = pollsItsWaits(req) ? MSG_DONTWAIT : 0;
-    long long waitBegan = steadyMillis();
+    long long waitBegan = qnMonoMillis();
     while (received == 0 && length > 0 && req->errorCode == 0) {
         // Past the deadline the exchange is over even while bytes still flow: the bound
         // is on the whole response, not on each wait.
@@ -400,13 +395,13 @@ int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* pro
             req->errorCode = ETIMEDOUT;
         } else {
             flags = MSG_DONTWAIT;
-            const long long waited = steadyMillis() - waitBegan;
+            const long long waited = qnMonoMillis() - waitBegan;
             int outcome = waited < req->recvTimeout
                               ? waitToReceive(req, sock, int(req->recvTimeout - waited), proxy)
                               : ETIMEDOUT;
             if (outcome == ETIMEDOUT && !abandoned(req, proxy)) {
                 outcome = afterRecvTimeout(req, sock, proxy);
-                waitBegan = steadyMillis();
+                waitBegan = qnMonoMillis();
             }
             req->errorCode = outcome;
         }
