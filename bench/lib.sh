@@ -19,6 +19,25 @@ stop_pids() {
   pids=()
 }
 
+# One process stopped by its pid: woken if stopped (SIGCONT), TERM, then KILL when it
+# outlives the grace time; reaped. A pid of 0 or none is nothing to stop.
+stop_pid() {  # pid [seconds]
+  local p=$1 grace=${2:-10}
+  [ "$p" -gt 0 ] 2>/dev/null || return 0
+  kill -CONT "$p" 2>/dev/null || true
+  kill "$p" 2>/dev/null || return 0
+  for _ in $(seq $((grace * 10))); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+  kill -9 "$p" 2>/dev/null || true
+  wait "$p" 2>/dev/null || true
+}
+
+# Milliseconds since the epoch, and a sleep until such a time (none when it has passed).
+now_ms() { local t=${EPOCHREALTIME/./}; echo $((t / 1000)); }
+sleep_until() {  # epoch ms
+  local d=$(($1 - $(now_ms)))
+  if [ "$d" -gt 0 ]; then sleep "$(printf '%d.%03d' $((d / 1000)) $((d % 1000)))"; fi
+}
+
 # A port on host that is free now (the load driver binds port 0 and reports it).
 free_port() {  # host
   "$build/bench/backend/quon_backend_load" --free-port "$1"

@@ -26,15 +26,6 @@ apache_pid=0
 driver_pid=0
 unsticky_pid=0
 
-stop_pid() {  # pid [seconds]: TERM, then KILL when it outlives the grace time
-    local p=$1 grace=${2:-10}
-    [ "$p" -gt 0 ] 2>/dev/null || return 0
-    kill "$p" 2>/dev/null || return 0
-    for _ in $(seq $((grace * 10))); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$p" 2>/dev/null || true
-    wait "$p" 2>/dev/null || true
-}
-
 cleanup() {
     stop_pid "$driver_pid" 2
     stop_pid "$unsticky_pid" 2
@@ -44,10 +35,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-
-now_ms() { local t=${EPOCHREALTIME/./}; echo $((t / 1000)); }
-# Sleeps until the epoch millisecond given.
-sleep_until() { local d=$(($1 - $(now_ms))); [ "$d" -gt 0 ] && sleep "$(printf '%d.%03d' $((d / 1000)) $((d % 1000)))"; return 0; }
 
 write_cluster_files() {
     printf '/app/*=app\n*.jsp=jsp\n' >"$work/mappings.props"

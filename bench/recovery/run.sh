@@ -53,11 +53,6 @@ command -v haproxy >/dev/null || { echo "haproxy is missing: ./dev setup install
 pause_ms=${PAUSE_MS:-10}
 
 fail() { echo "recovery: $*" >&2; exit 1; }
-now_ms() { local t=${EPOCHREALTIME/./}; echo $((t / 1000)); }
-sleep_until() {  # epoch ms
-  local d=$(($1 - $(now_ms)))
-  if [ "$d" -gt 0 ]; then sleep "$(printf '%d.%03d' $((d / 1000)) $((d % 1000)))"; fi
-}
 
 make_work_dir recovery
 mkdir -p "$work/htdocs" "$work/run" "$work/store" "$work/poll"
@@ -76,15 +71,6 @@ poller_pids=()
 load_pids=()
 
 # TERM (CONT first, for a stopped one), then KILL when it outlives the grace time.
-stop_pid() {  # pid [seconds]
-  local p=$1 grace=${2:-10}
-  [ "$p" -gt 0 ] 2>/dev/null || return 0
-  kill -CONT "$p" 2>/dev/null || true
-  kill "$p" 2>/dev/null || return 0
-  for _ in $(seq $((grace * 10))); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-  kill -9 "$p" 2>/dev/null || true
-  wait "$p" 2>/dev/null || true
-}
 cleanup() {
   local p
   touch "$work/poll/stop"

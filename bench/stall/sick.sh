@@ -16,12 +16,6 @@ sick_rounds=${ROUNDS:-3}
 client_timeout_ms=5000
 pause_ms=${PAUSE_MS:-10}
 
-now_ms() { local t=${EPOCHREALTIME/./}; echo $((t / 1000)); }
-sleep_until() {  # epoch ms
-  local d=$(($1 - $(now_ms)))
-  if [ "$d" -gt 0 ]; then sleep "$(printf '%d.%03d' $((d / 1000)) $((d % 1000)))"; fi
-}
-
 # The requests of a record file that ended at or after `from`: "count non2xx noresp p50
 # p99 p99.9 max statuses slow" (ms; statuses "404:n,503:m" of the answers other than 2xx,
 # "-" when none; slow: how many took over `slow` ms). Records are "epoch-ms status kind
