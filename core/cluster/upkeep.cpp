@@ -29,16 +29,13 @@ constexpr const char* kReported = "%s reported seq %d, table has seq %d";
 
 std::atomic<qnUpkeepWakeFn> gWaker{nullptr};
 
-int32_t retryCap(const mappingsTable*) { return kRetryCap; }
-
 bool due(const upkeepRetry& retry, int32_t now) { return now >= retry.nextAttempt; }
 
-// A failure waits before the next try; the wait doubles up to cap.
-void failedAgain(quon_request* req, upkeepRetry& retry, int32_t now, int32_t cap,
-                 const char* what) {
-    const int32_t wait = std::clamp(retry.wait, kFirstRetrySeconds, std::max(cap, 1));
+// A failure waits before the next try; the wait doubles up to kRetryCap.
+void failedAgain(quon_request* req, upkeepRetry& retry, int32_t now, const char* what) {
+    const int32_t wait = std::clamp(retry.wait, kFirstRetrySeconds, kRetryCap);
     retry.nextAttempt = now + wait;
-    retry.wait = std::min(wait * 2, std::max(cap, 1));
+    retry.wait = std::min(wait * 2, kRetryCap);
     req->traceE(req, QN_TRACE_EVENT, kRetryLater, what, wait);
 }
 
@@ -145,7 +142,7 @@ void initialise(mappingsTable* table, quon_request* req, int32_t now) {
     if (initTable(table, req) == 0)
         table->initRetry = {};
     else
-        failedAgain(req, table->initRetry, now, retryCap(table), "initialisation");
+        failedAgain(req, table->initRetry, now, "initialisation");
 }
 
 // The store learns the patterns of entries the table did not have when it last wrote it.
@@ -177,7 +174,7 @@ void applyReportedSeq(mappingsTable* table, quon_request* req, int32_t now) {
     const int32_t result = updateClusteredServers(table, req, reporter, seq);
     SyncGuard hold(req, table->tableLock);
     if (result < 0) {
-        failedAgain(req, table->memberListRetry, now, retryCap(table), "member list");
+        failedAgain(req, table->memberListRetry, now, "member list");
         return;
     }
     table->memberListRetry = {};
@@ -205,7 +202,7 @@ void bootstrapAgain(mappingsTable* table, quon_request* req, int32_t now) {
     if (found)
         table->bootstrapRetry = {};
     else
-        failedAgain(req, table->bootstrapRetry, now, retryCap(table), "bootstrap");
+        failedAgain(req, table->bootstrapRetry, now, "bootstrap");
 }
 }  // namespace
 
