@@ -22,8 +22,8 @@ namespace {
 constexpr const char* kRedacted = "[redacted]";
 
 // Variables that Apache and its modules set, in variable form, that no prefix below
-// covers: a header's name that reads as one of them (Path, Https, Gss-Name) is never
-// answered from the client.
+// covers: a name that reads as one of them (Path, HTTPS, Gss-Name) is never answered from
+// the client.
 constexpr std::string_view kVariables[] = {
     "HTTPS",    "QUERY_STRING", "GATEWAY_INTERFACE", "DOCUMENT_ROOT", "UNIQUE_ID",           "PATH",
     "GSS_NAME", "KRB5CCNAME",   "CERT_SUBJECT",      "LOGON_USER",    "UNMAPPED_REMOTE_USER"};
@@ -44,14 +44,25 @@ std::string_view variableForm(apr_pool_t* pool, const char* name) {
     return form;
 }
 
-// A name written as a variable: with an underscore, or without a lower-case letter or a
-// dash (CONTENT_TYPE, HTTP_USER_AGENT, Shib_Session_ID, PATH). Such a name is Apache's
-// alone, as in Apache's own CGI environment.
+// Whether name in variable form is the variable; nothing is copied.
+bool namesVariable(const char* name, std::string_view variable) {
+    size_t n = 0;
+    for (; name[n]; ++n)
+        if (n == variable.size() || (name[n] == '-' ? '_' : apr_toupper(name[n])) != variable[n])
+            return false;
+    return n == variable.size();
+}
+
+// A name written as a variable: with an underscore (CONTENT_TYPE, HTTP_USER_AGENT,
+// Shib_Session_ID), or one of Apache's single-word variables in any case (HTTPS, PATH).
+// Such a name is Apache's alone, as in Apache's own CGI environment. Any other name, in
+// capitals or not (HOST, ACCEPT, COOKIE), is a header's: servers ask for headers in any
+// case, and Apache's table compares them so.
 bool writtenAsVariable(const char* name) {
     if (strchr(name, '_')) return true;
-    for (; *name; ++name)
-        if (apr_islower(*name) || *name == '-') return false;
-    return true;
+    for (std::string_view v : kVariables)
+        if (namesVariable(name, v)) return true;
+    return false;
 }
 
 // Whether the variable form names one of the variables listed above.
@@ -141,15 +152,6 @@ const char* headerAnswer(request_rec* r, const char* name) {
     const char* value = apacheVariable(r, form, false, known);
     if (value || known || apacheName(form)) return value;
     return apr_table_get(r->headers_in, name);
-}
-
-// Whether name in variable form is the variable; nothing is copied.
-bool namesVariable(const char* name, std::string_view variable) {
-    size_t n = 0;
-    for (; name[n]; ++n)
-        if (n == variable.size() || (name[n] == '-' ? '_' : apr_toupper(name[n])) != variable[n])
-            return false;
-    return n == variable.size();
 }
 
 bool secret(const char* name) {

@@ -167,7 +167,7 @@ int32_t firstMatch(const propertyTable* mappings, quon_request* req, const Reque
 
 // The first entry of mappings that the request matches, or -1; traced when trace is set.
 int32_t matchIn(const propertyTable* mappings, quon_request* req, bool ignoreSuffixes, bool trace) {
-    const char* host = req->getHeader ? req->getHeader(req, "Host") : nullptr;
+    const char* host = req->getHeader ? req->getHeader(req, "HOST") : nullptr;
     RequestView r = viewOf(req, host, ignoreSuffixes);
     if (trace) {
         int tracedPath = int(std::min(r.path.size(), size_t(kTracedPathBytes)));

@@ -50,9 +50,9 @@ protected:
 };
 std::unique_ptr<QuonCluster> OneServer::cluster;
 
-// A name in variable form (an underscore, or upper case without a dash) is Apache's
-// alone: the request's environment, the CGI and TLS variables, never a header; a header
-// is reached by its own name or as HTTP_<NAME>. Rows: the request's headers, the names
+// A name in variable form (an underscore, or one of Apache's single words such as HTTPS)
+// is Apache's alone: the request's environment, the CGI and TLS variables, never a
+// header; a header is reached by its own name in any case, or as HTTP_<NAME>. Rows: the request's headers, the names
 // asked, what each must give ("" none, "!x" anything but x).
 struct VariableRow {
     const char* name;
@@ -91,6 +91,16 @@ const VariableRow kVariableRows[] = {
     {"ForgedHttpVariable", {"HTTP_USER_AGENT: forged", "User-Agent: real"},
      {{"HTTP_USER_AGENT", "real"}}},
     {"LongName", {kLongTls + ": forged"}, {{kLongTls, ""}}},
+    // Capitals: a header's name in any case is the client's header; a name with an
+    // underscore or one of Apache's single words stays Apache's.
+    {"HeaderNamesInCapitals",
+     {"HOST: forged.example", "Accept: text/x-quon", "COOKIE: a=1", "X-Forwarded-For: 10.9.8.7",
+      "REMOTE_USER: admin", "CONTENT_LENGTH: 99999", "HTTPS: on", "SSL_CLIENT_S_DN: CN=admin"},
+     {{"HOST", "forged.example"}, {"Accept", "text/x-quon"}, {"ACCEPT", "text/x-quon"},
+      {"COOKIE", "a=1"}, {"X-Forwarded-For", "10.9.8.7"}, {"X-FORWARDED-FOR", "10.9.8.7"},
+      {"REMOTE_USER", ""}, {"CONTENT_LENGTH", "5"}, {"HTTPS", ""}, {"Https", ""},
+      {"SSL_CLIENT_S_DN", ""}},
+     "hello"},
     {"HeadersByTheirNames",
      {"X-Custom: yes", "X_Under: no"},
      {{"X-Custom", "yes"}, {"x-custom", "yes"}, {"HTTP_X_CUSTOM", "yes"}, {"X_CUSTOM", ""},
