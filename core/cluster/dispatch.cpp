@@ -28,7 +28,7 @@ constexpr const char* kNotForQuon = "request not for Quon.";
 constexpr const char* kNoServers =
     "NO servers reachable in cluster, start your bootstrap server %s or one of the servers in "
     "your store file %s";
-constexpr const char* kAttemptFailed = "%s handleRequest failed, error %s";
+constexpr const char* kAttemptFailed = "%s handleRequest failed, error %d %s";
 constexpr const char* kBodyAlreadyRead =
     "%s failed after the request body was read: not sent to another server";
 constexpr const char* kNotRepeatable =
@@ -131,7 +131,7 @@ bool answerNow(quon_request* req, quonProxy* proxy, int error) {
 // After a failed attempt: true when another attempt follows.
 bool failOver(mappingsTable* table, quon_request* req, quonProxy* proxy, quonProxy** failedList) {
     int error = req->errorCode;
-    req->traceE(req, QN_TRACE_DETAIL, kAttemptFailed, proxy->name, describeError(error));
+    req->traceE(req, QN_TRACE_DETAIL, kAttemptFailed, proxy->name, error, describeError(error));
     // The pool marks the server down when it could not reach it during the attempt.
     if (proxy->serverInfo && proxy->serverInfo->active.load() == 0)
         removeProxy(table, proxy, req, 1);

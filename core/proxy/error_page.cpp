@@ -89,8 +89,8 @@ void proxyerror(quon_request* req, quonProxy* proxy, qnLogLimits* limits) {
     }
     if (req->deferErrors) {
         logLimited(req, limitOf(limits, QN_LIMIT_DEFERRED), QN_LOG_WARN,
-                   "%s deferred error: %s : %s", proxy ? proxy->name : "<null>",
-                   kind.errorMessage, describeError(req->errorCode));
+                   "%s deferred error: %s : %d: %s", proxy ? proxy->name : "<null>",
+                   kind.errorMessage, req->errorCode, describeError(req->errorCode));
         return;
     }
     auto* page = static_cast<char*>(req->malloc(req, kPageSize));

@@ -37,19 +37,19 @@ constexpr char kNoNoDelay[] = "Warning: could not set TCP_NODELAY: %s";
 constexpr char kNoBlocking[] = "Warning: could not make socket [%d] wait in the kernel: %s";
 constexpr char kNoSoError[] = "Warning: could not get SO_ERROR: %s";
 constexpr char kConnectPollHup[] = "qnConnect: POLLHUP so ECONNREFUSED";
-constexpr char kConnectFailed[] = "%s:%d connect failed: %s";
+constexpr char kConnectFailed[] = "%s:%d connect failed[%d]: %d %s";
 constexpr char kConnected[] = "%s:%d qnConnect [%d]";
 constexpr char kSendPollHup[] = "qnSend: POLLHUP so ECONNRESET";
 constexpr char kSendNoPollOut[] = "qnSend: POLLOUT not set so ECONNRESET";
-constexpr char kSendFailed[] = "send failed[%d]: %s";
+constexpr char kSendFailed[] = "send failed[%d]: %d %s";
 constexpr char kRecvShutdown[] = "qnRecv [%d] shutdown";
 constexpr char kRecvReachable[] = "qnRecv [%d] timeout but server reachable so recv again";
 constexpr char kRecvPollHup[] = "qnRecv: POLLHUP so ECONNRESET";
 constexpr char kRecvNoPollIn[] = "qnRecv: POLLIN not set so ECONNRESET";
-constexpr char kRecvFailed[] = "recv failed[%d]: %s";
+constexpr char kRecvFailed[] = "recv failed[%d]: %d %s";
 constexpr char kClosing[] = "qnCloseSocket [%d]";
-constexpr char kShutdownFailed[] = "socket shutdown failed[%d]: %s";
-constexpr char kCloseFailed[] = "socket close fail[%d]: %s";
+constexpr char kShutdownFailed[] = "socket shutdown failed[%d]: %d, %s";
+constexpr char kCloseFailed[] = "socket close fail[%d]: %d, %s";
 
 using Clock = std::chrono::steady_clock;
 
@@ -189,6 +189,7 @@ int connectWithin(quon_request* req, int sock, const qnAddress& address, int tim
 struct FailedAttempt {
     char host[QN_HOST_TEXT_SIZE];
     int port;
+    int sock;  // the descriptor the attempt had, closed since
     int error;
 };
 
@@ -207,7 +208,7 @@ int connectOne(quon_request* req, const qnAddress& address, int timeoutMs, Faile
     prepareSocket(req, sock);
     req->errorCode = connectWithin(req, sock, address, timeoutMs, proxy);
     if (req->errorCode == 0) return sock;
-    failed = {{}, portOf(address), req->errorCode};
+    failed = {{}, portOf(address), sock, req->errorCode};
     hostText(address, failed.host);
     recorded = true;
     close(sock);
@@ -216,13 +217,13 @@ int connectOne(quon_request* req, const qnAddress& address, int timeoutMs, Faile
 
 void tellFailure(quon_request* req, const FailedAttempt& failed, bool connected, quonProxy* proxy) {
     if (connected) {
-        req->traceE(req, QN_TRACE_DETAIL, kConnectFailed, failed.host, failed.port,
-                    describeError(failed.error));
+        req->traceE(req, QN_TRACE_DETAIL, kConnectFailed, failed.host, failed.port, failed.sock,
+                    failed.error, describeError(failed.error));
         return;
     }
     qnLogLimit* limit = proxy ? &proxy->logLimits.kinds[QN_LIMIT_CONNECT] : nullptr;
-    logLimited(req, limit, QN_LOG_ERROR, kConnectFailed, failed.host, failed.port,
-               describeError(failed.error));
+    logLimited(req, limit, QN_LOG_ERROR, kConnectFailed, failed.host, failed.port, failed.sock,
+               failed.error, describeError(failed.error));
 }
 
 // Waits until sock takes more bytes; returns 0 or the reason to give up.
@@ -360,7 +361,7 @@ int qnSend(quon_request* req, int sock, const char* buffer, int length) {
             req->errorCode = errno;
     }
     if (req->errorCode == 0) return sent;
-    req->trace(req, kSendFailed, sock, describeError(req->errorCode));
+    req->trace(req, kSendFailed, sock, req->errorCode, describeError(req->errorCode));
     return -1;
 }
 
@@ -407,7 +408,7 @@ int qnRecv(quon_request* req, int sock, char* buffer, int length, quonProxy* pro
         }
     }
     if (req->errorCode == 0) return received;
-    req->trace(req, kRecvFailed, sock, describeError(req->errorCode));
+    req->trace(req, kRecvFailed, sock, req->errorCode, describeError(req->errorCode));
     return -1;
 }
 
@@ -426,11 +427,11 @@ void qnCloseSocket(quon_request* req, int sock) {
     // After EPIPE the connection is gone in both directions: nothing is left to shut down.
     if (req->errorCode != EPIPE && shutdown(sock, SHUT_WR) != 0 && errno != ENOTCONN) {
         const int error = errno;
-        req->logAt(req, QN_LOG_WARN, kShutdownFailed, sock, describeError(error));
+        req->logAt(req, QN_LOG_WARN, kShutdownFailed, sock, error, describeError(error));
     }
     // close is not repeated after EINTR: the descriptor is released either way.
     if (close(sock) != 0) {
         const int error = errno;
-        req->logAt(req, QN_LOG_WARN, kCloseFailed, sock, describeError(error));
+        req->logAt(req, QN_LOG_WARN, kCloseFailed, sock, error, describeError(error));
     }
 }

@@ -14,6 +14,7 @@
 #include "loopback_peer.h"
 #include "memory.h"
 #include "proxy_helpers.h"
+#include "socket.h"
 #include "wire.h"
 #include "wire_codes.h"
 
@@ -374,13 +375,30 @@ TEST(ErrorPages, ConnectFaults) {
     }
 }
 
-// The dispatch may call with no server at all; a deferred error only goes to the log.
-TEST(ErrorPage, DeferredWithoutAServerIsOnlyLogged) {
-    FakeWebServer web;
-    web->errorCode = ETIMEDOUT;
-    web->deferErrors = 1;
-    proxyerror(web.get(), nullptr);
-    EXPECT_TRUE(
-        web.recorder.contains("log", "<null> deferred error: Could not connect to Quon Server : "));
-    EXPECT_TRUE(web.writes.empty());
+// The class of each error, deferred (the dispatch may call with no server at all: only the
+// log line, byte for byte, with the error's number) and answered (the page). A host or
+// network that cannot be reached is a connect failure, as the pool takes it, and so is
+// the dispatch's own "no server could take it".
+TEST(ErrorPage, ClassOfEachErrorDeferredAndAnswered) {
+    const char* const noConnect = "Could not connect to Quon Server";
+    const char* const protocol = "Quon Connector Protocol Error";
+    const std::pair<int, const char*> rows[] = {
+        {ETIMEDOUT, noConnect},       {ECONNREFUSED, noConnect},    {EHOSTUNREACH, noConnect},
+        {ENETUNREACH, noConnect},     {EQUON_NO_SERVER, noConnect}, {EHOSTDOWN, protocol},
+        {EQUON_OUT_OF_SYNC, protocol}, {ECONNRESET, "Quon closed connection"}};
+    for (const auto& [error, page] : rows) {
+        SCOPED_TRACE(error);
+        for (int deferred : {1, 0}) {
+            FakeWebServer web;
+            web->errorCode = error;
+            web->deferErrors = deferred;
+            proxyerror(web.get(), nullptr);
+            const std::string line = "<null> deferred error: " + std::string(page) + " : " +
+                                     std::to_string(error) + ": " + describeError(error);
+            EXPECT_EQ(web.recorder.count("log", line), deferred) << web.recorder.dump();
+            EXPECT_EQ(web.writes.empty(), deferred == 1);
+            EXPECT_EQ(web.responseBody.find(std::string(page) + ".</B>") != std::string::npos,
+                      deferred == 0);
+        }
+    }
 }

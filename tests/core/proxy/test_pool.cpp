@@ -12,6 +12,7 @@
 #include "loopback_peer.h"
 #include "memory.h"
 #include "pool.h"
+#include "socket.h"
 #include "proxy_helpers.h"
 #include "recording_request.h"
 #include "socket.h"
@@ -49,7 +50,9 @@ TEST_F(PoolTest, RefusedConnectDefersTheCallsThatFailed) {
     refused->proxyRetryInterval = 30;
     EXPECT_EQ(getQuonConnectionFromPool(refused.get(), req.get()), nullptr);
     EXPECT_EQ(req->errorCode, ECONNREFUSED);
-    EXPECT_TRUE(req.contains("trace", "connect failed: " + std::to_string(ECONNREFUSED)));
+    const std::string refusedText = std::to_string(ECONNREFUSED) + " " + describeError(ECONNREFUSED);
+    EXPECT_TRUE(req.contains("trace", " connect failed: " + refusedText + ", no sock added to pool"))
+        << req.dump();
     // A call that already failed is deferred until the retry time...
     req.clear();
     EXPECT_EQ(getQuonConnectionFromPool(refused.get(), req.get()), nullptr);
@@ -72,7 +75,7 @@ TEST_F(PoolTest, ConnectFailuresAreWrittenOncePerIntervalForEachServer) {
     };
     for (int k = 0; k < 3; ++k) EXPECT_EQ(fresh(first.get()), nullptr);
     EXPECT_EQ(fresh(second.get()), nullptr);
-    const std::string line = serverName(refusing.address()) + " connect failed: ";
+    const std::string line = serverName(refusing.address()) + " connect failed[";
     int lines = 0;
     for (const RecordedLine& l : req.lines) lines += l.channel == "log" && l.text.starts_with(line);
     EXPECT_EQ(lines, 2) << req.dump();

@@ -217,9 +217,11 @@ TEST_P(SocketWait, EndsWithResultReasonInTime) {
     EXPECT_TRUE(usr1.count > 0 || !expected.signals);
     EXPECT_STREQ(buffer.data(), result > 0 ? "0123456789" : "");
     if (!connecting) return;
-    // The error's number and text once, no socket number: the socket is closed by then.
+    // The socket the attempt had, the error's number, then its text (which repeats it).
     const std::string line = "127.0.0.1:" + std::to_string(ntohs(target.sin_port)) +
-                             " connect failed: " + systemText(expected.error);
+                             " connect failed[" + std::to_string(connectSock) +
+                             "]: " + std::to_string(expected.error) + " " +
+                             systemText(expected.error);
     EXPECT_EQ(rec.count("log", line), 1) << rec.dump();
     EXPECT_EQ(nextDescriptor(), connectSock) << "the failed socket is left open";
 }
@@ -294,7 +296,7 @@ TEST(SocketAddresses, TriedInOrderWithinOneTimeOut) {
             close(sock);
         }
         for (const std::string& name : row.failed)
-            EXPECT_TRUE(rec.contains(connected ? "traceE" : "log", name + " connect failed: "))
+            EXPECT_TRUE(rec.contains(connected ? "traceE" : "log", name + " connect failed["))
                 << rec.dump();
         EXPECT_EQ(int(std::count_if(rec.lines.begin(), rec.lines.end(),
                                     [](const RecordedLine& l) { return l.channel == "log"; })),
