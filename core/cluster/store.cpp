@@ -34,6 +34,8 @@ constexpr int kKeyLength = 13;  // "proxyservers="
 constexpr const char* kPatternKey = "pattern";
 constexpr char kPatternLine[] = "\npattern=";
 constexpr const char* kPatternsKnown = "%d URL patterns known from %s";
+constexpr const char* kTooLarge =
+    "server store %s not written: its text would take %zu bytes, more than the %ld allowed";
 constexpr char kTemporarySuffix[] = ".XXXXXX";
 // The store holds a few dozen names; a file far beyond that is not read into memory.
 constexpr long kMaxStoreSize = 1 << 20;
@@ -96,8 +98,9 @@ char* appendEscaped(char* end, const char* text) {
     return end;
 }
 
-// The store's text for the master list and the entries' patterns, or null without memory.
-char* storeText(const mappingsTable* table, quon_request* req) {
+// The store's text for the master list and the entries' patterns; null without memory or
+// when it would be over the bound (*size then tells its size).
+char* storeText(const mappingsTable* table, quon_request* req, size_t* needed) {
     const proxyList& servers = table->servers;
     const propertyTable* mappings = table->mappings;
     size_t size = kKeyLength + 1;
@@ -105,6 +108,7 @@ char* storeText(const mappingsTable* table, quon_request* req) {
         size += strlen(servers.proxies[slot]->name) + 1;
     for (int32_t index = 0; mappings && index < mappings->count; ++index)
         size += sizeof kPatternLine + escapedLength(mappings->entries[index].key);
+    *needed = size;
     if (size > size_t(kMaxStoreSize)) return nullptr;
     auto* text = static_cast<char*>(req->permMalloc(req, int(size)));
     if (!text) return nullptr;
@@ -131,23 +135,31 @@ char* storeText(const mappingsTable* table, quon_request* req) {
     return text;
 }
 
+// What a read of the store is for: the servers (initialisation found no bootstrap server
+// to answer), or only the patterns, before the first initialisation, which a store not
+// written yet has none of.
+enum class StoreRead { servers, patterns };
+
 // The store's contents, parsed; null without a store or when it cannot be read (said in
-// the log). *contents gets the text read, or null.
-propertyTable* readStoreFile(mappingsTable* table, quon_request* req, char** contents) {
+// the log, but for a read of the patterns alone from a store not written yet). *contents
+// gets the text read, or null.
+propertyTable* readStoreFile(mappingsTable* table, quon_request* req, char** contents,
+                             StoreRead what) {
     const char* path = table->serverStore;
     *contents = nullptr;
     if (!path || !*path) {
-        req->logAt(req, QN_LOG_INFO, "%s", kNoStoreToLoad);
+        if (what == StoreRead::servers) req->logAt(req, QN_LOG_INFO, "%s", kNoStoreToLoad);
         return nullptr;
     }
     FILE* file = req->fileOpen(req, path, "r");
     if (!file) {
         const int error = errno;
-        logLimited(req, &table->logLimits.kinds[QN_LIMIT_STORE], QN_LOG_WARN, kCannotOpenStore,
-                   path, strerror(error));
+        if (what == StoreRead::servers || error != ENOENT)
+            logLimited(req, &table->logLimits.kinds[QN_LIMIT_STORE], QN_LOG_WARN,
+                       kCannotOpenStore, path, strerror(error));
         return nullptr;
     }
-    req->trace(req, kLoading, path);
+    if (what == StoreRead::servers) req->trace(req, kLoading, path);
     *contents = readStore(req, file, path);
     propertyTable* stored = *contents ? parseProperties(req, *contents) : nullptr;
     fclose(file);
@@ -195,7 +207,7 @@ bool writeStore(quon_request* req, const char* path, const char* text) {
 
 int32_t loadServersFromStore(mappingsTable* table, quon_request* req) {
     char* contents = nullptr;
-    propertyTable* stored = readStoreFile(table, req, &contents);
+    propertyTable* stored = readStoreFile(table, req, &contents, StoreRead::servers);
     propertyTable* list = serverListOf(req, getPropertyValue(stored, kKey));
     freeProperties(req, stored);
     {
@@ -208,7 +220,7 @@ int32_t loadServersFromStore(mappingsTable* table, quon_request* req) {
 
 int32_t loadKnownPatterns(mappingsTable* table, quon_request* req) {
     char* contents = nullptr;
-    propertyTable* stored = readStoreFile(table, req, &contents);
+    propertyTable* stored = readStoreFile(table, req, &contents, StoreRead::patterns);
     if (contents) req->permFree(req, contents);
     propertyTable* patterns = stored ? parseProperties(req, nullptr) : nullptr;
     for (int32_t i = 0; patterns && i < stored->count; ++i) {
@@ -240,7 +252,13 @@ int32_t persistServers(mappingsTable* table, quon_request* req) {
     {
         SyncGuard hold(req, table->tableLock);
         if (table->servers.count == 0) return 0;
-        text = storeText(table, req);
+        size_t size = 0;
+        text = storeText(table, req, &size);
+        // Said once, until a write succeeds again: the membership changes often.
+        if (!text && size > size_t(kMaxStoreSize) && !table->storeTooLargeTold) {
+            table->storeTooLargeTold = 1;
+            req->logAt(req, QN_LOG_ERROR, kTooLarge, path, size, kMaxStoreSize);
+        }
         if (!text) return -1;
         if (table->storeContents && strcmp(table->storeContents, text) == 0) {
             req->trace(req, kUnchanged, path);
@@ -257,5 +275,6 @@ int32_t persistServers(mappingsTable* table, quon_request* req) {
     SyncGuard hold(req, table->tableLock);
     if (table->storeContents) req->permFree(req, table->storeContents);
     table->storeContents = text;
+    table->storeTooLargeTold = 0;
     return 0;
 }

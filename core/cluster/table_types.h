@@ -131,6 +131,7 @@ struct mappingsTable : mappingsTableSlots {
     // Entries the server store holds patterns of: the store is written again when the
     // table has more.
     int32_t persistedPatterns;
+    int32_t storeTooLargeTold;  // 1 once told that the store's text is over its bound
     // The networks members must be in (none: any network), besides the kinds of address
     // no server is at; set before the table is first used, not owned.
     const qnNetwork* memberNetworks;

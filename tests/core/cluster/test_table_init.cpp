@@ -95,3 +95,41 @@ TEST(TableInit, BootstrapFirstStoreSecond) {
     EXPECT_EQ(req.count("log", line), 2);
     EXPECT_STREQ(table->storeContents, "proxyservers=old;");
 }
+
+// Before the first initialisation the store is read for its patterns alone: a store not
+// written yet is no failure then, while the bootstrap server answers. Read for its
+// servers, because the bootstrap server did not answer, a missing store is said.
+TEST(TableInit, AStoreNotWrittenYetIsSaidOnlyWhenItsServersAreWanted) {
+    Cluster cluster(Setups(1));
+    const std::string path = cluster.file("new.store");
+    const std::string missing = "could not open serverstore \"" + path + "\": No such file or directory";
+    for (bool answers : {true, false}) {
+        SCOPED_TRACE(answers);
+        std::remove(path.c_str());
+        cluster.announce(0, {cluster.name(0)}, 0, answers ? "" : "fault=refuse\n");
+        RecordingRequest req;
+        HandTable table(req.get(), path.c_str(), cluster.name(0).c_str(), 60);
+        runUpkeep(table, req.get());
+        EXPECT_EQ(mappingsTableReady(table), answers ? 1 : 0) << req.dump();
+        EXPECT_EQ(req.count("log", missing), answers ? 0 : 1) << req.dump();
+    }
+}
+
+// A store text over its bound is not written, and said once until a write succeeds.
+TEST(TableInit, AStoreOverItsBoundIsSaidOnce) {
+    Cluster cluster(Setups(1));
+    const std::string path = cluster.file("big.store");
+    cluster.announce(0, {cluster.name(0)}, 0);
+    RecordingRequest req;
+    HandTable table(req.get(), path.c_str(), cluster.name(0).c_str());
+    ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+    const std::string before = backend_test::readFile(path);
+    const std::string pattern = "/" + std::string(1 << 20, 'p') + "*";
+    ASSERT_GE(setProperty(req.get(), table->mappings, pattern.c_str(), "big"), 0);
+    const std::string told = "server store " + path + " not written: its text would take ";
+    for (int call = 0; call < 2; ++call) EXPECT_EQ(persistServers(table, req.get()), -1);
+    int lines = 0;
+    for (const RecordedLine& l : req.lines) lines += l.channel == "log" && l.text.starts_with(told);
+    EXPECT_EQ(lines, 1) << told;
+    EXPECT_EQ(backend_test::readFile(path), before);
+}
