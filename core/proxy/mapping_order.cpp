@@ -1,5 +1,6 @@
 #include "mapping_order.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "memory.h"
@@ -9,6 +10,12 @@
 
 namespace {
 constexpr int kRetryWithoutInterval = 10;  // seconds between failed fetches when mapcheck is 0
+// A refresh that ran out of time gets twice that time the next time, up to this: a
+// server that needs long for a large set is refreshed after a few tries, while one that
+// never answers holds up its table's upkeep this long at most.
+constexpr int kMostRefreshMs = 16000;
+constexpr const char* kRefreshTooSlow =
+    "%s did not send its mappings within %d ms; the next refresh gets %d ms";
 
 bool hostQualified(const char* pattern) { return pattern[0] == '/' && pattern[1] == '/'; }
 
@@ -76,6 +83,26 @@ propertyTable* install(quonProxy* proxy, quon_request* req, propertyTable* fresh
     }
     return old;
 }
+// The "servlet-mappings" set. Under a record's deadline (the upkeep's), a refresh gets
+// at least the time this server's last one that ran out was given, doubled.
+propertyTable* fetchWithin(quon_request* req, quonProxy* proxy) {
+    const int deadline = req->responseTimeout;
+    int given = deadline;
+    if (deadline > 0) {
+        SyncGuard hold(req, proxy->lock);
+        given = std::max(deadline, proxy->refreshTimeoutMs);
+    }
+    req->responseTimeout = given;
+    propertyTable* fresh = proxy->fetchProps(req, proxy, "servlet-mappings", nullptr);
+    req->responseTimeout = deadline;
+    if (!fresh && deadline > 0 && req->errorCode == EQUON_RESPONSE_TIMEOUT) {
+        SyncGuard hold(req, proxy->lock);
+        proxy->refreshTimeoutMs = std::min(2 * given, std::max(kMostRefreshMs, deadline));
+        req->logAt(req, QN_LOG_WARN, kRefreshTooSlow, proxy->name, given,
+                   proxy->refreshTimeoutMs);
+    }
+    return fresh;
+}
 }  // namespace
 
 // The due time is tested without the lock and again under it, and the next due time is
@@ -90,7 +117,7 @@ int proxy_refreshMappings(quonProxy* proxy, quon_request* req) {
         setNextMapCheckTime(req, proxy, now);
     }
     req->trace(req, "refreshing mappings for %s", proxy->name);
-    propertyTable* fresh = proxy->fetchProps(req, proxy, "servlet-mappings", nullptr);
+    propertyTable* fresh = fetchWithin(req, proxy);
     if (fresh && fresh->count > 0) {
         sortMappings(req, fresh);
         req->trace(req, "installing new mappings for %s count: %d", proxy->name, fresh->count);
@@ -100,9 +127,13 @@ int proxy_refreshMappings(quonProxy* proxy, quon_request* req) {
         }
         return 0;
     }
-    if (proxy->mapCheckInterval == 0) {
+    // Not due again before the interval, as said below: the failed exchange's connection
+    // was destroyed, which makes mappings due at once, and asking again at once would
+    // meet the same slow answer on every pass.
+    {
         SyncGuard hold(req, proxy->lock);
-        proxy->nextMapCheckTime.store(now + kRetryWithoutInterval, std::memory_order_relaxed);
+        const int32_t wait = proxy->mapCheckInterval ? proxy->mapCheckInterval : kRetryWithoutInterval;
+        proxy->nextMapCheckTime.store(nowSeconds() + wait, std::memory_order_relaxed);
     }
     if (fresh) freeProperties(req, fresh);
     req->traceE(req, QN_TRACE_EVENT, "could not get mappings, checking again in %d seconds",

@@ -96,6 +96,9 @@ struct quonProxy {
     char name[QN_SERVER_NAME_SIZE];  // "host:port" as listed
     int32_t mapCheckInterval;
     std::atomic<int32_t> nextMapCheckTime;
+    // The least time a mapping refresh is given under a record's deadline, once one ran
+    // out (a large set from a slow server); 0 until then. Under the proxy's lock.
+    int32_t refreshTimeoutMs;
     propertyTable* mappings;
     int32_t proxyRetryInterval;
     std::atomic<int32_t> nextProxyRetryTime;

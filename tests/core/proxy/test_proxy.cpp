@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "socket.h"
 #include "sync.h"
 #include "pool.h"
+#include "mapping_order.h"
 
 using backend_test::BackendProcess;
 
@@ -112,6 +114,41 @@ TEST_F(Backend, RefreshKeepsTheMappingsWhenTheServerSendsNone) {
         << req.dump();
     EXPECT_GE(proxy->nextMapCheckTime.load(), nowSeconds());
     proxy->destroy(proxy, req.get());
+}
+
+// Under the upkeep's deadline, a server that needs longer for its mappings is not asked
+// again at once, and the next refresh gets twice the time, until one is long enough.
+TEST(Refresh, ASetSlowerThanTheDeadlineGetsMoreTimeAfterTheInterval) {
+    constexpr int kDeadlineMs = 200, kAnswerMs = 260;  // the third try gets 800 ms
+    LoopbackPeer peer;
+    RecordingRequest req;
+    BareProxy proxy(req.get(), peer.address());
+    proxy->mapCheckInterval = 30;
+    req->responseTimeout = kDeadlineMs;
+    const std::string asked = be32(PROXY_PING) + message(PROXY_GET_PROPS, wireString("servlet-mappings"));
+    int given = kDeadlineMs, tries = 0, result = -1;
+    for (; tries < 3 && result != 0; ++tries) {
+        proxy->nextMapCheckTime = 0;
+        auto refresh = inBackground([&] { return proxy_refreshMappings(proxy.get(), req.get()); });
+        ASSERT_TRUE(peer.accept());
+        EXPECT_EQ(peer.receive(asked.size()), asked);
+        std::this_thread::sleep_for(std::chrono::milliseconds(kAnswerMs));
+        peer.send(message(PROXY_PUT_PROPS, wireString("/app/*=a\n")) + message(PROXY_FINISH));
+        result = refresh.get();
+        EXPECT_EQ(req->responseTimeout, kDeadlineMs) << "the record's own deadline stays";
+        if (result == 0) break;
+        EXPECT_GE(proxy->nextMapCheckTime.load(), nowSeconds() + 29) << "not due at once";
+        EXPECT_EQ(req.count("log", serverName(peer.address()) +
+                                       " did not send its mappings within " +
+                                       std::to_string(given) + " ms; the next refresh gets " +
+                                       std::to_string(2 * given) + " ms"),
+                  1)
+            << req.dump();
+        given *= 2;
+    }
+    EXPECT_EQ(result, 0) << req.dump();
+    EXPECT_GE(tries, 1) << "the first try cannot be in time";
+    EXPECT_EQ(mappingKeys(proxy.get()), std::vector<std::string>{"/app*"});
 }
 
 TEST(ProxyInit, BadServerTextsRepeatedInitialisationAndReferences) {
