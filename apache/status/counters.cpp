@@ -223,7 +223,8 @@ void publishServers(const qnTableDescription* picture, int64_t now) {
         server.counters->seenAt.store(now, relaxed);
         qnSampleHistory(server.counters, now);
         qnServerView& view = gViews->servers[slot];
-        view.active.store(server.active, relaxed);
+        // active is not written here: the table writes it as it changes (qnShowActive),
+        // and this picture may be older than that.
         view.idle.store(server.idle, relaxed);
         view.retryLeft.store(server.retryLeft, relaxed);
         view.weight.store(server.weight, relaxed);

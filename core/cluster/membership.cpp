@@ -65,6 +65,7 @@ void enterMasterList(mappingsTable* table, quonProxy* proxy, quon_request* req) 
         table->servers.active[slot] = 1;
         proxy->nextProxyRetryTime.store(0, std::memory_order_relaxed);
     }
+    qnShowActive(proxy, 1);
 }
 
 // Slot flags of the entries the proxy no longer announces drop to 0. The proxy's lock
@@ -147,6 +148,7 @@ void removeProxy(mappingsTable* table, quonProxy* proxy, quon_request* req, int 
         if (table->servers.active[master])
             proxy->downSinceMono.store(qnMonoMillis(), std::memory_order_relaxed);
         table->servers.active[master] = 0;
+        qnShowActive(proxy, 0);
         proxy->destroyPooledSockets(req, proxy);
     } else {
         req->logAt(req, QN_LOG_ERROR, kNotInMaster, proxy->name);

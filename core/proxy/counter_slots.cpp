@@ -148,6 +148,7 @@ void freeMappingsOf(qnCounterSegment* segment, int32_t scope) {
 void emptyViews(qnChildViews* views) {
     for (qnServerView& view : views->servers) {
         view.inFlight.store(0, kRelaxed);
+        view.active.store(0, kRelaxed);
         view.known.store(0, kRelaxed);
     }
     for (qnScopeView& view : views->scopes) view.known.store(0, kRelaxed);

@@ -45,6 +45,10 @@ void qnAttachCounters(quonProxy* proxy, int32_t scope) {
     source(scope, proxy->name, &proxy->counters, &proxy->view);
 }
 
+void qnShowActive(quonProxy* proxy, int32_t active) {
+    if (proxy->view) proxy->view->active.store(active, kRelaxed);
+}
+
 qnMappingCounters* qnMappingCountersFor(int32_t scope, const char* pattern) {
     qnMappingCountersForFn source = gMappingSource.load();
     return source ? source(scope, pattern) : nullptr;

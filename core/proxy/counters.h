@@ -81,6 +81,10 @@ void qnSetMappingCountersSource(qnMappingCountersForFn source);
 // Points the proxy at its slots, once, through the seam; without one the proxy keeps none.
 // Called as the proxy joins the table of scope, under its tableLock.
 void qnAttachCounters(quonProxy* proxy, int32_t scope);
+// The child's view of the server takes the table's flag as the table changes it, so that
+// a page that any child draws shows the flag this child acts on, not the one of its last
+// periodic publication. Called under the table's tableLock, the flag's only writer.
+void qnShowActive(quonProxy* proxy, int32_t active);
 // The answer counters of a new mapping entry of the table of scope; null without a seam.
 qnMappingCounters* qnMappingCountersFor(int32_t scope, const char* pattern);
 

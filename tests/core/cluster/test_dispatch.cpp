@@ -31,24 +31,32 @@ Outcome dispatch(mappingsTable* table, const std::string& query = "",
     return {result, web.status, web.responseBody, web.recorder.dump()};
 }
 
-// Counters of the test's own, in which every proxy that joins a table finds its slot, as
-// in the web server's shared segment; the source is gone with them.
+// Counters of the test's own, in which every proxy that joins a table finds its slot and
+// its view, as in the web server's shared segment; the source is gone with them.
 class OwnCounters {
 public:
     OwnCounters() : memory_(qnCounterSegmentSize(0)) {
         segment_ = qnCounterSegmentInit(memory_.data(), 0, "");
+        for (qnServerView& view : views_) view.active = -1;
         qnSetCountersSource(slotFor);
     }
     ~OwnCounters() { qnSetCountersSource(nullptr); }
     const qnServerCounters& of(const std::string& name) const {
         return *qnFindCounters(segment_, "main", name.c_str());
     }
+    // What another child's page shows of this table's server.
+    int shownActive(const std::string& name) const {
+        return views_[qnSlotIndex(segment_, &of(name))].active.load();
+    }
 
 private:
-    static void slotFor(int32_t, const char* name, qnServerCounters** counters, qnServerView**) {
+    static void slotFor(int32_t, const char* name, qnServerCounters** counters,
+                        qnServerView** view) {
         *counters = qnCountersFor(segment_, "main", name);
+        if (*counters) *view = &views_[qnSlotIndex(segment_, *counters)];
     }
     static inline qnCounterSegment* segment_ = nullptr;
+    static inline qnServerView views_[QN_COUNTER_SLOTS];
     std::vector<char> memory_;
 };
 
@@ -79,7 +87,8 @@ TEST(Dispatch, FailuresWithAndWithoutAnotherServer) {
         {{app, other}, closing, "", -1, 0, "", " already in failed target list", 4, 0},
         {{app, other}, closing, session, -1, 0, "", "", 2, 0},
         {{app, app}, closing, session, 0, 200, "", "held", 1, 1},
-        {{app, app}, "cluster-seq=1\nfault=busy\n", "", 0, 200, "", "", 2, 2, "POST"}};
+        {{app, app}, "cluster-seq=1\nfault=busy\n", "", 0, 200, "",
+         " handleRequest failed, error -10 Quon too busy or out of memory", 2, 2, "POST"}};
     // clang-format on
     for (const Row& row : rows) {
         OwnCounters counters;
@@ -269,11 +278,24 @@ struct AllDown {
 }  // namespace
 
 // The last-ditch search makes the entry's servers due at once: the one that answers serves
-// the request, whatever their retry times said.
+// the request, whatever their retry times said. A server the cluster's member list dropped
+// is not a member any more, alive or not: it gets no request even when every member is
+// down.
+// What other children's pages show of each server is the flag the table acts on, from the
+// moment it changes.
 TEST(LastDitch, AServerBackUpServesTheNextRequest) {
-    AllDown t(false);
-    Outcome out = dispatch(t.table);
-    EXPECT_TRUE(out.result == 0 && out.status == 200) << out.body << out.lines;
+    for (bool dropped : {false, true}) {
+        OwnCounters counters;
+        AllDown t(dropped);
+        const std::string first = t.servers.address(0), second = t.servers.address(1);
+        EXPECT_EQ(counters.shownActive(first) + counters.shownActive(second), 0);
+        if (dropped) cluster_test::serverNamed(t.table, first)->delisted = 1;
+        Outcome out = dispatch(t.table);
+        EXPECT_EQ(out.result, dropped ? -1 : 0) << out.body << out.lines;
+        EXPECT_EQ(out.status, dropped ? 503 : 200);
+        EXPECT_EQ(t.servers.requestsSeen(0) + t.servers.requestsSeen(1), dropped ? 0 : 1);
+        EXPECT_EQ(counters.shownActive(first), dropped ? 0 : 1);
+    }
 }
 
 namespace {
