@@ -155,8 +155,8 @@ propertyTable* readStoreFile(mappingsTable* table, quon_request* req, char** con
     if (!file) {
         const int error = errno;
         if (what == StoreRead::servers || error != ENOENT)
-            logLimited(req, &table->logLimits.kinds[QN_LIMIT_STORE], QN_LOG_WARN,
-                       kCannotOpenStore, path, strerror(error));
+            logLimited(req, &table->logLimits.kinds[QN_LIMIT_STORE], QN_LOG_WARN, kCannotOpenStore,
+                       path, strerror(error));
         return nullptr;
     }
     if (what == StoreRead::servers) req->trace(req, kLoading, path);

@@ -98,8 +98,7 @@ propertyTable* fetchWithin(quon_request* req, quonProxy* proxy) {
     if (!fresh && deadline > 0 && req->errorCode == EQUON_RESPONSE_TIMEOUT) {
         SyncGuard hold(req, proxy->lock);
         proxy->refreshTimeoutMs = std::min(2 * given, std::max(kMostRefreshMs, deadline));
-        req->logAt(req, QN_LOG_WARN, kRefreshTooSlow, proxy->name, given,
-                   proxy->refreshTimeoutMs);
+        req->logAt(req, QN_LOG_WARN, kRefreshTooSlow, proxy->name, given, proxy->refreshTimeoutMs);
     }
     return fresh;
 }
@@ -132,7 +131,8 @@ int proxy_refreshMappings(quonProxy* proxy, quon_request* req) {
     // meet the same slow answer on every pass.
     {
         SyncGuard hold(req, proxy->lock);
-        const int32_t wait = proxy->mapCheckInterval ? proxy->mapCheckInterval : kRetryWithoutInterval;
+        const int32_t wait =
+            proxy->mapCheckInterval ? proxy->mapCheckInterval : kRetryWithoutInterval;
         proxy->nextMapCheckTime.store(nowSeconds() + wait, std::memory_order_relaxed);
     }
     if (fresh) freeProperties(req, fresh);

@@ -189,8 +189,8 @@ quonConnection* getQuonConnectionFromPool(quonProxy* proxy, quon_request* req) {
         setNextProxyRetryTime(req, proxy, nowSeconds());
         if (proxy->serverInfo) proxy->serverInfo->active.store(0, std::memory_order_relaxed);
     }
-    req->trace(req, "%s connect failed: %d %s, no sock added to pool", proxy->name,
-               req->errorCode, describeError(req->errorCode));
+    req->trace(req, "%s connect failed: %d %s, no sock added to pool", proxy->name, req->errorCode,
+               describeError(req->errorCode));
     return nullptr;
 }
 

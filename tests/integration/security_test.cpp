@@ -52,8 +52,8 @@ std::unique_ptr<QuonCluster> OneServer::cluster;
 
 // A name in variable form (an underscore, or one of Apache's single words such as HTTPS)
 // is Apache's alone: the request's environment, the CGI and TLS variables, never a
-// header; a header is reached by its own name in any case, or as HTTP_<NAME>. Rows: the request's headers, the names
-// asked, what each must give ("" none, "!x" anything but x).
+// header; a header is reached by its own name in any case, or as HTTP_<NAME>. Rows: the request's
+// headers, the names asked, what each must give ("" none, "!x" anything but x).
 struct VariableRow {
     const char* name;
     std::vector<std::string> headers;

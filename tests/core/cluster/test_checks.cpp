@@ -73,8 +73,8 @@ TEST(Checker, TakesADeadOrSilentServerOutAndBringsItBack) {
     // watch it, they alone bring it back, even with no retry time to go by (an interval of 0).
     proxy->nextProxyRetryTime = 0;
     cluster.announce(0, cluster.names(), 2);
-    EXPECT_EQ(updateClusteredServers(c.table, c.req.get(), serverNamed(c.table, cluster.name(0)), 2),
-              1)
+    EXPECT_EQ(
+        updateClusteredServers(c.table, c.req.get(), serverNamed(c.table, cluster.name(0)), 2), 1)
         << c.req.dump();
     EXPECT_FALSE(c.active(b));
     cluster.announce(1, cluster.names(), 1);

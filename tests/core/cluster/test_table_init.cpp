@@ -12,7 +12,8 @@ static constexpr const char* kDown =
     "Couldn't initialize from remote server, Quon server(s) probably down.";
 static constexpr const char* kNoBootstrap =
     "can't retrieve servers from server, no bootstrap specified.";
-static constexpr const char* kPersisted = "persisted servers in {path}: proxyservers={0};{1};\npattern=/app*";
+static constexpr const char* kPersisted =
+    "persisted servers in {path}: proxyservers={0};{1};\npattern=/app*";
 
 TEST(TableInit, BootstrapFirstStoreSecond) {
     enum Bootstrap { kNone, kUp, kRefusing };  // server 0, listing 0 and 1 under seq 4
@@ -102,7 +103,8 @@ TEST(TableInit, BootstrapFirstStoreSecond) {
 TEST(TableInit, AStoreNotWrittenYetIsSaidOnlyWhenItsServersAreWanted) {
     Cluster cluster(Setups(1));
     const std::string path = cluster.file("new.store");
-    const std::string missing = "could not open serverstore \"" + path + "\": No such file or directory";
+    const std::string missing =
+        "could not open serverstore \"" + path + "\": No such file or directory";
     for (bool answers : {true, false}) {
         SCOPED_TRACE(answers);
         std::remove(path.c_str());

@@ -383,8 +383,9 @@ TEST(ErrorPage, ClassOfEachErrorDeferredAndAnswered) {
     const char* const noConnect = "Could not connect to Quon Server";
     const char* const protocol = "Quon Connector Protocol Error";
     const std::pair<int, const char*> rows[] = {
-        {ETIMEDOUT, noConnect},       {ECONNREFUSED, noConnect},    {EHOSTUNREACH, noConnect},
-        {ENETUNREACH, noConnect},     {EQUON_NO_SERVER, noConnect}, {EHOSTDOWN, protocol},
+        {ETIMEDOUT, noConnect},        {ECONNREFUSED, noConnect},
+        {EHOSTUNREACH, noConnect},     {ENETUNREACH, noConnect},
+        {EQUON_NO_SERVER, noConnect},  {EHOSTDOWN, protocol},
         {EQUON_OUT_OF_SYNC, protocol}, {ECONNRESET, "Quon closed connection"}};
     for (const auto& [error, page] : rows) {
         SCOPED_TRACE(error);

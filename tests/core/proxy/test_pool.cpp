@@ -50,8 +50,10 @@ TEST_F(PoolTest, RefusedConnectDefersTheCallsThatFailed) {
     refused->proxyRetryInterval = 30;
     EXPECT_EQ(getQuonConnectionFromPool(refused.get(), req.get()), nullptr);
     EXPECT_EQ(req->errorCode, ECONNREFUSED);
-    const std::string refusedText = std::to_string(ECONNREFUSED) + " " + describeError(ECONNREFUSED);
-    EXPECT_TRUE(req.contains("trace", " connect failed: " + refusedText + ", no sock added to pool"))
+    const std::string refusedText =
+        std::to_string(ECONNREFUSED) + " " + describeError(ECONNREFUSED);
+    EXPECT_TRUE(
+        req.contains("trace", " connect failed: " + refusedText + ", no sock added to pool"))
         << req.dump();
     // A call that already failed is deferred until the retry time...
     req.clear();

@@ -125,7 +125,8 @@ TEST(Refresh, ASetSlowerThanTheDeadlineGetsMoreTimeAfterTheInterval) {
     BareProxy proxy(req.get(), peer.address());
     proxy->mapCheckInterval = 30;
     req->responseTimeout = kDeadlineMs;
-    const std::string asked = be32(PROXY_PING) + message(PROXY_GET_PROPS, wireString("servlet-mappings"));
+    const std::string asked =
+        be32(PROXY_PING) + message(PROXY_GET_PROPS, wireString("servlet-mappings"));
     int given = kDeadlineMs, tries = 0, result = -1;
     for (; tries < 3 && result != 0; ++tries) {
         proxy->nextMapCheckTime = 0;
@@ -138,11 +139,11 @@ TEST(Refresh, ASetSlowerThanTheDeadlineGetsMoreTimeAfterTheInterval) {
         EXPECT_EQ(req->responseTimeout, kDeadlineMs) << "the record's own deadline stays";
         if (result == 0) break;
         EXPECT_GE(proxy->nextMapCheckTime.load(), nowSeconds() + 29) << "not due at once";
-        EXPECT_EQ(req.count("log", serverName(peer.address()) +
-                                       " did not send its mappings within " +
-                                       std::to_string(given) + " ms; the next refresh gets " +
-                                       std::to_string(2 * given) + " ms"),
-                  1)
+        EXPECT_EQ(
+            req.count("log", serverName(peer.address()) + " did not send its mappings within " +
+                                 std::to_string(given) + " ms; the next refresh gets " +
+                                 std::to_string(2 * given) + " ms"),
+            1)
             << req.dump();
         given *= 2;
     }
