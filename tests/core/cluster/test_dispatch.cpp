@@ -7,6 +7,7 @@
 #include "counters.h"
 #include "fake_web_server.h"
 #include "pool.h"
+#include "socket.h"
 #include "table_slots.h"
 
 using namespace cluster_test;
@@ -295,6 +296,11 @@ TEST(LastDitch, AServerBackUpServesTheNextRequest) {
         EXPECT_EQ(out.status, dropped ? 503 : 200);
         EXPECT_EQ(t.servers.requestsSeen(0) + t.servers.requestsSeen(1), dropped ? 0 : 1);
         EXPECT_EQ(counters.shownActive(first), dropped ? 0 : 1);
+        // The page's line names why the last probe failed, not a time-out that did not happen.
+        EXPECT_EQ(out.lines.find(std::string("returning error page for ") +
+                                 describeError(ECONNREFUSED)) != std::string::npos,
+                  dropped)
+            << out.lines;
     }
 }
 
