@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <future>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -134,4 +135,21 @@ TEST(TableInit, AStoreOverItsBoundIsSaidOnce) {
     for (const RecordedLine& l : req.lines) lines += l.channel == "log" && l.text.starts_with(told);
     EXPECT_EQ(lines, 1) << told;
     EXPECT_EQ(backend_test::readFile(path), before);
+}
+
+// The first server to join makes the table ready: requests are served while a slow member
+// still joins, up to its exchange's deadline.
+TEST(TableInit, ReadyOnceTheFirstServerJoinedWhileOthersStillJoin) {
+    Cluster cluster(Setups(2));
+    cluster.announce(0, cluster.names(), 1);
+    cluster.announce(1, cluster.names(), 1, "props-fault=never-answer\n");
+    RecordingRequest req;
+    req->responseTimeout = 3000;
+    HandTable table(req.get(), nullptr, cluster.name(0).c_str());
+    table->joinChecks = 0;  // the slow member is not checked out before its join
+    auto init = std::async(std::launch::async, [&] { return table->initTable(table, req.get()); });
+    EXPECT_TRUE(waitUntil([&] { return mappingsTableReady(table) == 1; }));
+    EXPECT_EQ(init.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout)
+        << "ready only once every join ended";
+    EXPECT_EQ(init.get(), 0);
 }
