@@ -126,10 +126,11 @@ int proxy_refreshMappings(quonProxy* proxy, quon_request* req) {
         }
         return 0;
     }
-    // Not due again before the interval, as said below: the failed exchange's connection
-    // was destroyed, which makes mappings due at once, and asking again at once would
-    // meet the same slow answer on every pass.
-    {
+    // A server too slow for the deadline is not asked again before the interval, as said
+    // below: the exchange's connection was destroyed, which makes mappings due at once,
+    // and asking again at once would meet the same slow answer on every pass. A server
+    // that could not be reached is due at once, for when it answers again.
+    if (proxy->mapCheckInterval == 0 || req->errorCode == EQUON_RESPONSE_TIMEOUT) {
         SyncGuard hold(req, proxy->lock);
         const int32_t wait =
             proxy->mapCheckInterval ? proxy->mapCheckInterval : kRetryWithoutInterval;
