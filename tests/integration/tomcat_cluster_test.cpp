@@ -1,0 +1,84 @@
+// Two real Tomcats with the Quon connector, replicating their sessions (DeltaManager over
+// static membership), behind a real Apache: balancing, sticky sessions with buddy ids,
+// the buddy taking over a killed holder's session with its data, and a full Tomcat.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "tomcat_front.h"
+
+namespace {
+using backend_test::waitUntil;
+
+class TomcatSessions : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        front = new TomcatFront(2, "mapcheck=\"1\"", /*replicate=*/true);
+        started = front->start();
+    }
+    static void TearDownTestSuite() {
+        delete front;
+        front = nullptr;
+    }
+    void SetUp() override { ASSERT_TRUE(started) << started.message(); }
+
+    // Both Tomcats answer (after a test that killed one, once it is back).
+    static bool bothServe() {
+        std::set<int> seen;
+        return waitUntil(
+            [&] {
+                seen.insert(front->served(front->get("/app/echo")));
+                return seen.count(0) && seen.count(1);
+            },
+            std::chrono::seconds(20));
+    }
+
+    static inline TomcatFront* front = nullptr;
+    static inline testing::AssertionResult started = testing::AssertionFailure();
+};
+
+TEST_F(TomcatSessions, RequestsWithoutASessionGoRoundRobin) {
+    std::vector<int> count(2, 0);
+    for (int k = 0; k < 10; ++k) {
+        const int i = front->served(front->get("/app/echo"));
+        ASSERT_GE(i, 0);
+        ++count[size_t(i)];
+    }
+    EXPECT_EQ(count, (std::vector<int>{5, 5}));
+}
+
+// The session id names its holder and its buddy; the module keeps it on its holder, and
+// when the holder is killed the buddy goes on with the replicated session's data.
+TEST_F(TomcatSessions, ASessionStaysOnItsHolderAndMovesToItsBuddyWithItsData) {
+    ASSERT_TRUE(bothServe());
+    HttpResponse first = front->get("/app/session");
+    ASSERT_EQ(first.status, 200) << first.body;
+    const int holder = front->served(first);
+    ASSERT_GE(holder, 0);
+    const int buddy = 1 - holder;
+    const std::string id = keyValues(first.body)["id"];
+    EXPECT_EQ(id.substr(0, 4), front->tomcats.repId(holder)) << id;
+    EXPECT_TRUE(id.ends_with("TR" + front->tomcats.repId(buddy))) << id;
+    EXPECT_NE(first.header("Set-Cookie").find("JSESSIONID=" + id), std::string::npos);
+
+    const std::string cookie = "Cookie: JSESSIONID=" + id;
+    for (int k = 2; k <= 4; ++k) {
+        HttpResponse r = front->get("/app/session", {cookie});
+        EXPECT_EQ(front->served(r), holder);
+        EXPECT_EQ(keyValues(r.body)["count"], std::to_string(k)) << r.body;
+    }
+    front->tomcats[holder].kill();
+    HttpResponse moved = front->get("/app/session", {cookie});
+    ASSERT_EQ(moved.status, 200) << moved.body << front->apache->errorLog();
+    EXPECT_EQ(front->served(moved), buddy);
+    EXPECT_EQ(keyValues(moved.body)["count"], "5") << moved.body;
+    EXPECT_EQ(keyValues(moved.body)["created"], "false") << moved.body;
+    HttpResponse again = front->get("/app/session", {cookie});
+    EXPECT_EQ(front->served(again), buddy);
+    EXPECT_EQ(keyValues(again.body)["count"], "6") << again.body;
+
+    ASSERT_TRUE(front->tomcats[holder].start());
+    EXPECT_TRUE(bothServe());
+}
+
+}  // namespace
