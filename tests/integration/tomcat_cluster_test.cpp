@@ -3,17 +3,35 @@
 // the buddy taking over a killed holder's session with its data, and a full Tomcat.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <set>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "tomcat_front.h"
 
 namespace {
 using backend_test::waitUntil;
 
+int connectTo(const TomcatServer& tomcat) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(tomcat.port()));
+    a.sin_addr.s_addr = inet_addr(tomcat.host().c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 class TomcatSessions : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        front = new TomcatFront(2, "mapcheck=\"1\"", /*replicate=*/true);
+        // maxConnections 4: a few idle connections fill a Tomcat.
+        front = new TomcatFront(2, "mapcheck=\"1\" maxConnections=\"4\"", /*replicate=*/true);
         started = front->start();
     }
     static void TearDownTestSuite() {
@@ -45,6 +63,23 @@ TEST_F(TomcatSessions, RequestsWithoutASessionGoRoundRobin) {
         ++count[size_t(i)];
     }
     EXPECT_EQ(count, (std::vector<int>{5, 5}));
+}
+
+// A full Tomcat answers busy, and the module fails over to the other one: every request
+// is served. Once the Tomcat has room again it takes requests again.
+TEST_F(TomcatSessions, AFullTomcatAnswersBusyAndTheOtherServes) {
+    ASSERT_TRUE(bothServe());
+    std::vector<int> idle;
+    for (int k = 0; k < 5; ++k)
+        if (const int fd = connectTo(front->tomcats[0]); fd >= 0) idle.push_back(fd);
+    ASSERT_EQ(idle.size(), 5u);
+    for (int k = 0; k < 8; ++k) {
+        HttpResponse r = front->get("/app/echo");
+        EXPECT_EQ(r.status, 200) << r.body;
+        EXPECT_EQ(front->served(r), 1);
+    }
+    for (int fd : idle) ::close(fd);
+    EXPECT_TRUE(bothServe());
 }
 
 // The session id names its holder and its buddy; the module keeps it on its holder, and
