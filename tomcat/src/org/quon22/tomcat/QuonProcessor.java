@@ -104,7 +104,8 @@ public class QuonProcessor extends AbstractProcessor {
             currentSocket = socket;
         }
         boolean block = true;
-        while (!getErrorState().isError() && !protocol.isPaused()) {
+        boolean close = false;
+        while (!close && !getErrorState().isError() && !protocol.isPaused()) {
             try {
                 if (!input.fill(4, block)) {
                     break;
@@ -144,10 +145,10 @@ public class QuonProcessor extends AbstractProcessor {
             if (isAsync() && !getErrorState().isError()) {
                 break;
             }
-            endRequest(rp);
+            close = endRequest(rp);
         }
         rp.setStage(org.apache.coyote.Constants.STAGE_ENDED);
-        if (getErrorState().isError() || protocol.isPaused()) {
+        if (close || getErrorState().isError() || protocol.isPaused()) {
             return SocketState.CLOSED;
         }
         return isAsync() ? SocketState.LONG : SocketState.OPEN;
@@ -181,7 +182,8 @@ public class QuonProcessor extends AbstractProcessor {
         }
     }
 
-    private void endRequest(RequestInfo rp) {
+    /** Ends the exchange; true when the connection must close (recycling forgets why). */
+    private boolean endRequest(RequestInfo rp) {
         if (!responseFinished && getErrorState().isIoAllowed()) {
             try {
                 action(ActionCode.COMMIT, null);
@@ -193,13 +195,15 @@ public class QuonProcessor extends AbstractProcessor {
                 setErrorState(ErrorState.CLOSE_NOW, t);
             }
         }
-        if (getErrorState().isError()) {
+        boolean close = getErrorState().isError();
+        if (close) {
             response.setStatus(500);
         }
         request.updateCounters();
         rp.setStage(org.apache.coyote.Constants.STAGE_KEEPALIVE);
         socketWrapper.setReadTimeout(protocol.getKeepAliveTimeout());
         recycle();
+        return close;
     }
 
     private void prepareRequest() {
