@@ -82,6 +82,12 @@ public class QuonNioProtocol extends AbstractProtocol<NioChannel> {
         return mappings != null && mappings.announced(contextPath);
     }
 
+    /** A path announced a moment ago: within three mapping checks, 30 s at least. */
+    boolean recentlyAnnounced(String uri) {
+        long grace = Math.max(30_000L, 3_000L * settings.mapcheckValue());
+        return mappings != null && mappings.recentlyAnnounced(uri, grace);
+    }
+
     void requestStarted() {
         busy.incrementAndGet();
     }

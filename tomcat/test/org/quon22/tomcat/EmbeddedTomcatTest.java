@@ -189,6 +189,13 @@ class EmbeddedTomcatTest {
 
     @Test
     void aStoppedApplicationAnswersBusy() throws Exception {
+        try (WirePeer peer = new WirePeer(port)) {
+            peer.send(WirePeer.props("servlet-mappings"));
+            assertTrue(peer.exchange(null).props.contains("/gone/*"));
+            // A path that was never announced is Tomcat's own 404.
+            peer.send(WirePeer.get("/nowhere/x", null));
+            assertEquals(404, peer.exchange(null).status);
+        }
         gone.stop();
         try (WirePeer peer = new WirePeer(port)) {
             peer.send(WirePeer.get("/gone/x", null));
