@@ -33,6 +33,8 @@ class EmbeddedTomcatTest {
 
     static Tomcat tomcat;
     static int port;
+    /** A second connector: two connections at most, MIN balancing. */
+    static int smallPort;
     static Context gone;
 
     /** Echoes what the request carried, or its body, or makes sessions and cookies. */
@@ -92,6 +94,13 @@ class EmbeddedTomcatTest {
         connector.setProperty("members", "127.0.0.2:7001,127.0.0.3:7001");
         tomcat.getService().addConnector(connector);
         tomcat.setConnector(connector);
+        Connector small = new Connector("org.quon22.tomcat.QuonNioProtocol");
+        small.setPort(0);
+        small.setProperty("address", "127.0.0.1");
+        small.setProperty("repId", "SRV1");
+        small.setProperty("algorithm", "MIN");
+        small.setProperty("maxConnections", "2");
+        tomcat.getService().addConnector(small);
         tomcat.getEngine().addLifecycleListener(new QuonListener());
         Context app = tomcat.addContext("/app", base.toString());
         Tomcat.addServlet(app, "echo", new Echo());
@@ -101,6 +110,7 @@ class EmbeddedTomcatTest {
         gone.addServletMappingDecoded("/*", "echo");
         tomcat.start();
         port = connector.getLocalPort();
+        smallPort = small.getLocalPort();
     }
 
     @AfterAll
@@ -122,7 +132,8 @@ class EmbeddedTomcatTest {
             assertTrue(text.contains("uri=/app/echo/a%20b%25c\npath=/a b%c\nquery=a=1&b=%20\n"), text);
             assertTrue(text.contains("remote=192.0.2.7\nsecure=false\nserver=front.example:8443\nuser=null\n"), text);
             assertTrue(text.contains("header=t1\nattr=v1\ncipher=AES\n"), text);
-            assertEquals(2, a.seq > 0 ? 2 : 0, "cluster sequence sent with the request");
+            assertTrue(a.seq > 0, "the cluster sequence comes with every answer when there are members");
+            assertEquals(-1, a.load, "no load value: it would replace the configured weight");
             peer.send(new byte[] {0, 0, 0, 12});
             peer.send(WirePeer.get("/app/echo/x", null));
             WirePeer.Answer b = peer.exchange(null);
@@ -203,6 +214,22 @@ class EmbeddedTomcatTest {
             assertTrue(peer.closedByServer());
         } finally {
             gone.start();
+        }
+    }
+
+    @Test
+    void beyondMaxConnectionsTheAnswerIsBusyAndLoadValuesComeWithMin() throws Exception {
+        try (WirePeer one = new WirePeer(smallPort); WirePeer two = new WirePeer(smallPort)) {
+            one.send(WirePeer.get("/app/echo/x", null));
+            WirePeer.Answer a = one.exchange(null);
+            assertEquals(200, a.status);
+            assertEquals(1, a.load, "the request itself is the load");
+            assertEquals(-1, a.seq, "no members, no cluster sequence");
+            try (WirePeer three = new WirePeer(smallPort)) {
+                three.send(WirePeer.get("/app/echo/x", null));
+                assertTrue(three.exchange(null).busy);
+                assertTrue(three.closedByServer());
+            }
         }
     }
 
