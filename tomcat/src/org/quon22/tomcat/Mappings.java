@@ -33,6 +33,8 @@ final class Mappings {
     private static final List<String> HIDDEN = List.of("", "/manager", "/host-manager");
 
     private final List<String> named;
+    /** Context path -> when a fetch last announced it (for requests that race a removal). */
+    private final Map<String, Long> announcedAt = new java.util.concurrent.ConcurrentHashMap<>();
     private final List<String> excluded;
     private final boolean servlets;
 
@@ -56,6 +58,23 @@ final class Mappings {
             return named.contains(path);
         }
         return !HIDDEN.contains(path) && !excluded.contains(path);
+    }
+
+    /**
+     * Whether the path lies in a context that a fetch announced within the last graceMs:
+     * a request for it that finds no application raced a removal or a redeployment, and
+     * another server may still serve it. Later, the path is simply not ours.
+     */
+    boolean recentlyAnnounced(String uri, long graceMs) {
+        long now = System.currentTimeMillis();
+        for (Map.Entry<String, Long> e : announcedAt.entrySet()) {
+            String path = e.getKey();
+            boolean under = uri.equals(path) || uri.startsWith(path + "/");
+            if (under && now - e.getValue().longValue() < graceMs) {
+                return true;
+            }
+        }
+        return false;
     }
 
     /** The property text for the engine's (or one host's) started contexts. */
@@ -84,6 +103,7 @@ final class Mappings {
             if (!context.getState().isAvailable() || context.getPaused() || !announced(context.getPath())) {
                 continue;
             }
+            announcedAt.put(context.getPath(), Long.valueOf(System.currentTimeMillis()));
             String value = context.getName().isEmpty() ? "ROOT" : context.getName();
             for (String pattern : patterns(context.getPath(), context.findServletMappings(), servlets)) {
                 patterns.putIfAbsent(qualifier + pattern, value);

@@ -82,6 +82,12 @@ public class QuonNioProtocol extends AbstractProtocol<NioChannel> {
         return mappings != null && mappings.announced(contextPath);
     }
 
+    /** A path announced a moment ago: within three mapping checks, 30 s at least. */
+    boolean recentlyAnnounced(String uri) {
+        long grace = Math.max(30_000L, 3_000L * settings.mapcheckValue());
+        return mappings != null && mappings.recentlyAnnounced(uri, grace);
+    }
+
     void requestStarted() {
         busy.incrementAndGet();
     }
@@ -100,7 +106,9 @@ public class QuonNioProtocol extends AbstractProtocol<NioChannel> {
         if (isPaused()) {
             return "connector paused";
         }
-        long open = getEndpoint().getConnectionCount();
+        // The endpoint's count holds the slot its acceptor takes before it waits for the
+        // next connection: the connections open are one fewer.
+        long open = getEndpoint().getConnectionCount() - 1;
         if (maxConnections > 0 && open > maxConnections) {
             if (log.isDebugEnabled()) {
                 log.debug(sm.getString("protocol.full", getName(), Long.valueOf(open), Integer.valueOf(maxConnections)));

@@ -104,7 +104,8 @@ public class QuonProcessor extends AbstractProcessor {
             currentSocket = socket;
         }
         boolean block = true;
-        while (!getErrorState().isError() && !protocol.isPaused()) {
+        boolean close = false;
+        while (!close && !getErrorState().isError() && !protocol.isPaused()) {
             try {
                 if (!input.fill(4, block)) {
                     break;
@@ -144,10 +145,10 @@ public class QuonProcessor extends AbstractProcessor {
             if (isAsync() && !getErrorState().isError()) {
                 break;
             }
-            endRequest(rp);
+            close = endRequest(rp);
         }
         rp.setStage(org.apache.coyote.Constants.STAGE_ENDED);
-        if (getErrorState().isError() || protocol.isPaused()) {
+        if (close || getErrorState().isError() || protocol.isPaused()) {
             return SocketState.CLOSED;
         }
         return isAsync() ? SocketState.LONG : SocketState.OPEN;
@@ -181,7 +182,8 @@ public class QuonProcessor extends AbstractProcessor {
         }
     }
 
-    private void endRequest(RequestInfo rp) {
+    /** Ends the exchange; true when the connection must close (recycling forgets why). */
+    private boolean endRequest(RequestInfo rp) {
         if (!responseFinished && getErrorState().isIoAllowed()) {
             try {
                 action(ActionCode.COMMIT, null);
@@ -193,13 +195,15 @@ public class QuonProcessor extends AbstractProcessor {
                 setErrorState(ErrorState.CLOSE_NOW, t);
             }
         }
-        if (getErrorState().isError()) {
+        boolean close = getErrorState().isError();
+        if (close) {
             response.setStatus(500);
         }
         request.updateCounters();
         rp.setStage(org.apache.coyote.Constants.STAGE_KEEPALIVE);
         socketWrapper.setReadTimeout(protocol.getKeepAliveTimeout());
         recycle();
+        return close;
     }
 
     private void prepareRequest() {
@@ -286,9 +290,10 @@ public class QuonProcessor extends AbstractProcessor {
 
     /**
      * Why the response about to start should rather be PROXY_BUSY: the application is
-     * stopped, paused or unavailable (Tomcat answers 503), or gone (404 from no context,
-     * or from a context we do not announce): the connector's mappings are then out of
-     * date and another server may serve the request.
+     * stopped, paused or unavailable (Tomcat answers 503), or it was announced a moment
+     * ago and is gone now (undeployed, or between the two halves of a redeployment):
+     * the connector's mappings are then behind, and another server may serve the
+     * request. A path that has not been ours for a while gets Tomcat's own answer.
      */
     private String applicationGone() {
         int status = response.getStatus();
@@ -300,16 +305,14 @@ public class QuonProcessor extends AbstractProcessor {
             return null;
         }
         Context context = servletRequest.getContext();
-        if (context == null) {
-            return "no application";
-        }
-        if (!context.getState().isAvailable() || context.getPaused()) {
+        if (context != null && (!context.getState().isAvailable() || context.getPaused())) {
             return "application " + context.getName() + " unavailable";
         }
-        if (status == 404 && !protocol.announces(context.getPath())) {
-            return "application not announced";
+        if (context != null && protocol.announces(context.getPath())) {
+            return null;
         }
-        return null;
+        String uri = servletRequest.getDecodedRequestURI();
+        return uri != null && protocol.recentlyAnnounced(uri) ? "application gone from " + uri : null;
     }
 
     @Override
