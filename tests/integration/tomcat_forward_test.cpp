@@ -229,12 +229,18 @@ class TomcatHostilePeer : public TomcatForward, public testing::WithParamInterfa
 // A peer that breaks the protocol loses its connection, and Tomcat goes on serving.
 TEST_P(TomcatHostilePeer, LosesItsConnectionAndTomcatServesOn) {
     const PeerCase& c = GetParam();
+    const std::string logged = "Quon connector: ";
+    const int before = front->tomcats[0].countLog(logged);
     const int fd = connectTo(front->tomcats[0]);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::send(fd, c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL), ssize_t(c.bytes.size()));
     if (c.halfClose) ::shutdown(fd, SHUT_WR);
     EXPECT_TRUE(closedBy(fd, 10000));
     ::close(fd);
+    // One line that says why, for a peer that broke the protocol.
+    EXPECT_TRUE(waitUntil([&] { return front->tomcats[0].countLog(logged) == before + 1; },
+                          std::chrono::seconds(5)))
+        << front->tomcats[0].log();
     EXPECT_EQ(front->get("/app/echo").status, 200);
     EXPECT_EQ(front->tomcats[0].countLog("OutOfMemoryError"), 0);
 }
