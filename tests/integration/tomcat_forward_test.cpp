@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <filesystem>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "backend_cluster.h"
 #include "tomcat_front.h"
 
 namespace {
@@ -20,11 +22,40 @@ protected:
         // mapcheck 1: a deployment is seen within a second or two; the client's port is
         // asked of Apache when the application wants it.
         front = new TomcatFront(1, "mapcheck=\"1\" askRemotePort=\"true\"");
-        started = front->start();
+        started = makeCertificates() ? front->start(tlsDirectives())
+                                     : testing::AssertionFailure() << "no test certificate";
+    }
+    // A self-signed server certificate for Apache's TLS port, and a client's.
+    static bool makeCertificates() {
+        char pattern[] = "/tmp/quon-tomcat-tls-XXXXXX";
+        if (!::mkdtemp(pattern)) return false;
+        tls = pattern;
+        std::string out;
+        for (const char* who : {"server", "client"})
+            if (backend_test::runCommand(
+                    "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=" +
+                        std::string(who) + ".test -keyout " + tls + "/" + who + ".key -out " +
+                        tls + "/" + who + ".pem 2>&1",
+                    out) != 0)
+                return false;
+        tlsPort = backend_test::freePort("127.0.0.1");
+        return true;
+    }
+    // A TLS virtual host with the main server's mappings; a client certificate is asked
+    // for and taken unverified.
+    static std::string tlsDirectives() {
+        return loadModules({"ssl"}) + "Listen 127.0.0.1:" + std::to_string(tlsPort) +
+               " https\n<VirtualHost 127.0.0.1:" + std::to_string(tlsPort) +
+               ">\n  SSLEngine on\n  SSLCertificateFile " + tls + "/server.pem\n"
+               "  SSLCertificateKeyFile " + tls + "/server.key\n"
+               "  SSLVerifyClient optional_no_ca\n  SSLOptions +StdEnvVars +ExportCertData\n"
+               "</VirtualHost>\n";
     }
     static void TearDownTestSuite() {
         delete front;
         front = nullptr;
+        std::error_code ignored;
+        if (!tls.empty()) std::filesystem::remove_all(tls, ignored);
     }
     void SetUp() override { ASSERT_TRUE(started) << started.message(); }
 
@@ -35,6 +66,8 @@ protected:
 
     static inline TomcatFront* front = nullptr;
     static inline testing::AssertionResult started = testing::AssertionFailure();
+    static inline std::string tls;
+    static inline int tlsPort = 0;
 };
 
 struct FieldCase {
@@ -130,6 +163,25 @@ INSTANTIATE_TEST_SUITE_P(Bodies, TomcatBodies,
                                          BodyCase{"ChunkedUpload", 3 * 40960 + 17, true},
                                          BodyCase{"ChunkedMebibytes", 3 << 20, true}),
                          [](const testing::TestParamInfo<BodyCase>& info) { return info.param.name; });
+
+// A request that came to Apache over TLS is secure for the application, with the cipher,
+// its key size and the client's certificate.
+TEST_F(TomcatForward, TlsReachesTheApplication) {
+    HttpResponse r = httpRequest({.url = "https://127.0.0.1:" + std::to_string(tlsPort) +
+                                         "/app/echo/tls",
+                                  .clientCert = tls + "/client.pem",
+                                  .clientKey = tls + "/client.key"});
+    ASSERT_EQ(r.status, 200) << r.error << front->apache->errorLog();
+    std::map<std::string, std::string> seen = keyValues(r.body);
+    EXPECT_EQ(seen["secure"], "true") << r.body;
+    EXPECT_EQ(seen["scheme"], "https");
+    EXPECT_EQ(seen["serverPort"], std::to_string(tlsPort));
+    EXPECT_NE(seen["cipher"], "null");
+    EXPECT_GE(std::atoi(seen["keySize"].c_str()), 128) << r.body;
+    EXPECT_EQ(seen["clientCert"], "CN=client.test") << r.body;
+
+    EXPECT_EQ(keyValues(front->get("/app/echo").body)["secure"], "false");
+}
 
 // What a servlet writes besides a plain body comes through as written.
 TEST_F(TomcatForward, StatusRedirectFlushCookiesAndNonAsciiHeadersComeThrough) {
