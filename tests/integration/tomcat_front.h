@@ -21,13 +21,14 @@ public:
     testing::AssertionResult start(const std::string& directives = "",
                                    const std::string& path = "/app/echo") {
         if (testing::AssertionResult up = tomcats.start(); !up) return up;
-        apache = std::make_unique<ApacheServer>(ApacheOptions{
-            .directives = "QuonConfig bootstrap " + tomcats[0].address() +
-                          "\nQuonConfig proxyretryinterval 1\n" + directives});
+        apache = std::make_unique<ApacheServer>(
+            ApacheOptions{.directives = "QuonConfig bootstrap " + tomcats[0].address() +
+                                        "\nQuonConfig proxyretryinterval 1\n" + directives});
         if (testing::AssertionResult up = apache->start(); !up) return up;
         if (!backend_test::waitUntil([&] { return served(get(path)) >= 0; }))
-            return testing::AssertionFailure() << "no Tomcat answers " << path << " through Apache:\n"
-                                               << apache->errorLog();
+            return testing::AssertionFailure()
+                   << "no Tomcat answers " << path << " through Apache:\n"
+                   << apache->errorLog();
         return testing::AssertionSuccess();
     }
 
