@@ -317,6 +317,12 @@ public class QuonProcessor extends AbstractProcessor {
 
     @Override
     protected final void prepareResponse() throws IOException {
+        if (!getErrorState().isIoAllowed()) {
+            // The stream is broken (bad input, a failed read): nothing more goes out.
+            swallowResponse = true;
+            response.setCommitted(true);
+            return;
+        }
         String gone = applicationGone();
         if (gone != null) {
             busy(gone);
@@ -357,6 +363,10 @@ public class QuonProcessor extends AbstractProcessor {
             return;
         }
         responseFinished = true;
+        if (!getErrorState().isIoAllowed()) {
+            // No FINISH after a broken exchange: the connector must see it fail.
+            return;
+        }
         MemberList.Snapshot members = protocol.members();
         if (!members.members().isEmpty()) {
             output.codeAndInt(Constants.PROXY_PUT_CLUSTER_SEQ, members.sequence());
@@ -374,7 +384,7 @@ public class QuonProcessor extends AbstractProcessor {
 
     @Override
     protected final void flush() throws IOException {
-        if (!responseFinished) {
+        if (!responseFinished && getErrorState().isIoAllowed()) {
             output.flush();
         }
     }
@@ -496,7 +506,7 @@ public class QuonProcessor extends AbstractProcessor {
                 prepareResponse();
             }
             int n = chunk.remaining();
-            if (swallowResponse || n == 0) {
+            if (swallowResponse || n == 0 || !getErrorState().isIoAllowed()) {
                 chunk.position(chunk.limit());
                 return n;
             }
