@@ -106,10 +106,12 @@ public class QuonProcessor extends AbstractProcessor {
         boolean block = true;
         boolean close = false;
         while (!close && !getErrorState().isError() && !protocol.isPaused()) {
+            boolean inMessage = false;
             try {
                 if (!input.fill(4, block)) {
                     break;
                 }
+                inMessage = true;
                 block = false;
                 socketWrapper.setReadTimeout(protocol.getConnectionTimeout());
                 int code = input.readInt();
@@ -135,7 +137,11 @@ public class QuonProcessor extends AbstractProcessor {
                 setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
                 break;
             } catch (IOException e) {
-                if (log.isDebugEnabled()) {
+                // A close between messages is ordinary; one inside a message (cut short,
+                // or never finished within connectionTimeout) is worth a line.
+                if (inMessage) {
+                    log.info(sm.getString("processor.cut", socketWrapper.getRemoteAddr(), e.toString()));
+                } else if (log.isDebugEnabled()) {
                     log.debug(sm.getString("processor.closed", socketWrapper.getRemoteAddr(), e.toString()));
                 }
                 setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
