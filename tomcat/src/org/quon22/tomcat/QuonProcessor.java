@@ -103,16 +103,21 @@ public class QuonProcessor extends AbstractProcessor {
             output.reset();
             currentSocket = socket;
         }
-        boolean block = true;
         boolean close = false;
+        boolean partial = false;
         while (!close && !getErrorState().isError() && !protocol.isPaused()) {
             boolean inMessage = false;
             try {
-                if (!input.fill(4, block)) {
+                // A message is taken only once it is here whole; for the rest of one, the
+                // connection waits in the poller (up to connectionTimeout), not a thread.
+                if (!input.fillMessage(protocol.settings().maxMessageValue(), MAX_SET_NAME)) {
+                    partial = input.buffered() > 0;
+                    if (partial) {
+                        socketWrapper.setReadTimeout(protocol.getConnectionTimeout());
+                    }
                     break;
                 }
                 inMessage = true;
-                block = false;
                 socketWrapper.setReadTimeout(protocol.getConnectionTimeout());
                 int code = input.readInt();
                 if (code == Constants.PROXY_PING) {
@@ -139,7 +144,7 @@ public class QuonProcessor extends AbstractProcessor {
             } catch (IOException e) {
                 // A close between messages is ordinary; one inside a message (cut short,
                 // or never finished within connectionTimeout) is worth a line.
-                if (inMessage) {
+                if (inMessage || input.buffered() > 0) {
                     log.info(sm.getString("processor.cut", socketWrapper.getRemoteAddr(), e.toString()));
                 } else if (log.isDebugEnabled()) {
                     log.debug(sm.getString("processor.closed", socketWrapper.getRemoteAddr(), e.toString()));
@@ -157,7 +162,9 @@ public class QuonProcessor extends AbstractProcessor {
         if (close || getErrorState().isError() || protocol.isPaused()) {
             return SocketState.CLOSED;
         }
-        return isAsync() ? SocketState.LONG : SocketState.OPEN;
+        // LONG keeps this processor, and the part of a message in its buffer, with the
+        // connection; OPEN hands an idle connection back to the poller alone.
+        return isAsync() || partial ? SocketState.LONG : SocketState.OPEN;
     }
 
     /** The request is decoded: prepare it, run it through the container, end it. */
