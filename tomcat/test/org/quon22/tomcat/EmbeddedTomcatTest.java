@@ -256,6 +256,21 @@ class EmbeddedTomcatTest {
     }
 
     @Test
+    void aConnectorWithABadAttributeDoesNotStart() {
+        Connector bad = new Connector("org.quon22.tomcat.QuonNioProtocol");
+        bad.setPort(0);
+        bad.setProperty("address", "127.0.0.1");
+        bad.setProperty("repId", "SRV1");
+        bad.setProperty("weight", "heavy");
+        tomcat.getService().addConnector(bad);
+        assertFalse(bad.getState().isAvailable(), "Tomcat logs the failure; the connector stays down");
+        tomcat.getService().removeConnector(bad);
+        Throwable e = org.junit.jupiter.api.Assertions.assertThrows(IllegalArgumentException.class,
+                () -> bad.getProtocolHandler().init());
+        assertTrue(e.getMessage().contains("[weight]"), e.getMessage());
+    }
+
+    @Test
     void hostileInputClosesTheConnectionAndTomcatServesOn() throws Exception {
         ByteArrayOutputStream huge = new ByteArrayOutputStream();
         new DataOutputStream(huge).writeInt(Constants.PROXY_SERVICE_40);
