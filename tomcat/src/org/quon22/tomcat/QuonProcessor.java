@@ -1,16 +1,11 @@
 package org.quon22.tomcat;
 
-import java.io.ByteArrayInputStream;
 import java.io.EOFException;
 import java.io.IOException;
 import java.io.InterruptedIOException;
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
-import java.security.cert.CertificateException;
-import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
-import java.util.ArrayList;
-import java.util.List;
 
 import jakarta.servlet.ServletConnection;
 
@@ -28,7 +23,6 @@ import org.apache.juli.logging.Log;
 import org.apache.juli.logging.LogFactory;
 import org.apache.tomcat.util.ExceptionUtils;
 import org.apache.tomcat.util.buf.ByteChunk;
-import org.apache.tomcat.util.buf.MessageBytes;
 import org.apache.tomcat.util.http.MimeHeaders;
 import org.apache.tomcat.util.net.AbstractEndpoint.Handler.SocketState;
 import org.apache.tomcat.util.net.ApplicationBufferHandler;
@@ -604,34 +598,10 @@ public class QuonProcessor extends AbstractProcessor {
 
     @Override
     protected final void populateSslRequestAttributes() {
-        MessageBytes pem = message.certificates();
-        if (pem.isNull()) {
-            return;
+        X509Certificate[] chain = ClientCertificates.parse(message.certificates());
+        if (chain != null) {
+            request.setAttribute(Constants.CERTIFICATE, chain);
         }
-        ByteChunk bytes = pem.getByteChunk();
-        List<X509Certificate> chain = new ArrayList<>();
-        try {
-            CertificateFactory factory = CertificateFactory.getInstance("X.509");
-            ByteArrayInputStream in = new ByteArrayInputStream(bytes.getBytes(), bytes.getStart(), bytes.getLength());
-            while (in.available() > 0 && !blankTail(in)) {
-                chain.add((X509Certificate) factory.generateCertificate(in));
-            }
-        } catch (CertificateException e) {
-            log.error(sm.getString("processor.certs.fail"), e);
-            return;
-        }
-        request.setAttribute(Constants.CERTIFICATE, chain.toArray(new X509Certificate[0]));
-    }
-
-    /** True when only white space is left (the line end after the last PEM block). */
-    private static boolean blankTail(ByteArrayInputStream in) {
-        in.mark(0);
-        int c;
-        while ((c = in.read()) == ' ' || c == '\r' || c == '\n' || c == '\t') {
-            // skip
-        }
-        in.reset();
-        return c == -1;
     }
 
     @Override

@@ -121,11 +121,9 @@ class EmbeddedTomcatTest {
         tomcat.getService().addConnector(small);
         tomcat.getEngine().addLifecycleListener(new QuonListener());
         Context app = tomcat.addContext("/app", base.toString());
-        Tomcat.addServlet(app, "echo", new Echo());
-        app.addServletMappingDecoded("/echo/*", "echo");
+        Tomcat.addServlet(app, "echo", new Echo()).addMapping("/echo/*");
         gone = tomcat.addContext("/gone", base.toString());
-        Tomcat.addServlet(gone, "echo", new Echo());
-        gone.addServletMappingDecoded("/*", "echo");
+        Tomcat.addServlet(gone, "echo", new Echo()).addMapping("/*");
         tomcat.start();
         port = connector.getLocalPort();
         smallPort = small.getLocalPort();
@@ -248,6 +246,7 @@ class EmbeddedTomcatTest {
             assertEquals(-1, a.seq, "no members, no cluster sequence");
             // Four open: beyond the limit whether or not the acceptor's slot is counted yet.
             try (WirePeer three = new WirePeer(smallPort); WirePeer four = new WirePeer(smallPort)) {
+                assertTrue(two.socket.isConnected() && three.socket.isConnected());
                 four.send(WirePeer.get("/app/echo/x", null));
                 assertTrue(four.exchange(null).busy);
                 assertTrue(four.closedByServer());
