@@ -1,16 +1,11 @@
 package org.quon22.tomcat;
 
-import java.io.ByteArrayInputStream;
 import java.io.EOFException;
 import java.io.IOException;
 import java.io.InterruptedIOException;
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
-import java.security.cert.CertificateException;
-import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
-import java.util.ArrayList;
-import java.util.List;
 
 import jakarta.servlet.ServletConnection;
 
@@ -28,7 +23,6 @@ import org.apache.juli.logging.Log;
 import org.apache.juli.logging.LogFactory;
 import org.apache.tomcat.util.ExceptionUtils;
 import org.apache.tomcat.util.buf.ByteChunk;
-import org.apache.tomcat.util.buf.MessageBytes;
 import org.apache.tomcat.util.http.MimeHeaders;
 import org.apache.tomcat.util.net.AbstractEndpoint.Handler.SocketState;
 import org.apache.tomcat.util.net.ApplicationBufferHandler;
@@ -103,14 +97,21 @@ public class QuonProcessor extends AbstractProcessor {
             output.reset();
             currentSocket = socket;
         }
-        boolean block = true;
         boolean close = false;
+        boolean partial = false;
         while (!close && !getErrorState().isError() && !protocol.isPaused()) {
+            boolean inMessage = false;
             try {
-                if (!input.fill(4, block)) {
+                // A message is taken only once it is here whole; for the rest of one, the
+                // connection waits in the poller (up to connectionTimeout), not a thread.
+                if (!input.fillMessage(protocol.settings().maxMessageValue(), MAX_SET_NAME)) {
+                    partial = input.buffered() > 0;
+                    if (partial) {
+                        socketWrapper.setReadTimeout(protocol.getConnectionTimeout());
+                    }
                     break;
                 }
-                block = false;
+                inMessage = true;
                 socketWrapper.setReadTimeout(protocol.getConnectionTimeout());
                 int code = input.readInt();
                 if (code == Constants.PROXY_PING) {
@@ -135,7 +136,11 @@ public class QuonProcessor extends AbstractProcessor {
                 setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
                 break;
             } catch (IOException e) {
-                if (log.isDebugEnabled()) {
+                // A close between messages is ordinary; one inside a message (cut short,
+                // or never finished within connectionTimeout) is worth a line.
+                if (inMessage || input.buffered() > 0) {
+                    log.info(sm.getString("processor.cut", socketWrapper.getRemoteAddr(), e.toString()));
+                } else if (log.isDebugEnabled()) {
                     log.debug(sm.getString("processor.closed", socketWrapper.getRemoteAddr(), e.toString()));
                 }
                 setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
@@ -151,7 +156,9 @@ public class QuonProcessor extends AbstractProcessor {
         if (close || getErrorState().isError() || protocol.isPaused()) {
             return SocketState.CLOSED;
         }
-        return isAsync() ? SocketState.LONG : SocketState.OPEN;
+        // LONG keeps this processor, and the part of a message in its buffer, with the
+        // connection; OPEN hands an idle connection back to the poller alone.
+        return isAsync() || partial ? SocketState.LONG : SocketState.OPEN;
     }
 
     /** The request is decoded: prepare it, run it through the container, end it. */
@@ -317,6 +324,12 @@ public class QuonProcessor extends AbstractProcessor {
 
     @Override
     protected final void prepareResponse() throws IOException {
+        if (!getErrorState().isIoAllowed()) {
+            // The stream is broken (bad input, a failed read): nothing more goes out.
+            swallowResponse = true;
+            response.setCommitted(true);
+            return;
+        }
         String gone = applicationGone();
         if (gone != null) {
             busy(gone);
@@ -357,6 +370,10 @@ public class QuonProcessor extends AbstractProcessor {
             return;
         }
         responseFinished = true;
+        if (!getErrorState().isIoAllowed()) {
+            // No FINISH after a broken exchange: the connector must see it fail.
+            return;
+        }
         MemberList.Snapshot members = protocol.members();
         if (!members.members().isEmpty()) {
             output.codeAndInt(Constants.PROXY_PUT_CLUSTER_SEQ, members.sequence());
@@ -374,7 +391,7 @@ public class QuonProcessor extends AbstractProcessor {
 
     @Override
     protected final void flush() throws IOException {
-        if (!responseFinished) {
+        if (!responseFinished && getErrorState().isIoAllowed()) {
             output.flush();
         }
     }
@@ -496,7 +513,7 @@ public class QuonProcessor extends AbstractProcessor {
                 prepareResponse();
             }
             int n = chunk.remaining();
-            if (swallowResponse || n == 0) {
+            if (swallowResponse || n == 0 || !getErrorState().isIoAllowed()) {
                 chunk.position(chunk.limit());
                 return n;
             }
@@ -581,34 +598,10 @@ public class QuonProcessor extends AbstractProcessor {
 
     @Override
     protected final void populateSslRequestAttributes() {
-        MessageBytes pem = message.certificates();
-        if (pem.isNull()) {
-            return;
+        X509Certificate[] chain = ClientCertificates.parse(message.certificates());
+        if (chain != null) {
+            request.setAttribute(Constants.CERTIFICATE, chain);
         }
-        ByteChunk bytes = pem.getByteChunk();
-        List<X509Certificate> chain = new ArrayList<>();
-        try {
-            CertificateFactory factory = CertificateFactory.getInstance("X.509");
-            ByteArrayInputStream in = new ByteArrayInputStream(bytes.getBytes(), bytes.getStart(), bytes.getLength());
-            while (in.available() > 0 && !blankTail(in)) {
-                chain.add((X509Certificate) factory.generateCertificate(in));
-            }
-        } catch (CertificateException e) {
-            log.error(sm.getString("processor.certs.fail"), e);
-            return;
-        }
-        request.setAttribute(Constants.CERTIFICATE, chain.toArray(new X509Certificate[0]));
-    }
-
-    /** True when only white space is left (the line end after the last PEM block). */
-    private static boolean blankTail(ByteArrayInputStream in) {
-        in.mark(0);
-        int c;
-        while ((c = in.read()) == ' ' || c == '\r' || c == '\n' || c == '\t') {
-            // skip
-        }
-        in.reset();
-        return c == -1;
     }
 
     @Override
