@@ -78,6 +78,12 @@ TEST_F(TomcatSessions, AFullTomcatAnswersBusyAndTheOtherServes) {
     for (int k = 0; k < 5; ++k)
         if (const int fd = connectTo(front->tomcats[0]); fd >= 0) idle.push_back(fd);
     ASSERT_EQ(idle.size(), 5u);
+    // Once Tomcat has accepted them (round robin alone never sends two requests in a row
+    // to one Tomcat), every request goes to the other one.
+    EXPECT_TRUE(waitUntil([] {
+        return front->served(front->get("/app/echo")) == 1 &&
+               front->served(front->get("/app/echo")) == 1;
+    }));
     for (int k = 0; k < 8; ++k) {
         HttpResponse r = front->get("/app/echo");
         EXPECT_EQ(r.status, 200) << r.body;
