@@ -53,7 +53,8 @@ public class QuonProcessor extends AbstractProcessor {
     private boolean swallowResponse;
     private boolean endOfStream;
     private boolean replay;
-    private long bodyLeft;
+    /** Body bytes still to come when the length is known; -1 unknown; -2 not asked yet. */
+    private long bodyLeft = -2;
     private long bytesWritten;
     private SocketWrapperBase<?> currentSocket;
 

@@ -239,9 +239,13 @@ class EmbeddedTomcatTest {
     @Test
     void beyondMaxConnectionsTheAnswerIsBusyAndLoadValuesComeWithMin() throws Exception {
         try (WirePeer one = new WirePeer(smallPort); WirePeer two = new WirePeer(smallPort)) {
-            one.send(WirePeer.get("/app/echo/x", null));
-            WirePeer.Answer a = one.exchange(null);
+            // The connector's first request, on a processor never used: a body all the same.
+            byte[] body = {1, 2, 3};
+            one.send(WirePeer.service(null, WirePeer.variables("POST", null), "/app/echo/body",
+                    new String[] {"Content-Length", "3"}));
+            WirePeer.Answer a = one.exchange(body);
             assertEquals(200, a.status);
+            assertArrayEquals(body, a.body.toByteArray());
             assertEquals(1, a.load, "the request itself is the load");
             assertEquals(-1, a.seq, "no members, no cluster sequence");
             // Four open: beyond the limit whether or not the acceptor's slot is counted yet.
