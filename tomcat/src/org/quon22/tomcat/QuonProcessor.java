@@ -53,7 +53,11 @@ public class QuonProcessor extends AbstractProcessor {
     private boolean swallowResponse;
     private boolean endOfStream;
     private boolean replay;
-    private long bodyLeft;
+    /** Body bytes still to come when the length is known; -1 unknown; -2 not asked yet. */
+    private long bodyLeft = -2;
+    /** A body chunk fetched and not yet handed out: where it is in the input buffer. */
+    private int pendingAt;
+    private int pendingCount;
     private long bytesWritten;
     private SocketWrapperBase<?> currentSocket;
 
@@ -106,9 +110,7 @@ public class QuonProcessor extends AbstractProcessor {
                 // connection waits in the poller (up to connectionTimeout), not a thread.
                 if (!input.fillMessage(protocol.settings().maxMessageValue(), MAX_SET_NAME)) {
                     partial = input.buffered() > 0;
-                    if (partial) {
-                        socketWrapper.setReadTimeout(protocol.getConnectionTimeout());
-                    }
+                    socketWrapper.setReadTimeout(partial ? protocol.getConnectionTimeout() : protocol.getKeepAliveTimeout());
                     break;
                 }
                 inMessage = true;
@@ -119,7 +121,6 @@ public class QuonProcessor extends AbstractProcessor {
                 }
                 if (code == Constants.PROXY_GET_PROPS) {
                     serveProps();
-                    socketWrapper.setReadTimeout(protocol.getKeepAliveTimeout());
                     continue;
                 }
                 if (code != Constants.PROXY_SERVICE_40) {
@@ -423,6 +424,7 @@ public class QuonProcessor extends AbstractProcessor {
         endOfStream = false;
         replay = false;
         bodyLeft = -2;
+        pendingCount = 0;
         bytesWritten = 0;
     }
 
@@ -434,41 +436,51 @@ public class QuonProcessor extends AbstractProcessor {
     // ---------------------------------------------------------------- request body
 
     /**
-     * Asks the connector for the next piece of the body. The answer is bounded by what
-     * was asked; 0 ends the body; a negative count is Apache's failed read of the client.
+     * Asks the connector for the next piece of the body, which then waits in the input
+     * buffer as the pending chunk. The answer is bounded by what was asked; 0 ends the
+     * body; a negative count is Apache's failed read of the client. A known length is
+     * never asked past its end, so a body with a length costs no closing round trip.
      */
-    private int readBody(ApplicationBufferHandler handler) throws IOException {
-        if (bodyLeft == -2) {
-            bodyLeft = request.getContentLengthLong();
+    private void fetchBody() throws IOException {
+        try {
+            if (bodyLeft == -2) {
+                bodyLeft = request.getContentLengthLong();
+            }
+            if (bodyLeft == 0) {
+                endOfStream = true;
+                return;
+            }
+            int want = bodyLeft > 0 && bodyLeft < Constants.POST_DATA_MAX ? (int) bodyLeft : Constants.POST_DATA_MAX;
+            output.codeAndInt(Constants.PROXY_GET_DATA, want);
+            output.flush();
+            int code = input.readInt();
+            if (code != Constants.PROXY_POST_DATA) {
+                throw new WireException("code " + code + " where PROXY_POST_DATA belongs");
+            }
+            int count = input.readInt();
+            if (count < 0) {
+                throw new EOFException("the client's body could not be read");
+            }
+            if (count > want) {
+                throw new WireException("PROXY_POST_DATA of " + count + " bytes where " + want + " were asked");
+            }
+            if (count == 0) {
+                endOfStream = true;
+                return;
+            }
+            pendingAt = input.take(count);
+            pendingCount = count;
+            if (bodyLeft > 0) {
+                bodyLeft -= count;
+            }
+        } catch (WireException e) {
+            log.info(sm.getString("processor.badInput", socketWrapper.getRemoteAddr(), e.getMessage()));
+            setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
+            throw e;
+        } catch (IOException e) {
+            setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
+            throw e;
         }
-        if (bodyLeft == 0) {
-            endOfStream = true;
-            return -1;
-        }
-        int want = bodyLeft > 0 && bodyLeft < Constants.POST_DATA_MAX ? (int) bodyLeft : Constants.POST_DATA_MAX;
-        output.codeAndInt(Constants.PROXY_GET_DATA, want);
-        output.flush();
-        int code = input.readInt();
-        if (code != Constants.PROXY_POST_DATA) {
-            throw new WireException("code " + code + " where PROXY_POST_DATA belongs");
-        }
-        int count = input.readInt();
-        if (count < 0) {
-            throw new EOFException("the client's body could not be read");
-        }
-        if (count > want) {
-            throw new WireException("PROXY_POST_DATA of " + count + " bytes where " + want + " were asked");
-        }
-        if (count == 0) {
-            endOfStream = true;
-            return -1;
-        }
-        int at = input.take(count);
-        if (bodyLeft > 0) {
-            bodyLeft -= count;
-        }
-        handler.setByteBuffer(ByteBuffer.wrap(input.buffer(), at, count));
-        return count;
     }
 
     private class BodyInput implements InputBuffer {
@@ -483,24 +495,21 @@ public class QuonProcessor extends AbstractProcessor {
                 replayBody.recycle();
                 return n;
             }
-            if (endOfStream) {
+            if (pendingCount == 0 && !endOfStream) {
+                fetchBody();
+            }
+            if (pendingCount == 0) {
                 return -1;
             }
-            try {
-                return readBody(handler);
-            } catch (WireException e) {
-                log.info(sm.getString("processor.badInput", socketWrapper.getRemoteAddr(), e.getMessage()));
-                setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
-                throw e;
-            } catch (IOException e) {
-                setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
-                throw e;
-            }
+            int n = pendingCount;
+            handler.setByteBuffer(ByteBuffer.wrap(input.buffer(), pendingAt, n));
+            pendingCount = 0;
+            return n;
         }
 
         @Override
         public int available() {
-            return replay ? replayBody.getLength() : 0;
+            return replay ? replayBody.getLength() : pendingCount;
         }
     }
 
@@ -545,9 +554,24 @@ public class QuonProcessor extends AbstractProcessor {
         // Not carried by the protocol.
     }
 
+    /**
+     * With doRead, a non-blocking reader (a ReadListener) is about to be told whether
+     * data is ready: the body is only ever sent when asked for, so it is asked for now.
+     */
     @Override
     protected final int available(boolean doRead) {
-        return replay ? replayBody.getLength() : 0;
+        if (replay) {
+            return replayBody.getLength();
+        }
+        if (doRead && pendingCount == 0 && !endOfStream) {
+            try {
+                fetchBody();
+            } catch (IOException e) {
+                // The reader's next read meets the failure.
+                return 1;
+            }
+        }
+        return pendingCount;
     }
 
     @Override

@@ -95,6 +95,42 @@ class EmbeddedTomcatTest {
         }
     }
 
+    /** Reads the body without blocking (a ReadListener) and tells how much came. */
+    static class AsyncCount extends HttpServlet {
+        private static final long serialVersionUID = 1L;
+
+        @Override
+        protected void service(HttpServletRequest req, HttpServletResponse resp) throws IOException {
+            jakarta.servlet.AsyncContext async = req.startAsync();
+            jakarta.servlet.ServletInputStream in = req.getInputStream();
+            long[] total = {0};
+            in.setReadListener(new jakarta.servlet.ReadListener() {
+                @Override
+                public void onDataAvailable() throws IOException {
+                    byte[] b = new byte[8192];
+                    while (in.isReady()) {
+                        int n = in.read(b);
+                        if (n < 0) {
+                            return;
+                        }
+                        total[0] += n;
+                    }
+                }
+
+                @Override
+                public void onAllDataRead() throws IOException {
+                    resp.getWriter().print("read " + total[0]);
+                    async.complete();
+                }
+
+                @Override
+                public void onError(Throwable t) {
+                    async.complete();
+                }
+            });
+        }
+    }
+
     /** Held, so that the level stays set: Tomcat's start and stop lines are noise here. */
     static final java.util.logging.Logger TOMCAT_LOG = java.util.logging.Logger.getLogger("org.apache");
 
@@ -122,6 +158,9 @@ class EmbeddedTomcatTest {
         tomcat.getEngine().addLifecycleListener(new QuonListener());
         Context app = tomcat.addContext("/app", base.toString());
         Tomcat.addServlet(app, "echo", new Echo()).addMapping("/echo/*");
+        org.apache.catalina.Wrapper async = Tomcat.addServlet(app, "async", new AsyncCount());
+        async.setAsyncSupported(true);
+        async.addMapping("/async");
         gone = tomcat.addContext("/gone", base.toString());
         Tomcat.addServlet(gone, "echo", new Echo()).addMapping("/*");
         tomcat.start();
@@ -166,6 +205,10 @@ class EmbeddedTomcatTest {
         byte[] body = new byte[100_000];
         new Random(7).nextBytes(body);
         try (WirePeer peer = new WirePeer(port)) {
+            // A reader that never blocks is served the same way, chunk by chunk.
+            peer.send(WirePeer.service(null, WirePeer.variables("POST", null), "/app/async", null));
+            WirePeer.Answer n = peer.exchange(body);
+            assertEquals("read " + body.length, n.text());
             peer.send(WirePeer.service(null, WirePeer.variables("POST", null), "/app/echo/body",
                     new String[] {"Content-Length", Integer.toString(body.length)}));
             WirePeer.Answer a = peer.exchange(body);
@@ -239,9 +282,13 @@ class EmbeddedTomcatTest {
     @Test
     void beyondMaxConnectionsTheAnswerIsBusyAndLoadValuesComeWithMin() throws Exception {
         try (WirePeer one = new WirePeer(smallPort); WirePeer two = new WirePeer(smallPort)) {
-            one.send(WirePeer.get("/app/echo/x", null));
-            WirePeer.Answer a = one.exchange(null);
+            // The connector's first request, on a processor never used: a body all the same.
+            byte[] body = {1, 2, 3};
+            one.send(WirePeer.service(null, WirePeer.variables("POST", null), "/app/echo/body",
+                    new String[] {"Content-Length", "3"}));
+            WirePeer.Answer a = one.exchange(body);
             assertEquals(200, a.status);
+            assertArrayEquals(body, a.body.toByteArray());
             assertEquals(1, a.load, "the request itself is the load");
             assertEquals(-1, a.seq, "no members, no cluster sequence");
             // Four open: beyond the limit whether or not the acceptor's slot is counted yet.
