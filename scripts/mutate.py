@@ -8,7 +8,9 @@ The faults are listed in scripts/mutants.txt (its head says how). For each fault
 gets that one edit, is rebuilt, and runs the fast suite, each step stopping at its first
 failing test; the edit is then undone. The fast suite: the core unit tests
 (quon_core_tests), the module in a real Apache (quon_apache_tests) and the integration
-tests (quon_integration_tests): every test of these three, in that order, each step
+tests (quon_integration_tests): every test of these three, in that order; a fault in the
+Tomcat side (tomcat/) runs its JUnit tests (ctest tomcat.unit) and then the real Tomcats
+behind Apache (quon_tomcat_forward_tests, quon_tomcat_cluster_tests) instead. Each step is
 bounded by MUTATE_STEP_SECONDS (300). A test that fails is run once more alone: when it
 passes then, it is flaky (said so, its log kept in MUTATE_DIR), and the step goes on
 without it. The back-end, package, sanitizer and fuzz runs are left out: they test other
@@ -41,6 +43,11 @@ SUITE = [
     ("core", "tests/core/quon_core_tests"),
     ("module", "tests/apache/quon_apache_tests"),
     ("integration", "tests/integration/quon_integration_tests"),
+]
+# Real Tomcats with the jar behind Apache: after the JUnit tests, for faults in tomcat/.
+TOMCAT_SUITE = [
+    ("tomcat-forward", "tests/integration/quon_tomcat_forward_tests"),
+    ("tomcat-cluster", "tests/integration/quon_tomcat_cluster_tests"),
 ]
 
 
@@ -180,12 +187,38 @@ def run_step(program, log, excluded):
     return "flaky tests: " + ", ".join(excluded)
 
 
-def run_suite(log):
-    """None when every step passes, else what failed first: "step: Test.Name, ..."."""
-    for label, program in SUITE:
+def run_java_step(log):
+    """The Tomcat side's JUnit tests (ctest tomcat.unit), run once more when they fail."""
+    command = ["ctest", "--test-dir", BUILD, "-R", "^tomcat\\.unit$", "--output-on-failure"]
+    for attempt in range(2):
+        status = run(command, BUILD, STEP_SECONDS, log)
+        if status == 0:
+            if attempt:
+                print("(flaky: tomcat.unit) ", end="", flush=True)
+            return None
+        if status is None:
+            return f"timed out after {STEP_SECONDS} s"
+    return "tomcat.unit"
+
+
+def run_suite(log, fault=None):
+    """None when every step passes, else what failed first: "step: Test.Name, ...". A fault
+    in the Tomcat side runs its JUnit tests and the real Tomcats behind Apache (the rest of
+    the C++ suite never loads the jar), a fault elsewhere the C++ suite alone; the
+    unchanged copy runs all."""
+    java = fault is not None and fault["file"].startswith("tomcat/")
+    for label, program in [] if java else SUITE:
         failure = run_step(program, log, [])
         if failure:
             return f"{label}: {failure}"
+    if fault is None or java:
+        failure = run_java_step(log)
+        if failure:
+            return f"tomcat: {failure}"
+        for label, program in TOMCAT_SUITE:
+            failure = run_step(program, log, [])
+            if failure:
+                return f"{label}: {failure}"
     return None
 
 
@@ -249,7 +282,7 @@ def main(args):
             print(f"NOT PLANTED: {error}")
             continue
         try:
-            outcome = run_suite(log) if build(log) else "build"
+            outcome = run_suite(log, fault) if build(log) else "build"
         finally:
             restore(fault, original)
         seconds = int(time.monotonic() - started)

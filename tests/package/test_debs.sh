@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# test_debs.sh <folder of .deb files> <tree> <package tests>: unpacks the two packages
-# that ./dev package built into tree with dpkg -x and runs the package tests on them;
+# test_debs.sh <folder of .deb files> <tree> <package tests>: unpacks the packages that
+# ./dev package built into tree with dpkg -x and runs the package tests on them, checks
+# the Tomcat connector's jar and its links;
 # then, as root and where the module's package is not installed already, installs it with
 # apt-get as an administrator would, lets a child's server store appear, enables the
 # module, and purges the package: nothing it or the module made may be left.
@@ -8,8 +9,9 @@
 set -euo pipefail
 debs=$1 tree=$2 tests=$3
 shopt -s nullglob
-files=("$debs"/libapache2-mod-quon22_*.deb "$debs"/quon-backend_*.deb)
-if [ ${#files[@]} -ne 2 ]; then
+files=("$debs"/libapache2-mod-quon22_*.deb "$debs"/quon-backend_*.deb
+       "$debs"/libquon22-tomcat-java_*.deb)
+if [ ${#files[@]} -ne 3 ]; then
   echo "no packages in $debs (./dev package builds them): skipped"
   exit 77
 fi
@@ -20,6 +22,14 @@ for f in "${files[@]}"; do
   dpkg -x "$f" "$tree"
 done
 QUON_PACKAGE_ROOT=$tree "$tests"
+
+# Tomcat's common class loader reads /usr/share/tomcat10/lib: the link there must lead,
+# through the unversioned name, to the versioned jar, which holds the protocol handler.
+jar=$(readlink -f "$tree/usr/share/tomcat10/lib/quon22-tomcat.jar")
+[ "$(readlink "$tree/usr/share/java/quon22-tomcat.jar")" = "$(basename "$jar")" ] &&
+  [[ $jar == "$tree"/usr/share/java/quon22-tomcat-*.jar ]] &&
+  jar tf "$jar" | grep -qx 'org/quon22/tomcat/QuonNioProtocol.class' ||
+  { echo "FAILED: the Tomcat lib link does not lead to the connector's jar ($jar)"; exit 1; }
 
 package=libapache2-mod-quon22
 installed() { dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed"; }
