@@ -252,10 +252,13 @@ class EmbeddedTomcatTest {
         // A cluster's manager is set while the context starts, as a context.xml's is.
         org.apache.catalina.session.ManagerBase delta = new org.apache.catalina.ha.session.DeltaManager();
         Context other = tomcat.addContext("/other", gone.getDocBase());
-        other.setManager(delta);
-        assertTrue(delta.getSessionIdGenerator() instanceof QuonSessionIdGenerator);
-        assertTrue(delta.getSessionIdGenerator().generateSessionId().matches("SRV1[0-9A-F]{32}TRSRV2SRV3"));
-        tomcat.getHost().removeChild(other);
+        try {
+            other.setManager(delta);
+            assertTrue(delta.getSessionIdGenerator() instanceof QuonSessionIdGenerator);
+            assertTrue(delta.getSessionIdGenerator().generateSessionId().matches("SRV1[0-9A-F]{32}TRSRV2SRV3"));
+        } finally {
+            tomcat.getHost().removeChild(other);
+        }
     }
 
     @Test
