@@ -40,6 +40,7 @@ public class QuonProcessor extends AbstractProcessor {
     private static final StringManager sm = StringManager.getManager(QuonProcessor.class);
     /** Longest property-set name a connector asks for. */
     private static final int MAX_SET_NAME = 256;
+    private static final byte[] NO_REASON = new byte[0];
     private static final byte[] REMOTE_PORT = "REMOTE_PORT".getBytes(StandardCharsets.US_ASCII);
 
     private final QuonNioProtocol protocol;
@@ -354,9 +355,10 @@ public class QuonProcessor extends AbstractProcessor {
         if (contentLength >= 0) {
             headers.setValue("Content-Length").setLong(contentLength);
         }
+        // No reason phrase, as from Tomcat's own HTTP connector: an error message the
+        // application passed to sendError is the page's, not the status line's.
         output.codeAndInt(Constants.PROXY_PUT_STATUS, status);
-        String reason = response.getMessage();
-        output.string(reason == null ? "" : reason);
+        output.string(NO_REASON, 0, 0);
         // One message per header: several Set-Cookie lines and any bytes stay as they are.
         for (int i = 0; i < headers.size(); i++) {
             output.code(Constants.PROXY_PUT_HEADER_VALUE);

@@ -248,6 +248,20 @@ class EmbeddedTomcatTest {
     }
 
     @Test
+    void anyManagerAContextIsGivenMakesTheseIds() {
+        // A cluster's manager is set while the context starts, as a context.xml's is.
+        org.apache.catalina.session.ManagerBase delta = new org.apache.catalina.ha.session.DeltaManager();
+        Context other = tomcat.addContext("/other", gone.getDocBase());
+        try {
+            other.setManager(delta);
+            assertTrue(delta.getSessionIdGenerator() instanceof QuonSessionIdGenerator);
+            assertTrue(delta.getSessionIdGenerator().generateSessionId().matches("SRV1[0-9A-F]{32}TRSRV2SRV3"));
+        } finally {
+            tomcat.getHost().removeChild(other);
+        }
+    }
+
+    @Test
     void headersCookiesAndErrorsComeThroughAsWritten() throws Exception {
         try (WirePeer peer = new WirePeer(port)) {
             peer.send(WirePeer.get("/app/echo/cookies", null));
