@@ -43,6 +43,10 @@ constexpr const char* kDispatchFailed = "Quon handleRequestWithIndex failed.";
 constexpr const char* kCipherSuite = "javax.servlet.request.cipher_suite";
 constexpr const char* kKeySize = "javax.servlet.request.key_size";
 constexpr const char* kCertificate = "javax.servlet.request.X509Certificate";
+// The client's port, which none of the message's variables carries: sent with every
+// request so that a server need not ask for it (the Tomcat connector sets the request's
+// remote port from it and keeps it out of the application's attributes).
+constexpr const char* kRemotePort = "QUON_REMOTE_PORT";
 
 // Guards the creation of every configuration record's table. The upkeep thread and the
 // first requests of a child may ask for it at once: the table is made and published
@@ -301,6 +305,8 @@ int quon_service(request_rec* r) {
     // No CGI environment is made here: the message's variables are computed from the
     // request, and anything else a server asks for makes it then (variables.cpp).
     setSecure(r, &req);
+    if (const apr_sockaddr_t* client = r->useragent_addr ? r->useragent_addr : r->connection->client_addr)
+        setTextAttribute(&req, kRemotePort, apr_psprintf(r->pool, "%u", unsigned(client->port)));
     // Bodies without a length (chunked uploads, HTTP/2 requests) are taken, de-chunked by
     // Apache and streamed to the server, which reads to the end of the body.
     if (int status = ap_setup_client_block(r, REQUEST_CHUNKED_DECHUNK)) {

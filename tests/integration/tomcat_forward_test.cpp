@@ -22,7 +22,7 @@ protected:
         // mapcheck 1: a deployment is seen within a second or two; the client's port is
         // asked of Apache when the application wants it; a deep accept queue, so that two
         // thousand connections opened at once wait for no SYN to be sent again.
-        front = new TomcatFront(1, "mapcheck=\"1\" askRemotePort=\"true\" acceptCount=\"2048\"");
+        front = new TomcatFront(1, "mapcheck=\"1\" acceptCount=\"2048\"");
         started = makeCertificates() ? front->start(tlsDirectives())
                                      : testing::AssertionFailure() << "no test certificate";
     }

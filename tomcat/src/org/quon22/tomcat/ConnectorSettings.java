@@ -32,9 +32,7 @@ public final class ConnectorSettings {
     public String announce = "context";
     public String tomcatAuthentication = "true";
     public String maxMessageSize = Integer.toString(Constants.DEFAULT_MAX_MESSAGE_SIZE);
-    public String maxAnswerSize = Integer.toString(Constants.DEFAULT_MAX_ANSWER_SIZE);
     public String maxAttributes = Integer.toString(Constants.DEFAULT_MAX_ATTRIBUTES);
-    public String askRemotePort = "false";
 
     // What validate() made of them.
     private List<String> buddyList = Collections.emptyList();
@@ -43,7 +41,6 @@ public final class ConnectorSettings {
     private int mapcheckValue;
     private int retryValue;
     private int maxMessageValue;
-    private int maxAnswerValue;
     private int maxAttributesValue;
 
     /** Checks every attribute; the first bad one throws, naming itself. */
@@ -74,9 +71,7 @@ public final class ConnectorSettings {
             throw bad("announce", announce);
         }
         bool("tomcatAuthentication", tomcatAuthentication);
-        bool("askRemotePort", askRemotePort);
         maxMessageValue = number("maxMessageSize", maxMessageSize, 1024, 16 << 20);
-        maxAnswerValue = number("maxAnswerSize", maxAnswerSize, 256, Constants.POST_DATA_MAX);
         maxAttributesValue = number("maxAttributes", maxAttributes, 0, 4096);
     }
 
@@ -176,9 +171,6 @@ public final class ConnectorSettings {
         return maxMessageValue;
     }
 
-    public int maxAnswerValue() {
-        return maxAnswerValue;
-    }
 
     public int maxAttributesValue() {
         return maxAttributesValue;
@@ -192,9 +184,6 @@ public final class ConnectorSettings {
         return !"false".equals(tomcatAuthentication);
     }
 
-    public boolean askRemotePortValue() {
-        return "true".equals(askRemotePort);
-    }
 
     public boolean announceServlets() {
         return "servlets".equals(announce);

@@ -64,8 +64,6 @@ public final class Constants {
 
     /** Default for the largest PROXY_SERVICE_40 accepted (the length word's bound). */
     public static final int DEFAULT_MAX_MESSAGE_SIZE = 65536;
-    /** Default for the largest answer to PROXY_GET_HEADER accepted. */
-    public static final int DEFAULT_MAX_ANSWER_SIZE = 8192;
     /** Default for the most attributes one request may carry. */
     public static final int DEFAULT_MAX_ATTRIBUTES = 64;
     /** Defaults of the answers of "server-props". */
@@ -87,6 +85,8 @@ public final class Constants {
     static final String OLD_CIPHER = "javax.servlet.request.cipher_suite";
     static final String OLD_KEY_SIZE = "javax.servlet.request.key_size";
     static final String OLD_CERTIFICATE = "javax.servlet.request.X509Certificate";
+    /** The client's port, which the module sends as an attribute with every request. */
+    static final String REMOTE_PORT_ATTRIBUTE = "QUON_REMOTE_PORT";
     static final String CIPHER = "jakarta.servlet.request.cipher_suite";
     static final String KEY_SIZE = "jakarta.servlet.request.key_size";
     static final String CERTIFICATE = "jakarta.servlet.request.X509Certificate";

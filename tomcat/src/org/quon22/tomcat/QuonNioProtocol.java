@@ -252,13 +252,6 @@ public class QuonNioProtocol extends AbstractProtocol<NioChannel> {
         settings.maxMessageSize = value;
     }
 
-    public String getMaxAnswerSize() {
-        return settings.maxAnswerSize;
-    }
-
-    public void setMaxAnswerSize(String value) {
-        settings.maxAnswerSize = value;
-    }
 
     public String getMaxAttributes() {
         return settings.maxAttributes;
@@ -268,13 +261,6 @@ public class QuonNioProtocol extends AbstractProtocol<NioChannel> {
         settings.maxAttributes = value;
     }
 
-    public String getAskRemotePort() {
-        return settings.askRemotePort;
-    }
-
-    public void setAskRemotePort(String value) {
-        settings.askRemotePort = value;
-    }
 
     // ------------------------------------------------------- AbstractProtocol wiring
 

@@ -41,7 +41,6 @@ public class QuonProcessor extends AbstractProcessor {
     /** Longest property-set name a connector asks for. */
     private static final int MAX_SET_NAME = 256;
     private static final byte[] NO_REASON = new byte[0];
-    private static final byte[] REMOTE_PORT = "REMOTE_PORT".getBytes(StandardCharsets.US_ASCII);
 
     private final QuonNioProtocol protocol;
     private final WireInput input;
@@ -221,32 +220,8 @@ public class QuonProcessor extends AbstractProcessor {
         }
         MimeHeaders headers = request.getMimeHeaders();
         parseHost(headers.getValue("host"));
-        if (protocol.settings().askRemotePortValue()) {
-            askRemotePort();
-        }
     }
 
-    /** The client's port: only Apache knows it, and only on request. */
-    private void askRemotePort() {
-        try {
-            output.code(Constants.PROXY_GET_HEADER);
-            output.string(REMOTE_PORT, 0, REMOTE_PORT.length);
-            output.flush();
-            int n = input.readLength(protocol.settings().maxAnswerValue(), "REMOTE_PORT answer");
-            int at = input.take(n);
-            int port = 0;
-            for (int i = at; i < at + n && port <= 65535; i++) {
-                int d = input.buffer()[i] - '0';
-                port = d >= 0 && d <= 9 ? port * 10 + d : 65536;
-            }
-            if (port <= 65535) {
-                request.setRemotePort(port);
-            }
-        } catch (IOException e) {
-            log.info(sm.getString("processor.remotePort.fail"), e);
-            setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
-        }
-    }
 
     /** A props exchange: the set's text, the cluster number with the members, FINISH. */
     private void serveProps() throws IOException {

@@ -185,6 +185,9 @@ public final class ServiceMessage {
             case Constants.OLD_CERTIFICATE:
                 certificates.setBytes(b, at, length);
                 break;
+            case Constants.REMOTE_PORT_ATTRIBUTE:
+                request.setRemotePort(port(at, length));
+                break;
             default:
                 request.setAttribute(name, new String(b, at, length, StandardCharsets.UTF_8));
                 break;

@@ -38,7 +38,7 @@ class SettingsTest {
         "mapcheck|0|true", "mapcheck|x|false", "proxyRetryInterval|-5|false", "sticky|false|true", "sticky|no|false",
         "announce|servlets|true", "announce|all|false", "tomcatAuthentication|FALSE|false",
         "maxMessageSize|1023|false", "maxMessageSize|1024|true", "maxMessageSize|16777217|false",
-        "maxAnswerSize|40960|true", "maxAnswerSize|40961|false", "maxAttributes|-1|false"})
+        "maxAttributes|-1|false"})
     void attributesAreCheckedAndNamed(String attribute, String value, boolean ok) throws Exception {
         ConnectorSettings s = settings(attribute, value);
         if (ok) {
