@@ -84,6 +84,7 @@ apr_status_t quon_child_exit(void* data) {
     QuonServerConfig* conf = init_apache_request(&req, nullptr, server);
     req.trace(&req, "quon_child_exit: r is %p, server %p", static_cast<void*>(&req),
               static_cast<void*>(server));
+    if (upkeepThreadsLeftRunning()) return APR_SUCCESS;
     mappingsTableDelete(conf->table.exchange(nullptr), &req);
     freeQuonMutexPool();
     return APR_SUCCESS;

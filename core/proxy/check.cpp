@@ -141,15 +141,22 @@ bool takeWord(qnCheck& check) {
     }
 }
 
-// Reads what has arrived and walks through it; the text is skipped, not kept.
+// Reads what has arrived and walks through it; the text is skipped, not kept. A step reads
+// at most kStepBytes, so that a server that sends without end meets the check's deadline
+// between steps, and the whole answer at most QN_CHECK_MAX_ANSWER bytes.
 bool receiveSome(qnCheck& check) {
+    constexpr int64_t kStepBytes = 64 * 1024;
     unsigned char buffer[4096];
-    for (;;) {
+    for (int64_t read = 0; read < kStepBytes;) {
         const ssize_t got = recv(check.sock, buffer, sizeof buffer, MSG_DONTWAIT);
         if (got == 0) return finish(check, ECONNRESET);
         if (got < 0) return errno == EAGAIN || errno == EINTR ? false : finish(check, errno);
+        read += got;
+        check.received += got;
         if (qnCheckFeed(check, buffer, size_t(got))) return true;
+        if (check.received > QN_CHECK_MAX_ANSWER) return finish(check, QN_CHECK_PROTOCOL);
     }
+    return false;
 }
 }  // namespace
 

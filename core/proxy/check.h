@@ -13,6 +13,8 @@
 // The check's answer to PROXY_GET_PROPS may carry a property text: at most this many
 // bytes are skipped before the check counts as a protocol error.
 inline constexpr int32_t QN_CHECK_MAX_TEXT = QN_DEFAULT_MAX_PROPS_SIZE;
+// The whole answer of a check, its texts and commands together, is at most this many bytes.
+inline constexpr int64_t QN_CHECK_MAX_ANSWER = int64_t(QN_CHECK_MAX_TEXT) + 4096;
 
 struct qnCheck {
     int sock = -1;
@@ -33,6 +35,7 @@ struct qnCheck {
     int wordHave = 0;
     int wordKind = 0;
     int64_t skip = 0;
+    int64_t received = 0;  // bytes of the answer so far
 };
 
 // Starts a check of the server at addresses (count of them) that must end by

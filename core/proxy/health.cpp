@@ -1,5 +1,8 @@
 #include "health.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -10,8 +13,8 @@
 
 namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
-// A claim writes one name: microseconds. A process killed in the middle of one leaves the
-// slot unusable; readers pass over it after this.
+// A claim writes one name: microseconds. Readers pass over a claim that takes longer (its
+// process may be held up); one whose process is gone frees the slot.
 constexpr auto kClaimWait = std::chrono::milliseconds(100);
 
 std::atomic<qnHealthBoard*> gShared{nullptr};
@@ -30,12 +33,31 @@ void keepName(char (&field)[QN_SERVER_NAME_SIZE], const char* name) {
     snprintf(field, sizeof field, "%s", name ? name : "");
 }
 
-bool claimEnded(const qnHealthSlot& slot) {
+// A slot claimed by a process that is gone (killed in the middle of its claim) is free
+// again: nobody else would ever end that claim.
+bool claimerGone(qnHealthSlot& slot) {
+    const pid_t claimer = slot.claimer.load(kRelaxed);
+    if (claimer <= 0 || kill(claimer, 0) == 0 || errno != ESRCH) return false;
+    int32_t state = QN_HEALTH_CLAIMING;
+    slot.state.compare_exchange_strong(state, QN_HEALTH_FREE, std::memory_order_acq_rel);
+    return true;
+}
+
+bool claimEnded(qnHealthSlot& slot) {
     const auto until = std::chrono::steady_clock::now() + kClaimWait;
     while (slot.state.load(std::memory_order_acquire) == QN_HEALTH_CLAIMING) {
+        if (claimerGone(slot)) continue;
         if (std::chrono::steady_clock::now() >= until) return false;
         std::this_thread::yield();
     }
+    return true;
+}
+
+// The slot moved from state to CLAIMING by this process.
+bool beginClaim(qnHealthSlot& slot, int32_t state) {
+    if (!slot.state.compare_exchange_strong(state, QN_HEALTH_CLAIMING, std::memory_order_acq_rel))
+        return false;
+    slot.claimer.store(int32_t(getpid()), kRelaxed);
     return true;
 }
 
@@ -50,6 +72,7 @@ void takeSlot(qnHealthSlot& slot, const char* name, int64_t nowMono) {
     for (auto* field : {&slot.lastCheckAt, &slot.lastErrorAt, &slot.lastOkMono, &slot.changedAt,
                         &slot.changedMono})
         field->store(0, kRelaxed);
+    slot.nextInitMono.store(0, kRelaxed);
     slot.checks.store(0, kRelaxed);
     slot.failures.store(0, kRelaxed);
     slot.historyNext.store(0, kRelaxed);
@@ -57,17 +80,23 @@ void takeSlot(qnHealthSlot& slot, const char* name, int64_t nowMono) {
 }
 
 // A used slot that nobody has wanted for a while, taken over for name; null when none is.
+// Processes that look for the same new name at once pass the slots in the same order: one
+// that finds a slot being claimed waits for the claim and takes the slot if it went to
+// the name, so that they all end on one slot (one server, one schedule).
 qnHealthSlot* takeOver(qnHealthBoard* board, const char* name, int64_t nowMono) {
     for (qnHealthSlot& slot : board->slots) {
+        if (slot.state.load(std::memory_order_acquire) == QN_HEALTH_CLAIMING) claimEnded(slot);
+        if (qnHealthOwns(&slot, name)) return &slot;
         const int64_t wanted = slot.wantedMono.load(kRelaxed);
-        if (nowMono - wanted < QN_HEALTH_RECLAIM_MS) continue;
-        int32_t state = QN_HEALTH_USED;
-        if (!slot.state.compare_exchange_strong(state, QN_HEALTH_CLAIMING,
-                                                std::memory_order_acq_rel))
+        if (nowMono - wanted < QN_HEALTH_RECLAIM_MS || !beginClaim(slot, QN_HEALTH_USED)) {
+            if (slot.state.load(std::memory_order_acquire) == QN_HEALTH_CLAIMING) claimEnded(slot);
+            if (qnHealthOwns(&slot, name)) return &slot;
             continue;
+        }
         // Wanted again in between: handed back as it was.
         if (slot.wantedMono.load(kRelaxed) != wanted) {
             slot.state.store(QN_HEALTH_USED, std::memory_order_release);
+            if (qnHealthOwns(&slot, name)) return &slot;
             continue;
         }
         takeSlot(slot, name, nowMono);
@@ -84,8 +113,7 @@ qnHealthSlot* lookUp(qnHealthBoard* board, const char* name, bool claim, int64_t
         int32_t state = slot.state.load(std::memory_order_acquire);
         if (state == QN_HEALTH_FREE) {
             if (!claim) return nullptr;
-            if (slot.state.compare_exchange_strong(state, QN_HEALTH_CLAIMING,
-                                                   std::memory_order_acq_rel)) {
+            if (beginClaim(slot, state)) {
                 takeSlot(slot, name, nowMono);
                 return &slot;
             }
@@ -145,6 +173,12 @@ bool qnHealthClaim(qnHealthSlot* slot, int64_t nowMono, int32_t pid) {
     return true;
 }
 
+bool qnHealthClaimInit(qnHealthSlot* slot, int64_t nowMono) {
+    int64_t due = slot->nextInitMono.load(kRelaxed);
+    return nowMono >= due && slot->nextInitMono.compare_exchange_strong(
+                                 due, nowMono + QN_CHECK_INTERVAL_MS, kRelaxed);
+}
+
 void qnHealthCheckSoon(qnHealthSlot* slot) {
     if (slot) slot->nextCheckMono.store(0, kRelaxed);
 }
@@ -153,6 +187,7 @@ int qnHealthRecord(qnHealthSlot* slot, int error, int millis, int64_t nowMono, i
                    int64_t* downForMs) {
     if (downForMs) *downForMs = 0;
     slot->checking.store(0, kRelaxed);
+    if (qnLocalFailure(error)) return QN_HEALTH_SAME;
     slot->checks.fetch_add(1, kRelaxed);
     slot->lastMillis.store(millis, kRelaxed);
     slot->lastCheckAt.store(nowWall, kRelaxed);
@@ -185,6 +220,19 @@ int qnHealthRecord(qnHealthSlot* slot, int error, int millis, int64_t nowMono, i
         return QN_HEALTH_SAME;
     remember(slot, QN_HEALTH_DOWN, nowMono, nowWall);
     return QN_HEALTH_WENT_DOWN;
+}
+
+bool qnLocalFailure(int error) {
+    switch (error) {
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+        case ECANCELED:
+            return true;
+        default:
+            return false;
+    }
 }
 
 bool qnHealthSilent(const qnHealthSlot* slot, const char* name) {

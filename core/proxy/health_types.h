@@ -50,7 +50,8 @@ struct qnHealthChange {
 // Times named "Mono" are milliseconds of the monotonic clock, which every process of the
 // machine shares; the others are milliseconds since the epoch, for people to read.
 struct alignas(64) qnHealthSlot {
-    std::atomic<int32_t> state;  // QN_HEALTH_FREE ...; the name is fixed once it is USED
+    std::atomic<int32_t> state;    // QN_HEALTH_FREE ...; the name is fixed once it is USED
+    std::atomic<int32_t> claimer;  // the process that claims the slot while it is CLAIMING
     char name[QN_SERVER_NAME_SIZE];
     std::atomic<int64_t> nextCheckMono;  // claimed by moving it forward; 0: due now
     std::atomic<int64_t> wantedMono;     // when a process last looked for this server
@@ -67,6 +68,9 @@ struct alignas(64) qnHealthSlot {
     std::atomic<uint64_t> checks;
     std::atomic<uint64_t> failures;
     std::atomic<uint32_t> historyNext;  // changes recorded so far; the next goes at % size
+    // When requests may next bring a table's first initialisation from this bootstrap
+    // server forward, in any process; claimed by moving it forward.
+    std::atomic<int64_t> nextInitMono;
     qnHealthChange history[QN_HEALTH_HISTORY];
 };
 

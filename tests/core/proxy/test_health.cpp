@@ -2,6 +2,11 @@
 // gets to check and when, and how slots are found, shared and taken over.
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -146,3 +151,82 @@ TEST(Health, SilentMeansDownForWantOfAnAnswer) {
     EXPECT_FALSE(qnHealthSilent(nullptr, "a:1"));
 }
 }  // namespace
+
+namespace {
+// A board in memory that a forked process shares, every slot used by a server nobody has
+// wanted since time 0.
+qnHealthBoard* sharedStaleBoard() {
+    void* memory = mmap(nullptr, sizeof(qnHealthBoard), PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : static_cast<qnHealthBoard*>(memory);
+}
+
+void fillStale(qnHealthBoard* board) {
+    memset(static_cast<void*>(board), 0, sizeof *board);
+    for (int k = 0; k < QN_HEALTH_SLOTS; ++k) {
+        snprintf(board->slots[k].name, sizeof board->slots[k].name, "old%d:1", k);
+        board->slots[k].state.store(QN_HEALTH_USED);
+    }
+}
+}  // namespace
+
+// Two processes take over a slot nobody wants for the same new name at the same moment,
+// round after round: they end on one slot (one server, one schedule).
+TEST(Health, TwoProcessesTakingOverForOneNameEndOnOneSlot) {
+    constexpr int kRounds = 150;
+    struct Rounds {
+        std::atomic<int> go, done;
+        int childSlot[kRounds];
+    };
+    qnHealthBoard* board = sharedStaleBoard();
+    auto* rounds = static_cast<Rounds*>(
+        mmap(nullptr, sizeof(Rounds), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_TRUE(board && rounds != MAP_FAILED);
+    rounds->go.store(-1);
+    rounds->done.store(-1);
+    auto takeOver = [board](int round) {
+        const std::string name = "new" + std::to_string(round) + ":1";
+        return int(qnHealthFor(board, name.c_str(), QN_HEALTH_RECLAIM_MS + 1) - board->slots);
+    };
+    const pid_t child = fork();
+    if (child == 0) {
+        for (int r = 0; r < kRounds; ++r) {
+            while (rounds->go.load() != r) {
+            }
+            rounds->childSlot[r] = takeOver(r);
+            rounds->done.store(r);
+        }
+        _exit(0);
+    }
+    int apart = 0;
+    for (int r = 0; r < kRounds; ++r) {
+        fillStale(board);
+        rounds->go.store(r);
+        const int mine = takeOver(r);
+        while (rounds->done.load() != r) {
+        }
+        apart += mine != rounds->childSlot[r];
+    }
+    waitpid(child, nullptr, 0);
+    EXPECT_EQ(apart, 0) << "of " << kRounds << " rounds";
+    munmap(rounds, sizeof(Rounds));
+    munmap(board, sizeof(qnHealthBoard));
+}
+
+// A slot left being claimed by a process that died in its claim is freed by the next look
+// that passes it, and taken again; a claim of a live process is waited for, not freed.
+TEST(Health, AClaimOfADeadProcessIsFreed) {
+    Board b;
+    qnHealthSlot* first = b.slot("a:1");
+    const pid_t dead = fork();
+    if (dead == 0) _exit(0);
+    waitpid(dead, nullptr, 0);
+    for (const pid_t claimer : {getpid(), dead}) {
+        first->state.store(QN_HEALTH_CLAIMING);
+        first->claimer.store(claimer);
+        qnHealthSlot* found = qnHealthFind(b.board.get(), "b:1");
+        EXPECT_EQ(found, nullptr);
+        EXPECT_EQ(first->state.load(), claimer == dead ? QN_HEALTH_FREE : QN_HEALTH_CLAIMING);
+    }
+    EXPECT_EQ(b.slot("b:1"), first);
+}
