@@ -65,4 +65,25 @@ TEST(Membership, ASilentBootstrapServerHoldsUpAColdStartForTwoSeconds) {
         << apache.errorLog();
     EXPECT_LT(Clock::now() - started, 5s);
 }
+
+// Two virtual hosts with tables of their own and one server store: Apache does not start,
+// and says which.
+TEST(Membership, TwoVirtualHostsSharingAStoreAreRefused) {
+    Folder folder;
+    const std::string store = folder.path + "/servers";
+    auto host = [&](const std::string& name) {
+        return "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName " + name +
+               "\n  QuonConfig bootstrap 127.0.0.1:1\n  QuonConfig serverstore " + store +
+               "\n</VirtualHost>\n";
+    };
+    ApacheServer apache({.directives = host("a.test") + host("b.test")});
+    EXPECT_FALSE(apache.start());
+    const std::string said =
+        backend_test::readFile(apache.dir() + "/stderr.log") + apache.errorLog();
+    EXPECT_NE(said.find("QuonConfig serverstore \"" + store +
+                        "\" is set for two virtual hosts (a.test and b.test): each needs a file "
+                        "of its own"),
+              std::string::npos)
+        << said;
+}
 }  // namespace
