@@ -278,13 +278,13 @@ TEST(UpkeepRetry, RequestsBringATryForwardOncePerWaitAndOnceASecondInAll) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(pass(table, req, true), 2);
     EXPECT_EQ(pass(other, otherReq, true), 1);  // the web server's turn of this second is taken
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
     EXPECT_EQ(pass(table, req, true), 2);  // this wait's turn is taken
     // The next wait of the back-off brings one more.
     table->initRetry.nextAttempt = 0;
     EXPECT_EQ(pass(table, req, false), 3);
     table->initRetry.nextAttempt = nowSeconds() + 60;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(pass(table, req, true), 4);
 }
 
