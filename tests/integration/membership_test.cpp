@@ -4,7 +4,12 @@
 // that takes the connection and never answers holds the start up for the upkeep's own
 // exchange deadline only, after which the stored servers are served.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
+
+#include <atomic>
+#include <cctype>
+#include <thread>
 
 #include <chrono>
 #include <filesystem>
@@ -28,6 +33,36 @@ struct Folder {
     }
     ~Folder() { std::filesystem::remove_all(path); }
     std::string path;
+};
+
+// A listener on 127.0.0.1 that takes connections and closes them at once, counting them.
+class ClosingListener : public LoopbackPort {
+public:
+    ClosingListener() {
+        if (listen(sock_, 128) != 0) return;
+        thread_ = std::thread([this] {
+            while (!done_) {
+                pollfd ready{sock_, POLLIN, 0};
+                if (poll(&ready, 1, 20) <= 0) continue;
+                if (const int conn = accept(sock_, nullptr, nullptr); conn >= 0) {
+                    ++accepted_;
+                    close(conn);
+                }
+            }
+        });
+    }
+    ~ClosingListener() {
+        done_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    bool listening() const { return thread_.joinable(); }
+    int port() const { return ntohs(address_.sin_port); }
+    int accepted() const { return accepted_; }
+
+private:
+    std::atomic<bool> done_{false};
+    std::atomic<int> accepted_{0};
+    std::thread thread_;
 };
 
 TEST(Membership, AStoreThatIsAFifoIsNotReadAndARestartReplacesTheChild) {
@@ -85,5 +120,46 @@ TEST(Membership, TwoVirtualHostsSharingAStoreAreRefused) {
                         "of its own"),
               std::string::npos)
         << said;
+}
+
+// A member list of a cluster's server and 127 spellings of localhost:PORT (letter case),
+// where a peer takes connections and closes them, reported to four children: the peer is
+// connected about once a second by the whole Apache, however often and by however many
+// children the list is tried, and the cluster's server is checked about once a second,
+// join checks included.
+TEST(Membership, AHostileListCostsAboutOneConnectASecondPerApache) {
+    ClosingListener hostile;
+    ASSERT_TRUE(hostile.listening());
+    QuonCluster cluster(1);
+    cluster.useChildren(4);
+    cluster.useLogLevel("warn");
+    ASSERT_TRUE(cluster.start());
+    std::string list = "SRV1=" + cluster.address(0) + "\n";
+    for (int mask = 0; mask < 127; ++mask) {
+        std::string host = "localhost";
+        for (size_t k = 0; k < host.size(); ++k)
+            if (mask & (1 << k)) host[k] = char(toupper(host[k]));
+        list +=
+            "h" + std::to_string(mask) + "=" + host + ":" + std::to_string(hostile.port()) + "\n";
+    }
+    cluster[0].writeFile("cluster.props", list);
+    cluster[0].writeFile("control.props", "cluster-seq=9\n");
+    ASSERT_TRUE(cluster[0].reload());
+    for (int k = 0; k < 40; ++k) cluster.get("/app/echo");  // each child learns the number
+    ASSERT_TRUE(waitUntil([&] { return hostile.accepted() > 0; }));
+    std::this_thread::sleep_for(1s);
+    const int connects = hostile.accepted();
+    const int checks = cluster.logLines(0, "PROXY_GET_PROPS server-props");
+    std::this_thread::sleep_for(6s);
+    RecordProperty("peerConnectsIn6s", hostile.accepted() - connects);
+    RecordProperty("serverChecksIn6s",
+                   cluster.logLines(0, "PROXY_GET_PROPS server-props") - checks);
+    EXPECT_LE(hostile.accepted() - connects, 10);
+    EXPECT_LE(cluster.logLines(0, "PROXY_GET_PROPS server-props") - checks, 10);
+    // At most one line in 10 s in each child, under the name folded to lower case.
+    EXPECT_LE(cluster.apache().countLog("localhost:" + std::to_string(hostile.port()) +
+                                        " not joined now"),
+              4)
+        << cluster.apache().errorLog();
 }
 }  // namespace
