@@ -10,6 +10,7 @@
 #include <mpm_common.h>
 
 #include "flags.h"
+#include "health.h"
 #include "quon_status.h"
 #include "sync.h"
 #include "table_slots.h"
@@ -58,6 +59,8 @@ int quon_init(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
     init_apache_request(&req, nullptr, server);
     req.logAt(&req, QN_LOG_NOTICE, "%s %d.%d (Build %d) Apache 2.2 module - %s %s", QUON_PRODUCT,
               QUON_MAJOR, QUON_MINOR, QUON_BUILD, __DATE__, __TIME__);
+    const QuonServerConfig* conf = quonConfigOf(server);
+    qnSetCheckSettings({conf->checkInterval, conf->checkTimeout, conf->checkFall, conf->checkRise});
     return storesApart(server) ? OK : HTTP_INTERNAL_SERVER_ERROR;
 }
 

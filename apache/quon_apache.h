@@ -49,6 +49,11 @@ struct QuonServerConfig {
     // Whether the status page may change servers' states: 1 everywhere, 0 nowhere, -1 (the
     // default) except where an .htaccess file was read for the request.
     int statusChanges;
+    // The health checks' settings (the main server's count): ms, ms, checks, checks.
+    int checkInterval;
+    int checkTimeout;
+    int checkFall;
+    int checkRise;
     // Where each key (by its row in the key table) was last set: "line N of FILE"; for the
     // warning of a key set twice.
     const char* keyLines[24];

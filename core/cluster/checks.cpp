@@ -120,7 +120,8 @@ void startDue(qnChecker* checker, quon_request* req, int64_t nowMono) {
             count = proxy->pool->addressCount;
             std::copy_n(proxy->pool->addresses, count, addresses);
         }
-        w.running = qnCheckStart(w.check, addresses, count, nowMono, QN_CHECK_TIMEOUT_MS);
+        w.running =
+            qnCheckStart(w.check, addresses, count, nowMono, qnCheckSettingsInUse().timeoutMs);
         if (!w.running) record(w, w.check.error);
     }
 }
@@ -167,7 +168,7 @@ int applyTo(quon_request* req, const Holder& h, const qnHealthSlot* slot) {
         setNextProxyRetryTime(req, proxy, nowSeconds());
         return -1;
     }
-    if (!in && !proxy->delisted.load(relaxed) &&
+    if (!in && !proxy->delisted.load(relaxed) && slot->verdict.load(relaxed) != QN_HEALTH_DOWN &&
         slot->lastOkMono.load(relaxed) > proxy->downSinceMono.load(relaxed)) {
         if (addProxy(h.table, proxy, req, 0) != 0) return 0;
         proxy->nextProxyRetryTime.store(0, relaxed);

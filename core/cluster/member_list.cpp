@@ -153,14 +153,15 @@ void recordOwn(Candidate& c, int64_t nowMono) {
 // time starts with its own connect, never before its name was looked up.
 void beginCheck(Candidate& c, const qnAddress* addresses, int count) {
     constexpr auto relaxed = std::memory_order_relaxed;
+    const qnCheckSettings& settings = qnCheckSettingsInUse();
     const int64_t now = qnMonoMillis();
     c.slot = qnHealthFor(qnHealthBoardInUse(), c.name, now);
     if (!c.slot || qnHealthClaim(c.slot, now, int32_t(getpid()))) {
-        c.running = qnCheckStart(c.check, addresses, count, now, QN_CHECK_TIMEOUT_MS);
+        c.running = qnCheckStart(c.check, addresses, count, now, settings.timeoutMs);
         if (!c.running) recordOwn(c, now);
         return;
     }
-    if (c.slot->lastOkMono.load(relaxed) >= now - QN_CHECK_INTERVAL_MS) return;
+    if (c.slot->lastOkMono.load(relaxed) >= now - settings.intervalMs) return;
     const int lastError = c.slot->lastError.load(relaxed);
     if (c.slot->checking.load(relaxed) == 0 && lastError != 0) {
         c.check.error = lastError;
@@ -168,7 +169,7 @@ void beginCheck(Candidate& c, const qnAddress* addresses, int count) {
     }
     c.running = true;
     c.waitSince = now;
-    c.waitUntil = now + QN_CHECK_TIMEOUT_MS + kJoinGraceMs;
+    c.waitUntil = now + settings.timeoutMs + kJoinGraceMs;
     c.checksBefore = c.slot->checks.load(relaxed);
 }
 
@@ -176,7 +177,7 @@ void beginCheck(Candidate& c, const qnAddress* addresses, int count) {
 // outcome is then the candidate's), or has taken longer than a check may.
 bool sharedEnded(Candidate& c, int64_t nowMono) {
     constexpr auto relaxed = std::memory_order_relaxed;
-    if (c.slot->lastOkMono.load(relaxed) >= c.waitSince - QN_CHECK_TIMEOUT_MS) {
+    if (c.slot->lastOkMono.load(relaxed) >= c.waitSince - qnCheckSettingsInUse().timeoutMs) {
         c.check.error = 0;
         return true;
     }

@@ -18,6 +18,7 @@ constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr auto kClaimWait = std::chrono::milliseconds(100);
 
 std::atomic<qnHealthBoard*> gShared{nullptr};
+qnCheckSettings gSettings;
 
 // The board of a process that shares none: made on first use, kept for the process's life.
 qnHealthBoard* ownBoard() {
@@ -67,7 +68,8 @@ void takeSlot(qnHealthSlot& slot, const char* name, int64_t nowMono) {
     slot.nextCheckMono.store(0, kRelaxed);
     slot.wantedMono.store(nowMono, kRelaxed);
     slot.verdict.store(QN_HEALTH_UNKNOWN, kRelaxed);
-    for (auto* field : {&slot.failsInRow, &slot.checking, &slot.lastError, &slot.lastMillis})
+    for (auto* field :
+         {&slot.failsInRow, &slot.answersInRow, &slot.checking, &slot.lastError, &slot.lastMillis})
         field->store(0, kRelaxed);
     for (auto* field : {&slot.lastCheckAt, &slot.lastErrorAt, &slot.lastOkMono, &slot.changedAt,
                         &slot.changedMono})
@@ -138,6 +140,10 @@ void remember(qnHealthSlot* slot, int32_t verdict, int64_t nowMono, int64_t nowW
 
 void qnSetHealthBoard(qnHealthBoard* board) { gShared.store(board); }
 
+void qnSetCheckSettings(const qnCheckSettings& settings) { gSettings = settings; }
+
+const qnCheckSettings& qnCheckSettingsInUse() { return gSettings; }
+
 qnHealthBoard* qnHealthBoardInUse() {
     qnHealthBoard* shared = gShared.load();
     return shared ? shared : ownBoard();
@@ -166,8 +172,8 @@ bool qnHealthOwns(const qnHealthSlot* slot, const char* name) {
 bool qnHealthClaim(qnHealthSlot* slot, int64_t nowMono, int32_t pid) {
     int64_t due = slot->nextCheckMono.load(kRelaxed);
     if (nowMono < due) return false;
-    // A check runs at most QN_CHECK_TIMEOUT_MS: the next is never claimed before it ends.
-    const int64_t next = nowMono + std::max(QN_CHECK_INTERVAL_MS, QN_CHECK_TIMEOUT_MS);
+    // A check runs at most its time-out: the next is never claimed before it ends.
+    const int64_t next = nowMono + std::max(gSettings.intervalMs, gSettings.timeoutMs);
     if (!slot->nextCheckMono.compare_exchange_strong(due, next, kRelaxed)) return false;
     slot->checking.store(pid, kRelaxed);
     return true;
@@ -176,7 +182,7 @@ bool qnHealthClaim(qnHealthSlot* slot, int64_t nowMono, int32_t pid) {
 bool qnHealthClaimInit(qnHealthSlot* slot, int64_t nowMono) {
     int64_t due = slot->nextInitMono.load(kRelaxed);
     return nowMono >= due && slot->nextInitMono.compare_exchange_strong(
-                                 due, nowMono + QN_CHECK_INTERVAL_MS, kRelaxed);
+                                 due, nowMono + gSettings.intervalMs, kRelaxed);
 }
 
 void qnHealthCheckSoon(qnHealthSlot* slot) {
@@ -194,9 +200,15 @@ int qnHealthRecord(qnHealthSlot* slot, int error, int millis, int64_t nowMono, i
     int32_t verdict = slot->verdict.load(kRelaxed);
     if (error == 0) {
         slot->failsInRow.store(0, kRelaxed);
+        const int32_t answers = slot->answersInRow.fetch_add(1, kRelaxed) + 1;
         // The check's start, not its end: an answer sent before a process found the server
         // gone must not count as news that it is back.
         slot->lastOkMono.store(nowMono - millis, kRelaxed);
+        if (verdict == QN_HEALTH_DOWN && answers < gSettings.rise) {
+            // Checked again at once, as a miss is confirmed.
+            slot->nextCheckMono.store(0, kRelaxed);
+            return QN_HEALTH_SAME;
+        }
         if (verdict == QN_HEALTH_UP ||
             !slot->verdict.compare_exchange_strong(verdict, QN_HEALTH_UP, kRelaxed))
             return QN_HEALTH_SAME;
@@ -206,11 +218,12 @@ int qnHealthRecord(qnHealthSlot* slot, int error, int millis, int64_t nowMono, i
         if (downForMs) *downForMs = since ? nowMono - since : 0;
         return QN_HEALTH_CAME_UP;
     }
+    slot->answersInRow.store(0, kRelaxed);
     slot->failures.fetch_add(1, kRelaxed);
     slot->lastError.store(error, kRelaxed);
     slot->lastErrorAt.store(nowWall, kRelaxed);
     const int32_t misses = slot->failsInRow.fetch_add(1, kRelaxed) + 1;
-    if (misses < QN_CHECK_FALL) {
+    if (misses < gSettings.fall) {
         // One miss may be chance: the next check confirms it at once.
         if (verdict != QN_HEALTH_DOWN) slot->nextCheckMono.store(0, kRelaxed);
         return QN_HEALTH_SAME;

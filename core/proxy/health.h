@@ -13,6 +13,10 @@ void qnSetHealthBoard(qnHealthBoard* board);
 qnHealthBoard* qnHealthBoardInUse();
 // Lays a board out in zeroed memory: every slot free.
 void qnHealthBoardInit(qnHealthBoard* board);
+// The settings every check, claim and verdict of this process follows; the defaults until
+// the web server sets its own (before its children start).
+void qnSetCheckSettings(const qnCheckSettings& settings);
+const qnCheckSettings& qnCheckSettingsInUse();
 
 // The slot of server name, claimed when none has it yet (a slot no process has wanted for
 // QN_HEALTH_RECLAIM_MS is taken over); null when the board is full. Marks it wanted.
@@ -34,8 +38,8 @@ void qnHealthCheckSoon(qnHealthSlot* slot);
 
 // What a recorded check changed.
 inline constexpr int QN_HEALTH_SAME = 0;
-inline constexpr int QN_HEALTH_WENT_DOWN = 1;  // it missed QN_CHECK_FALL checks in a row
-inline constexpr int QN_HEALTH_CAME_UP = 2;    // it answered after being down
+inline constexpr int QN_HEALTH_WENT_DOWN = 1;  // it missed `fall` checks in a row
+inline constexpr int QN_HEALTH_CAME_UP = 2;    // it answered `rise` in a row after being down
 // Books one check of millis that ended at nowMono: error 0 when the server answered, else
 // why not; a failure of this process's own (qnLocalFailure) books nothing. A miss that does not
 // take the server out yet makes the next check due at once. Exactly one caller sees each

@@ -17,13 +17,23 @@ inline constexpr int QN_HEALTH_SLOTS = 512;
 // Verdict changes a slot remembers, the newest overwriting the oldest.
 inline constexpr int QN_HEALTH_HISTORY = 32;
 
-// How often a server is checked, how long a check may take, and how many checks in a
-// row it must miss before it is taken out of rotation; one answered check brings it back.
-// A miss is confirmed by a check at once, so a server that stops answering is out within
-// an interval and two time-outs: under three seconds.
+// By default: how often a server is checked, how long a check may take, how many checks
+// in a row it must miss before it is taken out of rotation, and how many it must answer in
+// a row to come back. A miss is confirmed by a check at once, so a server that stops
+// answering is out within an interval and two time-outs: under three seconds.
 inline constexpr int QN_CHECK_INTERVAL_MS = 1000;
 inline constexpr int QN_CHECK_TIMEOUT_MS = 800;
 inline constexpr int QN_CHECK_FALL = 2;
+inline constexpr int QN_CHECK_RISE = 1;
+
+// The checks' settings of the web server (QuonConfig checkinterval, checktimeout,
+// checkfall, checkrise), the same in every process.
+struct qnCheckSettings {
+    int intervalMs = QN_CHECK_INTERVAL_MS;
+    int timeoutMs = QN_CHECK_TIMEOUT_MS;
+    int fall = QN_CHECK_FALL;
+    int rise = QN_CHECK_RISE;
+};
 // A slot that no process has asked for this long may be given to another server.
 inline constexpr int64_t QN_HEALTH_RECLAIM_MS = 60000;
 
@@ -57,6 +67,7 @@ struct alignas(64) qnHealthSlot {
     std::atomic<int64_t> wantedMono;     // when a process last looked for this server
     std::atomic<int32_t> verdict;        // QN_HEALTH_*
     std::atomic<int32_t> failsInRow;
+    std::atomic<int32_t> answersInRow;
     std::atomic<int32_t> checking;     // pid of the process whose check is in flight, or 0
     std::atomic<int32_t> lastError;    // of the last failed check: errno or EQUON_*; 0: none
     std::atomic<int32_t> lastMillis;   // how long the last check took

@@ -80,6 +80,26 @@ INSTANTIATE_TEST_SUITE_P(
             "this process out of descriptors", {0, EMFILE, EMFILE, EMFILE}, {S, S, S, S}, kUp}),
     [](const auto& info) { return testName(info.param.what); });
 
+// With checkfall 3 and checkrise 2, three misses in a row take a server out and two answers
+// in a row bring it back (a first answer makes the next check due at once); the claims
+// follow checkinterval.
+TEST(Health, TheSettingsOfTheServerDecide) {
+    qnSetCheckSettings({2000, 500, 3, 2});
+    Board b;
+    qnHealthSlot* slot = b.slot("a:1");
+    std::vector<int> changes;
+    int64_t now = 1000;
+    for (int error : {0, X, X, X, 0, X, 0, 0}) {
+        now += 10;
+        changes.push_back(qnHealthRecord(slot, error, 1, now, now, nullptr));
+    }
+    EXPECT_EQ(changes, (std::vector<int>{S, S, S, D, S, S, S, U}));
+    EXPECT_TRUE(qnHealthClaim(slot, now + 1, 1));
+    EXPECT_FALSE(qnHealthClaim(slot, now + 2000, 1));
+    EXPECT_TRUE(qnHealthClaim(slot, now + 2001, 1));
+    qnSetCheckSettings({});
+}
+
 // One miss makes the next check due at once, so it is confirmed or refuted without the
 // interval's wait; a server already down waits its interval.
 TEST(Health, AMissIsConfirmedAtOnceAndTheHistoryKeepsTheLastChanges) {
