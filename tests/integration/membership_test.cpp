@@ -4,16 +4,13 @@
 // that takes the connection and never answers holds the start up for the upkeep's own
 // exchange deadline only, after which the stored servers are served.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/stat.h>
 
-#include <atomic>
 #include <cctype>
-#include <thread>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "loopback_peer.h"
 #include "proxy_helpers.h"
@@ -33,36 +30,6 @@ struct Folder {
     }
     ~Folder() { std::filesystem::remove_all(path); }
     std::string path;
-};
-
-// A listener on 127.0.0.1 that takes connections and closes them at once, counting them.
-class ClosingListener : public LoopbackPort {
-public:
-    ClosingListener() {
-        if (listen(sock_, 128) != 0) return;
-        thread_ = std::thread([this] {
-            while (!done_) {
-                pollfd ready{sock_, POLLIN, 0};
-                if (poll(&ready, 1, 20) <= 0) continue;
-                if (const int conn = accept(sock_, nullptr, nullptr); conn >= 0) {
-                    ++accepted_;
-                    close(conn);
-                }
-            }
-        });
-    }
-    ~ClosingListener() {
-        done_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-    bool listening() const { return thread_.joinable(); }
-    int port() const { return ntohs(address_.sin_port); }
-    int accepted() const { return accepted_; }
-
-private:
-    std::atomic<bool> done_{false};
-    std::atomic<int> accepted_{0};
-    std::thread thread_;
 };
 
 TEST(Membership, AStoreThatIsAFifoIsNotReadAndARestartReplacesTheChild) {
@@ -130,6 +97,7 @@ TEST(Membership, TwoVirtualHostsSharingAStoreAreRefused) {
 TEST(Membership, AHostileListCostsAboutOneConnectASecondPerApache) {
     ClosingListener hostile;
     ASSERT_TRUE(hostile.listening());
+    const std::string port = std::to_string(ntohs(hostile.address().sin_port));
     QuonCluster cluster(1);
     cluster.useChildren(4);
     cluster.useLogLevel("warn");
@@ -139,8 +107,7 @@ TEST(Membership, AHostileListCostsAboutOneConnectASecondPerApache) {
         std::string host = "localhost";
         for (size_t k = 0; k < host.size(); ++k)
             if (mask & (1 << k)) host[k] = char(toupper(host[k]));
-        list +=
-            "h" + std::to_string(mask) + "=" + host + ":" + std::to_string(hostile.port()) + "\n";
+        list += "h" + std::to_string(mask) + "=" + host + ":" + port + "\n";
     }
     cluster[0].writeFile("cluster.props", list);
     cluster[0].writeFile("control.props", "cluster-seq=9\n");
@@ -157,9 +124,7 @@ TEST(Membership, AHostileListCostsAboutOneConnectASecondPerApache) {
     EXPECT_LE(hostile.accepted() - connects, 10);
     EXPECT_LE(cluster.logLines(0, "PROXY_GET_PROPS server-props") - checks, 10);
     // At most one line in 10 s in each child, under the name folded to lower case.
-    EXPECT_LE(cluster.apache().countLog("localhost:" + std::to_string(hostile.port()) +
-                                        " not joined now"),
-              4)
+    EXPECT_LE(cluster.apache().countLog("localhost:" + port + " not joined now"), 4)
         << cluster.apache().errorLog();
 }
 }  // namespace

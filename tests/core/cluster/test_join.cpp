@@ -6,10 +6,6 @@
 // looked up again stays within membernetworks.
 #include "cluster_fixture.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -94,25 +90,9 @@ TEST(Joins, SlowNamesJoinAndANameNeverAnsweredHoldsUpNoOther) {
 // The server behind the name takes connections and closes them: it is connected about
 // once a second in all, and each table writes each kind of failure line once.
 TEST(Joins, AHostileListCostsAServerAboutOneConnectASecond) {
-    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(0x7f000005);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 128), 0);
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    const std::string port = std::to_string(ntohs(address.sin_port));
-    std::atomic<int> accepted{0};
-    std::atomic<bool> done{false};
-    std::thread acceptor([&] {
-        while (!done) {
-            pollfd ready{listener, POLLIN, 0};
-            if (poll(&ready, 1, 20) <= 0) continue;
-            const int conn = accept(listener, nullptr, nullptr);
-            if (conn >= 0) ++accepted, close(conn);
-        }
-    });
+    ClosingListener hostile("127.0.0.5");
+    ASSERT_TRUE(hostile.listening());
+    const std::string port = std::to_string(ntohs(hostile.address().sin_port));
     std::string list;
     for (int mask = 0; mask < 127; ++mask)
         list += "h" + std::to_string(mask) + "=" + spelling(mask) + ":" + port + "\n";
@@ -131,11 +111,8 @@ TEST(Joins, AHostileListCostsAServerAboutOneConnectASecond) {
     std::thread other([&] { apply(two); });
     apply(one);
     other.join();
-    done = true;
-    acceptor.join();
-    close(listener);
-    EXPECT_GE(accepted.load(), 2);
-    EXPECT_LE(accepted.load(), 7);
+    EXPECT_GE(hostile.accepted(), 2);
+    EXPECT_LE(hostile.accepted(), 7);
     for (RecordingRequest* req : {&one, &two}) {
         EXPECT_EQ(req->count("log", "hostile.test:" + port + " not joined now: connection closed"),
                   1)
