@@ -117,17 +117,19 @@ Joined joinNewServer(mappingsTable* table, quon_request* req, const char* name, 
 // answered join, in the list's order, so that a server that takes connections and never
 // answers holds up the others hardly at all; it is tried again with the list.
 struct Candidate {
-    const char* name;
-    qnLookup* lookup;  // the lookup of its name, until it ends
+    const char* name = nullptr;
+    qnLookup* lookup = nullptr;  // the lookup of its name, until it ends
+    qnAddress addresses[QN_MAX_ADDRESSES];
+    int found = 0;  // addresses the lookup found
     qnCheck check;
-    qnHealthSlot* slot;  // its slot on the health board; null when none was left
+    qnHealthSlot* slot = nullptr;  // its slot on the health board; null when none was left
     // Another process's check of the server is awaited (until waitUntil), one that had
     // ended checksBefore checks when the wait began at waitSince.
-    int64_t waitSince, waitUntil;
-    uint64_t checksBefore;
-    bool checked;  // a check began (and may have ended at once)
-    bool running;
-    bool settled;  // joined, or given up after its check
+    int64_t waitSince = 0, waitUntil = 0;
+    uint64_t checksBefore = 0;
+    bool checked = false;  // a check began (and may have ended at once)
+    bool running = false;
+    bool settled = false;  // joined, or given up after its check
 };
 
 // Once a check has answered, the others' are waited for this much longer before those
@@ -191,9 +193,12 @@ bool sharedEnded(Candidate& c, int64_t nowMono) {
     return true;
 }
 
-// Every name is looked up at once, all within one bound, so that a slow resolver costs
-// its time once and a name it never answers costs no more; then each name that may be a
-// member is checked.
+// Names looked up at once at most: a list's names are looked up in batches of this many.
+constexpr int32_t kLookupBatch = 16;
+
+// Every name is looked up before any check begins (a check's time is its own), a batch at
+// once, each batch within one bound, so that a slow resolver costs its time once a batch
+// and a name it never answers costs no more; then each name that may be a member is checked.
 void checkCandidates(mappingsTable* table, quon_request* req, const char* const* names,
                      int32_t count, Source source, Candidate* candidates, bool* failed) {
     int32_t room;
@@ -202,24 +207,30 @@ void checkCandidates(mappingsTable* table, quon_request* req, const char* const*
         room = QN_MAX_PROXIES - table->servers.count;
     }
     for (int32_t i = 0; i < count; ++i) {
-        Candidate& c = candidates[i];
-        c = Candidate{names[i], nullptr, {}, nullptr, 0, 0, 0, false, false, false};
+        candidates[i] = Candidate{};
+        candidates[i].name = names[i];
         // No server is made, or checked, for a master list that cannot take it.
         if (i >= room)
-            logListFull(req, &table->logLimits.kinds[QN_LIMIT_FULL], c.name, QN_MASTER_LIST,
+            logListFull(req, &table->logLimits.kinds[QN_LIMIT_FULL], names[i], QN_MASTER_LIST,
                         QN_MAX_PROXIES - room);
-        else
-            c.lookup = lookUpServer(req, c.name);
     }
-    const int64_t lookedUpBy = qnMonoMillis() + QN_LOOKUP_WAIT_MS;
-    for (int32_t i = 0; i < std::min(count, room); ++i) {
+    const int32_t tried = std::min(count, room);
+    for (int32_t from = 0; from < tried; from += kLookupBatch) {
+        const int32_t to = std::min(tried, from + kLookupBatch);
+        for (int32_t i = from; i < to; ++i)
+            candidates[i].lookup = lookUpServer(req, candidates[i].name);
+        const int64_t lookedUpBy = qnMonoMillis() + QN_LOOKUP_WAIT_MS;
+        for (int32_t i = from; i < to; ++i) {
+            Candidate& c = candidates[i];
+            c.found = lookedUp(req, c.lookup, c.name, lookedUpBy, c.addresses,
+                               &table->logLimits.kinds[QN_LIMIT_LOOKUP]);
+            c.lookup = nullptr;
+        }
+    }
+    for (int32_t i = 0; i < tried; ++i) {
         Candidate& c = candidates[i];
-        qnAddress addresses[QN_MAX_ADDRESSES];
-        const int found = lookedUp(req, c.lookup, c.name, lookedUpBy, addresses,
-                                   &table->logLimits.kinds[QN_LIMIT_LOOKUP]);
-        c.lookup = nullptr;
-        *failed |= found == 0;
-        if (found == 0) {
+        *failed |= c.found == 0;
+        if (c.found == 0) {
             logLimited(req, &table->logLimits.kinds[QN_LIMIT_UNJOINED], QN_LOG_ERROR, kCannotInit,
                        c.name);
             continue;
@@ -227,14 +238,14 @@ void checkCandidates(mappingsTable* table, quon_request* req, const char* const*
         // Refused before any connect, the check's included.
         char host[QN_HOST_TEXT_SIZE];
         const char* unfit = source == Source::memberList
-                                ? unfitMember(table, c.name, addresses, found, host)
+                                ? unfitMember(table, c.name, c.addresses, c.found, host)
                                 : nullptr;
         if (unfit) {
             req->logAt(req, QN_LOG_ERROR, kRefusedMember, c.name, host, unfit);
             continue;
         }
         c.checked = true;
-        if (table->joinChecks) beginCheck(c, addresses, found);
+        if (table->joinChecks) beginCheck(c, c.addresses, c.found);
     }
 }
 

@@ -13,7 +13,7 @@
 inline constexpr int64_t QN_LOOKUP_WAIT_MS = 2000;
 // Lookups under way at once in a process; one more fails at once (a resolver that never
 // answers must not take a thread per name and per try).
-inline constexpr int QN_MAX_LOOKUPS = 32;
+inline constexpr int QN_MAX_LOOKUPS = 64;
 
 struct qnLookup;
 
