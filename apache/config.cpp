@@ -17,11 +17,17 @@
 
 #include "address.h"
 #include "flags.h"
+#include "health_types.h"
 #include "network.h"
 #include "socket.h"
 
 namespace {
 constexpr const char* kApiAllocOn = "apialloc is true so using request's memory pool";
+constexpr const char* kCheckInVirtualHost =
+    "QuonConfig %s ignored in a virtual host: the health checks are the whole server's, set "
+    "it in the main server";
+constexpr const char* kBadCount =
+    "a whole number from %" APR_INT64_T_FMT " to %" APR_INT64_T_FMT " expected";
 constexpr const char* kMetricsInVirtualHost =
     "\"QuonConfig Metrics\" ignored for virtual server since it must be set at the global "
     "level.";
@@ -73,7 +79,7 @@ constexpr int64_t kLeastBytes = 1024;
 constexpr int64_t kMostBytes = int64_t(1) << 30;
 
 // Bound: a time-out that may also be off.
-enum class Kind { Flag, Mask, Seconds, Timeout, Bound, Bytes, Server, Url, File, Networks };
+enum class Kind { Flag, Mask, Seconds, Count, Timeout, Bound, Bytes, Server, Url, File, Networks };
 
 // A line's value once read: a number in the unit stored (flags 0 or 1, milliseconds,
 // seconds, bytes), or a text from the configuration pool.
@@ -106,6 +112,12 @@ struct ConfigKey {
 };
 
 using Conf = QuonServerConfig;
+
+// A setting of the whole server written in a virtual host is said and left alone.
+void mainServerOnly(const KeyContext& k, const char* name) {
+    if (k.server->is_virtual) k.req->logAt(k.req, QN_LOG_WARN, kCheckInVirtualHost, name);
+}
+
 constexpr ConfigKey kKeys[] = {
     {"Verbose", Kind::Flag, 0, 0, 0, false, &Conf::verbose,
      [](const KeyContext& k) {
@@ -165,6 +177,17 @@ constexpr ConfigKey kKeys[] = {
     // Unset (-1) by default: the status page's changes are off only where an .htaccess
     // file was read for it.
     {"statuschanges", Kind::Flag, 0, 0, -1, false, &Conf::statusChanges, nullptr},
+    // The health checks of the whole server (the main server's lines): how often each
+    // back-end server is checked, how long a check may take, how many misses in a row take
+    // a server out and how many answers bring it back.
+    {"checkinterval", Kind::Timeout, 100, 60'000, QN_CHECK_INTERVAL_MS, false, &Conf::checkInterval,
+     [](const KeyContext& k) { mainServerOnly(k, "checkinterval"); }},
+    {"checktimeout", Kind::Timeout, 100, 60'000, QN_CHECK_TIMEOUT_MS, false, &Conf::checkTimeout,
+     [](const KeyContext& k) { mainServerOnly(k, "checktimeout"); }},
+    {"checkfall", Kind::Count, 1, 10, QN_CHECK_FALL, false, &Conf::checkFall,
+     [](const KeyContext& k) { mainServerOnly(k, "checkfall"); }},
+    {"checkrise", Kind::Count, 1, 10, QN_CHECK_RISE, false, &Conf::checkRise,
+     [](const KeyContext& k) { mainServerOnly(k, "checkrise"); }},
 };
 constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
 static_assert(kKeyCount <= sizeof QuonServerConfig::keyLines / sizeof(const char*),
@@ -232,6 +255,12 @@ const char* readBound(apr_pool_t* pool, const ConfigKey& key, const char* text, 
     if (strcmp(text, "0") == 0 || strcasecmp(text, "off") == 0) return out.number = 0, nullptr;
     const char* allowed = readTimeout(pool, key, text, out);
     return allowed ? apr_pstrcat(pool, allowed, kOrOff, nullptr) : nullptr;
+}
+
+const char* readCount(apr_pool_t* pool, const ConfigKey& key, const char* text, Value& out) {
+    if (!readDecimal(text, out.number) || out.number < key.least || out.number > key.most)
+        return apr_psprintf(pool, kBadCount, key.least, key.most);
+    return nullptr;
 }
 
 const char* readSeconds(apr_pool_t* pool, const ConfigKey& key, const char* text, Value& out) {
@@ -330,6 +359,8 @@ const char* readValue(cmd_parms* cmd, const ConfigKey& key, const char* text, Va
             return readMask(text, out);
         case Kind::Seconds:
             return readSeconds(cmd->pool, key, text, out);
+        case Kind::Count:
+            return readCount(cmd->pool, key, text, out);
         case Kind::Timeout:
             return readTimeout(cmd->pool, key, text, out);
         case Kind::Bound:

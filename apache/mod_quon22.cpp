@@ -3,12 +3,14 @@
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 
 #include <apr_strings.h>
+#include <cstring>
 #include <http_log.h>
 #include <http_protocol.h>
 #include <http_request.h>
 #include <mpm_common.h>
 
 #include "flags.h"
+#include "health.h"
 #include "quon_status.h"
 #include "sync.h"
 #include "table_slots.h"
@@ -16,9 +18,36 @@
 APLOG_USE_MODULE(quon);
 
 namespace {
+constexpr const char* kSharedStore =
+    "QuonConfig serverstore \"%s\" is set for two virtual hosts (%s and %s): each needs a "
+    "file of its own";
+
 // Lock messages that arise without a quon_request go straight to the error log.
 void systemLog(int level, const char* message) {
     ap_log_error(APLOG_MARK, apacheLogLevel(level), 0, nullptr, "%s", message);
+}
+const char* serverNameOf(const server_rec* s) {
+    return s->server_hostname ? s->server_hostname : "the main server";
+}
+
+// Two virtual hosts with tables of their own and one server store would each take the
+// other's servers and patterns for their own: Apache does not start.
+bool storesApart(server_rec* main) {
+    for (server_rec* s = main; s; s = s->next) {
+        const QuonServerConfig* conf = quonConfigOf(s);
+        if (!conf->configured || !conf->serverStore) continue;
+        for (server_rec* before = main; before != s; before = before->next) {
+            const QuonServerConfig* other = quonConfigOf(before);
+            if (other == conf || !other->configured || !other->serverStore ||
+                strcmp(other->serverStore, conf->serverStore) != 0)
+                continue;
+            // Apache chains virtual hosts last first: the one configured first is named first.
+            ap_log_error(APLOG_MARK, APLOG_EMERG, 0, s, kSharedStore, conf->serverStore,
+                         serverNameOf(s), serverNameOf(before));
+            return false;
+        }
+    }
+    return true;
 }
 }  // namespace
 
@@ -30,7 +59,9 @@ int quon_init(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*, server_rec* server) {
     init_apache_request(&req, nullptr, server);
     req.logAt(&req, QN_LOG_NOTICE, "%s %d.%d (Build %d) Apache 2.2 module - %s %s", QUON_PRODUCT,
               QUON_MAJOR, QUON_MINOR, QUON_BUILD, __DATE__, __TIME__);
-    return OK;
+    const QuonServerConfig* conf = quonConfigOf(server);
+    qnSetCheckSettings({conf->checkInterval, conf->checkTimeout, conf->checkFall, conf->checkRise});
+    return storesApart(server) ? OK : HTTP_INTERNAL_SERVER_ERROR;
 }
 
 void quon_child_init(apr_pool_t* pchild, server_rec* server) {
@@ -84,6 +115,7 @@ apr_status_t quon_child_exit(void* data) {
     QuonServerConfig* conf = init_apache_request(&req, nullptr, server);
     req.trace(&req, "quon_child_exit: r is %p, server %p", static_cast<void*>(&req),
               static_cast<void*>(server));
+    if (upkeepThreadsLeftRunning()) return APR_SUCCESS;
     mappingsTableDelete(conf->table.exchange(nullptr), &req);
     freeQuonMutexPool();
     return APR_SUCCESS;

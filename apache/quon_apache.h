@@ -43,12 +43,17 @@ struct QuonServerConfig {
     int sendTimeout;
     int recvTimeout;
     int responseTimeout;  // ms from a request's sending to the end of its response; 0: none
-    int maxHeaderSize;  // bytes; bounds header strings and each exchange's header total
-    int maxPropsSize;   // bytes; bounds property texts and attribute values
-    int directoryWalk;  // 1: claimed requests go through Apache's directory walk as well
+    int maxHeaderSize;    // bytes; bounds header strings and each exchange's header total
+    int maxPropsSize;     // bytes; bounds property texts and attribute values
+    int directoryWalk;    // 1: claimed requests go through Apache's directory walk as well
     // Whether the status page may change servers' states: 1 everywhere, 0 nowhere, -1 (the
     // default) except where an .htaccess file was read for the request.
     int statusChanges;
+    // The health checks' settings (the main server's count): ms, ms, checks, checks.
+    int checkInterval;
+    int checkTimeout;
+    int checkFall;
+    int checkRise;
     // Where each key (by its row in the key table) was last set: "line N of FILE"; for the
     // warning of a key set twice.
     const char* keyLines[24];
@@ -101,6 +106,9 @@ bool writeOnLogThread(server_rec* server, int level, const char* prefix, const c
 void startUpkeepThread(apr_pool_t* pchild, server_rec* main);
 // Asks the threads to stop as soon as they can (their waits give up); does not wait.
 void stopUpkeepThread();
+// Whether an upkeep thread was still running when the child's exit stopped waiting for
+// it: the tables it may use are then left to the process's end.
+bool upkeepThreadsLeftRunning();
 // The AUTHORIZATION copy, SERVER_PORT_SECURE and, over TLS, the cipher, key-size and
 // client-certificate attributes.
 void setSecure(request_rec* r, quon_request* req);

@@ -34,6 +34,10 @@ constexpr long kFirstPassWaitMs = 100;
 // bootstrap server) ends within this, its connect included: a server that takes the
 // connection and never answers holds up its own table's upkeep this long at most.
 constexpr int kUpkeepExchangeMs = 2000;
+// How long a child's exit waits for its upkeep threads in all.
+constexpr long kExitWaitMs = 1000;
+constexpr const char* kLeftRunning =
+    "an upkeep thread did not stop within %ld ms: the child exits without it";
 constexpr size_t kStackBytes = size_t(1) << 20;
 constexpr const char* kNoThread = "could not start an upkeep thread: %s";
 constexpr const char* kNoChecker = "health checks not started: no memory or no pipe";
@@ -58,6 +62,7 @@ struct Upkeep {
     server_rec* main = nullptr;
     pthread_t checkThread{};
     bool checking = false;
+    bool leftRunning = false;  // a thread did not stop at exit: its tables stay
 };
 Upkeep upkeep;
 
@@ -167,9 +172,20 @@ void awaitFirstPasses() {
 apr_status_t joinUpkeepThreads(void*) {
     if (!upkeep.started) return APR_SUCCESS;
     stopUpkeepThread();
+    // Every wait of the threads ends when they are told to stop; one that does not (a
+    // call into the system that never returns) must not keep the child from exiting, nor
+    // Apache from restarting. What such a thread may still use is left to the process's end.
+    const timespec until = after(kExitWaitMs);
+    bool joined = true;
     for (Worker* w : upkeep.workers)
-        if (w->started) pthread_join(w->thread, nullptr);
-    if (upkeep.checking) pthread_join(upkeep.checkThread, nullptr);
+        if (w->started) joined = pthread_timedjoin_np(w->thread, nullptr, &until) == 0 && joined;
+    if (upkeep.checking)
+        joined = pthread_timedjoin_np(upkeep.checkThread, nullptr, &until) == 0 && joined;
+    if (!joined) {
+        upkeep.leftRunning = true;
+        ap_log_error(APLOG_MARK, APLOG_WARNING, 0, upkeep.main, kLeftRunning, kExitWaitMs);
+        return APR_SUCCESS;
+    }
     qnSetUpkeepWaker(nullptr);
     qnSetChecker(nullptr);
     qnCheckerDelete(upkeep.checker);
@@ -208,6 +224,8 @@ void startUpkeepThread(apr_pool_t* pchild, server_rec* main) {
     startChecks();
     awaitFirstPasses();
 }
+
+bool upkeepThreadsLeftRunning() { return upkeep.leftRunning; }
 
 void stopUpkeepThread() {
     upkeep.stop.store(1);

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -33,7 +34,7 @@ constexpr size_t kLongestHost = 253;                      // a DNS name
 constexpr size_t kLongestLabel = 63;
 constexpr char kNameCharacters[] =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.";
-constexpr size_t kMaxServers = 128;
+constexpr size_t kMaxNewPerList = 64;  // the names one list may bring in
 // PROXY_PUT_PROPS "/app/*=x\n", then PROXY_FINISH.
 constexpr char kAnswer[] = "\0\0\0\x0e\0\0\0\x09/app/*=x\n\0\0\0\x09";
 constexpr size_t kAnswerSize = sizeof kAnswer - 1;
@@ -130,19 +131,21 @@ bool resolvable(const std::string& piece, int& port) {
     return goodLabels(host) && host[0] != 'x' && host[0] != 'X';
 }
 
-// The names that become servers, in order: pieces between ";" that name no server yet,
-// fit a proxy's name, resolve, and whose port takes a connection.
+// The names that become servers, in order: of the first kMaxNewPerList distinct pieces
+// between ";" (in lower case), those that fit a proxy's name, resolve, and whose port
+// takes a connection.
 std::vector<std::string> modelServers(const char* value) {
-    std::vector<std::string> servers;
+    std::vector<std::string> tried, servers;
     std::string_view rest = value ? value : "";
     while (!rest.empty()) {
         std::string piece(rest.substr(0, rest.find(';')));
         rest.remove_prefix(std::min(rest.size(), piece.size() + 1));
-        bool known = std::find(servers.begin(), servers.end(), piece) != servers.end();
+        for (char& c : piece) c = char(tolower(static_cast<unsigned char>(c)));
+        if (piece.empty() || std::find(tried.begin(), tried.end(), piece) != tried.end()) continue;
+        if (tried.size() == kMaxNewPerList) break;
+        tried.push_back(piece);
         int port = 0;
-        if (piece.empty() || known || piece.size() > kLongestName || !resolvable(piece, port))
-            continue;
-        if (port % 2 || servers.size() >= kMaxServers) continue;
+        if (piece.size() > kLongestName || !resolvable(piece, port) || port % 2) continue;
         servers.push_back(piece);
     }
     return servers;

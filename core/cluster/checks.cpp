@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <unordered_map>
 #include <vector>
 
 #include "check.h"
@@ -21,7 +22,9 @@ namespace {
 constexpr int kTurnMs = 250;
 constexpr const char* kWentDown = "%s is down (%s), %d of %d left in %s";
 constexpr const char* kCameUp = "%s is up again after %lld s";
-constexpr const char* kNoSlot = "%s is not checked: every one of the %d health slots is in use";
+constexpr const char* kNoSlot =
+    "%s is not checked: its virtual servers hold their share of the %d health slots, or all "
+    "are in use";
 
 std::atomic<qnChecker*> gChecker{nullptr};
 
@@ -62,6 +65,33 @@ Watched& watchedNamed(qnChecker* checker, const char* name) {
     return w;
 }
 
+// Each server's slot on the board: the one it holds, else a new one while a table that
+// holds it is under its share of the board (the slots over the tables: one virtual host's
+// long list leaves room for the servers of the others), else none (its requests still tell
+// when it is down).
+void takeSlots(qnChecker* checker, quon_request* req, int64_t nowMono) {
+    qnHealthBoard* board = qnHealthBoardInUse();
+    const int share = QN_HEALTH_SLOTS / std::max<int>(1, int(checker->tables.size()));
+    std::unordered_map<const mappingsTable*, int> held;
+    for (Watched& w : checker->watched)
+        if (qnHealthOwns(w.slot, w.name))
+            for (const Holder& h : w.holders) ++held[h.table];
+    for (Watched& w : checker->watched) {
+        if (qnHealthOwns(w.slot, w.name)) {
+            w.slot->wantedMono.store(nowMono, std::memory_order_relaxed);
+        } else {
+            const bool room = std::any_of(w.holders.begin(), w.holders.end(),
+                                          [&](const Holder& h) { return held[h.table] < share; });
+            w.slot = room ? qnHealthFor(board, w.name, nowMono) : nullptr;
+            if (w.slot)
+                for (const Holder& h : w.holders) ++held[h.table];
+        }
+        if (!w.slot && !w.slotless) req->logAt(req, QN_LOG_WARN, kNoSlot, w.name, QN_HEALTH_SLOTS);
+        w.slotless = !w.slot;
+        for (const Holder& h : w.holders) h.proxy->health.store(w.slot, std::memory_order_relaxed);
+    }
+}
+
 // The servers of every table's master list that the cluster still names, each with the
 // tables that hold it; servers no table holds any more are dropped, their checks ended.
 void gather(qnChecker* checker, quon_request* req, int64_t nowMono) {
@@ -83,16 +113,7 @@ void gather(qnChecker* checker, quon_request* req, int64_t nowMono) {
         if (!w.seen) qnCheckCancel(w.check);
         return !w.seen;
     });
-    qnHealthBoard* board = qnHealthBoardInUse();
-    for (Watched& w : checker->watched) {
-        if (qnHealthOwns(w.slot, w.name))
-            w.slot->wantedMono.store(nowMono, std::memory_order_relaxed);
-        else
-            w.slot = qnHealthFor(board, w.name, nowMono);
-        if (!w.slot && !w.slotless) req->logAt(req, QN_LOG_WARN, kNoSlot, w.name, QN_HEALTH_SLOTS);
-        w.slotless = !w.slot;
-        for (const Holder& h : w.holders) h.proxy->health.store(w.slot, std::memory_order_relaxed);
-    }
+    takeSlots(checker, req, nowMono);
 }
 
 void record(Watched& w, int error) {
@@ -120,7 +141,8 @@ void startDue(qnChecker* checker, quon_request* req, int64_t nowMono) {
             count = proxy->pool->addressCount;
             std::copy_n(proxy->pool->addresses, count, addresses);
         }
-        w.running = qnCheckStart(w.check, addresses, count, nowMono, QN_CHECK_TIMEOUT_MS);
+        w.running =
+            qnCheckStart(w.check, addresses, count, nowMono, qnCheckSettingsInUse().timeoutMs);
         if (!w.running) record(w, w.check.error);
     }
 }
@@ -167,7 +189,7 @@ int applyTo(quon_request* req, const Holder& h, const qnHealthSlot* slot) {
         setNextProxyRetryTime(req, proxy, nowSeconds());
         return -1;
     }
-    if (!in && !proxy->delisted.load(relaxed) &&
+    if (!in && !proxy->delisted.load(relaxed) && slot->verdict.load(relaxed) != QN_HEALTH_DOWN &&
         slot->lastOkMono.load(relaxed) > proxy->downSinceMono.load(relaxed)) {
         if (addProxy(h.table, proxy, req, 0) != 0) return 0;
         proxy->nextProxyRetryTime.store(0, relaxed);

@@ -3,7 +3,7 @@
 // server costs its own check and nothing else. The schedule and the verdicts live on
 // the shared health board (health.h): the whole web server checks each server about once
 // a second, whichever of its processes does. Each process applies the verdicts to its own
-// tables: a server that misses QN_CHECK_FALL checks in a row is taken out of rotation at
+// tables: a server that misses `fall` checks in a row is taken out of rotation at
 // once (and its exchanges still waiting for a first byte give up), and a server taken
 // out that answers a check again is put back and its mappings refreshed.
 #pragma once

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "log_limit.h"
@@ -21,6 +23,7 @@ namespace {
 constexpr const char* kNoStoreToLoad =
     "can't load servers from serverstore, no serverstore specified.";
 constexpr const char* kCannotOpenStore = "could not open serverstore \"%s\": %s";
+constexpr const char* kNotRegular = "serverstore \"%s\" is not a regular file: not read";
 constexpr const char* kLoading = "loadServersFromStore(%s)";
 constexpr const char* kCannotRead = "could not read contents of %s: %s";
 constexpr const char* kNoStoreToWrite = "can't persist servers, no serverstore specified.";
@@ -123,7 +126,7 @@ char* storeText(const mappingsTable* table, quon_request* req, size_t* needed) {
         for (int32_t slot = 0; slot < servers.count; ++slot) {
             const char* name = servers.proxies[slot]->name;
             if ((servers.active[slot] != 0) != (wanted != 0)) continue;
-            if (table->bootstrapServer && strcmp(name, table->bootstrapServer) == 0) continue;
+            if (table->bootstrapServer && strcasecmp(name, table->bootstrapServer) == 0) continue;
             append(name, strlen(name));
             append(";", 1);
         }
@@ -149,6 +152,13 @@ propertyTable* readStoreFile(mappingsTable* table, quon_request* req, char** con
     *contents = nullptr;
     if (!path || !*path) {
         if (what == StoreRead::servers) req->logAt(req, QN_LOG_INFO, "%s", kNoStoreToLoad);
+        return nullptr;
+    }
+    // A FIFO or a device at the store's path is never opened: its open or read could wait
+    // for ever, and the table's upkeep with it.
+    struct stat found {};
+    if (stat(path, &found) == 0 && !S_ISREG(found.st_mode)) {
+        logLimited(req, &table->logLimits.kinds[QN_LIMIT_STORE], QN_LOG_ERROR, kNotRegular, path);
         return nullptr;
     }
     FILE* file = req->fileOpen(req, path, "r");

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "counters.h"
+#include "log_limit.h"
 #include "mapping_order.h"
 #include "memory.h"
 #include "property.h"
@@ -61,6 +62,11 @@ int32_t listSlotNamed(const proxyList* list, const char* name) {
 
 void logListFull(quon_request* req, const char* name, const char* where, int32_t count) {
     req->logAt(req, QN_LOG_WARN, kListFull, name, where, count);
+}
+
+void logListFull(quon_request* req, qnLogLimit* limit, const char* name, const char* where,
+                 int32_t count) {
+    logLimited(req, limit, QN_LOG_WARN, kListFull, name, where, count);
 }
 
 bool makeListRoom(quon_request* req, proxyList* list) {

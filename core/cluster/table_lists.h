@@ -38,6 +38,9 @@ bool makeEntryRoom(mappingsTable* table, quon_request* req);
 inline constexpr const char* QN_MASTER_LIST = "the master list";
 // Logs "proxy %s not added to %s, the list already holds %d servers".
 void logListFull(quon_request* req, const char* name, const char* where, int32_t count);
+// The same line, limited by limit (a member list may name thousands of servers).
+void logListFull(quon_request* req, qnLogLimit* limit, const char* name, const char* where,
+                 int32_t count);
 // Appends proxy with the given active flag. A list that is full or cannot grow is left
 // alone: logListFull (where is the entry's pattern or QN_MASTER_LIST) and -1; else the
 // new slot.

@@ -72,6 +72,7 @@ struct mappingInfo {
 struct upkeepRetry {
     int32_t nextAttempt;  // seconds, as nowSeconds(); 0: due
     int32_t wait;         // seconds the next failure waits; 0: one second
+    int32_t forwarded;    // 1 once a request brought a try of this wait forward
 };
 
 struct mappingsTable : mappingsTableSlots {
@@ -132,6 +133,7 @@ struct mappingsTable : mappingsTableSlots {
     // table has more.
     int32_t persistedPatterns;
     int32_t storeTooLargeTold;  // 1 once told that the store's text is over its bound
+    uint32_t persistedGeneration;  // the generation of the entries the store last learned
     // The networks members must be in (none: any network), besides the kinds of address
     // no server is at; set before the table is first used, not owned.
     const qnNetwork* memberNetworks;

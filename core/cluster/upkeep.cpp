@@ -36,6 +36,7 @@ void failedAgain(quon_request* req, upkeepRetry& retry, int32_t now, const char*
     const int32_t wait = std::clamp(retry.wait, kFirstRetrySeconds, kRetryCap);
     retry.nextAttempt = now + wait;
     retry.wait = std::min(wait * 2, kRetryCap);
+    retry.forwarded = 0;
     req->traceE(req, QN_TRACE_EVENT, kRetryLater, what, wait);
 }
 
@@ -127,32 +128,49 @@ void keepMembership(mappingsTable* table, quon_request* req, SyncGuard& hold) {
     }
 }
 
+// Whether requests that found the table not ready may bring its next try forward now: once
+// in each wait of the back-off, kWantedInitEveryMs after the last try at the soonest, and,
+// with a bootstrap server, no more often in the whole web server than its checks (each try
+// asks it, and the store's servers, again).
+bool forwardNow(mappingsTable* table, int64_t nowMono) {
+    if (!table->initWanted.load(std::memory_order_relaxed) || table->initRetry.forwarded ||
+        nowMono - table->lastInitMono < kWantedInitEveryMs)
+        return false;
+    if (!table->bootstrapServer || !*table->bootstrapServer) return true;
+    qnHealthSlot* slot = qnHealthFor(qnHealthBoardInUse(), table->bootstrapServer, nowMono);
+    return !slot || qnHealthClaimInit(slot, nowMono);
+}
+
 // The first initialisation: the bootstrap server, else the server store. Before the
 // first try, the patterns the store remembers, so that the table's URIs are claimed (and
-// answered with the error page) while no server answers. A request that found the table
-// not initialised brings the next try forward.
+// answered with the error page) while no server answers. A try that requests brought
+// forward and that failed leaves the back-off as it was.
 void initialise(mappingsTable* table, quon_request* req, int32_t now) {
     const int64_t nowMono = qnMonoMillis();
     if (table->lastInitMono == 0) loadKnownPatterns(table, req);
-    const bool wanted = table->initWanted.load(std::memory_order_relaxed) &&
-                        nowMono - table->lastInitMono >= kWantedInitEveryMs;
-    if (!due(table->initRetry, now) && !wanted) return;
+    const bool scheduled = due(table->initRetry, now);
+    const bool forward = !scheduled && forwardNow(table, nowMono);
+    if (!scheduled && !forward) return;
     table->initWanted.store(0, std::memory_order_relaxed);
     table->lastInitMono = nowMono;
     if (initTable(table, req) == 0)
         table->initRetry = {};
+    else if (forward)
+        table->initRetry.forwarded = 1;
     else
         failedAgain(req, table->initRetry, now, "initialisation");
 }
 
-// The store learns the patterns of entries the table did not have when it last wrote it.
+// The store learns the patterns of entries the table did not have when it last wrote it,
+// and their order when entries moved (the text decides whether the file is written).
 void rememberPatterns(mappingsTable* table, quon_request* req) {
-    int32_t count;
     {
         SyncGuard hold(req, table->tableLock);
-        count = table->mappings->count;
-        if (count == table->persistedPatterns) return;
+        const int32_t count = table->mappings->count;
+        if (count == table->persistedPatterns && table->generation == table->persistedGeneration)
+            return;
         table->persistedPatterns = count;
+        table->persistedGeneration = table->generation;
     }
     persistServers(table, req);
 }
@@ -181,7 +199,7 @@ void applyReportedSeq(mappingsTable* table, quon_request* req, int32_t now) {
     if (table->reportedSeq == seq) table->reportedSeq = 0;
 }
 
-// An entry of a cluster whose servers are all marked down. tableLock held.
+// An entry whose servers are all marked down (one server's or a cluster's). tableLock held.
 bool entryDown(const mappingsTable* table) {
     for (int32_t index = 0; index < table->mappings->count; ++index)
         if (table->mappingInfos[index] && table->mappingInfos[index]->hasActive == 0) return true;
@@ -189,12 +207,12 @@ bool entryDown(const mappingsTable* table) {
 }
 
 // A table initialised from its store, whose bootstrap server has never supplied a server,
-// asks it again while an entry of the cluster has no server left.
+// asks it again while an entry has no server left, however few servers the store named.
 void bootstrapAgain(mappingsTable* table, quon_request* req, int32_t now) {
     {
         SyncGuard hold(req, table->tableLock);
-        if (table->bootstrapped || !table->bootstrapServer || table->clustered != 1 ||
-            !entryDown(table) || !due(table->bootstrapRetry, now))
+        if (table->bootstrapped || !table->bootstrapServer || !entryDown(table) ||
+            !due(table->bootstrapRetry, now))
             return;
     }
     const bool found = retrieveServersFromBootstrapServer(table, req) > 0;

@@ -141,19 +141,26 @@ bool takeWord(qnCheck& check) {
     }
 }
 
-// Reads what has arrived and walks through it; the text is skipped, not kept.
+// Reads what has arrived and walks through it; the text is skipped, not kept. A step reads
+// at most kStepBytes, so that a server that sends without end meets the check's deadline
+// between steps (and the whole answer is bounded, qnCheckFeed).
 bool receiveSome(qnCheck& check) {
+    constexpr int64_t kStepBytes = 64 * 1024;
     unsigned char buffer[4096];
-    for (;;) {
+    for (int64_t read = 0; read < kStepBytes;) {
         const ssize_t got = recv(check.sock, buffer, sizeof buffer, MSG_DONTWAIT);
         if (got == 0) return finish(check, ECONNRESET);
         if (got < 0) return errno == EAGAIN || errno == EINTR ? false : finish(check, errno);
+        read += got;
         if (qnCheckFeed(check, buffer, size_t(got))) return true;
     }
+    return false;
 }
 }  // namespace
 
 bool qnCheckFeed(qnCheck& check, const unsigned char* bytes, size_t count) {
+    check.received += int64_t(count);
+    if (check.received > QN_CHECK_MAX_ANSWER) return finish(check, QN_CHECK_PROTOCOL);
     for (size_t i = 0; i < count && check.phase != kDone;) {
         if (check.skip > 0) {
             const int64_t step = std::min<int64_t>(check.skip, int64_t(count - i));

@@ -13,6 +13,10 @@
 // The check's answer to PROXY_GET_PROPS may carry a property text: at most this many
 // bytes are skipped before the check counts as a protocol error.
 inline constexpr int32_t QN_CHECK_MAX_TEXT = QN_DEFAULT_MAX_PROPS_SIZE;
+// The whole answer of a check, texts and commands together, is at most this many bytes
+// (a server's properties are a few hundred): a server that sends without end is cut off
+// here, not at the check's deadline.
+inline constexpr int64_t QN_CHECK_MAX_ANSWER = 1 << 20;
 
 struct qnCheck {
     int sock = -1;
@@ -33,6 +37,7 @@ struct qnCheck {
     int wordHave = 0;
     int wordKind = 0;
     int64_t skip = 0;
+    int64_t received = 0;  // bytes of the answer so far
 };
 
 // Starts a check of the server at addresses (count of them) that must end by
@@ -46,7 +51,8 @@ short qnCheckEvents(const qnCheck& check);
 // true once the check is done, its socket closed and check.error set.
 bool qnCheckStep(qnCheck& check, short revents, int64_t nowMono);
 // Walks through count bytes of the server's answer (what a receive brought): true once
-// they decide the check (check.error set, its socket closed).
+// they decide the check (check.error set, its socket closed), or the answer has passed
+// QN_CHECK_MAX_ANSWER bytes (a protocol error).
 bool qnCheckFeed(qnCheck& check, const unsigned char* bytes, size_t count);
 // Ends a check that is still running (its socket closed); check.error says ECANCELED.
 void qnCheckCancel(qnCheck& check);

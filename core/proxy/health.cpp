@@ -1,5 +1,8 @@
 #include "health.h"
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -10,11 +13,12 @@
 
 namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
-// A claim writes one name: microseconds. A process killed in the middle of one leaves the
-// slot unusable; readers pass over it after this.
+// A claim writes one name: microseconds. Readers pass over a claim that takes longer (its
+// process may be held up); one whose process is gone frees the slot.
 constexpr auto kClaimWait = std::chrono::milliseconds(100);
 
 std::atomic<qnHealthBoard*> gShared{nullptr};
+qnCheckSettings gSettings;
 
 // The board of a process that shares none: made on first use, kept for the process's life.
 qnHealthBoard* ownBoard() {
@@ -30,12 +34,31 @@ void keepName(char (&field)[QN_SERVER_NAME_SIZE], const char* name) {
     snprintf(field, sizeof field, "%s", name ? name : "");
 }
 
-bool claimEnded(const qnHealthSlot& slot) {
+// A slot claimed by a process that is gone (killed in the middle of its claim) is free
+// again: nobody else would ever end that claim.
+bool claimerGone(qnHealthSlot& slot) {
+    const pid_t claimer = slot.claimer.load(kRelaxed);
+    if (claimer <= 0 || kill(claimer, 0) == 0 || errno != ESRCH) return false;
+    int32_t state = QN_HEALTH_CLAIMING;
+    slot.state.compare_exchange_strong(state, QN_HEALTH_FREE, std::memory_order_acq_rel);
+    return true;
+}
+
+bool claimEnded(qnHealthSlot& slot) {
     const auto until = std::chrono::steady_clock::now() + kClaimWait;
     while (slot.state.load(std::memory_order_acquire) == QN_HEALTH_CLAIMING) {
+        if (claimerGone(slot)) continue;
         if (std::chrono::steady_clock::now() >= until) return false;
         std::this_thread::yield();
     }
+    return true;
+}
+
+// The slot moved from state to CLAIMING by this process.
+bool beginClaim(qnHealthSlot& slot, int32_t state) {
+    if (!slot.state.compare_exchange_strong(state, QN_HEALTH_CLAIMING, std::memory_order_acq_rel))
+        return false;
+    slot.claimer.store(int32_t(getpid()), kRelaxed);
     return true;
 }
 
@@ -45,11 +68,13 @@ void takeSlot(qnHealthSlot& slot, const char* name, int64_t nowMono) {
     slot.nextCheckMono.store(0, kRelaxed);
     slot.wantedMono.store(nowMono, kRelaxed);
     slot.verdict.store(QN_HEALTH_UNKNOWN, kRelaxed);
-    for (auto* field : {&slot.failsInRow, &slot.checking, &slot.lastError, &slot.lastMillis})
+    for (auto* field :
+         {&slot.failsInRow, &slot.answersInRow, &slot.checking, &slot.lastError, &slot.lastMillis})
         field->store(0, kRelaxed);
     for (auto* field : {&slot.lastCheckAt, &slot.lastErrorAt, &slot.lastOkMono, &slot.changedAt,
                         &slot.changedMono})
         field->store(0, kRelaxed);
+    slot.nextInitMono.store(0, kRelaxed);
     slot.checks.store(0, kRelaxed);
     slot.failures.store(0, kRelaxed);
     slot.historyNext.store(0, kRelaxed);
@@ -57,17 +82,23 @@ void takeSlot(qnHealthSlot& slot, const char* name, int64_t nowMono) {
 }
 
 // A used slot that nobody has wanted for a while, taken over for name; null when none is.
+// Processes that look for the same new name at once pass the slots in the same order: one
+// that finds a slot being claimed waits for the claim and takes the slot if it went to
+// the name, so that they all end on one slot (one server, one schedule).
 qnHealthSlot* takeOver(qnHealthBoard* board, const char* name, int64_t nowMono) {
     for (qnHealthSlot& slot : board->slots) {
+        if (slot.state.load(std::memory_order_acquire) == QN_HEALTH_CLAIMING) claimEnded(slot);
+        if (qnHealthOwns(&slot, name)) return &slot;
         const int64_t wanted = slot.wantedMono.load(kRelaxed);
-        if (nowMono - wanted < QN_HEALTH_RECLAIM_MS) continue;
-        int32_t state = QN_HEALTH_USED;
-        if (!slot.state.compare_exchange_strong(state, QN_HEALTH_CLAIMING,
-                                                std::memory_order_acq_rel))
+        if (nowMono - wanted < QN_HEALTH_RECLAIM_MS || !beginClaim(slot, QN_HEALTH_USED)) {
+            if (slot.state.load(std::memory_order_acquire) == QN_HEALTH_CLAIMING) claimEnded(slot);
+            if (qnHealthOwns(&slot, name)) return &slot;
             continue;
+        }
         // Wanted again in between: handed back as it was.
         if (slot.wantedMono.load(kRelaxed) != wanted) {
             slot.state.store(QN_HEALTH_USED, std::memory_order_release);
+            if (qnHealthOwns(&slot, name)) return &slot;
             continue;
         }
         takeSlot(slot, name, nowMono);
@@ -84,8 +115,7 @@ qnHealthSlot* lookUp(qnHealthBoard* board, const char* name, bool claim, int64_t
         int32_t state = slot.state.load(std::memory_order_acquire);
         if (state == QN_HEALTH_FREE) {
             if (!claim) return nullptr;
-            if (slot.state.compare_exchange_strong(state, QN_HEALTH_CLAIMING,
-                                                   std::memory_order_acq_rel)) {
+            if (beginClaim(slot, state)) {
                 takeSlot(slot, name, nowMono);
                 return &slot;
             }
@@ -109,6 +139,10 @@ void remember(qnHealthSlot* slot, int32_t verdict, int64_t nowMono, int64_t nowW
 }  // namespace
 
 void qnSetHealthBoard(qnHealthBoard* board) { gShared.store(board); }
+
+void qnSetCheckSettings(const qnCheckSettings& settings) { gSettings = settings; }
+
+const qnCheckSettings& qnCheckSettingsInUse() { return gSettings; }
 
 qnHealthBoard* qnHealthBoardInUse() {
     qnHealthBoard* shared = gShared.load();
@@ -138,11 +172,17 @@ bool qnHealthOwns(const qnHealthSlot* slot, const char* name) {
 bool qnHealthClaim(qnHealthSlot* slot, int64_t nowMono, int32_t pid) {
     int64_t due = slot->nextCheckMono.load(kRelaxed);
     if (nowMono < due) return false;
-    // A check runs at most QN_CHECK_TIMEOUT_MS: the next is never claimed before it ends.
-    const int64_t next = nowMono + std::max(QN_CHECK_INTERVAL_MS, QN_CHECK_TIMEOUT_MS);
+    // A check runs at most its time-out: the next is never claimed before it ends.
+    const int64_t next = nowMono + std::max(gSettings.intervalMs, gSettings.timeoutMs);
     if (!slot->nextCheckMono.compare_exchange_strong(due, next, kRelaxed)) return false;
     slot->checking.store(pid, kRelaxed);
     return true;
+}
+
+bool qnHealthClaimInit(qnHealthSlot* slot, int64_t nowMono) {
+    int64_t due = slot->nextInitMono.load(kRelaxed);
+    return nowMono >= due && slot->nextInitMono.compare_exchange_strong(
+                                 due, nowMono + gSettings.intervalMs, kRelaxed);
 }
 
 void qnHealthCheckSoon(qnHealthSlot* slot) {
@@ -153,15 +193,22 @@ int qnHealthRecord(qnHealthSlot* slot, int error, int millis, int64_t nowMono, i
                    int64_t* downForMs) {
     if (downForMs) *downForMs = 0;
     slot->checking.store(0, kRelaxed);
+    if (qnLocalFailure(error)) return QN_HEALTH_SAME;
     slot->checks.fetch_add(1, kRelaxed);
     slot->lastMillis.store(millis, kRelaxed);
     slot->lastCheckAt.store(nowWall, kRelaxed);
     int32_t verdict = slot->verdict.load(kRelaxed);
     if (error == 0) {
         slot->failsInRow.store(0, kRelaxed);
+        const int32_t answers = slot->answersInRow.fetch_add(1, kRelaxed) + 1;
         // The check's start, not its end: an answer sent before a process found the server
         // gone must not count as news that it is back.
         slot->lastOkMono.store(nowMono - millis, kRelaxed);
+        if (verdict == QN_HEALTH_DOWN && answers < gSettings.rise) {
+            // Checked again at once, as a miss is confirmed.
+            slot->nextCheckMono.store(0, kRelaxed);
+            return QN_HEALTH_SAME;
+        }
         if (verdict == QN_HEALTH_UP ||
             !slot->verdict.compare_exchange_strong(verdict, QN_HEALTH_UP, kRelaxed))
             return QN_HEALTH_SAME;
@@ -171,11 +218,12 @@ int qnHealthRecord(qnHealthSlot* slot, int error, int millis, int64_t nowMono, i
         if (downForMs) *downForMs = since ? nowMono - since : 0;
         return QN_HEALTH_CAME_UP;
     }
+    slot->answersInRow.store(0, kRelaxed);
     slot->failures.fetch_add(1, kRelaxed);
     slot->lastError.store(error, kRelaxed);
     slot->lastErrorAt.store(nowWall, kRelaxed);
     const int32_t misses = slot->failsInRow.fetch_add(1, kRelaxed) + 1;
-    if (misses < QN_CHECK_FALL) {
+    if (misses < gSettings.fall) {
         // One miss may be chance: the next check confirms it at once.
         if (verdict != QN_HEALTH_DOWN) slot->nextCheckMono.store(0, kRelaxed);
         return QN_HEALTH_SAME;
@@ -185,6 +233,19 @@ int qnHealthRecord(qnHealthSlot* slot, int error, int millis, int64_t nowMono, i
         return QN_HEALTH_SAME;
     remember(slot, QN_HEALTH_DOWN, nowMono, nowWall);
     return QN_HEALTH_WENT_DOWN;
+}
+
+bool qnLocalFailure(int error) {
+    switch (error) {
+        case EMFILE:
+        case ENFILE:
+        case ENOBUFS:
+        case ENOMEM:
+        case ECANCELED:
+            return true;
+        default:
+            return false;
+    }
 }
 
 bool qnHealthSilent(const qnHealthSlot* slot, const char* name) {

@@ -17,13 +17,23 @@ inline constexpr int QN_HEALTH_SLOTS = 512;
 // Verdict changes a slot remembers, the newest overwriting the oldest.
 inline constexpr int QN_HEALTH_HISTORY = 32;
 
-// How often a server is checked, how long a check may take, and how many checks in a
-// row it must miss before it is taken out of rotation; one answered check brings it back.
-// A miss is confirmed by a check at once, so a server that stops answering is out within
-// an interval and two time-outs: under three seconds.
+// By default: how often a server is checked, how long a check may take, how many checks
+// in a row it must miss before it is taken out of rotation, and how many it must answer in
+// a row to come back. A miss is confirmed by a check at once, so a server that stops
+// answering is out within an interval and two time-outs: under three seconds.
 inline constexpr int QN_CHECK_INTERVAL_MS = 1000;
 inline constexpr int QN_CHECK_TIMEOUT_MS = 800;
 inline constexpr int QN_CHECK_FALL = 2;
+inline constexpr int QN_CHECK_RISE = 1;
+
+// The checks' settings of the web server (QuonConfig checkinterval, checktimeout,
+// checkfall, checkrise), the same in every process.
+struct qnCheckSettings {
+    int intervalMs = QN_CHECK_INTERVAL_MS;
+    int timeoutMs = QN_CHECK_TIMEOUT_MS;
+    int fall = QN_CHECK_FALL;
+    int rise = QN_CHECK_RISE;
+};
 // A slot that no process has asked for this long may be given to another server.
 inline constexpr int64_t QN_HEALTH_RECLAIM_MS = 60000;
 
@@ -50,12 +60,14 @@ struct qnHealthChange {
 // Times named "Mono" are milliseconds of the monotonic clock, which every process of the
 // machine shares; the others are milliseconds since the epoch, for people to read.
 struct alignas(64) qnHealthSlot {
-    std::atomic<int32_t> state;  // QN_HEALTH_FREE ...; the name is fixed once it is USED
+    std::atomic<int32_t> state;    // QN_HEALTH_FREE ...; the name is fixed once it is USED
+    std::atomic<int32_t> claimer;  // the process that claims the slot while it is CLAIMING
     char name[QN_SERVER_NAME_SIZE];
     std::atomic<int64_t> nextCheckMono;  // claimed by moving it forward; 0: due now
     std::atomic<int64_t> wantedMono;     // when a process last looked for this server
     std::atomic<int32_t> verdict;        // QN_HEALTH_*
     std::atomic<int32_t> failsInRow;
+    std::atomic<int32_t> answersInRow;
     std::atomic<int32_t> checking;     // pid of the process whose check is in flight, or 0
     std::atomic<int32_t> lastError;    // of the last failed check: errno or EQUON_*; 0: none
     std::atomic<int32_t> lastMillis;   // how long the last check took
@@ -67,6 +79,9 @@ struct alignas(64) qnHealthSlot {
     std::atomic<uint64_t> checks;
     std::atomic<uint64_t> failures;
     std::atomic<uint32_t> historyNext;  // changes recorded so far; the next goes at % size
+    // When requests may next bring a table's first initialisation from this bootstrap
+    // server forward, in any process; claimed by moving it forward.
+    std::atomic<int64_t> nextInitMono;
     qnHealthChange history[QN_HEALTH_HISTORY];
 };
 

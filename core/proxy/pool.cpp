@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "address.h"
+#include "clock.h"
 #include "flags.h"
 #include "log_limit.h"
+#include "lookup.h"
 #include "memory.h"
 #include "network.h"
 #include "socket.h"
@@ -91,19 +93,29 @@ socketPool* initPool(quon_request* req, quonProxy* proxy, const qnAddress* addre
     return pool;
 }
 
-int resolveServer(quon_request* req, const char* server, qnAddress (&addresses)[QN_MAX_ADDRESSES]) {
+qnLookup* lookUpServer(quon_request* req, const char* server) {
     ServerAddress parsed;
-    if (parseServerAddress(server, parsed) != AddressText::ok) return 0;
+    if (!req->resolve || parseServerAddress(server, parsed) != AddressText::ok) return nullptr;
     char host[QN_MAX_HOST_LENGTH + 1];
     memcpy(host, parsed.host.data(), parsed.host.size());
     host[parsed.host.size()] = '\0';
+    return qnLookupStart(req->resolve, host, parsed.port);
+}
+
+int lookedUp(quon_request* req, qnLookup* lookup, const char* server, int64_t untilMono,
+             qnAddress (&addresses)[QN_MAX_ADDRESSES], qnLogLimit* limit) {
+    if (!lookup) return 0;
     const char* reason = nullptr;
     const int count =
-        req->resolve ? req->resolve(req, host, parsed.port, addresses, QN_MAX_ADDRESSES, &reason)
-                     : 0;
-    if (count > 0) return std::min(count, QN_MAX_ADDRESSES);
-    req->logAt(req, QN_LOG_ERROR, kUnresolved, server, reason ? reason : kNoReason);
+        qnLookupFinish(lookup, untilMono, req->cancelled, addresses, QN_MAX_ADDRESSES, &reason);
+    if (count > 0) return count;
+    logLimited(req, limit, QN_LOG_ERROR, kUnresolved, server, reason ? reason : kNoReason);
     return 0;
+}
+
+int resolveServer(quon_request* req, const char* server, qnAddress (&addresses)[QN_MAX_ADDRESSES]) {
+    return lookedUp(req, lookUpServer(req, server), server, qnMonoMillis() + QN_LOOKUP_WAIT_MS,
+                    addresses, nullptr);
 }
 
 // A name that gives no address now keeps the addresses it gave last: a resolver that
@@ -113,10 +125,11 @@ void refreshPoolAddresses(quon_request* req, quonProxy* proxy) {
     qnAddress addresses[QN_MAX_ADDRESSES];
     const int count = pool ? resolveServer(req, proxy->name, addresses) : 0;
     if (count == 0) return;
-    // A name that moved to where no server can be keeps its addresses: the checks and
-    // probes of a member never go there.
+    // A name that moved to where no server can be, or outside the networks its member
+    // list was allowed, keeps its addresses: the checks and probes never go there.
     for (int i = 0; i < count; ++i)
-        if (const char* unfit = unfitMemberAddress(addresses[i])) {
+        if (const char* unfit =
+                unfitMemberAt(addresses[i], proxy->allowedNetworks, proxy->allowedNetworkCount)) {
             char host[QN_HOST_TEXT_SIZE];
             hostText(addresses[i], host);
             logLimited(req, &proxy->logLimits.kinds[QN_LIMIT_CONNECT], QN_LOG_ERROR, kUnfitMove,

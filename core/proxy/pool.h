@@ -4,6 +4,8 @@
 
 #include <ctime>
 
+#include "log_limit.h"
+#include "lookup.h"
 #include "proxy_types.h"
 #include "request_types.h"
 
@@ -11,9 +13,16 @@
 socketPool* initPool(quon_request* req, quonProxy* proxy, const qnAddress* addresses, int count);
 // The addresses of a server text "host:port" through the record's resolve slot; 0 for a
 // text that names no server, and 0 with a log line naming the server and the resolver's
-// reason for a name that does not resolve. A name may be looked up over the network:
-// never called under a lock.
+// reason for a name that does not resolve, or not within QN_LOOKUP_WAIT_MS (lookup.h), or
+// before the record is cancelled. A name may be looked up over the network: never called
+// under a lock.
 int resolveServer(quon_request* req, const char* server, qnAddress (&addresses)[QN_MAX_ADDRESSES]);
+// The same in two steps, so that many names are looked up at once: the lookup begun (null
+// for a text that names no server), then its addresses once it ends or untilMono passes,
+// its failure line limited by limit (null: none).
+qnLookup* lookUpServer(quon_request* req, const char* server);
+int lookedUp(quon_request* req, qnLookup* lookup, const char* server, int64_t untilMono,
+             qnAddress (&addresses)[QN_MAX_ADDRESSES], qnLogLimit* limit);
 // Resolves the proxy's name again, so that a server that moved to another address is
 // reached there; its lock not held.
 void refreshPoolAddresses(quon_request* req, quonProxy* proxy);

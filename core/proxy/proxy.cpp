@@ -9,6 +9,7 @@
 #include "forward.h"
 #include "mapping_order.h"
 #include "memory.h"
+#include "network.h"
 #include "pool.h"
 #include "property.h"
 #include "sync.h"
@@ -102,12 +103,22 @@ int applyServerProps(quonProxy* proxy, quon_request* req, const propertyTable* p
 int makePool(quonProxy* proxy, quon_request* req, const char* server) {
     ServerAddress parsed;
     if (parseServerAddress(server, parsed) != AddressText::ok) {
-        req->logAt(req, QN_LOG_ERROR, "Invalid server %.260s. Please use <ip>:<port> notation", server);
+        req->logAt(req, QN_LOG_ERROR, "Invalid server %.260s. Please use <ip>:<port> notation",
+                   server);
         return -1;
     }
     qnAddress addresses[QN_MAX_ADDRESSES];
     const int count = resolveServer(req, server, addresses);
     if (count == 0) return failInit(req, proxy);
+    for (int i = 0; proxy->allowedNetworks && i < count; ++i)
+        if (const char* unfit =
+                unfitMemberAt(addresses[i], proxy->allowedNetworks, proxy->allowedNetworkCount)) {
+            char host[QN_HOST_TEXT_SIZE];
+            hostText(addresses[i], host);
+            req->logAt(req, QN_LOG_ERROR, "%s refused as a member: its address %s is %s", server,
+                       host, unfit);
+            return failInit(req, proxy);
+        }
     proxy->pool = initPool(req, proxy, addresses, count);
     if (!proxy->pool) {
         req->logAt(req, QN_LOG_ERROR, "initProxy failed to initialize socket pool");

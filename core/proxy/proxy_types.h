@@ -38,6 +38,8 @@ inline constexpr int32_t QN_TIME_NEVER = 2147483647;
 // won back no more than the run-to-run drift.
 inline constexpr int QN_RECV_BUFFER_SIZE = 16384;
 
+struct qnNetwork;
+
 // One open connection. While idle, next is the next idle connection; while checked
 // out, next points at the record itself when it came from the idle list and is null
 // when the connection was opened for this checkout. buffer[readAt, filled) holds the
@@ -141,6 +143,10 @@ struct quonProxy {
     // (seconds, as nowSeconds): a server that came back at another address under the same
     // name is then checked there. The table's upkeep thread alone reads and writes it.
     int32_t nextResolveTime;
+    // Where a server that a member list named may be (the table's membernetworks, which
+    // outlive it; none: anywhere a server can be), at every lookup of its name.
+    const qnNetwork* allowedNetworks;
+    int32_t allowedNetworkCount;
 };
 
 }  // extern "C"

@@ -23,7 +23,11 @@ inline constexpr int QN_LIMIT_STORE = 8;       // its server store could not be 
 inline constexpr int QN_LIMIT_BODY_READ = 9;   // not sent elsewhere: its body was read
 inline constexpr int QN_LIMIT_UNSAFE = 10;     // not sent elsewhere: not safe to repeat
 inline constexpr int QN_LIMIT_STICKY = 11;     // a session's servers were all unavailable
-inline constexpr int QN_LIMIT_KINDS = 12;
+inline constexpr int QN_LIMIT_JOIN = 12;       // a listed server did not join now
+inline constexpr int QN_LIMIT_FULL = 13;       // a list had no room for a server
+inline constexpr int QN_LIMIT_LOOKUP = 14;     // a listed server's name did not resolve
+inline constexpr int QN_LIMIT_UNJOINED = 15;   // so it could not be set up
+inline constexpr int QN_LIMIT_KINDS = 16;
 
 // One kind of line: when the next may go out (milliseconds of the steady clock) and how
 // many were left out since the last. No lock: threads race for a turn with one exchange.

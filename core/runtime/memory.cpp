@@ -1,5 +1,10 @@
 #include "memory.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,12 +18,10 @@ size_t blockSize(int size) { return size < 1 ? 1 : static_cast<size_t>(size); }
 
 // Copies text into a block from the given allocator; the length must fit the
 // allocator's int size.
-char* copyThrough(quon_request* req, qnMallocFn allocate, const char* text,
-                  const char* failure) {
+char* copyThrough(quon_request* req, qnMallocFn allocate, const char* text, const char* failure) {
     if (!text) return nullptr;
     size_t length = strlen(text);
-    char* copy = length < 0x7fffffff ? static_cast<char*>(allocate(req, int(length) + 1))
-                                     : nullptr;
+    char* copy = length < 0x7fffffff ? static_cast<char*>(allocate(req, int(length) + 1)) : nullptr;
     if (!copy) {
         req->logAt(req, QN_LOG_ERROR, failure, int(length));
         return nullptr;
@@ -50,8 +53,24 @@ void qnFree(quon_request* req, void* pointer) {
     ::free(pointer);
 }
 
+// A file read is opened without waiting (a FIFO or a device at the path would hold the
+// caller until someone writes it) and must be a regular file: anything else is EINVAL.
 FILE* qnFileOpen(quon_request*, const char* path, const char* mode) {
-    return fopen(path, mode);
+    if (strcmp(mode, "r") != 0) return fopen(path, mode);
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat file {};
+    FILE* opened = nullptr;
+    if (fstat(fd, &file) == 0 && S_ISREG(file.st_mode))
+        opened = fdopen(fd, "r");
+    else
+        errno = EINVAL;
+    if (!opened) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return opened;
 }
 
 void qnLogAtNoop(quon_request*, int, const char*, ...) {}

@@ -88,3 +88,10 @@ const char* unfitMemberAddress(const qnAddress& address) {
     if (IN6_IS_ADDR_LINKLOCAL(&a)) return "link-local";
     return nullptr;
 }
+
+const char* unfitMemberAt(const qnAddress& address, const qnNetwork* networks, int count) {
+    if (const char* unfit = unfitMemberAddress(address)) return unfit;
+    bool inside = count <= 0 || !networks;
+    for (int n = 0; n < count && !inside; ++n) inside = inNetwork(address, networks[n]);
+    return inside ? nullptr : "outside the networks of membernetworks";
+}

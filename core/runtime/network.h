@@ -27,6 +27,10 @@ int parseNetworks(std::string_view text, qnNetwork* out, int capacity);
 // Whether the address lies in the network; an IPv4-mapped IPv6 address (::ffff:a.b.c.d)
 // lies in the IPv4 networks of its IPv4 address.
 bool inNetwork(const qnAddress& address, const qnNetwork& network);
+// Why no member of a cluster may be at the address: unfitMemberAddress's reason, or
+// "outside the networks of membernetworks" when networks (count of them; none: no
+// limit) do not hold it; null when it may.
+const char* unfitMemberAt(const qnAddress& address, const qnNetwork* networks, int count);
 // Why no member of a cluster can be at the address ("unspecified", "multicast",
 // "link-local" or "broadcast"), or null; an IPv4-mapped address is judged as its IPv4 one.
 const char* unfitMemberAddress(const qnAddress& address);

@@ -66,7 +66,16 @@ const CheckCase kChecks[] = {
     {"QuonConfig Verbos true", refused("Verbos", "true", "unknown key; the keys (in any case) are "
         "Verbose, traceflags, serverstore, bootstrap, errorurl, apialloc, ignoresuffixmap, "
         "proxyretryinterval, connecttimeout, recvtimeout, sendtimeout, responsetimeout, "
-        "maxheadersize, maxpropssize, membernetworks, directorywalk, metrics, debugger, statuschanges")},
+        "maxheadersize, maxpropssize, membernetworks, directorywalk, metrics, debugger, statuschanges, "
+        "checkinterval, checktimeout, checkfall, checkrise")},
+    // The health checks' settings: times of 100 ms to a minute, counts of 1 to 10.
+    {"QuonConfig checkinterval 99ms", refused("checkinterval", "99ms",
+        "a time from 100ms to 60s expected: seconds, or a number with the unit ms, s, mi or h "
+        "(such as 500ms or 2mi)")},
+    {"QuonConfig checkfall 0", refused("checkfall", "0", "a whole number from 1 to 10 expected")},
+    {"QuonConfig checkrise 11", refused("checkrise", "11", "a whole number from 1 to 10 expected")},
+    {"QuonConfig checkinterval 2\nQuonConfig checktimeout 1500ms\nQuonConfig checkfall 4\n"
+     "QuonConfig checkrise 2", ""},
     // Time-outs: Apache's units, seconds by default, 1ms to a day; nothing after the unit.
     {"QuonConfig recvtimeout abc", refused("recvtimeout", "abc", kTime)},
     {"QuonConfig connecttimeout 0", refused("connecttimeout", "0", kTime)},
@@ -168,8 +177,10 @@ TEST_P(ConfigCheckTest, RefusesWhatDoesNotFitAndPassesTheRest) {
         // The warning names the two lines, one after the other.
         EXPECT_EQ(check.status, 0) << check.output;
         std::smatch lines;
-        const std::string dir = std::regex_replace(apache->dir(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
-        ASSERT_TRUE(std::regex_search(check.output, lines, std::regex(replaceAll(c.part, "@DIR@", dir))))
+        const std::string dir =
+            std::regex_replace(apache->dir(), std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)");
+        ASSERT_TRUE(
+            std::regex_search(check.output, lines, std::regex(replaceAll(c.part, "@DIR@", dir))))
             << check.output;
         EXPECT_EQ(std::stoi(lines[1]), std::stoi(lines[2]) + 1);
     } else if (c.part.empty() || c.part[0] == '!') {

@@ -114,3 +114,21 @@ FullBacklogListener::FullBacklogListener(const char* host, uint16_t port)
 FullBacklogListener::~FullBacklogListener() {
     for (int& filler : fillers_) closeIfOpen(filler);
 }
+
+ClosingListener::ClosingListener(const char* host) : LoopbackPort(host) {
+    if (sock_ < 0 || listen(sock_, 128) != 0) return;
+    thread_ = std::thread([this] {
+        while (!done_) {
+            if (!waitUntil(sock_, POLLIN, after(20))) continue;
+            if (const int conn = accept(sock_, nullptr, nullptr); conn >= 0) {
+                ++accepted_;
+                ::close(conn);
+            }
+        }
+    });
+}
+
+ClosingListener::~ClosingListener() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+}

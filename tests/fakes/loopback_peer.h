@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -58,6 +60,21 @@ public:
 
 private:
     int connection_ = -1;
+};
+
+// A listener that takes every connection and closes it at once, on a thread of its own,
+// counting them: a port where something answers, but no back-end server.
+class ClosingListener : public LoopbackPort {
+public:
+    explicit ClosingListener(const char* host = "127.0.0.1");
+    ~ClosingListener();
+    bool listening() const { return thread_.joinable(); }
+    int accepted() const { return accepted_; }
+
+private:
+    std::atomic<bool> done_{false};
+    std::atomic<int> accepted_{0};
+    std::thread thread_;
 };
 
 // A listener that never accepts and whose accept queue is full: a connect to it stays

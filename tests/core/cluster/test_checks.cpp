@@ -4,7 +4,9 @@
 #include "cluster_fixture.h"
 
 #include <chrono>
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "checks.h"
 #include "health.h"
@@ -90,4 +92,37 @@ TEST(Checker, TakesADeadOrSilentServerOutAndBringsItBack) {
     EXPECT_TRUE(c.turnUntil([&] { return c.active(b); }, std::chrono::seconds(2)));
     EXPECT_TRUE(c.req.contains("log", b + " is up again after ")) << c.req.dump();
     EXPECT_TRUE(c.active(cluster.name(0)));
+}
+
+// Five virtual hosts: four list 128 servers each, enough to fill the board, the fifth one
+// server. Each takes no more than its share of the slots, so the fifth's server is checked.
+TEST(Checker, EachTableTakesItsShareOfTheBoard) {
+    auto board = std::make_unique<qnHealthBoard>();
+    qnHealthBoardInit(board.get());
+    qnSetHealthBoard(board.get());
+    RecordingRequest req;
+    std::vector<std::unique_ptr<HandTable>> tables;
+    std::vector<std::vector<std::string>> names(5);
+    for (int t = 0; t < 5; ++t) {
+        tables.push_back(std::make_unique<HandTable>(req.get()));
+        names[size_t(t)].reserve(QN_MAX_PROXIES);  // the specs point into the names
+        std::vector<ServerSpec> servers;
+        for (int k = 0; k < (t < 4 ? QN_MAX_PROXIES : 1); ++k) {
+            names[size_t(t)].push_back("t" + std::to_string(t) + "-" + std::to_string(k) + ":1");
+            servers.push_back({names[size_t(t)].back().c_str()});
+        }
+        (*tables.back()).addEntry("/app*", QN_ROUNDROBIN, 0, servers);
+    }
+    std::vector<mappingsTable*> all;
+    for (auto& t : tables) all.push_back(t->get());
+    qnChecker* checker = qnCheckerNew(req.get(), all.data(), int(all.size()));
+    qnCheckerTurn(checker, req.get(), 0);
+    for (int t = 0; t < 5; ++t) {
+        const auto slotted = std::count_if(
+            names[size_t(t)].begin(), names[size_t(t)].end(),
+            [&](const std::string& n) { return qnHealthFind(board.get(), n.c_str()) != nullptr; });
+        EXPECT_EQ(slotted, t < 4 ? QN_HEALTH_SLOTS / 5 : 1) << t;
+    }
+    qnCheckerDelete(checker);
+    qnSetHealthBoard(nullptr);
 }

@@ -6,6 +6,7 @@
 // availability_test.cpp.
 #include "cluster_fixture.h"
 
+#include <fstream>
 #include <future>
 
 #include "loopback_peer.h"
@@ -252,4 +253,62 @@ TEST(UpkeepRetry, AReportedNumberIsFetchedOnceAndAFailureWaits) {
     runUpkeep(table, req.get());
     EXPECT_EQ(fetches(), thirdFailed + 1);
     EXPECT_EQ(table->clusterSeq, 4);
+}
+
+// Requests for a table not ready bring its next try forward once in each wait of the
+// back-off, not sooner than 250 ms after the last try, and no more than once a second in
+// the whole web server for one bootstrap server: a second table of it (another child's)
+// finds that turn taken.
+TEST(UpkeepRetry, RequestsBringATryForwardOncePerWaitAndOnceASecondInAll) {
+    RefusingPort refused("127.0.0.6");
+    const std::string name = serverName(refused.address());
+    RecordingRequest req, otherReq;
+    HandTable table(req.get(), nullptr, name.c_str(), 60);
+    HandTable other(otherReq.get(), nullptr, name.c_str(), 60);
+    auto pass = [](HandTable& t, RecordingRequest& r, bool wanted) {
+        if (wanted) wantInitialisation(t);
+        runUpkeep(t, r.get());
+        return r.count("trace",
+                       "trying to bootstrap from \"" + std::string(t->bootstrapServer) + "\"");
+    };
+    EXPECT_EQ(pass(table, req, false), 1);
+    EXPECT_EQ(pass(other, otherReq, false), 1);
+    table->initRetry.nextAttempt = other->initRetry.nextAttempt = nowSeconds() + 60;
+    EXPECT_EQ(pass(table, req, true), 1);  // within 250 ms of the last try
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(pass(table, req, true), 2);
+    EXPECT_EQ(pass(other, otherReq, true), 1);  // the web server's turn of this second is taken
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(pass(table, req, true), 2);  // this wait's turn is taken
+    // The next wait of the back-off brings one more.
+    table->initRetry.nextAttempt = 0;
+    EXPECT_EQ(pass(table, req, false), 3);
+    table->initRetry.nextAttempt = nowSeconds() + 60;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(pass(table, req, true), 4);
+}
+
+// A table started from its store while the bootstrap server was down: once its stored
+// server is gone and the bootstrap server answers again, the upkeep asks it, and the
+// servers it lists take the table's requests.
+TEST(UpkeepRetry, AStoreStartedTableAsksTheBootstrapServerOnceItsServersAreGone) {
+    Cluster cluster(Setups(2));
+    const std::string store = cluster.file("boot.store");
+    std::ofstream(store) << "proxyservers=" << cluster.name(1) << ";";
+    cluster.announce(0, {cluster.name(0)}, 3, "fault=refuse\n");
+    RecordingRequest req;
+    HandTable table(req.get(), store.c_str(), cluster.name(0).c_str(), 1);
+    ASSERT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+    ASSERT_EQ(slots(&table->servers), Names({cluster.name(1) + ":1"}));
+    cluster.announce(1, {}, 0, "fault=refuse\n");
+    removeProxy(table, serverNamed(table, cluster.name(1)), req.get(), 1);  // as the checks do
+    cluster.announce(0, {cluster.name(0)}, 3);
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            runUpkeep(table, req.get());
+            return hasProxyNamed(table, cluster.name(0).c_str()) >= 0;
+        },
+        std::chrono::seconds(5)))
+        << req.dump();
+    EXPECT_EQ(table->mappingInfos[0]->hasActive, 1);
 }

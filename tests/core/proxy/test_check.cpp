@@ -86,6 +86,19 @@ INSTANTIATE_TEST_SUITE_P(
                       Row{"silence", "", false, false, EQUON_RESPONSE_TIMEOUT}),
     [](const auto& info) { return testName(info.param.what); });
 
+// Commands that never end in a finish are cut off once the answer passes its bound.
+TEST(Check, AnAnswerWithoutEndIsCutAtItsBound) {
+    std::string numbers;
+    for (int k = 0; k < 1024; ++k) numbers += message(PROXY_PUT_CLUSTER_SEQ, be32(7));
+    const auto* bytes = reinterpret_cast<const unsigned char*>(numbers.data());
+    qnCheck check;
+    int64_t fed = 0;
+    for (; fed <= QN_CHECK_MAX_ANSWER; fed += int64_t(numbers.size()))
+        if (qnCheckFeed(check, bytes, numbers.size())) break;
+    EXPECT_EQ(fed, QN_CHECK_MAX_ANSWER);
+    EXPECT_EQ(check.error, QN_CHECK_PROTOCOL);
+}
+
 TEST(Check, ARefusedConnectIsNoAnswer) {
     RefusingPort nobody;
     qnCheck check;
