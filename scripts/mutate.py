@@ -9,7 +9,8 @@ gets that one edit, is rebuilt, and runs the fast suite, each step stopping at i
 failing test; the edit is then undone. The fast suite: the core unit tests
 (quon_core_tests), the module in a real Apache (quon_apache_tests) and the integration
 tests (quon_integration_tests): every test of these three, in that order; a fault in the
-Tomcat side (tomcat/) runs its JUnit tests (ctest tomcat.unit) instead. Each step is
+Tomcat side (tomcat/) runs its JUnit tests (ctest tomcat.unit) and then the real Tomcats
+behind Apache (quon_tomcat_forward_tests, quon_tomcat_cluster_tests) instead. Each step is
 bounded by MUTATE_STEP_SECONDS (300). A test that fails is run once more alone: when it
 passes then, it is flaky (said so, its log kept in MUTATE_DIR), and the step goes on
 without it. The back-end, package, sanitizer and fuzz runs are left out: they test other
@@ -42,6 +43,11 @@ SUITE = [
     ("core", "tests/core/quon_core_tests"),
     ("module", "tests/apache/quon_apache_tests"),
     ("integration", "tests/integration/quon_integration_tests"),
+]
+# Real Tomcats with the jar behind Apache: after the JUnit tests, for faults in tomcat/.
+TOMCAT_SUITE = [
+    ("tomcat-forward", "tests/integration/quon_tomcat_forward_tests"),
+    ("tomcat-cluster", "tests/integration/quon_tomcat_cluster_tests"),
 ]
 
 
@@ -197,8 +203,9 @@ def run_java_step(log):
 
 def run_suite(log, fault=None):
     """None when every step passes, else what failed first: "step: Test.Name, ...". A fault
-    in the Tomcat side runs its JUnit tests alone (the C++ suite never loads the jar), a
-    fault elsewhere the C++ suite alone; the unchanged copy runs both."""
+    in the Tomcat side runs its JUnit tests and the real Tomcats behind Apache (the rest of
+    the C++ suite never loads the jar), a fault elsewhere the C++ suite alone; the
+    unchanged copy runs all."""
     java = fault is not None and fault["file"].startswith("tomcat/")
     for label, program in [] if java else SUITE:
         failure = run_step(program, log, [])
@@ -208,6 +215,10 @@ def run_suite(log, fault=None):
         failure = run_java_step(log)
         if failure:
             return f"tomcat: {failure}"
+        for label, program in TOMCAT_SUITE:
+            failure = run_step(program, log, [])
+            if failure:
+                return f"{label}: {failure}"
     return None
 
 
