@@ -12,7 +12,7 @@ names=(SRV1 SRV2 SRV3)
 hosts=(127.0.0.2 127.0.0.3 127.0.0.4)
 # Threads of each Tomcat's executor, shared by its three connectors.
 tomcat_threads=${TOMCAT_THREADS:-50}
-qport=() aport=() hport=() tomcat_pid=(0 0 0) tomcat_start=(0 0 0)
+qport=() aport=() hport=() tomcat_pid=(0 0 0) tomcat_start=(0 0 0) tomcat_ready=(0 0 0)
 
 # The application's war, built from bench/tomcat/app.
 make_war() {
@@ -74,7 +74,8 @@ XML
 }
 
 # Starts Tomcat i (java directly, as catalina.sh would); tomcat_start[i] is the epoch ms
-# just before. With wait, waits (at most 90 s) until it says it has started.
+# just before, tomcat_ready[i] when its log said "Server startup in" (seen within 0.1 s).
+# With wait, waits (at most 90 s) until then.
 start_tomcat() {  # index [wait]
   local i=$1 b=$work/${names[$1]} log=$work/${names[$1]}/logs/catalina.out mark=0
   [ -f "$log" ] && mark=$(wc -l <"$log")
@@ -91,7 +92,10 @@ start_tomcat() {  # index [wait]
 wait_tomcat() {  # index [log line mark]
   local i=$1 log=$work/${names[$1]}/logs/catalina.out
   for _ in $(seq 900); do
-    tail -n +$((${2:-0} + 1)) "$log" 2>/dev/null | grep -q "Server startup in" && return 0
+    if tail -n +$((${2:-0} + 1)) "$log" 2>/dev/null | grep -q "Server startup in"; then
+      tomcat_ready[i]=$(now_ms)
+      return 0
+    fi
     kill -0 "${tomcat_pid[i]}" 2>/dev/null || break
     sleep 0.1
   done
