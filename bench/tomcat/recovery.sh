@@ -182,15 +182,59 @@ row_sticky() {
   done
 }
 
+# A redeploy of the application on one Tomcat under load: its war touched, so that
+# Tomcat's auto-deployer undeploys and deploys it again.
+row_redeploy() {
+  local i=0 b=$work/${names[0]}
+  start_load redeploy 14
+  sleep 2
+  touch "$b/webapps/app.war"
+  wait_load
+  echo
+  echo "redeploy: /app redeployed on ${names[i]} (its war touched; Tomcat's auto-deployer) 2 s" \
+    "into 14 s of load"
+  load_table redeploy
+}
+
+# A rolling restart: each Tomcat in turn stopped (SIGTERM: Tomcat's graceful shutdown),
+# started again, and 2 s given before the next, under load.
+row_rolling() {
+  local i
+  start_load rolling 45
+  sleep 2
+  for i in 0 1 2; do
+    stop_pid "${tomcat_pid[i]}" 15
+    tomcat_pid[i]=0
+    start_tomcat "$i" wait
+    sleep 2
+  done
+  wait_load
+  echo
+  echo "rolling restart: SRV1, SRV2 and SRV3 each stopped (SIGTERM) and started again in turn," \
+    "2 s apart, under 45 s of load"
+  load_table rolling
+}
+
+# Each row begins with a fresh Apache (the same configuration and ports) and every set-up
+# served by all three Tomcats: what a connector remembers of the row before (a Tomcat
+# still marked in error) would otherwise decide the next one.
+fresh_apache() {
+  local setup
+  stop_pid "$apache_pid" 15
+  start_apache_conf "$work/httpd.conf" "$work/apache.out" "$base/app/s100" ||
+    fail "Apache did not start again: $(tail -n 3 "$work/apache.out" "$work/error.log")"
+  for setup in "${recovery_setups[@]}"; do check_answers "$setup"; done
+}
+
 section_recovery() {
   local setup
-  for setup in "${recovery_setups[@]}"; do check_answers "$setup"; done
   echo
   echo "recovery, load average $(loadavg); -prod: mod_jk workers with ping_mode=A," \
     "ping_timeout=2000, socket_connect_timeout=2000, connection_pool_timeout=60;" \
     "BalancerMember ping=2 retry=5 connectiontimeout=2; quon at its defaults"
   local row
-  for row in ${RECOVERY_ROWS:-sticky restart kill pause stuck}; do
+  for row in ${RECOVERY_ROWS:-sticky restart kill pause stuck redeploy rolling}; do
+    fresh_apache
     "row_$row"
     for setup in 0 1 2; do
       [ "${tomcat_pid[setup]}" -gt 0 ] || start_tomcat "$setup" wait

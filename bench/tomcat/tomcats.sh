@@ -58,7 +58,7 @@ make_base() {  # index
     <Executor name="pool" namePrefix="exec-" maxThreads="$tomcat_threads" minSpareThreads="8"/>
     <Connector executor="pool" protocol="org.quon22.tomcat.QuonNioProtocol" address="${hosts[i]}"
                port="${qport[i]}" repId="${names[i]}" buddies="${names[(i + 1) % 3]}"
-               members="${members%,}" mapcheck="2"/>
+               members="${members%,}"/>
     <Connector executor="pool" protocol="AJP/1.3" address="${hosts[i]}" port="${aport[i]}"
                secretRequired="false"/>
     <Connector executor="pool" protocol="HTTP/1.1" address="${hosts[i]}" port="${hport[i]}"
@@ -122,21 +122,24 @@ start_tomcats() {
 # with the settings its documentation recommends for production (lbp): CPing/CPong
 # before each request and on idle connections (ping_mode=A), connections closed when
 # idle longer than Tomcat's (connection_pool_timeout with connectionTimeout), a bounded
-# connect; and the status worker.
-jk_workers() {
+# connect; and the status worker. route: the Tomcat's jvmRoute, for sticky sessions.
+jk_lb() {  # lb-name worker-suffix [prod]
   local i w
-  printf 'worker.list=lb,lbp,jkstatus\nworker.jkstatus.type=status\n'
   for i in 0 1 2; do
-    for w in "${names[i]}" "${names[i]}p"; do
-      printf 'worker.%s.type=ajp13\nworker.%s.host=%s\nworker.%s.port=%s\nworker.%s.route=%s\n' \
-        "$w" "$w" "${hosts[i]}" "$w" "${aport[i]}" "$w" "${names[i]}"
-    done
-    printf 'worker.%sp.ping_mode=A\nworker.%sp.ping_timeout=2000\n' "${names[i]}" "${names[i]}"
-    printf 'worker.%sp.socket_connect_timeout=2000\nworker.%sp.connection_pool_timeout=60\n' \
-      "${names[i]}" "${names[i]}"
+    w=${names[i]}$2
+    printf 'worker.%s.type=ajp13\nworker.%s.host=%s\nworker.%s.port=%s\nworker.%s.route=%s\n' \
+      "$w" "$w" "${hosts[i]}" "$w" "${aport[i]}" "$w" "${names[i]}"
+    [ -n "${3:-}" ] || continue
+    printf 'worker.%s.ping_mode=A\nworker.%s.ping_timeout=2000\n' "$w" "$w"
+    printf 'worker.%s.socket_connect_timeout=2000\nworker.%s.connection_pool_timeout=60\n' "$w" "$w"
   done
-  printf 'worker.lb.type=lb\nworker.lb.balance_workers=%s\n' "$(IFS=,; echo "${names[*]}")"
-  printf 'worker.lbp.type=lb\nworker.lbp.balance_workers=%sp,%sp,%sp\n' "${names[@]}"
+  printf 'worker.%s.type=lb\nworker.%s.balance_workers=%s%s,%s%s,%s%s\n' "$1" "$1" \
+    "${names[0]}" "$2" "${names[1]}" "$2" "${names[2]}" "$2"
+}
+jk_workers() {
+  printf 'worker.list=lb,lbp,jkstatus\nworker.jkstatus.type=status\n'
+  jk_lb lb ""
+  jk_lb lbp p prod
 }
 
 # The lines of one set-up's virtual host. -prod: the production settings of its docs.
@@ -147,6 +150,9 @@ setup_lines() {  # setup
     quon) printf 'QuonConfig bootstrap %s:%s\n' "${hosts[0]}" "${qport[0]}" ;;
     jk) printf 'JkMount /app/* lb\n' ;;
     jk-prod) printf 'JkMount /app/* lbp\n' ;;
+    quon-status) printf '<Location /quon-status>\n  SetHandler quon-status\n</Location>\n' ;;
+    jk-status) printf 'JkMount /jkstatus jkstatus\n' ;;
+    proxy-status) printf '<Location /balancer-manager>\n  SetHandler balancer-manager\n</Location>\n' ;;
     proxy_ajp* | proxy_http*)
       scheme=ajp
       [[ $1 == proxy_http* ]] && scheme=http
@@ -216,6 +222,11 @@ CONF
       base_of[$setup]=http://127.0.0.1:$p
       printf 'Listen 127.0.0.1:%s\n<VirtualHost 127.0.0.1:%s>\n' "$p" "$p"
       setup_lines "$setup"
+      case $setup in
+        quon) setup_lines quon-status ;;
+        jk*) setup_lines jk-status ;;
+        proxy*) setup_lines proxy-status ;;
+      esac
       printf '</VirtualHost>\n'
     done
   } >"$work/httpd.conf"
