@@ -85,7 +85,7 @@ row_restart() {
     f=$work/restart-$setup.poll
     served=$(first_ok "$f" "${tomcat_start[i]}" "${hosts[i]}")
     read -r -a out <<<"$(failed_between "$f" "$kill_ms" "${served:-$(now_ms)}")"
-    echo "| $setup | $(secs "${tomcat_start[i]}" "$served") | ${out[0]} | ${out[1]} |"
+    echo "| $setup | $(secs "${tomcat_start[i]}" "$served" | sed 's/never/not within 30 s/') | ${out[0]} | ${out[1]} |"
   done
 }
 

@@ -12,7 +12,7 @@ names=(SRV1 SRV2 SRV3)
 hosts=(127.0.0.2 127.0.0.3 127.0.0.4)
 # Threads of each Tomcat's executor, shared by its three connectors.
 tomcat_threads=${TOMCAT_THREADS:-50}
-qport=() aport=() hport=() tomcat_pid=(0 0 0) tomcat_start=(0 0 0) tomcat_ready=(0 0 0)
+qport=() aport=() hport=() tomcat_pid=(0 0 0) tomcat_start=(0 0 0) tomcat_ready=(0 0 0) tomcat_mark=(0 0 0)
 
 # The application's war, built from bench/tomcat/app.
 make_war() {
@@ -77,8 +77,9 @@ XML
 # just before, tomcat_ready[i] when its log said "Server startup in" (seen within 0.1 s).
 # With wait, waits (at most 90 s) until then.
 start_tomcat() {  # index [wait]
-  local i=$1 b=$work/${names[$1]} log=$work/${names[$1]}/logs/catalina.out mark=0
-  [ -f "$log" ] && mark=$(wc -l <"$log")
+  local i=$1 b=$work/${names[$1]} log=$work/${names[$1]}/logs/catalina.out
+  tomcat_mark[i]=0
+  [ -f "$log" ] && tomcat_mark[i]=$(wc -l <"$log")
   tomcat_start[i]=$(now_ms)
   (cd "$b" && exec java -XX:+UseSerialGC -Xms256m -Xmx256m -Xss512k \
     -Dcatalina.base="$b" -Dcatalina.home="$home" -Djava.io.tmpdir="$b/temp" \
@@ -87,12 +88,13 @@ start_tomcat() {  # index [wait]
     org.apache.catalina.startup.Bootstrap start >>"$log" 2>&1) &
   tomcat_pid[i]=$!
   [ "${2:-}" = wait ] || return 0
-  wait_tomcat "$i" "$mark"
+  wait_tomcat "$i"
 }
-wait_tomcat() {  # index [log line mark]
+# Waits for the "Server startup in" line the last start of Tomcat i wrote.
+wait_tomcat() {  # index
   local i=$1 log=$work/${names[$1]}/logs/catalina.out
   for _ in $(seq 900); do
-    if tail -n +$((${2:-0} + 1)) "$log" 2>/dev/null | grep -q "Server startup in"; then
+    if tail -n +$((tomcat_mark[i] + 1)) "$log" 2>/dev/null | grep -q "Server startup in"; then
       tomcat_ready[i]=$(now_ms)
       return 0
     fi
