@@ -21,6 +21,8 @@
 #               (every thread of one Tomcat asleep in a servlet for 15 s), sticky (does a
 #               session stay on its Tomcat)
 #   operations  lines of Apache configuration per set-up, counted from this run's files
+#   profile     (not run by default) system calls and context switches per request in the
+#               JVMs and in Apache's child, per set-up
 # The load average is printed at the start and the end: the numbers mean something only
 # on a quiet machine.
 #
@@ -132,11 +134,12 @@ section_speed() {
 
 source "$here/recovery.sh"
 source "$here/operations.sh"
+source "$here/profile.sh"
 
 for section in "${sections[@]}"; do
   case $section in
-    speed | recovery | operations) "section_$section" ;;
-    *) fail "unknown section $section (speed recovery operations)" ;;
+    speed | recovery | operations | profile) "section_$section" ;;
+    *) fail "unknown section $section (speed recovery operations profile)" ;;
   esac
 done
 echo
