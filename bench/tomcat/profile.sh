@@ -35,6 +35,25 @@ profile_table() {  # title rows-file
       print "" }' "$2"
 }
 
+# strace -c -f on one JVM (SRV1) during a wrk run: its calls by name per request that
+# Tomcat served (a third of wrk's, round robin). strace slows the JVM: the mix counts,
+# not the speed.
+strace_table() {  # setup out
+  local tracer requests
+  strace -qq -c -f -o "$2.strace" -p "${tomcat_pid[0]}" 2>/dev/null &
+  tracer=$!
+  sleep 1
+  wrk -t2 -c16 -d3s "$(url_of "$1" 100)" >"$2.wrk" 2>&1 || true
+  kill -INT "$tracer" 2>/dev/null || true
+  wait "$tracer" 2>/dev/null || true
+  requests=$(awk '/requests in/ {print $1}' "$2.wrk")
+  awk -v s="$1" -v n="$((requests / 3))" '$1 ~ /^[0-9.]+$/ && NF >= 5 && $NF != "total" {
+      calls[$NF] = $4 } END {
+      printf "%s", s
+      for (c in calls) if (calls[c] / n >= 0.05) printf " %s=%.2f", c, calls[c] / n
+      print "" }' "$2.strace"
+}
+
 section_profile() {
   command -v perf >/dev/null || fail "perf is not installed"
   local setup jvms child
@@ -53,4 +72,9 @@ section_profile() {
   profile_table "per request in the three Tomcats (GET /app/size?n=100, wrk 16 connections, perf tracepoints):" \
     "$work/profile-tomcat"
   profile_table "per request in Apache's child:" "$work/profile-apache"
+  echo
+  echo "strace -c -f -p on SRV1's JVM, calls per request it served (wrk 16 connections, 3 s):"
+  for setup in quon jk proxy_http; do
+    echo "  $(strace_table "$setup" "$work/strace-$setup")"
+  done
 }
