@@ -105,15 +105,18 @@ wait_load() {
   load_pids=()
 }
 # The table of a loaded row: per set-up, from its record ("end-ms status kind octet
-# latency-us ..."), requests, failed, over 2 s, and the slowest.
+# latency-us ..."), requests, failed (by status, 0: no answer), over 2 s, and the slowest.
 load_table() {  # name
   local setup
   echo
-  echo "| set-up | requests | failed | over 2 s | slowest s |"
-  echo "|---|---:|---:|---:|---:|"
+  echo "| set-up | requests | failed | over 2 s | slowest s | failed by status |"
+  echo "|---|---:|---:|---:|---:|---|"
   for setup in "${recovery_setups[@]}"; do
-    awk -v s="$setup" '{ n++; if ($2 !~ /^2/) f++; if ($5 > 2000000) o++; if ($5 > m) m = $5 }
-      END { printf "| %s | %d | %d | %d | %.2f |\n", s, n, f, o, m / 1000000 }' "$work/$1-$setup.rec"
+    awk -v s="$setup" '{ n++; if ($2 !~ /^2/) { f++; by[$2]++ }
+        if ($5 > 2000000) o++; if ($5 > m) m = $5 }
+      END { for (k in by) list = list (list == "" ? "" : ", ") k ": " by[k]
+        printf "| %s | %d | %d | %d | %.2f | %s |\n", s, n, f, o, m / 1000000,
+          list == "" ? "-" : list }' "$work/$1-$setup.rec"
   done
 }
 
