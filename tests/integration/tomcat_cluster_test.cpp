@@ -5,8 +5,10 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <atomic>
 #include <set>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
 #include "tomcat_front.h"
@@ -30,8 +32,11 @@ int connectTo(const TomcatServer& tomcat) {
 class TomcatSessions : public testing::Test {
 protected:
     static void SetUpTestSuite() {
-        // maxConnections 4: a few idle connections fill a Tomcat.
+        // maxConnections 4: a few idle connections fill a Tomcat. A jvmRoute each, which
+        // the replication id overrules.
         front = new TomcatFront(2, "mapcheck=\"1\" maxConnections=\"4\"", /*replicate=*/true);
+        for (int i = 0; i < 2; ++i)
+            front->tomcats[i].options().engine = "jvmRoute=\"route" + std::to_string(i) + "\"";
         started = front->start();
     }
     static void TearDownTestSuite() {
@@ -73,6 +78,12 @@ TEST_F(TomcatSessions, AFullTomcatAnswersBusyAndTheOtherServes) {
     for (int k = 0; k < 5; ++k)
         if (const int fd = connectTo(front->tomcats[0]); fd >= 0) idle.push_back(fd);
     ASSERT_EQ(idle.size(), 5u);
+    // Once Tomcat has accepted them (round robin alone never sends two requests in a row
+    // to one Tomcat), every request goes to the other one.
+    EXPECT_TRUE(waitUntil([] {
+        return front->served(front->get("/app/echo")) == 1 &&
+               front->served(front->get("/app/echo")) == 1;
+    }));
     for (int k = 0; k < 8; ++k) {
         HttpResponse r = front->get("/app/echo");
         EXPECT_EQ(r.status, 200) << r.body;
@@ -80,6 +91,37 @@ TEST_F(TomcatSessions, AFullTomcatAnswersBusyAndTheOtherServes) {
     }
     for (int fd : idle) ::close(fd);
     EXPECT_TRUE(bothServe());
+}
+
+// An application redeployed in one Tomcat while requests keep coming: while it is away
+// that Tomcat answers busy and the other serves; no client sees an error.
+TEST_F(TomcatSessions, ARedeployUnderLoadLosesNoRequest) {
+    ASSERT_TRUE(bothServe());
+    const std::string finished = "app.war] has finished";
+    const int deployed = front->tomcats[0].countLog(finished);
+    std::atomic<bool> done{false};
+    std::atomic<int> served{0}, failed{0};
+    std::string failure;
+    std::thread load([&] {
+        while (!done) {
+            HttpResponse r = front->get("/app/echo");
+            if (r.status == 200) {
+                ++served;
+            } else if (failed++ == 0) {
+                failure = std::to_string(r.status) + " " + r.body;
+            }
+        }
+    });
+    // A newer WAR in place of the old one: Tomcat undeploys the application and deploys it
+    // again.
+    front->tomcats[0].deploy("app", TomcatOptions::testWarPath());
+    EXPECT_TRUE(waitUntil([&] { return front->tomcats[0].countLog(finished) > deployed; },
+                          std::chrono::seconds(30)));
+    EXPECT_TRUE(bothServe());
+    done = true;
+    load.join();
+    EXPECT_EQ(failed, 0) << failure;
+    EXPECT_GT(served, 20);
 }
 
 // The session id names its holder and its buddy; the module keeps it on its holder, and
@@ -94,6 +136,7 @@ TEST_F(TomcatSessions, ASessionStaysOnItsHolderAndMovesToItsBuddyWithItsData) {
     const std::string id = keyValues(first.body)["id"];
     EXPECT_EQ(id.substr(0, 4), front->tomcats.repId(holder)) << id;
     EXPECT_TRUE(id.ends_with("TR" + front->tomcats.repId(buddy))) << id;
+    EXPECT_EQ(front->tomcats[holder].countLog("is not appended to session ids"), 1);
     EXPECT_NE(first.header("Set-Cookie").find("JSESSIONID=" + id), std::string::npos);
 
     const std::string cookie = "Cookie: JSESSIONID=" + id;

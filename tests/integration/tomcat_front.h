@@ -16,17 +16,19 @@ public:
     TomcatFront(int tomcats, const std::string& connector, bool replicate = false)
         : tomcats(tomcats, connector, replicate) {}
 
-    // Starts the Tomcats, then Apache bootstrapped from the first, and waits until a
-    // request to path is served by a Tomcat.
-    testing::AssertionResult start(const std::string& path = "/app/echo") {
+    // Starts the Tomcats, then Apache bootstrapped from the first (with directives besides),
+    // and waits until a request to path is served by a Tomcat.
+    testing::AssertionResult start(const std::string& directives = "",
+                                   const std::string& path = "/app/echo") {
         if (testing::AssertionResult up = tomcats.start(); !up) return up;
-        apache = std::make_unique<ApacheServer>(ApacheOptions{
-            .directives = "QuonConfig bootstrap " + tomcats[0].address() +
-                          "\nQuonConfig proxyretryinterval 1\n"});
+        apache = std::make_unique<ApacheServer>(
+            ApacheOptions{.directives = "QuonConfig bootstrap " + tomcats[0].address() +
+                                        "\nQuonConfig proxyretryinterval 1\n" + directives});
         if (testing::AssertionResult up = apache->start(); !up) return up;
         if (!backend_test::waitUntil([&] { return served(get(path)) >= 0; }))
-            return testing::AssertionFailure() << "no Tomcat answers " << path << " through Apache:\n"
-                                               << apache->errorLog();
+            return testing::AssertionFailure()
+                   << "no Tomcat answers " << path << " through Apache:\n"
+                   << apache->errorLog();
         return testing::AssertionSuccess();
     }
 

@@ -87,6 +87,10 @@ HttpResponse httpRequest(const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);  // dot segments go out as written
+    if (!request.clientCert.empty()) {
+        curl_easy_setopt(curl, CURLOPT_SSLCERT, request.clientCert.c_str());
+        curl_easy_setopt(curl, CURLOPT_SSLKEY, request.clientKey.c_str());
+    }
     if (request.http2)
         curl_easy_setopt(curl, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2_PRIOR_KNOWLEDGE));
     BodySource source{&request.body, 0};

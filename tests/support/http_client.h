@@ -30,6 +30,8 @@ struct HttpRequest {
     // The body goes out without a declared length: chunked over HTTP/1.1, with no
     // content-length over HTTP/2.
     bool unsized = false;
+    // A client certificate and its key (PEM files) for a TLS handshake that asks for one.
+    std::string clientCert, clientKey;
 };
 
 HttpResponse httpRequest(const HttpRequest& request);

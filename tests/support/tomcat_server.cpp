@@ -56,9 +56,10 @@ std::string clusterXml(const std::string& host, int port, const std::vector<std:
     for (const std::string& peer : peers) {
         const std::string h = peer.substr(0, peer.rfind(':'));
         const int p = std::stoi(peer.substr(peer.rfind(':') + 1));
-        members += "          <Member className=\"org.apache.catalina.tribes.membership.StaticMember\""
-                   " host=\"" + h + "\" port=\"" + std::to_string(p) + "\" uniqueId=\"" +
-                   uniqueId(h, p) + "\"/>\n";
+        members +=
+            "          <Member className=\"org.apache.catalina.tribes.membership.StaticMember\""
+            " host=\"" +
+            h + "\" port=\"" + std::to_string(p) + "\" uniqueId=\"" + uniqueId(h, p) + "\"/>\n";
     }
     return R"(      <Cluster className="org.apache.catalina.ha.tcp.SimpleTcpCluster" channelSendOptions="6">
         <Manager className="org.apache.catalina.ha.session.DeltaManager"
@@ -68,9 +69,11 @@ std::string clusterXml(const std::string& host, int port, const std::vector<std:
           <Membership className="org.apache.catalina.tribes.membership.StaticMembershipService">
             <LocalMember className="org.apache.catalina.tribes.membership.StaticMember" uniqueId=")" +
            uniqueId(host, port) + R"("/>
-)" + members + R"(          </Membership>
+)" + members +
+           R"(          </Membership>
           <Receiver className="org.apache.catalina.tribes.transport.nio.NioReceiver"
-                    address=")" + host + "\" port=\"" + std::to_string(port) +
+                    address=")" +
+           host + "\" port=\"" + std::to_string(port) +
            R"(" autoBind="0" selectorTimeout="100" maxThreads="6"/>
           <Sender className="org.apache.catalina.tribes.transport.ReplicationTransmitter">
             <Transport className="org.apache.catalina.tribes.transport.nio.PooledParallelSender"/>
@@ -147,27 +150,25 @@ testing::AssertionResult TomcatServer::start() {
     if (running()) return testing::AssertionSuccess();
     if (dir_.empty()) return testing::AssertionFailure() << "no temporary folder";
     if (options_.quon && !fs::exists(quonTomcatJar()))
-        return testing::AssertionFailure() << "the connector's jar is not built: " << quonTomcatJar();
+        return testing::AssertionFailure()
+               << "the connector's jar is not built: " << quonTomcatJar();
     writeBase();
     const std::string base = "-Dcatalina.base=" + dir_;
     const std::string home = std::string("-Dcatalina.home=") + kCatalinaHome;
     const std::string temp = "-Djava.io.tmpdir=" + dir_ + "/temp";
     const std::string name = "-Dquon.test.name=" + options_.name;
-    const std::string classPath = std::string(kCatalinaHome) + "/bin/bootstrap.jar:" +
-                                  kCatalinaHome + "/bin/tomcat-juli.jar";
+    const std::string classPath =
+        std::string(kCatalinaHome) + "/bin/bootstrap.jar:" + kCatalinaHome + "/bin/tomcat-juli.jar";
     // setpriv asks the kernel to end the JVM with the test; the JVM flags trade peak speed
     // for a cheap start (C1 only, a small serial heap).
-    std::vector<std::string> args = {"/usr/bin/setpriv", "--pdeathsig", "KILL", "--",
-                                     "/usr/bin/java", "-XX:TieredStopAtLevel=1", "-Xshare:auto",
-                                     "-XX:+UseSerialGC", "-Xmx128m", "-Xss512k",
-                                     "-Djava.security.egd=file:/dev/./urandom",
-                                     // What catalina.sh opens for Tomcat's leak protection.
-                                     "--add-opens=java.base/java.lang=ALL-UNNAMED",
-                                     "--add-opens=java.base/java.io=ALL-UNNAMED",
-                                     "--add-opens=java.rmi/sun.rmi.transport=ALL-UNNAMED",
-                                     base, home, temp,
-                                     name, "-cp", classPath,
-                                     "org.apache.catalina.startup.Bootstrap", "start"};
+    std::vector<std::string> args = {
+        "/usr/bin/setpriv", "--pdeathsig", "KILL", "--", "/usr/bin/java", "-XX:TieredStopAtLevel=1",
+        "-Xshare:auto", "-XX:+UseSerialGC", "-Xmx128m", "-Xss512k",
+        "-Djava.security.egd=file:/dev/./urandom",
+        // What catalina.sh opens for Tomcat's leak protection.
+        "--add-opens=java.base/java.lang=ALL-UNNAMED", "--add-opens=java.base/java.io=ALL-UNNAMED",
+        "--add-opens=java.rmi/sun.rmi.transport=ALL-UNNAMED", base, home, temp, name, "-cp",
+        classPath, "org.apache.catalina.startup.Bootstrap", "start"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -186,15 +187,13 @@ testing::AssertionResult TomcatServer::start() {
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&files);
     const int port = options_.quon ? port_ : httpPort_;
-    const bool started = running() && waitUntil(
-                                           [&] {
-                                               if (::waitpid(pid_, nullptr, WNOHANG) == pid_)
-                                                   pid_ = -1;
-                                               return !running() ||
-                                                      log().find(kStarted, before) !=
-                                                          std::string::npos;
-                                           },
-                                           std::chrono::seconds(60));
+    const bool started =
+        running() && waitUntil(
+                         [&] {
+                             if (::waitpid(pid_, nullptr, WNOHANG) == pid_) pid_ = -1;
+                             return !running() || log().find(kStarted, before) != std::string::npos;
+                         },
+                         std::chrono::seconds(60));
     if (started && running() && accepts(options_.host, port)) return testing::AssertionSuccess();
     const std::string text = log();
     return testing::AssertionFailure() << "Tomcat " << options_.name << " did not start on "
@@ -242,17 +241,14 @@ int TomcatServer::countLog(const std::string& part) const { return countLines(lo
 
 TomcatCluster::TomcatCluster(int tomcats, const std::string& connector, bool replicate) {
     for (int i = 0; i < tomcats; ++i)
-        tomcats_.push_back(std::make_unique<TomcatServer>(
-            TomcatOptions{.host = "127.0.0." + std::to_string(2 + i),
-                          .name = repId(i),
-                          .replicate = replicate}));
+        tomcats_.push_back(std::make_unique<TomcatServer>(TomcatOptions{
+            .host = "127.0.0." + std::to_string(2 + i), .name = repId(i), .replicate = replicate}));
     std::string members;
     for (const auto& t : tomcats_) members += (members.empty() ? "" : ",") + t->address();
     for (int i = 0; i < tomcats; ++i) {
         TomcatServer& t = (*this)[i];
-        t.options().connector = "repId=\"" + repId(i) + "\" buddies=\"" +
-                                repId((i + 1) % tomcats) + "\" members=\"" + members + "\" " +
-                                connector;
+        t.options().connector = "repId=\"" + repId(i) + "\" buddies=\"" + repId((i + 1) % tomcats) +
+                                "\" members=\"" + members + "\" " + connector;
         for (int j = 0; j < tomcats; ++j)
             if (j != i)
                 t.peers.push_back((*this)[j].host() + ":" +

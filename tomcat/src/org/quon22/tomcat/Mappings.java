@@ -16,7 +16,7 @@ import org.apache.catalina.Host;
  * The "servlet-mappings" set, computed from the container at each fetch, so that a
  * deployed, reloaded or removed application shows in the next fetch with no listener.
  *
- * What is announced: every started context of the hosts the connector serves, except
+ * What is announced: every started (or reloading) context of the hosts the connector serves, except
  * ROOT, /manager and /host-manager (which only a "mappings" list naming them announces)
  * and the excluded ones; with a "mappings" list, only the contexts it names. A context
  * announces its whole path ("/ctx/*": its default servlet answers the static files) or,
@@ -100,7 +100,10 @@ final class Mappings {
         Arrays.sort(children, Comparator.comparing(Container::getName));
         for (Container child : children) {
             Context context = (Context) child;
-            if (!context.getState().isAvailable() || context.getPaused() || !announced(context.getPath())) {
+            // A context being reloaded is paused: Tomcat holds its requests until it is
+            // back, so it stays announced.
+            boolean serving = context.getState().isAvailable() || context.getPaused();
+            if (!serving || !announced(context.getPath())) {
                 continue;
             }
             announcedAt.put(context.getPath(), Long.valueOf(System.currentTimeMillis()));

@@ -57,6 +57,9 @@ public class QuonNioProtocol extends AbstractProtocol<NioChannel> {
 
     @Override
     public void start() throws Exception {
+        // Again here: a Connector whose init failed is still started when it is added to
+        // a running Service, and it must not listen with attributes it refused.
+        settings.validate();
         super.start();
         if (container == null) {
             log.warn(sm.getString("protocol.noListener", getName()));

@@ -1,16 +1,11 @@
 package org.quon22.tomcat;
 
-import java.io.ByteArrayInputStream;
 import java.io.EOFException;
 import java.io.IOException;
 import java.io.InterruptedIOException;
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
-import java.security.cert.CertificateException;
-import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
-import java.util.ArrayList;
-import java.util.List;
 
 import jakarta.servlet.ServletConnection;
 
@@ -28,7 +23,6 @@ import org.apache.juli.logging.Log;
 import org.apache.juli.logging.LogFactory;
 import org.apache.tomcat.util.ExceptionUtils;
 import org.apache.tomcat.util.buf.ByteChunk;
-import org.apache.tomcat.util.buf.MessageBytes;
 import org.apache.tomcat.util.http.MimeHeaders;
 import org.apache.tomcat.util.net.AbstractEndpoint.Handler.SocketState;
 import org.apache.tomcat.util.net.ApplicationBufferHandler;
@@ -59,7 +53,11 @@ public class QuonProcessor extends AbstractProcessor {
     private boolean swallowResponse;
     private boolean endOfStream;
     private boolean replay;
-    private long bodyLeft;
+    /** Body bytes still to come when the length is known; -1 unknown; -2 not asked yet. */
+    private long bodyLeft = -2;
+    /** A body chunk fetched and not yet handed out: where it is in the input buffer. */
+    private int pendingAt;
+    private int pendingCount;
     private long bytesWritten;
     private SocketWrapperBase<?> currentSocket;
 
@@ -103,14 +101,19 @@ public class QuonProcessor extends AbstractProcessor {
             output.reset();
             currentSocket = socket;
         }
-        boolean block = true;
         boolean close = false;
+        boolean partial = false;
         while (!close && !getErrorState().isError() && !protocol.isPaused()) {
+            boolean inMessage = false;
             try {
-                if (!input.fill(4, block)) {
+                // A message is taken only once it is here whole; for the rest of one, the
+                // connection waits in the poller (up to connectionTimeout), not a thread.
+                if (!input.fillMessage(protocol.settings().maxMessageValue(), MAX_SET_NAME)) {
+                    partial = input.buffered() > 0;
+                    socketWrapper.setReadTimeout(partial ? protocol.getConnectionTimeout() : protocol.getKeepAliveTimeout());
                     break;
                 }
-                block = false;
+                inMessage = true;
                 socketWrapper.setReadTimeout(protocol.getConnectionTimeout());
                 int code = input.readInt();
                 if (code == Constants.PROXY_PING) {
@@ -118,7 +121,6 @@ public class QuonProcessor extends AbstractProcessor {
                 }
                 if (code == Constants.PROXY_GET_PROPS) {
                     serveProps();
-                    socketWrapper.setReadTimeout(protocol.getKeepAliveTimeout());
                     continue;
                 }
                 if (code != Constants.PROXY_SERVICE_40) {
@@ -135,7 +137,11 @@ public class QuonProcessor extends AbstractProcessor {
                 setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
                 break;
             } catch (IOException e) {
-                if (log.isDebugEnabled()) {
+                // A close between messages is ordinary; one inside a message (cut short,
+                // or never finished within connectionTimeout) is worth a line.
+                if (inMessage || input.buffered() > 0) {
+                    log.info(sm.getString("processor.cut", socketWrapper.getRemoteAddr(), e.toString()));
+                } else if (log.isDebugEnabled()) {
                     log.debug(sm.getString("processor.closed", socketWrapper.getRemoteAddr(), e.toString()));
                 }
                 setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
@@ -151,7 +157,9 @@ public class QuonProcessor extends AbstractProcessor {
         if (close || getErrorState().isError() || protocol.isPaused()) {
             return SocketState.CLOSED;
         }
-        return isAsync() ? SocketState.LONG : SocketState.OPEN;
+        // LONG keeps this processor, and the part of a message in its buffer, with the
+        // connection; OPEN hands an idle connection back to the poller alone.
+        return isAsync() || partial ? SocketState.LONG : SocketState.OPEN;
     }
 
     /** The request is decoded: prepare it, run it through the container, end it. */
@@ -317,6 +325,12 @@ public class QuonProcessor extends AbstractProcessor {
 
     @Override
     protected final void prepareResponse() throws IOException {
+        if (!getErrorState().isIoAllowed()) {
+            // The stream is broken (bad input, a failed read): nothing more goes out.
+            swallowResponse = true;
+            response.setCommitted(true);
+            return;
+        }
         String gone = applicationGone();
         if (gone != null) {
             busy(gone);
@@ -357,6 +371,10 @@ public class QuonProcessor extends AbstractProcessor {
             return;
         }
         responseFinished = true;
+        if (!getErrorState().isIoAllowed()) {
+            // No FINISH after a broken exchange: the connector must see it fail.
+            return;
+        }
         MemberList.Snapshot members = protocol.members();
         if (!members.members().isEmpty()) {
             output.codeAndInt(Constants.PROXY_PUT_CLUSTER_SEQ, members.sequence());
@@ -374,7 +392,7 @@ public class QuonProcessor extends AbstractProcessor {
 
     @Override
     protected final void flush() throws IOException {
-        if (!responseFinished) {
+        if (!responseFinished && getErrorState().isIoAllowed()) {
             output.flush();
         }
     }
@@ -406,6 +424,7 @@ public class QuonProcessor extends AbstractProcessor {
         endOfStream = false;
         replay = false;
         bodyLeft = -2;
+        pendingCount = 0;
         bytesWritten = 0;
     }
 
@@ -417,41 +436,51 @@ public class QuonProcessor extends AbstractProcessor {
     // ---------------------------------------------------------------- request body
 
     /**
-     * Asks the connector for the next piece of the body. The answer is bounded by what
-     * was asked; 0 ends the body; a negative count is Apache's failed read of the client.
+     * Asks the connector for the next piece of the body, which then waits in the input
+     * buffer as the pending chunk. The answer is bounded by what was asked; 0 ends the
+     * body; a negative count is Apache's failed read of the client. A known length is
+     * never asked past its end, so a body with a length costs no closing round trip.
      */
-    private int readBody(ApplicationBufferHandler handler) throws IOException {
-        if (bodyLeft == -2) {
-            bodyLeft = request.getContentLengthLong();
+    private void fetchBody() throws IOException {
+        try {
+            if (bodyLeft == -2) {
+                bodyLeft = request.getContentLengthLong();
+            }
+            if (bodyLeft == 0) {
+                endOfStream = true;
+                return;
+            }
+            int want = bodyLeft > 0 && bodyLeft < Constants.POST_DATA_MAX ? (int) bodyLeft : Constants.POST_DATA_MAX;
+            output.codeAndInt(Constants.PROXY_GET_DATA, want);
+            output.flush();
+            int code = input.readInt();
+            if (code != Constants.PROXY_POST_DATA) {
+                throw new WireException("code " + code + " where PROXY_POST_DATA belongs");
+            }
+            int count = input.readInt();
+            if (count < 0) {
+                throw new EOFException("the client's body could not be read");
+            }
+            if (count > want) {
+                throw new WireException("PROXY_POST_DATA of " + count + " bytes where " + want + " were asked");
+            }
+            if (count == 0) {
+                endOfStream = true;
+                return;
+            }
+            pendingAt = input.take(count);
+            pendingCount = count;
+            if (bodyLeft > 0) {
+                bodyLeft -= count;
+            }
+        } catch (WireException e) {
+            log.info(sm.getString("processor.badInput", socketWrapper.getRemoteAddr(), e.getMessage()));
+            setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
+            throw e;
+        } catch (IOException e) {
+            setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
+            throw e;
         }
-        if (bodyLeft == 0) {
-            endOfStream = true;
-            return -1;
-        }
-        int want = bodyLeft > 0 && bodyLeft < Constants.POST_DATA_MAX ? (int) bodyLeft : Constants.POST_DATA_MAX;
-        output.codeAndInt(Constants.PROXY_GET_DATA, want);
-        output.flush();
-        int code = input.readInt();
-        if (code != Constants.PROXY_POST_DATA) {
-            throw new WireException("code " + code + " where PROXY_POST_DATA belongs");
-        }
-        int count = input.readInt();
-        if (count < 0) {
-            throw new EOFException("the client's body could not be read");
-        }
-        if (count > want) {
-            throw new WireException("PROXY_POST_DATA of " + count + " bytes where " + want + " were asked");
-        }
-        if (count == 0) {
-            endOfStream = true;
-            return -1;
-        }
-        int at = input.take(count);
-        if (bodyLeft > 0) {
-            bodyLeft -= count;
-        }
-        handler.setByteBuffer(ByteBuffer.wrap(input.buffer(), at, count));
-        return count;
     }
 
     private class BodyInput implements InputBuffer {
@@ -466,24 +495,21 @@ public class QuonProcessor extends AbstractProcessor {
                 replayBody.recycle();
                 return n;
             }
-            if (endOfStream) {
+            if (pendingCount == 0 && !endOfStream) {
+                fetchBody();
+            }
+            if (pendingCount == 0) {
                 return -1;
             }
-            try {
-                return readBody(handler);
-            } catch (WireException e) {
-                log.info(sm.getString("processor.badInput", socketWrapper.getRemoteAddr(), e.getMessage()));
-                setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
-                throw e;
-            } catch (IOException e) {
-                setErrorState(ErrorState.CLOSE_CONNECTION_NOW, e);
-                throw e;
-            }
+            int n = pendingCount;
+            handler.setByteBuffer(ByteBuffer.wrap(input.buffer(), pendingAt, n));
+            pendingCount = 0;
+            return n;
         }
 
         @Override
         public int available() {
-            return replay ? replayBody.getLength() : 0;
+            return replay ? replayBody.getLength() : pendingCount;
         }
     }
 
@@ -496,7 +522,7 @@ public class QuonProcessor extends AbstractProcessor {
                 prepareResponse();
             }
             int n = chunk.remaining();
-            if (swallowResponse || n == 0) {
+            if (swallowResponse || n == 0 || !getErrorState().isIoAllowed()) {
                 chunk.position(chunk.limit());
                 return n;
             }
@@ -528,9 +554,24 @@ public class QuonProcessor extends AbstractProcessor {
         // Not carried by the protocol.
     }
 
+    /**
+     * With doRead, a non-blocking reader (a ReadListener) is about to be told whether
+     * data is ready: the body is only ever sent when asked for, so it is asked for now.
+     */
     @Override
     protected final int available(boolean doRead) {
-        return replay ? replayBody.getLength() : 0;
+        if (replay) {
+            return replayBody.getLength();
+        }
+        if (doRead && pendingCount == 0 && !endOfStream) {
+            try {
+                fetchBody();
+            } catch (IOException e) {
+                // The reader's next read meets the failure.
+                return 1;
+            }
+        }
+        return pendingCount;
     }
 
     @Override
@@ -581,34 +622,10 @@ public class QuonProcessor extends AbstractProcessor {
 
     @Override
     protected final void populateSslRequestAttributes() {
-        MessageBytes pem = message.certificates();
-        if (pem.isNull()) {
-            return;
+        X509Certificate[] chain = ClientCertificates.parse(message.certificates());
+        if (chain != null) {
+            request.setAttribute(Constants.CERTIFICATE, chain);
         }
-        ByteChunk bytes = pem.getByteChunk();
-        List<X509Certificate> chain = new ArrayList<>();
-        try {
-            CertificateFactory factory = CertificateFactory.getInstance("X.509");
-            ByteArrayInputStream in = new ByteArrayInputStream(bytes.getBytes(), bytes.getStart(), bytes.getLength());
-            while (in.available() > 0 && !blankTail(in)) {
-                chain.add((X509Certificate) factory.generateCertificate(in));
-            }
-        } catch (CertificateException e) {
-            log.error(sm.getString("processor.certs.fail"), e);
-            return;
-        }
-        request.setAttribute(Constants.CERTIFICATE, chain.toArray(new X509Certificate[0]));
-    }
-
-    /** True when only white space is left (the line end after the last PEM block). */
-    private static boolean blankTail(ByteArrayInputStream in) {
-        in.mark(0);
-        int c;
-        while ((c = in.read()) == ' ' || c == '\r' || c == '\n' || c == '\t') {
-            // skip
-        }
-        in.reset();
-        return c == -1;
     }
 
     @Override

@@ -61,6 +61,11 @@ public final class WireInput {
      * of it is waited for (within the socket's read time-out).
      */
     public boolean fill(int n, boolean block) throws IOException {
+        return fill(n, block, true);
+    }
+
+    /** As fill(n, block); with finish false a message begun is not waited for either. */
+    private boolean fill(int n, boolean block, boolean finish) throws IOException {
         if (limit - pos >= n) {
             return true;
         }
@@ -72,7 +77,7 @@ public final class WireInput {
             limit -= pos - floor;
             pos = floor;
         }
-        boolean wait = block || limit > pos;
+        boolean wait = block || (finish && limit > pos);
         while (limit - pos < n) {
             int got = source.read(wait, buf, limit, buf.length - limit);
             if (got < 0) {
@@ -85,9 +90,42 @@ public final class WireInput {
                 continue;
             }
             limit += got;
-            wait = true;
+            wait = block || finish;
         }
         return true;
+    }
+
+    /**
+     * Whether a whole message is buffered at the position, reading only what the socket
+     * has now (no thread waits for a peer that sends half a message). The lengths that
+     * size a message are checked here already: PROXY_GET_PROPS's name against maxName,
+     * PROXY_SERVICE_40's length word against maxService. Any other code counts as whole
+     * after its four bytes: the caller takes or refuses it.
+     */
+    public boolean fillMessage(int maxService, int maxName) throws IOException {
+        if (!fill(4, false, false)) {
+            return false;
+        }
+        int code = getInt(buf, pos);
+        int max;
+        String what;
+        if (code == Constants.PROXY_SERVICE_40) {
+            max = maxService;
+            what = "PROXY_SERVICE_40";
+        } else if (code == Constants.PROXY_GET_PROPS) {
+            max = maxName;
+            what = "PROXY_GET_PROPS name";
+        } else {
+            return true;
+        }
+        if (!fill(8, false, false)) {
+            return false;
+        }
+        int n = getInt(buf, pos + 4);
+        if (n < 0 || n > max) {
+            throw new WireException(what + " length " + n + " outside 0.." + max);
+        }
+        return fill(8 + n, false, false);
     }
 
     public int readInt() throws IOException {

@@ -31,6 +31,18 @@ import org.junit.jupiter.api.Timeout;
 @Timeout(60)
 class EmbeddedTomcatTest {
 
+    /** A client certificate as Apache's TLS module gives it (PEM, CN=client.example). */
+    static final String PEM = "-----BEGIN CERTIFICATE-----\n" +
+            "MIIBhzCCAS2gAwIBAgIUCArbQLGRsB5cA9DWbJGi5f3AxLQwCgYIKoZIzj0EAwIw\n" +
+            "GTEXMBUGA1UEAwwOY2xpZW50LmV4YW1wbGUwHhcNMjYxMjA3MTM1NzI0WhcNMzYx\n" +
+            "MjA0MTM1NzI0WjAZMRcwFQYDVQQDDA5jbGllbnQuZXhhbXBsZTBZMBMGByqGSM49\n" +
+            "AgEGCCqGSM49AwEHA0IABB3Sqe/ZUJ4cq7RwZcv90OKt1A5v0cC/qMPwbdAMLjnc\n" +
+            "R8hmxW+elpqLa6xG59hfTGrLxpsG93hxx22Rm7VKL0ajUzBRMB0GA1UdDgQWBBQ3\n" +
+            "7XE9GogmOJbwEmrSs/+S2VwZJDAfBgNVHSMEGDAWgBQ37XE9GogmOJbwEmrSs/+S\n" +
+            "2VwZJDAPBgNVHRMBAf8EBTADAQH/MAoGCCqGSM49BAMCA0gAMEUCIFX0XCHc4f5U\n" +
+            "q8dgCpukygX5U5RTdGW/4uPzJn1vPqjpAiEAm3BEMMU8xDLeB+7rer+np5LqYpjM\n" +
+            "pT7DHTE9ym0Dobw=\n-----END CERTIFICATE-----\n";
+
     static Tomcat tomcat;
     static int port;
     /** A second connector: two connections at most, MIN balancing. */
@@ -73,7 +85,49 @@ class EmbeddedTomcatTest {
                     "\nquery=" + req.getQueryString() + "\nremote=" + req.getRemoteAddr() + "\nsecure=" + req.isSecure() +
                     "\nserver=" + req.getServerName() + ":" + req.getServerPort() + "\nuser=" + req.getRemoteUser() +
                     "\nheader=" + req.getHeader("X-Test") + "\nattr=" + req.getAttribute("quon.attr") + "\ncipher=" +
-                    req.getAttribute("jakarta.servlet.request.cipher_suite") + "\n");
+                    req.getAttribute("jakarta.servlet.request.cipher_suite") + "\ncert=" + subject(req) + "\n");
+        }
+
+        static String subject(HttpServletRequest req) {
+            Object chain = req.getAttribute("jakarta.servlet.request.X509Certificate");
+            return chain instanceof java.security.cert.X509Certificate[] certs && certs.length == 1
+                    ? certs[0].getSubjectX500Principal().getName() : String.valueOf(chain);
+        }
+    }
+
+    /** Reads the body without blocking (a ReadListener) and tells how much came. */
+    static class AsyncCount extends HttpServlet {
+        private static final long serialVersionUID = 1L;
+
+        @Override
+        protected void service(HttpServletRequest req, HttpServletResponse resp) throws IOException {
+            jakarta.servlet.AsyncContext async = req.startAsync();
+            jakarta.servlet.ServletInputStream in = req.getInputStream();
+            long[] total = {0};
+            in.setReadListener(new jakarta.servlet.ReadListener() {
+                @Override
+                public void onDataAvailable() throws IOException {
+                    byte[] b = new byte[8192];
+                    while (in.isReady()) {
+                        int n = in.read(b);
+                        if (n < 0) {
+                            return;
+                        }
+                        total[0] += n;
+                    }
+                }
+
+                @Override
+                public void onAllDataRead() throws IOException {
+                    resp.getWriter().print("read " + total[0]);
+                    async.complete();
+                }
+
+                @Override
+                public void onError(Throwable t) {
+                    async.complete();
+                }
+            });
         }
     }
 
@@ -103,11 +157,12 @@ class EmbeddedTomcatTest {
         tomcat.getService().addConnector(small);
         tomcat.getEngine().addLifecycleListener(new QuonListener());
         Context app = tomcat.addContext("/app", base.toString());
-        Tomcat.addServlet(app, "echo", new Echo());
-        app.addServletMappingDecoded("/echo/*", "echo");
+        Tomcat.addServlet(app, "echo", new Echo()).addMapping("/echo/*");
+        org.apache.catalina.Wrapper async = Tomcat.addServlet(app, "async", new AsyncCount());
+        async.setAsyncSupported(true);
+        async.addMapping("/async");
         gone = tomcat.addContext("/gone", base.toString());
-        Tomcat.addServlet(gone, "echo", new Echo());
-        gone.addServletMappingDecoded("/*", "echo");
+        Tomcat.addServlet(gone, "echo", new Echo()).addMapping("/*");
         tomcat.start();
         port = connector.getLocalPort();
         smallPort = small.getLocalPort();
@@ -123,22 +178,25 @@ class EmbeddedTomcatTest {
     void getCarriesTheRequestAndTheConnectionStaysOpen() throws Exception {
         try (WirePeer peer = new WirePeer(port)) {
             peer.send(new byte[] {0, 0, 0, 12});
-            peer.send(WirePeer.service(new String[] {"quon.attr", "v1", "javax.servlet.request.cipher_suite", "AES"},
-                    WirePeer.variables("GET", "a=1&b=%20"), "/app/echo/a b%c", new String[] {"X-Test", "t1",
-                        "Host", "front.example:8443"}));
+            String[] secure = WirePeer.variables("GET", "a=1&b=%20");
+            secure[10] = "1";
+            peer.send(WirePeer.service(new String[] {"quon.attr", "v1", "javax.servlet.request.cipher_suite", "AES",
+                "javax.servlet.request.X509Certificate", PEM}, secure, "/app/echo/a b%c",
+                    new String[] {"X-Test", "t1", "Host", "front.example:8443"}));
             WirePeer.Answer a = peer.exchange(null);
             assertEquals(200, a.status);
             String text = a.text();
             assertTrue(text.contains("uri=/app/echo/a%20b%25c\npath=/a b%c\nquery=a=1&b=%20\n"), text);
-            assertTrue(text.contains("remote=192.0.2.7\nsecure=false\nserver=front.example:8443\nuser=null\n"), text);
-            assertTrue(text.contains("header=t1\nattr=v1\ncipher=AES\n"), text);
+            assertTrue(text.contains("remote=192.0.2.7\nsecure=true\nserver=front.example:8443\nuser=null\n"), text);
+            assertTrue(text.contains("header=t1\nattr=v1\ncipher=AES\ncert=CN=client.example\n"), text);
             assertTrue(a.seq > 0, "the cluster sequence comes with every answer when there are members");
             assertEquals(-1, a.load, "no load value: it would replace the configured weight");
             peer.send(new byte[] {0, 0, 0, 12});
             peer.send(WirePeer.get("/app/echo/x", null));
             WirePeer.Answer b = peer.exchange(null);
             assertEquals(200, b.status);
-            assertTrue(b.text().contains("server=www.example.org:8080"), b.text());
+            assertTrue(b.text().contains("secure=false\nserver=www.example.org:8080"), b.text());
+            assertTrue(b.text().contains("cert=null"), "nothing of the last request is left: " + b.text());
         }
     }
 
@@ -147,6 +205,10 @@ class EmbeddedTomcatTest {
         byte[] body = new byte[100_000];
         new Random(7).nextBytes(body);
         try (WirePeer peer = new WirePeer(port)) {
+            // A reader that never blocks is served the same way, chunk by chunk.
+            peer.send(WirePeer.service(null, WirePeer.variables("POST", null), "/app/async", null));
+            WirePeer.Answer n = peer.exchange(body);
+            assertEquals("read " + body.length, n.text());
             peer.send(WirePeer.service(null, WirePeer.variables("POST", null), "/app/echo/body",
                     new String[] {"Content-Length", Integer.toString(body.length)}));
             WirePeer.Answer a = peer.exchange(body);
@@ -220,17 +282,38 @@ class EmbeddedTomcatTest {
     @Test
     void beyondMaxConnectionsTheAnswerIsBusyAndLoadValuesComeWithMin() throws Exception {
         try (WirePeer one = new WirePeer(smallPort); WirePeer two = new WirePeer(smallPort)) {
-            one.send(WirePeer.get("/app/echo/x", null));
-            WirePeer.Answer a = one.exchange(null);
+            // The connector's first request, on a processor never used: a body all the same.
+            byte[] body = {1, 2, 3};
+            one.send(WirePeer.service(null, WirePeer.variables("POST", null), "/app/echo/body",
+                    new String[] {"Content-Length", "3"}));
+            WirePeer.Answer a = one.exchange(body);
             assertEquals(200, a.status);
+            assertArrayEquals(body, a.body.toByteArray());
             assertEquals(1, a.load, "the request itself is the load");
             assertEquals(-1, a.seq, "no members, no cluster sequence");
-            try (WirePeer three = new WirePeer(smallPort)) {
-                three.send(WirePeer.get("/app/echo/x", null));
-                assertTrue(three.exchange(null).busy);
-                assertTrue(three.closedByServer());
+            // Four open: beyond the limit whether or not the acceptor's slot is counted yet.
+            try (WirePeer three = new WirePeer(smallPort); WirePeer four = new WirePeer(smallPort)) {
+                assertTrue(two.socket.isConnected() && three.socket.isConnected());
+                four.send(WirePeer.get("/app/echo/x", null));
+                assertTrue(four.exchange(null).busy);
+                assertTrue(four.closedByServer());
             }
         }
+    }
+
+    @Test
+    void aConnectorWithABadAttributeDoesNotStart() {
+        Connector bad = new Connector("org.quon22.tomcat.QuonNioProtocol");
+        bad.setPort(0);
+        bad.setProperty("address", "127.0.0.1");
+        bad.setProperty("repId", "SRV1");
+        bad.setProperty("weight", "heavy");
+        tomcat.getService().addConnector(bad);
+        assertFalse(bad.getState().isAvailable(), "Tomcat logs the failure; the connector stays down");
+        tomcat.getService().removeConnector(bad);
+        Throwable e = org.junit.jupiter.api.Assertions.assertThrows(IllegalArgumentException.class,
+                () -> bad.getProtocolHandler().init());
+        assertTrue(e.getMessage().contains("[weight]"), e.getMessage());
     }
 
     @Test
@@ -244,6 +327,18 @@ class EmbeddedTomcatTest {
                 peer.send(message);
                 assertTrue(peer.closedByServer());
             }
+        }
+        // A body answer one byte longer than what was asked.
+        try (WirePeer peer = new WirePeer(port)) {
+            peer.send(WirePeer.service(null, WirePeer.variables("POST", null), "/app/echo/body",
+                    new String[] {"Content-Length", "10"}));
+            assertEquals(Constants.PROXY_GET_DATA, peer.in.readInt());
+            assertEquals(10, peer.in.readInt());
+            peer.out.writeInt(Constants.PROXY_POST_DATA);
+            peer.out.writeInt(11);
+            peer.out.write(new byte[11]);
+            peer.out.flush();
+            assertTrue(peer.closedByServer());
         }
         try (WirePeer peer = new WirePeer(port)) {
             peer.send(WirePeer.get("/app/echo/x", null));

@@ -24,10 +24,10 @@ class RandomInputTest {
     /** Reads messages until the stream fails; returns normally only at a clean end. */
     static void serve(byte[] stream) throws IOException {
         WireInput in = new WireInput(MAX_MESSAGE + 8 + Constants.POST_DATA_MAX + 16);
-        in.setSource(WireCodecTest.source(stream, 7, true));
+        in.setSource(WireCodecTest.source(stream, 7, false));
         ServiceMessage decoder = new ServiceMessage(in.buffer(), 8, 16, false);
         Request request = new Request();
-        while (in.fill(4, false)) {
+        while (in.fillMessage(MAX_MESSAGE, 256)) {
             int code = in.readInt();
             if (code == Constants.PROXY_PING) {
                 continue;

@@ -85,6 +85,36 @@ class WireCodecTest {
     }
 
     @Test
+    void aHalfMessageWaitsForTheRestWithoutBlocking() throws IOException {
+        byte[] message = HexFormat.of().parseHex("0000000d" + "00000003" + "616263" + "0000000c");
+        int[] available = {5};
+        int[] at = {0};
+        WireInput in = new WireInput(64);
+        in.setSource((block, b, off, len) -> {
+            if (block) {
+                throw new AssertionError("a blocking read");
+            }
+            int n = Math.min(len, available[0] - at[0]);
+            System.arraycopy(message, at[0], b, off, n);
+            at[0] += n;
+            return n;
+        });
+        assertFalse(in.fillMessage(100, 3));
+        assertEquals(5, in.buffered());
+        available[0] = 10;
+        assertFalse(in.fillMessage(100, 3));
+        available[0] = message.length;
+        assertTrue(in.fillMessage(100, 3));
+        assertEquals(Constants.PROXY_GET_PROPS, in.readInt());
+        assertEquals(3, in.readLength(3, "name"));
+        in.take(3);
+        assertTrue(in.fillMessage(100, 3));
+        assertEquals(Constants.PROXY_PING, in.readInt());
+        WireInput longName = input("0000000d00000004", 64);
+        assertThrows(WireException.class, () -> longName.fillMessage(100, 3));
+    }
+
+    @Test
     void theRequestMessageStaysWhileTheBodyIsRead() throws IOException {
         // A ping, the message (4 bytes of items), then two body answers of 30 bytes.
         String body = "00000010" + "0000001e" + "ab".repeat(30);

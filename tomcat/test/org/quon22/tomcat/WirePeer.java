@@ -163,10 +163,13 @@ final class WirePeer implements AutoCloseable {
         }
     }
 
-    /** True when the server closed the connection (nothing more to read). */
+    /** True when the server closed the connection (nothing more to read) within 5 s. */
     boolean closedByServer() {
         try {
+            socket.setSoTimeout(5000);
             return in.read() == -1;
+        } catch (java.net.SocketTimeoutException e) {
+            return false;
         } catch (IOException e) {
             return true;
         }
