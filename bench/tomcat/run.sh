@@ -26,6 +26,9 @@
 # The load average is printed at the start and the end: the numbers mean something only
 # on a quiet machine.
 #
+# Three rounds by default, so that the whole bench stays within 10 minutes on 2 cores;
+# ROUNDS=5 runs the full set (about 3 minutes more).
+#
 #   bench/tomcat/run.sh [sections...]     environment: BUILD, ROUNDS (3), ROW_SECONDS (4),
 #                                         KEEP=1 (keep the files), TOMCAT_THREADS (50)
 set -euo pipefail
@@ -39,6 +42,10 @@ seconds=${ROW_SECONDS:-4}
 source "$top/bench/lib.sh"
 source "$top/bench/e2e/measure.sh"
 source "$here/tomcats.sh"
+fail() {
+  echo "bench/tomcat: $*" >&2
+  exit 1
+}
 load=$build/bench/chaos/chaos_load
 for f in "$build/apache/mod_quon22.so" "$jar" "$build/bench/backend/quon_backend_load" "$load"; do
   [ -f "$f" ] || fail "build first: ./dev build ($f is missing)"
