@@ -30,3 +30,5 @@ echo "### latency while the table's upkeep talks to the back end"
 "$top/bench/stall/run.sh" 10
 echo "### recovery from failing servers: mod_quon22 and HAProxy side by side"
 "$top/bench/recovery/run.sh"
+echo "### Tomcat: mod_quon22, mod_jk, mod_proxy_ajp and mod_proxy_http on the same three Tomcats"
+"$top/bench/tomcat/run.sh"
