@@ -152,6 +152,12 @@ public class QuonProcessor extends AbstractProcessor {
                 break;
             }
             close = endRequest(rp);
+            // Apache sends its next message only once it has read FINISH, so a read now
+            // would almost always find nothing: the poller wakes the connection instead
+            // (at once when the next message is already there).
+            if (!close && input.buffered() == 0) {
+                break;
+            }
         }
         rp.setStage(org.apache.coyote.Constants.STAGE_ENDED);
         if (close || getErrorState().isError() || protocol.isPaused()) {
