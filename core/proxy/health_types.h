@@ -68,6 +68,21 @@ struct alignas(64) qnHealthSlot {
     std::atomic<uint64_t> failures;
     std::atomic<uint32_t> historyNext;  // changes recorded so far; the next goes at % size
     qnHealthChange history[QN_HEALTH_HISTORY];
+    // What the server's requests tell of its application (stall.h), over every process:
+    // the requests that wait for the first byte of an answer, since when some have
+    // (0: none), how many the last review saw and when one saw more than the one before,
+    // when it last answered one or an application check, and since when it counts as
+    // stalled (0: it does not) with how many were waiting then.
+    std::atomic<int32_t> waiting;
+    std::atomic<int32_t> stalledWaiting;
+    std::atomic<int32_t> seenWaiting;
+    std::atomic<int64_t> busySinceMono;
+    std::atomic<int64_t> roseMono;
+    std::atomic<int64_t> answeredMono;
+    std::atomic<int64_t> appOkMono;  // the start of the last application check answered
+    std::atomic<int64_t> stalledMono;
+    std::atomic<int64_t> stallEndedMono;
+    std::atomic<int64_t> stalledAt;  // the same moment as stalledMono, for people
 };
 
 struct qnHealthBoard {

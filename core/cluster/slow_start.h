@@ -1,0 +1,45 @@
+// Slow start: a server that comes back after being out of rotation, or joins a table
+// that was serving already, gets a share of new requests that grows from a twentieth of
+// its due to all of it over the table's slow-start seconds, so that a cold application
+// (a JVM that compiles as it goes, empty caches) is not handed its whole share at once.
+// Off (0 seconds) by default; sessions still go to the server that holds them.
+#pragma once
+
+#include <cstdint>
+
+#include "proxy_types.h"
+#include "table_types.h"
+
+// The least share a server in slow start gets.
+inline constexpr double QN_SLOW_START_LEAST = 0.05;
+// Servers that join within this long of the table's first are starting with it, not late.
+inline constexpr int64_t QN_SLOW_START_JOIN_GRACE_MS = 5000;
+
+// The share (QN_SLOW_START_LEAST to 1) of new requests the proxy is due at nowMono
+// (milliseconds of the monotonic clock); 1 when it is not in slow start. tableLock held.
+double qnSlowStartShare(const mappingsTable* table, const quonProxy* proxy, int64_t nowMono);
+// Marks in held (one flag per list slot) the candidate slots that this request passes
+// over: each slot in slow start is kept with the probability of its share. Returns false
+// (nothing held) when the table has no slow start, no slot is in one, or every candidate
+// would be held. candidate(slot) says which slots the algorithm may choose. tableLock held.
+template <class Admits>
+bool qnHoldBackWarming(const mappingsTable* table, const proxyList* list, int64_t nowMono,
+                       bool* held, Admits candidate);
+
+// Implementation of the template; the random draw is the process's rand().
+double qnSlowStartDraw();
+template <class Admits>
+bool qnHoldBackWarming(const mappingsTable* table, const proxyList* list, int64_t nowMono,
+                       bool* held, Admits candidate) {
+    if (table->slowStartSeconds <= 0) return false;
+    bool any = false, kept = false;
+    for (int32_t slot = 0; slot < list->count && slot < QN_MAX_PROXIES; ++slot) {
+        held[slot] = false;
+        if (!candidate(slot)) continue;
+        const double share = qnSlowStartShare(table, list->proxies[slot], nowMono);
+        held[slot] = share < 1.0 && qnSlowStartDraw() >= share;
+        any = any || held[slot];
+        kept = kept || !held[slot];
+    }
+    return any && kept;
+}
