@@ -177,9 +177,11 @@ int applyTo(quon_request* req, const Holder& h, const qnHealthSlot* slot) {
         setNextProxyRetryTime(req, proxy, nowSeconds());
         return -1;
     }
-    // A stalled server gets no new request; its requests in flight may still be answered.
+    // A stalled server gets no new request, and the requests waiting on it give up as for
+    // a silent one: each holds a worker of the web server for as long as it waits.
     if (in && stalledMono != 0 && stalledMono > proxy->upSinceMono.load(relaxed)) {
         removeProxy(h.table, proxy, req, 0);
+        proxy->outEpoch.fetch_add(1, relaxed);
         return -1;
     }
     const int64_t downSince = proxy->downSinceMono.load(relaxed);

@@ -77,7 +77,9 @@ int qnStallReview(qnHealthSlot* slot, bool othersAnswer, int64_t nowMono, int64_
     }
     const bool answered =
         slot->answeredMono.load(kRelaxed) > since || slot->appOkMono.load(kRelaxed) > since;
-    if (!answered && othersAnswer && slot->waiting.load(kRelaxed) > 0) return QN_STALL_SAME;
+    const bool down = slot->verdict.load(kRelaxed) == QN_HEALTH_DOWN;
+    const bool retry = slot->waiting.load(kRelaxed) <= 0 && nowMono - since >= QN_STALL_RETRY_MS;
+    if (!answered && othersAnswer && !down && !retry) return QN_STALL_SAME;
     if (!slot->stalledMono.compare_exchange_strong(since, 0, kRelaxed)) return QN_STALL_SAME;
     slot->stallEndedMono.store(nowMono, kRelaxed);
     if (stalledForMs) *stalledForMs = nowMono - since;

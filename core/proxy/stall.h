@@ -19,6 +19,9 @@
 // long poll) on a quiet server is no stall.
 inline constexpr int32_t QN_STALL_WAITING = 2;
 inline constexpr int64_t QN_STALL_AFTER_MS = 2000;
+// A stalled server whose waiting requests have all given up (they do once it is out) is
+// tried again after this long, unless an application check brought it back sooner.
+inline constexpr int64_t QN_STALL_RETRY_MS = 10000;
 
 // The request path: a relaxed add when an attempt begins, a subtract and a store at the
 // first byte of its answer, and a subtract at its end when no byte came.
@@ -43,8 +46,10 @@ inline constexpr int QN_STALL_BEGAN = 1;
 inline constexpr int QN_STALL_ENDED = 2;
 // Stalled when its requests are stuck and othersAnswer (another server of its tables
 // answers: a table whose every server is slow keeps using them). No longer when it
-// answered a request or an application check since, when no request waits any more, or
-// when no other server answers. *stalledForMs tells how long a stall that ended lasted.
+// answered a request or an application check since, when no other server answers, when
+// its checks found it down (they decide from then on), or QN_STALL_RETRY_MS after it
+// began once no request waits on it any more. *stalledForMs tells how long a stall that
+// ended lasted.
 int qnStallReview(qnHealthSlot* slot, bool othersAnswer, int64_t nowMono, int64_t nowWall,
                   int64_t* stalledForMs);
 // Why the server of slot counts as stalled, for people: "n requests waiting, the oldest
