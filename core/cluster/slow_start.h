@@ -20,8 +20,8 @@ inline constexpr int64_t QN_SLOW_START_JOIN_GRACE_MS = 5000;
 double qnSlowStartShare(const mappingsTable* table, const quonProxy* proxy, int64_t nowMono);
 // Marks in held (one flag per list slot) the candidate slots that this request passes
 // over: each slot in slow start is kept with the probability of its share. Returns false
-// (nothing held) when the table has no slow start, no slot is in one, or every candidate
-// would be held. candidate(slot) says which slots the algorithm may choose. tableLock held.
+// (nothing held) when the table has no slow start, no slot is in one, or no candidate is
+// out of one. candidate(slot) says which slots the algorithm may choose. tableLock held.
 template <class Admits>
 bool qnHoldBackWarming(const mappingsTable* table, const proxyList* list, int64_t nowMono,
                        bool* held, Admits candidate);
@@ -32,14 +32,19 @@ template <class Admits>
 bool qnHoldBackWarming(const mappingsTable* table, const proxyList* list, int64_t nowMono,
                        bool* held, Admits candidate) {
     if (table->slowStartSeconds <= 0) return false;
-    bool any = false, kept = false;
-    for (int32_t slot = 0; slot < list->count && slot < QN_MAX_PROXIES; ++slot) {
-        held[slot] = false;
-        if (!candidate(slot)) continue;
-        const double share = qnSlowStartShare(table, list->proxies[slot], nowMono);
-        held[slot] = share < 1.0 && qnSlowStartDraw() >= share;
-        any = any || held[slot];
-        kept = kept || !held[slot];
+    double shares[QN_MAX_PROXIES];
+    bool warm = false;
+    const int32_t count = list->count < QN_MAX_PROXIES ? list->count : QN_MAX_PROXIES;
+    for (int32_t slot = 0; slot < count; ++slot) {
+        shares[slot] = candidate(slot) ? qnSlowStartShare(table, list->proxies[slot], nowMono) : 0;
+        warm = warm || shares[slot] >= 1.0;
     }
-    return any && kept;
+    // Servers that all warm up at once (a table that starts) share the requests evenly.
+    if (!warm) return false;
+    bool any = false;
+    for (int32_t slot = 0; slot < count; ++slot) {
+        held[slot] = shares[slot] > 0 && shares[slot] < 1.0 && qnSlowStartDraw() >= shares[slot];
+        any = any || held[slot];
+    }
+    return any;
 }
