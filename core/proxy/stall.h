@@ -20,8 +20,9 @@
 inline constexpr int32_t QN_STALL_WAITING = 2;
 inline constexpr int64_t QN_STALL_AFTER_MS = 2000;
 // A stalled server whose waiting requests have all given up (they do once it is out) is
-// tried again after this long, unless an application check brought it back sooner.
-inline constexpr int64_t QN_STALL_RETRY_MS = 10000;
+// tried again after this long, unless an application check brought it back sooner: long
+// enough that a stall of a while costs each client one slow request, not one a retry.
+inline constexpr int64_t QN_STALL_RETRY_MS = 30000;
 
 // The request path: a relaxed add when an attempt begins, a subtract and a store at the
 // first byte of its answer, and a subtract at its end when no byte came.
