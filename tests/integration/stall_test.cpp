@@ -112,10 +112,11 @@ TEST(Stall, AStalledApplicationGetsNoNewRequestsWithinThreeSeconds) {
     EXPECT_EQ(r.status, 200) << r.error;
     EXPECT_EQ(cluster.served(r), 0);
     EXPECT_EQ(cluster.apache().countLog(cluster.address(0) + " is stalled"), 0);
-    // It answers again (here: it restarts, its fault cleared) and serves again.
+    // Stopped, it is down rather than stalled; started again, its fault cleared, it serves.
     const std::string control = readFile(cluster[1].path("control.props"));
     cluster[1].writeFile("control.props", control.substr(0, control.find("fault=")));
     cluster.kill(1);
+    EXPECT_TRUE(cluster.apache().waitForLog(cluster.address(1) + " is no longer stalled", 5s));
     ASSERT_TRUE(cluster.restart(1));
     EXPECT_TRUE(waitUntil([&] { return cluster.served(cluster.get("/app/echo")) == 1; }, 5s));
 }
