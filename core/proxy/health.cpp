@@ -55,6 +55,8 @@ void takeSlot(qnHealthSlot& slot, const char* name, int64_t nowMono) {
                         &slot.appOkMono, &slot.stalledMono, &slot.stallEndedMono, &slot.stalledAt})
         field->store(0, kRelaxed);
     slot.checks.store(0, kRelaxed);
+    slot.answers.store(0, kRelaxed);
+    slot.seenAnswers.store(0, kRelaxed);
     slot.failures.store(0, kRelaxed);
     slot.historyNext.store(0, kRelaxed);
     slot.state.store(QN_HEALTH_USED, std::memory_order_release);

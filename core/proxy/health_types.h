@@ -71,11 +71,14 @@ struct alignas(64) qnHealthSlot {
     // What the server's requests tell of its application (stall.h), over every process:
     // the requests that wait for the first byte of an answer, since when some have
     // (0: none), how many the last review saw and when one saw more than the one before,
-    // when it last answered one or an application check, and since when it counts as
-    // stalled (0: it does not) with how many were waiting then.
+    // when it last answered one (as a review found the answers counted) or an application
+    // check, and since when it counts as stalled (0: it does not) with how many were
+    // waiting then.
     std::atomic<int32_t> waiting;
     std::atomic<int32_t> stalledWaiting;
     std::atomic<int32_t> seenWaiting;
+    std::atomic<uint64_t> answers;      // requests whose answer began, ever
+    std::atomic<uint64_t> seenAnswers;  // as the last review saw them
     std::atomic<int64_t> busySinceMono;
     std::atomic<int64_t> roseMono;
     std::atomic<int64_t> answeredMono;

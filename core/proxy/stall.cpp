@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "clock.h"
-
 namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
 
@@ -24,7 +22,7 @@ void qnStallAnswered(quon_request* req) {
     qnHealthSlot* slot = req->stallSlot;
     req->stallSlot = nullptr;
     slot->waiting.fetch_sub(1, kRelaxed);
-    slot->answeredMono.store(qnMonoMillis(), kRelaxed);
+    slot->answers.fetch_add(1, kRelaxed);
 }
 
 void qnStallEnd(quon_request* req) {
@@ -36,6 +34,10 @@ void qnStallNoteBusy(qnHealthSlot* slot, int64_t nowMono) {
     const int32_t waiting = slot->waiting.load(kRelaxed);
     if (waiting > slot->seenWaiting.exchange(waiting, kRelaxed))
         slot->roseMono.store(nowMono, kRelaxed);
+    // The request path counts answers without reading a clock; a review dates them.
+    const uint64_t answers = slot->answers.load(kRelaxed);
+    if (answers != slot->seenAnswers.exchange(answers, kRelaxed))
+        slot->answeredMono.store(nowMono, kRelaxed);
     if (waiting <= 0) {
         slot->busySinceMono.store(0, kRelaxed);
         return;

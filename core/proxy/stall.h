@@ -24,14 +24,15 @@ inline constexpr int64_t QN_STALL_AFTER_MS = 2000;
 // enough that a stall of a while costs each client one slow request, not one a retry.
 inline constexpr int64_t QN_STALL_RETRY_MS = 30000;
 
-// The request path: a relaxed add when an attempt begins, a subtract and a store at the
-// first byte of its answer, and a subtract at its end when no byte came.
+// The request path, relaxed atomics only: an add when an attempt begins, a subtract and an
+// add at the first byte of its answer, and a subtract at its end when no byte came.
 void qnStallBegin(quon_request* req, const quonProxy* proxy);
 void qnStallAnswered(quon_request* req);
 void qnStallEnd(quon_request* req);
 
 // The checker's review, with the time given (milliseconds of the monotonic clock).
-// busySinceMono follows waiting: the first review that sees requests waiting sets it.
+// busySinceMono follows waiting: the first review that sees requests waiting sets it;
+// answers counted since the last review date answeredMono now.
 void qnStallNoteBusy(qnHealthSlot* slot, int64_t nowMono);
 // How long the server's waiting requests have gone without an answer when they are
 // QN_STALL_WAITING or more and that is QN_STALL_AFTER_MS or longer; 0 otherwise.
