@@ -15,9 +15,10 @@
 #include "request_types.h"
 
 // A server is stalled when at least QN_STALL_WAITING of its requests wait and none has
-// had an answer for QN_STALL_AFTER_MS. Two, not one: a single long request (a report, a
-// long poll) on a quiet server is no stall.
-inline constexpr int32_t QN_STALL_WAITING = 2;
+// had an answer for QN_STALL_AFTER_MS. Three, not one or two: a long request (a report, a
+// long poll) on a quiet server is no stall, nor is one beside a request that a starved
+// machine is slow to answer.
+inline constexpr int32_t QN_STALL_WAITING = 3;
 inline constexpr int64_t QN_STALL_AFTER_MS = 2000;
 // A stalled server whose waiting requests have all given up (they do once it is out) is
 // tried again after this long, unless an application check brought it back sooner: long

@@ -29,6 +29,19 @@ bool playFault(QuonCluster& cluster, int i, const std::string& fault) {
     return cluster[i].reload();
 }
 
+// Each child's checks have watched every server a while (three checks each): requests
+// count for their servers from then on, and a server that stops is told by them.
+bool checksWatch(QuonCluster& cluster) {
+    return waitUntil(
+        [&] {
+            const std::string json = cluster.get("/quon-status?format=json").body;
+            const std::regex checked("\"checks\":([3-9]|[1-9][0-9]+),");
+            return std::distance(std::sregex_iterator(json.begin(), json.end(), checked),
+                                 std::sregex_iterator()) >= cluster.size();
+        },
+        5s);
+}
+
 long long millisSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
@@ -51,15 +64,7 @@ TEST(Stall, AStalledApplicationGetsNoNewRequestsWithinThreeSeconds) {
             cookie = r.header("Set-Cookie").substr(0, r.header("Set-Cookie").find(';'));
     }
     ASSERT_FALSE(cookie.empty());
-    // Each child's checks have watched the servers a while: requests count from then on.
-    ASSERT_TRUE(waitUntil(
-        [&] {
-            const std::string json = cluster.get("/quon-status?format=json").body;
-            const std::regex checked("\"checks\":([3-9]|[1-9][0-9]+),");
-            return std::distance(std::sregex_iterator(json.begin(), json.end(), checked),
-                                 std::sregex_iterator()) >= 3;
-        },
-        5s));
+    ASSERT_TRUE(checksWatch(cluster));
     auto slow = std::async(std::launch::async, [&] {
         return httpRequest({.url = cluster.url("/app/slow?ms=10000"),
                             .headers = {"Cookie: " + cookie},
@@ -138,7 +143,8 @@ TEST(Stall, AnApplicationCheckTakesOutAServerWhoseApplicationFails) {
 TEST(Stall, AServerThatComesBackStartsSlowly) {
     QuonCluster cluster(2);
     cluster.useDefaultRetryInterval();
-    ASSERT_TRUE(cluster.start("QuonConfig slowstart 4\n"));
+    ASSERT_TRUE(cluster.start(kStatus + "QuonConfig slowstart 4\n"));
+    ASSERT_TRUE(checksWatch(cluster));
     cluster.kill(1);
     const std::string down = cluster.address(1) + " is down (connection refused)";
     ASSERT_TRUE(cluster.apache().waitForLog(down, 5s));
