@@ -16,6 +16,7 @@
 #include <http_core.h>
 
 #include "address.h"
+#include "app_check.h"
 #include "flags.h"
 #include "health_types.h"
 #include "network.h"
@@ -61,6 +62,9 @@ constexpr const char* kBadNetworks =
     "networks expected, at most %d, separated by commas or blanks: IPv4 or IPv6 addresses, "
     "each with an optional prefix length (such as 10.1.0.0/16, 192.0.2.7 or fd00::/8)";
 constexpr const char* kBadPath = "not a valid path";
+constexpr const char* kBadCheckPath =
+    "an absolute path (/...) of at most %d characters expected, with an optional query, "
+    "without blanks or control characters";
 constexpr const char* kNoFolder = "the folder %s does not exist";
 constexpr const char* kIsFolder = "%s is a folder; a file in a folder that exists expected";
 constexpr const char* kRepeated =
@@ -79,7 +83,7 @@ constexpr int64_t kLeastBytes = 1024;
 constexpr int64_t kMostBytes = int64_t(1) << 30;
 
 // Bound: a time-out that may also be off.
-enum class Kind { Flag, Mask, Seconds, Count, Timeout, Bound, Bytes, Server, Url, File, Networks };
+enum class Kind { Flag, Mask, Seconds, Count, Timeout, Bound, Bytes, Server, Url, Path, File, Networks };
 
 // A line's value once read: a number in the unit stored (flags 0 or 1, milliseconds,
 // seconds, bytes), or a text from the configuration pool.
@@ -188,6 +192,12 @@ constexpr ConfigKey kKeys[] = {
      [](const KeyContext& k) { mainServerOnly(k, "checkfall"); }},
     {"checkrise", Kind::Count, 1, 10, QN_CHECK_RISE, false, &Conf::checkRise,
      [](const KeyContext& k) { mainServerOnly(k, "checkrise"); }},
+    // Off by default: the checks ask for the server's properties, which a stalled
+    // application still answers; a path makes each check a GET of it as well.
+    {"healthcheckuri", Kind::Path, 0, 0, 0, false, nullptr,
+     [](const KeyContext& k) { k.conf->healthCheckUri = k.value.text; }},
+    // Off (0) by default; at most an hour.
+    {"slowstart", Kind::Seconds, 0, 3600, 0, false, &Conf::slowStart, nullptr},
 };
 constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
 static_assert(kKeyCount <= sizeof QuonServerConfig::keyLines / sizeof(const char*),
@@ -318,6 +328,15 @@ const char* checkErrorUrl(apr_pool_t* pool, const char* text) {
     return nullptr;
 }
 
+// The path of the application's health check: it goes into the check's request as it is.
+const char* checkCheckPath(apr_pool_t* pool, const char* text) {
+    const size_t length = strlen(text);
+    bool plain = *text == '/' && length <= size_t(QN_APP_CHECK_MAX_URI);
+    for (const char* c = text; plain && *c; ++c)
+        plain = static_cast<unsigned char>(*c) > ' ' && *c != 0x7f;
+    return plain ? nullptr : apr_psprintf(pool, kBadCheckPath, QN_APP_CHECK_MAX_URI);
+}
+
 // The server store, relative to ServerRoot unless absolute: a file whose folder exists
 // (the child writes the file; whether it may is known only then).
 const char* readStoreFile(cmd_parms* cmd, const char* text, Value& out) {
@@ -371,6 +390,8 @@ const char* readValue(cmd_parms* cmd, const ConfigKey& key, const char* text, Va
             return checkServerAddress(cmd->pool, text, out);
         case Kind::Url:
             return checkErrorUrl(cmd->temp_pool, text);
+        case Kind::Path:
+            return checkCheckPath(cmd->pool, text);
         case Kind::File:
             return readStoreFile(cmd, text, out);
         case Kind::Networks:

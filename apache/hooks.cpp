@@ -68,6 +68,7 @@ mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf) {
     setCounterScope(table, conf->counterScope);
     nameTable(table, req, scopeName(conf->counterScope));
     setMemberNetworks(table, conf->memberNetworks, conf->memberNetworkCount);
+    setServerWatch(table, conf->healthCheckUri, conf->slowStart);
     conf->table.store(table, std::memory_order_release);
     return table;
 }

@@ -54,9 +54,14 @@ struct QuonServerConfig {
     int checkTimeout;
     int checkFall;
     int checkRise;
+    // The path of the application's health check, sent as a GET by every health check
+    // (null: the checks ask for the server's properties only); and the seconds over which a
+    // server that joins or comes back grows to its full share of new requests (0: at once).
+    const char* healthCheckUri;
+    int slowStart;
     // Where each key (by its row in the key table) was last set: "line N of FILE"; for the
     // warning of a key set twice.
-    const char* keyLines[24];
+    const char* keyLines[32];
     // The networks the members of the cluster must be in (none: any), in the
     // configuration pool.
     const qnNetwork* memberNetworks;

@@ -14,6 +14,7 @@
 #include "counters.h"
 #include "describe.h"
 #include "health.h"
+#include "stall.h"
 
 namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
@@ -135,6 +136,12 @@ void addHealth(ServerStatus& server) {
     h.checks = slot->checks.load(kRelaxed);
     h.failures = slot->failures.load(kRelaxed);
     h.failsInRow = slot->failsInRow.load(kRelaxed);
+    if (qnStalled(slot)) {
+        char reason[96];
+        qnStallReason(slot, qnMonoMillis(), reason, sizeof reason);
+        h.stalled = reason;
+        h.stalledSince = slot->stalledAt.load(kRelaxed);
+    }
     const uint32_t next = slot->historyNext.load(kRelaxed);
     const uint32_t kept = std::min<uint32_t>(next, QN_HEALTH_HISTORY);
     const long long hourAgo = qnWallMillis() - 3600 * 1000LL;

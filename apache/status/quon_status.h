@@ -74,6 +74,10 @@ struct HealthStatus {
     long long lastErrorAt = 0;
     uint64_t checks = 0, failures = 0;
     int failsInRow = 0;
+    // Why the server counts as stalled ("n requests waiting, the oldest for s seconds"),
+    // and since when; empty and 0 when it does not.
+    std::string stalled;
+    long long stalledSince = 0;
     // The changes of verdict of the last hour, oldest first: when, and "up" or "down".
     std::vector<std::pair<long long, std::string>> changes;
 };

@@ -48,7 +48,9 @@ std::string jsonHealth(const HealthStatus& h) {
                       ",\"lastError\":" + jsonOrNull(h.lastError) +
                       ",\"lastErrorAt\":" + number(long(h.lastErrorAt)) +
                       ",\"checks\":" + number(h.checks) + ",\"failed\":" + number(h.failures) +
-                      ",\"failsInRow\":" + number(h.failsInRow) + ",\"changes\":[";
+                      ",\"failsInRow\":" + number(h.failsInRow) +
+                      ",\"stalled\":" + jsonOrNull(h.stalled) +
+                      ",\"stalledSince\":" + number(long(h.stalledSince)) + ",\"changes\":[";
     for (size_t k = 0; k < h.changes.size(); ++k)
         out += std::string(k ? "," : "") + "{\"at\":" + number(long(h.changes[k].first)) +
                ",\"verdict\":\"" + h.changes[k].second + "\"}";
@@ -312,6 +314,10 @@ void healthFamilies(request_rec* r, const StatusModel& m) {
         {"quon_check_up", "gauge",
          "1 when the server answers its health checks, 0 when it missed them.", true,
          [](const HealthStatus& h) { return std::string(strcmp(h.verdict, "up") ? "0" : "1"); }},
+        {"quon_check_stalled", "gauge",
+         "1 while the server's requests wait with no answer as others answer: no new request "
+         "goes to it.",
+         false, [](const HealthStatus& h) { return std::string(h.stalled.empty() ? "0" : "1"); }},
         {"quon_checks_total", "counter", "Health checks of the server, by any child.", false,
          [](const HealthStatus& h) { return number(h.checks); }},
         {"quon_check_failures_total", "counter", "Health checks the server did not answer.",

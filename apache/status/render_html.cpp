@@ -131,6 +131,9 @@ void checksCell(request_rec* r, const StatusModel&, const VhostStatus&, const Se
                "<span class=\"verdict\">%s</span>",
                h.verdict, number(h.checks).c_str(), number(h.failures).c_str(), h.verdict);
     if (h.since) ap_rprintf(r, " since <span class=\"since\">%s</span>", when(r, h.since).c_str());
+    if (!h.stalled.empty())
+        ap_rprintf(r, "; <span class=\"stalled\">stalled</span> since %s: %s",
+                   when(r, h.stalledSince).c_str(), html(r, h.stalled).c_str());
     if (h.lastCheckAt)
         ap_rprintf(r, "; last check %s (%d ms)", when(r, h.lastCheckAt).c_str(), h.lastMillis);
     ap_rprintf(r, "; %s checks, %s failed", number(h.checks).c_str(), number(h.failures).c_str());

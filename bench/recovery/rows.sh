@@ -133,6 +133,55 @@ row_pause() {
     "pause: $(met "$ok")"
 }
 
+row_stall() {
+  settle stall
+  local i=1 s c t0 stall_ms end_ms p port
+  t0=$(now_ms)
+  for s in 0 1; do
+    port=$apache_port
+    [ "$s" = 1 ] && port=$haproxy_port
+    for c in 1 2 3 4 5 6 7 8; do
+      "$load" --target "127.0.0.1:$port" --connections 1 --mix echo --timeout-ms 10000 \
+        --pause-ms "$pause_ms" --seconds 25 --record "$work/poll/stall-${polls[s]}-$c.rec" \
+        >"$work/poll/stall-${polls[s]}-$c.out" 2>&1 &
+      load_pids+=($!)
+    done
+  done
+  sleep_until $((t0 + 2000))
+  # Requests on both ports go unanswered; props exchanges and pings are answered.
+  printf 'cluster-seq=1\nfault=never-answer\n' >"$work/${names[i]}.control"
+  stall_ms=$(now_ms)
+  kill -HUP "${server_pid[i]}"
+  sleep_until $((stall_ms + 20000))
+  printf 'cluster-seq=1\n' >"$work/${names[i]}.control"
+  kill -HUP "${server_pid[i]}"
+  end_ms=$(now_ms)
+  for p in "${load_pids[@]}"; do
+    wait "$p" || fail "stall: a load driver failed: $(cat "$work"/poll/stall-*.out)"
+  done
+  load_pids=()
+  # The exchanges it never answered hold connections of both setups: a restart ends them.
+  kill_servers "$i"
+  start_server "$i"
+  echo
+  echo "stall: ${names[i]} answers no request (never-answer, props and pings still answered)" \
+    "for $(secs "$stall_ms" "$end_ms") s under 8 clients per setup (10 s time-out," \
+    "${pause_ms} ms after each answer), 2 s before to 3 s after; bad: failed or over 2 s"
+  printf '%-10s %8s %5s %6s %6s %10s %16s %9s\n' setup requests bad failed over2s \
+    per-client last-bad-began-s max-s
+  local out ok=0
+  for s in 0 1; do
+    read -r -a out <<<"$(pause_summary "$stall_ms" "$work/poll/stall-${polls[s]}-"*.rec)"
+    printf '%-10s %8s %5s %6s %6s %10s %16s %9s\n' "${setups[s]}" "${out[@]}"
+    if [ "$s" = 0 ] && [ "${out[1]}" -le 8 ] && [ "${out[4]}" -le 1 ] &&
+      { [ "${out[5]}" = - ] || awk -v x="${out[5]}" 'BEGIN {exit !(x <= 3)}'; }; then
+      ok=1
+    fi
+  done
+  echo "target mod_quon22: at most 8 bad, one per client, the last begun within 3 s of the" \
+    "stall: $(met "$ok")"
+}
+
 row_all_down() {
   settle all-down
   local i s f kill_ms start_ms served ok=1

@@ -16,6 +16,10 @@
 #             each, PAUSE_MS (10) after each answer, 10 s time-out), from 2 s before to 3 s
 #             after: requests that failed or took over 2 s, the most of them one client
 #             had, and when the last of them began, counted from the pause
+#   stall     SRV2 answers no request for 20 s (quon-backend's never-answer fault, set
+#             server-wide on SIGHUP: requests on both ports wait, props and pings are
+#             answered, so checks of the proxy service pass), under the same clients as
+#             pause: the same counts
 #   all-down  every server killed, started again 8 s later: time from their start until
 #             the first success, and what was answered meanwhile
 #   cold      Apache and HAProxy started afresh while every server is down (the module's
@@ -35,11 +39,11 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${BUILD:-$top/build}" && pwd)
 rows=("$@")
-[ ${#rows[@]} -gt 0 ] || rows=(restart pause all-down cold vhost)
+[ ${#rows[@]} -gt 0 ] || rows=(restart pause stall all-down cold vhost)
 for row in "${rows[@]}"; do
   case $row in
-    restart | pause | all-down | cold | vhost) ;;
-    *) echo "unknown row $row (restart pause all-down cold vhost)" >&2; exit 2 ;;
+    restart | pause | stall | all-down | cold | vhost) ;;
+    *) echo "unknown row $row (restart pause stall all-down cold vhost)" >&2; exit 2 ;;
   esac
 done
 module=$build/apache/mod_quon22.so

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "clock.h"
 #include "counters.h"
 #include "log_limit.h"
+#include "slow_start.h"
 
 namespace {
 constexpr const char* kStickyHost = "Found sticky session host %s";
@@ -29,13 +31,17 @@ int32_t weightOf(const quonProxy* proxy) {
 // slot counts as inactive for this choice only. The weighted-random table is built with
 // withDrained: the operator's state changes without the table's lock and is read at
 // each draw instead.
+// Slots in slow start that this request passes over (slow_start.h) are held, when
+// held is given.
 struct Candidates {
     const proxyList* list;
     quonProxy* const* tried;
     bool withDrained = false;
+    const bool* held = nullptr;
     bool has(int32_t slot) const {
         return list->active[slot] && !wasTried(tried, list->proxies[slot]) &&
-               (withDrained || qnAdminState(list->proxies[slot]) == QN_ADMIN_NORMAL);
+               (withDrained || qnAdminState(list->proxies[slot]) == QN_ADMIN_NORMAL) &&
+               !(held && held[slot]);
     }
 };
 
@@ -240,5 +246,12 @@ quonProxy* selectProxy(mappingsTable* table, quon_request* req, int32_t mappingI
         logLimited(req, &table->logLimits.kinds[QN_LIMIT_STICKY], QN_LOG_WARN, kStickyBreakage,
                    shown);
     }
-    return reportChoice(req, byAlgorithm(req, Candidates{list, tried}, info));
+    Candidates can{list, tried};
+    bool held[QN_MAX_PROXIES];
+    // Without slow start the request path reads no clock for it.
+    if (table->slowStartSeconds > 0 &&
+        qnHoldBackWarming(table, list, qnMonoMillis(), held,
+                          [&can](int32_t slot) { return can.has(slot); }))
+        can.held = held;
+    return reportChoice(req, byAlgorithm(req, can, info));
 }

@@ -13,6 +13,7 @@
 #include "check.h"
 #include "health.h"
 #include "pool.h"
+#include "stall.h"
 #include "sync.h"
 #include "table.h"
 #include "table_lists.h"
@@ -25,6 +26,8 @@ constexpr const char* kCameUp = "%s is up again after %lld s";
 constexpr const char* kNoSlot =
     "%s is not checked: its virtual servers hold their share of the %d health slots, or all "
     "are in use";
+constexpr const char* kStalled = "%s is stalled (%s), %d of %d left in %s";
+constexpr const char* kStallEnded = "%s is no longer stalled after %lld s";
 
 std::atomic<qnChecker*> gChecker{nullptr};
 
@@ -45,6 +48,8 @@ struct Watched {
     bool slotless = false;        // told once that no slot was left for it
     int change = QN_HEALTH_SAME;  // recorded this turn, said once it is applied
     int64_t downForMs = 0;
+    int stallChange = QN_STALL_SAME;  // the same for a stall (stall.h)
+    int64_t stalledForMs = 0;
 };
 }  // namespace
 
@@ -121,6 +126,9 @@ void record(Watched& w, int error) {
     const int millis = int(std::clamp<int64_t>(nowMono - w.check.startedMono, 0, 1 << 30));
     int64_t downFor = 0;
     const int change = qnHealthRecord(w.slot, error, millis, nowMono, qnWallMillis(), &downFor);
+    // The application answered: news that ends a stall.
+    if (error == 0 && w.check.app && qnAppCheckOutcome(w.check.status) == 0)
+        w.slot->appOkMono.store(w.check.startedMono, std::memory_order_relaxed);
     w.running = false;
     if (change == QN_HEALTH_SAME) return;
     w.change = change;
@@ -133,6 +141,7 @@ void startDue(qnChecker* checker, quon_request* req, int64_t nowMono) {
     for (Watched& w : checker->watched) {
         if (w.running || !w.slot || w.holders.empty()) continue;
         quonProxy* proxy = w.holders.front().proxy;
+        const char* appUri = w.holders.front().table->healthCheckUri;
         if (!proxy->pool || !qnHealthClaim(w.slot, nowMono, checker->pid)) continue;
         qnAddress addresses[QN_MAX_ADDRESSES];
         int count;
@@ -141,8 +150,8 @@ void startDue(qnChecker* checker, quon_request* req, int64_t nowMono) {
             count = proxy->pool->addressCount;
             std::copy_n(proxy->pool->addresses, count, addresses);
         }
-        w.running =
-            qnCheckStart(w.check, addresses, count, nowMono, qnCheckSettingsInUse().timeoutMs);
+        w.running = qnCheckStart(w.check, addresses, count, nowMono,
+                                 qnCheckSettingsInUse().timeoutMs, appUri);
         if (!w.running) record(w, w.check.error);
     }
 }
@@ -181,6 +190,7 @@ int applyTo(quon_request* req, const Holder& h, const qnHealthSlot* slot) {
     if (master < 0) return 0;
     constexpr auto relaxed = std::memory_order_relaxed;
     const bool in = h.table->servers.active[master] != 0;
+    const int64_t stalledMono = slot->stalledMono.load(relaxed);
     if (in && slot->verdict.load(relaxed) == QN_HEALTH_DOWN &&
         slot->changedMono.load(relaxed) > proxy->upSinceMono.load(relaxed)) {
         removeProxy(h.table, proxy, req, 0);
@@ -189,8 +199,19 @@ int applyTo(quon_request* req, const Holder& h, const qnHealthSlot* slot) {
         setNextProxyRetryTime(req, proxy, nowSeconds());
         return -1;
     }
-    if (!in && !proxy->delisted.load(relaxed) && slot->verdict.load(relaxed) != QN_HEALTH_DOWN &&
-        slot->lastOkMono.load(relaxed) > proxy->downSinceMono.load(relaxed)) {
+    // A stalled server gets no new request, and the requests waiting on it give up as for
+    // a silent one: each holds a worker of the web server for as long as it waits.
+    if (in && stalledMono != 0 && stalledMono > proxy->upSinceMono.load(relaxed)) {
+        removeProxy(h.table, proxy, req, 0);
+        proxy->outEpoch.fetch_add(1, relaxed);
+        return -1;
+    }
+    const int64_t downSince = proxy->downSinceMono.load(relaxed);
+    const bool stallEnded = slot->stallEndedMono.load(relaxed) > downSince &&
+                            slot->verdict.load(relaxed) != QN_HEALTH_DOWN;
+    if (!in && !proxy->delisted.load(relaxed) && stalledMono == 0 &&
+        slot->verdict.load(relaxed) != QN_HEALTH_DOWN &&
+        (slot->lastOkMono.load(relaxed) > downSince || stallEnded)) {
         if (addProxy(h.table, proxy, req, 0) != 0) return 0;
         proxy->nextProxyRetryTime.store(0, relaxed);
         // A server that was down may come back with other mappings: fetched at once.
@@ -208,20 +229,60 @@ void countServers(quon_request* req, mappingsTable* table, int& active, int& all
     for (int32_t slot = 0; slot < all; ++slot) active += table->servers.active[slot] != 0;
 }
 
+// Whether a server of one of the tables that hold w, other than w's, takes requests and
+// answers them (one that no check watches counts when its table has it active).
+bool othersAnswer(quon_request* req, const Watched& w, int64_t nowMono) {
+    for (const Holder& h : w.holders) {
+        SyncGuard hold(req, h.table->tableLock);
+        const proxyList& servers = h.table->servers;
+        for (int32_t slot = 0; slot < servers.count; ++slot) {
+            const quonProxy* other = servers.proxies[slot];
+            if (!other || other == h.proxy || !servers.active[slot]) continue;
+            const qnHealthSlot* health = other->health.load(std::memory_order_relaxed);
+            if (!health || qnAnswering(health, nowMono)) return true;
+        }
+    }
+    return false;
+}
+
+// What the requests tell of each server's application: stalls that begin and end.
+void reviewStalls(qnChecker* checker, quon_request* req) {
+    const int64_t nowMono = qnMonoMillis();
+    for (Watched& w : checker->watched) {
+        if (!w.slot) continue;
+        const int change = qnStallReview(w.slot, othersAnswer(req, w, nowMono), nowMono,
+                                         qnWallMillis(), &w.stalledForMs);
+        if (change != QN_STALL_SAME) w.stallChange = change;
+    }
+}
+
+// The line of a server that went down or stalled, for each table that holds it.
+void tellOut(quon_request* req, const Watched& w, const char* format, const char* reason) {
+    for (const Holder& h : w.holders) {
+        int active = 0, all = 0;
+        countServers(req, h.table, active, all);
+        req->logAt(req, QN_LOG_WARN, format, w.name, reason, active, all,
+                   h.table->label ? h.table->label : "-");
+    }
+}
+
 // Every verdict applied to every table; a change this process recorded is said once.
 void applyAll(qnChecker* checker, quon_request* req) {
     for (Watched& w : checker->watched) {
         if (!w.slot) continue;
         for (const Holder& h : w.holders)
             if (applyTo(req, h, w.slot) > 0) qnWakeUpkeep(h.table);
+        if (w.stallChange == QN_STALL_BEGAN) {
+            char reason[96];
+            qnStallReason(w.slot, qnMonoMillis(), reason, sizeof reason);
+            tellOut(req, w, kStalled, reason);
+        } else if (w.stallChange == QN_STALL_ENDED) {
+            req->logAt(req, QN_LOG_NOTICE, kStallEnded, w.name, (long long)(w.stalledForMs / 1000));
+        }
+        w.stallChange = QN_STALL_SAME;
         if (w.change == QN_HEALTH_WENT_DOWN) {
-            const char* reason = qnCheckReason(w.slot->lastError.load(std::memory_order_relaxed));
-            for (const Holder& h : w.holders) {
-                int active = 0, all = 0;
-                countServers(req, h.table, active, all);
-                req->logAt(req, QN_LOG_WARN, kWentDown, w.name, reason, active, all,
-                           h.table->label ? h.table->label : "-");
-            }
+            tellOut(req, w, kWentDown,
+                    qnCheckReason(w.slot->lastError.load(std::memory_order_relaxed)));
         } else if (w.change == QN_HEALTH_CAME_UP) {
             req->logAt(req, QN_LOG_NOTICE, kCameUp, w.name, (long long)(w.downForMs / 1000));
         }
@@ -255,6 +316,7 @@ void qnCheckerTurn(qnChecker* checker, quon_request* req, int waitMs) {
     gather(checker, req, qnMonoMillis());
     startDue(checker, req, qnMonoMillis());
     waitAndStep(checker, waitMs);
+    reviewStalls(checker, req);
     applyAll(checker, req);
 }
 

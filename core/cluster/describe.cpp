@@ -150,3 +150,8 @@ void touchEntryCounters(mappingsTable* table, quon_request* req, int64_t now) {
 }
 
 void setCounterScope(mappingsTable* table, int32_t scope) { table->counterScope = scope; }
+
+void setServerWatch(mappingsTable* table, const char* healthCheckUri, int32_t slowStartSeconds) {
+    table->healthCheckUri = healthCheckUri;
+    table->slowStartSeconds = slowStartSeconds;
+}

@@ -59,3 +59,6 @@ void touchEntryCounters(mappingsTable* table, quon_request* req, int64_t now);
 // Names the virtual server whose counters the table's servers keep (table_types.h).
 // Before the table is first used.
 void setCounterScope(mappingsTable* table, int32_t scope);
+// The application's health-check path (null: none; it must outlive the table) and the
+// slow start in seconds of the table's servers; before the table is first used.
+void setServerWatch(mappingsTable* table, const char* healthCheckUri, int32_t slowStartSeconds);

@@ -18,6 +18,7 @@
 #include "balance.h"
 #include "counters.h"
 #include "socket.h"
+#include "stall.h"
 #include "sync.h"
 #include "table.h"
 #include "table_lists.h"
@@ -174,7 +175,9 @@ int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const ch
     // pattern the server store remembers, and gets the page of an unreachable cluster.
     if (!table->initialized.load(std::memory_order_acquire)) {
         wantInitialisation(table);
+        req->mappingCounters = coldCountersOf(table, req);
         answerNoServer(table, req);
+        qnRequestAnswered(req, nullptr, -1);
         return -1;
     }
     // The web server's index comes from a filtering that honoured the setting.
@@ -209,9 +212,11 @@ int32_t handleRequestWithIndex(mappingsTable* table, quon_request* req, const ch
             return result;
         }
         const int64_t started = qnAttemptBegin(req, proxy, last);
+        qnStallBegin(req, proxy);
         last = proxy;
         int32_t clusterSeq = -1;
         result = proxy->handleRequest(req, proxy, argument, &clusterSeq);
+        qnStallEnd(req);
         qnAttemptEnd(req, proxy, result, started);
         if (result == 0) {
             if (clusterSeq >= 0) reportClusterSeq(table, req, proxy, clusterSeq);

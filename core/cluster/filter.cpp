@@ -206,6 +206,13 @@ int32_t claimWhileCold(mappingsTable* table, quon_request* req) {
     return matchIn(table->knownPatterns, req, table->ignoreSuffixes != 0, false) >= 0 ? 1 : 0;
 }
 
+qnMappingCounters* coldCountersOf(mappingsTable* table, quon_request* req) {
+    TimedSyncGuard hold(req, table->tableLock);
+    if (!table->knownPatterns || !table->knownCounters) return nullptr;
+    const int32_t index = matchIn(table->knownPatterns, req, table->ignoreSuffixes != 0, false);
+    return index >= 0 ? table->knownCounters[index] : nullptr;
+}
+
 char* removePathParms(quon_request* req, const char* path) {
     const char* semicolon = path ? strchr(path, ';') : nullptr;
     if (!semicolon) return nullptr;

@@ -17,6 +17,10 @@ int32_t filterRequest(mappingsTable* table, quon_request* req, int32_t applyIgno
 // table's generation in req->mappingGeneration.
 int32_t matchRequest(mappingsTable* table, quon_request* req, int32_t applyIgnoreSuffixes);
 
+// The answer counters of the stored pattern that claimed the request while the table was
+// not initialised, or null. Takes tableLock.
+qnMappingCounters* coldCountersOf(mappingsTable* table, quon_request* req);
+
 // A copy of path (from the record's malloc) up to its first ";", or null when path has
 // no ";" or the copy cannot be made. The caller frees it with the record's free.
 char* removePathParms(quon_request* req, const char* path);

@@ -58,6 +58,7 @@ void joinEntry(mappingsTable* table, quonProxy* proxy, quon_request* req, int32_
 void enterMasterList(mappingsTable* table, quonProxy* proxy, quon_request* req) {
     int32_t slot = hasProxyNamed(table, proxy->name);
     proxy->upSinceMono.store(qnMonoMillis(), std::memory_order_relaxed);
+    if (table->firstJoinMono == 0) table->firstJoinMono = qnMonoMillis();
     if (slot < 0) {
         appendToList(req, &table->servers, proxy, 1, QN_MASTER_LIST);
         if (table->servers.count > 1) table->clustered = 1;

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "counters.h"
 #include "log_limit.h"
 #include "property.h"
 #include "sync.h"
@@ -246,9 +247,18 @@ int32_t loadKnownPatterns(mappingsTable* table, quon_request* req) {
     } else {
         req->logAt(req, QN_LOG_INFO, kPatternsKnown, int(count), table->serverStore);
     }
+    // Claiming a counter record takes the segment's lock: once here, not per request.
+    qnMappingCounters** counters = nullptr;
+    if (count > 0)
+        counters = static_cast<qnMappingCounters**>(
+            req->permMalloc(req, int(size_t(count) * sizeof(qnMappingCounters*))));
+    for (int32_t i = 0; counters && i < count; ++i)
+        counters[i] = qnMappingCountersFor(table->counterScope, patterns->entries[i].key);
     SyncGuard guard(req, table->tableLock);
     freeProperties(req, table->knownPatterns);
     table->knownPatterns = patterns;
+    if (table->knownCounters) req->permFree(req, table->knownCounters);
+    table->knownCounters = counters;
     return count;
 }
 

@@ -124,6 +124,9 @@ struct mappingsTable : mappingsTableSlots {
     // and answered with the error page instead of falling to the web server. Null when
     // the store held none. Guarded by tableLock.
     propertyTable* knownPatterns;
+    // The answer counters of each of them, in their order (permMalloc'd, null when none):
+    // the requests they claim are counted before any server is known.
+    qnMappingCounters** knownCounters;
     // Milliseconds (monotonic) of the last initialisation attempt, and a request's wish
     // for another one soon; the upkeep reads and writes the first, requests the second.
     int64_t lastInitMono;
@@ -143,4 +146,13 @@ struct mappingsTable : mappingsTableSlots {
     // has no socket a check could reach, and sets 0: servers then join on their props
     // exchange alone.
     int32_t joinChecks;
+    // The path each health check of the table's servers asks the application for (null:
+    // none, not owned), and the seconds of a returning server's slow start (0: none); set
+    // before the table is first used.
+    const char* healthCheckUri;
+    int32_t slowStartSeconds;
+    // When the first server joined the table (monotonic milliseconds; 0: none yet), so
+    // that a later member starts slowly and those that start with the table do not.
+    // Guarded by tableLock.
+    int64_t firstJoinMono;
 };

@@ -21,11 +21,12 @@ constexpr int kSending = 2;
 constexpr int kReceiving = 3;
 constexpr int kDone = 4;
 
-// What the int32 being read is: a command, the length of a property text, or the value of
-// PROXY_PUT_CLUSTER_SEQ.
+// What the int32 being read is: a command, the length of a string, the value of
+// PROXY_PUT_CLUSTER_SEQ or PROXY_PUT_LOAD_VALUE, or the status of PROXY_PUT_STATUS.
 constexpr int kCode = 0;
 constexpr int kLength = 1;
 constexpr int kValue = 2;
+constexpr int kStatus = 3;
 
 constexpr char kSetName[] = "server-props";
 
@@ -111,6 +112,36 @@ bool sendSome(qnCheck& check) {
     return false;
 }
 
+// The next word is the length of the first of strings strings, skipped.
+bool skipStrings(qnCheck& check, int strings) {
+    check.wordKind = kLength;
+    check.stringsLeft = strings - 1;
+    return false;
+}
+
+// A command of the application's answer: its status is kept, the rest skipped. A server
+// that asks for anything (a header, the body) fails the check: it gets no answer.
+bool takeAppCommand(qnCheck& check, int32_t code) {
+    switch (code) {
+        case PROXY_PUT_STATUS:
+            check.wordKind = kStatus;
+            return false;
+        case PROXY_PUT_HEADER:
+        case PROXY_PUT_CLIENT:
+            return skipStrings(check, 1);
+        case PROXY_PUT_HEADER_VALUE:
+        case PROXY_SET_ATTRIBUTE:
+            return skipStrings(check, 2);
+        case PROXY_PUT_LOAD_VALUE:
+            check.wordKind = kValue;
+            return false;
+        case PROXY_FINISH:
+            return finish(check, qnAppCheckOutcome(check.status));
+        default:
+            return finish(check, QN_CHECK_PROTOCOL);
+    }
+}
+
 // One int32 of the answer read whole: true when the check is done.
 bool takeWord(qnCheck& check) {
     const int32_t value = int32_t(uint32_t(check.word[0]) << 24 | uint32_t(check.word[1]) << 16 |
@@ -120,19 +151,23 @@ bool takeWord(qnCheck& check) {
         case kLength:
             if (value < 0 || value > QN_CHECK_MAX_TEXT) return finish(check, QN_CHECK_PROTOCOL);
             check.skip = value;
-            check.wordKind = kCode;
+            if (check.stringsLeft-- <= 0) check.wordKind = kCode;
             return false;
         case kValue:
             check.wordKind = kCode;
             return false;
+        case kStatus:
+            check.status = value;
+            return skipStrings(check, 1);  // the reason
     }
+    if (check.app && value != PROXY_BUSY && value != PROXY_PUT_CLUSTER_SEQ)
+        return takeAppCommand(check, value);
     switch (value) {
         case PROXY_FINISH:
         case PROXY_BUSY:  // a busy server answers: it is alive
             return finish(check, 0);
         case PROXY_PUT_PROPS:
-            check.wordKind = kLength;
-            return false;
+            return skipStrings(check, 1);
         case PROXY_PUT_CLUSTER_SEQ:
             check.wordKind = kValue;
             return false;
@@ -175,13 +210,18 @@ bool qnCheckFeed(qnCheck& check, const unsigned char* bytes, size_t count) {
 }
 
 bool qnCheckStart(qnCheck& check, const qnAddress* addresses, int count, int64_t nowMono,
-                  int timeoutMs) {
+                  int timeoutMs, const char* appUri) {
     check = qnCheck{};
     check.count = std::clamp(count, 0, QN_MAX_ADDRESSES);
     std::copy_n(addresses, check.count, check.addresses);
     check.startedMono = nowMono;
     check.deadlineMono = nowMono + timeoutMs;
-    check.outLength = buildMessage(check.out);
+    check.app = appUri != nullptr;
+    check.outLength = check.app ? qnAppCheckMessage(check.out, appUri) : buildMessage(check.out);
+    if (check.outLength == 0) {
+        finish(check, EINVAL);
+        return false;
+    }
     return connectNext(check, nowMono);
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "app_check.h"
 #include "request_types.h"
 
 // The check's answer to PROXY_GET_PROPS may carry a property text: at most this many
@@ -28,8 +29,10 @@ struct qnCheck {
     int count = 0;
     int at = 0;                // the address being tried
     int64_t connectUntil = 0;  // when the connect to it is given up for the next address
-    char out[32];
+    char out[QN_CHECK_MESSAGE_SIZE];
     int outLength = 0;
+    bool app = false;    // an application check (app_check.h)
+    int32_t status = 0;  // the status the application answered; 0: none yet
     int outSent = 0;
     // The answer as it is read: the int32 being gathered, what it is, and string bytes
     // still to skip.
@@ -38,12 +41,14 @@ struct qnCheck {
     int wordKind = 0;
     int64_t skip = 0;
     int64_t received = 0;  // bytes of the answer so far
+    int stringsLeft = 0;  // strings of the command still to skip after the one being read
 };
 
 // Starts a check of the server at addresses (count of them) that must end by
-// nowMono + timeoutMs; false when it ended at once (check.error says why).
+// nowMono + timeoutMs, an application check of appUri when it is given (app_check.h);
+// false when it ended at once (check.error says why).
 bool qnCheckStart(qnCheck& check, const qnAddress* addresses, int count, int64_t nowMono,
-                  int timeoutMs);
+                  int timeoutMs, const char* appUri = nullptr);
 // The socket and the poll events the check waits for; -1 once it is done.
 int qnCheckSocket(const qnCheck& check);
 short qnCheckEvents(const qnCheck& check);

@@ -11,6 +11,8 @@
 #include <new>
 #include <thread>
 
+#include "app_check.h"
+
 namespace {
 constexpr auto kRelaxed = std::memory_order_relaxed;
 // A claim writes one name: microseconds. Readers pass over a claim that takes longer (its
@@ -68,14 +70,17 @@ void takeSlot(qnHealthSlot& slot, const char* name, int64_t nowMono) {
     slot.nextCheckMono.store(0, kRelaxed);
     slot.wantedMono.store(nowMono, kRelaxed);
     slot.verdict.store(QN_HEALTH_UNKNOWN, kRelaxed);
-    for (auto* field :
-         {&slot.failsInRow, &slot.answersInRow, &slot.checking, &slot.lastError, &slot.lastMillis})
+    for (auto* field : {&slot.failsInRow, &slot.answersInRow, &slot.checking, &slot.lastError,
+                        &slot.lastMillis, &slot.waiting, &slot.stalledWaiting, &slot.seenWaiting})
         field->store(0, kRelaxed);
     for (auto* field : {&slot.lastCheckAt, &slot.lastErrorAt, &slot.lastOkMono, &slot.changedAt,
-                        &slot.changedMono})
+                        &slot.changedMono, &slot.busySinceMono, &slot.roseMono, &slot.answeredMono,
+                        &slot.appOkMono, &slot.stalledMono, &slot.stallEndedMono, &slot.stalledAt})
         field->store(0, kRelaxed);
     slot.nextInitMono.store(0, kRelaxed);
     slot.checks.store(0, kRelaxed);
+    slot.answers.store(0, kRelaxed);
+    slot.seenAnswers.store(0, kRelaxed);
     slot.failures.store(0, kRelaxed);
     slot.historyNext.store(0, kRelaxed);
     slot.state.store(QN_HEALTH_USED, std::memory_order_release);
@@ -274,7 +279,16 @@ const char* qnCheckReason(int error) {
             return "host unreachable";
         case EDESTADDRREQ:
             return "no address";
+        case QN_CHECK_APP_STATUS:
+            return "the application answered no status";
         default:
-            return strerror(error);
+            break;
     }
+    if (error > QN_CHECK_APP_STATUS && error < QN_CHECK_APP_STATUS_END) {
+        // One buffer per thread: the checker and the status page may ask at once.
+        thread_local char text[48];
+        snprintf(text, sizeof text, "the application answered %d", error - QN_CHECK_APP_STATUS);
+        return text;
+    }
+    return strerror(error);
 }

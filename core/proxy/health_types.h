@@ -83,6 +83,24 @@ struct alignas(64) qnHealthSlot {
     // server forward, in any process; claimed by moving it forward.
     std::atomic<int64_t> nextInitMono;
     qnHealthChange history[QN_HEALTH_HISTORY];
+    // What the server's requests tell of its application (stall.h), over every process:
+    // the requests that wait for the first byte of an answer, since when some have
+    // (0: none), how many the last review saw and when one saw more than the one before,
+    // when it last answered one (as a review found the answers counted) or an application
+    // check, and since when it counts as stalled (0: it does not) with how many were
+    // waiting then.
+    std::atomic<int32_t> waiting;
+    std::atomic<int32_t> stalledWaiting;
+    std::atomic<int32_t> seenWaiting;
+    std::atomic<uint64_t> answers;      // requests whose answer began, ever
+    std::atomic<uint64_t> seenAnswers;  // as the last review saw them
+    std::atomic<int64_t> busySinceMono;
+    std::atomic<int64_t> roseMono;
+    std::atomic<int64_t> answeredMono;
+    std::atomic<int64_t> appOkMono;  // the start of the last application check answered
+    std::atomic<int64_t> stalledMono;
+    std::atomic<int64_t> stallEndedMono;
+    std::atomic<int64_t> stalledAt;  // the same moment as stalledMono, for people
 };
 
 struct qnHealthBoard {

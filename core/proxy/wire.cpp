@@ -9,6 +9,7 @@
 #include "pool.h"
 #include "property.h"
 #include "socket.h"
+#include "stall.h"
 #include "wire_codes.h"
 
 namespace {
@@ -61,6 +62,7 @@ int receive(quon_request* req, quonConnection* conn, quonProxy* proxy, char* des
             int length, int total) {
     int result = req->recv(req, conn->sock, destination, room, proxy);
     if (result > 0) req->answerBytes += result;
+    if (result > 0 && req->stallSlot) qnStallAnswered(req);
     req->trace(req, "read/len/total %d/%d/%d", result, length, total + (result > 0 ? result : 0));
     if (result == 0) {
         req->errorCode = ECONNRESET;

@@ -20,6 +20,7 @@ extern "C" {
 struct quonProxy;
 struct quon_request;
 struct qnMappingCounters;
+struct qnHealthSlot;
 
 // Connector error codes, kept in errorCode beside the system's error numbers.
 inline constexpr int EQUON_BUSY = -10;
@@ -242,6 +243,9 @@ struct quon_request {
     qnMappingCounters* mappingCounters;
     quonProxy* sessionHolder;
     int sessionBroken;
+    // The health slot of the attempt's server while the attempt waits for the first byte
+    // of its answer, counted among that server's waiting requests (stall.h); else null.
+    qnHealthSlot* stallSlot;
 };
 
 }  // extern "C"

@@ -34,6 +34,9 @@ constexpr const char* kSize =
     "a size from 1024 to 1073741824 bytes expected, in bytes or with "
     "K (1024) or M (1048576)";
 constexpr const char* kFlag = "true or false expected (or on or off, in any case)";
+constexpr const char* kCheckPath =
+    "an absolute path (/...) of at most 200 characters expected, with an optional query, "
+    "without blanks or control characters";
 constexpr const char* kMask = "a hexadecimal mask of at most 8 digits expected, such as 3 or 0x3";
 constexpr const char* kServer =
     "<host>:<port 1-65535> expected, the host a name of at most 253 characters, an IPv4 "
@@ -67,7 +70,7 @@ const CheckCase kChecks[] = {
         "Verbose, traceflags, serverstore, bootstrap, errorurl, apialloc, ignoresuffixmap, "
         "proxyretryinterval, connecttimeout, recvtimeout, sendtimeout, responsetimeout, "
         "maxheadersize, maxpropssize, membernetworks, directorywalk, metrics, debugger, statuschanges, "
-        "checkinterval, checktimeout, checkfall, checkrise")},
+        "checkinterval, checktimeout, checkfall, checkrise, healthcheckuri, slowstart")},
     // The health checks' settings: times of 100 ms to a minute, counts of 1 to 10.
     {"QuonConfig checkinterval 99ms", refused("checkinterval", "99ms",
         "a time from 100ms to 60s expected: seconds, or a number with the unit ms, s, mi or h "
@@ -159,6 +162,11 @@ const CheckCase kChecks[] = {
     {"QuonConfig statuschanges maybe", refused("statuschanges", "maybe", kFlag)},
     {"QuonConfig statuschanges on\n<VirtualHost 127.0.0.1:@PORT@>\n  QuonConfig "
      "StatusChanges off\n</VirtualHost>", ""},
+    // The application check's path; slow start's seconds.
+    {"QuonConfig healthcheckuri app/health", refused("healthcheckuri", "app/health", kCheckPath)},
+    {"QuonConfig healthcheckuri /app/health?deep=1", ""},
+    {"QuonConfig slowstart 3601",
+     refused("slowstart", "3601", "whole seconds from 0 to 3600 expected")},
 };
 // clang-format on
 

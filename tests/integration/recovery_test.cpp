@@ -178,8 +178,8 @@ TEST(Recovery, ASilentMemberHoldsUpNeitherItsHealthyServerNorAnotherVirtualHost)
 }
 
 // Apache starts while every server is down: the URIs its store remembers get the error
-// page (503), others Apache's 404; once the servers start, requests are served within a
-// second.
+// page (503), counted where the alert on error pages looks, others Apache's 404; once the
+// servers start, requests are served within a second.
 TEST(Recovery, AColdStartDuringAnOutageAnswers503ThenServesWithinASecond) {
     QuonCluster cluster(2);
     char folder[] = "/tmp/quon-store-XXXXXX";
@@ -197,12 +197,16 @@ TEST(Recovery, AColdStartDuringAnOutageAnswers503ThenServesWithinASecond) {
     cluster.apache().stop();
     cluster.kill(0);
     cluster.kill(1);
-    ApacheServer cold(
-        ApacheOptions{.directives = "QuonConfig bootstrap " + cluster.address(0) + "\n" + store});
+    ApacheServer cold(ApacheOptions{
+        .directives = "QuonConfig bootstrap " + cluster.address(0) + "\n" + store + kStatus});
     ASSERT_TRUE(cold.start());
     EXPECT_EQ(httpGet(cold.url("/app/echo")).status, 503);
     EXPECT_EQ(httpGet(cold.url("/elsewhere")).status, 404);
     EXPECT_EQ(httpGet(cold.url("/app/echo")).status, 503);
+    const std::string metrics = httpGet(cold.url("/quon-status?format=prometheus")).body;
+    EXPECT_TRUE(std::regex_search(
+        metrics, std::regex("quon_answers_total\\{[^}]*outcome=\"error-page\"\\} 2\n")))
+        << metrics;
     ASSERT_TRUE(cluster.restart(0));
     ASSERT_TRUE(cluster.restart(1));
     const auto started = Clock::now();

@@ -99,6 +99,72 @@ TEST(Check, AnAnswerWithoutEndIsCutAtItsBound) {
     EXPECT_EQ(check.error, QN_CHECK_PROTOCOL);
 }
 
+// The application check: the ping, then a GET of the path (its query apart) with the
+// check's User-Agent, byte for byte; the status of the answer decides.
+struct AppRow {
+    const char* what;
+    std::string answer;
+    int error;
+};
+
+class AppCheckAnswers : public ::testing::TestWithParam<AppRow> {};
+
+std::string item(int32_t code, const std::string& text) { return be32(code) + wireString(text); }
+
+TEST_P(AppCheckAnswers, DecideByTheStatus) {
+    std::string items = item(SERVICE_QUERY_STRING, "deep=1") + item(SERVICE_REQUEST_METHOD, "GET");
+    for (int32_t code : {SERVICE_SCRIPT_NAME, SERVICE_PATH_INFO, SERVICE_REMOTE_HOST,
+                         SERVICE_REMOTE_ADDR, SERVICE_SERVER_NAME, SERVICE_SERVER_PORT})
+        items += item(code, "");
+    items += item(SERVICE_SERVER_PROTOCOL, "HTTP/1.1");
+    for (int32_t code : {SERVICE_PATH_TRANSLATED, SERVICE_SERVER_PORT_SECURE, SERVICE_REMOTE_USER,
+                         SERVICE_AUTH_TYPE})
+        items += item(code, "");
+    items += item(SERVICE_URI, "/app/health") + item(SERVICE_HEADER, "User-Agent") +
+             wireString("mod_quon22-health-check") + be32(SERVICE_END);
+    const std::string sent =
+        be32(PROXY_PING) + be32(PROXY_SERVICE_40) + be32(int32_t(items.size())) + items;
+    LoopbackPeer peer;
+    qnCheck check;
+    const qnAddress address = addressOf(peer.address());
+    ASSERT_TRUE(qnCheckStart(check, &address, 1, qnMonoMillis(), 1000, "/app/health?deep=1"));
+    ASSERT_FALSE(drive(check, 50));
+    ASSERT_TRUE(peer.accept());
+    EXPECT_EQ(peer.receive(sent.size()), sent);
+    ASSERT_TRUE(peer.send(GetParam().answer));
+    EXPECT_TRUE(drive(check, 2000));
+    EXPECT_EQ(check.error, GetParam().error) << qnCheckReason(check.error);
+}
+
+std::string status(int32_t code) { return message(PROXY_PUT_STATUS, be32(code) + wireString("R")); }
+const std::string kFinish = message(PROXY_FINISH);
+
+INSTANTIATE_TEST_SUITE_P(
+    Check, AppCheckAnswers,
+    ::testing::Values(
+        AppRow{"200 with headers, body and load",
+               status(200) + message(PROXY_PUT_HEADER, wireString("A: b\r\n")) +
+                   message(PROXY_PUT_HEADER_VALUE, wireString("C") + wireString("d")) +
+                   message(PROXY_SET_ATTRIBUTE, wireString("e") + wireString("f")) +
+                   message(PROXY_PUT_CLIENT, wireString("ok")) +
+                   message(PROXY_PUT_LOAD_VALUE, be32(4)) + kFinish,
+               0},
+        AppRow{"302", status(302) + kFinish, 0},
+        AppRow{"500", status(500) + message(PROXY_PUT_CLIENT, wireString("x")) + kFinish,
+               QN_CHECK_APP_STATUS + 500},
+        AppRow{"199", status(199) + kFinish, QN_CHECK_APP_STATUS + 199},
+        AppRow{"400", status(400) + kFinish, QN_CHECK_APP_STATUS + 400},
+        AppRow{"no status", kFinish, QN_CHECK_APP_STATUS},
+        AppRow{"a question for a header",
+               status(200) + message(PROXY_GET_HEADER, wireString("Host")), QN_CHECK_PROTOCOL},
+        AppRow{"200 and then silence", status(200), EQUON_RESPONSE_TIMEOUT}),
+    [](const auto& info) { return testName(info.param.what); });
+
+TEST(Check, AnApplicationAnswerReadsForPeople) {
+    EXPECT_STREQ(qnCheckReason(QN_CHECK_APP_STATUS + 500), "the application answered 500");
+    EXPECT_STREQ(qnCheckReason(QN_CHECK_APP_STATUS), "the application answered no status");
+}
+
 TEST(Check, ARefusedConnectIsNoAnswer) {
     RefusingPort nobody;
     qnCheck check;
