@@ -16,19 +16,6 @@
 namespace {
 using backend_test::waitUntil;
 
-int connectTo(const TomcatServer& tomcat) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(tomcat.port()));
-    a.sin_addr.s_addr = inet_addr(tomcat.host().c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 class TomcatSessions : public testing::Test {
 protected:
     static void SetUpTestSuite() {

@@ -248,20 +248,6 @@ TEST_F(TomcatForward, MappingsFollowDeployments) {
     EXPECT_EQ(front->get("/app/echo").status, 200);
 }
 
-// A connection to the Tomcat's connector, as a hostile or broken peer would open it.
-int connectTo(const TomcatServer& tomcat) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(uint16_t(tomcat.port()));
-    a.sin_addr.s_addr = inet_addr(tomcat.host().c_str());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 // Whether the peer closes the connection within limitMs (what it sends first is read
 // and dropped).
 bool closedBy(int fd, int limitMs) {

@@ -2,6 +2,11 @@
 // per test suite (a JVM's start costs seconds of CPU).
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 
@@ -42,3 +47,18 @@ public:
     // Destroyed before the Tomcats.
     std::unique_ptr<ApacheServer> apache;
 };
+
+// A connection to the Tomcat's connector, as a hostile or broken peer would open it; -1
+// when it is refused.
+inline int connectTo(const TomcatServer& tomcat) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(tomcat.port()));
+    a.sin_addr.s_addr = inet_addr(tomcat.host().c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
