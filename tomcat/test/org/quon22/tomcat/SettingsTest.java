@@ -31,6 +31,8 @@ class SettingsTest {
         "repId|''|false", "repId|*RV1|false",
         "buddies|SRV2,SRV3|true", "buddies|' SRV2 , *ANY'|true", "buddies|SRV2,|false", "buddies|SRVTR|false",
         "buddies|TRAB|false", "buddies|A,B|false",
+        "buddies|SRV2,SRV3,SRV4,SRV5,SRV6,SRV7,SRV8,SRV9|true",
+        "buddies|SRV2,SRV3,SRV4,SRV5,SRV6,SRV7,SRV8,SRV9,SRVA|false",
         "members|127.0.0.2:7001,host-b.example:80|true", "members|127.0.0.2|false", "members|:80|false",
         "members|h:0|false", "members|h:65536|false", "members|h:x|false", "members|h/x:80|false",
         "algorithm|MIN|true", "algorithm|RANDOM_WEIGHTED|true", "algorithm|min|false", "algorithm|LEAST|false",
