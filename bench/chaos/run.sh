@@ -38,7 +38,9 @@
 # phase (bench/chaos/drain.sh) then restarts each server in turn the careful way, again
 # with a fresh Apache and servers: drained, disabled, stopped and started, enabled,
 # through the status page. PHASES picks and orders the phases ("kills rolling drain" by
-# default; "rolling" alone takes about 30 s, "drain" about 40 s).
+# default; "rolling" alone takes about 30 s, "drain" about 40 s). The "failures" phase
+# (bench/chaos/failures.sh; not among the defaults, about 70 s, or 15 minutes with
+# FAIL_LONG=1) kills a server every 8 s and samples the children's memory by kind.
 #
 #   bench/chaos/run.sh   environment: BUILD, PHASES, CONNECTIONS (64), RETRY (1; "none": no
 #                        proxyretryinterval line, the connector's defaults), DOWN (5), DOWN2 (3),
@@ -47,7 +49,7 @@
 #                        request carries a session, so each restart's first success is
 #                        not held back by sticky sessions),
 #                        TRACEFLAGS (0; 1 writes the module's connection and cluster events),
-#                        and those of rolling.sh and drain.sh
+#                        and those of rolling.sh, drain.sh and failures.sh
 # The long restart run, at the connector's defaults, a kill every 8 s, each server
 # back 3 s later, for five minutes (RSS sampled after every restart; the growth after the
 # first minute is printed apart):
@@ -70,6 +72,7 @@ mix=${MIX:-session,echo,post}
 cmake --build "$build" --target quon-backend mod_quon22 chaos_load quon_backend_load >/dev/null
 source "$top/bench/chaos/rolling.sh"
 source "$top/bench/chaos/drain.sh"
+source "$top/bench/chaos/failures.sh"
 
 # Phases 1 and 2, with their warm-up, and their report.
 kills_phase() {
@@ -202,6 +205,7 @@ for phase in ${PHASES:-kills rolling drain}; do
         kills) kills_phase ;;
         rolling) rolling_phase ;;
         drain) drain_phase ;;
-        *) fail "unknown phase $phase (kills, rolling, drain)" ;;
+        failures) failures_phase ;;
+        *) fail "unknown phase $phase (kills, rolling, drain, failures)" ;;
     esac
 done
