@@ -5,7 +5,8 @@
 # the children live through the run) whose QuonConfig sets no proxyretryinterval: the
 # connector's defaults hold. From t=5 s, every FAIL_PERIOD (8) s one server in turn is
 # killed with SIGKILL and started again on its address FAIL_DOWN (1) s later, for
-# FAIL_MINUTES (1) minutes; FAIL_LONG=1 makes that 15 minutes.
+# FAIL_MINUTES (1) minutes; FAIL_LONG=1 makes that 15 minutes. FAIL_CONTROL=1 is the
+# control run: the same load and samples, no server killed.
 # Every FAIL_SAMPLE (2) kills, just before a kill (the server killed the time before has
 # been back FAIL_PERIOD - FAIL_DOWN seconds), each child is sampled: its RSS and, from
 # /proc/PID/smaps (bench/chaos/smaps.awk), the private dirty memory of [heap], of
@@ -18,7 +19,7 @@
 # use is free memory malloc keeps, a growth of both is memory held.
 #   environment: CONNECTIONS (36), FAIL_CHILDREN (2), FAIL_THREADS (64), FAIL_PERIOD (8),
 #   FAIL_DOWN (1), FAIL_MINUTES (1), FAIL_LONG (0), FAIL_SAMPLE (2), FAIL_MIX (echo,post),
-#   FAIL_MALLOC (0), TRACEFLAGS
+#   FAIL_MALLOC (0), FAIL_CONTROL (0), TRACEFLAGS
 
 # One line per child: "pid rss heap arenas anon stacks" in kB (private dirty but rss).
 sample_children() {
@@ -68,6 +69,7 @@ failures_phase() {
             [ "${FAIL_MALLOC:-0}" = 1 ] && echo "malloc $k $(malloc_in_use)" >>"$samples"
         fi
         [ "$k" = "$kills" ] && break
+        [ "${FAIL_CONTROL:-0}" = 1 ] && continue
         i=$((k % 3))
         kill_server "$i"
         sleep_until $((at + down * 1000))
@@ -78,6 +80,7 @@ failures_phase() {
     driver_pid=0
     children_end=$(apache_children)
 
+    [ "${FAIL_CONTROL:-0}" = 1 ] && echo "control run: no server is killed"
     echo "failures: ${CONNECTIONS:-36} connections, ${FAIL_CHILDREN:-2} children of" \
         "${FAIL_THREADS:-64} threads, a server killed every ${period}s and back ${down}s later," \
         "$kills kills in $minutes min; load average $(cut -d' ' -f1-3 /proc/loadavg)"
