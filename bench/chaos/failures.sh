@@ -23,13 +23,13 @@
 # RSS that comes with the failures is (1) the workers' stacks, each resident to the
 # depth of the deepest call it made: the failure paths (a refused connect, a retry on
 # another server, a 503 page) go a page deeper than a success, and once every worker has
-# met them (about 3 minutes here) the stacks stay level; (2) APR's allocator nodes (this APR maps each node on its own: the "anon"
-# column): a 503 closes its client connection (Apache drops the connection after a 503;
-# a POST whose body was read is not sent elsewhere), the client connects again, and the
-# event MPM makes a transaction pool and bucket allocator for each connection beyond
-# those it has kept, so this grows in steps to the most connections a child has had at
-# once; (3) malloc's thread arenas, a few kB a minute at their high-water mark, as in
-# the control run.
+# met them (about 3 minutes here) the stacks stay level; (2) APR's allocator nodes
+# (this APR maps each node on its own: the "anon" column): a 503 closes its client
+# connection (Apache drops the connection after a 503; a POST whose body was read is
+# not sent elsewhere), the client connects again, and the event MPM makes a
+# transaction pool and bucket allocator for each connection beyond those it has kept,
+# so this grows in steps to the most connections a child has had at once; (3) malloc's
+# thread arenas, a few kB a minute at their high-water mark, as in the control run.
 #   environment: CONNECTIONS (36), FAIL_CHILDREN (2), FAIL_THREADS (64), FAIL_PERIOD (8),
 #   FAIL_DOWN (1), FAIL_MINUTES (1), FAIL_LONG (0), FAIL_SAMPLE (2), FAIL_MIX (echo,post),
 #   FAIL_MALLOC (0), FAIL_CONTROL (0), TRACEFLAGS
