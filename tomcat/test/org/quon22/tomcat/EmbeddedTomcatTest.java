@@ -100,11 +100,7 @@ class EmbeddedTomcatTest {
                 @Override
                 public void onDataAvailable() throws IOException {
                     byte[] b = new byte[8192];
-                    while (in.isReady()) {
-                        int n = in.read(b);
-                        if (n < 0) {
-                            return;
-                        }
+                    for (int n; in.isReady() && (n = in.read(b)) >= 0;) {
                         total[0] += n;
                     }
                 }
