@@ -43,7 +43,8 @@ class ServiceMessageTest {
         assertEquals(Integer.valueOf(256), r.getAttribute("jakarta.servlet.request.key_size"));
         assertEquals("\u00e9", r.getAttribute("quon.a"));
         Request trusted = decode(m, true);
-        assertTrue(trusted.getRemoteUser().isNull(), "Apache's user only when Tomcat does not authenticate");
+        assertTrue(trusted.getRemoteUser().isNull() && trusted.getAuthType().isNull(),
+                "Apache's user and its kind of login only when Tomcat does not authenticate");
     }
 
     @ParameterizedTest(name = "{0} -> {1}")
