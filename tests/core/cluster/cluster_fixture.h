@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "backend_cluster.h"
@@ -176,3 +177,43 @@ private:
     quon_request* req_;
     mappingsTable* t_;
 };
+
+namespace cluster_test {
+// A table bootstrapped from server 0 (members under seq), or else initialised from a
+// store that names every server in order.
+struct ClusterTable {
+    ClusterTable(Cluster& cluster, const Names& members, int seq, int32_t retryInterval = 0)
+        : table(req.get(), cluster.file("servers.store").c_str(), cluster.name(0).c_str(),
+                retryInterval) {
+        cluster.announce(0, members, seq);
+        EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+        reporter = serverNamed(table, cluster.name(0));
+    }
+    explicit ClusterTable(Cluster& cluster)
+        : table(req.get(), cluster.file("store").c_str(), nullptr) {
+        std::string text = "proxyservers=";
+        for (int i = 0; i < cluster.size(); ++i) text += cluster.name(i) + ";";
+        std::ofstream(cluster.file("store")) << text;
+        EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
+    }
+    // Server 0 reports the number it has now, as at the end of a request.
+    void report() {
+        int32_t seq = -1;
+        freeProperties(req.get(), reporter->fetchProps(req.get(), reporter, "server-props", &seq));
+        updateClusteredServers(table, req.get(), reporter, seq);
+    }
+    int traced(const std::string& text) const { return req.count("traceE", text); }
+    int32_t slotOf(Cluster& cluster, int i) const {
+        return hasProxyNamed(table, cluster.name(i).c_str());
+    }
+    // Reads a field that tableLock guards while other threads run.
+    template <typename Read>
+    auto locked(Read read) {
+        SyncGuard hold(req.get(), table->tableLock);
+        return read();
+    }
+    RecordingRequest req;
+    HandTable table;
+    quonProxy* reporter = nullptr;
+};
+}  // namespace cluster_test

@@ -1,8 +1,6 @@
 // Membership against a real cluster: sequence numbers, removal and return, merged entries.
 #include "cluster_fixture.h"
 
-#include <fstream>
-
 #include "fake_web_server.h"
 #include "loopback_peer.h"
 #include "address.h"
@@ -11,36 +9,6 @@
 #include "table_slots.h"
 
 using namespace cluster_test;
-
-namespace {
-// A table bootstrapped from server 0 (members under seq), or else initialised from a
-// store that names every server in order.
-struct ClusterTable {
-    ClusterTable(Cluster& cluster, const Names& members, int seq)
-        : table(req.get(), cluster.file("servers.store").c_str(), cluster.name(0).c_str()) {
-        cluster.announce(0, members, seq);
-        EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
-        reporter = serverNamed(table, cluster.name(0));
-    }
-    explicit ClusterTable(Cluster& cluster)
-        : table(req.get(), cluster.file("store").c_str(), nullptr) {
-        std::string text = "proxyservers=";
-        for (int i = 0; i < cluster.size(); ++i) text += cluster.name(i) + ";";
-        std::ofstream(cluster.file("store")) << text;
-        EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
-    }
-    // Server 0 reports the number it has now, as at the end of a request.
-    void report() {
-        int32_t seq = -1;
-        freeProperties(req.get(), reporter->fetchProps(req.get(), reporter, "server-props", &seq));
-        updateClusteredServers(table, req.get(), reporter, seq);
-    }
-    int traced(const std::string& text) const { return req.count("traceE", text); }
-    RecordingRequest req;
-    HandTable table;
-    quonProxy* reporter = nullptr;
-};
-}  // namespace
 
 // The first list fills the master list's first slots: c joining makes it grow while the
 // list is applied, and b's removal is decided from the slots as they were before.

@@ -6,7 +6,6 @@
 // availability_test.cpp.
 #include "cluster_fixture.h"
 
-#include <fstream>
 #include <future>
 
 #include "loopback_peer.h"
@@ -19,26 +18,6 @@ using namespace cluster_test;
 namespace {
 // Far below any of the waits that hang, far above a filter call on a loaded machine.
 constexpr auto kBound = std::chrono::milliseconds(1500);
-
-// Server 0 bootstraps a table of every server (members under sequence number 1).
-struct UpkeepTable {
-    explicit UpkeepTable(Cluster& cluster)
-        : table(req.get(), cluster.file("servers.store").c_str(), cluster.name(0).c_str(), 1) {
-        cluster.announce(0, cluster.names(), 1);
-        EXPECT_EQ(table->initTable(table, req.get()), 0) << req.dump();
-    }
-    int32_t slotOf(Cluster& cluster, int i) {
-        return hasProxyNamed(table, cluster.name(i).c_str());
-    }
-    // Reads a field that tableLock guards while other threads run.
-    template <typename Read>
-    auto locked(Read read) {
-        SyncGuard hold(req.get(), table->tableLock);
-        return read();
-    }
-    RecordingRequest req;
-    HandTable table;
-};
 
 // One pass of the upkeep on slow, in a thread of its own, until hangs says its exchange
 // hangs; then filterRequest of /app/x on other must return within the bound while the
@@ -66,9 +45,9 @@ int tries(const RecordingRequest& req, const Cluster& cluster) {
 
 TEST(UpkeepOutsideTheLock, AHungRefreshHoldsUpNoFilter) {
     Cluster cluster({ServerSetup{"mapcheck=1\n"}});
-    UpkeepTable t(cluster);
+    ClusterTable t(cluster, cluster.names(), 1, 1);
     const std::string a = cluster.name(0);
-    quonProxy* proxy = serverNamed(t.table, a);
+    quonProxy* proxy = t.reporter;
     const int fetches = cluster.logLines(0, "PROXY_GET_PROPS servlet-mappings");
     cluster.announce(0, {a}, 1, "props-fault=never-answer\n");
     proxy->nextMapCheckTime = 0;
@@ -83,7 +62,7 @@ TEST(UpkeepOutsideTheLock, AHungRefreshHoldsUpNoFilter) {
 
 TEST(UpkeepOutsideTheLock, AHungProbeHoldsUpNoFilter) {
     Cluster cluster(Setups(2, ServerSetup{"mapcheck=0\n"}));
-    UpkeepTable t(cluster);
+    ClusterTable t(cluster, cluster.names(), 1, 1);
     const int32_t slot = t.slotOf(cluster, 1);
     quonProxy* down = t.table->servers.proxies[slot];
     removeProxy(t.table, down, t.req.get(), 1);
@@ -107,9 +86,9 @@ TEST(UpkeepOutsideTheLock, AHungProbeHoldsUpNoFilter) {
 // A reported number is handed to the upkeep; its fetch hangs there, not in a request.
 TEST(UpkeepOutsideTheLock, AHungMemberListFetchHoldsUpNoFilter) {
     Cluster cluster(Setups(2));
-    UpkeepTable t(cluster);
+    ClusterTable t(cluster, cluster.names(), 1, 1);
     const std::string a = cluster.name(0);
-    quonProxy* reporter = serverNamed(t.table, a);
+    quonProxy* reporter = t.reporter;
     cluster.announce(0, {a, cluster.name(1)}, 2, "props-fault=never-answer\n");
     RecordingRequest reporting, slow, other;
     const int fetches = cluster.logLines(0, "PROXY_GET_PROPS clustered-servers");
@@ -129,7 +108,7 @@ TEST(UpkeepOutsideTheLock, AHungMemberListFetchHoldsUpNoFilter) {
 // kernel's buffer): the probe of a server marked down must reach the server itself.
 TEST(UpkeepOutsideTheLock, StalePooledConnectionsDoNotReviveAKilledServer) {
     Cluster cluster(Setups(2, ServerSetup{"mapcheck=0\n"}));
-    UpkeepTable t(cluster);
+    ClusterTable t(cluster, cluster.names(), 1, 1);
     const int32_t slot = t.slotOf(cluster, 1);
     quonProxy* proxy = t.table->servers.proxies[slot];
     const int pings = cluster.logLines(1, "] PROXY_PING");

@@ -12,7 +12,6 @@
 #include "loopback_peer.h"
 #include "memory.h"
 #include "pool.h"
-#include "socket.h"
 #include "proxy_helpers.h"
 #include "recording_request.h"
 #include "socket.h"

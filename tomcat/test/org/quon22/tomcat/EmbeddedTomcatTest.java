@@ -5,11 +5,8 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import java.io.ByteArrayOutputStream;
-import java.io.DataOutputStream;
 import java.io.IOException;
-import java.io.InputStream;
-import java.io.OutputStream;
+import java.nio.ByteBuffer;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.Random;
@@ -56,36 +53,31 @@ class EmbeddedTomcatTest {
         @Override
         protected void service(HttpServletRequest req, HttpServletResponse resp) throws IOException {
             String what = req.getPathInfo() == null ? "" : req.getPathInfo();
-            if (what.equals("/body")) {
-                resp.setContentType("application/octet-stream");
-                InputStream in = req.getInputStream();
-                OutputStream out = resp.getOutputStream();
-                in.transferTo(out);
-                return;
+            switch (what) {
+                case "/body" -> {
+                    resp.setContentType("application/octet-stream");
+                    req.getInputStream().transferTo(resp.getOutputStream());
+                }
+                case "/session" -> resp.getWriter().print(req.getSession(true).getId());
+                case "/cookies" -> {
+                    resp.addCookie(new Cookie("a", "1"));
+                    resp.addCookie(new Cookie("b", "2"));
+                    resp.setHeader("X-Name", "caf\u00e9");
+                    resp.getWriter().print("first");
+                    resp.flushBuffer();
+                    resp.getWriter().print("second");
+                }
+                case "/teapot" -> resp.sendError(418);
+                default -> {
+                    resp.setContentType("text/plain;charset=UTF-8");
+                    resp.getWriter().print("method=" + req.getMethod() + "\nuri=" + req.getRequestURI() + "\npath=" +
+                            what + "\nquery=" + req.getQueryString() + "\nremote=" + req.getRemoteAddr() + "\nsecure=" +
+                            req.isSecure() + "\nserver=" + req.getServerName() + ":" + req.getServerPort() + "\nuser=" +
+                            req.getRemoteUser() + "\nheader=" + req.getHeader("X-Test") + "\nattr=" +
+                            req.getAttribute("quon.attr") + "\ncipher=" +
+                            req.getAttribute("jakarta.servlet.request.cipher_suite") + "\ncert=" + subject(req) + "\n");
+                }
             }
-            if (what.equals("/session")) {
-                resp.getWriter().print(req.getSession(true).getId());
-                return;
-            }
-            if (what.equals("/cookies")) {
-                resp.addCookie(new Cookie("a", "1"));
-                resp.addCookie(new Cookie("b", "2"));
-                resp.setHeader("X-Name", "caf\u00e9");
-                resp.getWriter().print("first");
-                resp.flushBuffer();
-                resp.getWriter().print("second");
-                return;
-            }
-            if (what.equals("/teapot")) {
-                resp.sendError(418);
-                return;
-            }
-            resp.setContentType("text/plain;charset=UTF-8");
-            resp.getWriter().print("method=" + req.getMethod() + "\nuri=" + req.getRequestURI() + "\npath=" + what +
-                    "\nquery=" + req.getQueryString() + "\nremote=" + req.getRemoteAddr() + "\nsecure=" + req.isSecure() +
-                    "\nserver=" + req.getServerName() + ":" + req.getServerPort() + "\nuser=" + req.getRemoteUser() +
-                    "\nheader=" + req.getHeader("X-Test") + "\nattr=" + req.getAttribute("quon.attr") + "\ncipher=" +
-                    req.getAttribute("jakarta.servlet.request.cipher_suite") + "\ncert=" + subject(req) + "\n");
         }
 
         static String subject(HttpServletRequest req) {
@@ -108,11 +100,7 @@ class EmbeddedTomcatTest {
                 @Override
                 public void onDataAvailable() throws IOException {
                     byte[] b = new byte[8192];
-                    while (in.isReady()) {
-                        int n = in.read(b);
-                        if (n < 0) {
-                            return;
-                        }
+                    for (int n; in.isReady() && (n = in.read(b)) >= 0;) {
                         total[0] += n;
                     }
                 }
@@ -140,21 +128,9 @@ class EmbeddedTomcatTest {
         Path base = Files.createTempDirectory("quon-embedded");
         tomcat = new Tomcat();
         tomcat.setBaseDir(base.toString());
-        Connector connector = new Connector("org.quon22.tomcat.QuonNioProtocol");
-        connector.setPort(0);
-        connector.setProperty("address", "127.0.0.1");
-        connector.setProperty("repId", "SRV1");
-        connector.setProperty("buddies", "SRV2,SRV3");
-        connector.setProperty("members", "127.0.0.2:7001,127.0.0.3:7001");
-        tomcat.getService().addConnector(connector);
+        Connector connector = connector("buddies", "SRV2,SRV3", "members", "127.0.0.2:7001,127.0.0.3:7001");
         tomcat.setConnector(connector);
-        Connector small = new Connector("org.quon22.tomcat.QuonNioProtocol");
-        small.setPort(0);
-        small.setProperty("address", "127.0.0.1");
-        small.setProperty("repId", "SRV1");
-        small.setProperty("algorithm", "MIN");
-        small.setProperty("maxConnections", "2");
-        tomcat.getService().addConnector(small);
+        Connector small = connector("algorithm", "MIN", "maxConnections", "2");
         tomcat.getEngine().addLifecycleListener(new QuonListener());
         Context app = tomcat.addContext("/app", base.toString());
         Tomcat.addServlet(app, "echo", new Echo()).addMapping("/echo/*");
@@ -166,6 +142,19 @@ class EmbeddedTomcatTest {
         tomcat.start();
         port = connector.getLocalPort();
         smallPort = small.getLocalPort();
+    }
+
+    /** A connector of ours on a free port of 127.0.0.1 as SRV1, added to the service. */
+    static Connector connector(String... attributes) {
+        Connector c = new Connector("org.quon22.tomcat.QuonNioProtocol");
+        c.setPort(0);
+        c.setProperty("address", "127.0.0.1");
+        c.setProperty("repId", "SRV1");
+        for (int i = 0; i < attributes.length; i += 2) {
+            c.setProperty(attributes[i], attributes[i + 1]);
+        }
+        tomcat.getService().addConnector(c);
+        return c;
     }
 
     @AfterAll
@@ -317,12 +306,7 @@ class EmbeddedTomcatTest {
 
     @Test
     void aConnectorWithABadAttributeDoesNotStart() {
-        Connector bad = new Connector("org.quon22.tomcat.QuonNioProtocol");
-        bad.setPort(0);
-        bad.setProperty("address", "127.0.0.1");
-        bad.setProperty("repId", "SRV1");
-        bad.setProperty("weight", "heavy");
-        tomcat.getService().addConnector(bad);
+        Connector bad = connector("weight", "heavy");
         assertFalse(bad.getState().isAvailable(), "Tomcat logs the failure; the connector stays down");
         tomcat.getService().removeConnector(bad);
         Throwable e = org.junit.jupiter.api.Assertions.assertThrows(IllegalArgumentException.class,
@@ -332,10 +316,8 @@ class EmbeddedTomcatTest {
 
     @Test
     void hostileInputClosesTheConnectionAndTomcatServesOn() throws Exception {
-        ByteArrayOutputStream huge = new ByteArrayOutputStream();
-        new DataOutputStream(huge).writeInt(Constants.PROXY_SERVICE_40);
-        new DataOutputStream(huge).writeInt(Integer.MAX_VALUE);
-        byte[][] hostile = {{0, 0, 0, 99}, huge.toByteArray(), {0, 0, 0, 13, (byte) 0xff, (byte) 0xff, 0, 0}};
+        byte[] huge = ByteBuffer.allocate(8).putInt(Constants.PROXY_SERVICE_40).putInt(Integer.MAX_VALUE).array();
+        byte[][] hostile = {{0, 0, 0, 99}, huge, {0, 0, 0, 13, (byte) 0xff, (byte) 0xff, 0, 0}};
         for (byte[] message : hostile) {
             try (WirePeer peer = new WirePeer(port)) {
                 peer.send(message);
