@@ -29,8 +29,11 @@ constexpr const char* kHtmlHead =
     "[data-admin=drained]>td.admin{background:#fbe58a}"
     "[data-admin=disabled]>td.admin{background:#c9c9c9}"
     "td.error-page,td.redirect,td.timeout,td.cut{color:#a00}td.zero{color:inherit}"
+    // The servers' table fits a screen 1280 pixels wide: its cells may break long names,
+    // its buttons wrap.
     "table.servers{font-size:90%}table.servers td{overflow-wrap:anywhere}"
-    "table.servers td.checks{min-width:14em}.summary{font-weight:bold}"
+    "table.servers th,table.servers td{padding:2px 3px}table.servers form{white-space:normal}"
+    "table.servers td.checks{min-width:10em}.summary{font-weight:bold}"
     ".refresh .current{font-weight:bold}.notice{background:#fbe58a;padding:4px}"
     "svg.spark{display:block}svg.spark .requests{fill:#6b8fc7}svg.spark .failures{fill:#d9534f}"
     "</style></head>\n<body>\n<h1>Quon connector status</h1>\n";
@@ -153,8 +156,8 @@ void checksCell(request_rec* r, const StatusModel&, const VhostStatus&, const Se
     if (h.since && strcmp(h.verdict, "down") == 0)
         ap_rprintf(r, ", <span class=\"down-for\">down for %s</span>",
                    span(apr_time_as_msec(r->request_time) - h.since).c_str());
-    ap_rprintf(r, "; <span class=\"downtime\" data-seconds=\"%lld\">%s</span> down in all",
-               h.downMs / 1000, span(h.downMs).c_str());
+    ap_rprintf(r, "; <span class=\"downtime\" data-seconds=\"%s\">%s</span> down in all",
+               number(long(h.downMs / 1000)).c_str(), span(h.downMs).c_str());
     if (!h.stalled.empty())
         ap_rprintf(r, "; <span class=\"stalled\">stalled</span> since %s: %s",
                    when(r, h.stalledSince).c_str(), html(r, h.stalled).c_str());

@@ -69,8 +69,9 @@ TEST(Recovery, ARestartedServerServesAgainWithinTwoSecondsEachTime) {
         cluster.kill(1);
         ASSERT_TRUE(waitUntil([&] { return cluster.apache().countLog(down) == round + 1; }, 5s));
         for (int k = 0; k < 6; ++k) EXPECT_EQ(cluster.get("/app/echo").status, 200);
-        if (round == 0)
+        if (round == 0) {
             EXPECT_EQ(cluster.get("/quon-status").body.find("tried again in"), std::string::npos);
+        }
         const std::string deployed = "/v" + std::to_string(round) + "/echo";
         cluster.deploy(1, "/app/*=app\n*.jsp=jsp\n/v" + std::to_string(round) + "/*=app\n");
         ASSERT_TRUE(cluster.restart(1));

@@ -38,8 +38,9 @@ copy.querySelectorAll('tr.server').forEach(function (row) {
 });
 var servers = copy.querySelector('table.servers');
 servers.style.width = 'min-content';
+var zero = copy.querySelector('td.error-page');
 document.getElementById('result').textContent = lines.join(';') + '#' +
-    getComputedStyle(copy.querySelector('td.error-page')).color + '#' +
+    (zero ? getComputedStyle(zero).color : 'no answers') + '#' +
     Math.ceil(servers.getBoundingClientRect().width);
 </script></body></html>
 )";
@@ -89,10 +90,10 @@ TEST(StatusPage, AnOperatorSeesStatesInColourAndTheButtonsThatApply) {
     const std::string rows = result.substr(0, result.find('#'));
     const std::string none = "rgba(0, 0, 0, 0)";
     // No error page was sent: its count of 0 is in the text's colour, not the fault's red;
-    // the servers' table fits a screen 1280 pixels wide.
+    // the servers' table fits a screen 1280 pixels wide, the page's margins aside.
     const std::string rest = result.substr(std::min(result.size(), rows.size() + 1));
     EXPECT_EQ(rest.substr(0, rest.find('#')), "rgb(0, 0, 0)") << result;
-    EXPECT_LE(std::atoi(rest.substr(rest.find('#') + 1).c_str()), 1280) << result;
+    EXPECT_LE(std::atoi(rest.substr(rest.find('#') + 1).c_str()), 1240) << result;
     EXPECT_EQ(rows, cluster.address(0) + "|up|normal|rgb(185, 228, 185)|" + none + "|drain,disable;" +
                         cluster.address(1) + "|up|drained|rgb(185, 228, 185)|rgb(251, 229, 138)|"
                         "enable,disable;" + cluster.address(2) +
