@@ -89,6 +89,8 @@ TEST_P(Outage, WritesABoundedNumberOfLines) {
         << cluster.apache().errorLog();
     EXPECT_EQ(linesWith(cluster.apache(), {"connect failed[", "[quon:warn]"}) > 0,
               cluster.size() > 1);
+    EXPECT_TRUE(backend_test::waitUntil(
+        [&] { return cluster.apache().countLog(" is down (") == cluster.size(); }));
     EXPECT_EQ(linesWith(cluster.apache(), {" is down (", "qnApache[init] "}), 0);
     EXPECT_EQ(linesWith(cluster.apache(), {" is down (", "qnApache["}), cluster.size());
 }
