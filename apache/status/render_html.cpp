@@ -29,11 +29,11 @@ constexpr const char* kHtmlHead =
     "[data-admin=drained]>td.admin{background:#fbe58a}"
     "[data-admin=disabled]>td.admin{background:#c9c9c9}"
     "td.error-page,td.redirect,td.timeout,td.cut{color:#a00}td.zero{color:inherit}"
-    // The servers' table fits a screen 1280 pixels wide: its cells may break long names,
-    // its buttons wrap.
-    "table.servers{font-size:90%}table.servers td{overflow-wrap:anywhere}"
+    // The servers' table fits a screen 1280 pixels wide: the checks' times may break, the
+    // buttons wrap.
+    "table.servers{font-size:85%}table.servers td.checks{overflow-wrap:anywhere;min-width:8em}"
     "table.servers th,table.servers td{padding:2px 3px}table.servers form{white-space:normal}"
-    "table.servers td.checks{min-width:10em}.summary{font-weight:bold}"
+    ".summary{font-weight:bold}"
     ".refresh .current{font-weight:bold}.notice{background:#fbe58a;padding:4px}"
     "svg.spark{display:block}svg.spark .requests{fill:#6b8fc7}svg.spark .failures{fill:#d9534f}"
     "</style></head>\n<body>\n<h1>Quon connector status</h1>\n";
@@ -61,16 +61,25 @@ void cell(request_rec* r, const char* kind, const std::string& text) {
     ap_rprintf(r, "<td class=\"%s\">%s</td>", kind, text.c_str());
 }
 
+// The failed attempts, with the kinds that have any.
 void failuresCell(request_rec* r, const StatusModel&, const VhostStatus&, const ServerStatus& s) {
-    ap_rprintf(r, "<td class=\"failures\">%s (", number(s.counts.failed()).c_str());
-    for (int kind = 0; kind < QN_FAIL_KINDS; ++kind)
-        ap_rprintf(r, "%s%s %s", kind ? ", " : "", failureKindName(kind),
+    ap_rprintf(r, "<td class=\"failures\">%s", number(s.counts.failed()).c_str());
+    const char* between = " (";
+    for (int kind = 0; kind < QN_FAIL_KINDS; ++kind) {
+        if (s.counts.failures[kind] == 0) continue;
+        ap_rprintf(r, "%s%s %s", between, failureKindName(kind),
                    number(s.counts.failures[kind]).c_str());
-    ap_rputs(")</td>", r);
+        between = ", ";
+    }
+    ap_rputs(s.counts.failed() ? ")</td>" : "</td>", r);
 }
 
 void sessionsCell(request_rec* r, const StatusModel&, const VhostStatus&, const ServerStatus& s) {
     const StatusCounts& c = s.counts;
+    if (c.sessionRequests == 0) {
+        ap_rputs("<td class=\"sessions\"><span class=\"session-requests\">0</span></td>", r);
+        return;
+    }
     ap_rprintf(r,
                "<td class=\"sessions\"><span class=\"session-requests\">%s</span>: "
                "<span class=\"sticky-hits\">%s</span> here, <span class=\"sessions-moved\">%s"
