@@ -8,6 +8,7 @@
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -15,6 +16,7 @@
 #include <ctime>
 #include <vector>
 
+#include <apr_strings.h>
 #include <http_log.h>
 
 #include "checks.h"
@@ -82,6 +84,8 @@ timespec after(long ms) {
 // ends by its deadline.
 void makeRecord(quon_request& req, server_rec* s) {
     init_apache_request(&req, nullptr, s);
+    // Its lines are the running child's, not the start-up's: they carry the child's pid.
+    apr_snprintf(req.logPrefix, sizeof req.logPrefix, "qnApache[%d] ", int(getpid()));
     req.cancelled = &upkeep.stop;
     req.responseTimeout = kUpkeepExchangeMs;
 }

@@ -38,11 +38,18 @@ constexpr apr_size_t kFormBytes = 4096;
 constexpr long kMostRefreshSeconds = 86400;
 constexpr const char* kRefused = "quon-status: POST from %s refused: %s";
 constexpr const char* kNoNonce = "it carries no nonce";
-constexpr const char* kWrongNonce = "its nonce is not the page's";
+constexpr const char* kWrongNonce =
+    "its nonce is not the page's (a page loaded before Apache last started): reload the page "
+    "and try again";
 constexpr const char* kNoCounters = "no counters are kept";
 constexpr const char* kBadForm = "its form could not be read";
 constexpr const char* kUnknownAction = "unknown action \"%s\": drain, disable or enable expected";
 constexpr const char* kNoServer = "no server %s in %s";
+constexpr const char* kServerMissing = "it names no server: the form has no server field";
+constexpr const char* kNoVhost = "no virtual server %s";
+constexpr const char* kNotAForm =
+    "its body is %s, not a form: send application/x-www-form-urlencoded fields nonce, action, "
+    "server and vhost, as the page's buttons do";
 constexpr const char* kNotHere =
     "changes are off here: an .htaccess file applies to this URL (QuonConfig statuschanges on "
     "allows them) or QuonConfig statuschanges is off";
@@ -110,19 +117,32 @@ int adminOf(const char* action) {
     return -1;
 }
 
+// Whether a virtual server of that name (as the slots keep it) has counters.
+bool vhostKnown(qnCounterSegment* segment, const char* vhost) {
+    char scope[QN_SCOPE_NAME_SIZE];
+    qnFoldName(scope, sizeof scope, vhost);
+    for (const qnServerCounters& slot : segment->slots)
+        if (slot.state.load(std::memory_order_acquire) == QN_SLOT_USED &&
+            strcmp(slot.scope, scope) == 0)
+            return true;
+    return false;
+}
+
 // Sets the state of server in the virtual server vhost (in every one that has it when
-// vhost is empty); the number of slots changed. Names as the slots keep them: in any case.
+// vhost is empty); the number of slots found, whether they changed or were in that state
+// already (no change, no line). Names as the slots keep them: in any case.
 int applyAdmin(request_rec* r, qnCounterSegment* segment, const char* vhost, const char* server,
                int admin) {
     char name[QN_SLOT_NAME_SIZE], scope[QN_SCOPE_NAME_SIZE];
     qnFoldName(name, sizeof name, server);
     qnFoldName(scope, sizeof scope, vhost);
-    int changed = 0;
+    int found = 0, changed = 0;
     for (qnServerCounters& slot : segment->slots) {
         if (slot.state.load(std::memory_order_acquire) != QN_SLOT_USED ||
             strcmp(slot.name, name) != 0 || (*scope && strcmp(slot.scope, scope) != 0))
             continue;
-        slot.admin.store(admin, std::memory_order_relaxed);
+        ++found;
+        if (slot.admin.exchange(admin, std::memory_order_relaxed) == admin) continue;
         ap_log_rerror(APLOG_MARK, APLOG_NOTICE, 0, r, kChanged, slot.name, slot.scope,
                       adminName(admin), r->useragent_ip);
         ++changed;
@@ -132,7 +152,7 @@ int applyAdmin(request_rec* r, qnCounterSegment* segment, const char* vhost, con
         qnHealthCheckSoon(qnHealthFind(qnHealthBoardInUse(), server));
         qnWakeChecker();
     }
-    return changed;
+    return found;
 }
 
 // The refusal is logged and told the client in a page of its own.
@@ -146,6 +166,10 @@ int changeAdmin(request_rec* r) {
     if (!changesAllowed(r)) return refuse(r, HTTP_FORBIDDEN, "Forbidden", kNotHere);
     qnCounterSegment* segment = counterSegment();
     if (!segment) return refuse(r, HTTP_SERVICE_UNAVAILABLE, "Service Unavailable", kNoCounters);
+    const char* type = apr_table_get(r->headers_in, "Content-Type");
+    if (type && ap_cstr_casecmpn(type, "application/x-www-form-urlencoded", 33) != 0)
+        return refuse(r, HTTP_UNSUPPORTED_MEDIA_TYPE, "Unsupported Media Type",
+                      apr_psprintf(r->pool, kNotAForm, type));
     apr_table_t* form = readForm(r);
     if (!form) return refuse(r, HTTP_BAD_REQUEST, "Bad Request", kBadForm);
     const char* nonce = apr_table_get(form, "nonce");
@@ -160,10 +184,13 @@ int changeAdmin(request_rec* r) {
     const char* server = apr_table_get(form, "server");
     const char* vhost = apr_table_get(form, "vhost");
     if (!vhost) vhost = "";
-    if (!server || applyAdmin(r, segment, vhost, server, admin) == 0)
+    if (!server || !*server) return refuse(r, HTTP_BAD_REQUEST, "Bad Request", kServerMissing);
+    if (*vhost && !vhostKnown(segment, vhost))
+        return refuse(r, HTTP_NOT_FOUND, "Not Found", apr_psprintf(r->pool, kNoVhost, vhost));
+    if (applyAdmin(r, segment, vhost, server, admin) == 0)
         return refuse(
             r, HTTP_NOT_FOUND, "Not Found",
-            apr_psprintf(r->pool, kNoServer, server ? server : "", *vhost ? vhost : kEveryVhost));
+            apr_psprintf(r->pool, kNoServer, server, *vhost ? vhost : kEveryVhost));
     const int refresh = refreshOf(apr_table_get(form, "refresh"));
     const char* back = refresh ? apr_psprintf(r->pool, "%s?refresh=%d", r->uri, refresh) : r->uri;
     apr_table_setn(r->headers_out, "Location", ap_construct_url(r->pool, back, r));

@@ -129,6 +129,9 @@ void addHealth(ServerStatus& server) {
     h.checked = true;
     h.verdict = verdictName(slot->verdict.load(kRelaxed));
     h.since = slot->changedAt.load(kRelaxed);
+    h.downMs = slot->downMs.load(kRelaxed);
+    if (strcmp(h.verdict, "down") == 0 && h.since)
+        h.downMs += std::max<long long>(0, qnWallMillis() - h.since);
     h.lastCheckAt = slot->lastCheckAt.load(kRelaxed);
     h.lastMillis = slot->lastMillis.load(kRelaxed);
     h.lastErrorAt = slot->lastErrorAt.load(kRelaxed);

@@ -68,6 +68,7 @@ struct HealthStatus {
     bool checked = false;  // the checks keep a slot for it
     const char* verdict = "unknown";  // "up", "down" or "unknown" (not decided yet)
     long long since = 0;              // the last change of verdict
+    long long downMs = 0;             // every down period, the one under way included
     long long lastCheckAt = 0;
     int lastMillis = 0;  // how long the last check took
     std::string lastError;  // the reason of the last failed check; empty when none failed

@@ -6,6 +6,7 @@
 #include "render_text.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -13,7 +14,7 @@
 
 namespace {
 // The version of the JSON document's fields; raised when one changes its meaning.
-constexpr int kJsonVersion = 2;
+constexpr int kJsonVersion = 3;
 constexpr const char* kAnswerKeys[QN_ANSWER_KINDS] = {"served",  "errorPage",  "redirect",
                                                      "timeout", "clientGone", "cut"};
 constexpr const char* kOtherMappings = "(other mappings)";
@@ -40,19 +41,29 @@ std::string jsonCounts(const StatusCounts& c) {
            ",\"count\":" + number(c.observed()) + "}";
 }
 
+// Every time of the document is in seconds: a moment since the epoch, a span as it is;
+// milliseconds as fractions, 0 for never.
+std::string inSeconds(long long ms) {
+    if (ms == 0) return "0";
+    char text[32];
+    snprintf(text, sizeof text, "%.3f", double(ms) / 1000.0);
+    return text;
+}
+
 std::string jsonHealth(const HealthStatus& h) {
     if (!h.checked) return "null";
     std::string out = std::string("{\"verdict\":\"") + h.verdict + "\",\"since\":" +
-                      number(long(h.since)) + ",\"lastCheck\":" + number(long(h.lastCheckAt)) +
-                      ",\"lastCheckMillis\":" + number(h.lastMillis) +
+                      inSeconds(h.since) + ",\"downSeconds\":" + inSeconds(h.downMs) +
+                      ",\"lastCheck\":" + inSeconds(h.lastCheckAt) +
+                      ",\"lastCheckSeconds\":" + inSeconds(h.lastMillis) +
                       ",\"lastError\":" + jsonOrNull(h.lastError) +
-                      ",\"lastErrorAt\":" + number(long(h.lastErrorAt)) +
+                      ",\"lastErrorAt\":" + inSeconds(h.lastErrorAt) +
                       ",\"checks\":" + number(h.checks) + ",\"failed\":" + number(h.failures) +
                       ",\"failsInRow\":" + number(h.failsInRow) +
                       ",\"stalled\":" + jsonOrNull(h.stalled) +
-                      ",\"stalledSince\":" + number(long(h.stalledSince)) + ",\"changes\":[";
+                      ",\"stalledSince\":" + inSeconds(h.stalledSince) + ",\"changes\":[";
     for (size_t k = 0; k < h.changes.size(); ++k)
-        out += std::string(k ? "," : "") + "{\"at\":" + number(long(h.changes[k].first)) +
+        out += std::string(k ? "," : "") + "{\"at\":" + inSeconds(h.changes[k].first) +
                ",\"verdict\":\"" + h.changes[k].second + "\"}";
     return out + "]}";
 }
@@ -324,6 +335,9 @@ void healthFamilies(request_rec* r, const StatusModel& m) {
          false, [](const HealthStatus& h) { return number(h.failures); }},
         {"quon_check_duration_seconds", "gauge", "How long the last health check took.", false,
          [](const HealthStatus& h) { return seconds(h.lastMillis / 1000.0); }},
+        {"quon_check_down_seconds_total", "counter",
+         "Time the health checks found the server down, the down period under way included.",
+         false, [](const HealthStatus& h) { return seconds(double(h.downMs) / 1000.0); }},
         {"quon_check_last_change_timestamp_seconds", "gauge",
          "When the health checks' verdict of the server last changed.", true,
          [](const HealthStatus& h) { return seconds(double(h.since) / 1000.0); }},

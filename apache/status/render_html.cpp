@@ -8,6 +8,7 @@
 #include "render_text.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 
 #include <apr_strings.h>
@@ -27,7 +28,12 @@ constexpr const char* kHtmlHead =
     "[data-state=unknown]>td.state{background:#dddddd}"
     "[data-admin=drained]>td.admin{background:#fbe58a}"
     "[data-admin=disabled]>td.admin{background:#c9c9c9}"
-    "td.error-page,td.redirect,td.timeout,td.cut{color:#a00}"
+    "td.error-page,td.redirect,td.timeout,td.cut{color:#a00}td.zero{color:inherit}"
+    // The servers' table fits a screen 1280 pixels wide: the checks' times may break, the
+    // buttons wrap.
+    "table.servers{font-size:85%}table.servers td.checks{overflow-wrap:anywhere;min-width:8em}"
+    "table.servers th,table.servers td{padding:2px 3px}table.servers form{white-space:normal}"
+    ".summary{font-weight:bold}"
     ".refresh .current{font-weight:bold}.notice{background:#fbe58a;padding:4px}"
     "svg.spark{display:block}svg.spark .requests{fill:#6b8fc7}svg.spark .failures{fill:#d9534f}"
     "</style></head>\n<body>\n<h1>Quon connector status</h1>\n";
@@ -55,16 +61,25 @@ void cell(request_rec* r, const char* kind, const std::string& text) {
     ap_rprintf(r, "<td class=\"%s\">%s</td>", kind, text.c_str());
 }
 
+// The failed attempts, with the kinds that have any.
 void failuresCell(request_rec* r, const StatusModel&, const VhostStatus&, const ServerStatus& s) {
-    ap_rprintf(r, "<td class=\"failures\">%s (", number(s.counts.failed()).c_str());
-    for (int kind = 0; kind < QN_FAIL_KINDS; ++kind)
-        ap_rprintf(r, "%s%s %s", kind ? ", " : "", failureKindName(kind),
+    ap_rprintf(r, "<td class=\"failures\">%s", number(s.counts.failed()).c_str());
+    const char* between = " (";
+    for (int kind = 0; kind < QN_FAIL_KINDS; ++kind) {
+        if (s.counts.failures[kind] == 0) continue;
+        ap_rprintf(r, "%s%s %s", between, failureKindName(kind),
                    number(s.counts.failures[kind]).c_str());
-    ap_rputs(")</td>", r);
+        between = ", ";
+    }
+    ap_rputs(s.counts.failed() ? ")</td>" : "</td>", r);
 }
 
 void sessionsCell(request_rec* r, const StatusModel&, const VhostStatus&, const ServerStatus& s) {
     const StatusCounts& c = s.counts;
+    if (c.sessionRequests == 0) {
+        ap_rputs("<td class=\"sessions\"><span class=\"session-requests\">0</span></td>", r);
+        return;
+    }
     ap_rprintf(r,
                "<td class=\"sessions\"><span class=\"session-requests\">%s</span>: "
                "<span class=\"sticky-hits\">%s</span> here, <span class=\"sessions-moved\">%s"
@@ -108,12 +123,28 @@ void childrenCell(request_rec* r, const StatusModel&, const VhostStatus&, const 
         ap_rprintf(r, "<li class=\"child\" data-pid=\"%d\" data-state=\"%s\">pid %d%s: %s", c.pid,
                    c.active ? "up" : "down", c.pid, c.self ? " (this page)" : "",
                    c.active ? "up" : "down");
-        if (c.retryLeft > 0) ap_rprintf(r, ", tried again in %d s", c.retryLeft);
+        // A server the health checks watch is back in every child as soon as it answers a
+        // check: the retry countdown of a child's pool would tell a wait that does not come.
+        if (c.retryLeft > 0 && !s.health.checked)
+            ap_rprintf(r, ", tried again in %d s", c.retryLeft);
         ap_rprintf(r, ", %d idle, %d busy, weight %d", c.idle, c.busy, c.weight);
         if (!c.self) ap_rprintf(r, ", published %ld s ago", c.age);
         ap_rputs("</li>", r);
     }
     ap_rputs("</ul></td>", r);
+}
+
+// A span of time as the page shows it, its largest unit first: "1 m 20 s", "2 d 3 h 0 m 5 s".
+std::string span(long long ms) {
+    long long left = std::max<long long>(0, ms / 1000);
+    const std::pair<long long, const char*> units[] = {{86400, "d"}, {3600, "h"}, {60, "m"}};
+    std::string out;
+    for (const auto& [size, unit] : units)
+        if (left >= size || !out.empty()) {
+            out += number(long(left / size)) + " " + unit + " ";
+            left %= size;
+        }
+    return out + number(long(left)) + " s";
 }
 
 // A moment in milliseconds since the epoch, as UTC for people.
@@ -131,6 +162,11 @@ void checksCell(request_rec* r, const StatusModel&, const VhostStatus&, const Se
                "<span class=\"verdict\">%s</span>",
                h.verdict, number(h.checks).c_str(), number(h.failures).c_str(), h.verdict);
     if (h.since) ap_rprintf(r, " since <span class=\"since\">%s</span>", when(r, h.since).c_str());
+    if (h.since && strcmp(h.verdict, "down") == 0)
+        ap_rprintf(r, ", <span class=\"down-for\">down for %s</span>",
+                   span(apr_time_as_msec(r->request_time) - h.since).c_str());
+    ap_rprintf(r, "; <span class=\"downtime\" data-seconds=\"%s\">%s</span> down in all",
+               number(long(h.downMs / 1000)).c_str(), span(h.downMs).c_str());
     if (!h.stalled.empty())
         ap_rprintf(r, "; <span class=\"stalled\">stalled</span> since %s: %s",
                    when(r, h.stalledSince).c_str(), html(r, h.stalled).c_str());
@@ -219,6 +255,32 @@ void htmlServers(request_rec* r, const StatusModel& m, const VhostStatus& v, int
     ap_rputs("</tbody></table>\n", r);
 }
 
+// How many servers are down, and since the first of them went: a server the checks watch
+// by their verdict, another when no child sees it up.
+void htmlSummary(request_rec* r, const VhostStatus& v, int n) {
+    int down = 0;
+    long long since = 0;
+    for (const ServerStatus& s : v.servers) {
+        const bool out = s.health.checked && strcmp(s.health.verdict, "unknown") != 0
+                             ? strcmp(s.health.verdict, "down") == 0
+                             : strcmp(s.state(), "down") == 0;
+        if (!out) continue;
+        ++down;
+        if (s.health.checked && s.health.since && (!since || s.health.since < since))
+            since = s.health.since;
+    }
+    ap_rprintf(r, "<p class=\"summary\" id=\"summary-%d\" data-down=\"%d\" data-servers=\"%d\">",
+               n, down, int(v.servers.size()));
+    if (down == 0)
+        ap_rprintf(r, "All %d up", int(v.servers.size()));
+    else
+        ap_rprintf(r, "%d of %d down", down, int(v.servers.size()));
+    if (down && since)
+        ap_rprintf(r, " since %s",
+                   ap_ht_time(r->pool, apr_time_from_msec(since), "%H:%M:%S", 0));
+    ap_rputs("</p>\n", r);
+}
+
 void htmlCluster(request_rec* r, const VhostStatus& v, int n) {
     const char* table = !v.hasTable     ? "not made in this child"
                         : v.initialized ? "initialised"
@@ -254,8 +316,11 @@ void htmlAnswers(request_rec* r, const VhostStatus& v, int n) {
         ap_rprintf(r, "<tr class=\"answer\" data-mapping=\"%s\"><td class=\"mapping\">%s</td>",
                    a.others ? "" : html(r, a.pattern).c_str(),
                    a.others ? "(other mappings)" : html(r, a.pattern).c_str());
+        // A count of 0 is not shown as a fault.
         for (int kind = 0; kind < QN_ANSWER_KINDS; ++kind)
-            cell(r, answerKindName(kind), number(a.answers[kind]));
+            cell(r, a.answers[kind] ? answerKindName(kind)
+                                    : apr_pstrcat(r->pool, answerKindName(kind), " zero", nullptr),
+                 number(a.answers[kind]));
         cell(r, "broken-sessions", number(a.brokenSessions));
         ap_rputs("</tr>\n", r);
     }
@@ -334,6 +399,7 @@ void renderHtml(request_rec* r, const StatusModel& m) {
                    "<section class=\"vhost\" id=\"vhost-%d\" data-vhost=\"%s\">\n<h2>Virtual "
                    "server <span class=\"vhost-name\">%s</span></h2>\n",
                    n, html(r, v.name).c_str(), html(r, v.name).c_str());
+        htmlSummary(r, v, n);
         htmlCluster(r, v, n);
         htmlAnswers(r, v, n);
         htmlEntries(r, v, n);

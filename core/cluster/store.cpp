@@ -164,10 +164,13 @@ propertyTable* readStoreFile(mappingsTable* table, quon_request* req, char** con
     }
     FILE* file = req->fileOpen(req, path, "r");
     if (!file) {
+        // A store not written yet (the first start, before any server answered) is no
+        // fault: every child would warn of it. Any other reason is one.
         const int error = errno;
         if (what == StoreRead::servers || error != ENOENT)
-            logLimited(req, &table->logLimits.kinds[QN_LIMIT_STORE], QN_LOG_WARN, kCannotOpenStore,
-                       path, strerror(error));
+            logLimited(req, &table->logLimits.kinds[QN_LIMIT_STORE],
+                       error == ENOENT ? QN_LOG_INFO : QN_LOG_WARN, kCannotOpenStore, path,
+                       strerror(error));
         return nullptr;
     }
     if (what == StoreRead::servers) req->trace(req, kLoading, path);

@@ -82,6 +82,7 @@ void takeSlot(qnHealthSlot& slot, const char* name, int64_t nowMono) {
     slot.answers.store(0, kRelaxed);
     slot.seenAnswers.store(0, kRelaxed);
     slot.failures.store(0, kRelaxed);
+    slot.downMs.store(0, kRelaxed);
     slot.historyNext.store(0, kRelaxed);
     slot.state.store(QN_HEALTH_USED, std::memory_order_release);
 }
@@ -220,6 +221,7 @@ int qnHealthRecord(qnHealthSlot* slot, int error, int millis, int64_t nowMono, i
         const int64_t since = slot->changedMono.load(kRelaxed);
         remember(slot, QN_HEALTH_UP, nowMono, nowWall);
         if (verdict != QN_HEALTH_DOWN) return QN_HEALTH_SAME;
+        if (since) slot->downMs.fetch_add(nowMono - since, kRelaxed);
         if (downForMs) *downForMs = since ? nowMono - since : 0;
         return QN_HEALTH_CAME_UP;
     }

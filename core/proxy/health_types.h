@@ -78,6 +78,7 @@ struct alignas(64) qnHealthSlot {
     std::atomic<int64_t> changedMono;
     std::atomic<uint64_t> checks;
     std::atomic<uint64_t> failures;
+    std::atomic<int64_t> downMs;  // the verdict's down periods that ended, added up
     std::atomic<uint32_t> historyNext;  // changes recorded so far; the next goes at % size
     // When requests may next bring a table's first initialisation from this bootstrap
     // server forward, in any process; claimed by moving it forward.

@@ -221,8 +221,10 @@ void tellFailure(quon_request* req, const FailedAttempt& failed, bool connected,
                     failed.error, describeError(failed.error));
         return;
     }
+    // While another server may still take the request (its errors are deferred) the failure
+    // is worked around: a warning. A request that fails for good writes its error line then.
     qnLogLimit* limit = proxy ? &proxy->logLimits.kinds[QN_LIMIT_CONNECT] : nullptr;
-    logLimited(req, limit, QN_LOG_ERROR, kConnectFailed, failed.host, failed.port, failed.sock,
+    logLimited(req, limit, req->deferErrors ? QN_LOG_WARN : QN_LOG_ERROR, kConnectFailed, failed.host, failed.port, failed.sock,
                failed.error, describeError(failed.error));
 }
 

@@ -44,6 +44,8 @@ public:
     // Starts server i again on the same ports, with its files as they are now. The
     // harness cannot reload a restarted server: its generation count starts again.
     bool restart(int i);
+    // The "servlet-mappings" text server i starts with from its next (re)start on.
+    void deploy(int i, const std::string& mappings) { mappings_[size_t(i)] = mappings; }
     // Rewrites every server's member list and sequence number; running servers reload.
     bool announce(const std::vector<int>& members, int seq, bool reload = true);
 

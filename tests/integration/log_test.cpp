@@ -3,8 +3,10 @@
 // every server is down. The level of each kind of line: tests/apache/test_adapter.cpp.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
+#include <sstream>
 
 #include "quon_cluster.h"
 
@@ -12,6 +14,37 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kModuleLine = "qnApache[";
+
+// Lines of the error log that hold every one of parts.
+int linesWith(const ApacheServer& apache, std::initializer_list<std::string> parts) {
+    std::istringstream log(apache.errorLog());
+    int count = 0;
+    for (std::string line; std::getline(log, line);)
+        count += std::all_of(parts.begin(), parts.end(), [&](const std::string& part) {
+            return line.find(part) != std::string::npos;
+        });
+    return count;
+}
+
+// The first start, before the bootstrap server is up and any store is written: the missing
+// store is no warning (info), and what the child's own threads write carries its pid, not
+// the start-up's prefix.
+TEST(Logging, AFirstStartBeforeAnyServerWarnsOfNoMissingStore) {
+    const int port = backend_test::freePort("127.0.0.2");
+    ApacheServer apache(ApacheOptions{.directives = "QuonConfig bootstrap 127.0.0.2:" +
+                                                    std::to_string(port) +
+                                                    "\nQuonConfig serverstore @DIR@/servers\n",
+                                      .logLevel = "info"});
+    ASSERT_TRUE(apache.start());
+    httpGet(apache.url("/app/echo"));
+    ASSERT_TRUE(apache.waitForLog("could not open serverstore"));
+    EXPECT_EQ(linesWith(apache, {"could not open serverstore", "[quon:warn]"}), 0)
+        << apache.errorLog();
+    EXPECT_GE(linesWith(apache, {"could not open serverstore", "No such file", "[quon:info]"}), 1);
+    ASSERT_TRUE(apache.waitForLog("Couldn't initialize from remote server"));
+    EXPECT_EQ(linesWith(apache, {"qnApache[init] ", "Couldn't initialize from remote server"}), 0)
+        << apache.errorLog();
+}
 
 TEST(Logging, HealthyRequestsWriteNothingAtWarn) {
     QuonCluster cluster(2);
@@ -48,6 +81,18 @@ TEST_P(Outage, WritesABoundedNumberOfLines) {
               << " lines in " << seconds.count() << " s\n";
     EXPECT_LE(lines, bound) << cluster.apache().errorLog();
     EXPECT_GT(lines, 0);
+    // A connect that fails while another server of the cluster may take the request is
+    // worked around (warn); a lone server's is the client's error. The checks' lines are the
+    // running child's, not the start-up's.
+    EXPECT_EQ(linesWith(cluster.apache(), {"connect failed[", "[quon:error]"}) > 0,
+              cluster.size() == 1)
+        << cluster.apache().errorLog();
+    EXPECT_EQ(linesWith(cluster.apache(), {"connect failed[", "[quon:warn]"}) > 0,
+              cluster.size() > 1);
+    EXPECT_TRUE(backend_test::waitUntil(
+        [&] { return cluster.apache().countLog(" is down (") == cluster.size(); }));
+    EXPECT_EQ(linesWith(cluster.apache(), {" is down (", "qnApache[init] "}), 0);
+    EXPECT_EQ(linesWith(cluster.apache(), {" is down (", "qnApache["}), cluster.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Logging, Outage, ::testing::Values(1, 3));

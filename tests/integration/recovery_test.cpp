@@ -31,11 +31,13 @@ const std::string kStatus =
     loadModules({"authz_host"}) +
     "<Location /quon-status>\n  SetHandler quon-status\n  Require local\n</Location>\n";
 
-// Time from now until a request is served by server i, asking every 50 ms (bounded).
-Clock::duration untilServedBy(QuonCluster& cluster, int i, Clock::duration limit = 10s) {
+// Time from now until a request for path is served by server i, asking every 50 ms
+// (bounded).
+Clock::duration untilServedBy(QuonCluster& cluster, int i, Clock::duration limit = 10s,
+                              const std::string& path = "/app/echo") {
     const auto start = Clock::now();
     while (Clock::now() - start < limit) {
-        if (cluster.served(cluster.get("/app/echo")) == i) break;
+        if (cluster.served(cluster.get(path)) == i) break;
         std::this_thread::sleep_for(50ms);
     }
     return Clock::now() - start;
@@ -53,8 +55,10 @@ private:
 };
 
 // A server killed and started again on its ports serves within two seconds, each time,
-// under the default retry interval of ten minutes; the status page and the metrics tell
-// the checks, the down and the up.
+// under the default retry interval of ten minutes, with the application deployed on it
+// while it was out (its mappings fetched again at once, not at the next map check, 30 s
+// on); the status page and the metrics tell the checks, the down, the downtime and the up,
+// and the page shows no retry countdown for a server the checks bring back.
 TEST(Recovery, ARestartedServerServesAgainWithinTwoSecondsEachTime) {
     QuonCluster cluster(3);
     cluster.useDefaultRetryInterval();
@@ -65,20 +69,31 @@ TEST(Recovery, ARestartedServerServesAgainWithinTwoSecondsEachTime) {
         cluster.kill(1);
         ASSERT_TRUE(waitUntil([&] { return cluster.apache().countLog(down) == round + 1; }, 5s));
         for (int k = 0; k < 6; ++k) EXPECT_EQ(cluster.get("/app/echo").status, 200);
+        if (round == 0) {
+            EXPECT_EQ(cluster.get("/quon-status").body.find("tried again in"), std::string::npos);
+        }
+        const std::string deployed = "/v" + std::to_string(round) + "/echo";
+        cluster.deploy(1, "/app/*=app\n*.jsp=jsp\n/v" + std::to_string(round) + "/*=app\n");
         ASSERT_TRUE(cluster.restart(1));
         EXPECT_LT(untilServedBy(cluster, 1), 2s) << "round " << round;
+        EXPECT_LT(untilServedBy(cluster, 1, 5s, deployed), 1s) << deployed;
     }
     EXPECT_TRUE(waitUntil([&] {
         return cluster.apache().countLog(cluster.address(1) + " is up again after ") == 2;
     }));
     const std::string json = cluster.get("/quon-status?format=json").body;
     const std::regex health("\"name\":\"" + cluster.address(1) +
-                            "\".*?\"health\":\\{\"verdict\":\"up\",\"since\":[1-9][0-9]*.*?"
+                            "\".*?\"health\":\\{\"verdict\":\"up\",\"since\":[1-9][0-9]*\\.[0-9]{3},"
+                            "\"downSeconds\":([0-9]+\\.[0-9]{3}).*?"
                             "\"lastError\":\"connection refused\".*?\"changes\":\\[.*?"
                             "\"verdict\":\"down\"\\},\\{[^}]*\"verdict\":\"up\"\\}\\]");
-    EXPECT_TRUE(std::regex_search(json, health)) << json;
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(json, found, health)) << json;
+    EXPECT_GT(std::stod(found[1]), 0.1) << json;  // two outages of a second or more
+    EXPECT_LT(std::stod(found[1]), 20.0) << json;
     const std::string metrics = cluster.get("/quon-status?format=prometheus").body;
     for (const char* family : {"quon_check_up{", "quon_checks_total{", "quon_check_failures_total{",
+                               "quon_check_down_seconds_total{",
                                "quon_check_last_change_timestamp_seconds{"})
         EXPECT_NE(metrics.find(std::string(family) + "vhost="), std::string::npos) << family;
 }
@@ -91,7 +106,7 @@ TEST(Recovery, ASilentServerIsOutWithinThreeSecondsAndASlowRequestIsNot) {
     QuonCluster cluster(2);
     cluster.useDefaultRetryInterval();
     cluster.useChildren(3);  // threads for the clients and the slow request
-    ASSERT_TRUE(cluster.start());
+    ASSERT_TRUE(cluster.start(kStatus));
     ASSERT_LT(untilServedBy(cluster, 1), 5s);
     // The slow request keeps to server 0 through the session it holds there.
     std::string cookie;
@@ -136,12 +151,43 @@ TEST(Recovery, ASilentServerIsOutWithinThreeSecondsAndASlowRequestIsNot) {
         for (auto& client : clients) client.join();
         EXPECT_TRUE(
             cluster.apache().waitForLog(cluster.address(1) + " is down (no answer in time)", 1s));
+        // Its connects succeed: the page says that the answer never came.
+        EXPECT_NE(cluster.get("/quon-status?format=json").body.find(
+                      "\"lastError\":\"no answer in time\""),
+                  std::string::npos);
     }
     EXPECT_LE(stuck.load(), 8);
     EXPECT_LT(lastStuckMs.load(), 3000);
     HttpResponse r = slow.get();
     EXPECT_EQ(r.status, 200) << r.error;
     EXPECT_EQ(cluster.served(r), 0);
+}
+
+// A server whose connects time out (its host drops them) is silent to its checks as one
+// that never answers: a request whose every server is down passes it by at once instead
+// of waiting out the connect time-out on it, each time.
+TEST(Recovery, AServerWhoseConnectsTimeOutHoldsUpNoRequest) {
+    QuonCluster cluster({"/app/*=app\n", "/app/*=app\n/only/*=app\n"},
+                        "mapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n");
+    ASSERT_TRUE(cluster.start("QuonConfig connecttimeout 2\n" + kStatus));
+    ASSERT_TRUE(waitUntil([&] { return cluster.get("/only/echo").status == 200; }));
+    cluster.kill(1);
+    const std::string host = cluster.address(1).substr(0, cluster.address(1).rfind(':'));
+    FullBacklogListener dropping(host.c_str(), uint16_t(cluster.port(1)));
+    ASSERT_TRUE(dropping.full());
+    const std::string timedOut = "\"lastError\":\"no connection in time\"";
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::string json = cluster.get("/quon-status?format=json").body;
+            return json.find("\"verdict\":\"down\"") != std::string::npos &&
+                   json.find(timedOut) != std::string::npos;
+        },
+        6s));
+    for (int k = 0; k < 3; ++k) {
+        const auto sent = Clock::now();
+        EXPECT_EQ(cluster.get("/only/echo").status, 503);
+        EXPECT_LT(Clock::now() - sent, 1s) << k;
+    }
 }
 
 // One virtual host's member list names its healthy server and one that takes connections

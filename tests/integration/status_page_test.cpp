@@ -19,7 +19,8 @@ const std::string kPageConfig = kStatusConfig + loadModules({"mime"}) +
                                 "TypesConfig /dev/null\nAddType text/html .html\n";
 
 // Reads the page as a script would and tells, per server row: its state and operator's
-// state, the colours the browser gives those cells, and the buttons of the row.
+// state, the colours the browser gives those cells, and the buttons of the row; then the
+// colour of an answer count of 0, and the least width the servers' table can take.
 constexpr const char* kColoursPage = R"(<!DOCTYPE html>
 <html><head><meta charset="utf-8"></head><body><pre id="result"></pre><script>
 var x = new XMLHttpRequest(); x.open('GET', '/quon-status', false); x.send();
@@ -35,7 +36,12 @@ copy.querySelectorAll('tr.server').forEach(function (row) {
               getComputedStyle(row.querySelector('td.admin')).backgroundColor,
               buttons.join(',')].join('|'));
 });
-document.getElementById('result').textContent = lines.join(';');
+var servers = copy.querySelector('table.servers');
+servers.style.width = 'min-content';
+var zero = copy.querySelector('td.error-page');
+document.getElementById('result').textContent = lines.join(';') + '#' +
+    (zero ? getComputedStyle(zero).color : 'no answers') + '#' +
+    Math.ceil(servers.getBoundingClientRect().width);
 </script></body></html>
 )";
 
@@ -80,8 +86,14 @@ TEST(StatusPage, AnOperatorSeesStatesInColourAndTheButtonsThatApply) {
     EXPECT_EQ(admin("disable", 2).status, 303);
 
     writePage(cluster, "colours.html", kColoursPage);
-    const std::string rows = resultOf(renderedDom(cluster.url("/colours.html")));
+    const std::string result = resultOf(renderedDom(cluster.url("/colours.html")));
+    const std::string rows = result.substr(0, result.find('#'));
     const std::string none = "rgba(0, 0, 0, 0)";
+    // No error page was sent: its count of 0 is in the text's colour, not the fault's red;
+    // the servers' table fits a screen 1280 pixels wide, the page's margins aside.
+    const std::string rest = result.substr(std::min(result.size(), rows.size() + 1));
+    EXPECT_EQ(rest.substr(0, rest.find('#')), "rgb(0, 0, 0)") << result;
+    EXPECT_LE(std::atoi(rest.substr(rest.find('#') + 1).c_str()), 1240) << result;
     EXPECT_EQ(rows, cluster.address(0) + "|up|normal|rgb(185, 228, 185)|" + none + "|drain,disable;" +
                         cluster.address(1) + "|up|drained|rgb(185, 228, 185)|rgb(251, 229, 138)|"
                         "enable,disable;" + cluster.address(2) +
@@ -105,6 +117,14 @@ TEST(StatusPage, AnOperatorSeesStatesInColourAndTheButtonsThatApply) {
     EXPECT_TRUE(std::regex_search(failures[2], std::regex("[1-9]"))) << failures[2];
     EXPECT_GE(allMatches(dom, "<rect class=\"requests\"").size(), 2u);
     EXPECT_EQ(allMatches(dom, "<tr class=\"child\" data-pid=\"[0-9]+\" data-started=\"[1-9]").size(), 1u);
+    // What is down, since when and for how long, in a line and on the server's row.
+    EXPECT_EQ(allMatches(dom, "<p class=\"summary\" id=\"summary-0\" data-down=\"1\" "
+                              "data-servers=\"3\">1 of 3 down since [0-9]{2}:[0-9]{2}:[0-9]{2}</p>")
+                  .size(),
+              1u)
+        << dom;
+    EXPECT_EQ(allMatches(dom, "down for ([0-9]+ m )?[0-9]+ s</span>").size(), 1u) << dom;
+    EXPECT_EQ(allMatches(dom, "class=\"downtime\" data-seconds=\"[0-9]+\">").size(), 3u) << dom;
 
     // What it refuses, it says in a page of its own, framed by nobody either.
     const std::pair<HttpResponse, std::pair<int, const char*>> refusals[] = {
@@ -112,12 +132,26 @@ TEST(StatusPage, AnOperatorSeesStatesInColourAndTheButtonsThatApply) {
         {postForm(cluster, "action=drain&server=" + cluster.address(0)),
          {403, "The change was refused: it carries no nonce."}},
         {postForm(cluster, "nonce=" + nonce + "&action=drain&server=127.0.0.9:1"),
-         {404, "The change was refused: no server 127.0.0.9:1 in any virtual server."}}};
+         {404, "The change was refused: no server 127.0.0.9:1 in any virtual server."}},
+        {postForm(cluster, "nonce=0123456789abcdef&action=drain&server=" + cluster.address(0)),
+         {403, "reload the page and try again."}},
+        {postForm(cluster, "nonce=" + nonce + "&action=drain"),
+         {400, "The change was refused: it names no server: the form has no server field."}},
+        {postForm(cluster, "nonce=" + nonce + "&action=drain&vhost=nowhere.test&server=" +
+                               cluster.address(0)),
+         {404, "The change was refused: no virtual server nowhere.test."}},
+        {httpPost(cluster.url("/quon-status"), "{\"nonce\":\"" + nonce + "\",\"action\":\"drain\"}",
+                  {"Content-Type: application/json"}),
+         {415, "its body is application/json, not a form"}}};
     for (const auto& [answer, expected] : refusals) {
         EXPECT_EQ(answer.status, expected.first) << answer.body;
         EXPECT_NE(answer.body.find(expected.second), std::string::npos) << answer.body;
         EXPECT_EQ(answer.header("X-Frame-Options"), "DENY");
     }
+    // Enabling a server that is normal already changes nothing, and says nothing.
+    const int changes = cluster.apache().countLog(" set to ");
+    EXPECT_EQ(admin("enable", 0).status, 303);
+    EXPECT_EQ(cluster.apache().countLog(" set to "), changes);
 }
 
 // Where an .htaccess file applies, whoever may write it may have set the handler: the
@@ -158,9 +192,10 @@ TEST(StatusPage, ChangesOnlyWhereTheOperatorAllowedThem) {
 
 // A virtual host's name too long for the counters is cut the same way on the page, in the
 // form and in the slots, so it can still be drained by the name the page shows; a back
-// end's bytes that are not UTF-8 leave the JSON and the metrics valid.
+// end's bytes that are not UTF-8 (stray bytes, a surrogate encoded in UTF-8) leave the
+// JSON and the metrics valid.
 TEST(StatusPage, NamesStayWholeAndValid) {
-    QuonCluster cluster({"/app/*=app\n/caf\xe9/*=bad\xff\xfe value\n"},
+    QuonCluster cluster({"/app/*=app\n/caf\xe9/*=bad\xff\xfe value \xed\xa0\x80\n"},
                         "mapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n");
     const std::string longName = std::string(70, 'a') + "." + std::string(70, 'b') + ".test";
     ASSERT_TRUE(cluster.start(
@@ -171,7 +206,10 @@ TEST(StatusPage, NamesStayWholeAndValid) {
     }));
     const std::string json = cluster.get("/quon-status?format=json").body;
     EXPECT_TRUE(isUtf8(json));
-    EXPECT_NE(json.find("bad\xef\xbf\xbd\xef\xbf\xbd value"), std::string::npos) << json;
+    const std::string replaced = "\xef\xbf\xbd";
+    EXPECT_NE(json.find("bad" + replaced + replaced + " value " + replaced + replaced + replaced),
+              std::string::npos)
+        << json;
     const std::string cut = longName.substr(0, 127);
     EXPECT_NE(json.find("{\"name\":\"" + cut + "\""), std::string::npos) << json;
     const std::string metrics = cluster.get("/quon-status?format=prometheus").body;

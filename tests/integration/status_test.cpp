@@ -97,7 +97,7 @@ TEST(StatusTest, CountersOfBothChildrenAddUpInEveryFormat) {
     // Per mapping, how the requests were answered: the faults got the error page.
     EXPECT_EQ(total(json, "\"served\":([0-9]+)"), uint64_t(served)) << json;
     EXPECT_EQ(total(json, "\"errorPage\":([0-9]+)"), 4u);
-    EXPECT_EQ(text(json, "version"), "2");
+    EXPECT_EQ(text(json, "version"), "3");
     EXPECT_GT(field(json, "countersSince"), 0u);
     EXPECT_EQ(allMatches(json, "\\{\"pid\":[0-9]+,\"self\":[a-z]+,\"startedAt\":[1-9]").size(), 2u)
         << "each child and its start";
