@@ -10,9 +10,14 @@
 
 #include <algorithm>
 
+#include <cstdio>
+#include <cstring>
+
 #include "health.h"
+#include "log_limit.h"
 #include "mapping_order.h"
 #include "pool.h"
+#include "property.h"
 #include "proxy.h"
 #include "sync.h"
 #include "table.h"
@@ -26,6 +31,13 @@ constexpr int32_t kRetryCap = 5;
 constexpr int64_t kWantedInitEveryMs = 250;
 constexpr const char* kRetryLater = "%s did not succeed, tried again in %d s";
 constexpr const char* kReported = "%s reported seq %d, table has seq %d";
+constexpr const char* kReady = "%s: mappings table ready after %lld s, %d servers";
+constexpr const char* kNoBootstrapServer = "no bootstrap server is configured";
+constexpr const char* kBootstrapGaveNone = "the bootstrap server %s supplied no server";
+constexpr const char* kNoStore = "no server store is configured";
+constexpr const char* kStoreUnread = "the server store %s does not exist yet or could not be read";
+constexpr const char* kStoreEmpty = "the server store %s names no server";
+constexpr const char* kStoredDown = "none of the %d servers the server store names joined";
 
 std::atomic<qnUpkeepWakeFn> gWaker{nullptr};
 
@@ -141,6 +153,80 @@ bool forwardNow(mappingsTable* table, int64_t nowMono) {
     return !slot || qnHealthClaimInit(slot, nowMono);
 }
 
+// The servers a table not initialised yet tried: its bootstrap server, then those its
+// store names (the store's text as the last try read it); at most QN_COLD_NAMES.
+int32_t coldNames(mappingsTable* table, quon_request* req, char (*names)[QN_SERVER_NAME_SIZE],
+                  bool* storeRead) {
+    int32_t count = 0;
+    if (table->bootstrapServer && *table->bootstrapServer)
+        snprintf(names[count++], QN_SERVER_NAME_SIZE, "%s", table->bootstrapServer);
+    propertyTable* stored = nullptr;
+    {
+        SyncGuard hold(req, table->tableLock);
+        *storeRead = table->storeContents != nullptr;
+        if (table->storeContents) stored = parseProperties(req, table->storeContents);
+    }
+    const char* list = getPropertyValue(stored, "proxyservers");
+    for (const char* at = list; at && *at && count < QN_COLD_NAMES;) {
+        const size_t length = strcspn(at, ";");
+        if (length > 0 && length < size_t(QN_SERVER_NAME_SIZE))
+            snprintf(names[count++], QN_SERVER_NAME_SIZE, "%.*s", int(length), at);
+        at += length + (at[length] == ';');
+    }
+    freeProperties(req, stored);
+    return count;
+}
+
+// Why the last try left the table not initialised, in the operator's words.
+void coldReason(const mappingsTable* table, bool storeRead, int32_t stored, char* out) {
+    char first[QN_COLD_REASON_SIZE / 2 - 1], second[QN_COLD_REASON_SIZE / 2 - 1];
+    const bool bootstrap = table->bootstrapServer && *table->bootstrapServer;
+    if (bootstrap)
+        snprintf(first, sizeof first, kBootstrapGaveNone, table->bootstrapServer);
+    else
+        snprintf(first, sizeof first, "%s", kNoBootstrapServer);
+    if (!table->serverStore || !*table->serverStore)
+        snprintf(second, sizeof second, "%s", kNoStore);
+    else if (!storeRead)
+        snprintf(second, sizeof second, kStoreUnread, table->serverStore);
+    else if (stored == 0)
+        snprintf(second, sizeof second, kStoreEmpty, table->serverStore);
+    else
+        snprintf(second, sizeof second, kStoredDown, int(stored));
+    snprintf(out, QN_COLD_REASON_SIZE, "%s; %s", first, second);
+}
+
+// After a failed try: the servers tried, where they are now, and why the table is not
+// ready, for the health checks to watch and the status page to show. Names are looked up
+// with no lock held, each lookup bounded.
+void watchWhileCold(mappingsTable* table, quon_request* req) {
+    static thread_local qnColdWatch found;
+    bool storeRead = false;
+    found.count = coldNames(table, req, found.names, &storeRead);
+    const int32_t bootstrap = table->bootstrapServer && *table->bootstrapServer ? 1 : 0;
+    coldReason(table, storeRead, found.count - bootstrap, found.reason);
+    for (int32_t i = 0; i < found.count; ++i)
+        found.addressCounts[i] =
+            lookedUp(req, lookUpServer(req, found.names[i]), found.names[i],
+                     qnMonoMillis() + QN_LOOKUP_WAIT_MS, found.addresses[i],
+                     &table->logLimits.kinds[QN_LIMIT_LOOKUP]);
+    SyncGuard hold(req, table->tableLock);
+    found.firstFailMono = table->cold.firstFailMono ? table->cold.firstFailMono : qnMonoMillis();
+    table->cold = found;
+}
+
+// The line that says service came back, after a try failed; the watch ends.
+void tellReady(mappingsTable* table, quon_request* req) {
+    SyncGuard hold(req, table->tableLock);
+    if (table->cold.firstFailMono != 0)
+        req->logAt(req, QN_LOG_NOTICE, kReady, table->label ? table->label : "-",
+                   (long long)((qnMonoMillis() - table->cold.firstFailMono) / 1000),
+                   int(table->servers.count));
+    table->cold.count = 0;
+    table->cold.reason[0] = '\0';
+    table->cold.firstFailMono = 0;
+}
+
 // The first initialisation: the bootstrap server, else the server store. Before the
 // first try, the patterns the store remembers, so that the table's URIs are claimed (and
 // answered with the error page) while no server answers. A try that requests brought
@@ -153,9 +239,13 @@ void initialise(mappingsTable* table, quon_request* req, int32_t now) {
     if (!scheduled && !forward) return;
     table->initWanted.store(0, std::memory_order_relaxed);
     table->lastInitMono = nowMono;
-    if (initTable(table, req) == 0)
+    if (initTable(table, req) == 0) {
         table->initRetry = {};
-    else if (forward)
+        tellReady(table, req);
+        return;
+    }
+    watchWhileCold(table, req);
+    if (forward)
         table->initRetry.forwarded = 1;
     else
         failedAgain(req, table->initRetry, now, "initialisation");

@@ -35,7 +35,8 @@ constexpr Algorithm kAlgorithms[] = {{"ROUNDROBIN", QN_ROUNDROBIN},
 const char* tempText(int temporary) { return temporary ? " temp " : " "; }
 
 int failInit(quon_request* req, quonProxy* proxy) {
-    req->logAt(req, QN_LOG_ERROR, "could not initialize proxy for %s", proxy->name);
+    logLimited(req, &proxy->logLimits.kinds[QN_LIMIT_UNJOINED], QN_LOG_ERROR,
+               "could not initialize proxy for %s", proxy->name);
     return -1;
 }
 
