@@ -9,7 +9,6 @@
 #include "upkeep.h"
 
 #include <algorithm>
-
 #include <cstdio>
 #include <cstring>
 
