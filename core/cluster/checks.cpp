@@ -300,10 +300,10 @@ void applyAll(qnChecker* checker, quon_request* req) {
         if (!w.slot) continue;
         for (const Holder& h : w.holders)
             if (applyTo(req, h, w.slot) > 0) qnWakeUpkeep(h.table);
-        // A server the table waits for answers: its next try comes now, not after the
-        // back-off.
-        if (w.coldTable && w.slot->verdict.load(std::memory_order_relaxed) == QN_HEALTH_UP)
-            wantInitialisation(w.coldTable);
+        // A server the table waits for came back: its next try comes now, not after the
+        // back-off. Only on the change: a verdict that was up already (another Apache's,
+        // before this one started) would spend the try that a request may bring forward.
+        if (w.coldTable && w.change == QN_HEALTH_CAME_UP) wantInitialisation(w.coldTable);
         if (w.stallChange == QN_STALL_BEGAN) {
             char reason[96];
             qnStallReason(w.slot, qnMonoMillis(), reason, sizeof reason);

@@ -230,7 +230,9 @@ TEST(Recovery, AColdStartDuringAnOutageAnswersTheErrorPageThenServesWithinASecon
     ApacheServer cold(ApacheOptions{
         .directives = boot + store.line() + "QuonConfig errorurl /sorry.html\n" + kStatus +
                       "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName main.test\n</VirtualHost>\n"
-                      "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName claim.test\n  " + boot +
+                      // Another bootstrap server: each one's tries are spaced a check apart.
+                      "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName claim.test\n"
+                      "  QuonConfig bootstrap " + cluster.address(1) + "\n"
                       "  QuonConfig claim /app/*\n  QuonConfig claim /old/*\n</VirtualHost>\n",
         .logLevel = "warn"});
     ASSERT_TRUE(cold.start());
