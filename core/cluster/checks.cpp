@@ -303,7 +303,7 @@ void applyAll(qnChecker* checker, quon_request* req) {
         // A server the table waits for came back: its next try comes now, not after the
         // back-off. Only on the change: a verdict that was up already (another Apache's,
         // before this one started) would spend the try that a request may bring forward.
-        if (w.coldTable && w.change == QN_HEALTH_CAME_UP) wantInitialisation(w.coldTable);
+        if (w.coldTable && w.change == QN_HEALTH_CAME_UP) serverCameBack(w.coldTable);
         if (w.stallChange == QN_STALL_BEGAN) {
             char reason[96];
             qnStallReason(w.slot, qnMonoMillis(), reason, sizeof reason);

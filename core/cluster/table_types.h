@@ -148,6 +148,7 @@ struct mappingsTable : mappingsTableSlots {
     // for another one soon; the upkeep reads and writes the first, requests the second.
     int64_t lastInitMono;
     std::atomic<int32_t> initWanted;
+    std::atomic<int32_t> cameBack;  // 1: a server it waits for answers again (checks.cpp)
     int32_t coldTold;  // 1 once a request was told that nothing claims its URIs yet
     // URL patterns the operator names to claim while the table is not initialised, on top
     // of those the store remembers (null: none); set before the table is first used; owned.

@@ -233,7 +233,8 @@ void tellReady(mappingsTable* table, quon_request* req) {
 void initialise(mappingsTable* table, quon_request* req, int32_t now) {
     const int64_t nowMono = qnMonoMillis();
     if (table->lastInitMono == 0) loadKnownPatterns(table, req);
-    const bool scheduled = due(table->initRetry, now);
+    const bool scheduled =
+        table->cameBack.exchange(0, std::memory_order_relaxed) != 0 || due(table->initRetry, now);
     const bool forward = !scheduled && forwardNow(table, nowMono);
     if (!scheduled && !forward) return;
     table->initWanted.store(0, std::memory_order_relaxed);
@@ -348,6 +349,11 @@ void qnSetUpkeepWaker(qnUpkeepWakeFn wake) { gWaker.store(wake); }
 
 void qnWakeUpkeep(mappingsTable* table) {
     if (qnUpkeepWakeFn wake = gWaker.load()) wake(table);
+}
+
+void serverCameBack(mappingsTable* table) {
+    table->cameBack.store(1, std::memory_order_relaxed);
+    qnWakeUpkeep(table);
 }
 
 void wantInitialisation(mappingsTable* table) {
