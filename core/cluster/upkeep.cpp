@@ -204,11 +204,15 @@ void watchWhileCold(mappingsTable* table, quon_request* req) {
     found.count = coldNames(table, req, found.names, &storeRead);
     const int32_t bootstrap = table->bootstrapServer && *table->bootstrapServer ? 1 : 0;
     coldReason(table, storeRead, found.count - bootstrap, found.reason);
-    for (int32_t i = 0; i < found.count; ++i)
+    // Silent: the try itself said which names did not resolve.
+    for (int32_t i = 0; i < found.count; ++i) {
+        qnLookup* lookup = lookUpServer(req, found.names[i]);
+        const char* reason = nullptr;
         found.addressCounts[i] =
-            lookedUp(req, lookUpServer(req, found.names[i]), found.names[i],
-                     qnMonoMillis() + QN_LOOKUP_WAIT_MS, found.addresses[i],
-                     &table->logLimits.kinds[QN_LIMIT_LOOKUP]);
+            lookup ? qnLookupFinish(lookup, qnMonoMillis() + QN_LOOKUP_WAIT_MS, req->cancelled,
+                                    found.addresses[i], QN_MAX_ADDRESSES, &reason)
+                   : 0;
+    }
     SyncGuard hold(req, table->tableLock);
     found.firstFailMono = table->cold.firstFailMono ? table->cold.firstFailMono : qnMonoMillis();
     table->cold = found;
