@@ -65,6 +65,9 @@ constexpr const char* kBadPath = "not a valid path";
 constexpr const char* kBadCheckPath =
     "an absolute path (/...) of at most %d characters expected, with an optional query, "
     "without blanks or control characters";
+constexpr const char* kBadPattern =
+    "a URL pattern as the servers send them expected: a path from / (such as /app/* or "
+    "/app/login), or *.suffix (such as *.jsp), without blanks or control characters";
 constexpr const char* kNoFolder = "the folder %s does not exist";
 constexpr const char* kIsFolder = "%s is a folder; a file in a folder that exists expected";
 constexpr const char* kRepeated =
@@ -83,7 +86,7 @@ constexpr int64_t kLeastBytes = 1024;
 constexpr int64_t kMostBytes = int64_t(1) << 30;
 
 // Bound: a time-out that may also be off.
-enum class Kind { Flag, Mask, Seconds, Count, Timeout, Bound, Bytes, Server, Url, Path, File, Networks };
+enum class Kind { Flag, Mask, Seconds, Count, Timeout, Bound, Bytes, Server, Url, Path, File, Networks, Pattern };
 
 // A line's value once read: a number in the unit stored (flags 0 or 1, milliseconds,
 // seconds, bytes), or a text from the configuration pool.
@@ -194,6 +197,15 @@ constexpr ConfigKey kKeys[] = {
      [](const KeyContext& k) { mainServerOnly(k, "checkrise"); }},
     // Off by default: the checks ask for the server's properties, which a stalled
     // application still answers; a path makes each check a GET of it as well.
+    // Repeatable: URL patterns claimed while no server has answered yet, besides those the
+    // server store remembers, so that a first start during an outage answers them with the
+    // error page rather than Apache's 404. Once a server answers, its mappings rule.
+    {"claim", Kind::Pattern, 0, 0, 0, false, nullptr,
+     [](const KeyContext& k) {
+         apr_array_header_t*& claims = k.conf->claims;
+         if (!claims) claims = apr_array_make(k.server->process->pconf, 4, sizeof(const char*));
+         APR_ARRAY_PUSH(claims, const char*) = k.value.text;
+     }},
     {"healthcheckuri", Kind::Path, 0, 0, 0, false, nullptr,
      [](const KeyContext& k) { k.conf->healthCheckUri = k.value.text; }},
     // Off (0) by default; at most an hour.
@@ -357,6 +369,14 @@ const char* readStoreFile(cmd_parms* cmd, const char* text, Value& out) {
     return nullptr;
 }
 
+// A pattern to claim: "/..." or "*.suffix", printable and without blanks.
+const char* checkPattern(const char* text) {
+    bool fits = *text == '/' || (text[0] == '*' && text[1] == '.' && text[2]);
+    for (const char* c = text; fits && *c; ++c)
+        fits = static_cast<unsigned char>(*c) > ' ' && *c != 0x7f;
+    return fits ? nullptr : kBadPattern;
+}
+
 // Networks for the member check, in the configuration pool.
 const char* readNetworks(apr_pool_t* pool, const char* text, Value& out) {
     auto* networks =
@@ -396,6 +416,8 @@ const char* readValue(cmd_parms* cmd, const ConfigKey& key, const char* text, Va
             return readStoreFile(cmd, text, out);
         case Kind::Networks:
             return readNetworks(cmd->pool, text, out);
+        case Kind::Pattern:
+            return checkPattern(text);
     }
     return kBadPath;
 }
@@ -425,6 +447,7 @@ const char* keyNames(apr_pool_t* pool) {
 // before: the earlier line is taken silently otherwise.
 void noteKeyLine(cmd_parms* cmd, quon_request* req, QuonServerConfig* conf, const ConfigKey& entry,
                  const char* key) {
+    if (entry.kind == Kind::Pattern) return;  // a list: each line adds one
     const ap_directive_t* line = cmd->directive;
     const char* here = line ? apr_psprintf(cmd->pool, kWhere, line->line_num,
                                            line->filename ? line->filename : "?")

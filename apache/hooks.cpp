@@ -69,6 +69,9 @@ mappingsTable* findOrCreateTable(quon_request* req, QuonServerConfig* conf) {
     nameTable(table, req, scopeName(conf->counterScope));
     setMemberNetworks(table, conf->memberNetworks, conf->memberNetworkCount);
     setServerWatch(table, conf->healthCheckUri, conf->slowStart);
+    if (conf->claims)
+        setClaimPatterns(table, req, reinterpret_cast<const char* const*>(conf->claims->elts),
+                         conf->claims->nelts);
     conf->table.store(table, std::memory_order_release);
     return table;
 }

@@ -59,6 +59,9 @@ struct QuonServerConfig {
     // server that joins or comes back grows to its full share of new requests (0: at once).
     const char* healthCheckUri;
     int slowStart;
+    // The URL patterns of the claim lines (const char*), in the configuration pool; null
+    // without any.
+    apr_array_header_t* claims;
     // Where each key (by its row in the key table) was last set: "line N of FILE"; for the
     // warning of a key set twice.
     const char* keyLines[32];

@@ -214,6 +214,16 @@ void addEntries(VhostStatus& vhost, const qnTableDescription* picture) {
     }
 }
 
+// What a table not initialised yet waits for: its servers join the list, for their checks.
+void addCold(VhostStatus& vhost, const qnTableDescription* picture) {
+    vhost.coldReason = picture->coldReason;
+    vhost.claimed = picture->claimed ? picture->claimed : "";
+    for (int32_t i = 0; i < picture->coldCount; ++i) {
+        vhost.coldServers.push_back(picture->coldNames[i]);
+        serverNamed(vhost, picture->coldNames[i]);
+    }
+}
+
 VhostStatus describeVhost(server_rec* s, QuonServerConfig* conf, bool withEntries, long now) {
     VhostStatus vhost;
     const char* scope = scopeName(conf->counterScope);
@@ -233,6 +243,7 @@ VhostStatus describeVhost(server_rec* s, QuonServerConfig* conf, bool withEntrie
         addEntries(vhost, picture);
     }
     addServers(vhost, picture, scope, now);
+    if (picture && !vhost.initialized) addCold(vhost, picture);
     for (ServerStatus& server : vhost.servers) addHealth(server);
     addAnswers(vhost, scopeRecord(conf->counterScope));
     addTables(vhost, scopeRecord(conf->counterScope));

@@ -123,6 +123,12 @@ struct VhostStatus {
     std::vector<ServerStatus> servers;
     std::vector<AnswerStatus> answers;
     TablesStatus tables;
+    // While this child's table is not initialised: why (empty before its first try
+    // failed), the servers it waits for (each one also among servers, with its checks),
+    // and the URL patterns it claims meanwhile, blank-separated (empty: none).
+    std::string coldReason;
+    std::vector<std::string> coldServers;
+    std::string claimed;
 };
 // A running child with views in the segment.
 struct ChildStatus {

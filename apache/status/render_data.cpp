@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <strings.h>
 
 #include <http_protocol.h>
 
@@ -103,6 +104,25 @@ std::string jsonAnswers(const VhostStatus& v) {
     return out + "]";
 }
 
+// A table not initialised: why, what it claims, the servers it waits for and their verdicts.
+std::string jsonCold(const VhostStatus& v) {
+    if (!v.hasTable || v.initialized) return "null";
+    std::string out = "{\"reason\":" + jsonOrNull(v.coldReason) +
+                      ",\"claimed\":" + jsonOrNull(v.claimed) + ",\"waitingFor\":[";
+    for (size_t k = 0; k < v.coldServers.size(); ++k) {
+        const char* verdict = "unchecked";
+        std::string lastError;
+        for (const ServerStatus& s : v.servers)
+            if (strcasecmp(s.name.c_str(), v.coldServers[k].c_str()) == 0 && s.health.checked) {
+                verdict = s.health.verdict;
+                lastError = s.health.lastError;
+            }
+        out += std::string(k ? "," : "") + "{\"name\":" + json(v.coldServers[k]) +
+               ",\"verdict\":\"" + verdict + "\",\"lastError\":" + jsonOrNull(lastError) + "}";
+    }
+    return out + "]}";
+}
+
 void jsonVhost(request_rec* r, const VhostStatus& v) {
     const TablesStatus& t = v.tables;
     std::string out =
@@ -113,7 +133,8 @@ void jsonVhost(request_rec* r, const VhostStatus& v) {
         ",\"tables\":{\"children\":" + number(t.children) +
         ",\"initialized\":" + number(t.initialized) + ",\"clustered\":" + number(t.clustered) +
         ",\"lowestSeq\":" + number(t.lowestSeq) + ",\"highestSeq\":" + number(t.highestSeq) +
-        "},\"answers\":" + jsonAnswers(v) + ",\"mappings\":[";
+        "},\"notInitialised\":" + jsonCold(v) + ",\"answers\":" + jsonAnswers(v) +
+        ",\"mappings\":[";
     for (size_t k = 0; k < v.entries.size(); ++k) {
         const EntryStatus& e = v.entries[k];
         out += std::string(k ? "," : "") + "{\"pattern\":" + json(e.pattern) +

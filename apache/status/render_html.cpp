@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <strings.h>
 
 #include <apr_strings.h>
 #include <http_protocol.h>
@@ -305,6 +306,33 @@ void htmlCluster(request_rec* r, const VhostStatus& v, int n) {
                v.store.empty() ? "none" : html(r, v.store).c_str());
 }
 
+// A table not initialised: why, what it claims meanwhile, and the servers it waits for
+// with their checks' verdicts.
+void htmlCold(request_rec* r, const VhostStatus& v, int n) {
+    if (!v.hasTable || v.initialized) return;
+    ap_rprintf(r,
+               "<h3>Not initialised</h3>\n<table class=\"cold\" id=\"cold-%d\">\n<tr><th>why"
+               "</th><td class=\"cold-reason\">%s</td></tr>\n<tr><th>claimed meanwhile</th>"
+               "<td class=\"claimed\">%s</td></tr>\n",
+               n, v.coldReason.empty() ? "no server tried yet" : html(r, v.coldReason).c_str(),
+               v.claimed.empty() ? "nothing: the application's URIs get the web server's own "
+                                   "answer (404) until a server answers; QuonConfig claim "
+                                   "/path/* names URIs to claim"
+                                 : html(r, v.claimed).c_str());
+    for (const std::string& name : v.coldServers) {
+        HealthStatus h;
+        for (const ServerStatus& server : v.servers)
+            if (strcasecmp(server.name.c_str(), name.c_str()) == 0) h = server.health;
+        ap_rprintf(r,
+                   "<tr class=\"waited\" data-server=\"%s\" data-verdict=\"%s\"><th>%s</th>"
+                   "<td>%s%s%s</td></tr>\n",
+                   html(r, name).c_str(), h.checked ? h.verdict : "unchecked",
+                   html(r, name).c_str(), h.checked ? h.verdict : "not checked yet",
+                   h.lastError.empty() ? "" : ": ", html(r, h.lastError).c_str());
+    }
+    ap_rputs("</table>\n", r);
+}
+
 void htmlAnswers(request_rec* r, const VhostStatus& v, int n) {
     ap_rprintf(r,
                "<h3>Answers</h3>\n<table class=\"answers\" id=\"answers-%d\">\n<thead><tr>"
@@ -401,6 +429,7 @@ void renderHtml(request_rec* r, const StatusModel& m) {
                    n, html(r, v.name).c_str(), html(r, v.name).c_str());
         htmlSummary(r, v, n);
         htmlCluster(r, v, n);
+        htmlCold(r, v, n);
         htmlAnswers(r, v, n);
         htmlEntries(r, v, n);
         htmlServers(r, m, v, n);

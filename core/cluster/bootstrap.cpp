@@ -1,5 +1,6 @@
 // The bootstrap server: asked, through a temporary proxy, for the cluster's member list,
 // whose servers the table then creates and adds.
+#include "log_limit.h"
 #include "property.h"
 #include "proxy.h"
 #include "sync.h"
@@ -40,9 +41,12 @@ int32_t retrieveServersFromBootstrapServer(mappingsTable* table, quon_request* r
         proxy->destroy(proxy, req);
         return 0;
     }
-    // The exchange runs with no lock held: no request waits on it.
+    // The exchange runs with no lock held: no request waits on it. Its failure lines keep
+    // to one per interval over the tries, not one per try.
+    qnLogLimitsCopy(proxy->logLimits, table->bootstrapLogLimits);
     int32_t seq = -1;
     propertyTable* list = proxy->fetchProps(req, proxy, kMembersSet, &seq);
+    qnLogLimitsCopy(table->bootstrapLogLimits, proxy->logLimits);
     int32_t added = 0;
     if (list && list->count > 0)
         added = addMembers(table, req, list, seq);

@@ -50,6 +50,11 @@ struct Watched {
     int64_t downForMs = 0;
     int stallChange = QN_STALL_SAME;  // the same for a stall (stall.h)
     int64_t stalledForMs = 0;
+    // A server that no table holds but that a table not initialised yet waits for (its
+    // bootstrap server, one its store names): the table, and where the server is.
+    mappingsTable* coldTable = nullptr;
+    qnAddress coldAddresses[QN_MAX_ADDRESSES];
+    int coldCount = 0;
 };
 }  // namespace
 
@@ -85,7 +90,9 @@ void takeSlots(qnChecker* checker, quon_request* req, int64_t nowMono) {
         if (qnHealthOwns(w.slot, w.name)) {
             w.slot->wantedMono.store(nowMono, std::memory_order_relaxed);
         } else {
-            const bool room = std::any_of(w.holders.begin(), w.holders.end(),
+            // The few servers a table not initialised yet waits for always have room.
+            const bool room = w.coldTable ||
+                              std::any_of(w.holders.begin(), w.holders.end(),
                                           [&](const Holder& h) { return held[h.table] < share; });
             w.slot = room ? qnHealthFor(board, w.name, nowMono) : nullptr;
             if (w.slot)
@@ -97,12 +104,29 @@ void takeSlots(qnChecker* checker, quon_request* req, int64_t nowMono) {
     }
 }
 
+// The servers a table not initialised yet waits for, while no table holds them.
+void watchCold(qnChecker* checker, quon_request* req, mappingsTable* table) {
+    if (table->initialized.load(std::memory_order_acquire)) return;
+    SyncGuard hold(req, table->tableLock);
+    const qnColdWatch& cold = table->cold;
+    for (int32_t i = 0; i < std::min(cold.count, QN_COLD_NAMES); ++i) {
+        if (cold.addressCounts[i] <= 0) continue;
+        Watched& w = watchedNamed(checker, cold.names[i]);
+        w.seen = true;
+        if (!w.holders.empty() || w.coldTable) continue;
+        w.coldTable = table;
+        w.coldCount = std::min(cold.addressCounts[i], QN_MAX_ADDRESSES);
+        std::copy_n(cold.addresses[i], w.coldCount, w.coldAddresses);
+    }
+}
+
 // The servers of every table's master list that the cluster still names, each with the
 // tables that hold it; servers no table holds any more are dropped, their checks ended.
 void gather(qnChecker* checker, quon_request* req, int64_t nowMono) {
     for (Watched& w : checker->watched) {
         w.seen = false;
         w.holders.clear();
+        w.coldTable = nullptr;
     }
     for (mappingsTable* table : checker->tables) {
         SyncGuard hold(req, table->tableLock);
@@ -114,6 +138,7 @@ void gather(qnChecker* checker, quon_request* req, int64_t nowMono) {
             w.holders.push_back({table, proxy});
         }
     }
+    for (mappingsTable* table : checker->tables) watchCold(checker, req, table);
     std::erase_if(checker->watched, [](Watched& w) {
         if (!w.seen) qnCheckCancel(w.check);
         return !w.seen;
@@ -139,16 +164,19 @@ void record(Watched& w, int error) {
 // pool connects to.
 void startDue(qnChecker* checker, quon_request* req, int64_t nowMono) {
     for (Watched& w : checker->watched) {
-        if (w.running || !w.slot || w.holders.empty()) continue;
-        quonProxy* proxy = w.holders.front().proxy;
-        const char* appUri = w.holders.front().table->healthCheckUri;
-        if (!proxy->pool || !qnHealthClaim(w.slot, nowMono, checker->pid)) continue;
+        if (w.running || !w.slot || (w.holders.empty() && !w.coldTable)) continue;
+        quonProxy* proxy = w.holders.empty() ? nullptr : w.holders.front().proxy;
+        const char* appUri =
+            proxy ? w.holders.front().table->healthCheckUri : w.coldTable->healthCheckUri;
+        if ((proxy && !proxy->pool) || !qnHealthClaim(w.slot, nowMono, checker->pid)) continue;
         qnAddress addresses[QN_MAX_ADDRESSES];
-        int count;
-        {
+        int count = w.coldCount;
+        if (proxy) {
             SyncGuard hold(req, proxy->lock);
             count = proxy->pool->addressCount;
             std::copy_n(proxy->pool->addresses, count, addresses);
+        } else {
+            std::copy_n(w.coldAddresses, count, addresses);
         }
         w.running = qnCheckStart(w.check, addresses, count, nowMono,
                                  qnCheckSettingsInUse().timeoutMs, appUri);
@@ -272,6 +300,10 @@ void applyAll(qnChecker* checker, quon_request* req) {
         if (!w.slot) continue;
         for (const Holder& h : w.holders)
             if (applyTo(req, h, w.slot) > 0) qnWakeUpkeep(h.table);
+        // A server the table waits for came back: its next try comes now, not after the
+        // back-off. Only on the change: a verdict that was up already (another Apache's,
+        // before this one started) would spend the try that a request may bring forward.
+        if (w.coldTable && w.change == QN_HEALTH_CAME_UP) serverCameBack(w.coldTable);
         if (w.stallChange == QN_STALL_BEGAN) {
             char reason[96];
             qnStallReason(w.slot, qnMonoMillis(), reason, sizeof reason);

@@ -6,7 +6,9 @@
 #include <cstring>
 #include <utility>
 
+#include "mapping_order.h"
 #include "pool.h"
+#include "property.h"
 #include "sync.h"
 #include "table_types.h"
 
@@ -36,6 +38,8 @@ Layout layOut(const mappingsTable* table, int32_t serverCount, int32_t entryCoun
         text += textSize(table->mappings->entries[index].key) +
                 textSize(table->mappings->entries[index].value);
     }
+    for (int32_t i = 0; table->knownPatterns && i < table->knownPatterns->count; ++i)
+        text += textSize(table->knownPatterns->entries[i].key);
     at.text = at.slots + slots * sizeof(int32_t);
     at.total = at.text + text;
     return at;
@@ -74,6 +78,25 @@ void describeServer(quonProxy* proxy, quon_request* req, int32_t active, int32_t
     out->weight = info ? info->weight.load(std::memory_order_relaxed) : 0;
     out->algorithm = info ? info->algorithm : 0;
     out->counters = proxy->counters;
+}
+
+// What a table not initialised yet waits for, and the patterns it claims meanwhile.
+void describeCold(const mappingsTable* table, qnTableDescription* out, char*& text) {
+    if (out->initialized) return;
+    const qnColdWatch& cold = table->cold;
+    snprintf(out->coldReason, sizeof out->coldReason, "%s", cold.reason);
+    out->coldCount = std::clamp(cold.count, 0, QN_COLD_NAMES);
+    for (int32_t i = 0; i < out->coldCount; ++i)
+        snprintf(out->coldNames[i], sizeof out->coldNames[i], "%s", cold.names[i]);
+    const propertyTable* known = table->knownPatterns;
+    if (!known || known->count == 0) return;
+    out->claimed = text;
+    for (int32_t i = 0; i < known->count; ++i) {
+        const size_t length = strlen(known->entries[i].key);
+        memcpy(text, known->entries[i].key, length);
+        text += length;
+        *text++ = i + 1 < known->count ? ' ' : '\0';
+    }
 }
 
 // The master-list index of every proxy, sorted by address, for the entries' lookups.
@@ -138,6 +161,7 @@ qnTableDescription* describeTable(mappingsTable* table, quon_request* req, int32
     out->entryCount = entryCount;
     out->entries = reinterpret_cast<qnDescribedEntry*>(block + at.entries);
     describeEntries(table, out, reinterpret_cast<int32_t*>(block + at.slots), text);
+    describeCold(table, out, text);
     return out;
 }
 
@@ -154,4 +178,14 @@ void setCounterScope(mappingsTable* table, int32_t scope) { table->counterScope 
 void setServerWatch(mappingsTable* table, const char* healthCheckUri, int32_t slowStartSeconds) {
     table->healthCheckUri = healthCheckUri;
     table->slowStartSeconds = slowStartSeconds;
+}
+
+void setClaimPatterns(mappingsTable* table, quon_request* req, const char* const* patterns,
+                      int32_t count) {
+    freeProperties(req, table->claimPatterns);
+    table->claimPatterns = count > 0 ? parseProperties(req, nullptr) : nullptr;
+    for (int32_t i = 0; table->claimPatterns && i < count; ++i)
+        setProperty(req, table->claimPatterns, patterns[i], "");
+    // Kept and matched as the servers' own mappings are: "/app/*" as "/app*", longest first.
+    if (table->claimPatterns) sortMappings(req, table->claimPatterns);
 }

@@ -10,6 +10,12 @@
 
 struct mappingsTable;
 
+// Servers a table not initialised yet keeps watching (its bootstrap server and the servers
+// its store names), so that the health checks tell their state and bring the next try
+// forward as one answers; at most this many.
+inline constexpr int QN_COLD_NAMES = 16;
+inline constexpr int QN_COLD_REASON_SIZE = 256;
+
 struct qnDescribedServer {
     char name[QN_SERVER_NAME_SIZE];
     char replicationId[32];      // cut to fit; empty without one
@@ -44,6 +50,13 @@ struct qnTableDescription {
     qnDescribedServer* servers;  // in master-list order
     int32_t entryCount;          // 0 unless the entries were asked for
     qnDescribedEntry* entries;   // in match order
+    // While the table is not initialised: why (empty before its first try failed), the
+    // servers it waits for, and the URL patterns it claims meanwhile, blank-separated
+    // (null: none, and the web server answers its URIs itself).
+    char coldReason[QN_COLD_REASON_SIZE];
+    int32_t coldCount;
+    char coldNames[QN_COLD_NAMES][QN_SERVER_NAME_SIZE];
+    const char* claimed;
 };
 
 // The picture of table, in one block from the record's malloc that the caller frees with
@@ -62,3 +75,7 @@ void setCounterScope(mappingsTable* table, int32_t scope);
 // The application's health-check path (null: none; it must outlive the table) and the
 // slow start in seconds of the table's servers; before the table is first used.
 void setServerWatch(mappingsTable* table, const char* healthCheckUri, int32_t slowStartSeconds);
+// The URL patterns (count of them, copied) that the table claims while it is not
+// initialised, besides those its store remembers. Before the table is first used.
+void setClaimPatterns(mappingsTable* table, quon_request* req, const char* const* patterns,
+                      int32_t count);

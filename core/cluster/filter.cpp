@@ -25,7 +25,8 @@ constexpr const char* kNoMatch = "filterRequest:   no match";
 constexpr int kTracedPathBytes = 200;
 constexpr const char* kFallToServer =
     "%s: no server has answered yet and the server store knows no URL patterns of it: its "
-    "mapped URIs fall to the web server's own handling until a server answers";
+    "mapped URIs fall to the web server's own handling (404) until a server answers; "
+    "\"QuonConfig claim /path/*\" names URIs to claim meanwhile";
 
 // What matching reads of the request. Both texts are views into the request's own
 // strings: matching copies nothing.

@@ -99,7 +99,9 @@ Joined joinNewServer(mappingsTable* table, quon_request* req, const char* name, 
         proxy->allowedNetworks = table->memberNetworks;
         proxy->allowedNetworkCount = table->memberNetworkCount;
     }
+    qnLogLimitsCopy(proxy->logLimits, table->joinLogLimits);
     if (proxy->initProxy(proxy, req, name, table->proxyRetryInterval, 0) != 0) {
+        qnLogLimitsCopy(table->joinLogLimits, proxy->logLimits);
         proxy->destroy(proxy, req);
         return Joined::failed;
     }

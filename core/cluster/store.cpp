@@ -236,19 +236,24 @@ int32_t loadKnownPatterns(mappingsTable* table, quon_request* req) {
     char* contents = nullptr;
     propertyTable* stored = readStoreFile(table, req, &contents, StoreRead::patterns);
     if (contents) req->permFree(req, contents);
-    propertyTable* patterns = stored ? parseProperties(req, nullptr) : nullptr;
-    for (int32_t i = 0; patterns && i < stored->count; ++i) {
+    const propertyTable* claims = table->claimPatterns;
+    propertyTable* patterns = stored || claims ? parseProperties(req, nullptr) : nullptr;
+    for (int32_t i = 0; patterns && stored && i < stored->count; ++i) {
         const propertyEntry& entry = stored->entries[i];
         if (strcmp(entry.key, kPatternKey) == 0 && entry.value && *entry.value)
             setProperty(req, patterns, entry.value, "");
     }
     freeProperties(req, stored);
+    // The operator's claims come after the store's patterns, which know the servers' order.
+    for (int32_t i = 0; patterns && claims && i < claims->count; ++i)
+        setProperty(req, patterns, claims->entries[i].key, "");
     const int32_t count = patterns ? patterns->count : 0;
     if (count == 0) {
         freeProperties(req, patterns);
         patterns = nullptr;
     } else {
-        req->logAt(req, QN_LOG_INFO, kPatternsKnown, int(count), table->serverStore);
+        req->logAt(req, QN_LOG_INFO, kPatternsKnown, int(count),
+                   table->serverStore ? table->serverStore : "QuonConfig claim");
     }
     // Claiming a counter record takes the segment's lock: once here, not per request.
     qnMappingCounters** counters = nullptr;

@@ -125,6 +125,8 @@ void mappingsTableDelete(mappingsTable* table, quon_request* req) {
     releaseString(req, table->label);
     freeProperties(req, table->knownPatterns);
     table->knownPatterns = nullptr;
+    freeProperties(req, table->claimPatterns);
+    table->claimPatterns = nullptr;
     if (table->knownCounters) req->permFree(req, table->knownCounters);
     table->knownCounters = nullptr;
     destroyProxies(table, req);

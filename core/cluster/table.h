@@ -58,7 +58,7 @@ void dumpMappings(mappingsTable* table, quon_request* req, const char* label);
 // held.
 int32_t loadServersFromStore(mappingsTable* table, quon_request* req);
 int32_t persistServers(mappingsTable* table, quon_request* req);
-// The URL patterns the store holds, as the table's knownPatterns (replacing any it had);
+// The URL patterns the store holds, then those the operator claims, as the table's knownPatterns (replacing any it had);
 // their number. Takes tableLock for the replacement alone.
 int32_t loadKnownPatterns(mappingsTable* table, quon_request* req);
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "counters_types.h"
+#include "describe.h"
 #include "network.h"
 #include "property_types.h"
 #include "proxy_types.h"
@@ -75,6 +76,17 @@ struct upkeepRetry {
     int32_t forwarded;    // 1 once a request brought a try of this wait forward
 };
 
+// What the upkeep of a table not initialised yet last found: the servers it tried, where
+// they are, and why the table is not ready. Guarded by tableLock.
+struct qnColdWatch {
+    int32_t count;
+    char names[QN_COLD_NAMES][QN_SERVER_NAME_SIZE];
+    qnAddress addresses[QN_COLD_NAMES][QN_MAX_ADDRESSES];
+    int32_t addressCounts[QN_COLD_NAMES];
+    char reason[QN_COLD_REASON_SIZE];  // empty before the first failed try
+    int64_t firstFailMono;             // monotonic milliseconds of the first failed try; 0: none
+};
+
 struct mappingsTable : mappingsTableSlots {
     syncLock tableLock;
     // 1 once initTable succeeded; written under initLock, read by requests without it.
@@ -117,6 +129,11 @@ struct mappingsTable : mappingsTableSlots {
     int32_t counterScope;
     // The failure lines of requests that no server could take, one cell per kind.
     qnLogLimits logLimits;
+    // Those of the server records made anew for each try (the bootstrap server's, and each
+    // joining server's until it joins), so that an outage writes one line of a kind per
+    // interval, not one per try; kept by the upkeep's thread alone.
+    qnLogLimits bootstrapLogLimits;
+    qnLogLimits joinLogLimits;
     // The virtual server's name for the log lines of the health checks; owned, or null.
     char* label;
     // URL patterns the table served when its servers were last known (from the server
@@ -131,7 +148,12 @@ struct mappingsTable : mappingsTableSlots {
     // for another one soon; the upkeep reads and writes the first, requests the second.
     int64_t lastInitMono;
     std::atomic<int32_t> initWanted;
+    std::atomic<int32_t> cameBack;  // 1: a server it waits for answers again (checks.cpp)
     int32_t coldTold;  // 1 once a request was told that nothing claims its URIs yet
+    // URL patterns the operator names to claim while the table is not initialised, on top
+    // of those the store remembers (null: none); set before the table is first used; owned.
+    propertyTable* claimPatterns;
+    qnColdWatch cold;
     // Entries the server store holds patterns of: the store is written again when the
     // table has more.
     int32_t persistedPatterns;

@@ -9,10 +9,14 @@
 #include "upkeep.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 
 #include "health.h"
+#include "log_limit.h"
 #include "mapping_order.h"
 #include "pool.h"
+#include "property.h"
 #include "proxy.h"
 #include "sync.h"
 #include "table.h"
@@ -26,6 +30,13 @@ constexpr int32_t kRetryCap = 5;
 constexpr int64_t kWantedInitEveryMs = 250;
 constexpr const char* kRetryLater = "%s did not succeed, tried again in %d s";
 constexpr const char* kReported = "%s reported seq %d, table has seq %d";
+constexpr const char* kReady = "%s: mappings table ready after %lld s, %d servers";
+constexpr const char* kNoBootstrapServer = "no bootstrap server is configured";
+constexpr const char* kBootstrapGaveNone = "the bootstrap server %s supplied no server";
+constexpr const char* kNoStore = "no server store is configured";
+constexpr const char* kStoreUnread = "the server store %s does not exist yet or could not be read";
+constexpr const char* kStoreEmpty = "the server store %s names no server";
+constexpr const char* kStoredDown = "none of the %d servers the server store names joined";
 
 std::atomic<qnUpkeepWakeFn> gWaker{nullptr};
 
@@ -141,6 +152,84 @@ bool forwardNow(mappingsTable* table, int64_t nowMono) {
     return !slot || qnHealthClaimInit(slot, nowMono);
 }
 
+// The servers a table not initialised yet tried: its bootstrap server, then those its
+// store names (the store's text as the last try read it); at most QN_COLD_NAMES.
+int32_t coldNames(mappingsTable* table, quon_request* req, char (*names)[QN_SERVER_NAME_SIZE],
+                  bool* storeRead) {
+    int32_t count = 0;
+    if (table->bootstrapServer && *table->bootstrapServer)
+        snprintf(names[count++], QN_SERVER_NAME_SIZE, "%s", table->bootstrapServer);
+    propertyTable* stored = nullptr;
+    {
+        SyncGuard hold(req, table->tableLock);
+        *storeRead = table->storeContents != nullptr;
+        if (table->storeContents) stored = parseProperties(req, table->storeContents);
+    }
+    const char* list = getPropertyValue(stored, "proxyservers");
+    for (const char* at = list; at && *at && count < QN_COLD_NAMES;) {
+        const size_t length = strcspn(at, ";");
+        if (length > 0 && length < size_t(QN_SERVER_NAME_SIZE))
+            snprintf(names[count++], QN_SERVER_NAME_SIZE, "%.*s", int(length), at);
+        at += length + (at[length] == ';');
+    }
+    freeProperties(req, stored);
+    return count;
+}
+
+// Why the last try left the table not initialised, in the operator's words.
+void coldReason(const mappingsTable* table, bool storeRead, int32_t stored, char* out) {
+    char first[QN_COLD_REASON_SIZE / 2 - 1], second[QN_COLD_REASON_SIZE / 2 - 1];
+    const bool bootstrap = table->bootstrapServer && *table->bootstrapServer;
+    if (bootstrap)
+        snprintf(first, sizeof first, kBootstrapGaveNone, table->bootstrapServer);
+    else
+        snprintf(first, sizeof first, "%s", kNoBootstrapServer);
+    if (!table->serverStore || !*table->serverStore)
+        snprintf(second, sizeof second, "%s", kNoStore);
+    else if (!storeRead)
+        snprintf(second, sizeof second, kStoreUnread, table->serverStore);
+    else if (stored == 0)
+        snprintf(second, sizeof second, kStoreEmpty, table->serverStore);
+    else
+        snprintf(second, sizeof second, kStoredDown, int(stored));
+    snprintf(out, QN_COLD_REASON_SIZE, "%s; %s", first, second);
+}
+
+// After a failed try: the servers tried, where they are now, and why the table is not
+// ready, for the health checks to watch and the status page to show. Names are looked up
+// with no lock held, each lookup bounded.
+void watchWhileCold(mappingsTable* table, quon_request* req) {
+    static thread_local qnColdWatch found;
+    bool storeRead = false;
+    found.count = coldNames(table, req, found.names, &storeRead);
+    const int32_t bootstrap = table->bootstrapServer && *table->bootstrapServer ? 1 : 0;
+    coldReason(table, storeRead, found.count - bootstrap, found.reason);
+    // Silent: the try itself said which names did not resolve.
+    for (int32_t i = 0; i < found.count; ++i) {
+        qnLookup* lookup = lookUpServer(req, found.names[i]);
+        const char* reason = nullptr;
+        found.addressCounts[i] =
+            lookup ? qnLookupFinish(lookup, qnMonoMillis() + QN_LOOKUP_WAIT_MS, req->cancelled,
+                                    found.addresses[i], QN_MAX_ADDRESSES, &reason)
+                   : 0;
+    }
+    SyncGuard hold(req, table->tableLock);
+    found.firstFailMono = table->cold.firstFailMono ? table->cold.firstFailMono : qnMonoMillis();
+    table->cold = found;
+}
+
+// The line that says service came back, after a try failed; the watch ends.
+void tellReady(mappingsTable* table, quon_request* req) {
+    SyncGuard hold(req, table->tableLock);
+    if (table->cold.firstFailMono != 0)
+        req->logAt(req, QN_LOG_NOTICE, kReady, table->label ? table->label : "-",
+                   (long long)((qnMonoMillis() - table->cold.firstFailMono) / 1000),
+                   int(table->servers.count));
+    table->cold.count = 0;
+    table->cold.reason[0] = '\0';
+    table->cold.firstFailMono = 0;
+}
+
 // The first initialisation: the bootstrap server, else the server store. Before the
 // first try, the patterns the store remembers, so that the table's URIs are claimed (and
 // answered with the error page) while no server answers. A try that requests brought
@@ -148,14 +237,19 @@ bool forwardNow(mappingsTable* table, int64_t nowMono) {
 void initialise(mappingsTable* table, quon_request* req, int32_t now) {
     const int64_t nowMono = qnMonoMillis();
     if (table->lastInitMono == 0) loadKnownPatterns(table, req);
-    const bool scheduled = due(table->initRetry, now);
+    const bool scheduled =
+        table->cameBack.exchange(0, std::memory_order_relaxed) != 0 || due(table->initRetry, now);
     const bool forward = !scheduled && forwardNow(table, nowMono);
     if (!scheduled && !forward) return;
     table->initWanted.store(0, std::memory_order_relaxed);
     table->lastInitMono = nowMono;
-    if (initTable(table, req) == 0)
+    if (initTable(table, req) == 0) {
         table->initRetry = {};
-    else if (forward)
+        tellReady(table, req);
+        return;
+    }
+    watchWhileCold(table, req);
+    if (forward)
         table->initRetry.forwarded = 1;
     else
         failedAgain(req, table->initRetry, now, "initialisation");
@@ -259,6 +353,11 @@ void qnSetUpkeepWaker(qnUpkeepWakeFn wake) { gWaker.store(wake); }
 
 void qnWakeUpkeep(mappingsTable* table) {
     if (qnUpkeepWakeFn wake = gWaker.load()) wake(table);
+}
+
+void serverCameBack(mappingsTable* table) {
+    table->cameBack.store(1, std::memory_order_relaxed);
+    qnWakeUpkeep(table);
 }
 
 void wantInitialisation(mappingsTable* table) {

@@ -23,3 +23,6 @@ void qnWakeUpkeep(mappingsTable* table);
 // A request found the table not initialised: the next try comes at once (at most a few
 // times a second), not after the back-off. No lock, no network.
 void wantInitialisation(mappingsTable* table);
+// A server the table waits for (not initialised yet) answers its health checks again: the
+// next try comes at once, whatever the back-off and the tries requests brought forward.
+void serverCameBack(mappingsTable* table);

@@ -34,8 +34,11 @@ constexpr Algorithm kAlgorithms[] = {{"ROUNDROBIN", QN_ROUNDROBIN},
 
 const char* tempText(int temporary) { return temporary ? " temp " : " "; }
 
-int failInit(quon_request* req, quonProxy* proxy) {
-    req->logAt(req, QN_LOG_ERROR, "could not initialize proxy for %s", proxy->name);
+// Limited as the failure it follows, when it follows one that is (limited: a connect);
+// a name that did not resolve says both lines each time, as its look-up line goes out.
+int failInit(quon_request* req, quonProxy* proxy, bool limited = true) {
+    logLimited(req, limited ? &proxy->logLimits.kinds[QN_LIMIT_UNJOINED] : nullptr, QN_LOG_ERROR,
+               "could not initialize proxy for %s", proxy->name);
     return -1;
 }
 
@@ -109,7 +112,7 @@ int makePool(quonProxy* proxy, quon_request* req, const char* server) {
     }
     qnAddress addresses[QN_MAX_ADDRESSES];
     const int count = resolveServer(req, server, addresses);
-    if (count == 0) return failInit(req, proxy);
+    if (count == 0) return failInit(req, proxy, false);
     for (int i = 0; proxy->allowedNetworks && i < count; ++i)
         if (const char* unfit =
                 unfitMemberAt(addresses[i], proxy->allowedNetworks, proxy->allowedNetworkCount)) {

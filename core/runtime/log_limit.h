@@ -40,6 +40,17 @@ struct qnLogLimits {
     qnLogLimit kinds[QN_LIMIT_KINDS];
 };
 
+// Copies every cell of from to to: a record made anew for each try (a temporary server
+// record) carries on the turns of the one before it. Not atomic as a whole: for one thread.
+inline void qnLogLimitsCopy(qnLogLimits& to, const qnLogLimits& from) {
+    for (int kind = 0; kind < QN_LIMIT_KINDS; ++kind) {
+        to.kinds[kind].nextAt.store(from.kinds[kind].nextAt.load(std::memory_order_relaxed),
+                                    std::memory_order_relaxed);
+        to.kinds[kind].leftOut.store(from.kinds[kind].leftOut.load(std::memory_order_relaxed),
+                                     std::memory_order_relaxed);
+    }
+}
+
 // Whether a line of this kind may go out at nowMs: -1 when it is left out (and counted),
 // else the number left out since the last line, which that line tells.
 int qnLogLimitTurn(qnLogLimit* limit, long long nowMs);

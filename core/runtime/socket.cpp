@@ -224,8 +224,8 @@ void tellFailure(quon_request* req, const FailedAttempt& failed, bool connected,
     // While another server may still take the request (its errors are deferred) the failure
     // is worked around: a warning. A request that fails for good writes its error line then.
     qnLogLimit* limit = proxy ? &proxy->logLimits.kinds[QN_LIMIT_CONNECT] : nullptr;
-    logLimited(req, limit, req->deferErrors ? QN_LOG_WARN : QN_LOG_ERROR, kConnectFailed, failed.host, failed.port, failed.sock,
-               failed.error, describeError(failed.error));
+    logLimited(req, limit, req->deferErrors ? QN_LOG_WARN : QN_LOG_ERROR, kConnectFailed,
+               failed.host, failed.port, failed.sock, failed.error, describeError(failed.error));
 }
 
 // Waits until sock takes more bytes; returns 0 or the reason to give up.

@@ -70,7 +70,7 @@ const CheckCase kChecks[] = {
         "Verbose, traceflags, serverstore, bootstrap, errorurl, apialloc, ignoresuffixmap, "
         "proxyretryinterval, connecttimeout, recvtimeout, sendtimeout, responsetimeout, "
         "maxheadersize, maxpropssize, membernetworks, directorywalk, metrics, debugger, statuschanges, "
-        "checkinterval, checktimeout, checkfall, checkrise, healthcheckuri, slowstart")},
+        "checkinterval, checktimeout, checkfall, checkrise, claim, healthcheckuri, slowstart")},
     // The health checks' settings: times of 100 ms to a minute, counts of 1 to 10.
     {"QuonConfig checkinterval 99ms", refused("checkinterval", "99ms",
         "a time from 100ms to 60s expected: seconds, or a number with the unit ms, s, mi or h "
@@ -167,6 +167,11 @@ const CheckCase kChecks[] = {
     {"QuonConfig healthcheckuri /app/health?deep=1", ""},
     {"QuonConfig slowstart 3601",
      refused("slowstart", "3601", "whole seconds from 0 to 3600 expected")},
+    // URL patterns to claim while no server has answered: repeatable, as the servers write them.
+    {"QuonConfig claim app/*", refused("claim", "app/*", "a URL pattern as the servers send them "
+     "expected: a path from / (such as /app/* or /app/login), or *.suffix (such as *.jsp), "
+     "without blanks or control characters")},
+    {"QuonConfig claim /app/*\nQuonConfig claim *.jsp", "!repeats"},
 };
 // clang-format on
 

@@ -13,6 +13,8 @@
 #include <chrono>
 #include <filesystem>
 #include <future>
+#include <iostream>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -223,41 +225,158 @@ TEST(Recovery, ASilentMemberHoldsUpNeitherItsHealthyServerNorAnotherVirtualHost)
         apache.waitForLog(serverName(silent.address()) + " not joined now: no answer in time"));
 }
 
+// A folder for a server store, shared with Apache's user, removed at the end.
+struct StoreFolder {
+    std::string dir;
+    StoreFolder() {
+        char folder[] = "/tmp/quon-store-XXXXXX";
+        if (mkdtemp(folder)) dir = folder;
+        shareWithApacheUser(dir);
+    }
+    ~StoreFolder() { std::filesystem::remove_all(dir); }
+    std::string line() const { return "QuonConfig serverstore " + dir + "/servers\n"; }
+    bool holds(const std::string& part) const {
+        return waitUntil([&] { return readFile(dir + "/servers").find(part) != std::string::npos; });
+    }
+};
+
+// Lines of one kind that one child wrote more than once since Apache's last restart: a
+// kind is the module's text with the numbers in brackets (sockets) left out.
+int repeatedKinds(const std::string& log) {
+    std::istringstream lines(log.substr(log.rfind("SIGHUP received")));
+    const std::regex pidAndText("\\[pid ([0-9]+)[^\\]]*\\] qnApache\\[[^\\]]*\\]  (.*)");
+    const std::regex numbers("\\[[0-9]+\\]");
+    std::map<std::string, int> kinds;
+    int repeated = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch found;
+        if (std::regex_search(line, found, pidAndText))
+            repeated += ++kinds[found[1].str() + std::regex_replace(found[2].str(), numbers, "")] > 1;
+    }
+    return repeated;
+}
+
+bool errorPage(const HttpResponse& r) {
+    return r.status == 503 && r.body.find("Could not connect to Quon Server") != std::string::npos;
+}
+
 // Apache starts while every server is down: the URIs its store remembers get the error
-// page (503), counted where the alert on error pages looks, others Apache's 404; once the
-// servers start, requests are served within a second.
-TEST(Recovery, AColdStartDuringAnOutageAnswers503ThenServesWithinASecond) {
+// page, or its error URL (counted where the alert on error pages looks); a virtual host
+// with no store claims the URIs its claim lines name; others get Apache's 404. Once the
+// servers start, requests are served within a second, and the servers' mappings rule.
+TEST(Recovery, AColdStartDuringAnOutageAnswersTheErrorPageThenServesWithinASecond) {
     QuonCluster cluster(2);
-    char folder[] = "/tmp/quon-store-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string dir = folder;
-    shareWithApacheUser(dir);
-    struct Remove {
-        std::string dir;
-        ~Remove() { std::filesystem::remove_all(dir); }
-    } removeAfter{dir};
-    const std::string store = "QuonConfig serverstore " + dir + "/servers\n";
-    ASSERT_TRUE(cluster.start(store));
-    ASSERT_TRUE(waitUntil(
-        [&] { return readFile(dir + "/servers").find("pattern=/app*") != std::string::npos; }));
+    StoreFolder store;
+    ASSERT_TRUE(cluster.start(store.line()));
+    ASSERT_TRUE(store.holds("pattern=/app*"));
     cluster.apache().stop();
     cluster.kill(0);
     cluster.kill(1);
+    const std::string boot = "QuonConfig bootstrap " + cluster.address(0) + "\n";
     ApacheServer cold(ApacheOptions{
-        .directives = "QuonConfig bootstrap " + cluster.address(0) + "\n" + store + kStatus});
+        .directives = boot + store.line() + "QuonConfig errorurl /sorry.html\n" + kStatus +
+                      "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName main.test\n</VirtualHost>\n"
+                      // Another bootstrap server: each one's tries are spaced a check apart.
+                      "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName claim.test\n"
+                      "  QuonConfig bootstrap " + cluster.address(1) + "\n"
+                      "  QuonConfig claim /app/*\n  QuonConfig claim /old/*\n</VirtualHost>\n",
+        .logLevel = "warn"});
     ASSERT_TRUE(cold.start());
-    EXPECT_EQ(httpGet(cold.url("/app/echo")).status, 503);
-    EXPECT_EQ(httpGet(cold.url("/elsewhere")).status, 404);
-    EXPECT_EQ(httpGet(cold.url("/app/echo")).status, 503);
-    const std::string metrics = httpGet(cold.url("/quon-status?format=prometheus")).body;
-    EXPECT_TRUE(std::regex_search(
-        metrics, std::regex("quon_answers_total\\{[^}]*outcome=\"error-page\"\\} 2\n")))
-        << metrics;
+    const std::vector<std::string> claimHost{"Host: claim.test"};
+    for (int k = 0; k < 2; ++k) {
+        const HttpResponse redirect = httpGet(cold.url("/app/echo"));
+        EXPECT_EQ(redirect.status, 302);
+        EXPECT_EQ(redirect.header("Location"), "/sorry.html");
+        EXPECT_TRUE(errorPage(httpGet(cold.url("/old/page"), claimHost)));
+        EXPECT_EQ(httpGet(cold.url("/elsewhere")).status, 404);
+    }
     ASSERT_TRUE(cluster.restart(0));
     ASSERT_TRUE(cluster.restart(1));
     const auto started = Clock::now();
-    EXPECT_TRUE(waitUntil([&] { return httpGet(cold.url("/app/echo")).status == 200; }, 5s));
+    int redirects = 2;  // every answer of the outage is counted, these too
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const int status = httpGet(cold.url("/app/echo")).status;
+            redirects += status == 302;
+            return status == 200;
+        },
+        5s));
     EXPECT_LT(Clock::now() - started, 1s);
+    // What the outage left: its line, and its answers counted.
+    EXPECT_TRUE(cold.waitForLog("NO servers reachable in cluster, start your bootstrap server " +
+                                cluster.address(0) + " or one of the servers in your store file " +
+                                store.dir + "/servers"));
+    const std::string metrics = httpGet(cold.url("/quon-status?format=prometheus")).body;
+    for (const std::string& counted :
+         {"mapping=\"/app\\*\",outcome=\"redirect\"\\} " + std::to_string(redirects) + "\n",
+          std::string("mapping=\"/old\\*\",outcome=\"error-page\"\\} 2\n")})
+        EXPECT_TRUE(std::regex_search(metrics, std::regex("quon_answers_total\\{[^}]*" + counted)))
+            << counted << metrics;
+    EXPECT_TRUE(waitUntil([&] { return httpGet(cold.url("/app/echo"), claimHost).status == 200; }));
+    EXPECT_EQ(httpGet(cold.url("/old/page"), claimHost).status, 404);
+}
+
+// Apache restarts while every server is down, traffic running in two children: every
+// request gets the error page, the log keeps to two lines a second a child (each kind
+// once in ten seconds), and the page,
+// its JSON and the metrics show the bootstrap and stored servers the tables wait for,
+// with their checks' verdicts and why; once they are back, each child says once that its
+// table is ready.
+TEST(Recovery, ARestartDuringAnOutageIsShownAndLoggedBoundedly) {
+    QuonCluster cluster(2);
+    cluster.useChildren(2);
+    cluster.useLogLevel("warn");
+    StoreFolder store;
+    ASSERT_TRUE(cluster.start(store.line() + kStatus));
+    ASSERT_TRUE(store.holds(cluster.memberName(1)));
+    cluster.kill(0);
+    cluster.kill(1);
+    ASSERT_TRUE(cluster.restartApache(SIGHUP));
+    const int before = cluster.apache().countLog("qnApache[");
+    const auto start = Clock::now();
+    int sent = 0;
+    for (; Clock::now() - start < 6s; ++sent) {
+        EXPECT_TRUE(errorPage(cluster.get("/app/echo"))) << sent;
+        std::this_thread::sleep_for(100ms);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const int lines = cluster.apache().countLog("qnApache[") - before;
+    std::cout << lines << " lines in " << seconds << " s\n";
+    EXPECT_LE(lines, int(2 * 2 * seconds)) << cluster.apache().errorLog();
+    EXPECT_EQ(repeatedKinds(cluster.apache().errorLog()), 0) << cluster.apache().errorLog();
+    EXPECT_GT(cluster.apache().countLog("NO servers reachable in cluster"), 0);
+    const std::string metrics = cluster.get("/quon-status?format=prometheus").body;
+    EXPECT_TRUE(std::regex_search(
+        metrics, std::regex("quon_answers_total\\{[^}]*outcome=\"error-page\"\\} " +
+                            std::to_string(sent) + "\n")))
+        << metrics;
+    for (int i = 0; i < 2; ++i) {
+        const std::string name = cluster.memberName(i);
+        const std::regex down("quon_check_up\\{[^}]*server=\"" + name + "\"\\} 0\n");
+        EXPECT_TRUE(waitUntil([&] {
+            return std::regex_search(cluster.get("/quon-status?format=prometheus").body, down);
+        }))
+            << name << cluster.get("/quon-status?format=prometheus").body;
+        EXPECT_NE(cluster.get("/quon-status?format=json")
+                      .body.find("{\"name\":\"" + name + "\",\"verdict\":\"down\",\"lastError\":\""),
+                  std::string::npos);
+        EXPECT_NE(cluster.get("/quon-status").body.find("data-server=\"" + name +
+                                                        "\" data-verdict=\"down\"><th>"),
+                  std::string::npos);
+    }
+    EXPECT_NE(cluster.get("/quon-status").body.find(
+                  "class=\"cold-reason\">the bootstrap server " + cluster.memberName(0) +
+                  " supplied no server; none of the 1 servers the server store names joined"),
+              std::string::npos);
+    EXPECT_EQ(cluster.apache().countLog("mappings table ready after "), 0);
+    ASSERT_TRUE(cluster.restart(0));
+    ASSERT_TRUE(cluster.restart(1));
+    EXPECT_TRUE(waitUntil([&] { return cluster.get("/app/echo").status == 200; }));
+    EXPECT_TRUE(waitUntil(
+        [&] { return cluster.apache().countLog("mappings table ready after ") == 2; }));
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(cluster.apache().countLog("mappings table ready after "), 2)
+        << cluster.apache().errorLog();
 }
 
 // Ticks of CPU (user and system) that process pid has used.
