@@ -153,10 +153,16 @@ TEST(Recovery, ASilentServerIsOutWithinThreeSecondsAndASlowRequestIsNot) {
         for (auto& client : clients) client.join();
         EXPECT_TRUE(
             cluster.apache().waitForLog(cluster.address(1) + " is down (no answer in time)", 1s));
-        // Its connects succeed: the page says that the answer never came.
-        EXPECT_NE(cluster.get("/quon-status?format=json").body.find(
-                      "\"lastError\":\"no answer in time\""),
-                  std::string::npos);
+        // Its connects succeed: the page says that the answer never came, and how long
+        // the check waited for it, in seconds.
+        const std::string json = cluster.get("/quon-status?format=json").body;
+        std::smatch waited;
+        ASSERT_TRUE(std::regex_search(
+            json, waited,
+            std::regex("\"lastCheckSeconds\":([0-9.]+),\"lastError\":\"no answer in time\"")))
+            << json;
+        EXPECT_GT(std::stod(waited[1]), 0.1) << json;
+        EXPECT_LT(std::stod(waited[1]), 10.0) << json;
     }
     EXPECT_LE(stuck.load(), 8);
     EXPECT_LT(lastStuckMs.load(), 3000);
@@ -363,6 +369,20 @@ TEST(Recovery, ARestartDuringAnOutageIsShownAndLoggedBoundedly) {
         EXPECT_NE(cluster.get("/quon-status").body.find("data-server=\"" + name +
                                                         "\" data-verdict=\"down\"><th>"),
                   std::string::npos);
+        // Its downtime runs while it is down, not only once it is back: in its server
+        // record (from its name to the next record's).
+        const std::string json = cluster.get("/quon-status?format=json").body;
+        const std::regex downtime("\"health\":\\{\"verdict\":\"down\",\"since\":[0-9.]+,"
+                                  "\"downSeconds\":([0-9.]+)");
+        double most = 0;
+        for (size_t at = json.find("\"name\":\"" + name + "\""); at != std::string::npos;
+             at = json.find("\"name\":\"" + name + "\"", at + 1)) {
+            const std::string record = json.substr(at, json.find("\"name\":", at + 1) - at);
+            std::smatch found;
+            if (std::regex_search(record, found, downtime))
+                most = std::max(most, std::stod(found[1]));
+        }
+        EXPECT_GT(most, 3.0) << json;
     }
     EXPECT_NE(cluster.get("/quon-status").body.find(
                   "class=\"cold-reason\">the bootstrap server " + cluster.memberName(0) +
@@ -377,6 +397,12 @@ TEST(Recovery, ARestartDuringAnOutageIsShownAndLoggedBoundedly) {
     std::this_thread::sleep_for(1s);
     EXPECT_EQ(cluster.apache().countLog("mappings table ready after "), 2)
         << cluster.apache().errorLog();
+    // Counted from the first failed try, at the restart: the whole outage.
+    const std::string log = cluster.apache().errorLog();
+    const std::regex ready("mappings table ready after ([0-9]+) s");
+    for (auto it = std::sregex_iterator(log.begin(), log.end(), ready);
+         it != std::sregex_iterator(); ++it)
+        EXPECT_GE(std::stoi((*it)[1]), int(seconds) - 1) << log;
 }
 
 // Ticks of CPU (user and system) that process pid has used.
