@@ -6,6 +6,7 @@
 #include "quon_apache.h"  // httpd.h first: the other httpd headers need it
 #include "quon_status.h"
 #include "render_text.h"
+#include "strutil.h"
 
 #include <algorithm>
 #include <cstring>
@@ -135,17 +136,11 @@ void childrenCell(request_rec* r, const StatusModel&, const VhostStatus&, const 
     ap_rputs("</ul></td>", r);
 }
 
-// A span of time as the page shows it, its largest unit first: "1 m 20 s", "2 d 3 h 0 m 5 s".
+// A span of time as the page shows it: "1 m 20 s".
 std::string span(long long ms) {
-    long long left = std::max<long long>(0, ms / 1000);
-    const std::pair<long long, const char*> units[] = {{86400, "d"}, {3600, "h"}, {60, "m"}};
-    std::string out;
-    for (const auto& [size, unit] : units)
-        if (left >= size || !out.empty()) {
-            out += number(long(left / size)) + " " + unit + " ";
-            left %= size;
-        }
-    return out + number(long(left)) + " s";
+    char text[64];
+    spanText(ms, text, sizeof text);
+    return text;
 }
 
 // A moment in milliseconds since the epoch, as UTC for people.

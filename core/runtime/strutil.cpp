@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
@@ -123,4 +124,19 @@ bool hasControlCharacter(const char* path) {
         if (byte < 0x20 || byte == 0x7f) return true;
     }
     return false;
+}
+
+void spanText(int64_t ms, char* out, size_t size) {
+    constexpr struct {
+        int64_t seconds;
+        const char* unit;
+    } kUnits[] = {{86400, "d"}, {3600, "h"}, {60, "m"}};
+    int64_t left = std::max<int64_t>(0, ms / 1000);
+    size_t used = 0;
+    for (const auto& [seconds, unit] : kUnits)
+        if ((left >= seconds || used > 0) && used < size) {
+            used += snprintf(out + used, size - used, "%lld %s ", (long long)(left / seconds), unit);
+            left %= seconds;
+        }
+    if (used < size) snprintf(out + used, size - used, "%lld s", (long long)left);
 }

@@ -2,6 +2,7 @@
 // is unused; it keeps the signature of every core operation.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "export.h"
@@ -27,3 +28,6 @@ bool hasControlCharacter(const char* path);
 // A response's Content-Length as a 64-bit offset: decimal digits, blanks around them
 // allowed; -1 for anything else, a sign or a number beyond int64 included.
 int64_t parseContentLength(const char* text);
+// A span of time for people, its largest unit first: "1 m 20 s", "2 d 3 h 0 m 5 s"; a
+// negative span as "0 s". Written into out (size bytes, its end included).
+void spanText(int64_t ms, char* out, size_t size);
