@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <future>
 #include <iostream>
@@ -289,6 +290,12 @@ TEST(Recovery, AColdStartDuringAnOutageAnswersTheErrorPageThenServesWithinASecon
         .logLevel = "warn"});
     ASSERT_TRUE(cold.start());
     const std::vector<std::string> claimHost{"Host: claim.test"};
+    // A first start, its counters new: the bootstrap server it waits for is checked.
+    EXPECT_TRUE(waitUntil([&] {
+        return httpGet(cold.url("/quon-status?format=json"))
+                   .body.find("{\"name\":\"" + cluster.address(0) + "\",\"verdict\":\"down\"") !=
+               std::string::npos;
+    })) << httpGet(cold.url("/quon-status?format=json")).body;
     for (int k = 0; k < 2; ++k) {
         const HttpResponse redirect = httpGet(cold.url("/app/echo"));
         EXPECT_EQ(redirect.status, 302);
@@ -336,6 +343,8 @@ TEST(Recovery, ARestartDuringAnOutageIsShownAndLoggedBoundedly) {
     ASSERT_TRUE(cluster.start(store.line() + kStatus));
     ASSERT_TRUE(store.holds(cluster.memberName(1)));
     cluster.kill(0);
+    ASSERT_TRUE(cluster.apache().waitForLog(cluster.address(0) + " is down"));
+    std::this_thread::sleep_for(1100ms);  // the second goes down in a later second
     cluster.kill(1);
     ASSERT_TRUE(cluster.restartApache(SIGHUP));
     const int before = cluster.apache().countLog("qnApache[");
@@ -356,6 +365,7 @@ TEST(Recovery, ARestartDuringAnOutageIsShownAndLoggedBoundedly) {
         metrics, std::regex("quon_answers_total\\{[^}]*outcome=\"error-page\"\\} " +
                             std::to_string(sent) + "\n")))
         << metrics;
+    double firstDown = 1e12;
     for (int i = 0; i < 2; ++i) {
         const std::string name = cluster.memberName(i);
         const std::regex down("quon_check_up\\{[^}]*server=\"" + name + "\"\\} 0\n");
@@ -372,18 +382,28 @@ TEST(Recovery, ARestartDuringAnOutageIsShownAndLoggedBoundedly) {
         // Its downtime runs while it is down, not only once it is back: in its server
         // record (from its name to the next record's).
         const std::string json = cluster.get("/quon-status?format=json").body;
-        const std::regex downtime("\"health\":\\{\"verdict\":\"down\",\"since\":[0-9.]+,"
+        const std::regex downtime("\"health\":\\{\"verdict\":\"down\",\"since\":([0-9.]+),"
                                   "\"downSeconds\":([0-9.]+)");
         double most = 0;
         for (size_t at = json.find("\"name\":\"" + name + "\""); at != std::string::npos;
              at = json.find("\"name\":\"" + name + "\"", at + 1)) {
             const std::string record = json.substr(at, json.find("\"name\":", at + 1) - at);
             std::smatch found;
-            if (std::regex_search(record, found, downtime))
-                most = std::max(most, std::stod(found[1]));
+            if (std::regex_search(record, found, downtime)) {
+                most = std::max(most, std::stod(found[2]));
+                firstDown = std::min(firstDown, std::stod(found[1]));
+            }
         }
         EXPECT_GT(most, 3.0) << json;
     }
+    // The summary dates the outage from the first server to go, in the server's time.
+    char since[16];
+    const time_t first = time_t(firstDown);
+    tm local{};
+    strftime(since, sizeof since, "%H:%M:%S", localtime_r(&first, &local));
+    EXPECT_NE(cluster.get("/quon-status").body.find(std::string("2 of 2 down since ") + since),
+              std::string::npos)
+        << cluster.get("/quon-status").body;
     EXPECT_NE(cluster.get("/quon-status").body.find(
                   "class=\"cold-reason\">the bootstrap server " + cluster.memberName(0) +
                   " supplied no server; none of the 1 servers the server store names joined"),
