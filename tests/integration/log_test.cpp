@@ -39,7 +39,11 @@ TEST(Logging, AFirstStartBeforeAnyServerWarnsOfNoMissingStore) {
         const int port = backend_test::freePort("127.0.0.2");
         ApacheServer apache(ApacheOptions{.directives = "QuonConfig bootstrap 127.0.0.2:" +
                                                         std::to_string(port) +
-                                                        "\nQuonConfig serverstore @DIR@/servers\n",
+                                                        "\nQuonConfig serverstore @DIR@/servers\n" +
+                                                        loadModules({"authz_host"}) +
+                                                        "<Location /quon-status>\n  SetHandler "
+                                                        "quon-status\n  Require local\n"
+                                                        "</Location>\n",
                                           .logLevel = "info"});
         if (unreadable) {
             std::ofstream(apache.dir() + "/servers") << "server=127.0.0.3:1\n";
@@ -57,6 +61,13 @@ TEST(Logging, AFirstStartBeforeAnyServerWarnsOfNoMissingStore) {
                   1)
             << apache.errorLog();
         ASSERT_TRUE(apache.waitForLog("Couldn't initialize from remote server"));
+        // Its counters new, the page shows the bootstrap server it waits for as checked.
+        const std::string waiting =
+            "{\"name\":\"127.0.0.2:" + std::to_string(port) + "\",\"verdict\":\"down\"";
+        EXPECT_TRUE(backend_test::waitUntil([&] {
+            return httpGet(apache.url("/quon-status?format=json")).body.find(waiting) !=
+                   std::string::npos;
+        })) << httpGet(apache.url("/quon-status?format=json")).body;
         EXPECT_EQ(
             linesWith(apache, {"qnApache[init] ", "Couldn't initialize from remote server"}), 0)
             << apache.errorLog();

