@@ -86,7 +86,9 @@ constexpr int64_t kLeastBytes = 1024;
 constexpr int64_t kMostBytes = int64_t(1) << 30;
 
 // Bound: a time-out that may also be off.
-enum class Kind { Flag, Mask, Seconds, Count, Timeout, Bound, Bytes, Server, Url, Path, File, Networks, Pattern };
+enum class Kind {
+    Flag, Mask, Seconds, Count, Timeout, Bound, Bytes, Server, Url, Path, File, Networks, Pattern
+};
 
 // A line's value once read: a number in the unit stored (flags 0 or 1, milliseconds,
 // seconds, bytes), or a text from the configuration pool.
@@ -195,8 +197,6 @@ constexpr ConfigKey kKeys[] = {
      [](const KeyContext& k) { mainServerOnly(k, "checkfall"); }},
     {"checkrise", Kind::Count, 1, 10, QN_CHECK_RISE, false, &Conf::checkRise,
      [](const KeyContext& k) { mainServerOnly(k, "checkrise"); }},
-    // Off by default: the checks ask for the server's properties, which a stalled
-    // application still answers; a path makes each check a GET of it as well.
     // Repeatable: URL patterns claimed while no server has answered yet, besides those the
     // server store remembers, so that a first start during an outage answers them with the
     // error page rather than Apache's 404. Once a server answers, its mappings rule.
@@ -206,6 +206,8 @@ constexpr ConfigKey kKeys[] = {
          if (!claims) claims = apr_array_make(k.server->process->pconf, 4, sizeof(const char*));
          APR_ARRAY_PUSH(claims, const char*) = k.value.text;
      }},
+    // Off by default: the checks ask for the server's properties, which a stalled
+    // application still answers; a path makes each check a GET of it as well.
     {"healthcheckuri", Kind::Path, 0, 0, 0, false, nullptr,
      [](const KeyContext& k) { k.conf->healthCheckUri = k.value.text; }},
     // Off (0) by default; at most an hour.
