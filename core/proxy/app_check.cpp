@@ -2,17 +2,10 @@
 
 #include <cstring>
 
+#include "wire.h"
 #include "wire_codes.h"
 
 namespace {
-void putInt32(char* at, int32_t value) {
-    const auto v = uint32_t(value);
-    at[0] = char(v >> 24);
-    at[1] = char(v >> 16);
-    at[2] = char(v >> 8);
-    at[3] = char(v);
-}
-
 // A string: its length, then its bytes.
 int putString(char* out, int at, const char* text, size_t length) {
     putInt32(out + at, int32_t(length));

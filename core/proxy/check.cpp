@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "health_types.h"
+#include "wire.h"
 #include "wire_codes.h"
 
 namespace {
@@ -29,14 +30,6 @@ constexpr int kValue = 2;
 constexpr int kStatus = 3;
 
 constexpr char kSetName[] = "server-props";
-
-void putInt32(char* at, int32_t value) {
-    const auto v = uint32_t(value);
-    at[0] = char(v >> 24);
-    at[1] = char(v >> 16);
-    at[2] = char(v >> 8);
-    at[3] = char(v);
-}
 
 //  00 00 00 0C | 00 00 00 0D | 00 00 00 0C "server-props"
 int buildMessage(char* out) {

@@ -8,6 +8,11 @@
 #include "backend_cluster.h"
 #include "http_client.h"
 
+// The status page at /quon-status, open to the local host alone.
+inline const std::string kStatusLocation =
+    loadModules({"authz_host"}) +
+    "<Location /quon-status>\n  SetHandler quon-status\n  Require local\n</Location>\n";
+
 class QuonCluster : public backend_test::BackendCluster {
 public:
     explicit QuonCluster(int servers,

@@ -30,10 +30,6 @@ using Clock = std::chrono::steady_clock;
 using backend_test::readFile;
 using backend_test::waitUntil;
 
-const std::string kStatus =
-    loadModules({"authz_host"}) +
-    "<Location /quon-status>\n  SetHandler quon-status\n  Require local\n</Location>\n";
-
 // Time from now until a request for path is served by server i, asking every 50 ms
 // (bounded).
 Clock::duration untilServedBy(QuonCluster& cluster, int i, Clock::duration limit = 10s,
@@ -65,7 +61,7 @@ private:
 TEST(Recovery, ARestartedServerServesAgainWithinTwoSecondsEachTime) {
     QuonCluster cluster(3);
     cluster.useDefaultRetryInterval();
-    ASSERT_TRUE(cluster.start(kStatus));
+    ASSERT_TRUE(cluster.start(kStatusLocation));
     ASSERT_LT(untilServedBy(cluster, 2), 5s);
     const std::string down = cluster.address(1) + " is down (connection refused), 2 of 3 left";
     for (int round = 0; round < 2; ++round) {
@@ -109,7 +105,7 @@ TEST(Recovery, ASilentServerIsOutWithinThreeSecondsAndASlowRequestIsNot) {
     QuonCluster cluster(2);
     cluster.useDefaultRetryInterval();
     cluster.useChildren(3);  // threads for the clients and the slow request
-    ASSERT_TRUE(cluster.start(kStatus));
+    ASSERT_TRUE(cluster.start(kStatusLocation));
     ASSERT_LT(untilServedBy(cluster, 1), 5s);
     // The slow request keeps to server 0 through the session it holds there.
     std::string cookie;
@@ -177,7 +173,7 @@ TEST(Recovery, ASilentServerIsOutWithinThreeSecondsAndASlowRequestIsNot) {
 TEST(Recovery, AServerWhoseConnectsTimeOutHoldsUpNoRequest) {
     QuonCluster cluster({"/app/*=app\n", "/app/*=app\n/only/*=app\n"},
                         "mapcheck=30\nweight=1\nalgorithm=ROUNDROBIN\nsticky=true\n");
-    ASSERT_TRUE(cluster.start("QuonConfig connecttimeout 2\n" + kStatus));
+    ASSERT_TRUE(cluster.start("QuonConfig connecttimeout 2\n" + kStatusLocation));
     ASSERT_TRUE(waitUntil([&] { return cluster.get("/only/echo").status == 200; }));
     cluster.kill(1);
     const std::string host = cluster.address(1).substr(0, cluster.address(1).rfind(':'));
@@ -280,7 +276,7 @@ TEST(Recovery, AColdStartDuringAnOutageAnswersTheErrorPageThenServesWithinASecon
     cluster.kill(1);
     const std::string boot = "QuonConfig bootstrap " + cluster.address(0) + "\n";
     ApacheServer cold(ApacheOptions{
-        .directives = boot + store.line() + "QuonConfig errorurl /sorry.html\n" + kStatus +
+        .directives = boot + store.line() + "QuonConfig errorurl /sorry.html\n" + kStatusLocation +
                       "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName main.test\n</VirtualHost>\n"
                       // Another bootstrap server: each one's tries are spaced a check apart.
                       "<VirtualHost 127.0.0.1:@PORT@>\n  ServerName claim.test\n"
@@ -333,7 +329,7 @@ TEST(Recovery, ARestartDuringAnOutageIsShownAndLoggedBoundedly) {
     cluster.useChildren(2);
     cluster.useLogLevel("warn");
     StoreFolder store;
-    ASSERT_TRUE(cluster.start(store.line() + kStatus));
+    ASSERT_TRUE(cluster.start(store.line() + kStatusLocation));
     ASSERT_TRUE(store.holds(cluster.memberName(1)));
     cluster.kill(0);
     ASSERT_TRUE(cluster.apache().waitForLog(cluster.address(0) + " is down"));

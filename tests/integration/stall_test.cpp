@@ -18,10 +18,6 @@ using Clock = std::chrono::steady_clock;
 using backend_test::readFile;
 using backend_test::waitUntil;
 
-const std::string kStatus =
-    loadModules({"authz_host"}) +
-    "<Location /quon-status>\n  SetHandler quon-status\n  Require local\n</Location>\n";
-
 // Server i plays fault for every request exchange from now on; props are still answered.
 bool playFault(QuonCluster& cluster, int i, const std::string& fault) {
     const std::string control = readFile(cluster[i].path("control.props"));
@@ -56,7 +52,7 @@ TEST(Stall, AStalledApplicationGetsNoNewRequestsWithinThreeSeconds) {
     QuonCluster cluster(3);
     cluster.useDefaultRetryInterval();
     cluster.useChildren(3);  // threads for the clients and the slow request
-    ASSERT_TRUE(cluster.start(kStatus));
+    ASSERT_TRUE(cluster.start(kStatusLocation));
     std::string cookie;
     for (int k = 0; k < 9 && cookie.empty(); ++k) {
         HttpResponse r = cluster.get("/app/session");
@@ -130,7 +126,7 @@ TEST(Stall, AStalledApplicationGetsNoNewRequestsWithinThreeSeconds) {
 // answers 500 is taken out as a server that does not answer is, and says why.
 TEST(Stall, AnApplicationCheckTakesOutAServerWhoseApplicationFails) {
     QuonCluster cluster(2);
-    ASSERT_TRUE(cluster.start(kStatus + "QuonConfig healthcheckuri /app/health?code=500\n"));
+    ASSERT_TRUE(cluster.start(kStatusLocation + "QuonConfig healthcheckuri /app/health?code=500\n"));
     ASSERT_TRUE(playFault(cluster, 1, "bad-status"));
     EXPECT_TRUE(cluster.apache().waitForLog(
         cluster.address(1) + " is down (the application answered 500), 1 of 2 left", 5s));
@@ -143,7 +139,7 @@ TEST(Stall, AnApplicationCheckTakesOutAServerWhoseApplicationFails) {
 TEST(Stall, AServerThatComesBackStartsSlowly) {
     QuonCluster cluster(2);
     cluster.useDefaultRetryInterval();
-    ASSERT_TRUE(cluster.start(kStatus + "QuonConfig slowstart 4\n"));
+    ASSERT_TRUE(cluster.start(kStatusLocation + "QuonConfig slowstart 4\n"));
     ASSERT_TRUE(checksWatch(cluster));
     cluster.kill(1);
     const std::string down = cluster.address(1) + " is down (connection refused)";
