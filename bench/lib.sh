@@ -90,6 +90,31 @@ EnableSendfile Off
 CONF
 }
 
+# One child of 128 threads (more than any bench's connections, so that the event MPM never
+# closes a keep-alive connection for want of a worker), kept for the whole run, with the
+# keep-alive above and the document root docroot.
+apache_conf_one_child() {  # docroot
+  cat <<CONF
+LogLevel warn
+StartServers 1
+ServerLimit 1
+ThreadLimit 128
+ThreadsPerChild 128
+MaxRequestWorkers 128
+MinSpareThreads 1
+MaxSpareThreads 256
+MaxConnectionsPerChild 0
+CONF
+  apache_conf_keepalive 30
+  cat <<CONF
+DocumentRoot "$1"
+<Directory />
+  AllowOverride None
+  Require all granted
+</Directory>
+CONF
+}
+
 # Gives the given files and directories to www-data when run as root.
 apache_owns() {  # path...
   if [ "$(id -u)" = 0 ]; then chown -R www-data:www-data "$@"; fi

@@ -103,28 +103,6 @@ setup_lines() {  # setup
   esac
 }
 
-# The MPM, keep-alive and document root that every set-up shares.
-apache_common_lines() {
-  cat <<CONF
-LogLevel warn
-StartServers 1
-ServerLimit 1
-ThreadLimit 128
-ThreadsPerChild 128
-MaxRequestWorkers 128
-MinSpareThreads 1
-MaxSpareThreads 256
-MaxConnectionsPerChild 0
-CONF
-  apache_conf_keepalive 30
-  cat <<CONF
-DocumentRoot "$work/htdocs"
-<Directory />
-  AllowOverride None
-  Require all granted
-</Directory>
-CONF
-}
 
 start_apache() {  # setup
   local setup=$1 port
@@ -132,7 +110,7 @@ start_apache() {  # setup
   base="http://127.0.0.1:$port"
   {
     apache_conf_head "$work" "$port" "$work/run" "$work/error-$setup.log"
-    apache_common_lines
+    apache_conf_one_child "$work/htdocs"
     setup_lines "$setup"
   } >"$work/httpd-$setup.conf"
   start_apache_conf "$work/httpd-$setup.conf" "$work/apache.out" "$base/app/s100" ||
@@ -152,7 +130,7 @@ start_apache_side() {  # name module setup...
   port=$(free_port 127.0.0.1)
   {
     apache_conf_head "$work" "$port" "$work/run-$name" "$work/error-$name.log"
-    apache_common_lines
+    apache_conf_one_child "$work/htdocs"
     printf 'LoadModule proxy_module /usr/lib/apache2/modules/mod_proxy.so
 '
     printf 'LoadModule proxy_http_module /usr/lib/apache2/modules/mod_proxy_http.so

@@ -194,24 +194,8 @@ start_apache() {  # setup...
       printf 'LoadModule %s_module %s/mod_%s.so\n' "$m" "$modules" "$m"
     done
     printf 'LoadModule quon_module %s\n' "$build/apache/mod_quon22.so"
+    apache_conf_one_child "$work/htdocs"
     cat <<CONF
-LogLevel warn
-StartServers 1
-ServerLimit 1
-ThreadLimit 128
-ThreadsPerChild 128
-MaxRequestWorkers 128
-MinSpareThreads 1
-MaxSpareThreads 256
-MaxConnectionsPerChild 0
-CONF
-    apache_conf_keepalive 30
-    cat <<CONF
-DocumentRoot "$work/htdocs"
-<Directory />
-  AllowOverride None
-  Require all granted
-</Directory>
 JkWorkersFile $work/workers.properties
 JkShmFile $work/run/jk.shm
 JkLogFile $work/jk.log
